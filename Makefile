@@ -1,0 +1,55 @@
+# Vidorel: `make run` and `make test` do all the set-up on a fresh Debian machine.
+BUILD      ?= build
+ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+BUILD_TYPE ?= RelWithDebInfo
+# CI treats warnings as errors; locally they stay warnings unless asked.
+ifeq ($(CI),true)
+WERROR ?= ON
+else
+WERROR ?= OFF
+endif
+CMAKE_FLAGS = -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DVIDOREL_WERROR=$(WERROR)
+
+.PHONY: all deps build run test test-core-asan bench fuzz format clean
+
+all: build
+
+deps:
+	./scripts/install-deps
+
+$(BUILD)/build.ninja:
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+
+build: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD)
+
+run: build
+	./$(BUILD)/vidorel
+
+# The core tests once more with AddressSanitizer and UndefinedBehaviorSanitizer.
+test-core-asan: deps
+	cmake -S . -B $(ASAN_BUILD) $(CMAKE_FLAGS) -DVIDOREL_CORE_ONLY=ON -DVIDOREL_SANITIZE=ON
+	cmake --build $(ASAN_BUILD)
+	ctest --test-dir $(ASAN_BUILD) -L core --output-on-failure
+
+# Every test; those that need a display or a microphone get a private
+# Xvfb and PulseAudio server from scripts/desktop-env.
+test: build test-core-asan
+	./scripts/desktop-env ctest --test-dir $(BUILD) --output-on-failure
+
+bench: build
+	./scripts/desktop-env ./scripts/run-benchmarks $(BUILD)
+
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DVIDOREL_CORE_ONLY=ON -DVIDOREL_FUZZ=ON
+	cmake --build $(FUZZ_BUILD) --target fuzz_manifest
+	mkdir -p $(FUZZ_BUILD)/corpus
+	./$(FUZZ_BUILD)/tests/fuzz/fuzz_manifest -max_total_time=60 $(FUZZ_BUILD)/corpus tests/fuzz/seeds
+
+format:
+	find src tests bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

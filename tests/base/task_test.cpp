@@ -1,0 +1,125 @@
+#include "base/task.h"
+#include "base/virtual_main_loop.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace vidorel {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(VirtualMainLoop, RunsItemsInTimeThenPostingOrder) {
+  VirtualMainLoop loop;
+  std::vector<std::string> order;
+  loop.postAfter(20ms, [&] { order.push_back("late"); });
+  loop.post([&] { order.push_back("first"); });
+  loop.postAfter(10ms, [&] {
+    order.push_back("early");
+    loop.post([&] { order.push_back("posted by early"); });
+  });
+  loop.post([&] { order.push_back("second"); });
+
+  EXPECT_EQ(loop.runUntilIdle(), 2);
+  EXPECT_EQ(order, (std::vector<std::string>{"first", "second"}));
+  loop.advance(15ms);
+  EXPECT_EQ(loop.now(), 15ms);
+  EXPECT_EQ(order.back(), "posted by early");
+  loop.advance(5ms);
+  EXPECT_EQ(order.back(), "late");
+  EXPECT_EQ(loop.pendingCount(), 0u);
+}
+
+Task<int> delayedValue(MainLoop& loop, int value, Milliseconds delay) {
+  co_await sleepFor(loop, delay);
+  co_return value;
+}
+
+Task<void> sumOfTwo(MainLoop& loop, int& out, std::vector<Milliseconds>& times,
+                    VirtualMainLoop& clock) {
+  int a = co_await delayedValue(loop, 2, 1000ms);
+  times.push_back(clock.now());
+  int b = co_await delayedValue(loop, 3, 2000ms);
+  times.push_back(clock.now());
+  out = a + b;
+}
+
+TEST(Task, AwaitsSleepsAndOtherTasksInVirtualTime) {
+  VirtualMainLoop loop;
+  int result = 0;
+  std::vector<Milliseconds> times;
+  spawn(sumOfTwo(loop, result, times, loop));
+  EXPECT_EQ(result, 0) << "a task runs until its first suspension only";
+  loop.advance(999ms);
+  EXPECT_TRUE(times.empty());
+  loop.advance(1ms);
+  ASSERT_EQ(times.size(), 1u);
+  EXPECT_EQ(times[0], 1000ms);
+  loop.advance(5000ms);
+  EXPECT_EQ(result, 5);
+  EXPECT_EQ(times[1], 3000ms);
+}
+
+Task<std::string> askPlatform(MainLoop& loop, std::thread& worker) {
+  std::string answer = co_await awaitCallback<std::string>(
+      loop, [&](auto done) { worker = std::thread([done] { done("granted"); }); });
+  co_return answer;
+}
+
+Task<void> recordThread(MainLoop& loop, std::thread& worker, std::string& answer,
+                        std::thread::id& resumedOn) {
+  answer = co_await askPlatform(loop, worker);
+  resumedOn = std::this_thread::get_id();
+}
+
+TEST(Task, CallbackFromAnotherThreadResumesOnTheLoop) {
+  VirtualMainLoop loop;
+  std::thread worker;
+  std::string answer;
+  std::thread::id resumedOn;
+  spawn(recordThread(loop, worker, answer, resumedOn));
+  worker.join();
+  EXPECT_TRUE(answer.empty()) << "must not resume on the calling thread";
+  loop.runUntilIdle();
+  EXPECT_EQ(answer, "granted");
+  EXPECT_EQ(resumedOn, std::this_thread::get_id());
+}
+
+Task<void> voidCallback(MainLoop& loop, bool& done) {
+  co_await awaitCallback<void>(loop, [](auto complete) { complete(); });
+  done = true;
+}
+
+TEST(Task, SynchronousCallbackStillResumesThroughTheLoop) {
+  VirtualMainLoop loop;
+  bool done = false;
+  spawn(voidCallback(loop, done));
+  EXPECT_FALSE(done);
+  loop.runUntilIdle();
+  EXPECT_TRUE(done);
+}
+
+Task<int> failing() {
+  throw std::runtime_error("boom");
+  co_return 1;
+}
+
+Task<void> catching(std::string& message) {
+  try {
+    co_await failing();
+  } catch (const std::exception& error) {
+    message = error.what();
+  }
+}
+
+TEST(Task, ExceptionsReachTheAwaitingTask) {
+  std::string message;
+  spawn(catching(message));
+  EXPECT_EQ(message, "boom");
+}
+
+} // namespace
+} // namespace vidorel
