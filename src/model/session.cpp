@@ -3,6 +3,7 @@
 #include "base/xdg_paths.h"
 
 #include <charconv>
+#include <limits>
 
 namespace vidorel {
 namespace fs = std::filesystem;
@@ -45,8 +46,18 @@ std::optional<long long> takeNumberIn(const std::string& filename) {
       last = filename.substr(start, end - start);
     start = end + 1;
   }
-  for (size_t pos; (pos = last.find(".mov")) != std::string::npos;)
-    last.erase(pos, 4);
+  // One left-to-right pass: the pieces around a removed ".mov" are not
+  // searched again.
+  std::string stripped;
+  for (size_t pos = 0; pos < last.size();) {
+    if (last.compare(pos, 4, ".mov") == 0) {
+      pos += 4;
+    } else {
+      stripped += last[pos];
+      ++pos;
+    }
+  }
+  last = std::move(stripped);
   std::string_view digits = last;
   bool negative = false;
   if (!digits.empty() && (digits[0] == '+' || digits[0] == '-')) {
@@ -68,6 +79,10 @@ int RecordingScene::nextTakeNumber() const {
   std::optional<long long> largest;
   for (const Take& take : takes) {
     std::optional<long long> number = takeNumberIn(take.filename);
+    // A number with no successor in an int (a crafted file name) cannot
+    // lead to a next take; it is passed over like an unreadable one.
+    if (number && *number >= std::numeric_limits<int>::max())
+      continue;
     if (number && (!largest || *number > *largest))
       largest = number;
   }

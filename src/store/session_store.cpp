@@ -1,0 +1,243 @@
+#include "store/session_store.h"
+
+#include "base/files.h"
+#include "base/format.h"
+#include "model/manifest.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <fcntl.h>
+#include <set>
+#include <unistd.h>
+
+namespace vidorel {
+namespace fs = std::filesystem;
+
+ManifestError ManifestError::unreadable(std::string path, std::string underlying) {
+  return {Kind::unreadable, std::move(path), std::move(underlying)};
+}
+
+ManifestError ManifestError::corrupt(std::string path, std::string underlying) {
+  return {Kind::corrupt, std::move(path), std::move(underlying)};
+}
+
+std::string ManifestError::description() const {
+  switch (kind) {
+  case Kind::unreadable:
+    return "Cannot read manifest.json at " + path + ".";
+  case Kind::corrupt:
+    return "manifest.json at " + path + " is corrupt or has an unsupported format.\n\n" +
+           underlying;
+  }
+  return {};
+}
+
+namespace {
+
+// The whole file, or the error of the first call that failed; a folder
+// fails with EISDIR on read.
+std::error_code readWholeFile(const fs::path& path, std::string& contents) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    return {errno, std::generic_category()};
+  contents.clear();
+  char buffer[65536];
+  std::error_code error;
+  for (;;) {
+    ssize_t count = ::read(fd, buffer, sizeof buffer);
+    if (count < 0) {
+      if (errno == EINTR)
+        continue;
+      error = {errno, std::generic_category()};
+      break;
+    }
+    if (count == 0)
+      break;
+    contents.append(buffer, static_cast<size_t>(count));
+  }
+  ::close(fd);
+  return error;
+}
+
+std::string lastComponent(const fs::path& folder) {
+  fs::path name = folder.filename();
+  if (name.empty())
+    name = folder.parent_path().filename();
+  return name.string();
+}
+
+} // namespace
+
+std::error_code SessionStore::save(const Session& session) {
+  Expected<std::string, std::error_code> bytes = encodeManifest(SessionManifest(session));
+  if (!bytes)
+    return bytes.error();
+  const fs::path& folder = session.activeFolder();
+  // writeFileAtomically goes through manifest.json.tmp beside the final file.
+  if (std::error_code error = writeFileAtomically(folder / "manifest.json", *bytes))
+    return error;
+  logger_.info(LogCategory::persistence,
+               formatString("saved manifest to %s", lastComponent(folder).c_str()));
+  return {};
+}
+
+Expected<Session, ManifestError> SessionStore::load(const fs::path& folder,
+                                                    const std::optional<fs::path>& bundleURL) {
+  fs::path file = folder / "manifest.json";
+  std::string bytes;
+  if (std::error_code error = readWholeFile(file, bytes))
+    return ManifestError::unreadable(file.string(), error.message());
+  Expected<SessionManifest, DecodingError> manifest = decodeManifest(bytes);
+  if (!manifest)
+    return ManifestError::corrupt(file.string(), manifest.error().description());
+  Expected<Session, ValidationError> session = manifest->makeSession(folder, bundleURL);
+  if (!session)
+    return ManifestError::corrupt(file.string(), session.error().description());
+  return std::move(*session);
+}
+
+namespace {
+
+// The stored range moved inside the new length d. A range that would end
+// up empty (the old start at or past d) becomes the whole file, so that the
+// corrected take still passes validation on the next load.
+Take corrected(const Take& take, double d) {
+  Take result = take;
+  result.duration = d;
+  result.trimStart = std::max(0.0, std::min(d, take.trimStart));
+  result.trimEnd = std::max(result.trimStart, std::min(d, take.trimEnd));
+  if (result.trimStart >= result.trimEnd) {
+    result.trimStart = 0;
+    result.trimEnd = d;
+  }
+  return result;
+}
+
+} // namespace
+
+Task<ReconcileResult> SessionStore::reconcileTakeFiles(Session session) {
+  ReconcileResult result;
+  std::set<std::string> missing;
+  for (RecordingScene& scene : session.scenes) {
+    for (Take& take : scene.takes) {
+      fs::path file = session.takeFile(take);
+      std::error_code error;
+      if (!fs::exists(file, error)) {
+        result.missing.push_back(take.filename);
+        missing.insert(take.filename);
+        continue;
+      }
+      std::optional<double> loaded = probe_.duration(file);
+      // A length of zero or less is no reading either: taking it would
+      // leave a take that no later load accepts.
+      if (!loaded || !std::isfinite(*loaded) || *loaded <= 0) {
+        logger_.error(LogCategory::persistence,
+                      formatString("Could not read duration for %s", file.c_str()));
+        continue;
+      }
+      if (std::fabs(take.duration - *loaded) > durationTolerance) {
+        take = corrected(take, *loaded);
+        result.corrected.push_back(take.filename);
+      }
+    }
+  }
+  for (RecordingScene& scene : session.scenes) {
+    const Take* selected = scene.selectedTake();
+    if (selected && missing.count(selected->filename))
+      scene.selectedTakeID.reset();
+  }
+  result.session = std::move(session);
+  co_return result;
+}
+
+std::string SessionStore::issueReport(const std::vector<std::string>& missing,
+                                      const std::vector<std::string>& corrected) {
+  auto joined = [](const std::vector<std::string>& names) {
+    std::string text;
+    for (size_t i = 0; i < names.size(); ++i) {
+      if (i > 0)
+        text += "\n";
+      text += names[i];
+    }
+    return text;
+  };
+  std::vector<std::string> sections;
+  if (!missing.empty())
+    sections.push_back("Missing files:\n" + joined(missing));
+  if (!corrected.empty())
+    sections.push_back("Duration corrected for:\n" + joined(corrected));
+  std::string report;
+  for (size_t i = 0; i < sections.size(); ++i) {
+    if (i > 0)
+      report += "\n\n";
+    report += sections[i];
+  }
+  return report;
+}
+
+std::vector<Session> SessionStore::recoverableSessions(const fs::path& scratchRoot) {
+  std::vector<Session> sessions;
+  std::error_code error;
+  fs::directory_iterator entries(scratchRoot, error);
+  if (error)
+    return sessions;
+  for (; entries != fs::directory_iterator(); entries.increment(error)) {
+    if (error)
+      break;
+    fs::path folder = entries->path();
+    fs::path file = folder / "manifest.json";
+    std::error_code ignored;
+    if (!fs::exists(file, ignored))
+      continue;
+    std::string bytes;
+    if (readWholeFile(file, bytes))
+      continue;
+    Expected<SessionManifest, DecodingError> manifest = decodeManifest(bytes);
+    if (!manifest)
+      continue;
+    Expected<Session, ValidationError> session = manifest->makeSession(folder, std::nullopt);
+    if (!session)
+      continue;
+    sessions.push_back(std::move(*session));
+  }
+  return sessions;
+}
+
+Expected<std::map<std::string, std::string>, std::error_code>
+SessionStore::copyTakeFiles(const std::vector<std::string>& filenames,
+                            const fs::path& takesFolder) {
+  std::map<std::string, std::string> map;
+  std::vector<fs::path> copies;
+  auto rollBack = [&] {
+    std::error_code ignored;
+    for (const fs::path& copy : copies)
+      fs::remove(copy, ignored);
+  };
+  for (const std::string& filename : filenames) {
+    // One copy per file, however often a name is listed.
+    if (map.count(filename))
+      continue;
+    if (!isPlainFileName(filename)) {
+      rollBack();
+      return std::make_error_code(std::errc::invalid_argument);
+    }
+    std::string newName = Uuid::random().string() + ".mov";
+    fs::path destination = takesFolder / newName;
+    std::error_code error;
+    fs::copy_file(takesFolder / filename, destination, fs::copy_options::none, error);
+    if (error) {
+      // A copy that broke off half-way is ours to remove too; a file that
+      // was already there is not.
+      if (error != std::errc::file_exists)
+        copies.push_back(destination);
+      rollBack();
+      return error;
+    }
+    copies.push_back(destination);
+    map.emplace(filename, std::move(newName));
+  }
+  return map;
+}
+
+} // namespace vidorel

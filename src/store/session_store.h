@@ -1,0 +1,86 @@
+#pragma once
+
+#include "base/log.h"
+#include "base/task.h"
+#include "model/expected.h"
+#include "model/session.h"
+#include "store/duration_probe.h"
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <vector>
+
+namespace vidorel {
+
+// A load that failed; path is the manifest.json concerned.
+struct ManifestError {
+  enum class Kind { unreadable, corrupt };
+
+  Kind kind = Kind::unreadable;
+  std::string path;
+  // The cause: the file-system error's text for unreadable, the decoding or
+  // validation message for corrupt.
+  std::string underlying;
+
+  static ManifestError unreadable(std::string path, std::string underlying);
+  static ManifestError corrupt(std::string path, std::string underlying);
+
+  std::string description() const;
+  bool operator==(const ManifestError&) const = default;
+};
+
+// A loaded session checked against the take files really on disk.
+struct ReconcileResult {
+  Session session;
+  std::vector<std::string> missing;   // take file names, scene-then-take order
+  std::vector<std::string> corrected; // take file names whose duration was fixed
+};
+
+// Keeps sessions on disk: writes and reads manifest.json, checks a session
+// against its movie files, finds sessions left in the scratch root and
+// copies take files for scene duplication. Holds no state of its own.
+class SessionStore {
+public:
+  // A stored duration this close to the file's is left alone.
+  static constexpr double durationTolerance = 0.1;
+
+  SessionStore(Logger& logger, DurationProbe& probe) : logger_(logger), probe_(probe) {}
+
+  // Writes the session's manifest into its activeFolder: a temporary file,
+  // flushed, renamed over manifest.json, then the folder synced. A failure
+  // leaves the old manifest as it was. isDirty is the caller's to clear.
+  std::error_code save(const Session& session);
+
+  // The session described by folder/manifest.json. A package is passed as
+  // both folder and bundleURL.
+  Expected<Session, ManifestError>
+  load(const std::filesystem::path& folder,
+       const std::optional<std::filesystem::path>& bundleURL = std::nullopt);
+
+  // Corrects take durations against the movie files, clears selections of
+  // takes whose file is missing and lists what it found. Never fails.
+  Task<ReconcileResult> reconcileTakeFiles(Session session);
+
+  static std::string issueReport(const std::vector<std::string>& missing,
+                                 const std::vector<std::string>& corrected);
+
+  // Every session in scratchRoot whose manifest loads and validates, in the
+  // order the folder lists them; anything else is skipped silently.
+  std::vector<Session> recoverableSessions(const std::filesystem::path& scratchRoot);
+
+  // Copies each named take file to a fresh "<UUID>.mov" in takesFolder and
+  // maps old name to new. All or nothing: on a failure every copy made so
+  // far is removed and the error returned.
+  Expected<std::map<std::string, std::string>, std::error_code>
+  copyTakeFiles(const std::vector<std::string>& filenames,
+                const std::filesystem::path& takesFolder);
+
+private:
+  Logger& logger_;
+  DurationProbe& probe_;
+};
+
+} // namespace vidorel
