@@ -1,31 +1,511 @@
 #include "store/session_store.h"
 
+#include "fakes/fake_duration_probe.h"
+#include "model/manifest.h"
+#include "store/test_folders.h"
+
 #include <gtest/gtest.h>
 
-#include <unistd.h>
+#include <algorithm>
 
 namespace vidorel {
 namespace {
 namespace fs = std::filesystem;
+using testing::readFile;
+using testing::TemporaryFolder;
+using testing::writeFile;
 
-class NoDurations final : public DurationProbe {
-public:
-  std::optional<double> duration(const fs::path&) override { return std::nullopt; }
+::testing::Environment* const xdg =
+    ::testing::AddGlobalTestEnvironment(new testing::PrivateXdgFolders);
+
+Timestamp someTime() {
+  return *parseIso8601("2026-03-01T09:30:00Z");
+}
+
+Take takeOf(const std::string& filename, double duration, double start, double end) {
+  Take take = Take::make(Uuid::random(), filename, duration, someTime());
+  take.trimStart = start;
+  take.trimEnd = end;
+  return take;
+}
+
+// Everything in a folder tree with its contents, to compare before/after.
+std::map<std::string, std::string> snapshot(const fs::path& folder) {
+  std::map<std::string, std::string> files;
+  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(folder))
+    files[fs::relative(entry.path(), folder).string()] =
+        entry.is_regular_file() ? readFile(entry.path()) : "<folder>";
+  return files;
+}
+
+Task<void> runReconcile(SessionStore& store, Session session, std::optional<ReconcileResult>& out) {
+  out = co_await store.reconcileTakeFiles(std::move(session));
+}
+
+class SessionStoreTest : public ::testing::Test {
+protected:
+  SessionStoreTest() : temp_("store"), store_(logger_, probe_) {
+    logger_.addSink(log_);
+    folder_ = temp_.path() / "6F9619FF-8B86-4011-B42D-00C04FC964FF";
+    fs::create_directories(folder_ / "takes");
+  }
+
+  ReconcileResult reconcile(const Session& session) {
+    std::optional<ReconcileResult> result;
+    spawn(runReconcile(store_, session, result));
+    EXPECT_TRUE(result.has_value());
+    return result ? std::move(*result) : ReconcileResult{};
+  }
+
+  // A session of two scenes whose takes' files exist in the folder.
+  Session sessionWithTakes() {
+    Session session(folder_);
+    session.createdAt = someTime();
+    session.scenes.push_back(RecordingScene::make());
+    session.scenes[0].name = "Intro";
+    session.scenes[0].takes = {takeOf("scene-1-take-1.mov", 10, 0, 10),
+                               takeOf("scene-1-take-2.mov", 10, 2, 10)};
+    session.scenes[0].selectedTakeID = session.scenes[0].takes[1].id;
+    session.scenes[1].takes = {takeOf("scene-2-take-1.mov", 4, 0.5, 3.5)};
+    session.scenes[1].selectedTakeID = session.scenes[1].takes[0].id;
+    session.currentSceneIndex = 1;
+    for (const RecordingScene& scene : session.scenes)
+      for (const Take& take : scene.takes)
+        writeFile(session.takeFile(take), "movie " + take.filename);
+    return session;
+  }
+
+  TemporaryFolder temp_;
+  fs::path folder_;
+  Logger logger_;
+  std::shared_ptr<RecordingLogSink> log_ = std::make_shared<RecordingLogSink>();
+  FakeDurationProbe probe_;
+  SessionStore store_;
 };
 
-TEST(SessionStoreSmoke, SavedSessionLoadsBack) {
-  fs::path folder = fs::temp_directory_path() / ("vidorel-store-smoke-" + std::to_string(getpid()));
-  fs::remove_all(folder);
-  fs::create_directories(folder / "takes");
-  Logger logger;
-  NoDurations probe;
-  SessionStore store(logger, probe);
-  Session session(folder);
-  ASSERT_FALSE(store.save(session));
-  Expected<Session, ManifestError> loaded = store.load(folder);
+// ---------------------------------------------------------------------------
+// Save and load
+
+TEST_F(SessionStoreTest, SavingTwiceLeavesOneIdenticalManifestAndNoTemporary) {
+  Session session = sessionWithTakes();
+  ASSERT_FALSE(store_.save(session));
+  std::string first = readFile(folder_ / "manifest.json");
+  ASSERT_FALSE(store_.save(session));
+  EXPECT_EQ(readFile(folder_ / "manifest.json"), first);
+  EXPECT_FALSE(fs::exists(folder_ / "manifest.json.tmp"));
+  std::vector<std::string> entries;
+  for (const fs::directory_entry& entry : fs::directory_iterator(folder_))
+    entries.push_back(entry.path().filename().string());
+  std::sort(entries.begin(), entries.end());
+  EXPECT_EQ(entries, (std::vector<std::string>{"manifest.json", "takes"}));
+  EXPECT_EQ(first, *encodeManifest(SessionManifest(session)));
+}
+
+TEST_F(SessionStoreTest, SaveLogsTheFolderNameAndLeavesTheSessionAlone) {
+  Session session = sessionWithTakes();
+  session.isDirty = true;
+  Session before = session;
+  ASSERT_FALSE(store_.save(session));
+  EXPECT_EQ(session, before);
+  EXPECT_EQ(log_->messages(LogCategory::persistence),
+            std::vector<std::string>{"saved manifest to 6F9619FF-8B86-4011-B42D-00C04FC964FF"});
+  EXPECT_EQ(log_->lines().at(0).level, LogLevel::info);
+}
+
+TEST_F(SessionStoreTest, SaveGoesToThePackageWhenThereIsOne) {
+  Session session = sessionWithTakes();
+  fs::path package = temp_.path() / "Recording.vidorel";
+  fs::create_directories(package);
+  session.bundleURL = package;
+  ASSERT_FALSE(store_.save(session));
+  EXPECT_TRUE(fs::exists(package / "manifest.json"));
+  EXPECT_FALSE(fs::exists(folder_ / "manifest.json"));
+  EXPECT_TRUE(log_->contains(LogCategory::persistence, "saved manifest to Recording.vidorel"));
+}
+
+TEST_F(SessionStoreTest, FailedSaveKeepsTheOldManifest) {
+  Session session = sessionWithTakes();
+  ASSERT_FALSE(store_.save(session));
+  std::string old = readFile(folder_ / "manifest.json");
+  log_->clear();
+
+  // Something in the way of the temporary file.
+  fs::create_directory(folder_ / "manifest.json.tmp");
+  session.scenes[0].name = "Changed";
+  std::error_code error = store_.save(session);
+  EXPECT_EQ(error, std::errc::is_a_directory);
+  EXPECT_EQ(readFile(folder_ / "manifest.json"), old);
+  EXPECT_TRUE(log_->lines().empty());
+  fs::remove(folder_ / "manifest.json.tmp");
+
+  // A session JSON cannot carry.
+  session.scenes[0].takes[0].duration = std::numeric_limits<double>::infinity();
+  EXPECT_EQ(store_.save(session), ManifestEncodingError::numberNotFinite);
+  EXPECT_EQ(readFile(folder_ / "manifest.json"), old);
+  EXPECT_FALSE(fs::exists(folder_ / "manifest.json.tmp"));
+
+  Session elsewhere(temp_.path() / "gone");
+  EXPECT_EQ(store_.save(elsewhere), std::errc::no_such_file_or_directory);
+}
+
+TEST_F(SessionStoreTest, LeftoverTemporaryIsIgnoredByLoadAndReplacedBySave) {
+  Session session = sessionWithTakes();
+  ASSERT_FALSE(store_.save(session));
+  writeFile(folder_ / "manifest.json.tmp", "{ half a manifest");
+  Expected<Session, ManifestError> loaded = store_.load(folder_);
   ASSERT_TRUE(loaded) << loaded.error().description();
   EXPECT_EQ(*loaded, session);
-  fs::remove_all(folder);
+  ASSERT_FALSE(store_.save(session));
+  EXPECT_FALSE(fs::exists(folder_ / "manifest.json.tmp"));
+}
+
+TEST_F(SessionStoreTest, LoadGivesTheSavedSessionBack) {
+  Session session = sessionWithTakes();
+  session.isDirty = true;
+  ASSERT_FALSE(store_.save(session));
+  Expected<Session, ManifestError> loaded = store_.load(folder_);
+  ASSERT_TRUE(loaded) << loaded.error().description();
+  session.isDirty = false;
+  EXPECT_EQ(*loaded, session);
+}
+
+TEST_F(SessionStoreTest, PackageIsPassedAsFolderAndBundle) {
+  fs::path package = temp_.path() / "Talk.vidorel";
+  fs::create_directories(package / "takes");
+  Session session = sessionWithTakes();
+  session.bundleURL = package;
+  ASSERT_FALSE(store_.save(session));
+  Expected<Session, ManifestError> loaded = store_.load(package, package);
+  ASSERT_TRUE(loaded) << loaded.error().description();
+  EXPECT_EQ(loaded->scratchURL, package);
+  EXPECT_EQ(loaded->bundleURL, package);
+  EXPECT_EQ(loaded->activeFolder(), package);
+  EXPECT_FALSE(loaded->isDirty);
+  EXPECT_EQ(loaded->scenes, session.scenes);
+}
+
+TEST_F(SessionStoreTest, MissingManifestIsUnreadable) {
+  Expected<Session, ManifestError> loaded = store_.load(folder_);
+  ASSERT_FALSE(loaded);
+  fs::path path = folder_ / "manifest.json";
+  EXPECT_EQ(loaded.error().kind, ManifestError::Kind::unreadable);
+  EXPECT_EQ(loaded.error().path, path.string());
+  EXPECT_EQ(loaded.error().description(), "Cannot read manifest.json at " + path.string() + ".");
+  EXPECT_FALSE(loaded.error().underlying.empty());
+}
+
+TEST_F(SessionStoreTest, ManifestThatIsAFolderIsUnreadable) {
+  fs::create_directory(folder_ / "manifest.json");
+  Expected<Session, ManifestError> loaded = store_.load(folder_);
+  ASSERT_FALSE(loaded);
+  EXPECT_EQ(loaded.error().description(),
+            "Cannot read manifest.json at " + (folder_ / "manifest.json").string() + ".");
+}
+
+TEST_F(SessionStoreTest, UndecodableManifestIsCorruptWithTheDecodersText) {
+  writeFile(folder_ / "manifest.json", R"({"schemaVersion": 1, "createdAt": "2026-03-01T09:30:00Z",
+    "currentSceneIndex": 0, "scenes": []})");
+  Expected<Session, ManifestError> loaded = store_.load(folder_);
+  ASSERT_FALSE(loaded);
+  std::string path = (folder_ / "manifest.json").string();
+  EXPECT_EQ(loaded.error().kind, ManifestError::Kind::corrupt);
+  EXPECT_EQ(loaded.error().description(),
+            "manifest.json at " + path +
+                " is corrupt or has an unsupported format.\n\nMissing key \"sessionID\".");
+
+  writeFile(folder_ / "manifest.json", "not json");
+  loaded = store_.load(folder_);
+  ASSERT_FALSE(loaded);
+  EXPECT_TRUE(loaded.error().description().starts_with(
+      "manifest.json at " + path +
+      " is corrupt or has an unsupported format.\n\nThe data is not valid JSON: "));
+}
+
+TEST_F(SessionStoreTest, InvalidManifestIsCorruptWithTheValidationMessageLast) {
+  SessionManifest manifest(sessionWithTakes());
+  manifest.schemaVersion = 2;
+  writeFile(folder_ / "manifest.json", *encodeManifest(manifest));
+  Expected<Session, ManifestError> loaded = store_.load(folder_);
+  ASSERT_FALSE(loaded);
+  std::string text = loaded.error().description();
+  EXPECT_EQ(text.substr(text.rfind('\n') + 1), "Unsupported schema version 2 (expected 1).");
+  EXPECT_EQ(text, "manifest.json at " + (folder_ / "manifest.json").string() +
+                      " is corrupt or has an unsupported format.\n\n"
+                      "Unsupported schema version 2 (expected 1).");
+}
+
+TEST_F(SessionStoreTest, CraftedFileNameCannotBeLoaded) {
+  SessionManifest manifest(sessionWithTakes());
+  manifest.scenes[0].takes[0].filename = "../../../victim.mov";
+  writeFile(folder_ / "manifest.json", *encodeManifest(manifest));
+  Expected<Session, ManifestError> loaded = store_.load(folder_);
+  ASSERT_FALSE(loaded);
+  EXPECT_TRUE(loaded.error().description().ends_with(
+      "\n\nTake \"../../../victim.mov\" is not a plain file name."));
+}
+
+// ---------------------------------------------------------------------------
+// Reconcile
+
+TEST_F(SessionStoreTest, DurationsWithinTheToleranceAreLeftAlone) {
+  Session session = sessionWithTakes();
+  probe_.durations = {
+      {"scene-1-take-1.mov", 10.08}, {"scene-1-take-2.mov", 9.95}, {"scene-2-take-1.mov", 4}};
+  ReconcileResult result = reconcile(session);
+  EXPECT_EQ(result.session, session);
+  EXPECT_TRUE(result.missing.empty());
+  EXPECT_TRUE(result.corrected.empty());
+  // Each take's file was asked about once, in order, in the active folder.
+  ASSERT_EQ(probe_.asked.size(), 3u);
+  EXPECT_EQ(probe_.asked[0], folder_ / "takes" / "scene-1-take-1.mov");
+  EXPECT_EQ(probe_.asked[2], folder_ / "takes" / "scene-2-take-1.mov");
+}
+
+TEST_F(SessionStoreTest, ExactlyTheToleranceApartIsNotCorrected) {
+  Session session(folder_);
+  session.scenes[0].takes = {takeOf("a.mov", 0, 0, 0)};
+  writeFile(folder_ / "takes" / "a.mov", "m");
+  probe_.durations = {{"a.mov", 0.1}};
+  ReconcileResult result = reconcile(session);
+  EXPECT_TRUE(result.corrected.empty());
+  EXPECT_EQ(result.session.scenes[0].takes[0].duration, 0);
+
+  probe_.durations = {{"a.mov", 0.1000001}};
+  result = reconcile(session);
+  EXPECT_EQ(result.corrected, std::vector<std::string>{"a.mov"});
+}
+
+TEST_F(SessionStoreTest, ShorterFileCorrectsDurationAndClampsTrims) {
+  Session session = sessionWithTakes();
+  probe_.durations = {
+      {"scene-1-take-1.mov", 9.5}, {"scene-1-take-2.mov", 9.5}, {"scene-2-take-1.mov", 4}};
+  ReconcileResult result = reconcile(session);
+  const Take& whole = result.session.scenes[0].takes[0];
+  const Take& cut = result.session.scenes[0].takes[1];
+  EXPECT_EQ(whole.duration, 9.5);
+  EXPECT_EQ(whole.trimStart, 0);
+  EXPECT_EQ(whole.trimEnd, 9.5);
+  EXPECT_EQ(cut.duration, 9.5);
+  EXPECT_EQ(cut.trimStart, 2);
+  EXPECT_EQ(cut.trimEnd, 9.5);
+  // Identity and the rest stay.
+  const Take& original = session.scenes[0].takes[1];
+  EXPECT_EQ(cut.id, original.id);
+  EXPECT_EQ(cut.filename, original.filename);
+  EXPECT_EQ(cut.recordedAt, original.recordedAt);
+  EXPECT_EQ(cut.name, original.name);
+  EXPECT_EQ(result.session.scenes[0].selectedTakeID, original.id);
+  EXPECT_EQ(result.corrected,
+            (std::vector<std::string>{"scene-1-take-1.mov", "scene-1-take-2.mov"}));
+  EXPECT_TRUE(result.missing.empty());
+  EXPECT_EQ(SessionStore::issueReport(result.missing, result.corrected),
+            "Duration corrected for:\nscene-1-take-1.mov\nscene-1-take-2.mov");
+}
+
+TEST_F(SessionStoreTest, LongerFileKeepsTheTrimRange) {
+  Session session = sessionWithTakes();
+  probe_.durations = {
+      {"scene-1-take-1.mov", 10}, {"scene-1-take-2.mov", 10}, {"scene-2-take-1.mov", 6}};
+  ReconcileResult result = reconcile(session);
+  const Take& take = result.session.scenes[1].takes[0];
+  EXPECT_EQ(take.duration, 6);
+  EXPECT_EQ(take.trimStart, 0.5);
+  EXPECT_EQ(take.trimEnd, 3.5);
+  EXPECT_EQ(result.corrected, std::vector<std::string>{"scene-2-take-1.mov"});
+}
+
+TEST_F(SessionStoreTest, RangeThatWouldBeEmptyBecomesTheWholeFile) {
+  Session session(folder_);
+  session.scenes[0].takes = {takeOf("late.mov", 10, 9.8, 10), takeOf("edge.mov", 10, 4, 6)};
+  writeFile(folder_ / "takes" / "late.mov", "m");
+  writeFile(folder_ / "takes" / "edge.mov", "m");
+  probe_.durations = {{"late.mov", 9.5}, {"edge.mov", 4}};
+  ReconcileResult result = reconcile(session);
+  for (const Take& take : result.session.scenes[0].takes) {
+    EXPECT_EQ(take.trimStart, 0) << take.filename;
+    EXPECT_EQ(take.trimEnd, take.duration) << take.filename;
+  }
+  // The corrected session saves and loads again.
+  ASSERT_FALSE(store_.save(result.session));
+  Expected<Session, ManifestError> loaded = store_.load(folder_);
+  ASSERT_TRUE(loaded) << loaded.error().description();
+  EXPECT_EQ(loaded->scenes, result.session.scenes);
+}
+
+TEST_F(SessionStoreTest, UnreadableDurationIsLoggedAndLeavesTheTake) {
+  Session session = sessionWithTakes();
+  probe_.durations = {{"scene-1-take-2.mov", 0}, {"scene-2-take-1.mov", -3}};
+  ReconcileResult result = reconcile(session);
+  EXPECT_EQ(result.session, session);
+  EXPECT_TRUE(result.missing.empty());
+  EXPECT_TRUE(result.corrected.empty());
+  std::vector<RecordingLogSink::Line> lines = log_->lines();
+  ASSERT_EQ(lines.size(), 3u);
+  for (const RecordingLogSink::Line& line : lines) {
+    EXPECT_EQ(line.level, LogLevel::error);
+    EXPECT_EQ(line.category, LogCategory::persistence);
+  }
+  EXPECT_EQ(lines[0].message,
+            "Could not read duration for " + (folder_ / "takes" / "scene-1-take-1.mov").string());
+  EXPECT_EQ(lines[2].message,
+            "Could not read duration for " + (folder_ / "takes" / "scene-2-take-1.mov").string());
+}
+
+TEST_F(SessionStoreTest, MissingSelectedFileClearsOnlyThatSelection) {
+  Session session = sessionWithTakes();
+  fs::remove(folder_ / "takes" / "scene-1-take-2.mov"); // selected in scene 1
+  fs::remove(folder_ / "takes" / "scene-1-take-1.mov"); // not selected
+  probe_.durations = {{"scene-2-take-1.mov", 4}};
+  ReconcileResult result = reconcile(session);
+  EXPECT_EQ(result.missing, (std::vector<std::string>{"scene-1-take-1.mov", "scene-1-take-2.mov"}));
+  EXPECT_FALSE(result.session.scenes[0].selectedTakeID);
+  EXPECT_EQ(result.session.scenes[0].takes, session.scenes[0].takes);
+  EXPECT_EQ(result.session.scenes[1].selectedTakeID, session.scenes[1].selectedTakeID);
+  EXPECT_EQ(probe_.asked.size(), 1u);
+  EXPECT_EQ(SessionStore::issueReport(result.missing, result.corrected),
+            "Missing files:\nscene-1-take-1.mov\nscene-1-take-2.mov");
+}
+
+TEST_F(SessionStoreTest, TakeFilesAreLookedUpInThePackage) {
+  Session session = sessionWithTakes();
+  fs::path package = temp_.path() / "Recording.vidorel";
+  fs::create_directories(package / "takes");
+  session.bundleURL = package;
+  writeFile(package / "takes" / "scene-1-take-1.mov", "m");
+  probe_.durations = {{"scene-1-take-1.mov", 10}};
+  ReconcileResult result = reconcile(session);
+  EXPECT_EQ(result.missing, (std::vector<std::string>{"scene-1-take-2.mov", "scene-2-take-1.mov"}));
+  EXPECT_EQ(probe_.asked, std::vector<fs::path>{package / "takes" / "scene-1-take-1.mov"});
+}
+
+TEST(IssueReport, SectionsAndSeparators) {
+  EXPECT_EQ(SessionStore::issueReport({}, {}), "");
+  EXPECT_EQ(SessionStore::issueReport({"a.mov"}, {"b.mov"}),
+            "Missing files:\na.mov\n\nDuration corrected for:\nb.mov");
+  EXPECT_EQ(SessionStore::issueReport({"a.mov", "c.mov"}, {}), "Missing files:\na.mov\nc.mov");
+  EXPECT_EQ(SessionStore::issueReport({}, {"b.mov"}), "Duration corrected for:\nb.mov");
+}
+
+// ---------------------------------------------------------------------------
+// Recovery scan
+
+TEST_F(SessionStoreTest, RecoveryScanReturnsOnlyTheSessionThatLoads) {
+  fs::path root = temp_.path() / "Sessions";
+  fs::path valid = root / "A0000000-0000-4000-8000-000000000001";
+  fs::path empty = root / "A0000000-0000-4000-8000-000000000002";
+  fs::path corrupt = root / "A0000000-0000-4000-8000-000000000003";
+  fs::path invalid = root / "A0000000-0000-4000-8000-000000000004";
+  for (const fs::path& folder : {valid, empty, corrupt, invalid})
+    fs::create_directories(folder / "takes");
+  Session session(valid);
+  session.createdAt = someTime();
+  ASSERT_FALSE(store_.save(session));
+  writeFile(corrupt / "manifest.json", "{\"schemaVersion\": ");
+  SessionManifest badIndex(session);
+  badIndex.currentSceneIndex = 7;
+  writeFile(invalid / "manifest.json", *encodeManifest(badIndex));
+  writeFile(root / ".DS_Store", "stray");
+  writeFile(root / "notes.txt", "stray");
+  log_->clear();
+
+  std::vector<Session> found = store_.recoverableSessions(root);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0], session);
+  EXPECT_EQ(found[0].scratchURL, valid);
+  EXPECT_FALSE(found[0].bundleURL);
+  EXPECT_TRUE(log_->lines().empty());
+  // Nothing skipped is removed.
+  EXPECT_TRUE(fs::exists(corrupt / "manifest.json"));
+  EXPECT_TRUE(fs::exists(empty));
+  EXPECT_TRUE(fs::exists(root / "notes.txt"));
+}
+
+TEST_F(SessionStoreTest, RecoveryScanOfAMissingRootIsEmpty) {
+  EXPECT_TRUE(store_.recoverableSessions(temp_.path() / "nowhere").empty());
+  writeFile(temp_.path() / "file", "x");
+  EXPECT_TRUE(store_.recoverableSessions(temp_.path() / "file").empty());
+}
+
+TEST_F(SessionStoreTest, RecoveryScanFindsEverySession) {
+  fs::path root = temp_.path() / "Sessions";
+  std::vector<Uuid> ids;
+  for (int i = 0; i < 3; ++i) {
+    fs::path folder = root / Uuid::random().string();
+    fs::create_directories(folder / "takes");
+    Session session(folder);
+    ids.push_back(session.id);
+    ASSERT_FALSE(store_.save(session));
+  }
+  std::vector<Session> found = store_.recoverableSessions(root);
+  ASSERT_EQ(found.size(), 3u);
+  std::vector<Uuid> foundIds;
+  for (const Session& session : found)
+    foundIds.push_back(session.id);
+  std::sort(ids.begin(), ids.end());
+  std::sort(foundIds.begin(), foundIds.end());
+  EXPECT_EQ(foundIds, ids);
+}
+
+// ---------------------------------------------------------------------------
+// Copies for duplication
+
+TEST_F(SessionStoreTest, CopiesGetFreshUuidNamesAndTheSameBytes) {
+  fs::path takes = folder_ / "takes";
+  writeFile(takes / "scene-1-take-1.mov", "first");
+  writeFile(takes / "scene-1-take-2.mov", "second");
+  Expected<std::map<std::string, std::string>, std::error_code> map =
+      store_.copyTakeFiles({"scene-1-take-1.mov", "scene-1-take-2.mov"}, takes);
+  ASSERT_TRUE(map) << map.error().message();
+  ASSERT_EQ(map->size(), 2u);
+  for (const auto& [old, copy] : *map) {
+    ASSERT_TRUE(copy.ends_with(".mov"));
+    std::optional<Uuid> id = Uuid::parse(copy.substr(0, copy.size() - 4));
+    ASSERT_TRUE(id) << copy;
+    EXPECT_EQ(id->string() + ".mov", copy); // upper-case
+    EXPECT_EQ(readFile(takes / copy), readFile(takes / old));
+  }
+  EXPECT_NE(map->at("scene-1-take-1.mov"), map->at("scene-1-take-2.mov"));
+  EXPECT_EQ(readFile(takes / "scene-1-take-1.mov"), "first");
+  EXPECT_EQ(snapshot(takes).size(), 4u);
+
+  Expected<std::map<std::string, std::string>, std::error_code> none =
+      store_.copyTakeFiles({}, takes);
+  ASSERT_TRUE(none);
+  EXPECT_TRUE(none->empty());
+}
+
+TEST_F(SessionStoreTest, FailedThirdCopyLeavesTheFolderAsBefore) {
+  fs::path takes = folder_ / "takes";
+  writeFile(takes / "a.mov", "a");
+  writeFile(takes / "b.mov", "b");
+  std::map<std::string, std::string> before = snapshot(takes);
+  Expected<std::map<std::string, std::string>, std::error_code> map =
+      store_.copyTakeFiles({"a.mov", "b.mov", "missing.mov"}, takes);
+  ASSERT_FALSE(map);
+  EXPECT_EQ(map.error(), std::errc::no_such_file_or_directory);
+  EXPECT_EQ(snapshot(takes), before);
+}
+
+TEST_F(SessionStoreTest, CopyRefusesNamesOutsideTheFolder) {
+  fs::path takes = folder_ / "takes";
+  writeFile(takes / "a.mov", "a");
+  writeFile(folder_ / "outside.mov", "o");
+  std::map<std::string, std::string> before = snapshot(folder_);
+  Expected<std::map<std::string, std::string>, std::error_code> map =
+      store_.copyTakeFiles({"a.mov", "../outside.mov"}, takes);
+  ASSERT_FALSE(map);
+  EXPECT_EQ(map.error(), std::errc::invalid_argument);
+  EXPECT_EQ(snapshot(folder_), before);
+}
+
+TEST_F(SessionStoreTest, NameListedTwiceIsCopiedOnce) {
+  fs::path takes = folder_ / "takes";
+  writeFile(takes / "a.mov", "a");
+  Expected<std::map<std::string, std::string>, std::error_code> map =
+      store_.copyTakeFiles({"a.mov", "a.mov"}, takes);
+  ASSERT_TRUE(map);
+  EXPECT_EQ(map->size(), 1u);
+  EXPECT_EQ(snapshot(takes).size(), 2u);
 }
 
 } // namespace

@@ -1,0 +1,112 @@
+#include "store/duration_probe.h"
+#include "store/session_store.h"
+#include "store/test_folders.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace vidorel {
+namespace {
+namespace fs = std::filesystem;
+using testing::TemporaryFolder;
+
+::testing::Environment* const xdg =
+    ::testing::AddGlobalTestEnvironment(new testing::PrivateXdgFolders);
+
+// A short QuickTime movie with H.264 video and AAC audio, as takes are.
+void makeMovie(const fs::path& file, double seconds) {
+  std::string command =
+      "ffmpeg -nostdin -v error -y -f lavfi -i testsrc=d=" + std::to_string(seconds) +
+      ":s=160x120:r=30 -f lavfi -i sine=f=440:d=" + std::to_string(seconds) +
+      " -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:a aac -shortest '" + file.string() + "'";
+  ASSERT_EQ(std::system(command.c_str()), 0) << command;
+}
+
+// The container duration as ffprobe, an independent reader, sees it.
+double ffprobeDuration(const fs::path& file) {
+  std::string command =
+      "ffprobe -v error -show_entries format=duration -of csv=p=0 '" + file.string() + "'";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (!pipe)
+    return -1;
+  char line[128] = {};
+  bool read = std::fgets(line, sizeof line, pipe) != nullptr;
+  ::pclose(pipe);
+  return read ? std::atof(line) : -1;
+}
+
+Task<void> runReconcile(SessionStore& store, Session session, std::optional<ReconcileResult>& out) {
+  out = co_await store.reconcileTakeFiles(std::move(session));
+}
+
+TEST(FfmpegDurationProbe, ReadsTheLengthOfARealMovie) {
+  TemporaryFolder temp("probe");
+  fs::path movie = temp.path() / "scene-1-take-1.mov";
+  makeMovie(movie, 2);
+  FfmpegDurationProbe probe;
+  std::optional<double> duration = probe.duration(movie);
+  ASSERT_TRUE(duration);
+  EXPECT_NEAR(*duration, ffprobeDuration(movie), 0.001);
+  EXPECT_NEAR(*duration, 2.0, 0.1);
+}
+
+TEST(FfmpegDurationProbe, FailsForWhatIsNoMovie) {
+  TemporaryFolder temp("probe-bad");
+  FfmpegDurationProbe probe;
+  EXPECT_FALSE(probe.duration(temp.path() / "missing.mov"));
+  testing::writeFile(temp.path() / "noise.mov", std::string(4096, '\x5a'));
+  EXPECT_FALSE(probe.duration(temp.path() / "noise.mov"));
+  testing::writeFile(temp.path() / "empty.mov", "");
+  EXPECT_FALSE(probe.duration(temp.path() / "empty.mov"));
+}
+
+TEST(ReconcileWithRealMovies, CorrectsOnlyWhatIsOffAndLogsWhatCannotBeRead) {
+  TemporaryFolder temp("reconcile-media");
+  fs::path folder = temp.path() / "session";
+  fs::create_directories(folder / "takes");
+  makeMovie(folder / "takes" / "scene-1-take-1.mov", 2);
+  makeMovie(folder / "takes" / "scene-1-take-2.mov", 1);
+  testing::writeFile(folder / "takes" / "scene-2-take-1.mov", std::string(2048, '\x01'));
+
+  Session session(folder);
+  Timestamp now = currentTimestamp();
+  Take right = Take::make(Uuid::random(), "scene-1-take-1.mov", 2.0, now);
+  Take wrong = Take::make(Uuid::random(), "scene-1-take-2.mov", 5.0, now);
+  wrong.trimStart = 0.5;
+  wrong.trimEnd = 4;
+  Take broken = Take::make(Uuid::random(), "scene-2-take-1.mov", 3.0, now);
+  Take gone = Take::make(Uuid::random(), "scene-2-take-2.mov", 3.0, now);
+  session.scenes[0].takes = {right, wrong};
+  session.scenes.push_back(RecordingScene::make());
+  session.scenes[1].takes = {broken, gone};
+  session.scenes[1].selectedTakeID = gone.id;
+
+  Logger logger;
+  auto log = std::make_shared<RecordingLogSink>();
+  logger.addSink(log);
+  FfmpegDurationProbe probe;
+  SessionStore store(logger, probe);
+  std::optional<ReconcileResult> result;
+  spawn(runReconcile(store, session, result));
+  ASSERT_TRUE(result);
+
+  EXPECT_EQ(result->session.scenes[0].takes[0], right);
+  const Take& fixed = result->session.scenes[0].takes[1];
+  double real = ffprobeDuration(folder / "takes" / "scene-1-take-2.mov");
+  EXPECT_NEAR(fixed.duration, real, 0.001);
+  EXPECT_NEAR(fixed.duration, 1.0, 0.1);
+  EXPECT_EQ(fixed.trimStart, 0.5);
+  EXPECT_EQ(fixed.trimEnd, fixed.duration);
+  EXPECT_EQ(result->session.scenes[1].takes[0], broken);
+  EXPECT_FALSE(result->session.scenes[1].selectedTakeID);
+  EXPECT_EQ(result->missing, std::vector<std::string>{"scene-2-take-2.mov"});
+  EXPECT_EQ(result->corrected, std::vector<std::string>{"scene-1-take-2.mov"});
+  EXPECT_EQ(log->messages(LogCategory::persistence),
+            std::vector<std::string>{"Could not read duration for " +
+                                     (folder / "takes" / "scene-2-take-1.mov").string()});
+}
+
+} // namespace
+} // namespace vidorel
