@@ -1,0 +1,147 @@
+#include "model/manifest.h"
+#include "store/duration_probe.h"
+#include "store/session_store.h"
+#include "store/test_folders.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+namespace vidorel {
+namespace {
+namespace fs = std::filesystem;
+using testing::readFile;
+using testing::TemporaryFolder;
+using testing::writeFile;
+
+::testing::Environment* const xdg =
+    ::testing::AddGlobalTestEnvironment(new testing::PrivateXdgFolders);
+
+struct Outcome {
+  int status = -1;
+  std::string out, err;
+};
+
+// Runs the vidorel executable and collects what it printed.
+Outcome vidorel(const fs::path& scratch, const std::string& arguments) {
+  fs::path out = scratch / "stdout.txt";
+  fs::path err = scratch / "stderr.txt";
+  std::string command = std::string("'") + VIDOREL_EXECUTABLE + "' " + arguments + " >'" +
+                        out.string() + "' 2>'" + err.string() + "'";
+  int raw = std::system(command.c_str());
+  Outcome outcome;
+  outcome.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  outcome.out = readFile(out);
+  outcome.err = readFile(err);
+  return outcome;
+}
+
+void makeMovie(const fs::path& file, int seconds) {
+  std::string command =
+      "ffmpeg -nostdin -v error -y -f lavfi -i testsrc=d=" + std::to_string(seconds) +
+      ":s=160x120:r=30 -c:v libx264 " + "-preset ultrafast -pix_fmt yuv420p '" + file.string() +
+      "'";
+  ASSERT_EQ(std::system(command.c_str()), 0) << command;
+}
+
+class CheckCommandTest : public ::testing::Test {
+protected:
+  CheckCommandTest() : temp_("check-command"), store_(logger_, probe_) {
+    package_ = temp_.path() / "Talk.vidorel";
+    fs::create_directories(package_ / "takes");
+  }
+
+  // A package with one 2-second take stored as storedSeconds long.
+  void makePackage(double storedSeconds) {
+    makeMovie(package_ / "takes" / "scene-1-take-1.mov", 2);
+    Session session(package_);
+    session.bundleURL = package_;
+    Take take = Take::make(Uuid::random(), "scene-1-take-1.mov", storedSeconds, currentTimestamp());
+    session.scenes[0].takes = {take};
+    session.scenes[0].selectedTakeID = take.id;
+    ASSERT_FALSE(store_.save(session));
+  }
+
+  std::string quotedPackage() const { return "'" + package_.string() + "'"; }
+
+  TemporaryFolder temp_;
+  fs::path package_;
+  Logger logger_;
+  FfmpegDurationProbe probe_;
+  SessionStore store_;
+};
+
+TEST_F(CheckCommandTest, ValidPackageSummarises) {
+  makePackage(2.0);
+  Outcome outcome = vidorel(temp_.path(), "check " + quotedPackage());
+  EXPECT_EQ(outcome.status, 0) << outcome.err;
+  EXPECT_EQ(outcome.out, "1 scene, 1 take, 1 selected take, total selected duration 0:02\n");
+}
+
+TEST_F(CheckCommandTest, MissingManifest) {
+  Outcome outcome = vidorel(temp_.path(), "check " + quotedPackage());
+  EXPECT_EQ(outcome.status, 2);
+  EXPECT_EQ(outcome.err,
+            "Cannot read manifest.json at " + (package_ / "manifest.json").string() + ".\n");
+  EXPECT_EQ(outcome.out, "");
+}
+
+TEST_F(CheckCommandTest, CorruptAndInvalidManifests) {
+  writeFile(package_ / "manifest.json", "{\"schemaVersion\": 1");
+  Outcome outcome = vidorel(temp_.path(), "check " + quotedPackage());
+  EXPECT_EQ(outcome.status, 2);
+  EXPECT_TRUE(outcome.err.starts_with("manifest.json at " + (package_ / "manifest.json").string() +
+                                      " is corrupt or has an unsupported format.\n\n"))
+      << outcome.err;
+
+  makePackage(2.0);
+  SessionManifest manifest = *decodeManifest(readFile(package_ / "manifest.json"));
+  manifest.currentSceneIndex = 1;
+  writeFile(package_ / "manifest.json", *encodeManifest(manifest));
+  outcome = vidorel(temp_.path(), "check " + quotedPackage());
+  EXPECT_EQ(outcome.status, 2);
+  EXPECT_TRUE(outcome.err.ends_with("\n\ncurrentSceneIndex 1 is out of range (0..<1).\n"))
+      << outcome.err;
+}
+
+TEST_F(CheckCommandTest, MismatchIsReportedAndFixedOnlyWithFix) {
+  makePackage(5.0);
+  std::string before = readFile(package_ / "manifest.json");
+  Outcome outcome = vidorel(temp_.path(), "check " + quotedPackage());
+  EXPECT_EQ(outcome.status, 1) << outcome.err;
+  EXPECT_EQ(outcome.out, "Duration corrected for:\nscene-1-take-1.mov\n");
+  EXPECT_EQ(readFile(package_ / "manifest.json"), before);
+
+  outcome = vidorel(temp_.path(), "check --fix " + quotedPackage());
+  EXPECT_EQ(outcome.status, 1) << outcome.err;
+  EXPECT_NE(readFile(package_ / "manifest.json"), before);
+  EXPECT_NE(outcome.err.find("persistence: saved manifest to Talk.vidorel"), std::string::npos)
+      << outcome.err;
+
+  outcome = vidorel(temp_.path(), "check " + quotedPackage());
+  EXPECT_EQ(outcome.status, 0) << outcome.out;
+  EXPECT_EQ(outcome.out, "1 scene, 1 take, 1 selected take, total selected duration 0:02\n");
+}
+
+TEST_F(CheckCommandTest, MissingTakeFile) {
+  makePackage(2.0);
+  fs::remove(package_ / "takes" / "scene-1-take-1.mov");
+  Outcome outcome = vidorel(temp_.path(), "check " + quotedPackage());
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_EQ(outcome.out, "Missing files:\nscene-1-take-1.mov\n");
+}
+
+TEST_F(CheckCommandTest, UsageHelpAndVersion) {
+  Outcome outcome = vidorel(temp_.path(), "check");
+  EXPECT_EQ(outcome.status, 64);
+  EXPECT_NE(outcome.err.find("usage: vidorel check FOLDER [--fix]"), std::string::npos);
+  outcome = vidorel(temp_.path(), "--help");
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_NE(outcome.out.find("check FOLDER [--fix]"), std::string::npos);
+  outcome = vidorel(temp_.path(), "--version");
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(outcome.out, "vidorel " VIDOREL_VERSION "\n");
+}
+
+} // namespace
+} // namespace vidorel

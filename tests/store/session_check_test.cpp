@@ -1,0 +1,165 @@
+#include "store/session_check.h"
+
+#include "fakes/fake_duration_probe.h"
+#include "model/manifest.h"
+#include "store/test_folders.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+namespace vidorel {
+namespace {
+namespace fs = std::filesystem;
+using testing::readFile;
+using testing::TemporaryFolder;
+using testing::writeFile;
+
+::testing::Environment* const xdg =
+    ::testing::AddGlobalTestEnvironment(new testing::PrivateXdgFolders);
+
+Task<void> run(CheckRequest request, SessionStore& store, std::ostream& out, std::ostream& err,
+               std::optional<int>& status) {
+  status = co_await checkSession(std::move(request), store, out, err);
+}
+
+class SessionCheckTest : public ::testing::Test {
+protected:
+  SessionCheckTest() : temp_("check"), store_(logger_, probe_) {
+    folder_ = temp_.path() / "Recording.vidorel";
+    fs::create_directories(folder_ / "takes");
+    session_ = Session(folder_);
+    session_.bundleURL = folder_;
+    Timestamp now = currentTimestamp();
+    Take a = Take::make(Uuid::random(), "scene-1-take-1.mov", 61.5, now);
+    a.trimStart = 1.5;
+    Take b = Take::make(Uuid::random(), "scene-1-take-2.mov", 10, now);
+    session_.scenes[0].takes = {a, b};
+    session_.scenes[0].selectedTakeID = a.id;
+    session_.scenes.push_back(RecordingScene::make());
+    Take c = Take::make(Uuid::random(), "scene-2-take-1.mov", 5, now);
+    session_.scenes[1].takes = {c};
+    session_.scenes[1].selectedTakeID = c.id;
+    for (const RecordingScene& scene : session_.scenes)
+      for (const Take& take : scene.takes) {
+        writeFile(session_.takeFile(take), "movie");
+        probe_.durations[take.filename] = take.duration;
+      }
+    EXPECT_FALSE(store_.save(session_));
+  }
+
+  int check(const fs::path& folder, bool fix = false) {
+    out_.str("");
+    err_.str("");
+    std::optional<int> status;
+    spawn(run(CheckRequest{folder, fix}, store_, out_, err_, status));
+    EXPECT_TRUE(status);
+    return status.value_or(-1);
+  }
+
+  TemporaryFolder temp_;
+  fs::path folder_;
+  Logger logger_;
+  FakeDurationProbe probe_;
+  SessionStore store_;
+  Session session_;
+  std::ostringstream out_, err_;
+};
+
+TEST_F(SessionCheckTest, CleanSessionPrintsASummary) {
+  EXPECT_EQ(check(folder_), kCheckClean);
+  EXPECT_EQ(out_.str(), "2 scenes, 3 takes, 2 selected takes, total selected duration 1:05\n");
+  EXPECT_EQ(err_.str(), "");
+}
+
+TEST_F(SessionCheckTest, SummaryCountsInTheSingular) {
+  Session single(folder_);
+  EXPECT_EQ(sessionSummary(single),
+            "1 scene, 0 takes, 0 selected takes, total selected duration 0:00");
+  single.scenes[0].takes = {Take::make(Uuid::random(), "a.mov", 3.9, currentTimestamp())};
+  single.scenes[0].selectedTakeID = single.scenes[0].takes[0].id;
+  EXPECT_EQ(sessionSummary(single),
+            "1 scene, 1 take, 1 selected take, total selected duration 0:03");
+}
+
+TEST_F(SessionCheckTest, LoadFailureGoesToStderrExactly) {
+  fs::path empty = temp_.path() / "empty";
+  fs::create_directories(empty);
+  EXPECT_EQ(check(empty), kCheckFailed);
+  EXPECT_EQ(out_.str(), "");
+  EXPECT_EQ(err_.str(),
+            "Cannot read manifest.json at " + (empty / "manifest.json").string() + ".\n");
+
+  writeFile(folder_ / "manifest.json", "{}");
+  EXPECT_EQ(check(folder_), kCheckFailed);
+  EXPECT_EQ(err_.str(), "manifest.json at " + (folder_ / "manifest.json").string() +
+                            " is corrupt or has an unsupported format.\n\n"
+                            "Missing key \"schemaVersion\".\n");
+}
+
+TEST_F(SessionCheckTest, RelativeFolderIsNamedInFull) {
+  fs::path saved = fs::current_path();
+  fs::current_path(temp_.path());
+  int status = check("missing-folder/");
+  fs::current_path(saved);
+  EXPECT_EQ(status, kCheckFailed);
+  EXPECT_EQ(err_.str(), "Cannot read manifest.json at " +
+                            (temp_.path() / "missing-folder" / "manifest.json").string() + ".\n");
+}
+
+TEST_F(SessionCheckTest, IssuesAreReportedAndTheFolderLeftAloneWithoutFix) {
+  fs::remove(folder_ / "takes" / "scene-2-take-1.mov");
+  probe_.durations["scene-1-take-2.mov"] = 8;
+  std::string before = readFile(folder_ / "manifest.json");
+  EXPECT_EQ(check(folder_), kCheckFoundIssues);
+  EXPECT_EQ(out_.str(),
+            "Missing files:\nscene-2-take-1.mov\n\nDuration corrected for:\nscene-1-take-2.mov\n");
+  EXPECT_EQ(readFile(folder_ / "manifest.json"), before);
+}
+
+TEST_F(SessionCheckTest, FixSavesTheCorrectedSession) {
+  fs::remove(folder_ / "takes" / "scene-2-take-1.mov");
+  probe_.durations["scene-1-take-2.mov"] = 8;
+  EXPECT_EQ(check(folder_, true), kCheckFoundIssues);
+  Expected<Session, ManifestError> fixed = store_.load(folder_, folder_);
+  ASSERT_TRUE(fixed);
+  EXPECT_EQ(fixed->scenes[0].takes[1].duration, 8);
+  EXPECT_EQ(fixed->scenes[0].takes[1].trimEnd, 8);
+  EXPECT_FALSE(fixed->scenes[1].selectedTakeID);
+  EXPECT_EQ(fixed->scenes[1].takes.size(), 1u);
+
+  // The durations now agree; only the missing file is still reported.
+  EXPECT_EQ(check(folder_), kCheckFoundIssues);
+  EXPECT_EQ(out_.str(), "Missing files:\nscene-2-take-1.mov\n");
+}
+
+TEST_F(SessionCheckTest, ScratchFolderIsCheckedWithoutAPackage) {
+  fs::path scratch = temp_.path() / "0F3B8C1E-0000-4000-8000-000000000000";
+  fs::create_directories(scratch / "takes");
+  Session session(scratch);
+  ASSERT_FALSE(store_.save(session));
+  EXPECT_EQ(check(scratch), kCheckClean);
+  EXPECT_EQ(out_.str(), "1 scene, 0 takes, 0 selected takes, total selected duration 0:00\n");
+}
+
+TEST(CheckArguments, FolderAndFixInEitherOrder) {
+  std::string error;
+  std::optional<CheckRequest> request = parseCheckArguments({"--fix", "a.vidorel"}, error);
+  ASSERT_TRUE(request);
+  EXPECT_TRUE(request->fix);
+  EXPECT_EQ(request->folder, fs::path("a.vidorel"));
+  request = parseCheckArguments({"folder"}, error);
+  ASSERT_TRUE(request);
+  EXPECT_FALSE(request->fix);
+
+  EXPECT_FALSE(parseCheckArguments({}, error));
+  EXPECT_EQ(error, "no session folder given");
+  EXPECT_FALSE(parseCheckArguments({"--fix"}, error));
+  EXPECT_FALSE(parseCheckArguments({"a", "b"}, error));
+  EXPECT_EQ(error, "more than one folder given");
+  EXPECT_FALSE(parseCheckArguments({"a", "--force"}, error));
+  EXPECT_EQ(error, "unknown option \"--force\"");
+}
+
+} // namespace
+} // namespace vidorel
