@@ -1,0 +1,44 @@
+#pragma once
+
+#include "capture/take_writer.h"
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+namespace vidorel {
+
+// Every take is encoded with the same fixed settings, so that takes of one
+// session can be joined by copying packets:
+//   container  QuickTime (.mov), video track first, then audio
+//   video      H.264 (libx264), preset kTakePreset, tune zerolatency, profile
+//              high, CRF 23, no B-frames (presentation order = decoding
+//              order), keyint 120 / min-keyint 12, threads kTakeThreads
+//              (sliced), yuv420p BT.709 limited range, global header (avcC):
+//              same size => byte-identical parameter sets in every take;
+//              variable frame rate on a 1/90000 time base
+//   audio      AAC (FFmpeg's native encoder) LC, 48 kHz, stereo, 128 kb/s,
+//              fltp, converted with libswresample from the microphone's format
+inline constexpr const char* kTakePreset = "superfast";
+inline constexpr int kTakeThreads = 2;
+
+// Knobs for the benchmark only; takes always use the defaults.
+struct TakeEncoderSettings {
+  std::string preset = kTakePreset;
+  int threads = kTakeThreads;
+  // Frames waiting for the encoder; when full, the input is "not ready".
+  int maxQueuedFrames = 4;
+};
+
+// The FFmpeg encoder behind a TakeWriter. Throws CaptureFailure when the file
+// cannot be created or the encoders cannot be opened.
+std::unique_ptr<TakeEncoder> makeFfmpegTakeEncoder(const std::filesystem::path& outputURL,
+                                                   int width, int height, Logger& logger,
+                                                   const TakeEncoderSettings& settings = {});
+
+// A complete writer for one take: the FFmpeg encoder and the libavformat
+// duration probe. Throws CaptureFailure like makeFfmpegTakeEncoder.
+std::unique_ptr<TakeWriter> makeFfmpegTakeWriter(const std::filesystem::path& outputURL, int width,
+                                                 int height, DurationProbe& probe, Logger& logger);
+
+} // namespace vidorel

@@ -1,0 +1,105 @@
+#pragma once
+
+#include "base/log.h"
+#include "capture/audio_timeline.h"
+#include "capture/capture_types.h"
+#include "store/duration_probe.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+namespace vidorel {
+
+// Numbered like the movie writers of other systems so the "finish:" log line
+// reads the same everywhere.
+enum class WriterStatus { unknown = 0, writing = 1, completed = 2, failed = 3, cancelled = 4 };
+
+// The encoding and muxing half of a take writer. It owns the file; the
+// TakeWriter above it owns the timeline and every drop rule. Calls come from
+// the sample queue only; an encoder encodes on its own thread and answers
+// "not ready" instead of queueing without bound.
+class TakeEncoder {
+public:
+  virtual ~TakeEncoder() = default;
+  // Creates the file and writes its header. False (and status failed) when
+  // the file cannot be written.
+  virtual bool startWriting() = 0;
+  virtual WriterStatus status() const = 0;
+  // Empty while no error has happened.
+  virtual std::string errorDescription() const = 0;
+  virtual bool isReadyForVideo() const = 0;
+  virtual bool isReadyForAudio() const = 0;
+  // time: nanoseconds since the first frame.
+  virtual void appendVideo(const VideoFrame& frame, std::int64_t time) = 0;
+  // The buffer's first sample, after cutting skip samples (48 kHz), belongs
+  // at position on the 48 kHz audio timeline; anything between the end of
+  // the previous buffer and position is silence.
+  virtual void appendAudio(const AudioBuffer& buffer, std::int64_t position, std::int64_t skip) = 0;
+  // Encodes what is queued and closes the file. endTime (nanoseconds since
+  // the first frame) is where the last sample of the take ends.
+  virtual void finishWriting(std::int64_t endTime) = 0;
+};
+
+// Why samples were not written; logged when the take finishes.
+struct WriterCounts {
+  std::int64_t videoWritten = 0;
+  std::int64_t videoNotReady = 0;
+  std::int64_t videoPaused = 0;
+  std::int64_t audioWritten = 0;
+  std::int64_t audioBeforeFirstFrame = 0;
+  std::int64_t audioNotReady = 0;
+  std::int64_t audioPaused = 0;
+
+  std::int64_t videoDropped() const { return videoNotReady + videoPaused; }
+};
+
+// Turns the frames and microphone buffers of one take into one movie file.
+// The file's timeline is the capture clock from the first video frame;
+// pausing only drops samples, so a pause stays in the timeline as a stretch
+// without new frames (and silence in the audio track) and counts in the
+// duration. Used on the sample queue, except finish(), which the recorder
+// calls after draining that queue.
+class TakeWriter {
+public:
+  // encoder may be null only in tests of the drop rules.
+  TakeWriter(std::filesystem::path outputURL, std::unique_ptr<TakeEncoder> encoder,
+             DurationProbe& probe, Logger& logger);
+  ~TakeWriter();
+  TakeWriter(const TakeWriter&) = delete;
+  TakeWriter& operator=(const TakeWriter&) = delete;
+
+  const std::filesystem::path& outputURL() const { return outputURL_; }
+
+  void appendVideo(const VideoFrame& frame);
+  void appendAudio(const AudioBuffer& buffer);
+
+  bool isPaused() const { return isPaused_; }
+  void setPaused(bool paused) { isPaused_ = paused; }
+  bool sessionStarted() const { return sessionStarted_; }
+
+  // Finishes the file and returns its duration read back from disk (0 when
+  // there is no readable file). Blocks while the encoder catches up.
+  double finish();
+
+  const WriterCounts& counts() const { return counts_; }
+  const AudioTimeline& audioTimeline() const { return audioTimeline_; }
+
+private:
+  WriterStatus status() const;
+  std::string errorText() const;
+
+  std::filesystem::path outputURL_;
+  std::unique_ptr<TakeEncoder> encoder_;
+  DurationProbe& probe_;
+  Logger& logger_;
+  bool isPaused_ = false;
+  bool sessionStarted_ = false;
+  CaptureTime origin_ = 0;
+  CaptureTime lastSampleEnd_ = 0;
+  AudioTimeline audioTimeline_;
+  WriterCounts counts_;
+};
+
+} // namespace vidorel

@@ -1,0 +1,94 @@
+#include "capture/audio_timeline.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+
+namespace vidorel {
+namespace {
+
+constexpr std::int64_t kBuffer = 480; // 10 ms
+
+TEST(AudioTimelineTest, FirstBufferIsAlignedExactly) {
+  AudioTimeline late;
+  AudioTimeline::Placement placement = late.place(300, kBuffer);
+  EXPECT_EQ(placement.silence, 300);
+  EXPECT_EQ(late.position(), 300 + kBuffer);
+
+  AudioTimeline early;
+  placement = early.place(-100, kBuffer);
+  EXPECT_EQ(placement.skip, 100);
+  EXPECT_EQ(early.position(), kBuffer - 100);
+}
+
+TEST(AudioTimelineTest, BuffersWhollyBeforeTheStartAreDiscarded) {
+  AudioTimeline timeline;
+  EXPECT_TRUE(timeline.place(-2 * kBuffer, kBuffer).discard);
+  EXPECT_EQ(timeline.position(), 0);
+  // The next one is still aligned as the first.
+  AudioTimeline::Placement placement = timeline.place(-kBuffer / 2, kBuffer);
+  EXPECT_FALSE(placement.discard);
+  EXPECT_EQ(placement.skip, kBuffer / 2);
+}
+
+TEST(AudioTimelineTest, JitterAloneCausesNoCorrection) {
+  AudioTimeline timeline;
+  for (int i = 0; i < 6000; ++i) {
+    // +-3 ms of time-stamp noise around an exact clock.
+    std::int64_t noise = (i % 7 - 3) * 48;
+    AudioTimeline::Placement placement = timeline.place(i * kBuffer + noise, kBuffer);
+    if (i > 0) {
+      EXPECT_EQ(placement.silence, 0) << i;
+      EXPECT_EQ(placement.skip, 0) << i;
+    }
+  }
+  EXPECT_EQ(timeline.corrections(), 0);
+}
+
+// A sound card whose clock runs fast or slow by 0.5 % against the capture
+// clock for ten minutes: the timeline never lags or leads by more than 40 ms.
+void expectDriftIsBounded(double rateError) {
+  AudioTimeline timeline;
+  double deliveredSeconds = 0;
+  std::int64_t worst = 0;
+  for (int i = 0; i < 60000; ++i) {
+    std::int64_t clock = std::llround(deliveredSeconds * 48000);
+    timeline.place(clock, kBuffer);
+    // A buffer of 480 card samples lasts this long on the capture clock.
+    deliveredSeconds += 0.01 * (1.0 + rateError);
+    std::int64_t next = std::llround(deliveredSeconds * 48000);
+    worst = std::max<std::int64_t>(worst, std::llabs(next - timeline.position()));
+  }
+  EXPECT_LT(worst, 48 * 40) << rateError;
+  EXPECT_GT(timeline.corrections(), 0);
+}
+
+TEST(AudioTimelineTest, SlowCardDoesNotAccumulateDrift) {
+  expectDriftIsBounded(+0.005);
+}
+
+TEST(AudioTimelineTest, FastCardDoesNotAccumulateDrift) {
+  expectDriftIsBounded(-0.005);
+}
+
+TEST(AudioTimelineTest, LargeGapIsFilledAtOnce) {
+  AudioTimeline timeline;
+  timeline.place(0, kBuffer);
+  AudioTimeline::Placement placement = timeline.place(kBuffer + 48000, kBuffer);
+  EXPECT_EQ(placement.silence, 48000);
+  EXPECT_EQ(timeline.position(), 2 * kBuffer + 48000);
+}
+
+TEST(AudioTimelineTest, OverlapIsCut) {
+  AudioTimeline timeline;
+  timeline.place(0, kBuffer);
+  // A burst of old buffers a whole second behind the timeline.
+  timeline.place(48000, kBuffer);
+  AudioTimeline::Placement placement = timeline.place(kBuffer, kBuffer);
+  EXPECT_TRUE(placement.discard);
+  EXPECT_EQ(timeline.position(), 48000 + kBuffer);
+}
+
+} // namespace
+} // namespace vidorel

@@ -1,0 +1,61 @@
+#pragma once
+
+#include "capture/take_writer.h"
+
+#include <memory>
+#include <vector>
+
+namespace vidorel {
+
+// Records what a TakeWriter hands to its encoder. The state lives in a
+// shared record so a test can still look at it after the writer (which owns
+// the encoder) is gone.
+struct FakeTakeEncoderLog {
+  struct Audio {
+    std::int64_t position;
+    std::int64_t skip;
+    int frames;
+  };
+  std::vector<std::int64_t> videoTimes;
+  std::vector<Audio> audio;
+  int startCalls = 0;
+  int finishCalls = 0;
+  std::int64_t finishEndTime = -1;
+  bool startSucceeds = true;
+  bool videoReady = true;
+  bool audioReady = true;
+  WriterStatus status = WriterStatus::unknown;
+};
+
+class FakeTakeEncoder final : public TakeEncoder {
+public:
+  explicit FakeTakeEncoder(std::shared_ptr<FakeTakeEncoderLog> log) : log_(std::move(log)) {}
+
+  bool startWriting() override {
+    ++log_->startCalls;
+    log_->status = log_->startSucceeds ? WriterStatus::writing : WriterStatus::failed;
+    return log_->startSucceeds;
+  }
+  WriterStatus status() const override { return log_->status; }
+  std::string errorDescription() const override {
+    return log_->status == WriterStatus::failed ? "disk full" : "";
+  }
+  bool isReadyForVideo() const override { return log_->videoReady; }
+  bool isReadyForAudio() const override { return log_->audioReady; }
+  void appendVideo(const VideoFrame&, std::int64_t time) override {
+    log_->videoTimes.push_back(time);
+  }
+  void appendAudio(const AudioBuffer& buffer, std::int64_t position, std::int64_t skip) override {
+    log_->audio.push_back({position, skip, buffer.frameCount()});
+  }
+  void finishWriting(std::int64_t endTime) override {
+    ++log_->finishCalls;
+    log_->finishEndTime = endTime;
+    log_->status = WriterStatus::completed;
+  }
+
+private:
+  std::shared_ptr<FakeTakeEncoderLog> log_;
+};
+
+} // namespace vidorel
