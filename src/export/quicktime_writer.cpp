@@ -1,0 +1,622 @@
+#include "export/quicktime_writer.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <limits>
+#include <unistd.h>
+
+namespace vidorel {
+
+namespace {
+
+constexpr std::size_t kBufferSize = 4 << 20;
+constexpr std::uint32_t kFixedOne = 0x00010000;
+
+std::error_code lastError() {
+  return std::error_code(errno, std::generic_category());
+}
+
+// Big-endian box serialisation. begin() leaves room for the size, which
+// end() fills in once the box's contents are known.
+class BoxWriter {
+public:
+  void u8(std::uint8_t value) { bytes_.push_back(value); }
+  void u16(std::uint16_t value) {
+    u8(static_cast<std::uint8_t>(value >> 8));
+    u8(static_cast<std::uint8_t>(value));
+  }
+  void u24(std::uint32_t value) {
+    u8(static_cast<std::uint8_t>(value >> 16));
+    u16(static_cast<std::uint16_t>(value));
+  }
+  void u32(std::uint32_t value) {
+    u16(static_cast<std::uint16_t>(value >> 16));
+    u16(static_cast<std::uint16_t>(value));
+  }
+  void u64(std::uint64_t value) {
+    u32(static_cast<std::uint32_t>(value >> 32));
+    u32(static_cast<std::uint32_t>(value));
+  }
+  void fourcc(const char* code) { bytes_.insert(bytes_.end(), code, code + 4); }
+  void zeros(std::size_t count) { bytes_.insert(bytes_.end(), count, 0); }
+  void bytes(const std::vector<std::uint8_t>& data) {
+    bytes_.insert(bytes_.end(), data.begin(), data.end());
+  }
+  // A counted string in a field of fieldSize bytes (0: just as long as it is).
+  void pascalString(const std::string& text, std::size_t fieldSize = 0) {
+    std::size_t length = std::min<std::size_t>(text.size(), 255);
+    if (fieldSize > 0)
+      length = std::min(length, fieldSize - 1);
+    u8(static_cast<std::uint8_t>(length));
+    bytes_.insert(bytes_.end(), text.begin(), text.begin() + static_cast<std::ptrdiff_t>(length));
+    if (fieldSize > 0)
+      zeros(fieldSize - 1 - length);
+  }
+  void matrix() {
+    const std::uint32_t values[9] = {kFixedOne, 0, 0, 0, kFixedOne, 0, 0, 0, 0x40000000};
+    for (std::uint32_t value : values)
+      u32(value);
+  }
+
+  std::size_t begin(const char* type) {
+    std::size_t start = bytes_.size();
+    u32(0);
+    fourcc(type);
+    return start;
+  }
+  std::size_t beginFull(const char* type, std::uint8_t version, std::uint32_t flags) {
+    std::size_t start = begin(type);
+    u8(version);
+    u24(flags);
+    return start;
+  }
+  void end(std::size_t start) {
+    auto size = static_cast<std::uint32_t>(bytes_.size() - start);
+    for (int i = 0; i < 4; ++i)
+      bytes_[start + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(size >> (24 - 8 * i));
+  }
+
+  // An MPEG-4 descriptor header with the four-byte length form.
+  std::size_t beginDescriptor(std::uint8_t tag) {
+    u8(tag);
+    std::size_t start = bytes_.size();
+    u32(0);
+    return start;
+  }
+  void endDescriptor(std::size_t start) {
+    auto length = static_cast<std::uint32_t>(bytes_.size() - start - 4);
+    bytes_[start] = static_cast<std::uint8_t>(0x80 | ((length >> 21) & 0x7f));
+    bytes_[start + 1] = static_cast<std::uint8_t>(0x80 | ((length >> 14) & 0x7f));
+    bytes_[start + 2] = static_cast<std::uint8_t>(0x80 | ((length >> 7) & 0x7f));
+    bytes_[start + 3] = static_cast<std::uint8_t>(length & 0x7f);
+  }
+
+  std::vector<std::uint8_t> take() { return std::move(bytes_); }
+
+private:
+  std::vector<std::uint8_t> bytes_;
+};
+
+bool fits32(std::int64_t value) {
+  return value >= 0 && value <= std::numeric_limits<std::uint32_t>::max();
+}
+
+std::error_code writeAll(int fd, const std::uint8_t* data, std::size_t size) {
+  while (size > 0) {
+    ssize_t written = ::write(fd, data, size);
+    if (written < 0) {
+      if (errno == EINTR)
+        continue;
+      return lastError();
+    }
+    data += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return {};
+}
+
+std::int64_t mediaDuration(const MovieTrack& track) {
+  return track.mediaEnd() - (track.samples().empty() ? 0 : track.samples().front().decodeTime);
+}
+
+std::int64_t totalBytes(const MovieTrack& track) {
+  std::int64_t total = 0;
+  for (const MovieSample& sample : track.samples())
+    total += sample.size;
+  return total;
+}
+
+void writeVideoDescription(BoxWriter& out, const SampleFormat& format) {
+  std::size_t entry = out.begin("avc1");
+  out.zeros(6);
+  out.u16(1);   // data reference
+  out.u16(0);   // version
+  out.u16(0);   // revision
+  out.u32(0);   // vendor
+  out.u32(0);   // temporal quality
+  out.u32(512); // spatial quality: normal
+  out.u16(static_cast<std::uint16_t>(format.width));
+  out.u16(static_cast<std::uint16_t>(format.height));
+  out.u32(0x00480000); // 72 dpi
+  out.u32(0x00480000);
+  out.u32(0); // data size
+  out.u16(1); // frames per sample
+  out.pascalString("H.264", 32);
+  out.u16(24);     // depth
+  out.u16(0xffff); // no colour table
+  std::size_t config = out.begin("avcC");
+  out.bytes(format.config);
+  out.end(config);
+  out.end(entry);
+}
+
+void writeAudioDescription(BoxWriter& out, const SampleFormat& format, std::int64_t bitRate) {
+  std::size_t entry = out.begin("mp4a");
+  out.zeros(6);
+  out.u16(1); // data reference
+  out.u16(0); // version
+  out.u16(0); // revision
+  out.u32(0); // vendor
+  out.u16(static_cast<std::uint16_t>(format.channels));
+  out.u16(16); // sample size
+  out.u16(0);  // compression id
+  out.u16(0);  // packet size
+  out.u32(static_cast<std::uint32_t>(format.sampleRate) << 16);
+
+  std::size_t esds = out.beginFull("esds", 0, 0);
+  std::size_t es = out.beginDescriptor(0x03);
+  out.u16(0); // ES id
+  out.u8(0);  // flags
+  std::size_t decoder = out.beginDescriptor(0x04);
+  out.u8(0x40); // MPEG-4 audio
+  out.u8(0x15); // audio stream
+  out.u24(0);   // buffer size
+  auto rate = static_cast<std::uint32_t>(std::clamp<std::int64_t>(bitRate, 0, 0xffffffff));
+  out.u32(rate); // maximum bit rate
+  out.u32(rate); // average bit rate
+  std::size_t specific = out.beginDescriptor(0x05);
+  out.bytes(format.config);
+  out.endDescriptor(specific);
+  out.endDescriptor(decoder);
+  std::size_t sl = out.beginDescriptor(0x06);
+  out.u8(0x02);
+  out.endDescriptor(sl);
+  out.endDescriptor(es);
+  out.end(esds);
+  out.end(entry);
+}
+
+void writeSampleTables(BoxWriter& out, const MovieTrack& track) {
+  const std::vector<MovieSample>& samples = track.samples();
+  std::size_t stbl = out.begin("stbl");
+
+  std::size_t stsd = out.beginFull("stsd", 0, 0);
+  out.u32(static_cast<std::uint32_t>(track.descriptions().size()));
+  std::int64_t duration = mediaDuration(track);
+  std::int64_t bitRate = duration > 0 ? totalBytes(track) * 8 * track.timescale() / duration : 0;
+  for (const SampleFormat& format : track.descriptions()) {
+    if (format.kind == TrackKind::video)
+      writeVideoDescription(out, format);
+    else
+      writeAudioDescription(out, format, bitRate);
+  }
+  out.end(stsd);
+
+  // Time to sample: runs of equal durations.
+  std::vector<std::int64_t> durations = track.sampleDurations();
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> runs;
+  for (std::int64_t value : durations) {
+    auto delta = static_cast<std::uint32_t>(value);
+    if (!runs.empty() && runs.back().second == delta)
+      ++runs.back().first;
+    else
+      runs.push_back({1, delta});
+  }
+  std::size_t stts = out.beginFull("stts", 0, 0);
+  out.u32(static_cast<std::uint32_t>(runs.size()));
+  for (auto [count, delta] : runs) {
+    out.u32(count);
+    out.u32(delta);
+  }
+  out.end(stts);
+
+  // Composition offsets, only when some sample is shown at another time
+  // than it is decoded.
+  bool hasOffsets = false;
+  bool negativeOffsets = false;
+  for (const MovieSample& sample : samples) {
+    hasOffsets = hasOffsets || sample.compositionOffset != 0;
+    negativeOffsets = negativeOffsets || sample.compositionOffset < 0;
+  }
+  if (hasOffsets) {
+    std::vector<std::pair<std::uint32_t, std::int32_t>> offsets;
+    for (const MovieSample& sample : samples) {
+      if (!offsets.empty() && offsets.back().second == sample.compositionOffset)
+        ++offsets.back().first;
+      else
+        offsets.push_back({1, sample.compositionOffset});
+    }
+    std::size_t ctts = out.beginFull("ctts", negativeOffsets ? 1 : 0, 0);
+    out.u32(static_cast<std::uint32_t>(offsets.size()));
+    for (auto [count, offset] : offsets) {
+      out.u32(count);
+      out.u32(static_cast<std::uint32_t>(offset));
+    }
+    out.end(ctts);
+  }
+
+  bool allSync = std::all_of(samples.begin(), samples.end(),
+                             [](const MovieSample& sample) { return sample.sync; });
+  if (!allSync) {
+    std::vector<std::uint32_t> sync;
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+      if (samples[i].sync)
+        sync.push_back(static_cast<std::uint32_t>(i + 1));
+    }
+    std::size_t stss = out.beginFull("stss", 0, 0);
+    out.u32(static_cast<std::uint32_t>(sync.size()));
+    for (std::uint32_t number : sync)
+      out.u32(number);
+    out.end(stss);
+  }
+
+  // Sample to chunk: a new entry whenever the chunk size or description
+  // changes.
+  struct ChunkRun {
+    std::uint32_t firstChunk;
+    std::uint32_t samplesPerChunk;
+    std::uint32_t description;
+  };
+  std::vector<ChunkRun> chunkRuns;
+  const std::vector<MovieChunk>& chunks = track.chunks();
+  for (std::size_t i = 0; i < chunks.size(); ++i) {
+    if (!chunkRuns.empty() && chunkRuns.back().samplesPerChunk == chunks[i].sampleCount &&
+        chunkRuns.back().description == chunks[i].description)
+      continue;
+    chunkRuns.push_back(
+        ChunkRun{static_cast<std::uint32_t>(i + 1), chunks[i].sampleCount, chunks[i].description});
+  }
+  std::size_t stsc = out.beginFull("stsc", 0, 0);
+  out.u32(static_cast<std::uint32_t>(chunkRuns.size()));
+  for (const ChunkRun& run : chunkRuns) {
+    out.u32(run.firstChunk);
+    out.u32(run.samplesPerChunk);
+    out.u32(run.description);
+  }
+  out.end(stsc);
+
+  bool sameSize = std::all_of(samples.begin(), samples.end(), [&](const MovieSample& sample) {
+    return sample.size == samples.front().size;
+  });
+  std::size_t stsz = out.beginFull("stsz", 0, 0);
+  if (sameSize && !samples.empty()) {
+    out.u32(samples.front().size);
+    out.u32(static_cast<std::uint32_t>(samples.size()));
+  } else {
+    out.u32(0);
+    out.u32(static_cast<std::uint32_t>(samples.size()));
+    for (const MovieSample& sample : samples)
+      out.u32(sample.size);
+  }
+  out.end(stsz);
+
+  bool wide = std::any_of(chunks.begin(), chunks.end(), [](const MovieChunk& chunk) {
+    return !fits32(static_cast<std::int64_t>(chunk.offset));
+  });
+  std::size_t stco = out.beginFull(wide ? "co64" : "stco", 0, 0);
+  out.u32(static_cast<std::uint32_t>(chunks.size()));
+  for (const MovieChunk& chunk : chunks) {
+    if (wide)
+      out.u64(chunk.offset);
+    else
+      out.u32(static_cast<std::uint32_t>(chunk.offset));
+  }
+  out.end(stco);
+
+  out.end(stbl);
+}
+
+void writeEditList(BoxWriter& out, const MovieTrack& track) {
+  const std::vector<MovieEdit>& edits = track.edits();
+  bool wide = std::any_of(edits.begin(), edits.end(), [](const MovieEdit& edit) {
+    return !fits32(edit.duration) || edit.mediaTime > std::numeric_limits<std::int32_t>::max();
+  });
+  std::size_t edts = out.begin("edts");
+  std::size_t elst = out.beginFull("elst", wide ? 1 : 0, 0);
+  out.u32(static_cast<std::uint32_t>(edits.size()));
+  for (const MovieEdit& edit : edits) {
+    if (wide) {
+      out.u64(static_cast<std::uint64_t>(edit.duration));
+      out.u64(static_cast<std::uint64_t>(edit.mediaTime));
+    } else {
+      out.u32(static_cast<std::uint32_t>(edit.duration));
+      out.u32(static_cast<std::uint32_t>(static_cast<std::int32_t>(edit.mediaTime)));
+    }
+    out.u32(kFixedOne); // rate 1.0
+  }
+  out.end(elst);
+  out.end(edts);
+}
+
+void writeTrack(BoxWriter& out, const MovieTrack& track, std::uint32_t trackID) {
+  bool video = track.kind() == TrackKind::video;
+  std::int64_t duration = track.editedDuration();
+  std::int64_t media = mediaDuration(track);
+  bool wide = !fits32(duration) || !fits32(media);
+
+  std::size_t trak = out.begin("trak");
+
+  std::size_t tkhd = out.beginFull("tkhd", wide ? 1 : 0, 0x3); // enabled, in movie
+  if (wide) {
+    out.u64(0);
+    out.u64(0);
+    out.u32(trackID);
+    out.u32(0);
+    out.u64(static_cast<std::uint64_t>(duration));
+  } else {
+    out.u32(0); // creation time
+    out.u32(0); // modification time
+    out.u32(trackID);
+    out.u32(0);
+    out.u32(static_cast<std::uint32_t>(duration));
+  }
+  out.zeros(8);
+  out.u16(0);                  // layer
+  out.u16(video ? 0 : 1);      // alternate group
+  out.u16(video ? 0 : 0x0100); // volume
+  out.u16(0);
+  out.matrix();
+  const SampleFormat& format = track.descriptions().front();
+  out.u32(video ? static_cast<std::uint32_t>(format.width) << 16 : 0);
+  out.u32(video ? static_cast<std::uint32_t>(format.height) << 16 : 0);
+  out.end(tkhd);
+
+  writeEditList(out, track);
+
+  std::size_t mdia = out.begin("mdia");
+  std::size_t mdhd = out.beginFull("mdhd", wide ? 1 : 0, 0);
+  if (wide) {
+    out.u64(0);
+    out.u64(0);
+    out.u32(track.timescale());
+    out.u64(static_cast<std::uint64_t>(media));
+  } else {
+    out.u32(0);
+    out.u32(0);
+    out.u32(track.timescale());
+    out.u32(static_cast<std::uint32_t>(media));
+  }
+  out.u16(0x55c4); // "und"
+  out.u16(0);      // quality
+  out.end(mdhd);
+
+  std::size_t hdlr = out.beginFull("hdlr", 0, 0);
+  out.fourcc("mhlr");
+  out.fourcc(video ? "vide" : "soun");
+  out.zeros(12);
+  out.pascalString(video ? "VideoHandler" : "SoundHandler");
+  out.end(hdlr);
+
+  std::size_t minf = out.begin("minf");
+  if (video) {
+    std::size_t vmhd = out.beginFull("vmhd", 0, 1);
+    out.u16(0x40); // graphics mode: copy
+    out.zeros(6);  // opcolor
+    out.end(vmhd);
+  } else {
+    std::size_t smhd = out.beginFull("smhd", 0, 0);
+    out.u16(0); // balance
+    out.u16(0);
+    out.end(smhd);
+  }
+  std::size_t dataHandler = out.beginFull("hdlr", 0, 0);
+  out.fourcc("dhlr");
+  out.fourcc("alis");
+  out.zeros(12);
+  out.pascalString("DataHandler");
+  out.end(dataHandler);
+  std::size_t dinf = out.begin("dinf");
+  std::size_t dref = out.beginFull("dref", 0, 0);
+  out.u32(1);
+  std::size_t alis = out.beginFull("alis", 0, 1); // the media is in this file
+  out.end(alis);
+  out.end(dref);
+  out.end(dinf);
+  writeSampleTables(out, track);
+  out.end(minf);
+  out.end(mdia);
+  out.end(trak);
+}
+
+} // namespace
+
+std::uint32_t MovieTrack::descriptionFor(const SampleFormat& format) {
+  for (std::size_t i = 0; i < descriptions_.size(); ++i) {
+    if (descriptions_[i] == format)
+      return static_cast<std::uint32_t>(i + 1);
+  }
+  descriptions_.push_back(format);
+  return static_cast<std::uint32_t>(descriptions_.size());
+}
+
+std::int64_t MovieTrack::mediaEnd() const {
+  if (samples_.empty())
+    return 0;
+  return samples_.back().decodeTime + lastSampleDuration_;
+}
+
+void MovieTrack::addSample(const MovieSample& sample, std::uint32_t description, bool startChunk) {
+  bool follows = false;
+  if (!chunks_.empty()) {
+    const MovieSample& previous = samples_.back();
+    follows = previous.offset + previous.size == sample.offset &&
+              chunks_.back().description == description;
+  }
+  if (startChunk || !follows) {
+    chunks_.push_back(
+        MovieChunk{sample.offset, static_cast<std::uint32_t>(samples_.size()), 0, description});
+  }
+  ++chunks_.back().sampleCount;
+  samples_.push_back(sample);
+}
+
+std::vector<std::int64_t> MovieTrack::sampleDurations() const {
+  std::vector<std::int64_t> durations;
+  durations.reserve(samples_.size());
+  for (std::size_t i = 0; i + 1 < samples_.size(); ++i)
+    durations.push_back(samples_[i + 1].decodeTime - samples_[i].decodeTime);
+  if (!samples_.empty())
+    durations.push_back(lastSampleDuration_);
+  return durations;
+}
+
+std::int64_t MovieTrack::editedDuration() const {
+  std::int64_t total = 0;
+  for (const MovieEdit& edit : edits_)
+    total += edit.duration;
+  return total;
+}
+
+std::vector<std::uint8_t> buildMovieBox(const std::vector<const MovieTrack*>& tracks) {
+  std::vector<const MovieTrack*> present;
+  for (const MovieTrack* track : tracks) {
+    if (!track->samples().empty())
+      present.push_back(track);
+  }
+  std::int64_t duration = 0;
+  for (const MovieTrack* track : present)
+    duration = std::max(duration, track->editedDuration());
+  bool wide = !fits32(duration);
+
+  BoxWriter out;
+  std::size_t moov = out.begin("moov");
+  std::size_t mvhd = out.beginFull("mvhd", wide ? 1 : 0, 0);
+  if (wide) {
+    out.u64(0);
+    out.u64(0);
+    out.u32(kMovieTimescale);
+    out.u64(static_cast<std::uint64_t>(duration));
+  } else {
+    out.u32(0); // creation time
+    out.u32(0); // modification time
+    out.u32(kMovieTimescale);
+    out.u32(static_cast<std::uint32_t>(duration));
+  }
+  out.u32(kFixedOne); // rate
+  out.u16(0x0100);    // volume
+  out.zeros(10);
+  out.matrix();
+  out.zeros(24); // preview, poster, selection and current time
+  out.u32(static_cast<std::uint32_t>(present.size() + 1)); // next track id
+  out.end(mvhd);
+  for (std::size_t i = 0; i < present.size(); ++i)
+    writeTrack(out, *present[i], static_cast<std::uint32_t>(i + 1));
+  out.end(moov);
+  return out.take();
+}
+
+QuickTimeWriter::~QuickTimeWriter() {
+  abandon();
+}
+
+std::error_code QuickTimeWriter::create(const std::filesystem::path& path) {
+  abandon();
+  fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd_ < 0)
+    return lastError();
+  buffer_.reserve(kBufferSize);
+  position_ = 0;
+  lastTrack_ = nullptr;
+
+  BoxWriter header;
+  std::size_t ftyp = header.begin("ftyp");
+  header.fourcc("qt  ");
+  header.u32(0x00000200);
+  header.fourcc("qt  ");
+  header.end(ftyp);
+  // The media data box always takes the 64-bit size form: its length is
+  // known only at the end and may pass 4 GB.
+  mediaDataStart_ = 20;
+  header.u32(1);
+  header.fourcc("mdat");
+  header.u64(0);
+  std::vector<std::uint8_t> bytes = header.take();
+  return writeBytes(bytes.data(), bytes.size());
+}
+
+std::error_code QuickTimeWriter::writeSample(MovieTrack& track, const std::uint8_t* data,
+                                             std::size_t size, std::int64_t decodeTime,
+                                             std::int32_t compositionOffset, bool sync,
+                                             std::uint32_t description, bool startChunk) {
+  if (size > std::numeric_limits<std::uint32_t>::max())
+    return std::make_error_code(std::errc::file_too_large);
+  MovieSample sample;
+  sample.offset = position_;
+  sample.size = static_cast<std::uint32_t>(size);
+  sample.decodeTime = decodeTime;
+  sample.compositionOffset = compositionOffset;
+  sample.sync = sync;
+  // Samples of one track that follow each other in the file share a chunk;
+  // a sample of the other track in between starts a new one.
+  track.addSample(sample, description, startChunk || lastTrack_ != &track);
+  lastTrack_ = &track;
+  return writeBytes(data, size);
+}
+
+std::error_code QuickTimeWriter::finish(const std::vector<const MovieTrack*>& tracks) {
+  if (fd_ < 0)
+    return std::make_error_code(std::errc::bad_file_descriptor);
+  if (std::error_code error = flush())
+    return error;
+  std::uint64_t mediaDataSize = position_ - mediaDataStart_;
+  std::uint8_t size[8];
+  for (int i = 0; i < 8; ++i)
+    size[i] = static_cast<std::uint8_t>(mediaDataSize >> (56 - 8 * i));
+  if (::pwrite(fd_, size, sizeof size, static_cast<off_t>(mediaDataStart_ + 8)) !=
+      static_cast<ssize_t>(sizeof size))
+    return lastError();
+
+  std::vector<std::uint8_t> movie = buildMovieBox(tracks);
+  if (std::error_code error = writeBytes(movie.data(), movie.size()))
+    return error;
+  if (std::error_code error = flush())
+    return error;
+  if (::fsync(fd_) != 0)
+    return lastError();
+  int fd = fd_;
+  fd_ = -1;
+  if (::close(fd) != 0)
+    return lastError();
+  return {};
+}
+
+void QuickTimeWriter::abandon() {
+  if (fd_ >= 0)
+    ::close(fd_);
+  fd_ = -1;
+  buffer_.clear();
+}
+
+std::error_code QuickTimeWriter::flush() {
+  std::error_code error = writeAll(fd_, buffer_.data(), buffer_.size());
+  buffer_.clear();
+  return error;
+}
+
+std::error_code QuickTimeWriter::writeBytes(const std::uint8_t* data, std::size_t size) {
+  if (fd_ < 0)
+    return std::make_error_code(std::errc::bad_file_descriptor);
+  position_ += size;
+  if (buffer_.size() + size > kBufferSize) {
+    if (std::error_code error = flush())
+      return error;
+  }
+  if (size >= kBufferSize / 2)
+    return writeAll(fd_, data, size); // not worth another copy
+  buffer_.insert(buffer_.end(), data, data + size);
+  return {};
+}
+
+} // namespace vidorel

@@ -1,0 +1,220 @@
+#include "export/movie_tools.h"
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace vidorel::testing {
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string quoted(const fs::path& path) {
+  std::string text = "'";
+  for (char c : path.string()) {
+    if (c == '\'')
+      text += "'\\''";
+    else
+      text += c;
+  }
+  return text + "'";
+}
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> result;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty())
+      result.push_back(line);
+  }
+  return result;
+}
+
+std::vector<std::string> fields(const std::string& line) {
+  std::vector<std::string> result;
+  std::istringstream in(line);
+  std::string field;
+  while (std::getline(in, field, ','))
+    result.push_back(field);
+  return result;
+}
+
+CommandResult checked(const std::string& command) {
+  CommandResult result = runCommand(command);
+  if (result.status != 0)
+    throw std::runtime_error("command failed: " + command);
+  return result;
+}
+
+} // namespace
+
+CommandResult runCommand(const std::string& command) {
+  CommandResult result;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (!pipe)
+    return result;
+  std::array<char, 65536> buffer;
+  size_t count = 0;
+  while ((count = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0)
+    result.output.append(buffer.data(), count);
+  int status = ::pclose(pipe);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+void makeTake(const fs::path& file, const TakeSpec& spec) {
+  std::ostringstream command;
+  command << "ffmpeg -nostdin -v error -y -f lavfi -i " << spec.pattern << "=size=" << spec.width
+          << "x" << spec.height << ":rate=" << spec.rate << ":duration=" << spec.seconds;
+  if (spec.audio) {
+    command << " -f lavfi -i sine=frequency=" << spec.toneHz
+            << ":sample_rate=48000:duration=" << spec.seconds;
+  }
+  command << " -c:v libx264 -preset veryfast -pix_fmt yuv420p";
+  if (spec.audio)
+    command << " -c:a aac -b:a 128k -ac 2";
+  command << " " << quoted(file) << " 2>&1";
+  checked(command.str());
+}
+
+std::vector<Packet> packets(const fs::path& file, char type, bool storedOnly) {
+  std::string command = std::string("ffprobe -v error ") +
+                        (storedOnly ? "-ignore_editlist 1 " : "") + "-select_streams " + type +
+                        ":0 -show_data_hash MD5 -show_entries packet=pts_time,dts_time,flags,"
+                        "data_hash -of csv=p=0 " +
+                        quoted(file);
+  std::vector<Packet> result;
+  for (const std::string& line : lines(checked(command).output)) {
+    std::vector<std::string> parts = fields(line);
+    if (parts.size() < 4)
+      continue;
+    Packet packet;
+    packet.pts = parts[0] == "N/A" ? 0 : std::stod(parts[0]);
+    packet.dts = parts[1] == "N/A" ? packet.pts : std::stod(parts[1]);
+    packet.key = parts[2].find('K') != std::string::npos;
+    packet.hash = parts[3];
+    result.push_back(packet);
+  }
+  return result;
+}
+
+std::vector<std::string> frameHashes(const fs::path& file) {
+  std::string command = "ffmpeg -nostdin -v error -i " + quoted(file) +
+                        " -map 0:v:0 -fps_mode passthrough -f framemd5 -";
+  std::vector<std::string> result;
+  for (const std::string& line : lines(checked(command).output)) {
+    if (line[0] == '#')
+      continue;
+    size_t comma = line.rfind(',');
+    result.push_back(line.substr(comma + 1));
+  }
+  for (std::string& hash : result) {
+    size_t first = hash.find_first_not_of(' ');
+    hash = hash.substr(first == std::string::npos ? 0 : first);
+  }
+  return result;
+}
+
+std::vector<std::string> frameSizes(const fs::path& file) {
+  std::string command = "ffprobe -v error -select_streams v:0 -show_entries frame=width,height "
+                        "-of csv=p=0 " +
+                        quoted(file);
+  std::vector<std::string> result;
+  for (const std::string& line : lines(checked(command).output)) {
+    std::vector<std::string> parts = fields(line);
+    if (parts.size() >= 2)
+      result.push_back(parts[0] + "x" + parts[1]);
+  }
+  return result;
+}
+
+double movieDuration(const fs::path& file) {
+  std::string command =
+      "ffprobe -v error -show_entries format=duration -of csv=p=0 " + quoted(file);
+  return std::stod(checked(command).output);
+}
+
+std::vector<short> decodedAudio(const fs::path& file) {
+  std::string command =
+      "ffmpeg -nostdin -v error -i " + quoted(file) + " -map 0:a:0 -f s16le -ac 1 -ar 48000 -";
+  std::string bytes = checked(command).output;
+  std::vector<short> samples(bytes.size() / 2);
+  std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
+  return samples;
+}
+
+namespace {
+
+std::uint64_t bigEndian(const std::string& bytes, size_t at, int count) {
+  std::uint64_t value = 0;
+  for (int i = 0; i < count; ++i)
+    value = (value << 8) | static_cast<unsigned char>(bytes.at(at + static_cast<size_t>(i)));
+  return value;
+}
+
+void collectEdits(const std::string& bytes, size_t begin, size_t end,
+                  std::vector<std::vector<Edit>>& lists) {
+  size_t at = begin;
+  while (at + 8 <= end) {
+    std::uint64_t size = bigEndian(bytes, at, 4);
+    std::string type = bytes.substr(at + 4, 4);
+    size_t header = 8;
+    if (size == 1) {
+      size = bigEndian(bytes, at + 8, 8);
+      header = 16;
+    }
+    if (size < header || at + size > end)
+      throw std::runtime_error("bad box " + type);
+    if (type == "moov" || type == "trak" || type == "edts") {
+      if (type == "trak")
+        lists.emplace_back();
+      collectEdits(bytes, at + header, at + size, lists);
+    } else if (type == "elst") {
+      size_t body = at + header;
+      int version = static_cast<unsigned char>(bytes.at(body));
+      std::uint64_t count = bigEndian(bytes, body + 4, 4);
+      size_t entry = body + 8;
+      for (std::uint64_t i = 0; i < count; ++i) {
+        Edit edit;
+        int width = version == 1 ? 8 : 4;
+        edit.duration = static_cast<long long>(bigEndian(bytes, entry, width));
+        std::uint64_t media = bigEndian(bytes, entry + static_cast<size_t>(width), width);
+        edit.mediaTime = version == 1 ? static_cast<long long>(media)
+                                      : static_cast<long long>(static_cast<std::int32_t>(media));
+        lists.back().push_back(edit);
+        entry += static_cast<size_t>(2 * width + 4);
+      }
+    }
+    at += size;
+  }
+}
+
+} // namespace
+
+std::vector<std::vector<Edit>> editLists(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::stringstream contents;
+  contents << in.rdbuf();
+  std::string bytes = contents.str();
+  std::vector<std::vector<Edit>> lists;
+  collectEdits(bytes, 0, bytes.size(), lists);
+  return lists;
+}
+
+fs::path makeTemporaryFolder(const std::string& label) {
+  fs::path folder = fs::temp_directory_path() /
+                    ("vidorel-" + label + "-" + std::to_string(::getpid()) + "-XXXXXX");
+  std::string pattern = folder.string();
+  if (!::mkdtemp(pattern.data()))
+    throw std::runtime_error("mkdtemp failed");
+  return pattern;
+}
+
+} // namespace vidorel::testing
