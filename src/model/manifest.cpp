@@ -149,10 +149,12 @@ std::optional<ValidationError> SessionManifest::validate() const {
                     " exceeds duration " + formatSeconds(take.duration) + ".");
       // The range is tested as the session will hold it, with an absent
       // bound standing for its default: a lone trimStart at or past the end
-      // of the file would otherwise give a take of negative length.
+      // of the file, or a zero-length file without trims, would otherwise
+      // load as an empty range that the next save writes out and the next
+      // load refuses.
       double start = take.trimStart.value_or(0);
       double end = take.trimEnd.value_or(take.duration);
-      if ((take.trimStart || take.trimEnd) && start >= end)
+      if (start >= end)
         return fail("Take " + name + " trimStart " + formatSeconds(start) + " >= trimEnd " +
                     formatSeconds(end) + ".");
     }

@@ -563,6 +563,13 @@ TEST(ManifestValidation, LoneBoundThatLeavesAnEmptyRangeFails) {
   take.trimEnd = 0;
   EXPECT_EQ(firstFailure(manifestWith({storedScene({take})})),
             "Take \"a.mov\" trimStart 0.0 >= trimEnd 0.0.");
+  // A zero-length file without trims would be written back with both and
+  // then refused.
+  take = storedTake("a.mov", 0);
+  take.trimStart.reset();
+  take.trimEnd.reset();
+  EXPECT_EQ(firstFailure(manifestWith({storedScene({take})})),
+            "Take \"a.mov\" trimStart 0.0 >= trimEnd 0.0.");
 }
 
 TEST(ManifestValidation, TakesAreCheckedInSceneThenTakeOrder) {
