@@ -1,12 +1,116 @@
 #include "shell/commands.h"
 
+#include "base/blocking_main_loop.h"
+#include "base/format.h"
+#include "base/log.h"
+#include "base/task.h"
+#include "capture/capture_error.h"
+#include "capture/screen_recorder.h"
+#include "capture/x11_screen_source.h"
+#include "store/duration_probe.h"
+
 #include <cstdio>
+#include <cstdlib>
+#include <iostream>
 
 namespace vidorel {
+namespace {
 
-int runRecordCommand(const std::vector<std::string>&) {
-  std::fputs("vidorel: \"record\" is not available in this build yet\n", stderr);
-  return 70;
+constexpr int kRecordUsage = 64;
+
+struct RecordRequest {
+  std::filesystem::path output;
+  double seconds = 0;
+};
+
+std::optional<RecordRequest> parseRecordArguments(const std::vector<std::string>& args) {
+  RecordRequest request;
+  bool haveSeconds = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--seconds") {
+      if (i + 1 >= args.size())
+        return std::nullopt;
+      char* end = nullptr;
+      request.seconds = std::strtod(args[i + 1].c_str(), &end);
+      if (end == args[i + 1].c_str() || *end != '\0' || !(request.seconds > 0) ||
+          request.seconds > 24 * 3600)
+        return std::nullopt;
+      haveSeconds = true;
+      ++i;
+    } else if (request.output.empty() && !args[i].empty() && args[i][0] != '-') {
+      request.output = args[i];
+    } else {
+      return std::nullopt;
+    }
+  }
+  if (request.output.empty() || !haveSeconds)
+    return std::nullopt;
+  return request;
+}
+
+Task<void> record(RecordRequest request, ScreenRecorder& recorder, BlockingMainLoop& loop,
+                  int& status) {
+  try {
+    // As before a take: the microphone warms up first; a failure here is
+    // reported by the start, which tries again.
+    recorder.prepareMicrophone();
+  } catch (const CaptureFailure&) {
+  }
+  std::string failure;
+  try {
+    co_await recorder.startRecording(request.output, std::nullopt);
+  } catch (const std::exception& error) {
+    failure = error.what();
+  }
+  if (!failure.empty()) {
+    // The start may have failed with capture already running.
+    std::optional<RecordedTake> partial = co_await recorder.stopRecording();
+    if (partial) {
+      std::error_code ignored;
+      std::filesystem::remove(partial->url, ignored);
+    }
+    std::cerr << "vidorel record: " << failure << "\n";
+    status = 1;
+    loop.quit();
+    co_return;
+  }
+  co_await sleepFor(loop, Milliseconds(static_cast<long long>(request.seconds * 1000)));
+  std::optional<RecordedTake> take = co_await recorder.stopRecording();
+  std::shared_ptr<TakeWriter> writer = recorder.writer();
+  if (!take || take->duration <= 0 || !writer) {
+    std::cerr << "vidorel record: the take couldn't be written\n";
+    status = 1;
+    loop.quit();
+    co_return;
+  }
+  std::printf("duration=%.3f frames=%lld dropped=%lld\n", take->duration,
+              static_cast<long long>(writer->counts().videoWritten),
+              static_cast<long long>(writer->counts().videoDropped()));
+  std::fflush(stdout);
+  status = 0;
+  loop.quit();
+}
+
+} // namespace
+
+int runRecordCommand(const std::vector<std::string>& args) {
+  std::optional<RecordRequest> request = parseRecordArguments(args);
+  if (!request) {
+    std::cerr << "usage: vidorel record OUT.mov --seconds N\n";
+    return kRecordUsage;
+  }
+  Logger logger;
+  logger.addSink(std::make_shared<StderrLogSink>());
+  FfmpegDurationProbe probe;
+  X11CaptureBackend backend(logger, probe);
+  BlockingMainLoop loop;
+  int status = 1;
+  {
+    ScreenRecorder recorder(loop, logger, backend);
+    loop.post([&] { spawn(record(*request, recorder, loop, status)); });
+    loop.run();
+  }
+  return status;
 }
 
 } // namespace vidorel

@@ -1,0 +1,160 @@
+#include "capture/screen_recorder.h"
+
+#include "base/format.h"
+#include "capture/capture_error.h"
+
+#include <thread>
+
+namespace vidorel {
+
+ScreenRecorder::ScreenRecorder(MainLoop& loop, Logger& logger, CaptureBackend& backend)
+    : loop_(loop), logger_(logger), backend_(backend),
+      sampleQueue_(std::string(kAppIdentifier) + ".samples") {}
+
+ScreenRecorder::~ScreenRecorder() {
+  stopMicrophone();
+  if (stream_ && streamRunning_)
+    stream_->stopCapture();
+  sampleQueue_.drain();
+}
+
+bool ScreenRecorder::shouldWrite(const VideoFrame& frame) {
+  if (!frame.isValid())
+    return false;
+  if (!frame.status)
+    return false;
+  return *frame.status == FrameStatus::complete;
+}
+
+void ScreenRecorder::stopMicrophone() {
+  if (!audio_)
+    return;
+  audio_->stopRunning();
+  audio_->clearOnSample();
+  audio_.reset();
+}
+
+void ScreenRecorder::prepareMicrophone() {
+  if (audio_) {
+    audio_->stopRunning();
+    audio_->clearOnSample();
+  }
+  auto recorder = std::make_unique<AudioRecorder>(sampleQueue_, backend_.makeMicrophoneSession());
+  recorder->start();
+  audio_ = std::move(recorder);
+}
+
+void ScreenRecorder::releaseMicrophone() {
+  stopMicrophone();
+}
+
+void ScreenRecorder::installMicrophoneCallback() {
+  std::weak_ptr<TakeWriter> weakWriter = writer_;
+  audio_->setOnSample([weakWriter](const AudioBuffer& buffer) {
+    if (std::shared_ptr<TakeWriter> writer = weakWriter.lock())
+      writer->appendAudio(buffer);
+  });
+}
+
+Task<void> ScreenRecorder::startRecording(std::filesystem::path url,
+                                          std::optional<ShareableContent> content) {
+  ShareableContent shareable = content ? *content : backend_.shareableContent();
+  if (shareable.displays.empty())
+    throw CaptureFailure(RecorderError::noDisplay);
+  const DisplayInfo& display = shareable.displays.front();
+
+  // X11 coordinates are pixels: the scale factor is 1.
+  StreamConfiguration configuration;
+  configuration.width = display.width;
+  configuration.height = display.height;
+  configuration.minimumFrameInterval = 1'000'000'000 / 60;
+  configuration.showsCursor = true;
+
+  // H.264 in 4:2:0 needs even sizes; an odd display loses its last pixel.
+  std::shared_ptr<TakeWriter> writer =
+      backend_.makeTakeWriter(url, configuration.width & ~1, configuration.height & ~1);
+  writer_ = writer;
+
+  Logger* logger = &logger_;
+  auto stream = backend_.makeStream(display, configuration, [logger](std::string error) {
+    logger->error(LogCategory::recorder,
+                  formatString("stream stopped with error: %s", error.c_str()));
+  });
+  SampleQueue* queue = &sampleQueue_;
+  std::weak_ptr<TakeWriter> weakWriter = writer;
+  stream->startCapture([queue, weakWriter](VideoFrame frame) {
+    queue->async([weakWriter, frame = std::move(frame)] {
+      if (!shouldWrite(frame))
+        return;
+      if (std::shared_ptr<TakeWriter> writer = weakWriter.lock())
+        writer->appendVideo(frame);
+    });
+  });
+  if (stream_ && streamRunning_)
+    stream_->stopCapture();
+  stream_ = std::move(stream);
+  streamRunning_ = true;
+
+  if (!audio_) {
+    auto recorder = std::make_unique<AudioRecorder>(sampleQueue_, backend_.makeMicrophoneSession());
+    recorder->start();
+    audio_ = std::move(recorder);
+  }
+  installMicrophoneCallback();
+  co_return;
+}
+
+void ScreenRecorder::pause() {
+  logger_.info(LogCategory::recorder, "pause");
+  std::weak_ptr<TakeWriter> weakWriter = writer_;
+  sampleQueue_.async([weakWriter] {
+    if (std::shared_ptr<TakeWriter> writer = weakWriter.lock())
+      writer->setPaused(true);
+  });
+}
+
+void ScreenRecorder::resume() {
+  logger_.info(LogCategory::recorder, "resume");
+  std::weak_ptr<TakeWriter> weakWriter = writer_;
+  sampleQueue_.async([weakWriter] {
+    if (std::shared_ptr<TakeWriter> writer = weakWriter.lock())
+      writer->setPaused(false);
+  });
+}
+
+Task<std::optional<RecordedTake>> ScreenRecorder::stopRecording() {
+  logger_.info(LogCategory::recorder,
+               formatString("stop: stream=%d writer=%d", stream_ ? 1 : 0, writer_ ? 1 : 0));
+  if (!stream_)
+    co_return std::nullopt;
+  stopMicrophone();
+
+  DisplayStream* stream = streamRunning_ ? stream_.get() : nullptr;
+  streamRunning_ = false;
+  SampleQueue* queue = &sampleQueue_;
+  std::shared_ptr<TakeWriter> writer = writer_;
+  // Stopping the stream, draining the queue and finishing the file block,
+  // so they run on a thread of their own; the task resumes on the loop.
+  // (The awaiter is a named local: temporaries inside co_await expressions
+  // are destroyed twice by some compilers.)
+  using Duration = std::optional<double>;
+  CallbackAwaiter<Duration>::Starter starter = [stream, queue,
+                                                writer](std::function<void(Duration)> done) {
+    std::thread([stream, queue, writer, done] {
+      if (stream)
+        stream->stopCapture();
+      queue->drain();
+      done(writer ? Duration(writer->finish()) : Duration());
+    }).detach();
+  };
+  CallbackAwaiter<Duration> finished(loop_, std::move(starter));
+  Duration duration = co_await finished;
+  if (!duration)
+    co_return std::nullopt;
+  logger_.info(LogCategory::recorder,
+               formatString("stopRecording: %s duration=%fs",
+                            writer->outputURL().filename().c_str(), *duration));
+  co_return RecordedTake{writer->outputURL(), *duration};
+}
+
+} // namespace vidorel

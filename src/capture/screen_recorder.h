@@ -1,0 +1,125 @@
+#pragma once
+
+#include "base/log.h"
+#include "base/main_loop.h"
+#include "base/sample_queue.h"
+#include "base/task.h"
+#include "capture/audio_recorder.h"
+#include "capture/capture_types.h"
+#include "capture/take_writer.h"
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vidorel {
+
+// A display that can be recorded, in pixels.
+struct DisplayInfo {
+  std::string name;
+  int x = 0;
+  int y = 0;
+  int width = 0;
+  int height = 0;
+};
+
+// What can be recorded right now: the displays, first one first.
+struct ShareableContent {
+  std::vector<DisplayInfo> displays;
+};
+
+struct StreamConfiguration {
+  int width = 0;
+  int height = 0;
+  // At most one frame per interval.
+  std::int64_t minimumFrameInterval = 1'000'000'000 / 60;
+  bool showsCursor = true;
+};
+
+// One capture stream of one display. Frames go to the output from the
+// stream's own thread; the recorder moves them onto the sample queue.
+class DisplayStream {
+public:
+  using Output = std::function<void(VideoFrame)>;
+  virtual ~DisplayStream() = default;
+  // Returns once capture runs. Throws CaptureFailure.
+  virtual void startCapture(Output output) = 0;
+  // No output happens after this returns. Never fails.
+  virtual void stopCapture() = 0;
+};
+
+// The platform services the recorder stands on.
+class CaptureBackend {
+public:
+  virtual ~CaptureBackend() = default;
+  // Throws CaptureFailure when the display server cannot be asked.
+  virtual ShareableContent shareableContent() = 0;
+  // didStopWithError is called (from any thread) when the stream ends on its
+  // own, with the error's description. The program's own windows are left
+  // out of the stream's frames.
+  virtual std::unique_ptr<DisplayStream>
+  makeStream(const DisplayInfo& display, const StreamConfiguration& configuration,
+             std::function<void(std::string)> didStopWithError) = 0;
+  virtual std::unique_ptr<MicrophoneSession> makeMicrophoneSession() = 0;
+  // Throws CaptureFailure when the file cannot be created.
+  virtual std::unique_ptr<TakeWriter> makeTakeWriter(const std::filesystem::path& url, int width,
+                                                     int height) = 0;
+};
+
+// A finished take: its file and the duration read back from it.
+struct RecordedTake {
+  std::filesystem::path url;
+  double duration = 0;
+};
+
+// Records one take at a time: the first display and the microphone into the
+// movie file the caller names. All operations are called on the main loop.
+// Every frame, every microphone buffer and every pause switch reaches the
+// writer through the one sample queue, which is drained before the writer
+// finishes.
+class ScreenRecorder {
+public:
+  ScreenRecorder(MainLoop& loop, Logger& logger, CaptureBackend& backend);
+  ~ScreenRecorder();
+  ScreenRecorder(const ScreenRecorder&) = delete;
+  ScreenRecorder& operator=(const ScreenRecorder&) = delete;
+
+  // Replaces any prepared microphone by a new, started one. Throws
+  // CaptureFailure; the previous microphone is stopped either way.
+  void prepareMicrophone();
+  void releaseMicrophone();
+  // Throws CaptureFailure: RecorderError::noDisplay, a writer or stream
+  // failure, or (with capture already running) AudioError::noMicrophone.
+  Task<void> startRecording(std::filesystem::path url, std::optional<ShareableContent> content);
+  void pause();
+  void resume();
+  // Nothing when no take was recording.
+  Task<std::optional<RecordedTake>> stopRecording();
+
+  SampleQueue& sampleQueue() { return sampleQueue_; }
+  bool hasMicrophone() const { return audio_ != nullptr; }
+  // The writer of the current or last take (for its counts).
+  std::shared_ptr<TakeWriter> writer() const { return writer_; }
+
+  // Routing rules of the sample queue: only valid, complete frames reach
+  // the writer. Public so they can be checked on their own.
+  static bool shouldWrite(const VideoFrame& frame);
+
+private:
+  void stopMicrophone();
+  void installMicrophoneCallback();
+
+  MainLoop& loop_;
+  Logger& logger_;
+  CaptureBackend& backend_;
+  std::unique_ptr<DisplayStream> stream_;
+  bool streamRunning_ = false;
+  std::shared_ptr<TakeWriter> writer_;
+  std::unique_ptr<AudioRecorder> audio_;
+  SampleQueue sampleQueue_;
+};
+
+} // namespace vidorel

@@ -1,0 +1,314 @@
+#include "capture/capture_error.h"
+#include "capture/screen_recorder.h"
+#include "capture/x11_screen_source.h"
+
+#include "base/blocking_main_loop.h"
+#include "base/format.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <xcb/xcb.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+#include <unistd.h>
+
+namespace vidorel {
+namespace {
+
+std::string run(const std::string& command) {
+  std::string output;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe)
+    return output;
+  char chunk[65536];
+  size_t n;
+  while ((n = fread(chunk, 1, sizeof(chunk), pipe)) > 0)
+    output.append(chunk, n);
+  pclose(pipe);
+  return output;
+}
+
+template <typename T> T runOnLoop(BlockingMainLoop& loop, Task<T> task) {
+  std::optional<T> result;
+  std::exception_ptr error;
+  auto wrapper = [](BlockingMainLoop& loop, Task<T> task, std::optional<T>& result,
+                    std::exception_ptr& error) -> Task<void> {
+    try {
+      result.emplace(co_await task);
+    } catch (...) {
+      error = std::current_exception();
+    }
+    loop.quit();
+  };
+  Task<void> outer = wrapper(loop, std::move(task), result, error);
+  loop.post([&outer] { std::move(outer).spawn(); });
+  loop.run();
+  if (error)
+    std::rethrow_exception(error);
+  return std::move(*result);
+}
+
+void runOnLoop(BlockingMainLoop& loop, Task<void> task) {
+  auto wrapper = [](Task<void> task) -> Task<bool> {
+    co_await task;
+    co_return true;
+  };
+  runOnLoop<bool>(loop, wrapper(std::move(task)));
+}
+
+// Test windows on a connection of our own. Windows are painted by the
+// server from their background colour, so they need no drawing code.
+class Windows {
+public:
+  Windows() {
+    connection_ = xcb_connect(nullptr, nullptr);
+    screen_ = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data;
+    const char* name = "_NET_WM_PID";
+    xcb_intern_atom_reply_t* atom = xcb_intern_atom_reply(
+        connection_, xcb_intern_atom(connection_, 0, std::strlen(name), name), nullptr);
+    pidAtom_ = atom->atom;
+    std::free(atom);
+  }
+  ~Windows() { xcb_disconnect(connection_); }
+
+  int width() const { return screen_->width_in_pixels; }
+  int height() const { return screen_->height_in_pixels; }
+
+  // pid 0: no _NET_WM_PID at all.
+  xcb_window_t open(int x, int y, int w, int h, std::uint32_t rgb, std::uint32_t pid) {
+    xcb_window_t window = xcb_generate_id(connection_);
+    std::uint32_t values[] = {rgb, 1};
+    xcb_create_window(connection_, XCB_COPY_FROM_PARENT, window, screen_->root, x, y, w, h, 0,
+                      XCB_WINDOW_CLASS_INPUT_OUTPUT, screen_->root_visual,
+                      XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
+    if (pid != 0)
+      xcb_change_property(connection_, XCB_PROP_MODE_REPLACE, window, pidAtom_, XCB_ATOM_CARDINAL,
+                          32, 1, &pid);
+    xcb_map_window(connection_, window);
+    sync();
+    return window;
+  }
+  void move(xcb_window_t window, int x, int y) {
+    std::uint32_t values[] = {static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y)};
+    xcb_configure_window(connection_, window, XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y, values);
+    sync();
+  }
+  void close(xcb_window_t window) {
+    xcb_destroy_window(connection_, window);
+    sync();
+  }
+  void sync() {
+    std::free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
+  }
+
+private:
+  xcb_connection_t* connection_;
+  xcb_screen_t* screen_;
+  xcb_atom_t pidAtom_;
+};
+
+class ScreenRecorderDesktopTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    folder = std::filesystem::temp_directory_path() /
+             ("vidorel-recorder-" + std::to_string(getpid()) + "-" +
+              ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::create_directories(folder);
+    logger.addSink(sink);
+  }
+  void TearDown() override { std::filesystem::remove_all(folder); }
+
+  // Reads one decoded frame at the given time as packed RGB.
+  std::string frameAt(const std::filesystem::path& file, double seconds) {
+    return run("ffmpeg -v error -ss " + std::to_string(seconds) + " -i '" + file.string() +
+               "' -frames:v 1 -f rawvideo -pix_fmt rgb24 - 2>/dev/null");
+  }
+
+  std::filesystem::path folder;
+  Logger logger;
+  std::shared_ptr<RecordingLogSink> sink = std::make_shared<RecordingLogSink>();
+  FfmpegDurationProbe probe;
+  X11CaptureBackend backend{logger, probe};
+  BlockingMainLoop loop;
+};
+
+TEST_F(ScreenRecorderDesktopTest, StopBeforeStartReturnsNothing) {
+  ScreenRecorder recorder(loop, logger, backend);
+  std::optional<RecordedTake> take = runOnLoop(loop, recorder.stopRecording());
+  EXPECT_FALSE(take);
+  EXPECT_TRUE(sink->contains(LogCategory::recorder, "stop: stream=0 writer=0"));
+}
+
+TEST_F(ScreenRecorderDesktopTest, FirstDisplayIsTheScreen) {
+  Windows windows;
+  ShareableContent content = x11ShareableContent();
+  ASSERT_FALSE(content.displays.empty());
+  EXPECT_EQ(content.displays[0].width, windows.width());
+  EXPECT_EQ(content.displays[0].height, windows.height());
+}
+
+TEST_F(ScreenRecorderDesktopTest, AnimatedTakeHasVideoAtScreenSizeAndAudio) {
+  Windows windows;
+  ScreenRecorder recorder(loop, logger, backend);
+  recorder.prepareMicrophone();
+  auto file = folder / "scene-1-take-1.mov";
+  runOnLoop(loop, recorder.startRecording(file, std::nullopt));
+  xcb_window_t box = windows.open(0, 0, 100, 100, 0xff8000, 0);
+  for (int i = 0; i < 90; ++i) {
+    windows.move(box, (i * 13) % (windows.width() - 100), (i * 7) % (windows.height() - 100));
+    std::this_thread::sleep_for(std::chrono::milliseconds(33));
+  }
+  std::optional<RecordedTake> take = runOnLoop(loop, recorder.stopRecording());
+  windows.close(box);
+  ASSERT_TRUE(take);
+  EXPECT_EQ(take->url, file);
+  EXPECT_NEAR(take->duration, 3.0, 0.4);
+  EXPECT_GT(recorder.writer()->counts().videoWritten, 60);
+
+  nlohmann::json info = nlohmann::json::parse(
+      run("ffprobe -v error -show_streams -of json '" + file.string() + "'"), nullptr, false);
+  ASSERT_TRUE(info.is_object());
+  ASSERT_EQ(info["streams"].size(), 2u);
+  EXPECT_EQ(info["streams"][0]["codec_name"], "h264");
+  EXPECT_EQ(info["streams"][0]["width"], windows.width());
+  EXPECT_EQ(info["streams"][0]["height"], windows.height());
+  EXPECT_EQ(info["streams"][1]["codec_name"], "aac");
+  EXPECT_GT(std::stod(info["streams"][1]["duration"].get<std::string>()), 0.3);
+  EXPECT_TRUE(sink->contains(
+      LogCategory::recorder,
+      formatString("stopRecording: scene-1-take-1.mov duration=%fs", take->duration)));
+}
+
+TEST_F(ScreenRecorderDesktopTest, StillScreenAddsNoFrames) {
+  Windows windows;
+  ScreenRecorder recorder(loop, logger, backend);
+  auto file = folder / "still.mov";
+  runOnLoop(loop, recorder.startRecording(file, std::nullopt));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  recorder.sampleQueue().drain();
+  std::int64_t before = recorder.writer()->counts().videoWritten;
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  recorder.sampleQueue().drain();
+  std::int64_t still = recorder.writer()->counts().videoWritten - before;
+  // Now something changes.
+  xcb_window_t box = windows.open(10, 10, 50, 50, 0x00ff00, 0);
+  for (int i = 0; i < 10; ++i) {
+    windows.move(box, 10 + i * 20, 10);
+    std::this_thread::sleep_for(std::chrono::milliseconds(40));
+  }
+  recorder.sampleQueue().drain();
+  std::int64_t moving = recorder.writer()->counts().videoWritten - before - still;
+  std::optional<RecordedTake> take = runOnLoop(loop, recorder.stopRecording());
+  windows.close(box);
+  EXPECT_GE(before, 1);
+  EXPECT_EQ(still, 0);
+  EXPECT_GE(moving, 5);
+  ASSERT_TRUE(take);
+  // The still stretch is in the timeline all the same.
+  EXPECT_GT(take->duration, 2.0);
+}
+
+TEST_F(ScreenRecorderDesktopTest, OwnWindowsAreLeftOut) {
+  Windows windows;
+  int w = windows.width();
+  int h = windows.height();
+  // A pattern of two other programs' windows: green left, blue right.
+  xcb_window_t left = windows.open(0, 0, w / 2, h, 0x00c000, 0);
+  xcb_window_t right = windows.open(w / 2, 0, w - w / 2, h, 0x0000c0, 4242);
+  ScreenRecorder recorder(loop, logger, backend);
+  auto file = folder / "own.mov";
+  runOnLoop(loop, recorder.startRecording(file, std::nullopt));
+  // Our window straddles both halves; another program's magenta window
+  // shows that a window over the pattern does get recorded.
+  xcb_window_t own = windows.open(w / 2 - 100, h / 2 - 100, 200, 200, 0xff00ff,
+                                  static_cast<std::uint32_t>(getpid()));
+  xcb_window_t foreign = windows.open(20, 20, 100, 100, 0xff00ff, 4242);
+  for (int i = 0; i < 20; ++i) {
+    windows.move(own, w / 2 - 100 + (i % 2) * 4, h / 2 - 100);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  std::optional<RecordedTake> take = runOnLoop(loop, recorder.stopRecording());
+  ASSERT_TRUE(take);
+  std::string rgb = frameAt(file, take->duration - 0.2);
+  ASSERT_EQ(rgb.size(), static_cast<size_t>(w) * h * 3);
+  auto pixel = [&](int x, int y) {
+    const auto* p =
+        reinterpret_cast<const unsigned char*>(rgb.data()) + (static_cast<size_t>(y) * w + x) * 3;
+    return std::array<int, 3>{p[0], p[1], p[2]};
+  };
+  auto near = [](std::array<int, 3> got, std::array<int, 3> want) {
+    for (int i = 0; i < 3; ++i)
+      if (std::abs(got[i] - want[i]) > 24)
+        return false;
+    return true;
+  };
+  // Under our window: the pattern.
+  EXPECT_TRUE(near(pixel(w / 2 - 50, h / 2), {0, 0xc0, 0}));
+  EXPECT_TRUE(near(pixel(w / 2 + 50, h / 2), {0, 0, 0xc0}));
+  EXPECT_TRUE(near(pixel(w / 2 - 4, h / 2 - 90), {0, 0xc0, 0}));
+  // The other program's window is recorded.
+  EXPECT_TRUE(near(pixel(70, 70), {0xff, 0, 0xff}));
+  // Nowhere in the frame is our magenta outside the foreign window.
+  int magenta = 0;
+  for (int y = 0; y < h; y += 4)
+    for (int x = 0; x < w; x += 4)
+      if ((x >= 130 || y >= 130) && near(pixel(x, y), {0xff, 0, 0xff}))
+        ++magenta;
+  EXPECT_EQ(magenta, 0);
+  windows.close(foreign);
+  windows.close(own);
+  windows.close(right);
+  windows.close(left);
+}
+
+TEST_F(ScreenRecorderDesktopTest, NoDisplayFailsTheStart) {
+  const char* saved = std::getenv("DISPLAY");
+  std::string previous = saved ? saved : "";
+  setenv("DISPLAY", ":1999", 1);
+  ScreenRecorder recorder(loop, logger, backend);
+  try {
+    runOnLoop(loop, recorder.startRecording(folder / "none.mov", std::nullopt));
+    ADD_FAILURE() << "the start succeeded without a display";
+  } catch (const CaptureFailure& failure) {
+    EXPECT_EQ(failure.recorderError(), RecorderError::noDisplay);
+  }
+  setenv("DISPLAY", previous.c_str(), 1);
+  EXPECT_FALSE(std::filesystem::exists(folder / "none.mov"));
+}
+
+TEST_F(ScreenRecorderDesktopTest, PauseThenStopKeepsThePausedTime) {
+  Windows windows;
+  ScreenRecorder recorder(loop, logger, backend);
+  auto file = folder / "pause.mov";
+  runOnLoop(loop, recorder.startRecording(file, std::nullopt));
+  xcb_window_t box = windows.open(0, 0, 40, 40, 0xffffff, 0);
+  for (int i = 0; i < 15; ++i) {
+    windows.move(box, i * 10, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(33));
+  }
+  recorder.pause();
+  for (int i = 0; i < 30; ++i) {
+    windows.move(box, i * 10, 100);
+    std::this_thread::sleep_for(std::chrono::milliseconds(33));
+  }
+  recorder.resume();
+  for (int i = 0; i < 15; ++i) {
+    windows.move(box, i * 10, 200);
+    std::this_thread::sleep_for(std::chrono::milliseconds(33));
+  }
+  std::optional<RecordedTake> take = runOnLoop(loop, recorder.stopRecording());
+  windows.close(box);
+  ASSERT_TRUE(take);
+  EXPECT_GT(recorder.writer()->counts().videoPaused, 10);
+  EXPECT_NEAR(take->duration, 2.0, 0.4);
+  EXPECT_TRUE(sink->contains(LogCategory::recorder, "pause"));
+  EXPECT_TRUE(sink->contains(LogCategory::recorder, "resume"));
+}
+
+} // namespace
+} // namespace vidorel
