@@ -1,0 +1,65 @@
+#pragma once
+
+#include "shell/countdown_overlay.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QPointer>
+#include <QTimer>
+#include <QWidget>
+
+namespace vidorel {
+
+// One digit filling the screen, growing and fading over its first second.
+class CountdownView final : public QWidget {
+  Q_OBJECT
+public:
+  explicit CountdownView(QWidget* parent = nullptr);
+
+  void setDigit(int value);
+  int digit() const { return digit_; }
+
+protected:
+  void paintEvent(QPaintEvent* event) override;
+
+private:
+  int digit_ = 0;
+  QElapsedTimer shownFor_;
+  QTimer frameTimer_;
+};
+
+// The overlay window: frameless, transparent, click-through, above every
+// other window, never activated. A new window is made for every run.
+class CountdownWindow final : public CountdownSurface {
+public:
+  CountdownWindow();
+  ~CountdownWindow() override;
+
+  void show() override;
+  void showDigit(int value) override;
+  void hide() override;
+
+  // The window while a countdown runs; null otherwise.
+  CountdownView* view() const { return view_; }
+
+private:
+  QPointer<CountdownView> view_;
+};
+
+// Escape pressed in any of the program's own windows. The key event is
+// passed on unchanged.
+class LocalEscapeMonitor final : public QObject, public CountdownCancelInput {
+  Q_OBJECT
+public:
+  void install(std::function<void()> cancel) override;
+  void remove() override;
+
+protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+  std::function<void()> cancel_;
+  bool installed_ = false;
+};
+
+} // namespace vidorel

@@ -1,0 +1,36 @@
+#pragma once
+
+#include "shell/recording_status.h"
+
+#include <QPoint>
+#include <QWidget>
+
+namespace vidorel {
+
+// The floating status panel: frameless, above other windows, never focused
+// or activating, dragged by its background. Its native window carries the
+// program's pid, so the screen recorder leaves it out of every take.
+class RecordingStatusPanel final : public QWidget {
+  Q_OBJECT
+public:
+  explicit RecordingStatusPanel(QWidget* parent = nullptr);
+
+  void setContent(StatusContent content);
+  const StatusContent& content() const { return content_; }
+
+  // Top centre of the primary screen's work area.
+  void moveToTopCentre();
+
+protected:
+  void paintEvent(QPaintEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseMoveEvent(QMouseEvent* event) override;
+  void mouseReleaseEvent(QMouseEvent* event) override;
+
+private:
+  StatusContent content_;
+  bool dragging_ = false;
+  QPoint dragOffset_;
+};
+
+} // namespace vidorel

@@ -1,0 +1,4 @@
+#pragma once
+namespace vidorel {
+enum class AppState { idle, recording, paused, reviewing };
+}
