@@ -1,24 +1,19 @@
 #pragma once
 
+#include "workflow/platform.h"
+
 #include <string>
 
 namespace vidorel {
 
-enum class ActivationPolicy { regular, accessory };
-
 // The shell's windows, addressed by id ("review", "export", "settings").
-class WindowHost {
+class WindowHost : public Activation {
 public:
   virtual ~WindowHost() = default;
   // Opens the window, or brings it forward when it is already open.
   virtual void showWindow(const std::string& id) = 0;
   virtual void closeWindow(const std::string& id) = 0;
   virtual bool isWindowOpen(const std::string& id) const = 0;
-  // regular: the windows show in the task bar and take focus; accessory:
-  // tray only.
-  virtual void setActivationPolicy(ActivationPolicy policy) = 0;
-  // Brings the program's windows to the front, ignoring other programs.
-  virtual void activate() = 0;
 };
 
 // The closures the coordinator calls: the review and settings windows need

@@ -1,0 +1,65 @@
+#pragma once
+
+#include "base/log.h"
+#include "base/main_loop.h"
+#include "base/task.h"
+#include "capture/screen_recorder.h"
+#include "workflow/platform.h"
+
+#include <functional>
+#include <optional>
+
+namespace vidorel {
+
+enum class MicrophoneAuthorization { notDetermined, authorized, denied, restricted };
+
+enum class SettingsPane { microphone, screenRecording };
+
+// The platform's answers about access to the microphone and the screen.
+class PermissionProbes {
+public:
+  virtual ~PermissionProbes() = default;
+  virtual MicrophoneAuthorization microphoneStatus() = 0;
+  // Answers on any thread.
+  virtual void requestMicrophoneAccess(std::function<void(bool)> answer) = 0;
+  virtual bool screenCapturePreflight() = 0;
+  virtual void requestScreenCaptureAccess() = 0;
+  // Answers on any thread; nothing when the content cannot be fetched.
+  virtual void
+  fetchShareableContent(std::function<void(std::optional<ShareableContent>)> answer) = 0;
+  virtual void openSettings(SettingsPane pane) = 0;
+};
+
+// Makes sure the microphone and the screen can be recorded, asks when that
+// is undecided and explains how to grant access when it was refused. Keeps
+// the last shareable content fetched for the recorder.
+class PermissionsCoordinator {
+public:
+  static constexpr int kScreenAccessPolls = 240;
+  static constexpr Milliseconds kPollInterval{500};
+
+  PermissionsCoordinator(MainLoop& loop, PermissionProbes& probes, AlertPresenter& alerts,
+                         Activation& activation)
+      : loop_(loop), probes_(probes), alerts_(alerts), activation_(activation) {}
+
+  Task<void> runLaunchFlow();
+  Task<bool> ensureMicrophoneAccess();
+  Task<bool> ensureScreenRecordingAccess();
+  Task<bool> refreshShareableContent();
+  void showSettingsAlert(const std::string& title, const std::string& message, SettingsPane pane);
+
+  const std::optional<ShareableContent>& cachedContent() const { return cachedContent_; }
+  bool launchFlowRan() const { return launchFlowRan_; }
+
+private:
+  Task<std::optional<ShareableContent>> fetchContent();
+
+  MainLoop& loop_;
+  PermissionProbes& probes_;
+  AlertPresenter& alerts_;
+  Activation& activation_;
+  std::optional<ShareableContent> cachedContent_;
+  bool launchFlowRan_ = false;
+};
+
+} // namespace vidorel
