@@ -84,10 +84,13 @@ Task<void> ScreenRecorder::startRecording(std::filesystem::path url,
   std::weak_ptr<TakeWriter> weakWriter = writer;
   stream->startCapture([queue, weakWriter](VideoFrame frame) {
     queue->async([weakWriter, frame = std::move(frame)] {
-      if (!shouldWrite(frame))
+      std::shared_ptr<TakeWriter> writer = weakWriter.lock();
+      if (!writer)
         return;
-      if (std::shared_ptr<TakeWriter> writer = weakWriter.lock())
+      if (shouldWrite(frame))
         writer->appendVideo(frame);
+      else if (frame.status == FrameStatus::idle)
+        writer->noteUnchangedFrame(frame.timestamp);
     });
   });
   if (stream_ && streamRunning_)

@@ -40,9 +40,16 @@ std::string TakeWriter::errorText() const {
   return text.empty() ? "nil" : text;
 }
 
+void TakeWriter::noteUnchangedFrame(CaptureTime time) {
+  if (sessionStarted_)
+    lastSampleEnd_ = std::max(lastSampleEnd_, time);
+}
+
 void TakeWriter::appendVideo(const VideoFrame& frame) {
   if (isPaused_) {
     ++counts_.videoPaused;
+    // Paused time stays in the timeline, also at the end of the take.
+    noteUnchangedFrame(frame.timestamp);
     return;
   }
   if (!encoder_)

@@ -74,6 +74,11 @@ public:
 
   void appendVideo(const VideoFrame& frame);
   void appendAudio(const AudioBuffer& buffer);
+  // The stream delivered a frame at time that is not written because the
+  // screen did not change. The take still lasts until then: a still screen
+  // at the end of a take is part of it, even when the microphone's last
+  // buffers are late or missing.
+  void noteUnchangedFrame(CaptureTime time);
 
   bool isPaused() const { return isPaused_; }
   void setPaused(bool paused) { isPaused_ = paused; }

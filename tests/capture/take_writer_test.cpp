@@ -159,6 +159,28 @@ TEST_F(TakeWriterTest, FinishReturnsTheDurationReadBack) {
   EXPECT_EQ(encoder->finishCalls, 1);
 }
 
+TEST_F(TakeWriterTest, UnchangedFramesAndPausesAtTheEndStayInTheTake) {
+  // Before the first frame an unchanged screen means nothing.
+  writer->noteUnchangedFrame(kBase - 500 * kMs);
+  writer->appendVideo(frameAt(kBase));
+  writer->appendAudio(audioAt(kBase + 990 * kMs));
+  // The screen stood still after the last buffer arrived.
+  writer->noteUnchangedFrame(kBase + 1500 * kMs);
+  writer->noteUnchangedFrame(kBase + 1200 * kMs);
+  writer->setPaused(true);
+  writer->appendVideo(frameAt(kBase + 1800 * kMs));
+  writer->finish();
+  EXPECT_EQ(encoder->finishEndTime, 1800 * kMs);
+  EXPECT_EQ(encoder->videoTimes, (std::vector<std::int64_t>{0}));
+}
+
+TEST_F(TakeWriterTest, UnchangedFramesAloneStartNoTake) {
+  writer->noteUnchangedFrame(kBase);
+  EXPECT_FALSE(writer->sessionStarted());
+  EXPECT_DOUBLE_EQ(writer->finish(), 0.0);
+  EXPECT_EQ(encoder->finishCalls, 0);
+}
+
 TEST_F(TakeWriterTest, FinishLogsTheDropCounts) {
   writer->appendAudio(audioAt(kBase - 10 * kMs));
   writer->appendVideo(frameAt(kBase));
