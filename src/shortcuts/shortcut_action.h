@@ -24,9 +24,9 @@ enum class ShortcutAction {
 };
 
 inline constexpr std::array<ShortcutAction, 9> allShortcutActions = {
-    ShortcutAction::startPause, ShortcutAction::endTake,     ShortcutAction::nextScene,
-    ShortcutAction::retake,     ShortcutAction::newSession,  ShortcutAction::openSession,
-    ShortcutAction::save,       ShortcutAction::saveAs,      ShortcutAction::export_,
+    ShortcutAction::startPause, ShortcutAction::endTake,    ShortcutAction::nextScene,
+    ShortcutAction::retake,     ShortcutAction::newSession, ShortcutAction::openSession,
+    ShortcutAction::save,       ShortcutAction::saveAs,     ShortcutAction::export_,
 };
 
 // The case name: "startPause", ..., "saveAs", "export".

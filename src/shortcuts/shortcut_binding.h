@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
+#include <string_view>
 
 namespace vidorel {
 
@@ -58,5 +60,42 @@ struct ShortcutBinding {
   // named through `layout`.
   std::string displayString(const KeyboardLayout& layout) const;
 };
+
+// The name shown for a key: fixed names for Return, Tab, Space, Delete,
+// Escape and the arrows, otherwise what the layout's key shows, upper-cased;
+// "?" when the layout has nothing for it.
+std::string keyName(std::uint32_t carbonKeyCode, const KeyboardLayout& layout);
+
+// Modifier keys held during a key press, independent of any toolkit. Only
+// the first four become part of a binding.
+enum class ModifierKey { command, shift, option, control, capsLock, function, numericPad };
+
+class ModifierSet {
+public:
+  ModifierSet() = default;
+  ModifierSet(std::initializer_list<ModifierKey> keys) {
+    for (ModifierKey key : keys)
+      insert(key);
+  }
+  void insert(ModifierKey key) { bits_ |= bit(key); }
+  bool contains(ModifierKey key) const { return (bits_ & bit(key)) != 0; }
+  bool operator==(const ModifierSet&) const = default;
+
+private:
+  static std::uint32_t bit(ModifierKey key) { return 1u << static_cast<unsigned>(key); }
+  std::uint32_t bits_ = 0;
+};
+
+// The binding a recorded key press stands for. `charactersIgnoringModifiers`
+// is the UTF-8 text the key types without modifiers (may be empty).
+ShortcutBinding bindingFromKeyPress(std::uint32_t carbonKeyCode, ModifierSet modifiers,
+                                    std::string_view charactersIgnoringModifiers);
+
+// The binding's menu key equivalent in Qt's portable key-sequence text
+// ("Ctrl+Shift+Space", "Ctrl+Shift+Alt+N"), from keyEquivalent and
+// eventModifiers: " " is Space, "\r" Return, anything else its first
+// character. Empty when keyEquivalent is empty: such a binding gives the menu
+// item no key equivalent.
+std::string menuKeySequence(const ShortcutBinding& binding);
 
 } // namespace vidorel

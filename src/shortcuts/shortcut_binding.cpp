@@ -1,0 +1,140 @@
+#include "shortcuts/shortcut_binding.h"
+
+#include "shortcuts/keyboard_layout.h"
+#include "shortcuts/text_case.h"
+
+namespace vidorel {
+
+namespace {
+
+const char* fixedKeyName(std::uint32_t keyCode) {
+  switch (keyCode) {
+  case kVK_Return:
+    return "↩";
+  case kVK_Tab:
+    return "⇥";
+  case kVK_Space:
+    return "Space";
+  case kVK_Delete:
+    return "⌫";
+  case kVK_Escape:
+    return "⎋";
+  case kVK_LeftArrow:
+    return "←";
+  case kVK_RightArrow:
+    return "→";
+  case kVK_DownArrow:
+    return "↓";
+  case kVK_UpArrow:
+    return "↑";
+  default:
+    return nullptr;
+  }
+}
+
+// Length in bytes of the first UTF-8 character of text (1 for a stray byte).
+std::size_t firstCharacterLength(std::string_view text) {
+  auto lead = static_cast<unsigned char>(text.front());
+  std::size_t length = 1;
+  if ((lead & 0xE0) == 0xC0)
+    length = 2;
+  else if ((lead & 0xF0) == 0xE0)
+    length = 3;
+  else if ((lead & 0xF8) == 0xF0)
+    length = 4;
+  return length <= text.size() ? length : 1;
+}
+
+} // namespace
+
+std::string keyName(std::uint32_t carbonKeyCode, const KeyboardLayout& layout) {
+  if (const char* fixed = fixedKeyName(carbonKeyCode))
+    return fixed;
+  std::string text = layout.keyText(carbonKeyCode);
+  if (text.empty())
+    return "?";
+  return upperCased(text);
+}
+
+std::string ShortcutBinding::displayString(const KeyboardLayout& layout) const {
+  std::string parts;
+  if (carbonModifiers & controlKey)
+    parts += "⌃";
+  if (carbonModifiers & optionKey)
+    parts += "⌥";
+  if (carbonModifiers & shiftKey)
+    parts += "⇧";
+  if (carbonModifiers & cmdKey)
+    parts += "⌘";
+  parts += keyName(carbonKeyCode, layout);
+  return parts;
+}
+
+ShortcutBinding bindingFromKeyPress(std::uint32_t carbonKeyCode, ModifierSet modifiers,
+                                    std::string_view charactersIgnoringModifiers) {
+  ShortcutBinding binding;
+  binding.carbonKeyCode = carbonKeyCode;
+  // Caps lock, function and numeric pad are state of the key press, not
+  // part of the combination.
+  if (modifiers.contains(ModifierKey::command)) {
+    binding.carbonModifiers |= cmdKey;
+    binding.eventModifiers |= commandEventModifier;
+  }
+  if (modifiers.contains(ModifierKey::shift)) {
+    binding.carbonModifiers |= shiftKey;
+    binding.eventModifiers |= shiftEventModifier;
+  }
+  if (modifiers.contains(ModifierKey::option)) {
+    binding.carbonModifiers |= optionKey;
+    binding.eventModifiers |= optionEventModifier;
+  }
+  if (modifiers.contains(ModifierKey::control)) {
+    binding.carbonModifiers |= controlKey;
+    binding.eventModifiers |= controlEventModifier;
+  }
+  switch (carbonKeyCode) {
+  case kVK_Space:
+    binding.keyEquivalent = " ";
+    break;
+  case kVK_Tab:
+    binding.keyEquivalent = "\t";
+    break;
+  case kVK_Return:
+    binding.keyEquivalent = "\r";
+    break;
+  default:
+    binding.keyEquivalent =
+        charactersIgnoringModifiers.empty() ? "?" : lowerCased(charactersIgnoringModifiers);
+    break;
+  }
+  return binding;
+}
+
+std::string menuKeySequence(const ShortcutBinding& binding) {
+  if (binding.keyEquivalent.empty())
+    return {};
+  std::string sequence;
+  // Qt's own modifier names for the keys that stand for the spec's symbols:
+  // Command is Ctrl, Option is Alt, Control is Meta (Super).
+  if (binding.eventModifiers & commandEventModifier)
+    sequence += "Ctrl+";
+  if (binding.eventModifiers & shiftEventModifier)
+    sequence += "Shift+";
+  if (binding.eventModifiers & optionEventModifier)
+    sequence += "Alt+";
+  if (binding.eventModifiers & controlEventModifier)
+    sequence += "Meta+";
+  std::string_view key = binding.keyEquivalent;
+  if (key == " ") {
+    sequence += "Space";
+  } else if (key == "\r") {
+    sequence += "Return";
+  } else if (key.front() == '\t') {
+    sequence += "Tab";
+  } else {
+    sequence += upperCased(key.substr(0, firstCharacterLength(key)));
+  }
+  return sequence;
+}
+
+} // namespace vidorel

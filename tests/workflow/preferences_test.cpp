@@ -1,0 +1,227 @@
+#include "workflow/json_defaults_store.h"
+#include "workflow/preferences.h"
+
+#include "fakes/fake_defaults_store.h"
+#include "shortcuts/shortcut_json.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+
+namespace vidorel {
+namespace {
+namespace fs = std::filesystem;
+
+ShortcutBindings factoryBindings() {
+  ShortcutBindings bindings;
+  for (ShortcutAction action : allShortcutActions)
+    bindings.emplace(action, defaultBinding(action));
+  return bindings;
+}
+
+const ShortcutBinding kCmdK{40, 0x100, "k", 16};
+const ShortcutBinding kCtrlShiftCmdE{14, 0x1300, "e", 22};
+
+TEST(PreferencesTest, AnEmptyStoreGivesTheDefaults) {
+  FakeDefaultsStore store;
+  Preferences preferences(store);
+  EXPECT_EQ(preferences.lastExportDirectory(), std::nullopt);
+  EXPECT_TRUE(preferences.autoCheckForUpdates());
+  EXPECT_TRUE(preferences.customShortcuts().empty());
+  EXPECT_EQ(preferences.shortcutBindings(), factoryBindings());
+  EXPECT_TRUE(store.values.empty()) << "reads must not write";
+}
+
+TEST(PreferencesTest, AutoCheckReadsFalseOnlyForAStoredFalse) {
+  FakeDefaultsStore store;
+  Preferences preferences(store);
+  preferences.storeAutoCheckForUpdates(false);
+  EXPECT_EQ(store.values.at("autoCheckForUpdates"), FakeDefaultsStore::Value(false));
+  EXPECT_FALSE(preferences.autoCheckForUpdates());
+  store.values["autoCheckForUpdates"] = std::string("false");
+  EXPECT_TRUE(preferences.autoCheckForUpdates());
+  preferences.storeAutoCheckForUpdates(true);
+  EXPECT_TRUE(preferences.autoCheckForUpdates());
+}
+
+TEST(PreferencesTest, LastExportDirectoryIsAPathStringAndNothingRemovesIt) {
+  FakeDefaultsStore store;
+  Preferences preferences(store);
+  preferences.setLastExportDirectory(fs::path("/home/ann/Movies"));
+  EXPECT_EQ(store.values.at("lastExportDirectory"),
+            FakeDefaultsStore::Value(std::string("/home/ann/Movies")));
+  EXPECT_EQ(preferences.lastExportDirectory(), fs::path("/home/ann/Movies"));
+  preferences.setLastExportDirectory(std::nullopt);
+  EXPECT_EQ(store.values.count("lastExportDirectory"), 0u);
+  EXPECT_EQ(preferences.lastExportDirectory(), std::nullopt);
+  // Foreign-typed or empty values name no folder.
+  store.values["lastExportDirectory"] = true;
+  EXPECT_EQ(preferences.lastExportDirectory(), std::nullopt);
+  store.values["lastExportDirectory"] = std::string();
+  EXPECT_EQ(preferences.lastExportDirectory(), std::nullopt);
+}
+
+TEST(PreferencesTest, SetBindingKeepsTheOtherStoredMembersUnknownOnesIncluded) {
+  FakeDefaultsStore store;
+  Preferences preferences(store);
+  preferences.saveCustomShortcuts({{"retake", kCmdK}, {"fromANewerVersion", kCtrlShiftCmdE}});
+  preferences.setBinding(kCtrlShiftCmdE, ShortcutAction::nextScene);
+  preferences.setBinding(kCtrlShiftCmdE, ShortcutAction::retake);
+
+  EXPECT_EQ(preferences.customShortcuts(),
+            (std::map<std::string, ShortcutBinding>{{"retake", kCtrlShiftCmdE},
+                                                    {"nextScene", kCtrlShiftCmdE},
+                                                    {"fromANewerVersion", kCtrlShiftCmdE}}));
+  ShortcutBindings expected = factoryBindings();
+  expected[ShortcutAction::retake] = kCtrlShiftCmdE;
+  expected[ShortcutAction::nextScene] = kCtrlShiftCmdE;
+  EXPECT_EQ(preferences.shortcutBindings(), expected);
+}
+
+TEST(PreferencesTest, UndecodableStoredShortcutsMeanFactoryBindingsUntilTheNextSet) {
+  FakeDefaultsStore store;
+  Preferences preferences(store);
+  store.values["customShortcuts"] = std::string("{\"retake\": {\"carbonKeyCode\": ");
+  EXPECT_EQ(preferences.shortcutBindings(), factoryBindings());
+  preferences.setBinding(kCmdK, ShortcutAction::export_);
+  EXPECT_EQ(preferences.customShortcuts(),
+            (std::map<std::string, ShortcutBinding>{{"export", kCmdK}}));
+
+  // A Boolean where data belongs is no better.
+  store.values["customShortcuts"] = true;
+  EXPECT_EQ(preferences.shortcutBindings(), factoryBindings());
+}
+
+TEST(PreferencesTest, AnUnencodableBindingLeavesTheStoredObjectAsItWas) {
+  FakeDefaultsStore store;
+  Preferences preferences(store);
+  preferences.setBinding(kCmdK, ShortcutAction::save);
+  FakeDefaultsStore::Value before = store.values.at("customShortcuts");
+  preferences.setBinding(ShortcutBinding{40, 0x300, "\xfe", 18}, ShortcutAction::retake);
+  EXPECT_EQ(store.values.at("customShortcuts"), before);
+}
+
+TEST(PreferencesTest, RemovingCustomShortcutsRestoresEveryFactoryBinding) {
+  FakeDefaultsStore store;
+  Preferences preferences(store);
+  preferences.setBinding(kCmdK, ShortcutAction::startPause);
+  ASSERT_NE(preferences.shortcutBindings(), factoryBindings());
+  preferences.removeCustomShortcuts();
+  EXPECT_EQ(store.values.count("customShortcuts"), 0u);
+  EXPECT_EQ(preferences.shortcutBindings(), factoryBindings());
+}
+
+class JsonDefaultsStoreTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    root_ = fs::temp_directory_path() /
+            ("vidorel-defaults-" + std::to_string(::getpid()) + "-" +
+             ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(root_);
+    file_ = root_ / "config" / "Vidorel" / "defaults.json";
+  }
+  void TearDown() override { fs::remove_all(root_); }
+
+  std::string read() const {
+    std::ifstream in(file_);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+  void write(const std::string& text) const {
+    fs::create_directories(file_.parent_path());
+    std::ofstream(file_) << text;
+  }
+
+  fs::path root_;
+  fs::path file_;
+};
+
+TEST_F(JsonDefaultsStoreTest, AMissingFileReadsAsEmptyAndTheFirstWriteCreatesIt) {
+  JsonDefaultsStore store(file_);
+  EXPECT_EQ(store.string("lastExportDirectory"), std::nullopt);
+  EXPECT_EQ(store.boolean("autoCheckForUpdates"), std::nullopt);
+  EXPECT_FALSE(fs::exists(file_));
+  store.setBoolean("autoCheckForUpdates", false);
+  EXPECT_EQ(nlohmann::json::parse(read()), (nlohmann::json{{"autoCheckForUpdates", false}}));
+  EXPECT_FALSE(fs::exists(file_.string() + ".tmp"));
+}
+
+TEST_F(JsonDefaultsStoreTest, ValuesAreTypedAndSeenByEveryInstanceWithoutCaching) {
+  JsonDefaultsStore first(file_);
+  JsonDefaultsStore second(file_);
+  first.setString("lastExportDirectory", "/srv/out");
+  first.setBoolean("autoCheckForUpdates", true);
+  EXPECT_EQ(second.string("lastExportDirectory"), "/srv/out");
+  EXPECT_EQ(second.boolean("autoCheckForUpdates"), true);
+  EXPECT_EQ(second.boolean("lastExportDirectory"), std::nullopt);
+  EXPECT_EQ(second.string("autoCheckForUpdates"), std::nullopt);
+  second.remove("lastExportDirectory");
+  EXPECT_EQ(first.string("lastExportDirectory"), std::nullopt);
+  EXPECT_EQ(first.boolean("autoCheckForUpdates"), true);
+  second.remove("neverThere");
+  EXPECT_EQ(first.boolean("autoCheckForUpdates"), true);
+}
+
+TEST_F(JsonDefaultsStoreTest, AMalformedFileReadsAsEmptyAndIsReplacedByTheNextWrite) {
+  for (const char* text : {"{\"autoCheckForUpdates\": fal", "[true]", "", "\xff\xfe"}) {
+    write(text);
+    JsonDefaultsStore store(file_);
+    EXPECT_EQ(store.boolean("autoCheckForUpdates"), std::nullopt) << text;
+    store.setString("lastExportDirectory", "/x");
+    EXPECT_EQ(nlohmann::json::parse(read()), (nlohmann::json{{"lastExportDirectory", "/x"}}));
+  }
+}
+
+TEST_F(JsonDefaultsStoreTest, KeepsMembersItDoesNotKnow) {
+  write(R"({"windowGeometry": [1, 2, 3], "autoCheckForUpdates": false})");
+  JsonDefaultsStore store(file_);
+  store.setString("lastExportDirectory", "/y");
+  nlohmann::json document = nlohmann::json::parse(read());
+  EXPECT_EQ(document["windowGeometry"], (nlohmann::json{1, 2, 3}));
+  EXPECT_EQ(document["autoCheckForUpdates"], false);
+}
+
+TEST_F(JsonDefaultsStoreTest, AFailedWriteIsSilentAndLeavesTheOldValue) {
+  JsonDefaultsStore store(file_);
+  store.setString("lastExportDirectory", "/old");
+  // A folder where the temporary file must go fails the write even for
+  // root, which read-only permissions would not stop.
+  fs::create_directories(file_.string() + ".tmp");
+  store.setString("lastExportDirectory", "/new");
+  EXPECT_EQ(store.string("lastExportDirectory"), "/old");
+}
+
+TEST_F(JsonDefaultsStoreTest, DefaultsToTheFileUnderXdgConfigHome) {
+  const char* previous = std::getenv("XDG_CONFIG_HOME");
+  std::string saved = previous ? previous : "";
+  ::setenv("XDG_CONFIG_HOME", (root_ / "config").c_str(), 1);
+  JsonDefaultsStore store;
+  EXPECT_EQ(store.file(), file_);
+  if (previous)
+    ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
+  else
+    ::unsetenv("XDG_CONFIG_HOME");
+}
+
+TEST_F(JsonDefaultsStoreTest, PreferencesOverTheFileKeepShortcutsAcrossRestarts) {
+  {
+    JsonDefaultsStore store(file_);
+    Preferences preferences(store);
+    preferences.setBinding(kCmdK, ShortcutAction::retake);
+    preferences.storeAutoCheckForUpdates(false);
+    preferences.setLastExportDirectory(fs::path("/home/ann/Movies"));
+  }
+  JsonDefaultsStore store(file_);
+  Preferences preferences(store);
+  EXPECT_EQ(preferences.shortcutBindings().at(ShortcutAction::retake), kCmdK);
+  EXPECT_FALSE(preferences.autoCheckForUpdates());
+  EXPECT_EQ(preferences.lastExportDirectory(), fs::path("/home/ann/Movies"));
+}
+
+} // namespace
+} // namespace vidorel
