@@ -1,0 +1,58 @@
+#pragma once
+
+#include "model/session.h"
+
+#include <initializer_list>
+#include <optional>
+#include <string>
+
+namespace vidorel::testing {
+
+// Builds sessions for the window tests: scenes of takes with given trims,
+// names and selections.
+class SessionBuilder {
+public:
+  SessionBuilder() : session_("/tmp/vidorel-test-session") { session_.scenes.clear(); }
+
+  // Adds a scene and returns its index.
+  int scene(std::optional<std::string> name = std::nullopt) {
+    RecordingScene scene = RecordingScene::make();
+    scene.name = std::move(name);
+    session_.scenes.push_back(std::move(scene));
+    return static_cast<int>(session_.scenes.size()) - 1;
+  }
+
+  // Adds a take to scene `sceneIndex`, kept from trimStart to trimEnd.
+  Uuid take(int sceneIndex, double trimStart, double trimEnd,
+            std::optional<std::string> name = std::nullopt, double duration = -1) {
+    RecordingScene& scene = session_.scenes.at(static_cast<size_t>(sceneIndex));
+    int number = static_cast<int>(scene.takes.size()) + 1;
+    std::string filename =
+        "scene-" + std::to_string(sceneIndex + 1) + "-take-" + std::to_string(number) + ".mov";
+    Take take =
+        Take::make(Uuid::random(), filename, duration < 0 ? trimEnd : duration, Timestamp{});
+    take.trimStart = trimStart;
+    take.trimEnd = trimEnd;
+    take.name = std::move(name);
+    scene.takes.push_back(take);
+    return take.id;
+  }
+
+  SessionBuilder& select(int sceneIndex, const std::optional<Uuid>& takeID) {
+    session_.scenes.at(static_cast<size_t>(sceneIndex)).selectedTakeID = takeID;
+    return *this;
+  }
+
+  SessionBuilder& current(int sceneIndex) {
+    session_.currentSceneIndex = sceneIndex;
+    return *this;
+  }
+
+  Session& session() { return session_; }
+  Session build() const { return session_; }
+
+private:
+  Session session_;
+};
+
+} // namespace vidorel::testing
