@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QApplication>
+#include <QByteArray>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace vidorel::testing {
+
+// The one QApplication of a widget test program, made before the first test
+// and deleted after the last (a QApplication left to static destruction
+// crashes at exit). `platform` ("offscreen" for tests that need no X
+// server) is used unless QT_QPA_PLATFORM is set; nothing picks the X server
+// of scripts/desktop-env. Install it once per program:
+//   ::testing::AddGlobalTestEnvironment(new QtApplicationEnvironment("offscreen"));
+class QtApplicationEnvironment final : public ::testing::Environment {
+public:
+  explicit QtApplicationEnvironment(const char* platform = nullptr) : platform_(platform) {}
+
+  void SetUp() override {
+    if (platform_ && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+      qputenv("QT_QPA_PLATFORM", platform_);
+    application_ = std::make_unique<QApplication>(argc_, argv_);
+  }
+  void TearDown() override { application_.reset(); }
+
+private:
+  const char* platform_;
+  int argc_ = 1;
+  char name_[24] = "vidorel-widget-test";
+  char* argv_[2] = {name_, nullptr};
+  std::unique_ptr<QApplication> application_;
+};
+
+} // namespace vidorel::testing
