@@ -556,10 +556,14 @@ Task<std::optional<ExportFailure>> FfmpegSessionExporter::exportTakes(std::vecto
                                                                       fs::path takesDirectory,
                                                                       fs::path destination) {
   using Result = std::optional<ExportFailure>;
-  Result result = co_await awaitCallback<Result>(
-      loop_, [this, takes, takesDirectory, destination](std::function<void(Result)> done) {
+  // The awaiter is a named local: GCC 12 destroys the captures of a lambda
+  // temporary inside a co_await expression twice.
+  CallbackAwaiter<Result> exported(
+      loop_, [this, takes = std::move(takes), takesDirectory = std::move(takesDirectory),
+              destination = std::move(destination)](std::function<void(Result)> done) {
         startWorker([=] { done(exportMovie(takes, takesDirectory, destination)); });
       });
+  Result result = co_await exported;
   co_return result;
 }
 

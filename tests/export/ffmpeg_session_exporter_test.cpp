@@ -1,5 +1,6 @@
 #include "export/ffmpeg_session_exporter.h"
 
+#include "base/virtual_main_loop.h"
 #include "export/movie_tools.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace vidorel {
 namespace {
@@ -336,6 +338,38 @@ TEST_F(FfmpegSessionExporterTest, UnwritableDestinationFolderFailsWithThePlatfor
       exportMovie({takeOf("scene-1-take-1.mov", 0, 1)}, takes(), movie);
   ASSERT_TRUE(failure.has_value());
   EXPECT_EQ(failure->description(), movie.string() + ": No such file or directory");
+}
+
+struct Outcome {
+  bool done = false;
+  std::optional<ExportFailure> failure;
+};
+
+// Paths passed as temporaries, as the export flow passes them.
+Task<void> exportOneSecond(SessionExporter& exporter, fs::path takes, fs::path destination,
+                           Outcome& into) {
+  std::vector<Take> selected = {takeOf("scene-1-take-1.mov", 0.5, 1.5)};
+  into.failure = co_await exporter.exportTakes(selected, takes, destination);
+  into.done = true;
+}
+
+TEST_F(FfmpegSessionExporterTest, ExportTakesResumesOnTheMainLoopWithTheResult) {
+  VirtualMainLoop loop;
+  Outcome first, inside;
+  {
+    FfmpegSessionExporter exporter(loop);
+    spawn(exportOneSecond(exporter, takes(), out_ / "first.mov", first));
+    spawn(exportOneSecond(exporter, takes(), takes() / "inside.mov", inside));
+    for (int i = 0; i < 20000 && !(first.done && inside.done); ++i) {
+      loop.runUntilIdle();
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+  ASSERT_TRUE(first.done);
+  ASSERT_TRUE(inside.done);
+  EXPECT_EQ(first.failure, std::nullopt);
+  EXPECT_EQ(inside.failure, ExportFailure::own(ExportError::destinationInsideSession));
+  EXPECT_EQ(testing::frameHashes(out_ / "first.mov").size(), 24u);
 }
 
 } // namespace

@@ -1,0 +1,259 @@
+#include "export/export_coordinator.h"
+
+#include "base/virtual_main_loop.h"
+#include "fakes/fake_alerts.h"
+#include "fakes/fake_defaults_store.h"
+#include "fakes/fake_file_panels.h"
+#include "fakes/fake_session_exporter.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+
+namespace vidorel {
+namespace {
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// Sets the process's time zone for one test and puts the old one back.
+class TimeZone {
+public:
+  explicit TimeZone(const char* zone) {
+    if (const char* old = std::getenv("TZ"))
+      old_ = old;
+    ::setenv("TZ", zone, 1);
+    ::tzset();
+  }
+  ~TimeZone() {
+    if (old_)
+      ::setenv("TZ", old_->c_str(), 1);
+    else
+      ::unsetenv("TZ");
+    ::tzset();
+  }
+
+private:
+  std::optional<std::string> old_;
+};
+
+// 2026-03-01 22:30:00 UTC.
+std::chrono::system_clock::time_point lateOnFirstOfMarch() {
+  return std::chrono::sys_days{std::chrono::year{2026} / 3 / 1} + 22h + 30min;
+}
+
+Take takeOf(const std::string& filename, double trimStart, double trimEnd) {
+  Take take = Take::make(Uuid::random(), filename, 10, Timestamp{});
+  take.trimStart = trimStart;
+  take.trimEnd = trimEnd;
+  return take;
+}
+
+RecordingScene sceneWith(std::vector<Take> takes, std::optional<size_t> selected) {
+  RecordingScene scene = RecordingScene::make();
+  scene.takes = std::move(takes);
+  if (selected)
+    scene.selectedTakeID = scene.takes.at(*selected).id;
+  return scene;
+}
+
+// Three scenes; the second has takes but none selected.
+Session threeScenes() {
+  Session session(fs::path("/scratch/1234"));
+  session.bundleURL = fs::path("/home/ann/Talk.vidorel");
+  session.scenes = {
+      sceneWith({takeOf("scene-1-take-1.mov", 0, 4), takeOf("scene-1-take-2.mov", 1.0, 3.5)}, 1),
+      sceneWith({takeOf("scene-2-take-1.mov", 0, 2)}, std::nullopt),
+      sceneWith({takeOf("scene-3-take-1.mov", 0, 2.0)}, 0)};
+  return session;
+}
+
+class ExportCoordinatorTest : public ::testing::Test {
+protected:
+  ExportCoordinatorTest() {
+    logger_.addSink(log_);
+    coordinator_ = std::make_unique<ExportCoordinator>(
+        ExportCoordinatorDependencies{loop_, logger_, exporter_, preferences_, panels_, alerts_,
+                                      activation_, [] { return lateOnFirstOfMarch(); }});
+  }
+
+  void start(Session session) {
+    spawn(coordinator_->exportSession(std::move(session)));
+    loop_.runUntilIdle();
+  }
+  void answerPanel(std::optional<fs::path> path) {
+    panels_.answer(std::move(path));
+    loop_.runUntilIdle();
+  }
+  void finishExport(std::optional<ExportFailure> result) {
+    exporter_.finish(std::move(result));
+    loop_.runUntilIdle();
+  }
+  std::vector<std::string> exportLog() const { return log_->messages(LogCategory::export_); }
+
+  TimeZone utc_{"UTC0"};
+  VirtualMainLoop loop_;
+  Logger logger_;
+  std::shared_ptr<RecordingLogSink> log_ = std::make_shared<RecordingLogSink>();
+  FakeSessionExporter exporter_{loop_};
+  FakeDefaultsStore defaults_;
+  Preferences preferences_{defaults_};
+  FakeFilePanels panels_;
+  FakeAlertPresenter alerts_;
+  FakeActivation activation_;
+  std::unique_ptr<ExportCoordinator> coordinator_;
+};
+
+TEST_F(ExportCoordinatorTest, SuggestedNameCarriesTheLocalDate) {
+  EXPECT_EQ(suggestedExportName(lateOnFirstOfMarch()), "Vidorel-2026-03-01.mov");
+  {
+    // 22:30 UTC is already the next day two hours east of Greenwich...
+    TimeZone east("EET-2");
+    EXPECT_EQ(suggestedExportName(lateOnFirstOfMarch()), "Vidorel-2026-03-02.mov");
+  }
+  // ... and the new year arrives locally before it does in UTC.
+  TimeZone west("PST8");
+  auto newYear = std::chrono::sys_days{std::chrono::year{2027} / 1 / 1} + 5h;
+  EXPECT_EQ(suggestedExportName(newYear), "Vidorel-2026-12-31.mov");
+}
+
+TEST_F(ExportCoordinatorTest, ConfirmedPanelJoinsTheSelectedTakesInSceneOrder) {
+  start(threeScenes());
+
+  // The panel comes to the front, offers today's name and has no folder
+  // yet.
+  ASSERT_EQ(panels_.savePanels.size(), 1u);
+  EXPECT_EQ(panels_.savePanels[0].proposedName, "Vidorel-2026-03-01.mov");
+  EXPECT_EQ(panels_.savePanels[0].directory, std::nullopt);
+  EXPECT_EQ(activation_.calls,
+            (std::vector{FakeActivation::Call::regular, FakeActivation::Call::activate}));
+  EXPECT_TRUE(exporter_.calls.empty());
+
+  answerPanel(fs::path("/home/ann/Movies/final.mov"));
+  ASSERT_EQ(exporter_.calls.size(), 1u);
+  const FakeSessionExporter::Call& call = exporter_.calls[0];
+  // Scene 1's selected second take, then scene 3's; scene 2 is skipped.
+  ASSERT_EQ(call.takes.size(), 2u);
+  EXPECT_EQ(call.takes[0].filename, "scene-1-take-2.mov");
+  EXPECT_EQ(call.takes[0].trimStart, 1.0);
+  EXPECT_EQ(call.takes[0].trimEnd, 3.5);
+  EXPECT_EQ(call.takes[1].filename, "scene-3-take-1.mov");
+  EXPECT_EQ(call.takesDirectory, fs::path("/home/ann/Talk.vidorel/takes"));
+  EXPECT_EQ(call.destination, fs::path("/home/ann/Movies/final.mov"));
+  EXPECT_EQ(exportLog(), std::vector<std::string>{"export start → /home/ann/Movies/final.mov"});
+  EXPECT_EQ(preferences_.lastExportDirectory(), fs::path("/home/ann/Movies"));
+
+  finishExport(std::nullopt);
+  EXPECT_EQ(exportLog(),
+            (std::vector<std::string>{"export start → /home/ann/Movies/final.mov", "export ok"}));
+  EXPECT_TRUE(alerts_.shown.empty());
+  EXPECT_EQ(log_->lines().back().level, LogLevel::info);
+
+  // The next panel opens in the folder just used.
+  start(threeScenes());
+  ASSERT_EQ(panels_.savePanels.size(), 2u);
+  EXPECT_EQ(panels_.savePanels[1].directory, fs::path("/home/ann/Movies"));
+  EXPECT_EQ(panels_.savePanels[1].proposedName, "Vidorel-2026-03-01.mov");
+}
+
+TEST_F(ExportCoordinatorTest, CancelledPanelDoesNothing) {
+  preferences_.setLastExportDirectory(fs::path("/home/ann/Exports"));
+  start(threeScenes());
+  EXPECT_EQ(panels_.savePanels.at(0).directory, fs::path("/home/ann/Exports"));
+  answerPanel(std::nullopt);
+  EXPECT_TRUE(exporter_.calls.empty());
+  EXPECT_TRUE(alerts_.shown.empty());
+  EXPECT_TRUE(exportLog().empty());
+  EXPECT_EQ(preferences_.lastExportDirectory(), fs::path("/home/ann/Exports"));
+}
+
+TEST_F(ExportCoordinatorTest, NameTypedWithoutExtensionBecomesAMovie) {
+  start(threeScenes());
+  answerPanel(fs::path("/home/ann/Movies/final"));
+  ASSERT_EQ(exporter_.calls.size(), 1u);
+  EXPECT_EQ(exporter_.calls[0].destination, fs::path("/home/ann/Movies/final.mov"));
+}
+
+TEST_F(ExportCoordinatorTest, NoSelectedTakeShowsNothingToExportAfterThePanel) {
+  Session session = threeScenes();
+  for (RecordingScene& scene : session.scenes)
+    scene.selectedTakeID.reset();
+  // A selection naming a deleted take selects nothing either.
+  session.scenes[0].selectedTakeID = Uuid::random();
+  start(session);
+  EXPECT_TRUE(alerts_.shown.empty());
+
+  answerPanel(fs::path("/home/ann/Movies/final.mov"));
+  EXPECT_TRUE(exporter_.calls.empty());
+  ASSERT_EQ(alerts_.shown.size(), 1u);
+  EXPECT_EQ(alerts_.shown[0].message, "Nothing to export");
+  EXPECT_EQ(alerts_.shown[0].informativeText, "No scenes have a selected take.");
+  EXPECT_TRUE(exportLog().empty());
+  // The folder was chosen all the same.
+  EXPECT_EQ(preferences_.lastExportDirectory(), fs::path("/home/ann/Movies"));
+}
+
+TEST_F(ExportCoordinatorTest, FailuresAreLoggedAndShownWithTheirTexts) {
+  struct Case {
+    ExportFailure failure;
+    std::string logged;
+    std::string shown;
+  };
+  std::vector<Case> cases = {
+      {ExportFailure::platform("/t/takes/scene-9-take-1.mov: No such file or directory"),
+       "export failed: /t/takes/scene-9-take-1.mov: No such file or directory",
+       "/t/takes/scene-9-take-1.mov: No such file or directory"},
+      {ExportFailure::own(ExportError::cannotCreateTrack),
+       "export failed: ExportError.cannotCreateTrack: Could not create composition track",
+       "Could not create composition track"},
+      {ExportFailure::own(ExportError::exportFailed),
+       "export failed: ExportError.exportFailed: Export failed", "Export failed"},
+      {ExportFailure::own(ExportError::destinationInsideSession),
+       "export failed: ExportError.destinationInsideSession: The movie cannot be saved inside "
+       "the session’s folder",
+       "The movie cannot be saved inside the session’s folder"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.logged);
+    log_->clear();
+    alerts_.shown.clear();
+    start(threeScenes());
+    answerPanel(fs::path("/home/ann/Movies/final.mov"));
+    EXPECT_TRUE(alerts_.shown.empty());
+    finishExport(c.failure);
+    std::vector<RecordingLogSink::Line> lines = log_->lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[1], (RecordingLogSink::Line{LogLevel::error, LogCategory::export_, c.logged}));
+    ASSERT_EQ(alerts_.shown.size(), 1u);
+    EXPECT_EQ(alerts_.shown[0].message, "Export failed");
+    EXPECT_EQ(alerts_.shown[0].informativeText, c.shown);
+  }
+}
+
+TEST_F(ExportCoordinatorTest, ExportsStartedOneAfterAnotherRunIndependently) {
+  start(threeScenes());
+  answerPanel(fs::path("/home/ann/Movies/one.mov"));
+  Session other = threeScenes();
+  other.bundleURL = fs::path("/home/ann/Other.vidorel");
+  start(other);
+  answerPanel(fs::path("/home/ann/Desktop/two.mov"));
+  ASSERT_EQ(exporter_.runningCount(), 2u);
+  EXPECT_EQ(exporter_.calls[1].takesDirectory, fs::path("/home/ann/Other.vidorel/takes"));
+  EXPECT_EQ(preferences_.lastExportDirectory(), fs::path("/home/ann/Desktop"));
+
+  // The first fails while the second goes on and succeeds.
+  finishExport(ExportFailure::own(ExportError::exportFailed));
+  EXPECT_EQ(alerts_.shown.size(), 1u);
+  EXPECT_EQ(exporter_.runningCount(), 1u);
+  finishExport(std::nullopt);
+  EXPECT_EQ(alerts_.shown.size(), 1u);
+  EXPECT_EQ(exportLog(), (std::vector<std::string>{
+                             "export start → /home/ann/Movies/one.mov",
+                             "export start → /home/ann/Desktop/two.mov",
+                             "export failed: ExportError.exportFailed: Export failed",
+                             "export ok",
+                         }));
+}
+
+} // namespace
+} // namespace vidorel
