@@ -1,0 +1,67 @@
+#include "shortcuts/shortcut_settings.h"
+
+#include "shortcuts/shortcut_conflicts.h"
+#include "workflow/app_state_manager.h"
+
+namespace vidorel {
+
+ShortcutBinding ShortcutSettings::effectiveBinding(ShortcutAction action) const {
+  ShortcutBindings bindings = services_.bindings();
+  auto found = bindings.find(action);
+  return found == bindings.end() ? defaultBinding(action) : found->second;
+}
+
+const std::string& ShortcutSettings::warning(ShortcutAction action) const {
+  static const std::string none;
+  auto found = warnings_.find(action);
+  return found == warnings_.end() ? none : found->second;
+}
+
+std::optional<ShortcutAction> ShortcutSettings::conflict(ShortcutAction action,
+                                                         const ShortcutBinding& candidate) {
+  ConflictCheck check = conflictingAction(action, candidate, services_.bindings());
+  warnings_[action] = check.warning;
+  return check.conflictingAction;
+}
+
+void ShortcutSettings::save(ShortcutAction action, const ShortcutBinding& binding) {
+  services_.preferences.setBinding(binding, action);
+  if (services_.reloadShortcuts)
+    services_.reloadShortcuts();
+}
+
+void ShortcutSettings::recordingStarted() {
+  services_.hotKeys.unregisterAll();
+}
+
+void ShortcutSettings::recordingStopped() {
+  // Registered again whether or not anything changed: listening suspended
+  // them all.
+  ShortcutBindings all = services_.bindings();
+  ShortcutBindings global;
+  for (ShortcutAction action : globalShortcutActions) {
+    auto found = all.find(action);
+    global[action] = found == all.end() ? defaultBinding(action) : found->second;
+  }
+  services_.hotKeys.registerBindings(global);
+}
+
+void ShortcutSettings::restoreDefaults() {
+  services_.preferences.removeCustomShortcuts();
+  if (services_.reloadShortcuts)
+    services_.reloadShortcuts();
+}
+
+bool ShortcutSettings::automaticallyChecksForUpdates() const {
+  return services_.automaticallyChecksForUpdates ? services_.automaticallyChecksForUpdates()
+                                                 : services_.preferences.autoCheckForUpdates();
+}
+
+void ShortcutSettings::setAutomaticallyChecksForUpdates(bool on) {
+  if (services_.setAutomaticallyChecksForUpdates)
+    services_.setAutomaticallyChecksForUpdates(on);
+  else
+    services_.preferences.storeAutoCheckForUpdates(on);
+}
+
+} // namespace vidorel

@@ -1,0 +1,64 @@
+#pragma once
+
+#include "shortcuts/shortcut_action.h"
+#include "shortcuts/shortcut_binding.h"
+#include "workflow/collaborators.h"
+#include "workflow/preferences.h"
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+
+namespace vidorel {
+
+inline constexpr const char* kKeyboardShortcutsHeading = "Keyboard Shortcuts";
+inline constexpr const char* kRestoreDefaultsTitle = "Restore Defaults";
+inline constexpr const char* kGeneralHeading = "General";
+inline constexpr const char* kAutoCheckForUpdatesTitle = "Check for updates automatically";
+
+// What the settings window needs of the rest of the program.
+struct ShortcutSettingsServices {
+  Preferences& preferences;
+  GlobalShortcuts& hotKeys;
+  // The coordinator's effective bindings (may lack entries: those actions
+  // have their factory binding).
+  std::function<ShortcutBindings()> bindings;
+  // Rebuilds the effective bindings from the preferences and registers the
+  // hot keys again.
+  std::function<void()> reloadShortcuts;
+  std::function<bool()> automaticallyChecksForUpdates;
+  std::function<void(bool)> setAutomaticallyChecksForUpdates;
+};
+
+// The settings window's behaviour: one row per action with its warning,
+// saving accepted bindings, suspending the hot keys while a row records,
+// Restore Defaults and the update switch.
+class ShortcutSettings {
+public:
+  explicit ShortcutSettings(ShortcutSettingsServices services) : services_(std::move(services)) {}
+
+  ShortcutBinding effectiveBinding(ShortcutAction action) const;
+  // The row's warning; empty for none.
+  const std::string& warning(ShortcutAction action) const;
+
+  // The recorder of `action` offers `candidate`: returns the action that
+  // already uses it (refused) or nothing, and sets the row's warning.
+  std::optional<ShortcutAction> conflict(ShortcutAction action, const ShortcutBinding& candidate);
+  // An accepted binding becomes the action's customised one.
+  void save(ShortcutAction action, const ShortcutBinding& binding);
+  // A recorder starts or stops listening.
+  void recordingStarted();
+  void recordingStopped();
+  // Every action back to its factory binding; row warnings stay.
+  void restoreDefaults();
+
+  bool automaticallyChecksForUpdates() const;
+  void setAutomaticallyChecksForUpdates(bool on);
+
+private:
+  ShortcutSettingsServices services_;
+  std::map<ShortcutAction, std::string> warnings_;
+};
+
+} // namespace vidorel
