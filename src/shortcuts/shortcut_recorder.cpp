@@ -1,6 +1,6 @@
 #include "shortcuts/shortcut_recorder.h"
 
-#include "shortcuts/carbon_key_codes.h"
+#include "shortcuts/key_positions.h"
 
 namespace vidorel {
 

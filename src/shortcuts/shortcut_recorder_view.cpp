@@ -1,6 +1,6 @@
 #include "shortcuts/shortcut_recorder_view.h"
 
-#include "shortcuts/carbon_key_codes.h"
+#include "shortcuts/key_positions.h"
 
 #include <QKeyEvent>
 #include <QPainter>
@@ -43,7 +43,7 @@ constexpr std::array<std::pair<int, std::uint32_t>, 66> kQtKeys = {{
 
 std::optional<std::uint32_t> carbonKeyCode(const QKeyEvent& event) {
   if (event.nativeScanCode() != 0) {
-    if (auto code = carbonKeyCodeFromX11(event.nativeScanCode()))
+    if (auto code = carbonPositionFromX11(event.nativeScanCode()))
       return code;
   }
   for (const auto& [key, code] : kQtKeys)

@@ -1,4 +1,4 @@
-#include "shortcuts/carbon_key_codes.h"
+#include "shortcuts/key_positions.h"
 #include "shortcuts/settings_view.h"
 
 #include "fakes/fake_defaults_store.h"

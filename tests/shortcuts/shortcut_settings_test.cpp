@@ -1,4 +1,4 @@
-#include "shortcuts/carbon_key_codes.h"
+#include "shortcuts/key_positions.h"
 #include "shortcuts/shortcut_recorder.h"
 #include "shortcuts/shortcut_settings.h"
 
@@ -13,34 +13,34 @@ using testing::RecordingGlobalShortcuts;
 
 const ModifierSet kCommandShift{ModifierKey::command, ModifierKey::shift};
 
-TEST(CarbonKeyCodes, X11PositionsRoundTripAndModifiersFollowTheMapping) {
+TEST(KeyPositions, X11PositionsRoundTripAndModifiersFollowTheMapping) {
   // Letters on the home row, Return, Space, Escape and the arrows.
-  EXPECT_EQ(carbonKeyCodeFromX11(38), kVK_ANSI_A);
-  EXPECT_EQ(carbonKeyCodeFromX11(57), kVK_ANSI_N);
-  EXPECT_EQ(carbonKeyCodeFromX11(45), kVK_ANSI_K);
-  EXPECT_EQ(carbonKeyCodeFromX11(36), kVK_Return);
-  EXPECT_EQ(carbonKeyCodeFromX11(65), kVK_Space);
-  EXPECT_EQ(carbonKeyCodeFromX11(9), kVK_Escape);
-  EXPECT_EQ(carbonKeyCodeFromX11(113), kVK_LeftArrow);
-  EXPECT_EQ(carbonKeyCodeFromX11(111), kVK_UpArrow);
+  EXPECT_EQ(carbonPositionFromX11(38), kVK_ANSI_A);
+  EXPECT_EQ(carbonPositionFromX11(57), kVK_ANSI_N);
+  EXPECT_EQ(carbonPositionFromX11(45), kVK_ANSI_K);
+  EXPECT_EQ(carbonPositionFromX11(36), kVK_Return);
+  EXPECT_EQ(carbonPositionFromX11(65), kVK_Space);
+  EXPECT_EQ(carbonPositionFromX11(9), kVK_Escape);
+  EXPECT_EQ(carbonPositionFromX11(113), kVK_LeftArrow);
+  EXPECT_EQ(carbonPositionFromX11(111), kVK_UpArrow);
   // Ctrl is Command, Super is Control: both are modifiers only.
-  EXPECT_EQ(carbonKeyCodeFromX11(37), 0x37u);
-  EXPECT_EQ(carbonKeyCodeFromX11(133), 0x3Bu);
-  EXPECT_FALSE(carbonKeyCodeFromX11(0));
-  EXPECT_FALSE(carbonKeyCodeFromX11(255));
+  EXPECT_EQ(carbonPositionFromX11(37), 0x37u);
+  EXPECT_EQ(carbonPositionFromX11(133), 0x3Bu);
+  EXPECT_FALSE(carbonPositionFromX11(0));
+  EXPECT_FALSE(carbonPositionFromX11(255));
 
   for (std::uint32_t x11 = 0; x11 < 256; ++x11)
-    if (auto carbon = carbonKeyCodeFromX11(x11)) {
-      EXPECT_EQ(x11KeycodeFromCarbon(*carbon), x11) << x11;
+    if (auto carbon = carbonPositionFromX11(x11)) {
+      EXPECT_EQ(x11PositionFromCarbon(*carbon), x11) << x11;
     }
 
   for (std::uint32_t x11 : {37u, 105u, 50u, 62u, 64u, 108u, 133u, 134u, 66u})
-    EXPECT_TRUE(isModifierKeyCode(*carbonKeyCodeFromX11(x11))) << x11;
+    EXPECT_TRUE(isModifierKeyCode(*carbonPositionFromX11(x11))) << x11;
   EXPECT_FALSE(isModifierKeyCode(kVK_ANSI_K));
   EXPECT_FALSE(isModifierKeyCode(kVK_Escape));
 }
 
-TEST(CarbonKeyCodes, UsLayoutNamesTheFactoryBindings) {
+TEST(KeyPositions, UsLayoutNamesTheFactoryBindings) {
   const KeyboardLayout& us = usKeyboardLayout();
   std::vector<std::string> shown;
   for (ShortcutAction action : allShortcutActions)

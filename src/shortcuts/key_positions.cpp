@@ -1,4 +1,4 @@
-#include "shortcuts/carbon_key_codes.h"
+#include "shortcuts/key_positions.h"
 
 #include <array>
 
@@ -49,14 +49,14 @@ public:
 
 } // namespace
 
-std::optional<std::uint32_t> carbonKeyCodeFromX11(std::uint32_t x11Keycode) {
+std::optional<std::uint32_t> carbonPositionFromX11(std::uint32_t x11Keycode) {
   for (const KeyPosition& key : kKeys)
     if (key.x11 == x11Keycode)
       return key.carbon;
   return std::nullopt;
 }
 
-std::optional<std::uint32_t> x11KeycodeFromCarbon(std::uint32_t carbonKeyCode) {
+std::optional<std::uint32_t> x11PositionFromCarbon(std::uint32_t carbonKeyCode) {
   for (const KeyPosition& key : kKeys)
     if (key.carbon == carbonKeyCode)
       return key.x11;

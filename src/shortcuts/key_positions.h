@@ -10,10 +10,11 @@ namespace vidorel {
 // Bindings name keys by Carbon virtual key code (a physical position on the
 // ANSI keyboard); X11 names the same positions by keycode (the evdev code
 // plus 8 on every current X server). This table translates between the two
-// for the keys a shortcut can use, with the program's modifier mapping:
-// Ctrl is Command, Alt is Option and Super is Control.
-std::optional<std::uint32_t> carbonKeyCodeFromX11(std::uint32_t x11Keycode);
-std::optional<std::uint32_t> x11KeycodeFromCarbon(std::uint32_t carbonKeyCode);
+// for every key the shortcut recorder hears, the modifier keys included
+// (it must tell a lone modifier from a combination), with the program's
+// modifier mapping: Ctrl is Command, Alt is Option and Super is Control.
+std::optional<std::uint32_t> carbonPositionFromX11(std::uint32_t x11Keycode);
+std::optional<std::uint32_t> x11PositionFromCarbon(std::uint32_t carbonKeyCode);
 
 // The Carbon codes of the modifier keys themselves (both Shifts, Command,
 // Option, Control, Caps Lock, Function): pressing one alone records
