@@ -2,9 +2,309 @@
 
 #include <cstdio>
 
+#if __has_include("workflow/linux_permission_probes.h") && __has_include("workflow/updater.h")
+
+#include "base/log.h"
+#include "capture/screen_recorder.h"
+#include "capture/x11_screen_source.h"
+#include "export/export_coordinator.h"
+#include "export/export_summary_view.h"
+#include "export/ffmpeg_session_exporter.h"
+#include "shell/countdown_view.h"
+#include "shell/qt_desktop_services.h"
+#include "shell/qt_main_loop.h"
+#include "shell/qt_single_instance.h"
+#include "shell/qt_window_host.h"
+#include "shell/shell_control.h"
+#include "shell/tray_view.h"
+#include "shell/workflow_adapters.h"
+#include "shell/x11_escape_grab.h"
+#include "store/duration_probe.h"
+#include "store/session_store.h"
+#include "workflow/app_state_manager.h"
+#include "workflow/json_defaults_store.h"
+#include "workflow/linux_permission_probes.h"
+#include "workflow/updater.h"
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QUrl>
+
+#include <cstdlib>
+
 namespace vidorel {
 
-// Until the tray app is built, starting without a command explains the
+namespace {
+
+std::string replaceNewlines(std::string text) {
+  while (!text.empty() && text.back() == '\n')
+    text.pop_back();
+  for (char& c : text) {
+    if (c == '\n')
+      c = '|';
+  }
+  return text;
+}
+
+bool addLogSinks(Logger& logger) {
+  logger.addSink(std::make_shared<StderrLogSink>());
+  if (std::shared_ptr<LogSink> journal = makeJournalLogSink())
+    logger.addSink(journal);
+  return true;
+}
+
+int sceneNumber(const AppStateManager& manager) {
+  const std::optional<Session>& session = manager.currentSession();
+  return session ? session->currentSceneIndex + 1 : 1;
+}
+
+// Everything the desktop app is made of, built once and torn down in
+// reverse order when the event loop ends.
+class DesktopApp {
+public:
+  DesktopApp()
+      : backend_(logger_, probe_), recorder_(loop_, logger_, backend_), shellRecorder_(recorder_),
+        store_(logger_, probe_), overlay_(loop_, countdownWindow_, {&localEscape_, &escapeGrab_}),
+        countdown_(overlay_), statusPanel_([this] { return currentStatus(); }),
+        preferences_(defaults_), permissions_(loop_, probes_, alerts_, windows_), exporter_(loop_),
+        exportFlow_(ExportCoordinatorDependencies{loop_, logger_, exporter_, preferences_, panels_,
+                                                  alerts_, windows_}),
+        updater_(configuredUpdateFeed(),
+                 [](const std::string& url) {
+                   QDesktopServices::openUrl(QUrl(QString::fromStdString(url)));
+                 }),
+        manager_(AppStateDependencies{loop_, logger_, shellRecorder_, store_, shortcuts_,
+                                      countdown_, permissions_, exportFlow_, statusPanel_, updater_,
+                                      preferences_, alerts_, panels_, windows_}),
+        tray_(trayHooks(), true) {
+    manager_.addObserver([this] {
+      tray_.setState(manager_.state());
+      statusPanel_.refresh();
+    });
+    // The window views by id; an id without one shows a placeholder.
+    windows_.setFactory("export", [this] { return makeExportSummaryWindow(manager_); });
+    installWindowGlue();
+    windows_.setClosedHandler([this](const std::string& id) {
+      if (id == "review") {
+        windows_.setActivationPolicy(ActivationPolicy::accessory);
+        manager_.reviewWindowDidClose();
+      }
+    });
+  }
+
+  std::string control(const std::string& line) {
+    ControlCommand command = parseControlCommand(line);
+    bool testing = std::getenv("VIDOREL_TEST_CONTROL") != nullptr;
+    if (!isPublicControlVerb(command.verb) && !testing)
+      return "error: unknown command";
+    if (command.verb == kShowMenuCommand) {
+      loop_.post([this] { tray_.popup(); });
+      return "ok";
+    }
+    if (command.verb == "hide-menu") {
+      tray_.hideMenu();
+      return "ok";
+    }
+    if (command.verb == "menu?")
+      return replaceNewlines(describeMenu(currentMenu()));
+    if (command.verb == "state?")
+      return std::string(stateName(manager_.state()));
+    if (command.verb == "status?")
+      return statusPanel_.panel() ? statusPanel_.panel()->content().title : "none";
+    if (command.verb == "countdown?")
+      return countdownWindow_.view() ? "visible" : "hidden";
+    if (command.verb == "window?")
+      return windows_.isWindowOpen(command.argument) ? "open" : "closed";
+    if (command.verb == "session?") {
+      const std::optional<Session>& session = manager_.currentSession();
+      return session ? session->activeFolder().string() : "none";
+    }
+    if (command.verb == "new-recording") {
+      loop_.post([this] { choose(MenuCommand::newSession, -1); });
+      return "ok";
+    }
+    if (command.verb == "press") {
+      std::optional<ShortcutAction> action = shortcutActionFromRawValue(command.argument);
+      if (!action)
+        return "error: unknown action";
+      loop_.post([this, a = *action] { shortcuts_.press(a); });
+      return "ok";
+    }
+    if (command.verb == "quit") {
+      loop_.post([] { QApplication::quit(); });
+      return "ok";
+    }
+    return "error: unknown command";
+  }
+
+private:
+  TrayMenu::Hooks trayHooks() {
+    TrayMenu::Hooks hooks;
+    hooks.entries = [this] { return currentMenu(); };
+    hooks.choose = [this](const MenuEntry& entry) { choose(entry.command, entry.recoveredIndex); };
+    hooks.willOpen = [this] {
+      // The glue goes in every time the menu shows, whatever replaced it.
+      installWindowGlue();
+      manager_.menuWillOpen();
+    };
+    hooks.didClose = [this] { manager_.menuDidClose(); };
+    return hooks;
+  }
+
+  void installWindowGlue() {
+    manager_.openWindow = [this](const std::string& id) { openShellWindow(windows_, id); };
+    manager_.dismissWindow = [this](const std::string& id) { dismissShellWindow(windows_, id); };
+  }
+
+  std::vector<MenuEntry> currentMenu() const {
+    MenuInput input;
+    input.state = manager_.state();
+    input.currentSession = manager_.currentSession() ? &*manager_.currentSession() : nullptr;
+    input.currentTakeNumber = manager_.currentTakeNumber();
+    input.recoverableSessions = &manager_.recoverableSessions();
+    input.shortcutBindings = &manager_.shortcutBindings();
+    return buildMenu(input);
+  }
+
+  StatusContent currentStatus() const {
+    return statusContent(manager_.state(), sceneNumber(manager_), manager_.currentTakeNumber());
+  }
+
+  void choose(MenuCommand command, int recoveredIndex) {
+    switch (command) {
+    case MenuCommand::none:
+      return;
+    case MenuCommand::openReviewWindow:
+      if (manager_.openWindow)
+        manager_.openWindow("review");
+      return;
+    case MenuCommand::newSession:
+      spawn(manager_.newSession());
+      return;
+    case MenuCommand::startTake:
+      spawn(manager_.startTake());
+      return;
+    case MenuCommand::openSession:
+      manager_.openSession();
+      return;
+    case MenuCommand::nextScene:
+      manager_.nextScene();
+      return;
+    case MenuCommand::openRecoveredSession: {
+      const std::vector<Session>& recovered = manager_.recoverableSessions();
+      if (recoveredIndex >= 0 && recoveredIndex < static_cast<int>(recovered.size())) {
+        Session chosen = recovered[recoveredIndex];
+        manager_.openRecoveredSession(chosen);
+      }
+      return;
+    }
+    case MenuCommand::discardRecoveredSessions:
+      manager_.discardRecoveredSessions();
+      return;
+    case MenuCommand::saveSession:
+      manager_.saveSession();
+      return;
+    case MenuCommand::saveSessionAs:
+      manager_.saveSessionAs();
+      return;
+    case MenuCommand::closeRecording:
+      spawn(manager_.closeRecording());
+      return;
+    case MenuCommand::exportFinalVideo:
+      if (manager_.openWindow)
+        manager_.openWindow("export");
+      return;
+    case MenuCommand::pauseRecording:
+      manager_.pauseRecording();
+      return;
+    case MenuCommand::resumeRecording:
+      manager_.resumeRecording();
+      return;
+    case MenuCommand::endTake:
+      spawn(manager_.endTake());
+      return;
+    case MenuCommand::endTakeAndNextScene:
+      spawn(manager_.endTakeAndNextScene());
+      return;
+    case MenuCommand::openSettings:
+      if (manager_.openWindow)
+        manager_.openWindow("settings");
+      return;
+    case MenuCommand::checkForUpdates:
+      manager_.checkForUpdates();
+      return;
+    case MenuCommand::quit:
+      // Nothing to save: every change was written when it was made.
+      QApplication::quit();
+      return;
+    }
+  }
+
+  QtMainLoop loop_;
+  Logger logger_;
+  bool logging_ = addLogSinks(logger_);
+  FfmpegDurationProbe probe_;
+  X11CaptureBackend backend_;
+  ScreenRecorder recorder_;
+  ShellRecorder shellRecorder_;
+  SessionStore store_;
+  CountdownWindow countdownWindow_;
+  LocalEscapeMonitor localEscape_;
+  X11EscapeGrab escapeGrab_;
+  CountdownOverlay overlay_;
+  ShellCountdown countdown_;
+  ShellStatusPanel statusPanel_;
+  HandlerOnlyShortcuts shortcuts_;
+  JsonDefaultsStore defaults_;
+  Preferences preferences_;
+  QtAlertPresenter alerts_;
+  QtFilePanels panels_{loop_};
+  QtWindowHost windows_;
+  LinuxPermissionProbes probes_;
+  PermissionsCoordinator permissions_;
+  FfmpegSessionExporter exporter_;
+  ExportCoordinator exportFlow_;
+  FeedUpdater updater_;
+  AppStateManager manager_;
+  TrayMenu tray_;
+};
+
+} // namespace
+
+int runDesktopApp(int argc, char** argv) {
+  QApplication app(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("Vidorel"));
+  QApplication::setQuitOnLastWindowClosed(false);
+
+  std::filesystem::path socket = controlSocketPath();
+  SingleInstance instance(socket);
+  std::unique_ptr<DesktopApp> desktop;
+  bool primary = instance.becomePrimary([&desktop](const std::string& line) {
+    return desktop ? desktop->control(line) : std::string("error: starting");
+  });
+  if (!primary) {
+    // The running instance shows its menu; this start has nothing to add.
+    std::optional<std::string> reply = SingleInstance::send(socket, kShowMenuCommand);
+    if (!reply) {
+      std::fprintf(stderr, "vidorel: another instance holds %s but does not answer\n",
+                   socket.c_str());
+      return 1;
+    }
+    return 0;
+  }
+  desktop = std::make_unique<DesktopApp>();
+  int status = app.exec();
+  desktop.reset();
+  return status;
+}
+
+} // namespace vidorel
+
+#else
+
+namespace vidorel {
+
+// Until the coordinator is built, starting without a command explains the
 // command line instead.
 int runDesktopApp(int, char** argv) {
   std::fprintf(stderr,
@@ -14,3 +314,5 @@ int runDesktopApp(int, char** argv) {
 }
 
 } // namespace vidorel
+
+#endif

@@ -1,0 +1,77 @@
+#pragma once
+
+#include "capture/screen_recorder.h"
+#include "shell/countdown_overlay.h"
+#include "shell/recording_status_view.h"
+#include "workflow/collaborators.h"
+
+#include <QPointer>
+
+#include <functional>
+
+namespace vidorel {
+
+// The screen recorder as the workflow's Recorder: its failures, thrown as
+// exceptions, become the descriptions the workflow reports.
+class ShellRecorder final : public Recorder {
+public:
+  explicit ShellRecorder(ScreenRecorder& recorder) : recorder_(recorder) {}
+
+  std::optional<std::string> prepareMicrophone() override;
+  void releaseMicrophone() override { recorder_.releaseMicrophone(); }
+  Task<std::optional<std::string>> startRecording(std::filesystem::path url,
+                                                  std::optional<ShareableContent> content) override;
+  Task<std::optional<RecordedTake>> stopRecording() override;
+  void pause() override { recorder_.pause(); }
+  void resume() override { recorder_.resume(); }
+
+private:
+  ScreenRecorder& recorder_;
+};
+
+class ShellCountdown final : public Countdown {
+public:
+  explicit ShellCountdown(CountdownOverlay& overlay) : overlay_(overlay) {}
+  Task<bool> run(int from) override;
+  bool isRunning() const { return overlay_.isRunning(); }
+
+private:
+  CountdownOverlay& overlay_;
+};
+
+// The floating status panel, made anew for every take and dropped when
+// hidden. Its content follows the workflow through `content`, read again
+// whenever refresh() is called.
+class ShellStatusPanel final : public StatusPanel {
+public:
+  explicit ShellStatusPanel(std::function<StatusContent()> content)
+      : content_(std::move(content)) {}
+  ~ShellStatusPanel() override;
+
+  void show() override;
+  void hide() override;
+  void refresh();
+  RecordingStatusPanel* panel() const { return panel_; }
+
+private:
+  std::function<StatusContent()> content_;
+  QPointer<RecordingStatusPanel> panel_;
+};
+
+// Stands in for system-wide hot keys where none can be registered: keeps
+// the handlers so the test hook can press them.
+class HandlerOnlyShortcuts final : public GlobalShortcuts {
+public:
+  void setHandler(ShortcutAction action, std::function<void()> handler) override {
+    handlers_[action] = std::move(handler);
+  }
+  void registerBindings(const ShortcutBindings& bindings) override { registered_ = bindings; }
+  void unregisterAll() override { registered_.clear(); }
+  bool press(ShortcutAction action) const;
+
+private:
+  std::map<ShortcutAction, std::function<void()>> handlers_;
+  ShortcutBindings registered_;
+};
+
+} // namespace vidorel
