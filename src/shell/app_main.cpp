@@ -25,6 +25,10 @@
 #include "workflow/json_defaults_store.h"
 #include "workflow/linux_permission_probes.h"
 #include "workflow/updater.h"
+#if __has_include("shortcuts/x11_hot_keys.h")
+#include "shortcuts/x11_hot_keys.h"
+#define VIDOREL_HAVE_X11_HOT_KEYS 1
+#endif
 
 #include <QApplication>
 #include <QDesktopServices>
@@ -64,7 +68,8 @@ class DesktopApp {
 public:
   DesktopApp()
       : backend_(logger_, probe_), recorder_(loop_, logger_, backend_), shellRecorder_(recorder_),
-        store_(logger_, probe_), overlay_(loop_, countdownWindow_, {&localEscape_, &escapeGrab_}),
+        store_(logger_, probe_),
+        overlay_(loop_, countdownWindow_, {&localEscape_, &escapeGrab_, &shortcuts_}),
         countdown_(overlay_), statusPanel_([this] { return currentStatus(); }),
         preferences_(defaults_), permissions_(loop_, probes_, alerts_, windows_), exporter_(loop_),
         exportFlow_(ExportCoordinatorDependencies{loop_, logger_, exporter_, preferences_, panels_,
@@ -107,6 +112,13 @@ public:
     }
     if (command.verb == "menu?")
       return replaceNewlines(describeMenu(currentMenu()));
+    if (command.verb == "hot-keys?") {
+#ifdef VIDOREL_HAVE_X11_HOT_KEYS
+      return "x11";
+#else
+      return "none";
+#endif
+    }
     if (command.verb == "state?")
       return std::string(stateName(manager_.state()));
     if (command.verb == "status?")
@@ -127,7 +139,7 @@ public:
       std::optional<ShortcutAction> action = shortcutActionFromRawValue(command.argument);
       if (!action)
         return "error: unknown action";
-      loop_.post([this, a = *action] { shortcuts_.press(a); });
+      loop_.post([this, a = *action] { manager_.handleShortcut(a); });
       return "ok";
     }
     if (command.verb == "quit") {
@@ -254,7 +266,12 @@ private:
   CountdownOverlay overlay_;
   ShellCountdown countdown_;
   ShellStatusPanel statusPanel_;
-  HandlerOnlyShortcuts shortcuts_;
+#ifdef VIDOREL_HAVE_X11_HOT_KEYS
+  X11HotKeys hotKeys_{logger_};
+#else
+  HandlerOnlyShortcuts hotKeys_;
+#endif
+  CountdownAwareShortcuts shortcuts_{hotKeys_};
   JsonDefaultsStore defaults_;
   Preferences preferences_;
   QtAlertPresenter alerts_;

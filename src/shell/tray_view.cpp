@@ -160,10 +160,11 @@ void TrayMenu::makeControlWindow() {
   button_->setAutoRaise(true);
   layout->addWidget(button_);
   connect(button_, &QToolButton::clicked, this, [this] { popup(); });
-  control_->adjustSize();
+  QSize size = control_->sizeHint().expandedTo(QSize(120, 36));
+  control_->resize(size);
   if (QScreen* screen = QGuiApplication::primaryScreen()) {
     QRect area = screen->availableGeometry();
-    control_->move(area.right() - control_->width() - 8, area.top() + 8);
+    control_->move(area.x() + area.width() - size.width() - 8, area.top() + 8);
   }
   control_->show();
 }

@@ -59,12 +59,18 @@ void ShellStatusPanel::refresh() {
     panel_->setContent(content_());
 }
 
-bool HandlerOnlyShortcuts::press(ShortcutAction action) const {
-  auto found = handlers_.find(action);
-  if (found == handlers_.end() || !found->second)
-    return false;
-  found->second();
-  return true;
+void CountdownAwareShortcuts::setHandler(ShortcutAction action, std::function<void()> handler) {
+  if (!handler) {
+    hotKeys_.setHandler(action, nullptr);
+    return;
+  }
+  hotKeys_.setHandler(action, [this, handler = std::move(handler)] {
+    if (cancel_) {
+      cancel_();
+      return;
+    }
+    handler();
+  });
 }
 
 } // namespace vidorel

@@ -58,6 +58,28 @@ private:
   QPointer<RecordingStatusPanel> panel_;
 };
 
+// The system-wide hot keys as the coordinator sees them, with the
+// countdown's claim on them: while a countdown runs, any hot key cancels it
+// instead of running its action (so a second start press cannot start or
+// end a take).
+class CountdownAwareShortcuts final : public GlobalShortcuts, public CountdownCancelInput {
+public:
+  explicit CountdownAwareShortcuts(GlobalShortcuts& hotKeys) : hotKeys_(hotKeys) {}
+
+  void setHandler(ShortcutAction action, std::function<void()> handler) override;
+  void registerBindings(const ShortcutBindings& bindings) override {
+    hotKeys_.registerBindings(bindings);
+  }
+  void unregisterAll() override { hotKeys_.unregisterAll(); }
+
+  void install(std::function<void()> cancel) override { cancel_ = std::move(cancel); }
+  void remove() override { cancel_ = nullptr; }
+
+private:
+  GlobalShortcuts& hotKeys_;
+  std::function<void()> cancel_;
+};
+
 // Stands in for system-wide hot keys where none can be registered: keeps
 // the handlers so the test hook can press them.
 class HandlerOnlyShortcuts final : public GlobalShortcuts {
@@ -67,7 +89,6 @@ public:
   }
   void registerBindings(const ShortcutBindings& bindings) override { registered_ = bindings; }
   void unregisterAll() override { registered_.clear(); }
-  bool press(ShortcutAction action) const;
 
 private:
   std::map<ShortcutAction, std::function<void()>> handlers_;
