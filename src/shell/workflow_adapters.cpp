@@ -73,4 +73,12 @@ void CountdownAwareShortcuts::setHandler(ShortcutAction action, std::function<vo
   });
 }
 
+bool HandlerOnlyShortcuts::press(ShortcutAction action) const {
+  auto found = handlers_.find(action);
+  if (found == handlers_.end() || !found->second)
+    return false;
+  found->second();
+  return true;
+}
+
 } // namespace vidorel

@@ -89,6 +89,8 @@ public:
   }
   void registerBindings(const ShortcutBindings& bindings) override { registered_ = bindings; }
   void unregisterAll() override { registered_.clear(); }
+  // Runs the action's handler as a key press would; false without one.
+  bool press(ShortcutAction action) const;
 
 private:
   std::map<ShortcutAction, std::function<void()>> handlers_;
