@@ -19,12 +19,19 @@
 #include "shell/tray_view.h"
 #include "shell/workflow_adapters.h"
 #include "shell/x11_escape_grab.h"
+#include "shortcuts/settings_view.h"
 #include "store/duration_probe.h"
 #include "store/session_store.h"
 #include "workflow/app_state_manager.h"
 #include "workflow/json_defaults_store.h"
 #include "workflow/linux_permission_probes.h"
 #include "workflow/updater.h"
+#if __has_include("shortcuts/xkb_keyboard_layout.h")
+#include "shortcuts/xkb_keyboard_layout.h"
+#define VIDOREL_HAVE_XKB_LAYOUT 1
+#else
+#include "shortcuts/keyboard_layout.h"
+#endif
 #if __has_include("shortcuts/x11_hot_keys.h")
 #include "shortcuts/x11_hot_keys.h"
 #define VIDOREL_HAVE_X11_HOT_KEYS 1
@@ -88,6 +95,8 @@ public:
     });
     // The window views by id; an id without one shows a placeholder.
     windows_.setFactory("export", [this] { return makeExportSummaryWindow(manager_); });
+    windows_.setFactory(
+        "settings", [this] { return makeSettingsWindow(manager_, shortcuts_, keyboardLayout_); });
     installWindowGlue();
     windows_.setClosedHandler([this](const std::string& id) {
       if (id == "review") {
@@ -272,6 +281,12 @@ private:
   HandlerOnlyShortcuts hotKeys_;
 #endif
   CountdownAwareShortcuts shortcuts_{hotKeys_};
+#ifdef VIDOREL_HAVE_XKB_LAYOUT
+  XkbKeyboardLayout keyboardLayout_;
+#else
+  // Keys without a fixed name show as "?" until the X keymap is read.
+  TableKeyboardLayout keyboardLayout_;
+#endif
   JsonDefaultsStore defaults_;
   Preferences preferences_;
   QtAlertPresenter alerts_;
