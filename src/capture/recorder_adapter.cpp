@@ -1,0 +1,33 @@
+#include "capture/recorder_adapter.h"
+
+#include "capture/capture_error.h"
+
+namespace vidorel {
+
+std::optional<std::string> ScreenRecorderAdapter::prepareMicrophone() {
+  try {
+    recorder_.prepareMicrophone();
+  } catch (const CaptureFailure& failure) {
+    return failure.description();
+  }
+  return std::nullopt;
+}
+
+Task<std::optional<std::string>>
+ScreenRecorderAdapter::startRecording(std::filesystem::path url,
+                                      std::optional<ShareableContent> content) {
+  std::optional<std::string> failure;
+  try {
+    co_await recorder_.startRecording(std::move(url), std::move(content));
+  } catch (const CaptureFailure& error) {
+    failure = error.description();
+  }
+  co_return failure;
+}
+
+Task<std::optional<RecordedTake>> ScreenRecorderAdapter::stopRecording() {
+  std::optional<RecordedTake> take = co_await recorder_.stopRecording();
+  co_return take;
+}
+
+} // namespace vidorel

@@ -1,0 +1,28 @@
+#pragma once
+
+#include "capture/screen_recorder.h"
+#include "workflow/collaborators.h"
+
+namespace vidorel {
+
+// The screen recorder as the workflow's Recorder. The recorder throws
+// CaptureFailure; the workflow wants the failure's description to show, so
+// every failure becomes that text and nothing escapes into the
+// coordinator's tasks.
+class ScreenRecorderAdapter final : public Recorder {
+public:
+  explicit ScreenRecorderAdapter(ScreenRecorder& recorder) : recorder_(recorder) {}
+
+  std::optional<std::string> prepareMicrophone() override;
+  void releaseMicrophone() override { recorder_.releaseMicrophone(); }
+  Task<std::optional<std::string>> startRecording(std::filesystem::path url,
+                                                  std::optional<ShareableContent> content) override;
+  Task<std::optional<RecordedTake>> stopRecording() override;
+  void pause() override { recorder_.pause(); }
+  void resume() override { recorder_.resume(); }
+
+private:
+  ScreenRecorder& recorder_;
+};
+
+} // namespace vidorel

@@ -1,0 +1,82 @@
+#pragma once
+
+#include "capture/capture_error.h"
+#include "capture/screen_recorder.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace vidorel {
+
+// What the fake capture backend hands out and what it was asked. Shared so
+// a test can change the answers between calls.
+struct FakeCaptureLog {
+  ShareableContent content{{DisplayInfo{"fake", 0, 0, 640, 480}}};
+  // When set, the matching step throws a CaptureFailure.
+  bool noMicrophone = false;
+  std::optional<std::string> writerFailure;
+  std::optional<std::string> streamFailure;
+  int microphoneStarts = 0;
+  int microphoneStops = 0;
+  int streamsStarted = 0;
+  int writersMade = 0;
+};
+
+class FakeMicrophoneSession final : public MicrophoneSession {
+public:
+  explicit FakeMicrophoneSession(std::shared_ptr<FakeCaptureLog> log) : log_(std::move(log)) {}
+  void startRunning(Delivery) override {
+    if (log_->noMicrophone)
+      throw CaptureFailure(AudioError::noMicrophone);
+    ++log_->microphoneStarts;
+  }
+  void stopRunning() override { ++log_->microphoneStops; }
+
+private:
+  std::shared_ptr<FakeCaptureLog> log_;
+};
+
+class FakeDisplayStream final : public DisplayStream {
+public:
+  explicit FakeDisplayStream(std::shared_ptr<FakeCaptureLog> log) : log_(std::move(log)) {}
+  void startCapture(Output) override {
+    if (log_->streamFailure)
+      throw CaptureFailure(*log_->streamFailure);
+    ++log_->streamsStarted;
+  }
+  void stopCapture() override {}
+
+private:
+  std::shared_ptr<FakeCaptureLog> log_;
+};
+
+// A capture backend without display, audio server or encoder: writers have
+// no encoder, so they drop everything and finish without a file.
+class FakeCaptureBackend final : public CaptureBackend {
+public:
+  FakeCaptureBackend(std::shared_ptr<FakeCaptureLog> log, DurationProbe& probe, Logger& logger)
+      : log_(std::move(log)), probe_(probe), logger_(logger) {}
+
+  ShareableContent shareableContent() override { return log_->content; }
+  std::unique_ptr<DisplayStream> makeStream(const DisplayInfo&, const StreamConfiguration&,
+                                            std::function<void(std::string)>) override {
+    return std::make_unique<FakeDisplayStream>(log_);
+  }
+  std::unique_ptr<MicrophoneSession> makeMicrophoneSession() override {
+    return std::make_unique<FakeMicrophoneSession>(log_);
+  }
+  std::unique_ptr<TakeWriter> makeTakeWriter(const std::filesystem::path& url, int, int) override {
+    if (log_->writerFailure)
+      throw CaptureFailure(*log_->writerFailure);
+    ++log_->writersMade;
+    return std::make_unique<TakeWriter>(url, nullptr, probe_, logger_);
+  }
+
+private:
+  std::shared_ptr<FakeCaptureLog> log_;
+  DurationProbe& probe_;
+  Logger& logger_;
+};
+
+} // namespace vidorel
