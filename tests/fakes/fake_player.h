@@ -1,0 +1,130 @@
+#pragma once
+
+#include "review/player.h"
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace vidorel {
+
+// A player whose clock moves only when a test says so. Seeks jump at once
+// and report the new time to the observers, as a real player does on a
+// time jump; their completions run at once unless holdSeeks is set.
+class FakePlayer final : public Player {
+public:
+  // What every load, play, pause and seek did, in order, e.g. "load a.mov",
+  // "play", "pause", "seek 2.000".
+  std::vector<std::string> calls;
+  std::vector<double> seeks;
+  std::vector<std::filesystem::path> loaded;
+  bool holdSeeks = false;
+  // Item lengths by file name; unknown files have no length.
+  std::map<std::string, double> durations;
+
+  ItemID load(const std::filesystem::path& file) override {
+    item_ = ++lastItem_;
+    playing_ = false;
+    time_ = 0;
+    endTime_.reset();
+    loaded.push_back(file);
+    calls.push_back("load " + file.filename().string());
+    auto found = durations.find(file.filename().string());
+    duration_ = found == durations.end() ? std::nullopt : std::optional<double>(found->second);
+    return item_;
+  }
+  ItemID currentItem() const override { return item_; }
+
+  void play() override {
+    playing_ = true;
+    calls.push_back("play");
+  }
+  void pause() override {
+    playing_ = false;
+    calls.push_back("pause");
+  }
+  bool isPlaying() const override { return playing_; }
+  double currentTime() const override { return time_; }
+
+  void seek(double seconds, std::function<void()> done = {}) override {
+    seeks.push_back(seconds);
+    char text[32];
+    std::snprintf(text, sizeof text, "seek %.3f", seconds);
+    calls.push_back(text);
+    time_ = seconds;
+    notify(seconds);
+    if (!done)
+      return;
+    if (holdSeeks)
+      heldCompletions_.push_back(std::move(done));
+    else
+      done();
+  }
+  void completeHeldSeeks() {
+    auto held = std::move(heldCompletions_);
+    heldCompletions_.clear();
+    for (auto& done : held)
+      done();
+  }
+
+  void setEndTime(std::optional<double> seconds) override {
+    if (item_ == 0)
+      return;
+    endTime_ = seconds;
+  }
+  std::optional<double> endTime() const override { return endTime_; }
+  std::optional<double> itemDuration() const override {
+    return item_ == 0 ? std::nullopt : duration_;
+  }
+
+  ObserverToken addPeriodicTimeObserver(double interval,
+                                        std::function<void(double)> observer) override {
+    lastInterval = interval;
+    observers_[++lastToken_] = std::move(observer);
+    return lastToken_;
+  }
+  void removeTimeObserver(ObserverToken token) override { observers_.erase(token); }
+  size_t observerCount() const { return observers_.size(); }
+  double lastInterval = 0;
+
+  // Playback reached time t: the clock moves there and the observers hear
+  // of it.
+  void tick(double t) {
+    time_ = t;
+    notify(t);
+  }
+  // Forward playback ended for the current item.
+  void playToEnd() {
+    playing_ = false;
+    if (endTime_)
+      time_ = *endTime_;
+    else if (duration_)
+      time_ = *duration_;
+    if (onEndOfItem)
+      onEndOfItem(item_);
+  }
+  void setTime(double t) { time_ = t; }
+  void setPlaying(bool playing) { playing_ = playing; }
+
+private:
+  void notify(double t) {
+    // Observers may add or remove observers, or seek, while being told.
+    auto copy = observers_;
+    for (auto& [token, observer] : copy)
+      if (observers_.count(token))
+        observer(t);
+  }
+
+  ItemID item_ = 0;
+  ItemID lastItem_ = 0;
+  bool playing_ = false;
+  double time_ = 0;
+  std::optional<double> endTime_;
+  std::optional<double> duration_;
+  std::map<ObserverToken, std::function<void(double)>> observers_;
+  ObserverToken lastToken_ = 0;
+  std::vector<std::function<void()>> heldCompletions_;
+};
+
+} // namespace vidorel

@@ -1,0 +1,254 @@
+#include "review/trim_bar.h"
+
+#include "fakes/fake_player.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+namespace vidorel {
+namespace {
+
+// The bar of a 10 s take, as the review window holds it: the range lives in
+// the owner, the bar edits it.
+struct TrimBarTest : ::testing::Test {
+  static constexpr double width = 424; // track 400
+
+  double trimStart = 2;
+  double trimEnd = 8;
+  int changes = 0;
+  std::shared_ptr<FakePlayer> player = std::make_shared<FakePlayer>();
+  TrimBar bar{trimStart, trimEnd, [this] { ++changes; }};
+
+  void SetUp() override {
+    player->load("take.mov");
+    player->durations["take.mov"] = 10;
+    bar.update(true, 10, player);
+  }
+
+  // Presses the handle at its centre and drags it to x in one long move.
+  void drag(TrimHandle handle, double x) {
+    TrimBarGeometry g = bar.geometry(width);
+    double from = handle == TrimHandle::start ? g.startHandleX : g.endHandleX;
+    bar.press(handle, from, 20);
+    bar.move(x, 20, width);
+    bar.release(x, 20, width);
+  }
+};
+
+TEST_F(TrimBarTest, GeometryOfATenSecondTakeTrimmedToTwoToEight) {
+  TrimBarGeometry g = bar.geometry(width);
+  EXPECT_DOUBLE_EQ(g.trackWidth, 400);
+  EXPECT_DOUBLE_EQ(g.startHandleX, 86);
+  EXPECT_DOUBLE_EQ(g.endHandleX, 338);
+  EXPECT_DOUBLE_EQ(g.rangeX, 92);
+  EXPECT_DOUBLE_EQ(g.rangeWidth, 240);
+  EXPECT_TRUE(g.shadeBefore);
+  EXPECT_TRUE(g.shadeAfter);
+
+  EXPECT_EQ(bar.handleAt(86, 10, width), TrimHandle::start);
+  EXPECT_EQ(bar.handleAt(343, 40, width), TrimHandle::end);
+  EXPECT_EQ(bar.handleAt(200, 10, width), std::nullopt);
+  EXPECT_EQ(bar.handleAt(86, 50, width), std::nullopt) << "the label row is not a handle";
+}
+
+TEST_F(TrimBarTest, GeometryOfTheFullRangeAndOfNoDuration) {
+  trimStart = 0;
+  trimEnd = 10;
+  TrimBarGeometry full = bar.geometry(width);
+  EXPECT_FALSE(full.shadeBefore);
+  EXPECT_FALSE(full.shadeAfter);
+  EXPECT_DOUBLE_EQ(full.rangeWidth, 400);
+
+  double start = 0;
+  double end = 0;
+  TrimBar empty(start, end, {});
+  empty.update(true, 0, nullptr);
+  TrimBarGeometry none = empty.geometry(width);
+  EXPECT_DOUBLE_EQ(none.startHandleX, 6);
+  EXPECT_DOUBLE_EQ(none.endHandleX, 418);
+
+  // Given from outside, an inverted range is drawn as nothing, not as a
+  // negative width.
+  trimStart = 8;
+  trimEnd = 2;
+  EXPECT_DOUBLE_EQ(bar.geometry(width).rangeWidth, 0);
+}
+
+TEST_F(TrimBarTest, DraggingAHandlePastTheOtherStopsHalfASecondShort) {
+  drag(TrimHandle::start, 400);
+  EXPECT_NEAR(trimStart, 7.5, 1e-9);
+  EXPECT_EQ(trimEnd, 8);
+
+  trimStart = 2;
+  drag(TrimHandle::end, 0);
+  EXPECT_NEAR(trimEnd, 2.5, 1e-9);
+  EXPECT_EQ(trimStart, 2);
+  EXPECT_EQ(changes, 2);
+}
+
+TEST_F(TrimBarTest, DraggingBeyondTheBarsEndsGivesZeroAndTheDuration) {
+  drag(TrimHandle::start, -500);
+  EXPECT_EQ(trimStart, 0);
+  drag(TrimHandle::end, 5000);
+  EXPECT_EQ(trimEnd, 10);
+}
+
+TEST_F(TrimBarTest, DragFollowsThePointerAndReportsOnceAtTheEnd) {
+  bar.press(TrimHandle::end, 338, 20);
+  bar.move(318, 20, width); // x 318 -> f 0.75
+  EXPECT_NEAR(trimEnd, 7.5, 1e-9);
+  bar.move(218, 20, width); // f 0.5
+  EXPECT_NEAR(trimEnd, 5.0, 1e-9);
+  EXPECT_EQ(changes, 0) << "nothing is reported while the drag goes on";
+  ASSERT_TRUE(player->endTime());
+  EXPECT_NEAR(*player->endTime(), 5.0, 1e-9) << "the end time follows the handle live";
+  bar.release(218, 20, width);
+  EXPECT_EQ(changes, 1);
+}
+
+TEST_F(TrimBarTest, AMoveShorterThanTheMinimumDistanceChangesNothing) {
+  bar.press(TrimHandle::start, 86, 20);
+  bar.move(92, 26, width); // about 8.5 points away
+  bar.release(92, 26, width);
+  EXPECT_EQ(trimStart, 2);
+  EXPECT_EQ(changes, 0);
+
+  // Moving without a press (or after the release) does nothing either.
+  bar.move(300, 20, width);
+  EXPECT_EQ(trimStart, 2);
+}
+
+TEST_F(TrimBarTest, StartHandlePassingThePlayheadSeeksThePlayerThere) {
+  player->setTime(3);
+  drag(TrimHandle::start, 206); // f 0.5 -> 5 s
+  ASSERT_EQ(player->seeks.size(), 1u);
+  EXPECT_NEAR(player->seeks[0], 5.0, 1e-9);
+  EXPECT_NEAR(bar.playheadFraction(), 0.5, 1e-9) << "the seek's time jump moves the playhead";
+
+  // Dragging it back to the left of the playhead does not seek.
+  drag(TrimHandle::start, 46); // f 0.1 -> 1 s
+  EXPECT_NEAR(trimStart, 1.0, 1e-9);
+  EXPECT_EQ(player->seeks.size(), 1u);
+}
+
+TEST_F(TrimBarTest, TicksKeepPlaybackInsideTheRange) {
+  player->setPlaying(true);
+  player->tick(5.0);
+  EXPECT_TRUE(player->seeks.empty());
+  EXPECT_NEAR(bar.playheadFraction(), 0.5, 1e-9);
+
+  player->tick(1.95); // within 0.1 s of the start
+  EXPECT_TRUE(player->seeks.empty());
+
+  player->tick(1.85);
+  ASSERT_EQ(player->seeks.size(), 1u);
+  EXPECT_EQ(player->seeks[0], 2.0);
+
+  player->tick(8.02);
+  EXPECT_FALSE(player->isPlaying());
+  ASSERT_EQ(player->seeks.size(), 2u);
+  EXPECT_EQ(player->seeks[1], 8.0);
+  EXPECT_EQ(player->calls.back(), "seek 8.000");
+}
+
+TEST_F(TrimBarTest, TicksWhilePausedOnlyMoveThePlayhead) {
+  player->tick(9.0);
+  player->tick(0.5);
+  EXPECT_TRUE(player->seeks.empty());
+  EXPECT_NEAR(bar.playheadFraction(), 0.05, 1e-9);
+  player->tick(12);
+  EXPECT_EQ(bar.playheadFraction(), 1) << "clamped to the bar";
+  player->tick(-1);
+  EXPECT_EQ(bar.playheadFraction(), 0);
+}
+
+TEST_F(TrimBarTest, AnEndAtTheNaturalEndNeverPauses) {
+  for (double end : {10.0, 9.995}) {
+    trimEnd = end;
+    bar.update(true, 10, player);
+    player->setPlaying(true);
+    player->tick(9.999);
+    EXPECT_TRUE(player->isPlaying()) << "end " << end;
+  }
+  EXPECT_TRUE(player->seeks.empty());
+}
+
+TEST_F(TrimBarTest, TheObserverUsesTheEndItWasInstalledWithUntilTrimEndChanges) {
+  EXPECT_EQ(player->observerCount(), 1u);
+  EXPECT_DOUBLE_EQ(player->lastInterval, 0.05);
+
+  // An end set from outside moves the player's end time and the tick rule.
+  trimEnd = 6;
+  bar.update(true, 10, player);
+  EXPECT_EQ(player->observerCount(), 1u) << "reinstalled, not added";
+  ASSERT_TRUE(player->endTime());
+  EXPECT_EQ(*player->endTime(), 6);
+  player->setPlaying(true);
+  player->tick(6.01);
+  EXPECT_FALSE(player->isPlaying());
+}
+
+TEST_F(TrimBarTest, ReinstallTableMovesTheObserverWithThePlayer) {
+  auto other = std::make_shared<FakePlayer>();
+  other->load("other.mov");
+  bar.update(true, 10, other);
+  EXPECT_EQ(player->observerCount(), 0u) << "nothing left on the old player";
+  EXPECT_EQ(other->observerCount(), 1u);
+
+  bar.update(true, 12, other);
+  EXPECT_EQ(other->observerCount(), 1u);
+
+  bar.update(true, 12, nullptr);
+  EXPECT_EQ(other->observerCount(), 0u);
+  EXPECT_FALSE(bar.isObserving());
+
+  bar.update(true, 12, other);
+  EXPECT_TRUE(bar.isObserving());
+  bar.update(false, 12, other);
+  EXPECT_EQ(other->observerCount(), 0u) << "a hidden bar observes nothing";
+
+  // No duration, no observer.
+  bar.update(true, 0, other);
+  EXPECT_EQ(other->observerCount(), 0u);
+}
+
+TEST_F(TrimBarTest, DestroyingTheBarRemovesItsObserver) {
+  auto other = std::make_shared<FakePlayer>();
+  {
+    double s = 0;
+    double e = 4;
+    TrimBar scoped(s, e, {});
+    scoped.update(true, 4, other);
+    EXPECT_EQ(other->observerCount(), 1u);
+  }
+  EXPECT_EQ(other->observerCount(), 0u);
+}
+
+TEST(TimeLabelTest, MinutesSecondsAndTruncatedTenths) {
+  EXPECT_EQ(timeLabel(75.38), "1:15.3");
+  EXPECT_EQ(timeLabel(0.04), "0:00.0");
+  EXPECT_EQ(timeLabel(-3), "0:00.0");
+  EXPECT_EQ(timeLabel(3600), "60:00.0");
+  EXPECT_EQ(timeLabel(59.99), "0:59.9");
+  // Decimal values that binary doubles hold a hair below.
+  EXPECT_EQ(timeLabel(2.3), "0:02.3");
+  EXPECT_EQ(timeLabel(0.7), "0:00.7");
+  EXPECT_EQ(timeLabel(std::numeric_limits<double>::quiet_NaN()), "0:00.0");
+  EXPECT_EQ(timeLabel(std::numeric_limits<double>::infinity()), "0:00.0");
+}
+
+TEST(TimeLabelTest, LabelsOfARangeReadStartLengthEnd) {
+  double start = 1.25;
+  double end = 62.5;
+  TrimBar bar(start, end, {});
+  bar.update(true, 70, nullptr);
+  TrimBarLabels labels = bar.labels();
+  EXPECT_EQ(labels.start, "0:01.2");
+  EXPECT_EQ(labels.length, "1:01.2");
+  EXPECT_EQ(labels.end, "1:02.5");
+}
+
+} // namespace
+} // namespace vidorel
