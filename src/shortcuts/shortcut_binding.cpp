@@ -114,7 +114,7 @@ std::string menuKeySequence(const ShortcutBinding& binding) {
   if (binding.keyEquivalent.empty())
     return {};
   std::string sequence;
-  // Qt's own modifier names for the keys that stand for the spec's symbols:
+  // Qt's own modifier names for the keys behind the ⌘ ⇧ ⌥ ⌃ symbols:
   // Command is Ctrl, Option is Alt, Control is Meta (Super).
   if (binding.eventModifiers & commandEventModifier)
     sequence += "Ctrl+";

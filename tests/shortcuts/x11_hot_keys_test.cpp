@@ -1,0 +1,247 @@
+#include "shortcuts/x11_hot_keys.h"
+#include "shortcuts/xkb_keyboard_layout.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+
+#include <gtest/gtest.h>
+#include <xcb/xcb.h>
+
+#include <cstdlib>
+#include <memory>
+#include <unistd.h>
+
+namespace vidorel {
+namespace {
+
+// Xvfb resets itself whenever its last client leaves, refusing connections
+// for a moment; one connection held for the whole run keeps it up between
+// tests.
+// Each test process may start while the server still resets after the last
+// one, so the first connection is retried for a few seconds.
+void keepServerUp() {
+  static xcb_connection_t* keeper = [] {
+    for (int attempt = 0;; ++attempt) {
+      xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
+      if (!xcb_connection_has_error(connection) || attempt == 50)
+        return connection;
+      xcb_disconnect(connection);
+      ::usleep(100 * 1000);
+    }
+  }();
+  (void)keeper;
+}
+
+QCoreApplication& application() {
+  keepServerUp();
+  static int argc = 1;
+  static char name[] = "x11_hot_keys_test";
+  static char* argv[] = {name, nullptr};
+  static QCoreApplication app(argc, argv);
+  return app;
+}
+
+// Runs the Qt loop until done() or the timeout.
+bool runUntil(const std::function<bool()>& done, int timeoutMs = 3000) {
+  QElapsedTimer clock;
+  clock.start();
+  while (!done() && clock.elapsed() < timeoutMs)
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  return done();
+}
+
+// Lets events that should not arrive have their chance.
+void settle() {
+  runUntil([] { return false; }, 300);
+}
+
+void press(const std::string& keys) {
+  ASSERT_EQ(std::system(("xdotool key " + keys).c_str()), 0) << keys;
+}
+
+ShortcutBindings globalFactoryBindings() {
+  ShortcutBindings bindings;
+  for (ShortcutAction action : {ShortcutAction::startPause, ShortcutAction::endTake,
+                                ShortcutAction::retake, ShortcutAction::nextScene})
+    bindings.emplace(action, defaultBinding(action));
+  return bindings;
+}
+
+class X11HotKeysTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    if (!std::getenv("DISPLAY"))
+      GTEST_SKIP() << "needs an X server (scripts/desktop-env)";
+    application();
+    log_ = std::make_shared<RecordingLogSink>();
+    logger_.addSink(log_);
+    keys_ = std::make_unique<X11HotKeys>(logger_);
+    for (ShortcutAction action : allShortcutActions)
+      keys_->setHandler(action, [this, action] { fired_.push_back(action); });
+  }
+
+  Logger logger_;
+  std::shared_ptr<RecordingLogSink> log_;
+  std::unique_ptr<X11HotKeys> keys_;
+  std::vector<ShortcutAction> fired_;
+};
+
+TEST_F(X11HotKeysTest, FactoryBindingsFireTheirActionsFromAnyProgram) {
+  keys_->registerBindings(globalFactoryBindings());
+  EXPECT_TRUE(log_->contains(LogCategory::shortcuts, "Carbon hotkeys installed (4/4)"));
+  EXPECT_EQ(keys_->registeredCount(), 4u);
+
+  press("ctrl+shift+space");
+  ASSERT_TRUE(runUntil([&] { return fired_.size() == 1; }));
+  press("ctrl+shift+Return ctrl+shift+r ctrl+shift+n");
+  ASSERT_TRUE(runUntil([&] { return fired_.size() == 4; }));
+  EXPECT_EQ(fired_,
+            (std::vector<ShortcutAction>{ShortcutAction::startPause, ShortcutAction::endTake,
+                                         ShortcutAction::retake, ShortcutAction::nextScene}));
+  EXPECT_TRUE(log_->contains(LogCategory::shortcuts, "Carbon hotkey fired: startPause"));
+  EXPECT_TRUE(log_->contains(LogCategory::shortcuts, "Carbon hotkey fired: nextScene"));
+
+  // New Recording is a menu key equivalent, not a system-wide key; nor is a
+  // bound key with other modifiers.
+  press("ctrl+shift+alt+n ctrl+n shift+space");
+  settle();
+  EXPECT_EQ(fired_.size(), 4u);
+}
+
+TEST_F(X11HotKeysTest, LockKeysDoNotStopAHotKey) {
+  keys_->registerBindings(globalFactoryBindings());
+  press("Num_Lock");
+  press("ctrl+shift+r");
+  press("Caps_Lock");
+  press("ctrl+shift+r");
+  press("Num_Lock");
+  press("ctrl+shift+r");
+  press("Caps_Lock");
+  ASSERT_TRUE(runUntil([&] { return fired_.size() == 3; })) << fired_.size();
+  EXPECT_EQ(fired_, std::vector<ShortcutAction>(3, ShortcutAction::retake));
+}
+
+TEST_F(X11HotKeysTest, AGrabOwnedByAnotherClientFailsAloneAndIsLogged) {
+  // Another program holds Ctrl+Shift+N (with NumLock only, so the clash is
+  // with one of the lock variants).
+  xcb_connection_t* other = xcb_connect(nullptr, nullptr);
+  ASSERT_FALSE(xcb_connection_has_error(other));
+  xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(other)).data->root;
+  xcb_generic_error_t* error = xcb_request_check(
+      other, xcb_grab_key_checked(other, 1, root,
+                                  XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_2, 57,
+                                  XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
+  ASSERT_EQ(error, nullptr);
+
+  keys_->registerBindings(globalFactoryBindings());
+  EXPECT_TRUE(
+      log_->contains(LogCategory::shortcuts, "RegisterEventHotKey failed for nextScene: 10"));
+  EXPECT_TRUE(log_->contains(LogCategory::shortcuts, "Carbon hotkeys installed (3/4)"));
+  press("ctrl+shift+n ctrl+shift+space");
+  ASSERT_TRUE(runUntil([&] { return !fired_.empty(); }));
+  settle();
+  EXPECT_EQ(fired_, std::vector<ShortcutAction>{ShortcutAction::startPause});
+
+  // Once the other program lets go, the next pass takes it.
+  xcb_disconnect(other);
+  keys_->registerBindings(globalFactoryBindings());
+  EXPECT_TRUE(log_->contains(LogCategory::shortcuts, "Carbon hotkeys installed (4/4)"));
+  press("ctrl+shift+n");
+  ASSERT_TRUE(runUntil([&] { return fired_.size() == 2; }));
+  EXPECT_EQ(fired_.back(), ShortcutAction::nextScene);
+}
+
+TEST_F(X11HotKeysTest, TwoActionsOnOneCombinationRegisterOnlyOnce) {
+  ShortcutBindings bindings = globalFactoryBindings();
+  bindings[ShortcutAction::retake] = defaultBinding(ShortcutAction::nextScene);
+  keys_->registerBindings(bindings);
+  // Visiting order is action order: nextScene comes first and keeps it.
+  EXPECT_TRUE(
+      log_->contains(LogCategory::shortcuts, "RegisterEventHotKey failed for retake: -9878"))
+      << ::testing::PrintToString(log_->messages(LogCategory::shortcuts));
+  EXPECT_TRUE(log_->contains(LogCategory::shortcuts, "Carbon hotkeys installed (3/4)"));
+  press("ctrl+shift+n");
+  ASSERT_TRUE(runUntil([&] { return !fired_.empty(); }));
+  settle();
+  EXPECT_EQ(fired_, std::vector<ShortcutAction>{ShortcutAction::nextScene});
+}
+
+TEST_F(X11HotKeysTest, UnregisteredKeysAndRegisteringTwiceAndMissingHandlers) {
+  keys_->registerBindings(globalFactoryBindings());
+  keys_->registerBindings(globalFactoryBindings());
+  EXPECT_EQ(log_->messages(LogCategory::shortcuts),
+            (std::vector<std::string>{"Carbon hotkeys installed (4/4)",
+                                      "Carbon hotkeys installed (4/4)"}));
+  press("ctrl+shift+space");
+  ASSERT_TRUE(runUntil([&] { return fired_.size() == 1; }));
+  settle();
+  EXPECT_EQ(fired_.size(), 1u) << "one press fired twice";
+
+  // While recording a shortcut nothing is grabbed.
+  keys_->unregisterAll();
+  EXPECT_EQ(keys_->registeredCount(), 0u);
+  press("ctrl+shift+space ctrl+shift+Return");
+  settle();
+  EXPECT_EQ(fired_.size(), 1u);
+
+  // An action without a handler is still grabbed: the press is swallowed
+  // and nothing runs.
+  keys_->setHandler(ShortcutAction::retake, nullptr);
+  keys_->registerBindings(globalFactoryBindings());
+  press("ctrl+shift+r ctrl+shift+Return");
+  ASSERT_TRUE(runUntil([&] { return fired_.size() == 2; }));
+  settle();
+  EXPECT_EQ(fired_.back(), ShortcutAction::endTake);
+  EXPECT_FALSE(log_->contains(LogCategory::shortcuts, "Carbon hotkey fired: retake"));
+}
+
+TEST_F(X11HotKeysTest, AHandlerMayRebindFromInsideItsCall) {
+  ShortcutBindings moved = globalFactoryBindings();
+  moved[ShortcutAction::startPause] = ShortcutBinding{kVK_ANSI_K, 0x300, "k", 18};
+  keys_->setHandler(ShortcutAction::startPause, [&] {
+    fired_.push_back(ShortcutAction::startPause);
+    keys_->registerBindings(moved);
+  });
+  keys_->registerBindings(globalFactoryBindings());
+  press("ctrl+shift+space");
+  ASSERT_TRUE(runUntil([&] { return fired_.size() == 1; }));
+  press("ctrl+shift+space ctrl+shift+k");
+  ASSERT_TRUE(runUntil([&] { return fired_.size() == 2; }));
+  settle();
+  EXPECT_EQ(fired_.size(), 2u);
+}
+
+TEST_F(X11HotKeysTest, WithoutADisplayEveryPassLogsTheInstallFailure) {
+  X11HotKeys nowhere(logger_, ":4242");
+  nowhere.registerBindings(globalFactoryBindings());
+  EXPECT_TRUE(log_->contains(LogCategory::shortcuts, "InstallEventHandler failed: -1"));
+  EXPECT_EQ(nowhere.registeredCount(), 0u);
+}
+
+TEST(XkbKeyboardLayoutTest, NamesKeysFromTheServersKeymap) {
+  if (!std::getenv("DISPLAY"))
+    GTEST_SKIP() << "needs an X server (scripts/desktop-env)";
+  keepServerUp();
+  XkbKeyboardLayout layout;
+  ASSERT_TRUE(layout.available());
+  // The test server runs the US layout.
+  EXPECT_EQ(layout.keyText(kVK_ANSI_A), "a");
+  EXPECT_EQ(layout.keyText(kVK_ANSI_N), "n");
+  EXPECT_EQ(layout.keyText(18), "1");
+  EXPECT_EQ(layout.keyText(117), ""); // forward delete types a control code
+  EXPECT_EQ(layout.keyText(1000), "");
+  ShortcutBinding all{kVK_ANSI_A, cmdKey | shiftKey | optionKey | controlKey, "a", 30};
+  EXPECT_EQ(all.displayString(layout), "⌃⌥⇧⌘A");
+  EXPECT_EQ(defaultBinding(ShortcutAction::newSession).displayString(layout), "⌥⇧⌘N");
+  EXPECT_EQ(defaultBinding(ShortcutAction::endTake).displayString(layout), "⇧⌘↩");
+}
+
+TEST(XkbKeyboardLayoutTest, WithoutADisplayKeysHaveNoTextAndShowQuestionMarks) {
+  XkbKeyboardLayout layout(":4242");
+  EXPECT_FALSE(layout.available());
+  EXPECT_EQ(keyName(kVK_ANSI_A, layout), "?");
+  EXPECT_EQ(keyName(kVK_Space, layout), "Space");
+}
+
+} // namespace
+} // namespace vidorel
