@@ -47,8 +47,6 @@ struct AppStateDependencies {
   AlertPresenter& alerts;
   FilePanels& panels;
   Activation& activation;
-  // Where new sessions are made and crashed ones are looked for.
-  std::filesystem::path scratchRoot;
 };
 
 // The one coordinator: the workflow state, the current session and every
@@ -171,6 +169,10 @@ private:
   void removeFileQuietly(const std::filesystem::path& file);
   void runOpenWindow(const std::string& id);
   void runDismissWindow(const std::string& id);
+  // Runs fn on the main loop after the current command has returned, and
+  // only while the coordinator still exists.
+  void launch(std::function<void(AppStateManager&)> fn);
+  void showAlert(AlertStyle style, const std::string& message, const std::string& informative);
 
   AppStateDependencies deps_;
   // Guards the hot-key handlers against a coordinator that is gone.

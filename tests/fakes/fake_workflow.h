@@ -1,0 +1,345 @@
+#pragma once
+
+// Fakes of every collaborator the coordinator talks to. Each records the
+// platform calls it receives in one shared CallLog, so tests can check what
+// happened and in which order.
+
+#include "base/task.h"
+#include "workflow/collaborators.h"
+#include "workflow/permissions.h"
+#include "workflow/platform.h"
+#include "workflow/preferences.h"
+
+#include <algorithm>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vidorel {
+
+struct CallLog {
+  std::vector<std::string> calls;
+  void add(std::string call) { calls.push_back(std::move(call)); }
+  bool contains(const std::string& call) const {
+    return std::find(calls.begin(), calls.end(), call) != calls.end();
+  }
+  int count(const std::string& call) const {
+    return static_cast<int>(std::count(calls.begin(), calls.end(), call));
+  }
+  void clear() { calls.clear(); }
+};
+
+// Writes a take file of `size` bytes when capture starts; stopping hands it
+// back with `duration`. Each step suspends once, as the real one does.
+class FakeRecorder final : public Recorder {
+public:
+  FakeRecorder(MainLoop& loop, CallLog& log) : loop_(loop), log_(log) {}
+
+  std::optional<std::string> prepareError;
+  std::optional<std::string> startError;
+  // A failed start that already opened the display stream.
+  bool startErrorAfterStream = false;
+  std::size_t fileSize = 4096;
+  double duration = 2.5;
+  bool microphoneRunning = false;
+  bool recording = false;
+  int starts = 0;
+  std::filesystem::path url;
+
+  std::optional<std::string> prepareMicrophone() override {
+    log_.add("recorder.prepareMicrophone");
+    if (prepareError)
+      return prepareError;
+    microphoneRunning = true;
+    return std::nullopt;
+  }
+  void releaseMicrophone() override {
+    log_.add("recorder.releaseMicrophone");
+    microphoneRunning = false;
+  }
+  Task<std::optional<std::string>> startRecording(std::filesystem::path to,
+                                                  std::optional<ShareableContent>) override {
+    log_.add("recorder.startRecording " + to.filename().string());
+    ++starts;
+    co_await yieldToLoop(loop_);
+    if (startError) {
+      if (startErrorAfterStream) {
+        url = to;
+        recording = true;
+        writeFile(to, 16);
+      }
+      co_return startError;
+    }
+    url = to;
+    recording = true;
+    microphoneRunning = true;
+    writeFile(to, fileSize);
+    co_return std::nullopt;
+  }
+  Task<std::optional<RecordedTake>> stopRecording() override {
+    log_.add("recorder.stopRecording");
+    co_await yieldToLoop(loop_);
+    if (!recording)
+      co_return std::nullopt;
+    recording = false;
+    microphoneRunning = false;
+    co_return RecordedTake{url, duration};
+  }
+  void pause() override { log_.add("recorder.pause"); }
+  void resume() override { log_.add("recorder.resume"); }
+
+  static void writeFile(const std::filesystem::path& path, std::size_t size) {
+    std::ofstream out(path, std::ios::binary);
+    out << std::string(size, 'x');
+  }
+
+private:
+  MainLoop& loop_;
+  CallLog& log_;
+};
+
+// Runs for three virtual seconds unless cancel() is called meanwhile.
+class FakeCountdown final : public Countdown {
+public:
+  FakeCountdown(MainLoop& loop, CallLog& log) : loop_(loop), log_(log) {}
+  bool running = false;
+  Task<bool> run(int from) override {
+    log_.add("countdown.run " + std::to_string(from));
+    running = true;
+    cancelled_ = false;
+    for (int tick = 0; tick < from * 10 && !cancelled_; ++tick)
+      co_await sleepFor(loop_, Milliseconds(100));
+    running = false;
+    co_return !cancelled_;
+  }
+  void cancel() { cancelled_ = true; }
+
+private:
+  MainLoop& loop_;
+  CallLog& log_;
+  bool cancelled_ = false;
+};
+
+class FakeStatusPanel final : public StatusPanel {
+public:
+  explicit FakeStatusPanel(CallLog& log) : log_(log) {}
+  bool visible = false;
+  void show() override {
+    log_.add("statusPanel.show");
+    visible = true;
+  }
+  void hide() override {
+    log_.add("statusPanel.hide");
+    visible = false;
+  }
+
+private:
+  CallLog& log_;
+};
+
+class FakeGlobalShortcuts final : public GlobalShortcuts {
+public:
+  explicit FakeGlobalShortcuts(CallLog& log) : log_(log) {}
+  std::map<ShortcutAction, std::function<void()>> handlers;
+  ShortcutBindings registered;
+  int registrations = 0;
+  void setHandler(ShortcutAction action, std::function<void()> handler) override {
+    handlers[action] = std::move(handler);
+  }
+  void registerBindings(const ShortcutBindings& bindings) override {
+    log_.add("shortcuts.register " + std::to_string(bindings.size()));
+    registered = bindings;
+    ++registrations;
+  }
+  void unregisterAll() override {
+    log_.add("shortcuts.unregisterAll");
+    registered.clear();
+  }
+  // A press of the hot key of action, as the platform delivers it.
+  void press(ShortcutAction action) {
+    auto it = handlers.find(action);
+    if (it != handlers.end())
+      it->second();
+  }
+
+private:
+  CallLog& log_;
+};
+
+class FakeSessionExport final : public SessionExport {
+public:
+  explicit FakeSessionExport(CallLog& log) : log_(log) {}
+  std::vector<Session> exported;
+  Task<void> exportSession(Session session) override {
+    log_.add("exporter.exportSession");
+    exported.push_back(std::move(session));
+    co_return;
+  }
+
+private:
+  CallLog& log_;
+};
+
+class FakeUpdater final : public Updater {
+public:
+  explicit FakeUpdater(CallLog& log) : log_(log) {}
+  bool canCheck = false;
+  std::optional<bool> automatic;
+  void setAutomaticallyChecksForUpdates(bool on) override { automatic = on; }
+  bool start() override {
+    log_.add("updater.start");
+    return canCheck;
+  }
+  bool canCheckForUpdates() const override { return canCheck; }
+  void checkForUpdates() override { log_.add("updater.checkForUpdates"); }
+
+private:
+  CallLog& log_;
+};
+
+// Answers alerts from a script of button indexes (0 when the script is
+// empty) and keeps every alert shown.
+class FakeAlerts final : public AlertPresenter {
+public:
+  explicit FakeAlerts(CallLog& log) : log_(log) {}
+  std::vector<Alert> shown;
+  std::deque<int> answers;
+  int runModal(const Alert& alert) override {
+    log_.add("alert " + alert.message);
+    shown.push_back(alert);
+    if (answers.empty())
+      return 0;
+    int answer = answers.front();
+    answers.pop_front();
+    return answer;
+  }
+  bool showed(const std::string& message) const {
+    return std::any_of(shown.begin(), shown.end(),
+                       [&](const Alert& alert) { return alert.message == message; });
+  }
+
+private:
+  CallLog& log_;
+};
+
+// Keeps the panel that is up until the test answers it.
+class FakeFilePanels final : public FilePanels {
+public:
+  explicit FakeFilePanels(CallLog& log) : log_(log) {}
+  std::optional<OpenPanelOptions> openOptions;
+  std::optional<SavePanelOptions> saveOptions;
+  Answer pending;
+  void showOpenPanel(const OpenPanelOptions& options, Answer answer) override {
+    log_.add("panel.open");
+    openOptions = options;
+    pending = std::move(answer);
+  }
+  void showSavePanel(const SavePanelOptions& options, Answer answer) override {
+    log_.add("panel.save");
+    saveOptions = options;
+    pending = std::move(answer);
+  }
+  bool isUp() const { return static_cast<bool>(pending); }
+  void answer(std::optional<std::filesystem::path> choice) {
+    Answer answer = std::move(pending);
+    pending = nullptr;
+    answer(std::move(choice));
+  }
+
+private:
+  CallLog& log_;
+};
+
+class FakeActivation final : public Activation {
+public:
+  explicit FakeActivation(CallLog& log) : log_(log) {}
+  std::optional<ActivationPolicy> policy;
+  void setActivationPolicy(ActivationPolicy value) override {
+    log_.add(value == ActivationPolicy::regular ? "policy regular" : "policy accessory");
+    policy = value;
+  }
+  void activate() override { log_.add("activate"); }
+
+private:
+  CallLog& log_;
+};
+
+class FakePermissionProbes final : public PermissionProbes {
+public:
+  explicit FakePermissionProbes(CallLog& log) : log_(&log) {}
+  MicrophoneAuthorization microphone = MicrophoneAuthorization::authorized;
+  bool grantOnRequest = true;
+  // The preflight answers true from this poll on (counting the first
+  // preflight as 0); never when nothing.
+  std::optional<int> screenGrantedFromCall = 0;
+  bool fetchSucceeds = true;
+  int preflights = 0;
+  int fetches = 0;
+  std::vector<SettingsPane> settingsOpened;
+
+  MicrophoneAuthorization microphoneStatus() override { return microphone; }
+  void requestMicrophoneAccess(std::function<void(bool)> answer) override {
+    log_->add("probe.requestMicrophone");
+    answer(grantOnRequest);
+  }
+  bool screenCapturePreflight() override {
+    int call = preflights++;
+    lastPreflight_ = screenGrantedFromCall && call >= *screenGrantedFromCall;
+    return lastPreflight_;
+  }
+  void requestScreenCaptureAccess() override { log_->add("probe.requestScreen"); }
+  void fetchShareableContent(std::function<void(std::optional<ShareableContent>)> answer) override {
+    ++fetches;
+    if (!fetchSucceeds || (!lastPreflight_ && !fetchWithoutPreflight)) {
+      answer(std::nullopt);
+      return;
+    }
+    answer(ShareableContent{{DisplayInfo{"screen", 0, 0, 1280, 720}}});
+  }
+  // A fetch that works although the preflight still says no.
+  bool fetchWithoutPreflight = false;
+  void openSettings(SettingsPane pane) override {
+    log_->add("probe.openSettings");
+    settingsOpened.push_back(pane);
+  }
+
+private:
+  CallLog* log_;
+  bool lastPreflight_ = false;
+};
+
+class FakeDefaultsStore final : public DefaultsStore {
+public:
+  std::map<std::string, std::string> strings;
+  std::map<std::string, bool> booleans;
+  std::optional<std::string> string(const std::string& key) const override {
+    auto it = strings.find(key);
+    if (it == strings.end())
+      return std::nullopt;
+    return it->second;
+  }
+  std::optional<bool> boolean(const std::string& key) const override {
+    auto it = booleans.find(key);
+    if (it == booleans.end())
+      return std::nullopt;
+    return it->second;
+  }
+  void setString(const std::string& key, const std::string& value) override {
+    booleans.erase(key);
+    strings[key] = value;
+  }
+  void setBoolean(const std::string& key, bool value) override {
+    strings.erase(key);
+    booleans[key] = value;
+  }
+  void remove(const std::string& key) override {
+    strings.erase(key);
+    booleans.erase(key);
+  }
+};
+
+} // namespace vidorel

@@ -1,0 +1,160 @@
+#include "workflow_fixture.h"
+
+#include "workflow/updater.h"
+
+namespace vidorel::testing {
+namespace {
+
+class LaunchTest : public WorkflowTest {};
+
+TEST_F(LaunchTest, LaunchSequenceAsksOnceThenLivesInTheTrayWithFourHotKeys) {
+  makeManager();
+  EXPECT_EQ(shortcuts.handlers.size(), 4u);
+  EXPECT_EQ(shortcuts.registrations, 0);
+  EXPECT_EQ(calls.calls, std::vector<std::string>{"updater.start"});
+  settle(1000);
+  std::vector<std::string> expected = {"updater.start", "policy regular", "activate",
+                                       "policy accessory", "shortcuts.register 4"};
+  EXPECT_EQ(calls.calls, expected);
+  for (ShortcutAction action : globalShortcutActions)
+    EXPECT_EQ(shortcuts.registered.at(action), defaultBinding(action));
+  EXPECT_TRUE(permissions.launchFlowRan());
+  EXPECT_TRUE(permissions.cachedContent());
+  EXPECT_EQ(manager->shortcutBindings().size(), 9u);
+
+  // A second run of the flow touches nothing.
+  calls.clear();
+  spawn(permissions.runLaunchFlow());
+  settle();
+  EXPECT_TRUE(calls.calls.empty());
+}
+
+TEST_F(LaunchTest, UpdateFlagIsStoredAndRestored) {
+  makeManager();
+  EXPECT_TRUE(manager->automaticallyChecksForUpdates());
+  EXPECT_EQ(updater.automatic, true);
+  EXPECT_FALSE(defaults.boolean(kAutoCheckForUpdatesKey));
+  manager->setAutomaticallyChecksForUpdates(false);
+  EXPECT_EQ(defaults.boolean(kAutoCheckForUpdatesKey), false);
+  EXPECT_EQ(updater.automatic, false);
+  manager.reset();
+  updater.automatic.reset();
+  makeManager();
+  EXPECT_FALSE(manager->automaticallyChecksForUpdates());
+  EXPECT_EQ(updater.automatic, false);
+}
+
+TEST_F(LaunchTest, ReloadRegistersOnlyTheGlobalActions) {
+  start();
+  ShortcutBinding custom = defaultBinding(ShortcutAction::retake);
+  custom.carbonKeyCode = kVK_ANSI_K;
+  custom.keyEquivalent = "k";
+  preferences.setBinding(custom, ShortcutAction::retake);
+  preferences.setBinding(custom, ShortcutAction::save);
+  manager->reloadShortcuts();
+  EXPECT_EQ(shortcuts.registered.size(), 4u);
+  EXPECT_EQ(shortcuts.registered.at(ShortcutAction::retake), custom);
+  EXPECT_EQ(manager->shortcutBindings().at(ShortcutAction::save), custom);
+  EXPECT_FALSE(shortcuts.registered.count(ShortcutAction::save));
+}
+
+TEST_F(LaunchTest, DeniedMicrophoneStopsTheLaunchFlowBeforeTheScreen) {
+  probes.microphone = MicrophoneAuthorization::denied;
+  alerts.answers = {1}; // Cancel
+  makeManager();
+  settle(1000);
+  ASSERT_EQ(alerts.shown.size(), 1u);
+  EXPECT_EQ(alerts.shown[0].message, "Microphone access required");
+  EXPECT_EQ(alerts.shown[0].informativeText,
+            "Enable Microphone access for Vidorel in System Settings → Privacy & Security, then "
+            "try again.");
+  EXPECT_EQ(alerts.shown[0].buttons, (std::vector<std::string>{"Open System Settings", "Cancel"}));
+  EXPECT_TRUE(probes.settingsOpened.empty());
+  EXPECT_EQ(probes.preflights, 0);
+  // The sequence goes on regardless.
+  EXPECT_EQ(shortcuts.registrations, 1);
+}
+
+TEST_F(LaunchTest, UndecidedMicrophoneAsksWithoutAnAlert) {
+  probes.microphone = MicrophoneAuthorization::notDetermined;
+  probes.grantOnRequest = false;
+  bool answer = true;
+  spawn([&]() -> Task<void> { answer = co_await permissions.ensureMicrophoneAccess(); }());
+  settle();
+  EXPECT_FALSE(answer);
+  EXPECT_TRUE(calls.contains("probe.requestMicrophone"));
+  EXPECT_TRUE(alerts.shown.empty());
+}
+
+TEST_F(LaunchTest, ScreenAccessPollsUntilGrantedOrGivesUpAfter240) {
+  // Already granted: no poll, one fetch.
+  bool answer = false;
+  spawn([&]() -> Task<void> { answer = co_await permissions.ensureScreenRecordingAccess(); }());
+  settle(10);
+  EXPECT_TRUE(answer);
+  EXPECT_EQ(probes.fetches, 1);
+  EXPECT_FALSE(calls.contains("probe.requestScreen"));
+
+  // Granted at poll 17.
+  probes = FakePermissionProbes(calls);
+  probes.screenGrantedFromCall = 17;
+  answer = false;
+  Milliseconds begin = loop.now();
+  spawn([&]() -> Task<void> { answer = co_await permissions.ensureScreenRecordingAccess(); }());
+  settle(60'000);
+  EXPECT_TRUE(answer);
+  EXPECT_EQ(calls.count("probe.requestScreen"), 1);
+  EXPECT_EQ(probes.preflights, 18);
+  EXPECT_EQ(probes.fetches, 17); // 16 failed polls, then the refresh
+  EXPECT_TRUE(permissions.cachedContent());
+  EXPECT_TRUE(alerts.shown.empty());
+  (void)begin;
+
+  // Never granted: 240 failed fetches half a second apart, then the alert.
+  probes = FakePermissionProbes(calls);
+  probes.screenGrantedFromCall.reset();
+  answer = true;
+  bool finished = false;
+  Milliseconds started = loop.now();
+  spawn([&]() -> Task<void> {
+    answer = co_await permissions.ensureScreenRecordingAccess();
+    finished = true;
+  }());
+  ASSERT_TRUE(loop.advanceUntil([&] { return finished; }, Milliseconds(200'000)));
+  EXPECT_FALSE(answer);
+  EXPECT_EQ(probes.fetches, 240);
+  EXPECT_EQ(loop.now() - started, Milliseconds(120'000));
+  ASSERT_EQ(alerts.shown.size(), 1u);
+  EXPECT_EQ(alerts.shown[0].message, "Screen Recording access required");
+  // The first button opens the settings and still answers false.
+  EXPECT_EQ(probes.settingsOpened, std::vector<SettingsPane>{SettingsPane::screenRecording});
+
+  // A fetch that works while the preflight still says no counts as access.
+  probes = FakePermissionProbes(calls);
+  probes.screenGrantedFromCall.reset();
+  probes.fetchWithoutPreflight = true;
+  answer = false;
+  spawn([&]() -> Task<void> { answer = co_await permissions.ensureScreenRecordingAccess(); }());
+  settle(1000);
+  EXPECT_TRUE(answer);
+  EXPECT_EQ(probes.fetches, 1);
+}
+
+TEST(FeedUpdaterTest, CanCheckOnlyWithAWebFeed) {
+  std::vector<std::string> opened;
+  FeedUpdater none(std::nullopt, [&](const std::string& url) { opened.push_back(url); });
+  EXPECT_FALSE(none.start());
+  EXPECT_FALSE(none.canCheckForUpdates());
+  none.checkForUpdates();
+  FeedUpdater bogus(std::string("file:///etc/passwd"),
+                    [&](const std::string& url) { opened.push_back(url); });
+  EXPECT_FALSE(bogus.start());
+  FeedUpdater feed(std::string("https://vidorel.org/releases"),
+                   [&](const std::string& url) { opened.push_back(url); });
+  EXPECT_TRUE(feed.start());
+  feed.checkForUpdates();
+  EXPECT_EQ(opened, std::vector<std::string>{"https://vidorel.org/releases"});
+}
+
+} // namespace
+} // namespace vidorel::testing
