@@ -7,6 +7,17 @@ namespace {
 
 class LaunchTest : public WorkflowTest {};
 
+// Coroutine parameters live in the frame; a lambda's captures would die
+// with the temporary lambda while the request still waits.
+Task<void> askScreen(PermissionsCoordinator& permissions, bool& answer, bool& finished) {
+  answer = co_await permissions.ensureScreenRecordingAccess();
+  finished = true;
+}
+
+Task<void> askMicrophone(PermissionsCoordinator& permissions, bool& answer) {
+  answer = co_await permissions.ensureMicrophoneAccess();
+}
+
 TEST_F(LaunchTest, LaunchSequenceAsksOnceThenLivesInTheTrayWithFourHotKeys) {
   makeManager();
   EXPECT_EQ(shortcuts.handlers.size(), 4u);
@@ -79,7 +90,7 @@ TEST_F(LaunchTest, UndecidedMicrophoneAsksWithoutAnAlert) {
   probes.microphone = MicrophoneAuthorization::notDetermined;
   probes.grantOnRequest = false;
   bool answer = true;
-  spawn([&]() -> Task<void> { answer = co_await permissions.ensureMicrophoneAccess(); }());
+  spawn(askMicrophone(permissions, answer));
   settle();
   EXPECT_FALSE(answer);
   EXPECT_TRUE(calls.contains("probe.requestMicrophone"));
@@ -89,7 +100,8 @@ TEST_F(LaunchTest, UndecidedMicrophoneAsksWithoutAnAlert) {
 TEST_F(LaunchTest, ScreenAccessPollsUntilGrantedOrGivesUpAfter240) {
   // Already granted: no poll, one fetch.
   bool answer = false;
-  spawn([&]() -> Task<void> { answer = co_await permissions.ensureScreenRecordingAccess(); }());
+  bool finished = false;
+  spawn(askScreen(permissions, answer, finished));
   settle(10);
   EXPECT_TRUE(answer);
   EXPECT_EQ(probes.fetches, 1);
@@ -100,7 +112,7 @@ TEST_F(LaunchTest, ScreenAccessPollsUntilGrantedOrGivesUpAfter240) {
   probes.screenGrantedFromCall = 17;
   answer = false;
   Milliseconds begin = loop.now();
-  spawn([&]() -> Task<void> { answer = co_await permissions.ensureScreenRecordingAccess(); }());
+  spawn(askScreen(permissions, answer, finished));
   settle(60'000);
   EXPECT_TRUE(answer);
   EXPECT_EQ(calls.count("probe.requestScreen"), 1);
@@ -114,12 +126,9 @@ TEST_F(LaunchTest, ScreenAccessPollsUntilGrantedOrGivesUpAfter240) {
   probes = FakePermissionProbes(calls);
   probes.screenGrantedFromCall.reset();
   answer = true;
-  bool finished = false;
   Milliseconds started = loop.now();
-  spawn([&]() -> Task<void> {
-    answer = co_await permissions.ensureScreenRecordingAccess();
-    finished = true;
-  }());
+  finished = false;
+  spawn(askScreen(permissions, answer, finished));
   ASSERT_TRUE(loop.advanceUntil([&] { return finished; }, Milliseconds(200'000)));
   EXPECT_FALSE(answer);
   EXPECT_EQ(probes.fetches, 240);
@@ -134,7 +143,7 @@ TEST_F(LaunchTest, ScreenAccessPollsUntilGrantedOrGivesUpAfter240) {
   probes.screenGrantedFromCall.reset();
   probes.fetchWithoutPreflight = true;
   answer = false;
-  spawn([&]() -> Task<void> { answer = co_await permissions.ensureScreenRecordingAccess(); }());
+  spawn(askScreen(permissions, answer, finished));
   settle(1000);
   EXPECT_TRUE(answer);
   EXPECT_EQ(probes.fetches, 1);

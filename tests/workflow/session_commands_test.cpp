@@ -412,13 +412,15 @@ TEST_F(WholeSessionTest, ARecordingFromStartToRecovery) {
   EXPECT_EQ(loaded->scenes[0].takes[0].trimStart, 0.5);
   EXPECT_EQ(loaded->scenes[0].takes[0].trimEnd, 2.0);
 
-  // A new recording, then the program dies without closing it.
+  // A new recording, then the program dies without closing it while the
+  // second scene's take is being recorded.
   spawn(manager->newSession());
   settle();
   shortcuts.press(ShortcutAction::endTake);
   settle(10);
   shortcuts.press(ShortcutAction::nextScene);
-  settle(10);
+  settle();
+  ASSERT_EQ(manager->state(), AppState::recording);
   Uuid lost = session().id;
   manager.reset();
 
