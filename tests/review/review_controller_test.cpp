@@ -1,0 +1,222 @@
+#include "../workflow/workflow_fixture.h"
+
+#include "fakes/fake_player.h"
+#include "review/review_controller.h"
+
+namespace vidorel::testing {
+namespace {
+
+class ReviewControllerTest : public WorkflowTest {
+protected:
+  void makeController() {
+    review = std::make_unique<ReviewController>(ReviewControllerDependencies{
+        *manager, activation,
+        [this] {
+          ++playersMade;
+          player = std::make_shared<FakePlayer>();
+          return player;
+        },
+        [this](const std::filesystem::path& file, std::function<void(std::optional<double>)> done) {
+          probed.push_back(file.filename().string());
+          probeAnswers.push_back(std::move(done));
+        },
+        [this](const std::string& id) { calls.add("dismiss " + id); }});
+  }
+  // The first take has ended and waits for a decision in the window.
+  void reviewFirstTake() {
+    start();
+    recordFirstTake();
+    spawn(manager->endTake());
+    settle(10);
+    ASSERT_EQ(manager->state(), AppState::reviewing);
+    makeController();
+    review->windowDidAppear();
+  }
+  bool enabled(ReviewButton button) const { return review->isEnabled(button); }
+
+  std::unique_ptr<ReviewController> review;
+  std::shared_ptr<FakePlayer> player;
+  int playersMade = 0;
+  std::vector<std::string> probed;
+  std::vector<std::function<void(std::optional<double>)>> probeAnswers;
+};
+
+TEST_F(ReviewControllerTest, NoSessionShowsThePlaceholder) {
+  start();
+  makeController();
+  review->windowDidAppear();
+  EXPECT_EQ(review->title(), "Review — Scene 1");
+  EXPECT_FALSE(review->player());
+  EXPECT_FALSE(review->showsTrimBar());
+  EXPECT_EQ(playersMade, 0);
+  EXPECT_EQ(log->messages(LogCategory::review), std::vector<std::string>{"onAppear url=nil"});
+  EXPECT_FALSE(review->handleSpace());
+  // Only closing and new takes act out of review.
+  EXPECT_FALSE(enabled(ReviewButton::deleteAndRetake));
+  EXPECT_FALSE(enabled(ReviewButton::approve));
+  EXPECT_TRUE(enabled(ReviewButton::newTake));
+  EXPECT_TRUE(enabled(ReviewButton::closeRecording));
+}
+
+TEST_F(ReviewControllerTest, PendingTakePlaysWholeAndTheProbeStretchesItsEnd) {
+  recorder.duration = 12.0;
+  reviewFirstTake();
+  EXPECT_EQ(log->messages(LogCategory::review),
+            std::vector<std::string>{"onAppear url=scene-1-take-1.mov"});
+  ASSERT_TRUE(player);
+  EXPECT_EQ(player->calls, std::vector<std::string>{"load scene-1-take-1.mov"});
+  EXPECT_EQ(review->takeDuration(), 12.0);
+  EXPECT_EQ(review->trimEnd(), 12.0);
+  EXPECT_EQ(player->endTime(), std::nullopt);
+  ASSERT_EQ(probeAnswers.size(), 1u);
+
+  // Within 0.01 s of what is known: nothing changes; 12.3: the end follows.
+  probeAnswers[0](12.005);
+  EXPECT_EQ(review->takeDuration(), 12.0);
+  probeAnswers[0](12.3);
+  EXPECT_EQ(review->takeDuration(), 12.3);
+  EXPECT_EQ(review->trimEnd(), 12.3);
+  EXPECT_EQ(review->trimStart(), 0.0);
+  probeAnswers[0](std::nullopt); // a failed probe is ignored
+  EXPECT_EQ(review->takeDuration(), 12.3);
+
+  // A trim of the pending take shapes playback only: nothing is stored.
+  EXPECT_TRUE(enabled(ReviewButton::approve));
+  EXPECT_FALSE(enabled(ReviewButton::newTake));
+  review->press(ReviewButton::approve);
+  EXPECT_EQ(manager->state(), AppState::idle);
+  EXPECT_EQ(session().scenes[0].takes.size(), 1u);
+  EXPECT_FALSE(calls.contains("dismiss review"));
+  // The approved take stays on screen, now with the buttons of idle.
+  EXPECT_EQ(review->loadedFilename(), "scene-1-take-1.mov");
+  EXPECT_TRUE(enabled(ReviewButton::newTake));
+  EXPECT_FALSE(enabled(ReviewButton::approveAndNewTake));
+  EXPECT_EQ(playersMade, 1);
+}
+
+TEST_F(ReviewControllerTest, StoredTrimsSeekStopAndSpaceStartsTheRangeOver) {
+  recorder.duration = 10.0;
+  reviewFirstTake();
+  review->press(ReviewButton::approve);
+  const Take take = session().scenes[0].takes[0];
+  manager->setTrim(take.id, 2.0, 8.0);
+
+  // The window opened again shows the approved take with its range.
+  makeController();
+  review->windowDidAppear();
+  ASSERT_EQ(player->seeks, std::vector<double>{2.0});
+  // Clicking the take already shown does not reload it.
+  size_t loads = player->loaded.size();
+  review->selectTakeForPreview(take.id, session().takeFile(take));
+  EXPECT_EQ(player->loaded.size(), loads);
+  EXPECT_EQ(player->endTime(), 8.0);
+
+  player->setTime(7.97);
+  EXPECT_TRUE(review->handleSpace());
+  EXPECT_EQ(player->seeks.back(), 2.0);
+  EXPECT_TRUE(player->isPlaying());
+  EXPECT_TRUE(review->handleSpace());
+  EXPECT_FALSE(player->isPlaying());
+  player->setTime(5.0);
+  size_t seeks = player->seeks.size();
+  EXPECT_TRUE(review->handleSpace());
+  EXPECT_EQ(player->seeks.size(), seeks);
+  EXPECT_TRUE(player->isPlaying());
+  // Space belongs to a name being edited.
+  review->setRenamingScene(true);
+  EXPECT_FALSE(review->handleSpace());
+  EXPECT_TRUE(player->isPlaying());
+  review->setRenamingScene(false);
+
+  // A drag of the end handle is stored in the session.
+  review->trimBar().update(true, 10.0, player);
+  double width = 424;
+  TrimBarGeometry g = review->trimBar().geometry(width);
+  review->trimBar().press(TrimHandle::end, g.endHandleX, 10);
+  review->trimBar().move(g.endHandleX - 50, 10, width);
+  review->trimBar().release(g.endHandleX - 50, 10, width);
+  EXPECT_LT(session().scenes[0].takes[0].trimEnd, 8.0);
+  EXPECT_EQ(session().scenes[0].takes[0].trimStart, 2.0);
+}
+
+TEST_F(ReviewControllerTest, TinyStartIsNotSeekedAndAnEndAtTheEndPlaysThrough) {
+  recorder.duration = 10.0;
+  reviewFirstTake();
+  review->press(ReviewButton::approve);
+  const Take take = session().scenes[0].takes[0];
+  manager->setTrim(take.id, 0.005, 9.995);
+  makeController();
+  review->windowDidAppear();
+  ASSERT_EQ(player->loaded.size(), 1u);
+  EXPECT_EQ(review->trimStart(), 0.005);
+  EXPECT_TRUE(player->seeks.empty());
+  EXPECT_EQ(player->endTime(), std::nullopt);
+}
+
+TEST_F(ReviewControllerTest, TheCutPlaysOnThroughTheSelectedTakes) {
+  recorder.duration = 3.0;
+  reviewFirstTake();
+  review->press(ReviewButton::approveAndNewScene);
+  EXPECT_TRUE(calls.contains("dismiss review"));
+  for (int scene = 2; scene <= 3; ++scene) {
+    settle();
+    ASSERT_EQ(manager->state(), AppState::recording);
+    spawn(manager->endTake());
+    settle(10);
+    manager->approveAndNewScene();
+  }
+  settle();
+  spawn(manager->endTake());
+  settle(10);
+  manager->deleteAndRetake(); // the fourth scene's take is thrown away
+  countdown.cancel();
+  settle();
+  ASSERT_GE(session().scenes.size(), 3u);
+  std::vector<Take> selected = session().selectedTakes();
+  ASSERT_EQ(selected.size(), 3u);
+
+  review->selectTakeForPreview(selected[1].id, session().takeFile(selected[1]));
+  player->play();
+  player->playToEnd();
+  EXPECT_EQ(review->previewingTakeID(), selected[2].id);
+  EXPECT_EQ(player->loaded.back().filename(), selected[2].filename);
+  EXPECT_TRUE(player->isPlaying());
+  size_t loads = player->loaded.size();
+  player->playToEnd(); // the last one: nothing more
+  EXPECT_EQ(player->loaded.size(), loads);
+
+  // A take that is not selected stops at its own end.
+  Uuid scene = session().scenes[0].id;
+  manager->selectTake(scene, std::nullopt);
+  review->selectTakeForPreview(selected[0].id, session().takeFile(selected[0]));
+  loads = player->loaded.size();
+  player->playToEnd();
+  EXPECT_EQ(player->loaded.size(), loads);
+}
+
+TEST_F(ReviewControllerTest, ClosingByHandWhileReviewingRetakes) {
+  reviewFirstTake();
+  std::filesystem::path pending = *manager->currentTakeURL();
+  std::weak_ptr<FakePlayer> watched = player;
+  player.reset();
+  calls.clear();
+  review->windowWillClose(true);
+  EXPECT_TRUE(watched.expired()); // the window's player is gone
+  EXPECT_TRUE(calls.contains("policy accessory"));
+  EXPECT_FALSE(std::filesystem::exists(pending));
+  settle();
+  EXPECT_TRUE(calls.contains("countdown.run 3"));
+  EXPECT_EQ(manager->state(), AppState::recording);
+
+  // In idle closing only stops playback.
+  spawn(manager->endTake());
+  settle(10);
+  manager->approvePendingTake();
+  review->windowDidAppear();
+  review->windowWillClose(true);
+  EXPECT_EQ(manager->state(), AppState::idle);
+  EXPECT_FALSE(review->player());
+}
+
+} // namespace
+} // namespace vidorel::testing
