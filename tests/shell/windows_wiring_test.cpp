@@ -1,4 +1,7 @@
 #include "export/export_summary_view.h"
+#include "fakes/fake_player.h"
+#include "review/review_window_view.h"
+#include "review/trim_bar_view.h"
 #include "shell/scene_tree_view.h"
 #include "shortcuts/key_positions.h"
 #include "shortcuts/settings_view.h"
@@ -106,6 +109,45 @@ TEST_F(WindowsWiringTest, SettingsRecordsIntoTheCoordinatorsBindings) {
   EXPECT_EQ(manager->shortcutBindings().at(ShortcutAction::export_),
             defaultBinding(ShortcutAction::export_));
   EXPECT_EQ(recorder->text(), "⇧⌘E");
+}
+
+TEST_F(WindowsWiringTest, ReviewWindowPreviewsFromTheTreeAndSpacePlays) {
+  std::shared_ptr<FakePlayer> player;
+  ReviewWindowView window(
+      *manager, activation,
+      [&player](QWidget*) {
+        player = std::make_shared<FakePlayer>();
+        return player;
+      },
+      [this](const std::string& id) { calls.add("dismiss " + id); });
+  window.show();
+  settle();
+  EXPECT_EQ(window.windowTitle(), "Review — Scene 1");
+  // No take of this session was recorded here: the placeholder, no bar.
+  EXPECT_TRUE(window.showsPlaceholder());
+  EXPECT_FALSE(window.trimBarView()->isVisible());
+  EXPECT_TRUE(window.button(ReviewButton::newTake)->isEnabled());
+  EXPECT_FALSE(window.button(ReviewButton::approve)->isEnabled());
+  EXPECT_FALSE(window.button(ReviewButton::deleteAndRetake)->isEnabled());
+
+  // A take clicked in the tree plays in the window with its range.
+  const Take take = session().scenes[0].takes[1];
+  std::filesystem::create_directories(takes());
+  FakeRecorder::writeFile(session().takeFile(take), 4096);
+  window.sceneTree()->logic().clickTake(session().scenes[0].id, take.id);
+  settle();
+  ASSERT_TRUE(player);
+  EXPECT_EQ(player->loaded.back().filename(), take.filename);
+  EXPECT_FALSE(window.showsPlaceholder());
+  EXPECT_TRUE(window.trimBarView()->isVisible());
+  EXPECT_EQ(window.controller().takeDuration(), 20.0);
+
+  QTest::keyClick(&window, Qt::Key_Space);
+  EXPECT_TRUE(player->isPlaying());
+  QTest::keyClick(&window, Qt::Key_Space);
+  EXPECT_FALSE(player->isPlaying());
+  std::filesystem::create_directories(VIDOREL_ARTIFACTS_DIR);
+  EXPECT_TRUE(window.grab().save(VIDOREL_ARTIFACTS_DIR "/review-window-offscreen.png"));
 }
 
 } // namespace
