@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QEvent>
+#include <QLayout>
 #include <QMetaObject>
 #include <QPalette>
 #include <QResizeEvent>
@@ -88,6 +89,8 @@ std::optional<double> doubleProperty(mpv_handle* mpv, const char* name) {
 
 MpvPlayer::MpvPlayer(QWidget* parent) {
   view_ = new detail::MpvMovieView(this, parent);
+  if (parent && parent->layout())
+    parent->layout()->addWidget(view_);
   surface_ = view_->surface();
   surface_->installEventFilter(this);
   clock_.start();
@@ -136,6 +139,7 @@ void MpvPlayer::start() {
   // The built-in on-screen controller is the inline transport; it reads
   // the mouse from mpv's own window.
   option("osc", "yes");
+  option("script-opts", "osc-layout=bottombar");
   // Stay alive without a file and keep a finished file paused on its last
   // frame, as the review window expects to seek back into it.
   option("idle", "yes");
@@ -279,6 +283,9 @@ Player::ItemID MpvPlayer::load(const std::filesystem::path& file) {
 void MpvPlayer::play() {
   if (item_ == 0 || !mpv_)
     return;
+  // mpv would pause again at once on the kept-open last frame.
+  if (eofReached_)
+    return;
   if (loaded_ && endTime_ && time_ >= *endTime_ - Epsilon) {
     // Already at the end: forward playback ends at once.
     if (!endReported_) {
@@ -369,7 +376,7 @@ void MpvPlayer::completeSeeks(bool restarted) {
   seeks_.erase(seeks_.begin(), firstOpen);
   if (seeks_.empty() && restarted) {
     if (std::optional<double> t = doubleProperty(mpv_, "time-pos"))
-      time_ = *t;
+      time_ = withinItem(*t);
   }
   if (finished.empty())
     return;
@@ -562,11 +569,18 @@ void MpvPlayer::timeAdvanced(double t) {
   // already is the target.
   if (!seeks_.empty() || !std::isfinite(t))
     return;
+  t = withinItem(t);
   time_ = t;
   // Seeks made with mpv's own controller re-arm the end too.
   if (endTime_ && t < *endTime_ - Epsilon)
     endReported_ = false;
   checkEndTime();
+}
+
+double MpvPlayer::withinItem(double t) const {
+  // The sound may run a few milliseconds past the container's length.
+  t = std::max(0.0, t);
+  return duration_ ? std::min(t, *duration_) : t;
 }
 
 void MpvPlayer::checkEndTime() {

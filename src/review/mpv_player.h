@@ -31,8 +31,9 @@ class MpvPlayer final : public QObject, public Player {
   Q_OBJECT
 
 public:
-  // The view is made a child of parent when one is given. Without one it
-  // belongs to the player until it is put into a layout or given a parent.
+  // The view is made a child of parent when one is given, and fills the
+  // parent's layout if it has one. Without a parent the view belongs to
+  // the player until it is put into a layout or given a parent.
   explicit MpvPlayer(QWidget* parent = nullptr);
   ~MpvPlayer() override;
   MpvPlayer(const MpvPlayer&) = delete;
@@ -93,6 +94,7 @@ private:
   void seekAcknowledged(std::uint64_t serial, int status);
   void completeSeeks(bool restarted);
   void timeAdvanced(double t);
+  double withinItem(double t) const;
   void checkEndTime();
   void reportEnd();
   void setPaused(bool paused);
