@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QImage>
+#include <QKeyEvent>
 #include <QPixmap>
 #include <QProcess>
 #include <QScreen>
@@ -228,6 +229,21 @@ TEST_F(MpvPlayerTest, PlaybackReportsTheNaturalEnd) {
   EXPECT_NEAR(player_->currentTime(), 1.0, 0.05);
 }
 
+TEST_F(MpvPlayerTest, PlayingAtTheNaturalEndStaysThere) {
+  loadAndWait(Movies::get().three());
+  ASSERT_TRUE(seekAndWait(2.5));
+  player_->play();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !ends_.empty(); }, Patience));
+  double end = player_->currentTime();
+  EXPECT_LE(end, *player_->itemDuration());
+  player_->play();
+  EXPECT_FALSE(player_->isPlaying());
+  QTest::qWait(1500);
+  EXPECT_FALSE(player_->isPlaying());
+  EXPECT_EQ(player_->currentTime(), end);
+  EXPECT_EQ(ends_.size(), 1u);
+}
+
 TEST_F(MpvPlayerTest, AReplacedItemIsNeverReported) {
   Player::ItemID first = loadAndWait(Movies::get().six());
   ASSERT_TRUE(seekAndWait(5.5));
@@ -333,6 +349,95 @@ TEST(MpvPlayerBeforeItsWindow, AMovieLoadedBeforeTheViewIsPlacedIsDrawnInIt) {
   EXPECT_TRUE(QTest::qWaitFor(
       [&] { return showsAPicture(window.screen()->grabWindow(window.winId()).toImage()); },
       Patience));
+}
+
+class KeyWindow final : public QWidget {
+public:
+  std::vector<int> keys;
+
+protected:
+  void keyPressEvent(QKeyEvent* event) override { keys.push_back(event->key()); }
+};
+
+void run(const QStringList& arguments) {
+  QProcess process;
+  process.start(QStringLiteral("xdotool"), arguments);
+  process.waitForFinished(10000);
+}
+
+// A review window: its own key handling, the player's view in its layout
+// and a paused picture on screen.
+class MpvPlayerInput : public ::testing::Test {
+protected:
+  void SetUp() override {
+    ASSERT_TRUE(Movies::get().ok());
+    new QVBoxLayout(&window_);
+    player_ = std::make_unique<MpvPlayer>(&window_);
+    ASSERT_EQ(window_.layout()->indexOf(player_->view()), 0);
+    window_.move(30, 30);
+    window_.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window_));
+    player_->load(Movies::get().six());
+    bool done = false;
+    player_->seek(1.0, [&] { done = true; });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return done; }, Patience));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return showsAPicture(grab()); }, Patience));
+    window_.activateWindow();
+    QTest::qWait(300);
+  }
+  void TearDown() override { player_.reset(); }
+
+  QImage grab() { return window_.screen()->grabWindow(window_.winId()).toImage(); }
+  // The pointer moves over the movie, here in the view's coordinates.
+  void pointTo(QPoint local) {
+    QPoint global = player_->view()->mapToGlobal(local);
+    run({"mousemove", QString::number(global.x()), QString::number(global.y())});
+  }
+
+  KeyWindow window_;
+  std::unique_ptr<MpvPlayer> player_;
+};
+
+TEST_F(MpvPlayerInput, SpaceOverTheMovieGoesToTheWindow) {
+  // Without a window manager X gives keys to the window under the
+  // pointer: here mpv's own.
+  pointTo(player_->view()->rect().center());
+  QTest::qWait(300);
+  run({"key", "space"});
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !window_.keys.empty(); }, Patience));
+  EXPECT_EQ(window_.keys, std::vector<int>{Qt::Key_Space});
+  // mpv did nothing with it.
+  QTest::qWait(500);
+  EXPECT_FALSE(player_->isPlaying());
+  EXPECT_NEAR(player_->currentTime(), 1.0, 0.05);
+}
+
+TEST_F(MpvPlayerInput, TheOnScreenControllerPlaysTheMovie) {
+  QWidget* view = player_->view();
+  QImage before = grab();
+  // The controller shows on pointer motion, along the bottom edge.
+  for (int i = 0; i < 5; ++i) {
+    pointTo(QPoint(view->width() / 2 + 10 * i, view->height() / 2 + 5 * i));
+    QTest::qWait(100);
+  }
+  QImage shown;
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] {
+        shown = grab();
+        return shown != before;
+      },
+      Patience));
+  QDir().mkpath(QStringLiteral(VIDOREL_ARTIFACTS_DIR));
+  shown.save(QStringLiteral(VIDOREL_ARTIFACTS_DIR "/mpv-player-controller.png"));
+
+  // Its play button is at the left end of the bar.
+  pointTo(QPoint(10, view->height() - 10));
+  QTest::qWait(300);
+  run({"click", "1"});
+  ASSERT_TRUE(QTest::qWaitFor([&] { return player_->isPlaying(); }, Patience));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return player_->currentTime() > 1.2; }, Patience));
+  player_->pause();
+  EXPECT_FALSE(player_->isPlaying());
 }
 
 TEST_F(MpvPlayerTest, AViewDeletedWithItsWindowLeavesThePlayerSafe) {
