@@ -10,6 +10,8 @@
 #include "export/export_coordinator.h"
 #include "export/export_summary_view.h"
 #include "export/ffmpeg_session_exporter.h"
+#include "review/mpv_player.h"
+#include "review/review_window_view.h"
 #include "shell/countdown_view.h"
 #include "shell/qt_desktop_services.h"
 #include "shell/qt_main_loop.h"
@@ -39,6 +41,8 @@
 
 #include <QApplication>
 #include <QDesktopServices>
+#include <QLayout>
+#include <QPointer>
 #include <QUrl>
 
 #include <cstdlib>
@@ -62,6 +66,20 @@ bool addLogSinks(Logger& logger) {
   if (std::shared_ptr<LogSink> journal = makeJournalLogSink())
     logger.addSink(journal);
   return true;
+}
+
+// The review window's player draws into the window's movie area; its view
+// goes with it, so that a later player never finds an old picture there.
+std::shared_ptr<Player> makeMpvPlayer(QWidget* container) {
+  auto* player = new MpvPlayer(container);
+  if (container->layout())
+    container->layout()->addWidget(player->view());
+  player->view()->show();
+  QPointer<QWidget> view = player->view();
+  return std::shared_ptr<Player>(player, [view](Player* p) {
+    delete p;
+    delete view.data();
+  });
 }
 
 int sceneNumber(const AppStateManager& manager) {
@@ -94,16 +112,17 @@ public:
       statusPanel_.refresh();
     });
     // The window views by id; an id without one shows a placeholder.
+    windows_.setFactory("review", [this] {
+      return new ReviewWindowView(
+          manager_, windows_, [](QWidget* container) { return makeMpvPlayer(container); },
+          [this](const std::string& id) { dismissShellWindow(windows_, id); });
+    });
     windows_.setFactory("export", [this] { return makeExportSummaryWindow(manager_); });
     windows_.setFactory(
         "settings", [this] { return makeSettingsWindow(manager_, shortcuts_, keyboardLayout_); });
     installWindowGlue();
-    windows_.setClosedHandler([this](const std::string& id) {
-      if (id == "review") {
-        windows_.setActivationPolicy(ActivationPolicy::accessory);
-        manager_.reviewWindowDidClose();
-      }
-    });
+    // Closing the review window by hand is the window's own business (it
+    // throws a waiting take away); the host only forgets it.
   }
 
   std::string control(const std::string& line) {
