@@ -14,6 +14,7 @@
 #include <QStackedWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <thread>
 
 namespace vidorel {
@@ -43,17 +44,6 @@ QWidget* makePlaceholder(QWidget* parent) {
   layout->addWidget(detail);
   layout->addStretch();
   return page;
-}
-
-// The probe reads the file's header on a thread of its own so that a slow
-// disk never holds up playback; the answer comes back on the main loop.
-void probeOffTheMainLoop(MainLoop& loop, const std::filesystem::path& file,
-                         std::function<void(std::optional<double>)> done) {
-  std::thread([&loop, file, done = std::move(done)]() mutable {
-    FfmpegDurationProbe probe;
-    std::optional<double> seconds = probe.duration(file);
-    loop.post([done = std::move(done), seconds] { done(seconds); });
-  }).detach();
 }
 
 } // namespace
@@ -96,7 +86,8 @@ ReviewWindowView::ReviewWindowView(AppStateManager& manager, Activation& activat
       [movie, makePlayer = std::move(makePlayer)]() -> std::shared_ptr<Player> {
         return makePlayer(movie.data());
       },
-      [&loop](const std::filesystem::path& file, std::function<void(std::optional<double>)> done) {
+      [this, &loop](const std::filesystem::path& file,
+                    std::function<void(std::optional<double>)> done) {
         probeOffTheMainLoop(loop, file, std::move(done));
       },
       std::move(dismissWindow)});
@@ -135,9 +126,34 @@ ReviewWindowView::ReviewWindowView(AppStateManager& manager, Activation& activat
 }
 
 ReviewWindowView::~ReviewWindowView() {
+  // A probe still reading posts to the loop; the loop outlives the window,
+  // and the controller's answer is dropped once it is gone.
+  for (ProbeThread& probe : probes_)
+    probe.thread.join();
   controller_->onChanged = nullptr;
   controller_->trimBar().onDisplayChanged = nullptr;
   tree_->logic().onSelectTakeForPreview = nullptr;
+}
+
+// The probe reads the file's header on a thread of its own so that a slow
+// disk never holds up playback; the answer comes back on the main loop.
+// Threads are kept so that none outlives the window.
+void ReviewWindowView::probeOffTheMainLoop(MainLoop& loop, const std::filesystem::path& file,
+                                           std::function<void(std::optional<double>)> done) {
+  std::erase_if(probes_, [](ProbeThread& probe) {
+    if (!probe.finished->load())
+      return false;
+    probe.thread.join();
+    return true;
+  });
+  auto finished = std::make_shared<std::atomic<bool>>(false);
+  std::thread thread([&loop, file, finished, done = std::move(done)]() mutable {
+    FfmpegDurationProbe probe;
+    std::optional<double> seconds = probe.duration(file);
+    loop.post([done = std::move(done), seconds] { done(seconds); });
+    finished->store(true);
+  });
+  probes_.push_back(ProbeThread{std::move(thread), std::move(finished)});
 }
 
 bool ReviewWindowView::showsPlaceholder() const {

@@ -4,9 +4,12 @@
 
 #include <QWidget>
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
+#include <thread>
+#include <vector>
 
 class QLabel;
 class QPushButton;
@@ -43,7 +46,14 @@ protected:
   void keyPressEvent(QKeyEvent* event) override;
 
 private:
+  struct ProbeThread {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> finished;
+  };
+
   void refresh();
+  void probeOffTheMainLoop(MainLoop& loop, const std::filesystem::path& file,
+                           std::function<void(std::optional<double>)> done);
 
   std::unique_ptr<ReviewController> controller_;
   SceneTreeView* tree_ = nullptr;
@@ -53,6 +63,7 @@ private:
   TrimBarView* trimBar_ = nullptr;
   std::map<ReviewButton, QPushButton*> buttons_;
   bool appeared_ = false;
+  std::vector<ProbeThread> probes_;
 };
 
 } // namespace vidorel
