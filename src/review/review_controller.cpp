@@ -216,12 +216,16 @@ const Take* ReviewController::shownTake() const {
 void ReviewController::saveTrim() {
   if (!loadedFilename_)
     return;
-  // The pending take has nothing stored: its range only shapes playback
-  // here, and it joins the scene whole.
   const Take* take = shownTake();
-  if (!take)
+  if (take) {
+    deps_.manager.setTrim(take->id, trimStart_, trimEnd_);
     return;
-  deps_.manager.setTrim(take->id, trimStart_, trimEnd_);
+  }
+  // The take waiting for approval is not stored yet; the coordinator keeps
+  // its range for the moment it joins the scene.
+  const std::optional<fs::path>& pending = deps_.manager.currentTakeURL();
+  if (pending && pending->filename().string() == *loadedFilename_)
+    deps_.manager.setPendingTrim(trimStart_, trimEnd_);
 }
 
 bool ReviewController::handleSpace() {

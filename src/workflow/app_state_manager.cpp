@@ -101,6 +101,7 @@ void AppStateManager::setState(AppState state) {
 void AppStateManager::clearPendingTake() {
   currentTakeURL_.reset();
   pendingTakeDuration_ = 0;
+  pendingTrim_.reset();
   publish();
 }
 
@@ -247,6 +248,7 @@ Task<void> AppStateManager::endTake() {
                                  result->url.filename().string().c_str(), result->duration));
   currentTakeURL_ = result->url;
   pendingTakeDuration_ = result->duration;
+  pendingTrim_.reset();
   state_ = AppState::reviewing;
   publish();
   deps_.statusBadge.hide();
@@ -262,11 +264,29 @@ void AppStateManager::commitPendingTake() {
       currentTakeURL_ ? currentTakeURL_->filename().string() : std::string("unknown.mov");
   Take take =
       Take::make(Uuid::random(), std::move(filename), pendingTakeDuration_, currentTimestamp());
+  // The range set in the review window before approval goes with the take;
+  // dropping it would undo what the user just did. A range the stored
+  // duration cannot hold (the window's probe may have read a little more)
+  // is cut to it, and one left empty falls back to the whole take.
+  if (pendingTrim_) {
+    double end = std::min(pendingTrim_->second, take.duration);
+    double start = std::max(0.0, pendingTrim_->first);
+    if (end > start) {
+      take.trimStart = start;
+      take.trimEnd = end;
+    }
+  }
   updateSession([&](Session& session) {
     RecordingScene& scene = session.scenes[session.currentSceneIndex];
     scene.takes.push_back(take);
     scene.selectedTakeID = take.id;
   });
+}
+
+void AppStateManager::setPendingTrim(double start, double end) {
+  if (!currentTakeURL_ || state_ != AppState::reviewing)
+    return;
+  pendingTrim_ = std::make_pair(start, end);
 }
 
 void AppStateManager::approveAndNewTake() {
@@ -293,6 +313,7 @@ void AppStateManager::approvePendingTake() {
     return;
   commitPendingTake();
   pendingTakeDuration_ = 0;
+  pendingTrim_.reset();
   setState(AppState::idle);
   publish();
 }
@@ -689,6 +710,7 @@ Task<void> AppStateManager::stopAndKeep() {
   if (result) {
     currentTakeURL_ = result->url;
     pendingTakeDuration_ = result->duration;
+    pendingTrim_.reset();
     if (isPendingTakeUsable())
       commitPendingTake();
     else
@@ -735,6 +757,7 @@ void AppStateManager::closeSession() {
   state_ = AppState::idle;
   currentTakeURL_.reset();
   pendingTakeDuration_ = 0;
+  pendingTrim_.reset();
   publish();
   runDismissWindow(kReviewWindow);
   runDismissWindow(kExportWindow);

@@ -143,6 +143,10 @@ public:
   void renameScene(const Uuid& id, const std::string& name);
   void renameTake(const Uuid& sceneID, const Uuid& takeID, const std::string& name);
   void setTrim(const Uuid& takeID, double start, double end);
+  // The review window's range for the take waiting for approval; the take
+  // keeps it when it joins the scene.
+  void setPendingTrim(double start, double end);
+  const std::optional<std::pair<double, double>>& pendingTrim() const { return pendingTrim_; }
   void deleteTake(const Uuid& id);
   void deleteScene(const Uuid& id);
   void duplicateScene(const Uuid& id);
@@ -186,6 +190,7 @@ private:
   std::vector<Session> recoverableSessions_;
   bool suppressReviewWindowCloseBehavior_ = false;
   double pendingTakeDuration_ = 0;
+  std::optional<std::pair<double, double>> pendingTrim_;
   ShortcutBindings shortcutBindings_;
   bool automaticallyChecksForUpdates_ = true;
   bool startInProgress_ = false;

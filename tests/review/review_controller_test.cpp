@@ -80,12 +80,25 @@ TEST_F(ReviewControllerTest, PendingTakePlaysWholeAndTheProbeStretchesItsEnd) {
   probeAnswers[0](std::nullopt); // a failed probe is ignored
   EXPECT_EQ(review->takeDuration(), 12.3);
 
-  // A trim of the pending take shapes playback only: nothing is stored.
+  // The start handle dragged in before approval: the range goes with the
+  // take, its end cut to the stored duration (the probe read more).
+  TrimBar& bar = review->trimBar();
+  double from = bar.geometry(424).startHandleX;
+  bar.press(TrimHandle::start, from, 20);
+  bar.move(from + 60, 20, 424);
+  bar.release(from + 60, 20, 424);
+  double start = review->trimStart();
+  EXPECT_GT(start, 1.5);
+  ASSERT_TRUE(manager->pendingTrim());
+  EXPECT_EQ(session().scenes[0].takes.size(), 0u) << "nothing is stored before approval";
   EXPECT_TRUE(enabled(ReviewButton::approve));
   EXPECT_FALSE(enabled(ReviewButton::newTake));
   review->press(ReviewButton::approve);
   EXPECT_EQ(manager->state(), AppState::idle);
-  EXPECT_EQ(session().scenes[0].takes.size(), 1u);
+  ASSERT_EQ(session().scenes[0].takes.size(), 1u);
+  EXPECT_EQ(session().scenes[0].takes[0].trimStart, start);
+  EXPECT_EQ(session().scenes[0].takes[0].trimEnd, 12.0);
+  EXPECT_FALSE(manager->pendingTrim());
   EXPECT_FALSE(calls.contains("dismiss review"));
   // The approved take stays on screen, now with the buttons of idle.
   EXPECT_EQ(review->loadedFilename(), "scene-1-take-1.mov");

@@ -133,6 +133,7 @@ TEST_F(TakeWorkflowTest, HotKeyTable) {
   shortcuts.press(ShortcutAction::startPause);
   EXPECT_TRUE(calls.calls.empty());
   fs::path file = *manager->currentTakeURL();
+  manager->setPendingTrim(0.5, 1.0); // dies with the deleted take
   shortcuts.press(ShortcutAction::retake);
   EXPECT_EQ(calls.calls, std::vector<std::string>{"dismiss review"});
   EXPECT_FALSE(fs::exists(file));
@@ -147,7 +148,10 @@ TEST_F(TakeWorkflowTest, HotKeyTable) {
   shortcuts.press(ShortcutAction::nextScene);
   settle();
   EXPECT_EQ(session().scenes.size(), 3u);
-  EXPECT_EQ(session().scenes[1].takes.size(), 1u);
+  ASSERT_EQ(session().scenes[1].takes.size(), 1u);
+  const Take& kept = session().scenes[1].takes[0];
+  EXPECT_EQ(kept.trimStart, 0.0);
+  EXPECT_EQ(kept.trimEnd, kept.duration);
   EXPECT_EQ(recorder.url, takes() / "scene-3-take-1.mov");
   EXPECT_TRUE(calls.contains("dismiss review"));
   EXPECT_EQ(manager->state(), AppState::recording);
