@@ -12,6 +12,7 @@
 #include "export/ffmpeg_session_exporter.h"
 #include "review/mpv_player.h"
 #include "review/review_window_view.h"
+#include "shell/control_locator.h"
 #include "shell/countdown_view.h"
 #include "shell/qt_desktop_services.h"
 #include "shell/qt_main_loop.h"
@@ -155,6 +156,11 @@ public:
       return countdownWindow_.view() ? "visible" : "hidden";
     if (command.verb == "window?")
       return windows_.isWindowOpen(command.argument) ? "open" : "closed";
+    if (command.verb == "where?")
+      return locateOnScreen(command.argument, manager_.currentSession(), windows_.window("review"),
+                            &tray_.menu());
+    if (command.verb == "review?")
+      return describeReviewPlayback(windows_.window("review"));
     if (command.verb == "session?") {
       const std::optional<Session>& session = manager_.currentSession();
       return session ? session->activeFolder().string() : "none";
