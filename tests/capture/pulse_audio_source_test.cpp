@@ -43,7 +43,7 @@ TEST(PulseMicrophoneTest, BuffersArriveOnTheSampleQueueWithCaptureTimes) {
     received->onQueue = received->onQueue && queue.isCurrentThread();
     received->buffers.push_back(buffer);
   });
-  // Sources deliver in bursts (the test sine every two seconds): wait for a
+  // Some sources deliver in bursts of up to two seconds: wait for a
   // second of sound, at most eight seconds.
   auto receivedFrames = [&received] {
     std::lock_guard lock(received->mutex);
@@ -72,7 +72,7 @@ TEST(PulseMicrophoneTest, BuffersArriveOnTheSampleQueueWithCaptureTimes) {
     EXPECT_EQ(buffer.sampleRate, 48000);
     EXPECT_EQ(buffer.channels, 2);
     EXPECT_EQ(buffer.format, SampleFormat::f32);
-    // The test source renders up to two seconds ahead and reports that as latency.
+    // Virtual sources report how far they render ahead (up to two seconds) as latency.
     EXPECT_GE(buffer.timestamp, started - 2'600'000'000);
     EXPECT_LE(buffer.timestamp, stopped);
     frames += buffer.frameCount();
