@@ -18,9 +18,11 @@ constexpr int kRate = 48000;
 constexpr int kChannels = 2;
 // 10 ms fragments: small enough for a tight A/V alignment.
 constexpr std::size_t kBytesPerFrame = kChannels * sizeof(float);
-// Some sources (the test sine, some virtual devices) report latencies of
-// seconds; the hint only places the first buffer.
-constexpr CaptureTime kMaxLatencyHint = 2'500'000'000;
+// The hint only places the first buffer. A microphone's latency is the age
+// of its samples, tens of milliseconds; virtual sources and monitors report
+// what they have rendered ahead (half a second to seconds), which would put
+// every stamp that much early and cut the end of each take's sound.
+constexpr CaptureTime kMaxLatencyHint = 200'000'000;
 constexpr std::uint32_t kFragmentBytes = kRate / 100 * kChannels * sizeof(float);
 
 CaptureTime monotonicNow() {
