@@ -420,6 +420,11 @@ TEST(DesktopAppEndToEnd, DrivesAWholeSessionThroughTheWindows) {
       while (firstWord(playback()) == before && Clock::now() < until)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
       EXPECT_NE(firstWord(playback()), before) << "Space press " << press + 1;
+      if (firstWord(playback()) != "playing")
+        continue;
+      double at = field(playback(), 1);
+      std::this_thread::sleep_for(std::chrono::milliseconds(600));
+      EXPECT_GT(field(playback(), 1), at + 0.2) << "the movie plays: " << playback();
     }
     screenshot("e2e-review-trimmed.png");
 
@@ -528,6 +533,23 @@ TEST(DesktopAppEndToEnd, DrivesAWholeSessionThroughTheWindows) {
     while (!fs::exists(movie) && Clock::now() < exportDeadline)
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     ASSERT_TRUE(fs::exists(movie)) << app.log();
+
+    // Every take carries its sound to (almost) its end: the microphone's
+    // stamps are not pulled early by what the server reports as latency.
+    for (const auto& file : fs::directory_iterator(session / "takes")) {
+      std::string durations =
+          runCommand("ffprobe -v error -show_entries stream=codec_type,duration -of csv=p=0 '" +
+                     file.path().string() + "'");
+      double video = 0;
+      double audio = 0;
+      std::istringstream rows(durations);
+      for (std::string row; std::getline(rows, row);) {
+        double seconds = std::atof(row.substr(row.find(',') + 1).c_str());
+        (row.starts_with("video") ? video : audio) = seconds;
+      }
+      std::printf("%s: video %.3f s, audio %.3f s\n", file.path().filename().c_str(), video, audio);
+      EXPECT_GT(audio, video - 0.4) << file.path();
+    }
 
     // The movie holds the selected takes, each cut to its range.
     std::optional<SessionManifest> last = readManifest(session);
