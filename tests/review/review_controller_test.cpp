@@ -32,6 +32,27 @@ protected:
     makeController();
     review->windowDidAppear();
   }
+  // The first take of 10 s approved, given this range, and shown in a
+  // window opened again.
+  Take reopenOnStoredRange(double start, double end) {
+    recorder.duration = 10.0;
+    reviewFirstTake();
+    review->press(ReviewButton::approve);
+    Take take = session().scenes[0].takes[0];
+    manager->setTrim(take.id, start, end);
+    makeController();
+    review->windowDidAppear();
+    return take;
+  }
+  // A handle of the window's trim bar dragged by dx on a bar 424 wide.
+  void dragHandle(TrimHandle handle, double dx) {
+    constexpr double width = 424;
+    TrimBarGeometry g = review->trimBar().geometry(width);
+    double from = handle == TrimHandle::start ? g.startHandleX : g.endHandleX;
+    review->trimBar().press(handle, from, 20);
+    review->trimBar().move(from + dx, 20, width);
+    review->trimBar().release(from + dx, 20, width);
+  }
   bool enabled(ReviewButton button) const { return review->isEnabled(button); }
 
   std::unique_ptr<ReviewController> review;
@@ -82,11 +103,7 @@ TEST_F(ReviewControllerTest, PendingTakePlaysWholeAndTheProbeStretchesItsEnd) {
 
   // The start handle dragged in before approval: the range goes with the
   // take, its end cut to the stored duration (the probe read more).
-  TrimBar& bar = review->trimBar();
-  double from = bar.geometry(424).startHandleX;
-  bar.press(TrimHandle::start, from, 20);
-  bar.move(from + 60, 20, 424);
-  bar.release(from + 60, 20, 424);
+  dragHandle(TrimHandle::start, 60);
   double start = review->trimStart();
   EXPECT_GT(start, 1.5);
   ASSERT_TRUE(manager->pendingTrim());
@@ -108,15 +125,8 @@ TEST_F(ReviewControllerTest, PendingTakePlaysWholeAndTheProbeStretchesItsEnd) {
 }
 
 TEST_F(ReviewControllerTest, StoredTrimsSeekStopAndSpaceStartsTheRangeOver) {
-  recorder.duration = 10.0;
-  reviewFirstTake();
-  review->press(ReviewButton::approve);
-  const Take take = session().scenes[0].takes[0];
-  manager->setTrim(take.id, 2.0, 8.0);
-
   // The window opened again shows the approved take with its range.
-  makeController();
-  review->windowDidAppear();
+  const Take take = reopenOnStoredRange(2.0, 8.0);
   ASSERT_EQ(player->seeks, std::vector<double>{2.0});
   // Clicking the take already shown does not reload it.
   size_t loads = player->loaded.size();
@@ -143,23 +153,13 @@ TEST_F(ReviewControllerTest, StoredTrimsSeekStopAndSpaceStartsTheRangeOver) {
 
   // A drag of the end handle is stored in the session.
   review->trimBar().update(true, 10.0, player);
-  double width = 424;
-  TrimBarGeometry g = review->trimBar().geometry(width);
-  review->trimBar().press(TrimHandle::end, g.endHandleX, 10);
-  review->trimBar().move(g.endHandleX - 50, 10, width);
-  review->trimBar().release(g.endHandleX - 50, 10, width);
+  dragHandle(TrimHandle::end, -50);
   EXPECT_LT(session().scenes[0].takes[0].trimEnd, 8.0);
   EXPECT_EQ(session().scenes[0].takes[0].trimStart, 2.0);
 }
 
 TEST_F(ReviewControllerTest, TinyStartIsNotSeekedAndAnEndAtTheEndPlaysThrough) {
-  recorder.duration = 10.0;
-  reviewFirstTake();
-  review->press(ReviewButton::approve);
-  const Take take = session().scenes[0].takes[0];
-  manager->setTrim(take.id, 0.005, 9.995);
-  makeController();
-  review->windowDidAppear();
+  reopenOnStoredRange(0.005, 9.995);
   ASSERT_EQ(player->loaded.size(), 1u);
   EXPECT_EQ(review->trimStart(), 0.005);
   EXPECT_TRUE(player->seeks.empty());
