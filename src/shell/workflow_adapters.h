@@ -24,9 +24,13 @@ public:
   Task<std::optional<RecordedTake>> stopRecording() override;
   void pause() override { recorder_.pause(); }
   void resume() override { recorder_.resume(); }
+  void setFailureHandler(std::function<void(std::string)> handler) override {
+    failureHandler_ = std::move(handler);
+  }
 
 private:
   ScreenRecorder& recorder_;
+  std::function<void(std::string)> failureHandler_;
 };
 
 class ShellCountdown final : public Countdown {

@@ -204,6 +204,47 @@ std::vector<Session> SessionStore::recoverableSessions(const fs::path& scratchRo
   return sessions;
 }
 
+std::vector<SessionStore::UnreviewedTake> SessionStore::unreviewedTakes(const Session& session) {
+  std::set<std::string> named;
+  for (const RecordingScene& scene : session.scenes)
+    for (const Take& take : scene.takes)
+      named.insert(take.filename);
+
+  struct Found {
+    UnreviewedTake take;
+    fs::file_time_type modified;
+  };
+  std::vector<Found> found;
+  std::error_code error;
+  fs::directory_iterator entries(session.takesFolder(), error);
+  if (error)
+    return {};
+  for (; entries != fs::directory_iterator(); entries.increment(error)) {
+    if (error)
+      break;
+    const fs::path& file = entries->path();
+    std::string name = file.filename().string();
+    if (file.extension() != ".mov" || named.count(name))
+      continue;
+    std::error_code ignored;
+    if (!entries->is_regular_file(ignored))
+      continue;
+    std::optional<double> duration = probe_.duration(file);
+    if (!duration || !std::isfinite(*duration) || *duration <= 0)
+      continue;
+    found.push_back({{name, *duration}, entries->last_write_time(ignored)});
+  }
+  std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
+    if (a.modified != b.modified)
+      return a.modified > b.modified;
+    return a.take.filename > b.take.filename;
+  });
+  std::vector<UnreviewedTake> takes;
+  for (Found& entry : found)
+    takes.push_back(std::move(entry.take));
+  return takes;
+}
+
 Expected<std::map<std::string, std::string>, std::error_code>
 SessionStore::copyTakeFiles(const std::vector<std::string>& filenames,
                             const fs::path& takesFolder) {

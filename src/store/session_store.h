@@ -71,6 +71,17 @@ public:
   // order the folder lists them; anything else is skipped silently.
   std::vector<Session> recoverableSessions(const std::filesystem::path& scratchRoot);
 
+  // A take file left in the session's takes folder that no take names (a
+  // crash between writing a take and approving it) and that plays.
+  struct UnreviewedTake {
+    std::string filename;
+    double duration = 0;
+  };
+
+  // Such files, newest first. They are the user's footage: nothing here or
+  // elsewhere deletes them without the user.
+  std::vector<UnreviewedTake> unreviewedTakes(const Session& session);
+
   // Copies each named take file to a fresh "<UUID>.mov" in takesFolder and
   // maps old name to new. All or nothing: on a failure every copy made so
   // far is removed and the error returned.

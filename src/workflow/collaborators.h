@@ -33,6 +33,11 @@ public:
   virtual Task<std::optional<RecordedTake>> stopRecording() = 0;
   virtual void pause() = 0;
   virtual void resume() = 0;
+  // Called on the main loop when writing the take fails while it records
+  // (disk full, I/O error), with the error's description. Capture has then
+  // stopped by itself; stopRecording() still finishes the file and returns
+  // what was written before the failure.
+  virtual void setFailureHandler(std::function<void(std::string description)> handler) = 0;
 };
 
 // The full-screen countdown before each take.

@@ -39,6 +39,11 @@ class FakeRecorder final : public Recorder {
 public:
   FakeRecorder(MainLoop& loop, CallLog& log) : loop_(loop), log_(log) {}
 
+  std::function<void(std::string)> failureHandler;
+  void setFailureHandler(std::function<void(std::string)> handler) override {
+    failureHandler = std::move(handler);
+  }
+
   std::optional<std::string> prepareError;
   std::optional<std::string> startError;
   // A failed start that already opened the display stream.

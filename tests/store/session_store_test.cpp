@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 
 namespace vidorel {
 namespace {
@@ -448,6 +449,38 @@ TEST_F(SessionStoreTest, RecoveryScanFindsEverySession) {
 
 // ---------------------------------------------------------------------------
 // Copies for duplication
+
+// A crash between writing a take and approving it leaves a file that no
+// take names; only those that play are offered, newest first.
+TEST_F(SessionStoreTest, UnreviewedTakesAreUnnamedPlayableMoviesNewestFirst) {
+  Session session = sessionWithTakes();
+  for (const RecordingScene& scene : session.scenes)
+    for (const Take& take : scene.takes)
+      probe_.durations[take.filename] = take.duration;
+  fs::path takes = session.takesFolder();
+  writeFile(takes / "scene-2-take-2.mov", "older");
+  writeFile(takes / "scene-1-take-3.mov", "newer");
+  writeFile(takes / "scene-3-take-1.mov", "no index yet");
+  writeFile(takes / "notes.txt", "not a movie");
+  writeFile(takes / "scene-4-take-1.mov", "zero length");
+  fs::create_directory(takes / "folder.mov");
+  probe_.durations["scene-2-take-2.mov"] = 3.5;
+  probe_.durations["scene-1-take-3.mov"] = 7.25;
+  probe_.durations["scene-4-take-1.mov"] = 0;
+  probe_.durations["notes.txt"] = 1;
+  auto now = fs::file_time_type::clock::now();
+  fs::last_write_time(takes / "scene-2-take-2.mov", now - std::chrono::minutes(5));
+  fs::last_write_time(takes / "scene-1-take-3.mov", now);
+
+  std::vector<SessionStore::UnreviewedTake> found = store_.unreviewedTakes(session);
+  ASSERT_EQ(found.size(), 2u);
+  EXPECT_EQ(found[0].filename, "scene-1-take-3.mov");
+  EXPECT_DOUBLE_EQ(found[0].duration, 7.25);
+  EXPECT_EQ(found[1].filename, "scene-2-take-2.mov");
+  EXPECT_DOUBLE_EQ(found[1].duration, 3.5);
+  // Nothing was removed: the unplayable file is kept for inspection.
+  EXPECT_TRUE(fs::exists(takes / "scene-3-take-1.mov"));
+}
 
 TEST_F(SessionStoreTest, CopiesGetFreshUuidNamesAndTheSameBytes) {
   fs::path takes = folder_ / "takes";
