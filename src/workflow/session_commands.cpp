@@ -69,20 +69,40 @@ UnsavedChangesChoice AppStateManager::promptUnsavedChanges() {
   }
 }
 
+// A running take is never left under a session that is replaced, moved or
+// closed: each such command ends it first, kept (or discarded when the
+// user throws the whole recording away), and then acts.
+
 Task<void> AppStateManager::newSession() {
+  Alive alive = self_;
   if (currentSession_ && !currentSession_->bundleURL) {
     switch (promptUnsavedChanges()) {
     case UnsavedChangesChoice::saveChanges:
+      if (isCapturing()) {
+        co_await stopAndKeep();
+        if (alive.expired())
+          co_return;
+      }
       saveSessionAs(
           [this] { launch([](AppStateManager& manager) { spawn(manager.startNewSession()); }); });
       co_return;
     case UnsavedChangesChoice::cancel:
       co_return;
     case UnsavedChangesChoice::discardChanges:
+      if (isCapturing()) {
+        co_await stopAndDiscard();
+        if (alive.expired())
+          co_return;
+      }
       discardSessionAndClose();
       break;
     }
   } else if (currentSession_) {
+    if (isCapturing()) {
+      co_await stopAndKeep();
+      if (alive.expired())
+        co_return;
+    }
     closeSession();
   }
   co_await startNewSession();
@@ -93,6 +113,8 @@ Task<void> AppStateManager::startNewSession() {
   fs::path folder = Session::makeScratchDirectory(error);
   if (error)
     co_return;
+  abandonStart();
+  unreviewedTakes_.clear();
   currentSession_ = Session(folder);
   publish();
   autoSave();
@@ -100,18 +122,38 @@ Task<void> AppStateManager::startNewSession() {
 }
 
 void AppStateManager::openSession() {
+  spawn(openSessionSteps());
+}
+
+Task<void> AppStateManager::openSessionSteps() {
+  Alive alive = self_;
   if (currentSession_ && !currentSession_->bundleURL) {
     switch (promptUnsavedChanges()) {
     case UnsavedChangesChoice::saveChanges:
+      if (isCapturing()) {
+        co_await stopAndKeep();
+        if (alive.expired())
+          co_return;
+      }
       saveSessionAs([this] { showOpenPanel(); });
-      return;
+      co_return;
     case UnsavedChangesChoice::cancel:
-      return;
+      co_return;
     case UnsavedChangesChoice::discardChanges:
+      if (isCapturing()) {
+        co_await stopAndDiscard();
+        if (alive.expired())
+          co_return;
+      }
       discardSessionAndClose();
       showOpenPanel();
-      return;
+      co_return;
     }
+  }
+  if (isCapturing()) {
+    co_await stopAndKeep();
+    if (alive.expired())
+      co_return;
   }
   if (currentSession_)
     closeSession();
@@ -134,24 +176,37 @@ void AppStateManager::showOpenPanel() {
 }
 
 Task<void> AppStateManager::openRecording(fs::path url) {
+  Alive alive = self_;
   Expected<Session, ManifestError> loaded = deps_.store.load(url, url);
   if (!loaded) {
     showAlert(AlertStyle::warning, "Couldn’t open recording", loaded.error().description());
     co_return;
   }
   ReconcileResult result = co_await deps_.store.reconcileTakeFiles(std::move(*loaded));
+  if (alive.expired())
+    co_return;
   Session session = std::move(result.session);
   if (!result.missing.empty() || !result.corrected.empty()) {
     showAlert(AlertStyle::warning, "Recording loaded with issues",
               SessionStore::issueReport(result.missing, result.corrected));
     (void)deps_.store.save(session);
   }
+  // The panel was opened with no session; one may have been started and be
+  // recording by the time it is answered.
+  if (isCapturing()) {
+    co_await stopAndKeep();
+    if (alive.expired())
+      co_return;
+  }
+  if (currentSession_)
+    closeSession();
   session.currentSceneIndex = lastSceneIndex(session);
   currentSession_ = std::move(session);
   publish();
   previewLastTake();
   setState(AppState::idle);
   runOpenWindow(kReviewWindow);
+  offerUnreviewedTakes();
 }
 
 void AppStateManager::previewLastTake() {
@@ -176,22 +231,46 @@ void AppStateManager::saveSessionAs(std::function<void()> then) {
   deps_.activation.setActivationPolicy(ActivationPolicy::regular);
   deps_.activation.activate();
   std::weak_ptr<AppStateManager*> weak = self_;
-  deps_.panels.showSavePanel(SavePanelOptions{"Recording.vidorel", std::nullopt, true},
-                             [weak, then = std::move(then)](std::optional<fs::path> url) {
-                               auto self = weak.lock();
-                               if (!self || !url)
-                                 return;
-                               (*self)->launch([url = *url, then](AppStateManager& manager) {
-                                 std::optional<std::string> error = manager.saveSession(url);
-                                 if (error) {
-                                   manager.showAlert(AlertStyle::warning, "Couldn’t save recording",
-                                                     *error);
-                                   return;
-                                 }
-                                 if (then)
-                                   then();
-                               });
-                             });
+  std::optional<Uuid> sessionID;
+  if (currentSession_)
+    sessionID = currentSession_->id;
+  deps_.panels.showSavePanel(
+      SavePanelOptions{"Recording.vidorel", std::nullopt, true},
+      [weak, then = std::move(then), sessionID](std::optional<fs::path> url) {
+        auto self = weak.lock();
+        if (!self || !url)
+          return;
+        (*self)->launch([url = *url, then, sessionID](AppStateManager& manager) {
+          spawn(manager.finishSaveAs(url, then, sessionID));
+        });
+      });
+}
+
+Task<void> AppStateManager::finishSaveAs(fs::path url, std::function<void()> then,
+                                         std::optional<Uuid> sessionID) {
+  Alive alive = self_;
+  std::optional<Uuid> currentID;
+  if (currentSession_)
+    currentID = currentSession_->id;
+  // The panel belongs to the session it was opened for; saving another one
+  // there is not what the user asked.
+  if (currentID != sessionID) {
+    deps_.logger.info(LogCategory::state, "save panel answered for a session no longer open");
+    co_return;
+  }
+  // A take started while the panel was up would lose its folder.
+  if (isCapturing()) {
+    co_await stopAndKeep();
+    if (alive.expired())
+      co_return;
+  }
+  std::optional<std::string> error = saveSession(url);
+  if (error) {
+    showAlert(AlertStyle::warning, "Couldn’t save recording", *error);
+    co_return;
+  }
+  if (then)
+    then();
 }
 
 std::optional<std::string> AppStateManager::saveSession(fs::path destination) {
@@ -285,29 +364,41 @@ std::optional<std::string> AppStateManager::saveSession(fs::path destination) {
 }
 
 Task<void> AppStateManager::closeRecording() {
-  bool capturing = state_ == AppState::recording || state_ == AppState::paused;
+  Alive alive = self_;
   if (currentSession_ && !currentSession_->bundleURL) {
     switch (promptUnsavedChanges()) {
     case UnsavedChangesChoice::saveChanges:
-      if (capturing)
+      if (isCapturing()) {
         co_await stopAndKeep();
+        if (alive.expired())
+          co_return;
+      }
       saveSessionAs([this] { closeSession(); });
       co_return;
     case UnsavedChangesChoice::discardChanges:
-      if (capturing)
+      if (isCapturing()) {
         co_await stopAndDiscard();
+        if (alive.expired())
+          co_return;
+      }
       discardSessionAndClose();
       co_return;
     case UnsavedChangesChoice::cancel:
       co_return;
     }
   }
-  if (capturing)
+  if (isCapturing()) {
     co_await stopAndKeep();
+    if (alive.expired())
+      co_return;
+  }
   closeSession();
 }
 
 void AppStateManager::closeSession() {
+  // A take being started for this session must not start under the next.
+  abandonStart();
+  unreviewedTakes_.clear();
   suppressReviewWindowCloseBehavior_ = true;
   state_ = AppState::idle;
   currentTakeURL_.reset();
@@ -329,6 +420,23 @@ void AppStateManager::discardSessionAndClose() {
 }
 
 void AppStateManager::openRecoveredSession(const Session& session) {
+  if (isCapturing()) {
+    spawn(openRecoveredSessionSteps(session));
+    return;
+  }
+  adoptRecoveredSession(session);
+}
+
+Task<void> AppStateManager::openRecoveredSessionSteps(Session session) {
+  Alive alive = self_;
+  co_await stopAndKeep();
+  if (alive.expired())
+    co_return;
+  adoptRecoveredSession(session);
+}
+
+void AppStateManager::adoptRecoveredSession(const Session& session) {
+  abandonStart();
   Session copy = session;
   copy.currentSceneIndex = lastSceneIndex(copy);
   Uuid id = copy.id;
@@ -338,6 +446,7 @@ void AppStateManager::openRecoveredSession(const Session& session) {
   previewLastTake();
   setState(AppState::idle);
   runOpenWindow(kReviewWindow);
+  offerUnreviewedTakes();
 }
 
 void AppStateManager::discardRecoveredSessions() {
@@ -388,6 +497,17 @@ void AppStateManager::selectScene(const Uuid& id) {
 }
 
 void AppStateManager::selectTake(const Uuid& sceneID, const std::optional<Uuid>& takeID) {
+  if (!currentSession_)
+    return;
+  int found = sceneIndex(*currentSession_, sceneID);
+  if (found < 0)
+    return;
+  // A selection the scene does not hold would be written and then refused
+  // at the next load.
+  if (takeID && !currentSession_->scenes[found].take(*takeID)) {
+    deps_.logger.error(LogCategory::state, "selectTake ignored: the take is not in the scene");
+    return;
+  }
   updateSession([&](Session& session) {
     int index = sceneIndex(session, sceneID);
     if (index < 0)
@@ -541,7 +661,10 @@ void AppStateManager::scanRecoverableSessions() {
 }
 
 Task<void> AppStateManager::launchSequence() {
+  Alive alive = self_;
   co_await deps_.permissions.runLaunchFlow();
+  if (alive.expired())
+    co_return;
   deps_.activation.setActivationPolicy(ActivationPolicy::accessory);
   ShortcutBindings global;
   for (ShortcutAction action : globalShortcutActions) {

@@ -121,7 +121,10 @@ public:
     running = false;
     co_return !cancelled_;
   }
-  void cancel() { cancelled_ = true; }
+  void cancel() override {
+    log_.add("countdown.cancel");
+    cancelled_ = true;
+  }
 
 private:
   MainLoop& loop_;
