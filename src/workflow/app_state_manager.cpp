@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace vidorel {
 
@@ -40,11 +41,13 @@ bool takeNamed(const Session& session, const std::string& filename) {
 // a new take must never overwrite another.
 fs::path freeTakeFile(const Session& session, int sceneNumber, int takeNumber) {
   fs::path folder = session.takesFolder();
-  for (;; ++takeNumber) {
+  for (; takeNumber < std::numeric_limits<int>::max(); ++takeNumber) {
     std::string name = formatString("scene-%d-take-%d.mov", sceneNumber, takeNumber);
     if (!takeNamed(session, name) && !pathExists(folder / name))
       return folder / name;
   }
+  // Only crafted file names get here; a name nobody else can have.
+  return folder / (Uuid::random().string() + ".mov");
 }
 
 } // namespace
