@@ -78,11 +78,12 @@ std::error_code unlinkIfPresent(const fs::path& path) {
   return {};
 }
 
-// Copies one regular file to a new file at to and syncs it. Neither side
-// follows a link: the source was found by walking a folder, the
-// destination is created here.
-std::error_code copyFileSynced(const fs::path& from, const fs::path& to) {
-  Descriptor in(::open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+} // namespace
+
+std::error_code copyFileDurably(const fs::path& from, const fs::path& to) {
+  // Non-blocking, so that a pipe at from is refused by the check below
+  // instead of waiting for its writer.
+  Descriptor in(::open(from.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   if (!in.valid())
     return lastError();
   struct stat info {};
@@ -113,6 +114,8 @@ std::error_code copyFileSynced(const fs::path& from, const fs::path& to) {
   return out.close();
 }
 
+namespace {
+
 // Copies from (a folder, file or link; a link is copied as a link) to the
 // new entry to. Every folder is synced after its entries are in it, so once
 // this returns the whole copy is on disk except the entry for to itself.
@@ -122,7 +125,7 @@ std::error_code copyTree(const fs::path& from, const fs::path& to, bool followTo
   if (result != 0)
     return lastError();
   if (S_ISREG(info.st_mode))
-    return copyFileSynced(from, to);
+    return copyFileDurably(from, to);
   if (S_ISLNK(info.st_mode)) {
     std::error_code error;
     fs::path target = fs::read_symlink(from, error);

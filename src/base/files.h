@@ -31,6 +31,13 @@ std::error_code readRegularFile(const std::filesystem::path& path, std::string& 
 // True when path names a regular file (following a symlink); never blocks.
 bool isRegularFile(const std::filesystem::path& path);
 
+// Copies the regular file from (a link to one is followed) to a new file
+// to, created exclusively (an existing entry, a link included, fails with
+// file_exists) with from's permissions, and syncs it. A pipe or device at
+// from fails at once with FileError::notRegularFile. The folder holding to
+// is the caller's to sync.
+std::error_code copyFileDurably(const std::filesystem::path& from, const std::filesystem::path& to);
+
 // fsync of a folder, so that renames and new entries in it are durable.
 std::error_code syncFolder(const std::filesystem::path& folder);
 

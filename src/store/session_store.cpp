@@ -259,8 +259,9 @@ SessionStore::copyTakeFiles(const std::vector<std::string>& filenames,
     }
     std::string newName = Uuid::random().string() + ".mov";
     fs::path destination = takesFolder / newName;
-    std::error_code error;
-    fs::copy_file(takesFolder / filename, destination, fs::copy_options::none, error);
+    // Synced, so that the manifest saved next never names a copy that a
+    // crash could leave empty.
+    std::error_code error = copyFileDurably(takesFolder / filename, destination);
     if (error) {
       // A copy that broke off half-way is ours to remove too; a file that
       // was already there is not.
@@ -271,6 +272,10 @@ SessionStore::copyTakeFiles(const std::vector<std::string>& filenames,
     }
     copies.push_back(destination);
     map.emplace(filename, std::move(newName));
+  }
+  if (std::error_code error = syncFolder(takesFolder)) {
+    rollBack();
+    return error;
   }
   return map;
 }

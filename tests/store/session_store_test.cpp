@@ -1,5 +1,6 @@
 #include "store/session_store.h"
 
+#include "base/files.h"
 #include "fakes/fake_duration_probe.h"
 #include "model/manifest.h"
 #include "store/test_folders.h"
@@ -635,6 +636,25 @@ TEST_F(SessionStoreTest, FailedThirdCopyLeavesTheFolderAsBefore) {
   ASSERT_FALSE(map);
   EXPECT_EQ(map.error(), std::errc::no_such_file_or_directory);
   EXPECT_EQ(snapshot(takes), before);
+}
+
+TEST_F(SessionStoreTest, CopyOfAPipeFailsAtOnceAndLeavesTheFolderAsBefore) {
+  fs::path takes = folder_ / "takes";
+  writeFile(takes / "a.mov", "a");
+  ASSERT_EQ(::mkfifo((takes / "b.mov").c_str(), 0644), 0);
+  std::vector<std::string> before;
+  for (const fs::directory_entry& entry : fs::directory_iterator(takes))
+    before.push_back(entry.path().filename().string());
+  std::sort(before.begin(), before.end());
+  EXPECT_TRUE(testing::finishesWithin(20, [&] {
+    auto map = store_.copyTakeFiles({"a.mov", "b.mov"}, takes);
+    return !map && map.error() == FileError::notRegularFile;
+  }));
+  std::vector<std::string> after;
+  for (const fs::directory_entry& entry : fs::directory_iterator(takes))
+    after.push_back(entry.path().filename().string());
+  std::sort(after.begin(), after.end());
+  EXPECT_EQ(after, before);
 }
 
 TEST_F(SessionStoreTest, CopyRefusesNamesOutsideTheFolder) {
