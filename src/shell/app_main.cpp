@@ -126,6 +126,16 @@ public:
     // throws a waiting take away); the host only forgets it.
   }
 
+  // Lines that answer once their action took effect; the rest at once.
+  void control(const std::string& line, SingleInstance::Reply reply) {
+    ControlCommand command = parseControlCommand(line);
+    if (command.verb == kCtlCommand) {
+      runCtl(command.argument, std::move(reply));
+      return;
+    }
+    reply(control(line));
+  }
+
   std::string control(const std::string& line) {
     ControlCommand command = parseControlCommand(line);
     bool testing = std::getenv("VIDOREL_TEST_CONTROL") != nullptr;
@@ -184,6 +194,41 @@ public:
   }
 
 private:
+  // `vidorel ctl`: the hot key's own handler, or the menu item's command.
+  void runCtl(const std::string& word, SingleInstance::Reply reply) {
+    std::optional<CtlAction> action = parseCtlAction(word);
+    if (!action) {
+      reply("error: unknown action");
+      return;
+    }
+    loop_.post([this, a = *action, reply = std::move(reply)] {
+      std::string before = ctlStatusLine();
+      bool endsTake = ctlActionEndsTake(a, manager_.state());
+      if (std::optional<ShortcutAction> hotKey = hotKeyAction(a))
+        handlerTap_.run(*hotKey);
+      else if (a == CtlAction::newSession)
+        choose(MenuCommand::newSession, -1);
+      auto probe = [this, endsTake] {
+        AppState state = manager_.state();
+        bool starting =
+            manager_.startInProgress() && !countdown_.isRunning() && state == AppState::idle;
+        bool finishing = endsTake && (state == AppState::recording || state == AppState::paused);
+        return CtlProgress{ctlStatusLine(), starting || finishing};
+      };
+      replyWhenSettled(loop_, before, probe, reply);
+    });
+  }
+
+  std::string ctlStatusLine() const {
+    CtlStatus status;
+    status.state = manager_.state();
+    status.hasSession = manager_.currentSession().has_value();
+    status.countingDown = countdown_.isRunning();
+    status.sceneNumber = sceneNumber(manager_);
+    status.takeNumber = manager_.currentTakeNumber();
+    return formatCtlStatus(status);
+  }
+
   TrayMenu::Hooks trayHooks() {
     TrayMenu::Hooks hooks;
     hooks.entries = [this] { return currentMenu(); };
@@ -305,7 +350,8 @@ private:
 #else
   HandlerOnlyShortcuts hotKeys_;
 #endif
-  CountdownAwareShortcuts shortcuts_{hotKeys_};
+  ShortcutHandlerTap handlerTap_{hotKeys_};
+  CountdownAwareShortcuts shortcuts_{handlerTap_};
 #ifdef VIDOREL_HAVE_XKB_LAYOUT
   XkbKeyboardLayout keyboardLayout_;
 #else
@@ -336,9 +382,14 @@ int runDesktopApp(int argc, char** argv) {
   std::filesystem::path socket = controlSocketPath();
   SingleInstance instance(socket);
   std::unique_ptr<DesktopApp> desktop;
-  bool primary = instance.becomePrimary([&desktop](const std::string& line) {
-    return desktop ? desktop->control(line) : std::string("error: starting");
-  });
+  bool primary =
+      instance.becomePrimary([&desktop](const std::string& line, SingleInstance::Reply reply) {
+        if (!desktop) {
+          reply("error: starting");
+          return;
+        }
+        desktop->control(line, std::move(reply));
+      });
   if (!primary) {
     // The running instance shows its menu; this start has nothing to add.
     std::optional<std::string> reply = SingleInstance::send(socket, kShowMenuCommand);
