@@ -5,6 +5,7 @@
 #if __has_include("workflow/linux_permission_probes.h") && __has_include("workflow/updater.h")
 
 #include "base/log.h"
+#include "capture/portal_capture_backend.h"
 #include "capture/screen_recorder.h"
 #include "capture/x11_screen_source.h"
 #include "export/export_coordinator.h"
@@ -88,16 +89,41 @@ int sceneNumber(const AppStateManager& manager) {
   return session ? session->currentSceneIndex + 1 : 1;
 }
 
+// On Wayland the screen is the monitor shared through the ScreenCast
+// portal; elsewhere the X display.
+std::unique_ptr<CaptureBackend> makeCaptureBackend(Logger& logger, DurationProbe& probe,
+                                                   DefaultsStore& defaults) {
+  if (isWaylandSession())
+    return std::make_unique<PortalCaptureBackend>(logger, probe, defaults);
+  return std::make_unique<X11CaptureBackend>(logger, probe);
+}
+
+std::unique_ptr<PermissionProbes> makePermissionProbes(CaptureBackend& backend) {
+  if (auto* portal = dynamic_cast<PortalCaptureBackend*>(&backend))
+    return std::make_unique<PortalPermissionProbes>(*portal);
+  return std::make_unique<LinuxPermissionProbes>();
+}
+
+// A compositor cannot leave a window out of a monitor stream, so on
+// Wayland the status panel stays hidden while a take is captured; the tray
+// icon's tint shows the state.
+class HiddenStatusPanel final : public StatusPanel {
+public:
+  void show() override {}
+  void hide() override {}
+};
+
 // Everything the desktop app is made of, built once and torn down in
 // reverse order when the event loop ends.
 class DesktopApp {
 public:
   DesktopApp()
-      : backend_(logger_, probe_), recorder_(loop_, logger_, backend_), shellRecorder_(recorder_),
-        store_(logger_, probe_),
+      : backend_(makeCaptureBackend(logger_, probe_, defaults_)),
+        recorder_(loop_, logger_, *backend_), shellRecorder_(recorder_), store_(logger_, probe_),
         overlay_(loop_, countdownWindow_, {&localEscape_, &escapeGrab_, &shortcuts_}),
         countdown_(overlay_), statusPanel_([this] { return currentStatus(); }),
-        preferences_(defaults_), permissions_(loop_, probes_, alerts_, windows_), exporter_(loop_),
+        preferences_(defaults_), probes_(makePermissionProbes(*backend_)),
+        permissions_(loop_, *probes_, alerts_, windows_), exporter_(loop_),
         exportFlow_(ExportCoordinatorDependencies{loop_, logger_, exporter_, preferences_, panels_,
                                                   alerts_, windows_}),
         updater_(configuredUpdateFeed(),
@@ -105,8 +131,8 @@ public:
                    QDesktopServices::openUrl(QUrl(QString::fromStdString(url)));
                  }),
         manager_(AppStateDependencies{loop_, logger_, shellRecorder_, store_, shortcuts_,
-                                      countdown_, permissions_, exportFlow_, statusPanel_, updater_,
-                                      preferences_, alerts_, panels_, windows_}),
+                                      countdown_, permissions_, exportFlow_, statusBadge(),
+                                      updater_, preferences_, alerts_, panels_, windows_}),
         tray_(trayHooks(), true) {
     manager_.addObserver([this] {
       tray_.setState(manager_.state());
@@ -217,6 +243,12 @@ private:
       };
       replyWhenSettled(loop_, before, probe, reply);
     });
+  }
+
+  StatusPanel& statusBadge() {
+    if (isWaylandSession())
+      return hiddenStatusPanel_;
+    return statusPanel_;
   }
 
   std::string ctlStatusLine() const {
@@ -335,7 +367,7 @@ private:
   Logger logger_;
   bool logging_ = addLogSinks(logger_);
   FfmpegDurationProbe probe_;
-  X11CaptureBackend backend_;
+  std::unique_ptr<CaptureBackend> backend_;
   ScreenRecorder recorder_;
   ShellRecorder shellRecorder_;
   SessionStore store_;
@@ -345,6 +377,7 @@ private:
   CountdownOverlay overlay_;
   ShellCountdown countdown_;
   ShellStatusPanel statusPanel_;
+  HiddenStatusPanel hiddenStatusPanel_;
 #ifdef VIDOREL_HAVE_X11_HOT_KEYS
   X11HotKeys hotKeys_{logger_};
 #else
@@ -363,7 +396,7 @@ private:
   QtAlertPresenter alerts_;
   QtFilePanels panels_{loop_};
   QtWindowHost windows_;
-  LinuxPermissionProbes probes_;
+  std::unique_ptr<PermissionProbes> probes_;
   PermissionsCoordinator permissions_;
   FfmpegSessionExporter exporter_;
   ExportCoordinator exportFlow_;
