@@ -25,6 +25,8 @@ PATH = "/org/freedesktop/portal/desktop"
 SCREEN_CAST = "org.freedesktop.portal.ScreenCast"
 REQUEST = "org.freedesktop.portal.Request"
 SESSION = "org.freedesktop.portal.Session"
+SHORTCUTS = "org.freedesktop.portal.GlobalShortcuts"
+TEST = "org.vidorel.Test"
 
 
 def plain(value):
@@ -66,12 +68,31 @@ class Session(dbus.service.Object):
         self.remove_from_connection()
 
 
-class Portal(dbus.service.Object):
+class ShortcutsSessions(dbus.service.Object):
+    """GlobalShortcuts.CreateSession: a base class of its own, since the
+    method shares its name with ScreenCast's and dbus-python looks members
+    up by name along the class hierarchy."""
+
+    @dbus.service.method(SHORTCUTS, in_signature="a{sv}", out_signature="o",
+                         sender_keyword="sender")
+    def CreateSession(self, options, sender=None):
+        self.log("GlobalShortcuts.CreateSession", options)
+        path = self.request_path(sender, options)
+        name = sender[1:].replace(".", "_")
+        self.shortcuts_session = "%s/session/%s/%s" % (PATH, name,
+                                                        options.get("session_handle_token", "k"))
+        Session(self.bus, self.shortcuts_session, self)
+        self.respond(path, 0, {"session_handle": dbus.String(self.shortcuts_session)})
+        return dbus.ObjectPath(path)
+
+
+class Portal(ShortcutsSessions):
     def __init__(self, bus, args):
         super().__init__(bus, PATH)
         self.bus = bus
         self.args = args
         self.serial = 0
+        self.shortcuts_session = "/"
 
     def log(self, method, options):
         with open(self.args.log, "a") as out:
@@ -143,12 +164,39 @@ class Portal(dbus.service.Object):
         remote.close()
         return fd
 
+    @dbus.service.method(SHORTCUTS, in_signature="oa(sa{sv})sa{sv}", out_signature="o",
+                         sender_keyword="sender")
+    def BindShortcuts(self, session, shortcuts, parent, options, sender=None):
+        self.log("BindShortcuts", {"session": session, "shortcuts": shortcuts})
+        path = self.request_path(sender, options)
+        bound = []
+        for shortcut_id, properties in shortcuts:
+            trigger = str(properties.get("preferred_trigger", ""))
+            bound.append(dbus.Struct((shortcut_id, dbus.Dictionary({
+                "description": properties.get("description", ""),
+                "trigger_description": dbus.String("assigned " + trigger),
+            }, signature="sv")), signature="sa{sv}"))
+        self.respond(path, 0, {"shortcuts": dbus.Array(bound, signature="(sa{sv})")})
+        return dbus.ObjectPath(path)
+
+    @dbus.service.signal(SHORTCUTS, signature="osta{sv}")
+    def Activated(self, session, shortcut_id, timestamp, options):
+        pass
+
+    # The test presses a shortcut on the "desktop".
+    @dbus.service.method(TEST, in_signature="s")
+    def Activate(self, shortcut_id):
+        self.Activated(dbus.ObjectPath(self.shortcuts_session), shortcut_id, dbus.UInt64(1),
+                       dbus.Dictionary({}, signature="sv"))
+
     @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature="ss", out_signature="v")
     def Get(self, interface, name):
         return self.GetAll(interface)[name]
 
     @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature="s", out_signature="a{sv}")
     def GetAll(self, interface):
+        if interface == SHORTCUTS:
+            return dbus.Dictionary({"version": dbus.UInt32(1)}, signature="sv")
         if interface != SCREEN_CAST:
             return dbus.Dictionary({}, signature="sv")
         return dbus.Dictionary({"version": dbus.UInt32(4),
