@@ -23,6 +23,7 @@
 #include "shell/tray_view.h"
 #include "shell/workflow_adapters.h"
 #include "shell/x11_escape_grab.h"
+#include "shortcuts/portal_global_shortcuts.h"
 #include "shortcuts/settings_view.h"
 #include "store/duration_probe.h"
 #include "store/session_store.h"
@@ -178,6 +179,8 @@ public:
     if (command.verb == "menu?")
       return replaceNewlines(describeMenu(currentMenu()));
     if (command.verb == "hot-keys?") {
+      if (portalKeys_ && portalKeys_->available())
+        return "portal";
 #ifdef VIDOREL_HAVE_X11_HOT_KEYS
       return "x11";
 #else
@@ -243,6 +246,12 @@ private:
       };
       replyWhenSettled(loop_, before, probe, reply);
     });
+  }
+
+  GlobalShortcuts& hotKeyBackend() {
+    if (portalKeys_ && portalKeys_->available())
+      return *portalKeys_;
+    return hotKeys_;
   }
 
   StatusPanel& statusBadge() {
@@ -383,7 +392,10 @@ private:
 #else
   HandlerOnlyShortcuts hotKeys_;
 #endif
-  ShortcutHandlerTap handlerTap_{hotKeys_};
+  // On Wayland the desktop's GlobalShortcuts portal, where it has one.
+  std::unique_ptr<PortalGlobalShortcuts> portalKeys_ =
+      isWaylandSession() ? std::make_unique<PortalGlobalShortcuts>(logger_) : nullptr;
+  ShortcutHandlerTap handlerTap_{hotKeyBackend()};
   CountdownAwareShortcuts shortcuts_{handlerTap_};
 #ifdef VIDOREL_HAVE_XKB_LAYOUT
   XkbKeyboardLayout keyboardLayout_;

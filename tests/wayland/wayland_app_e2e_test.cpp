@@ -199,11 +199,20 @@ TEST(WaylandApp, ATakeDrivenByCtlRecordsThePortalsMonitorWithoutTheStatusPanel) 
   ASSERT_FALSE(firstTestNode().empty()) << "run under tests/wayland/with-pipewire";
   WaylandApp app({});
   ASSERT_TRUE(app.waitForStatus("idle", 15)) << app.log();
+  // The hot keys go through the desktop's GlobalShortcuts portal.
+  EXPECT_EQ(app.ask("hot-keys?"), "portal");
   CommandResult started = app.vidorel("ctl new");
   EXPECT_EQ(started.output, "countdown S1T1") << app.log();
   ASSERT_TRUE(app.waitForStatus("recording S1T1", 10)) << app.log();
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   EXPECT_EQ(app.ask("status?"), "none") << "no status panel over a monitor stream";
+  // The desktop reports the pause hot key through the portal.
+  EXPECT_EQ(run("dbus-send --session --type=method_call --dest=org.freedesktop.portal.Desktop "
+                "/org/freedesktop/portal/desktop org.vidorel.Test.Activate string:startPause")
+                .status,
+            0);
+  EXPECT_TRUE(app.waitForStatus("paused S1T1", 5)) << app.log();
+  EXPECT_EQ(app.vidorel("ctl start-pause").output, "recording S1T1");
   CommandResult ended = app.vidorel("ctl end-take");
   ASSERT_EQ(ended.output, "reviewing S1T1") << app.log();
 
