@@ -82,15 +82,26 @@ Task<void> ScreenRecorder::startRecording(std::filesystem::path url,
   });
   SampleQueue* queue = &sampleQueue_;
   std::weak_ptr<TakeWriter> weakWriter = writer;
-  stream->startCapture([queue, weakWriter](VideoFrame frame) {
-    queue->async([weakWriter, frame = std::move(frame)] {
+  auto routing = std::make_shared<FrameRouting>();
+  routing_ = routing;
+  stream->startCapture([queue, weakWriter, routing](VideoFrame frame) {
+    queue->async([weakWriter, routing, frame = std::move(frame)] {
       std::shared_ptr<TakeWriter> writer = weakWriter.lock();
       if (!writer)
         return;
-      if (shouldWrite(frame))
+      if (shouldWrite(frame)) {
+        if (!writer->isPaused())
+          routing->writeNext = false;
         writer->appendVideo(frame);
-      else if (frame.status == FrameStatus::idle)
+      } else if (frame.status == FrameStatus::idle && routing->writeNext && frame.isValid() &&
+                 !writer->isPaused()) {
+        // An idle frame carries the screen as it is: written once after a
+        // resume, it replaces what the take showed before the pause.
+        routing->writeNext = false;
+        writer->appendVideo(frame);
+      } else if (frame.status == FrameStatus::idle) {
         writer->noteUnchangedFrame(frame.timestamp);
+      }
     });
   });
   if (stream_ && streamRunning_)
@@ -119,9 +130,14 @@ void ScreenRecorder::pause() {
 void ScreenRecorder::resume() {
   logger_.info(LogCategory::recorder, "resume");
   std::weak_ptr<TakeWriter> weakWriter = writer_;
-  sampleQueue_.async([weakWriter] {
-    if (std::shared_ptr<TakeWriter> writer = weakWriter.lock())
-      writer->setPaused(false);
+  std::shared_ptr<FrameRouting> routing = routing_;
+  sampleQueue_.async([weakWriter, routing] {
+    std::shared_ptr<TakeWriter> writer = weakWriter.lock();
+    if (!writer)
+      return;
+    writer->setPaused(false);
+    if (routing)
+      routing->writeNext = true;
   });
 }
 

@@ -109,6 +109,13 @@ public:
   static bool shouldWrite(const VideoFrame& frame);
 
 private:
+  // State of the frame routing, touched on the sample queue only.
+  struct FrameRouting {
+    // Set at resume: the next frame is written even if the screen did not
+    // change, so a change made while paused shows from the resume on.
+    bool writeNext = false;
+  };
+
   void stopMicrophone();
   void installMicrophoneCallback();
 
@@ -118,6 +125,7 @@ private:
   std::unique_ptr<DisplayStream> stream_;
   bool streamRunning_ = false;
   std::shared_ptr<TakeWriter> writer_;
+  std::shared_ptr<FrameRouting> routing_;
   std::unique_ptr<AudioRecorder> audio_;
   SampleQueue sampleQueue_;
 };
