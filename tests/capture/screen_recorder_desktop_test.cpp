@@ -483,5 +483,48 @@ TEST_F(ScreenRecorderDesktopTest, UnderOurWindowIsThePublishedDesktopPictureWith
   expectDesktopBeneathOurWindow(*this, true, true);
 }
 
+// Mono 16-bit samples of the take's sound, seconds from..to.
+std::vector<std::int16_t> soundOf(const std::filesystem::path& file, double from, double to) {
+  std::string raw =
+      run("ffmpeg -v error -i '" + file.string() + "' -vn -af atrim=" + std::to_string(from) + ":" +
+          std::to_string(to) + " -ac 1 -ar 48000 -f s16le - 2>/dev/null");
+  std::vector<std::int16_t> samples(raw.size() / 2);
+  std::memcpy(samples.data(), raw.data(), samples.size() * 2);
+  return samples;
+}
+
+TEST_F(ScreenRecorderDesktopTest, TheSoundReachesTheLastFrame) {
+  Windows windows;
+  ScreenRecorder recorder(loop, logger, backend);
+  recorder.prepareMicrophone();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  auto file = folder / "end.mov";
+  runOnLoop(loop, recorder.startRecording(file, std::nullopt));
+  xcb_window_t box = windows.open(0, 0, 60, 60, 0xffffff, 0);
+  for (int i = 0; i < 60; ++i) {
+    windows.move(box, i * 10, 50);
+    std::this_thread::sleep_for(std::chrono::milliseconds(33));
+  }
+  std::optional<RecordedTake> take = runOnLoop(loop, recorder.stopRecording());
+  windows.close(box);
+  ASSERT_TRUE(take);
+  nlohmann::json info = nlohmann::json::parse(
+      run("ffprobe -v error -show_streams -of json '" + file.string() + "'"), nullptr, false);
+  ASSERT_TRUE(info.is_object());
+  ASSERT_EQ(info["streams"].size(), 2u);
+  double video = std::stod(info["streams"][0]["duration"].get<std::string>());
+  double sound = std::stod(info["streams"][1]["duration"].get<std::string>());
+  // One AAC frame (21 ms) of rounding either way.
+  EXPECT_NEAR(sound, video, 0.045) << "video " << video << " s, sound " << sound << " s";
+  // And it is the microphone's tone up to the end, not padding.
+  std::vector<std::int16_t> last = soundOf(file, video - 0.06, video - 0.01);
+  ASSERT_GT(last.size(), 1000u);
+  int loud = 0;
+  for (std::int16_t sample : last)
+    if (std::abs(sample) > 1000)
+      ++loud;
+  EXPECT_GT(loud, static_cast<int>(last.size()) / 4);
+}
+
 } // namespace
 } // namespace vidorel
