@@ -14,6 +14,7 @@ void AudioRecorder::start() {
   std::shared_ptr<Callbacks> callbacks = callbacks_;
   SampleQueue* queue = &sampleQueue_;
   session_->startRunning([callbacks, queue](AudioBuffer buffer) {
+    ++callbacks->delivered;
     queue->async([callbacks, buffer = std::move(buffer)] {
       Callback callback;
       {

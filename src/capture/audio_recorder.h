@@ -3,6 +3,8 @@
 #include "base/sample_queue.h"
 #include "capture/capture_types.h"
 
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -43,12 +45,15 @@ public:
   void clearOnSample() { setOnSample(nullptr); }
 
   SampleQueue& sampleQueue() { return sampleQueue_; }
+  // Buffers the session has delivered so far (with or without a callback).
+  std::int64_t buffersDelivered() const { return callbacks_->delivered; }
 
 private:
   // Shared with the work items on the queue, which may outlive the recorder.
   struct Callbacks {
     std::mutex mutex;
     Callback onSample;
+    std::atomic<std::int64_t> delivered{0};
   };
 
   SampleQueue& sampleQueue_;

@@ -1,6 +1,5 @@
 #include "capture/audio_timeline.h"
 
-#include <cmath>
 #include <cstdlib>
 
 namespace vidorel {
@@ -10,22 +9,13 @@ AudioTimeline::Placement AudioTimeline::place(std::int64_t clockPosition, std::i
   lastDrift_ = drift;
   if (!started_) {
     // The first buffer is aligned exactly: audio begins with the first frame.
-    averageDrift_ = 0;
     Placement placement = correct(drift, length);
     started_ = !placement.discard;
     return placement;
   }
   if (std::llabs(drift) > kJumpSamples) {
-    averageDrift_ = 0;
     ++corrections_;
     return correct(drift, length);
-  }
-  averageDrift_ += (static_cast<double>(drift) - averageDrift_) / 16.0;
-  if (std::fabs(averageDrift_) > static_cast<double>(kDriftSamples)) {
-    std::int64_t amount = std::llround(averageDrift_);
-    averageDrift_ = 0;
-    ++corrections_;
-    return correct(amount, length);
   }
   position_ += length;
   return {};

@@ -5,19 +5,17 @@
 namespace vidorel {
 
 // Places microphone buffers on the movie's audio timeline, which counts
-// output samples (48 kHz). A sound card's clock is never exactly the capture
-// clock, so where the sample count and the buffer's capture time disagree the
-// timeline is pulled back to the capture time: silence fills a gap, and
-// samples are cut when the audio runs ahead. Small disagreements are averaged
-// first, because buffer time stamps jitter by a few milliseconds and every
-// correction is an audible click.
+// output samples (48 kHz). Buffers normally follow one another: the
+// microphone keeps its sample count in step with the capture clock by
+// resampling (AudioClock), so small disagreements between a buffer's
+// capture time and the count are time-stamp jitter and are left alone. Only
+// a jump (a pause, a stall, a hole in the stream) is corrected at once:
+// silence fills a gap, and samples already covered are cut.
 class AudioTimeline {
 public:
   static constexpr int kOutputRate = 48000;
   // Disagreements above this are corrected at once (a pause, a stall).
   static constexpr std::int64_t kJumpSamples = kOutputRate / 10; // 100 ms
-  // The averaged disagreement that triggers a correction.
-  static constexpr std::int64_t kDriftSamples = kOutputRate / 50; // 20 ms
 
   struct Placement {
     // Samples of silence to write before the buffer.
@@ -44,7 +42,6 @@ private:
 
   std::int64_t position_ = 0;
   std::int64_t lastDrift_ = 0;
-  double averageDrift_ = 0;
   bool started_ = false;
   int corrections_ = 0;
 };

@@ -5,10 +5,17 @@
 
 #include <pulse/pulseaudio.h>
 
+extern "C" {
+#include <libavutil/channel_layout.h>
+#include <libswresample/swresample.h>
+}
+
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <vector>
 
 namespace vidorel {
 
@@ -48,6 +55,9 @@ private:
   // Waits on the threaded loop (locked) for an operation to end.
   void wait(pa_operation* operation);
   void teardown();
+  // The buffer resampled so that extra samples are added (or dropped) over
+  // its length; false when the resampler cannot be used.
+  bool resample(const void* input, int frames, int extra, std::vector<std::uint8_t>& output);
 
   pa_threaded_mainloop* loop_ = nullptr;
   pa_context* context_ = nullptr;
@@ -56,6 +66,9 @@ private:
   std::string defaultSource_;
   bool sourceFound_ = false;
   AudioClock clock_;
+  // Created at the first correction; from then on every buffer goes
+  // through it, so its filter's delay stays constant.
+  SwrContext* resampler_ = nullptr;
 };
 
 void PulseMicrophoneSession::contextChanged(pa_context*, void* self) {
@@ -103,15 +116,45 @@ void PulseMicrophoneSession::readable(pa_stream* stream, size_t, void* self) {
       buffer.format = SampleFormat::f32;
       buffer.sampleRate = kRate;
       buffer.channels = kChannels;
-      buffer.timestamp = session->clock_.stamp(now, frames, kRate, hint);
-      buffer.data.assign(static_cast<const std::uint8_t*>(data),
-                         static_cast<const std::uint8_t*>(data) + bytes);
+      // The card's clock drifts against the capture clock: the sound is
+      // resampled by as little as keeps its count in step.
+      int extra = session->clock_.compensation(frames);
+      if ((extra == 0 && !session->resampler_) ||
+          !session->resample(data, frames, extra, buffer.data))
+        buffer.data.assign(static_cast<const std::uint8_t*>(data),
+                           static_cast<const std::uint8_t*>(data) + bytes);
+      int delivered = static_cast<int>(buffer.data.size() / kBytesPerFrame);
+      buffer.timestamp = session->clock_.stamp(now, delivered, kRate, hint);
       if (session->deliver_)
         session->deliver_(std::move(buffer));
     }
     // A hole (data == nullptr) is skipped; the writer's timeline fills it.
     pa_stream_drop(stream);
   }
+}
+
+bool PulseMicrophoneSession::resample(const void* input, int frames, int extra,
+                                      std::vector<std::uint8_t>& output) {
+  if (!resampler_) {
+    AVChannelLayout stereo = AV_CHANNEL_LAYOUT_STEREO;
+    if (swr_alloc_set_opts2(&resampler_, &stereo, AV_SAMPLE_FMT_FLT, kRate, &stereo,
+                            AV_SAMPLE_FMT_FLT, kRate, 0, nullptr) < 0 ||
+        swr_init(resampler_) < 0) {
+      swr_free(&resampler_);
+      return false;
+    }
+  }
+  if (swr_set_compensation(resampler_, extra, frames) < 0)
+    return false;
+  int capacity = frames + std::abs(extra) + 256;
+  output.resize(static_cast<std::size_t>(capacity) * kBytesPerFrame);
+  std::uint8_t* out[1] = {output.data()};
+  const std::uint8_t* in[1] = {static_cast<const std::uint8_t*>(input)};
+  int produced = swr_convert(resampler_, out, capacity, in, frames);
+  if (produced < 0)
+    return false;
+  output.resize(static_cast<std::size_t>(produced) * kBytesPerFrame);
+  return true;
 }
 
 void PulseMicrophoneSession::wait(pa_operation* operation) {
@@ -219,6 +262,7 @@ void PulseMicrophoneSession::teardown() {
   pa_threaded_mainloop_free(loop_);
   loop_ = nullptr;
   deliver_ = nullptr;
+  swr_free(&resampler_);
 }
 
 } // namespace

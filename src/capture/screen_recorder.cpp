@@ -3,9 +3,27 @@
 #include "base/format.h"
 #include "capture/capture_error.h"
 
+#include <chrono>
 #include <thread>
 
 namespace vidorel {
+
+namespace {
+
+// The capture clock: CLOCK_MONOTONIC, which steady_clock reads on Linux.
+CaptureTime captureNow() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// How long the stop waits for the microphone's last sound before the
+// instant of the stop: its buffers arrive a latency late.
+constexpr CaptureTime kAudioCatchUp = 1'000'000'000;
+// A microphone that delivered nothing for this long is not waited for.
+constexpr CaptureTime kAudioSilent = 300'000'000;
+
+} // namespace
 
 ScreenRecorder::ScreenRecorder(MainLoop& loop, Logger& logger, CaptureBackend& backend)
     : loop_(loop), logger_(logger), backend_(backend),
@@ -50,7 +68,17 @@ void ScreenRecorder::releaseMicrophone() {
 
 void ScreenRecorder::installMicrophoneCallback() {
   std::weak_ptr<TakeWriter> weakWriter = writer_;
-  audio_->setOnSample([weakWriter](const AudioBuffer& buffer) {
+  std::shared_ptr<StopPoint> stop = stopPoint_;
+  audio_->setOnSample([weakWriter, stop](const AudioBuffer& buffer) {
+    if (stop) {
+      stop->audioArrival = captureNow();
+      if (buffer.sampleRate > 0)
+        stop->audioEnd = buffer.timestamp + static_cast<CaptureTime>(buffer.frameCount()) *
+                                                1'000'000'000 / buffer.sampleRate;
+      // Sound from after the end of the take is not part of it.
+      if (buffer.timestamp >= stop->at)
+        return;
+    }
     if (std::shared_ptr<TakeWriter> writer = weakWriter.lock())
       writer->appendAudio(buffer);
   });
@@ -82,15 +110,28 @@ Task<void> ScreenRecorder::startRecording(std::filesystem::path url,
   });
   SampleQueue* queue = &sampleQueue_;
   std::weak_ptr<TakeWriter> weakWriter = writer;
-  stream->startCapture([queue, weakWriter](VideoFrame frame) {
-    queue->async([weakWriter, frame = std::move(frame)] {
+  auto routing = std::make_shared<FrameRouting>();
+  routing_ = routing;
+  auto stop = std::make_shared<StopPoint>();
+  stopPoint_ = stop;
+  stream->startCapture([queue, weakWriter, routing, stop](VideoFrame frame) {
+    queue->async([weakWriter, routing, stop, frame = std::move(frame)] {
       std::shared_ptr<TakeWriter> writer = weakWriter.lock();
-      if (!writer)
+      if (!writer || frame.timestamp > stop->at)
         return;
-      if (shouldWrite(frame))
+      if (shouldWrite(frame)) {
+        if (!writer->isPaused())
+          routing->writeNext = false;
         writer->appendVideo(frame);
-      else if (frame.status == FrameStatus::idle)
+      } else if (frame.status == FrameStatus::idle && routing->writeNext && frame.isValid() &&
+                 !writer->isPaused()) {
+        // An idle frame carries the screen as it is: written once after a
+        // resume, it replaces what the take showed before the pause.
+        routing->writeNext = false;
+        writer->appendVideo(frame);
+      } else if (frame.status == FrameStatus::idle) {
         writer->noteUnchangedFrame(frame.timestamp);
+      }
     });
   });
   if (stream_ && streamRunning_)
@@ -119,9 +160,14 @@ void ScreenRecorder::pause() {
 void ScreenRecorder::resume() {
   logger_.info(LogCategory::recorder, "resume");
   std::weak_ptr<TakeWriter> weakWriter = writer_;
-  sampleQueue_.async([weakWriter] {
-    if (std::shared_ptr<TakeWriter> writer = weakWriter.lock())
-      writer->setPaused(false);
+  std::shared_ptr<FrameRouting> routing = routing_;
+  sampleQueue_.async([weakWriter, routing] {
+    std::shared_ptr<TakeWriter> writer = weakWriter.lock();
+    if (!writer)
+      return;
+    writer->setPaused(false);
+    if (routing)
+      routing->writeNext = true;
   });
 }
 
@@ -130,7 +176,14 @@ Task<std::optional<RecordedTake>> ScreenRecorder::stopRecording() {
                formatString("stop: stream=%d writer=%d", stream_ ? 1 : 0, writer_ ? 1 : 0));
   if (!stream_)
     co_return std::nullopt;
-  stopMicrophone();
+  // The screen and the microphone end at one instant of the capture clock:
+  // frames and sound after it are dropped, and the microphone runs on until
+  // its sound up to that instant has arrived, so the take's sound reaches
+  // its last frame.
+  std::shared_ptr<StopPoint> stop = stopPoint_;
+  if (stop)
+    stop->at = captureNow();
+  std::shared_ptr<AudioRecorder> audio(std::move(audio_));
 
   DisplayStream* stream = streamRunning_ ? stream_.get() : nullptr;
   streamRunning_ = false;
@@ -141,12 +194,24 @@ Task<std::optional<RecordedTake>> ScreenRecorder::stopRecording() {
   // (The awaiter is a named local: temporaries inside co_await expressions
   // are destroyed twice by some compilers.)
   using Duration = std::optional<double>;
-  CallbackAwaiter<Duration>::Starter starter = [stream, queue,
-                                                writer](std::function<void(Duration)> done) {
-    std::thread([stream, queue, writer, done] {
+  CallbackAwaiter<Duration>::Starter starter = [stream, queue, writer, audio,
+                                                stop](std::function<void(Duration)> done) {
+    std::thread([stream, queue, writer, audio, stop, done] {
       if (stream)
         stream->stopCapture();
+      if (audio) {
+        CaptureTime giveUp = captureNow() + kAudioCatchUp;
+        while (stop && stop->audioEnd < stop->at) {
+          CaptureTime now = captureNow();
+          if (now > giveUp || now - stop->audioArrival > kAudioSilent)
+            break;
+          std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        audio->stopRunning();
+      }
       queue->drain();
+      if (audio)
+        audio->clearOnSample();
       done(writer ? Duration(writer->finish()) : Duration());
     }).detach();
   };

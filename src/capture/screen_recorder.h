@@ -8,8 +8,10 @@
 #include "capture/capture_types.h"
 #include "capture/take_writer.h"
 
+#include <atomic>
 #include <filesystem>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -101,6 +103,8 @@ public:
 
   SampleQueue& sampleQueue() { return sampleQueue_; }
   bool hasMicrophone() const { return audio_ != nullptr; }
+  // Whether the prepared microphone has delivered sound yet.
+  bool microphoneDelivers() const { return audio_ && audio_->buffersDelivered() > 0; }
   // The writer of the current or last take (for its counts).
   std::shared_ptr<TakeWriter> writer() const { return writer_; }
 
@@ -109,6 +113,21 @@ public:
   static bool shouldWrite(const VideoFrame& frame);
 
 private:
+  // State of the frame routing, touched on the sample queue only.
+  struct FrameRouting {
+    // Set at resume: the next frame is written even if the screen did not
+    // change, so a change made while paused shows from the resume on.
+    bool writeNext = false;
+  };
+  // Where the take ends on the capture clock, and how far the microphone
+  // has got; shared by the main loop, the sample queue and the stop.
+  struct StopPoint {
+    std::atomic<CaptureTime> at{std::numeric_limits<CaptureTime>::max()};
+    std::atomic<CaptureTime> audioEnd{std::numeric_limits<CaptureTime>::min()};
+    // Capture time at which the last microphone buffer reached the queue.
+    std::atomic<CaptureTime> audioArrival{0};
+  };
+
   void stopMicrophone();
   void installMicrophoneCallback();
 
@@ -118,6 +137,8 @@ private:
   std::unique_ptr<DisplayStream> stream_;
   bool streamRunning_ = false;
   std::shared_ptr<TakeWriter> writer_;
+  std::shared_ptr<FrameRouting> routing_;
+  std::shared_ptr<StopPoint> stopPoint_;
   std::unique_ptr<AudioRecorder> audio_;
   SampleQueue sampleQueue_;
 };

@@ -118,6 +118,7 @@ private:
 
   void connect();
   void disconnect();
+  xcb_atom_t internAtom(const char* name);
   void run();
   bool grab(std::uint8_t* target);
   std::shared_ptr<std::vector<std::uint8_t>> takeBuffer();
@@ -126,6 +127,11 @@ private:
   std::vector<TopLevel> topLevels();
   void leaveOutOwnWindows(std::uint8_t* frame);
   void paintWindow(std::uint8_t* frame, const TopLevel& window, const Rect& area);
+  bool copyDrawable(std::uint8_t* frame, xcb_drawable_t drawable, int sourceX, int sourceY,
+                    const Rect& part);
+  void paintBackground(std::uint8_t* frame, const Rect& area);
+  bool paintRootPixmap(std::uint8_t* frame, const Rect& area);
+  bool paintRootBackground(std::uint8_t* frame, const Rect& area);
   bool drawCursor(std::uint8_t* frame, bool& changed);
 
   DisplayInfo display_;
@@ -143,6 +149,14 @@ private:
   bool composite_ = false;
   bool xfixes_ = false;
   xcb_atom_t pidAtom_ = XCB_NONE;
+  // The desktop picture that setters publish on the root window.
+  xcb_atom_t rootPixmapAtoms_[2] = {XCB_NONE, XCB_NONE};
+  // A window of ours whose background is the root's (ParentRelative),
+  // redirected so that nobody draws it: its pixmap holds the root's
+  // background where it is placed.
+  xcb_window_t backgroundWindow_ = XCB_NONE;
+  bool backgroundRefused_ = false;
+  Rect backgroundPlace_;
   std::map<xcb_window_t, bool> ownCache_;
   std::uint32_t cursorSerial_ = 0;
   int cursorX_ = -1;
@@ -236,18 +250,25 @@ void X11DisplayStream::connect() {
     }
   }
 
-  const char* name = "_NET_WM_PID";
+  pidAtom_ = internAtom("_NET_WM_PID");
+  rootPixmapAtoms_[0] = internAtom("_XROOTPMAP_ID");
+  rootPixmapAtoms_[1] = internAtom("ESETROOT_PMAP_ID");
+  xcb_flush(connection_);
+}
+
+xcb_atom_t X11DisplayStream::internAtom(const char* name) {
   Reply<xcb_intern_atom_reply_t> atom(xcb_intern_atom_reply(
       connection_, xcb_intern_atom(connection_, 0, std::strlen(name), name), nullptr));
-  if (atom)
-    pidAtom_ = atom->atom;
-  xcb_flush(connection_);
+  return atom ? atom->atom : XCB_NONE;
 }
 
 void X11DisplayStream::disconnect() {
   if (!connection_)
     return;
   if (!xcb_connection_has_error(connection_)) {
+    if (backgroundWindow_ != XCB_NONE)
+      xcb_destroy_window(connection_, backgroundWindow_);
+    backgroundWindow_ = XCB_NONE;
     if (composite_)
       xcb_composite_unredirect_subwindows(connection_, screen_->root,
                                           XCB_COMPOSITE_REDIRECT_AUTOMATIC);
@@ -379,7 +400,7 @@ std::vector<X11DisplayStream::TopLevel> X11DisplayStream::topLevels() {
     Reply<xcb_get_geometry_reply_t> geometry(
         xcb_get_geometry_reply(connection_, geometries[i], nullptr));
     if (!attribute || !geometry || attribute->map_state != XCB_MAP_STATE_VIEWABLE ||
-        attribute->_class == XCB_WINDOW_CLASS_INPUT_ONLY)
+        attribute->_class == XCB_WINDOW_CLASS_INPUT_ONLY || children[i] == backgroundWindow_)
       continue;
     int border = geometry->border_width;
     windows.push_back(
@@ -398,44 +419,144 @@ void X11DisplayStream::paintWindow(std::uint8_t* frame, const TopLevel& window, 
     return;
   xcb_pixmap_t pixmap = xcb_generate_id(connection_);
   xcb_composite_name_window_pixmap(connection_, window.window, pixmap);
-  Reply<xcb_get_image_reply_t> reply(xcb_get_image_reply(
-      connection_,
-      xcb_get_image(connection_, XCB_IMAGE_FORMAT_Z_PIXMAP, pixmap, part.x - window.outer.x,
-                    part.y - window.outer.y, part.width, part.height, ~0u),
-      nullptr));
+  copyDrawable(frame, pixmap, part.x - window.outer.x, part.y - window.outer.y, part);
   xcb_free_pixmap(connection_, pixmap);
-  if (!reply)
-    return;
+}
+
+// Copies part (in root coordinates, within the display) from the drawable,
+// whose pixel (sourceX, sourceY) lands on the part's top left corner.
+bool X11DisplayStream::copyDrawable(std::uint8_t* frame, xcb_drawable_t drawable, int sourceX,
+                                    int sourceY, const Rect& part) {
+  Reply<xcb_get_image_reply_t> reply(
+      xcb_get_image_reply(connection_,
+                          xcb_get_image(connection_, XCB_IMAGE_FORMAT_Z_PIXMAP, drawable, sourceX,
+                                        sourceY, part.width, part.height, ~0u),
+                          nullptr));
+  if (!reply || reply->depth != screen_->root_depth)
+    return false;
   const std::uint8_t* source = xcb_get_image_data(reply.get());
   int length = xcb_get_image_data_length(reply.get());
   int rowBytes = part.width * 4;
   if (length < rowBytes * part.height)
-    return;
+    return false;
   int stride = configuration_.width * 4;
   for (int row = 0; row < part.height; ++row) {
     std::uint8_t* target = frame + static_cast<std::size_t>(part.y - display_.y + row) * stride +
                            static_cast<std::size_t>(part.x - display_.x) * 4;
     std::memcpy(target, source + static_cast<std::size_t>(row) * rowBytes, rowBytes);
   }
+  return true;
 }
 
-// Rebuilds the area under each of our windows from the windows that lie
-// there (what is below and what is above), in stacking order; where no other
-// window is, the frame is black.
+// The desktop picture published on the root window, tiled from the root's
+// origin as the server tiles a background.
+bool X11DisplayStream::paintRootPixmap(std::uint8_t* frame, const Rect& area) {
+  for (xcb_atom_t atom : rootPixmapAtoms_) {
+    if (atom == XCB_NONE)
+      continue;
+    Reply<xcb_get_property_reply_t> property(xcb_get_property_reply(
+        connection_, xcb_get_property(connection_, 0, screen_->root, atom, XCB_ATOM_PIXMAP, 0, 1),
+        nullptr));
+    if (!property || property->format != 32 || xcb_get_property_value_length(property.get()) < 4)
+      continue;
+    xcb_pixmap_t pixmap = *static_cast<xcb_pixmap_t*>(xcb_get_property_value(property.get()));
+    // A setter that exited without keeping its pixmap leaves a stale id.
+    Reply<xcb_get_geometry_reply_t> geometry(
+        xcb_get_geometry_reply(connection_, xcb_get_geometry(connection_, pixmap), nullptr));
+    if (!geometry || geometry->width == 0 || geometry->height == 0 ||
+        geometry->depth != screen_->root_depth)
+      continue;
+    int tileWidth = geometry->width;
+    int tileHeight = geometry->height;
+    bool painted = true;
+    for (int top = area.y - ((area.y % tileHeight) + tileHeight) % tileHeight;
+         top < area.y + area.height; top += tileHeight) {
+      for (int left = area.x - ((area.x % tileWidth) + tileWidth) % tileWidth;
+           left < area.x + area.width; left += tileWidth) {
+        Rect part = Rect{left, top, tileWidth, tileHeight}.intersected(area);
+        if (!part.empty())
+          painted = copyDrawable(frame, pixmap, part.x - left, part.y - top, part) && painted;
+      }
+    }
+    if (painted)
+      return true;
+  }
+  return false;
+}
+
+// The root window's own background (a colour or a tile set with
+// ChangeWindowAttributes cannot be read back): a window whose background
+// is its parent's is laid over the area and its pixmap read. It is
+// redirected by hand, so nobody ever draws it on the screen. A compositing
+// manager redirects every window itself and refuses this; it then draws
+// the desktop from the published picture, which is read above.
+bool X11DisplayStream::paintRootBackground(std::uint8_t* frame, const Rect& area) {
+  if (!composite_ || backgroundRefused_)
+    return false;
+  if (backgroundWindow_ == XCB_NONE) {
+    backgroundWindow_ = xcb_generate_id(connection_);
+    std::uint32_t values[] = {XCB_BACK_PIXMAP_PARENT_RELATIVE, 1};
+    xcb_create_window(connection_, screen_->root_depth, backgroundWindow_, screen_->root,
+                      static_cast<std::int16_t>(area.x), static_cast<std::int16_t>(area.y),
+                      static_cast<std::uint16_t>(area.width),
+                      static_cast<std::uint16_t>(area.height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                      screen_->root_visual, XCB_CW_BACK_PIXMAP | XCB_CW_OVERRIDE_REDIRECT, values);
+    xcb_generic_error_t* error = xcb_request_check(
+        connection_, xcb_composite_redirect_window_checked(connection_, backgroundWindow_,
+                                                           XCB_COMPOSITE_REDIRECT_MANUAL));
+    if (error) {
+      std::free(error);
+      xcb_destroy_window(connection_, backgroundWindow_);
+      backgroundWindow_ = XCB_NONE;
+      backgroundRefused_ = true;
+      return false;
+    }
+    xcb_map_window(connection_, backgroundWindow_);
+    backgroundPlace_ = area;
+  }
+  if (area.x != backgroundPlace_.x || area.y != backgroundPlace_.y ||
+      area.width != backgroundPlace_.width || area.height != backgroundPlace_.height) {
+    std::uint32_t values[] = {
+        static_cast<std::uint32_t>(area.x), static_cast<std::uint32_t>(area.y),
+        static_cast<std::uint32_t>(area.width), static_cast<std::uint32_t>(area.height)};
+    xcb_configure_window(connection_, backgroundWindow_,
+                         XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH |
+                             XCB_CONFIG_WINDOW_HEIGHT,
+                         values);
+    // A moved window shows its background anew only where it is exposed.
+    xcb_clear_area(connection_, 0, backgroundWindow_, 0, 0, 0, 0);
+    backgroundPlace_ = area;
+  }
+  xcb_pixmap_t pixmap = xcb_generate_id(connection_);
+  xcb_composite_name_window_pixmap(connection_, backgroundWindow_, pixmap);
+  bool painted = copyDrawable(frame, pixmap, 0, 0, area);
+  xcb_free_pixmap(connection_, pixmap);
+  return painted;
+}
+
+void X11DisplayStream::paintBackground(std::uint8_t* frame, const Rect& area) {
+  if (paintRootPixmap(frame, area) || paintRootBackground(frame, area))
+    return;
+  int stride = configuration_.width * 4;
+  for (int row = 0; row < area.height; ++row)
+    std::memset(frame + static_cast<std::size_t>(area.y - display_.y + row) * stride +
+                    static_cast<std::size_t>(area.x - display_.x) * 4,
+                0, static_cast<std::size_t>(area.width) * 4);
+}
+
+// Rebuilds the area under each of our windows as the user would see it
+// without them: the desktop background, then the other windows that lie
+// there (what is below and what is above) in stacking order.
 void X11DisplayStream::leaveOutOwnWindows(std::uint8_t* frame) {
   std::vector<TopLevel> windows = topLevels();
   Rect bounds{display_.x, display_.y, configuration_.width, configuration_.height};
-  int stride = configuration_.width * 4;
   for (const TopLevel& own : windows) {
     if (!own.own)
       continue;
     Rect area = own.outer.intersected(bounds);
     if (area.empty())
       continue;
-    for (int row = 0; row < area.height; ++row)
-      std::memset(frame + static_cast<std::size_t>(area.y - display_.y + row) * stride +
-                      static_cast<std::size_t>(area.x - display_.x) * 4,
-                  0, static_cast<std::size_t>(area.width) * 4);
+    paintBackground(frame, area);
     if (!composite_)
       continue;
     for (const TopLevel& other : windows)

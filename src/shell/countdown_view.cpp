@@ -1,6 +1,9 @@
 #include "shell/countdown_view.h"
 
+#include "shell/x11_compositor.h"
+
 #include <QApplication>
+#include <QBitmap>
 #include <QFont>
 #include <QGuiApplication>
 #include <QKeyEvent>
@@ -14,6 +17,8 @@ namespace {
 
 // Digits are drawn 500 px high, as large as the screen allows.
 constexpr int kDigitPixelSize = 500;
+// The rim around a digit shown without a compositing manager.
+constexpr int kOutlineWidth = 8;
 
 QScreen* overlayScreen() {
   if (QScreen* primary = QGuiApplication::primaryScreen())
@@ -45,8 +50,60 @@ CountdownView::CountdownView(QWidget* parent) : QWidget(parent) {
 void CountdownView::setDigit(int value) {
   digit_ = value;
   shownFor_.start();
-  frameTimer_.start();
+  if (composited_)
+    frameTimer_.start();
+  updateShape();
   update();
+}
+
+void CountdownView::setComposited(bool composited) {
+  composited_ = composited;
+  if (!composited_)
+    frameTimer_.stop();
+  updateShape();
+  update();
+}
+
+void CountdownView::resizeEvent(QResizeEvent*) {
+  updateShape();
+}
+
+// The digit's outline in the window, centred and scaled about its centre.
+QPainterPath CountdownView::digitPath(double scale) const {
+  QFont font = this->font();
+  font.setPixelSize(kDigitPixelSize);
+  font.setBold(true);
+  QPainterPath path;
+  path.addText(0, 0, font, QString::number(digit_));
+  QRectF bounds = path.boundingRect();
+  QTransform place;
+  place.translate(rect().center().x(), rect().center().y());
+  place.scale(scale, scale);
+  place.translate(-bounds.center().x(), -bounds.center().y());
+  return place.map(path);
+}
+
+void CountdownView::updateShape() {
+  if (composited_) {
+    clearMask();
+    return;
+  }
+  // The window keeps at least one pixel: an empty mask would mean none.
+  QBitmap shape(size());
+  shape.fill(Qt::color0);
+  {
+    QPainter painter(&shape);
+    painter.setRenderHint(QPainter::Antialiasing, false);
+    if (digit_ > 0) {
+      QPainterPath path = digitPath(1.0);
+      painter.setPen(QPen(Qt::color1, kOutlineWidth, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+      painter.setBrush(Qt::color1);
+      painter.drawPath(path);
+    } else {
+      painter.fillRect(0, 0, 1, 1, Qt::color1);
+    }
+  }
+  setMask(shape);
 }
 
 void CountdownView::paintEvent(QPaintEvent*) {
@@ -58,21 +115,21 @@ void CountdownView::paintEvent(QPaintEvent*) {
   painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
   painter.setRenderHint(QPainter::Antialiasing);
 
+  if (!composited_) {
+    // A dark rim keeps the white digit readable over a light desktop.
+    QPainterPath path = digitPath(1.0);
+    painter.setPen(
+        QPen(QColor(40, 40, 40), kOutlineWidth, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawPath(path);
+    painter.fillPath(path, Qt::white);
+    return;
+  }
+
   Milliseconds elapsed(shownFor_.isValid() ? shownFor_.elapsed() : 0);
   DigitAppearance look = digitAppearance(elapsed);
-
-  QFont font = painter.font();
-  font.setPixelSize(kDigitPixelSize);
-  font.setBold(true);
-  QPainterPath path;
-  path.addText(0, 0, font, QString::number(digit_));
-  QRectF bounds = path.boundingRect();
-
-  painter.translate(rect().center());
-  painter.scale(look.scale, look.scale);
-  painter.translate(-bounds.center());
   painter.setOpacity(look.opacity);
-  painter.fillPath(path, Qt::white);
+  painter.fillPath(digitPath(look.scale), Qt::white);
 }
 
 CountdownWindow::CountdownWindow() = default;
@@ -85,6 +142,7 @@ void CountdownWindow::show() {
   hide();
   view_ = new CountdownView();
   view_->setAttribute(Qt::WA_DeleteOnClose);
+  view_->setComposited(desktopComposites());
   if (QScreen* screen = overlayScreen())
     view_->setGeometry(screen->geometry());
   view_->show();

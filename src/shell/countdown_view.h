@@ -4,6 +4,7 @@
 
 #include <QElapsedTimer>
 #include <QObject>
+#include <QPainterPath>
 #include <QPointer>
 #include <QTimer>
 #include <QWidget>
@@ -19,11 +20,22 @@ public:
   void setDigit(int value);
   int digit() const { return digit_; }
 
+  // With a compositing manager the digit grows and fades over a clear
+  // window. Without one a clear window would show black, so the window is
+  // cut to the digit's outline and the digit stands still, opaque.
+  void setComposited(bool composited);
+  bool composited() const { return composited_; }
+
 protected:
   void paintEvent(QPaintEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
 
 private:
+  QPainterPath digitPath(double scale) const;
+  void updateShape();
+
   int digit_ = 0;
+  bool composited_ = true;
   QElapsedTimer shownFor_;
   QTimer frameTimer_;
 };

@@ -17,6 +17,11 @@ namespace vidorel {
 namespace {
 
 constexpr int kRecordUsage = 64;
+// Milliseconds: how long the microphone may take to deliver, how often it
+// is asked, and how long it runs on once it delivers.
+constexpr int kWarmUpLimit = 3000;
+constexpr int kWarmUpStep = 20;
+constexpr int kWarmUpMargin = 250;
 
 struct RecordRequest {
   std::filesystem::path output;
@@ -55,6 +60,16 @@ Task<void> record(RecordRequest request, ScreenRecorder& recorder, BlockingMainL
     // reported by the start, which tries again.
     recorder.prepareMicrophone();
   } catch (const CaptureFailure&) {
+  }
+  // There is no countdown to warm it up: the take starts once sound flows
+  // (and a little later, once its first burst is past), so it has sound
+  // from its first frame.
+  for (int waited = 0; recorder.hasMicrophone() && waited < kWarmUpLimit; waited += kWarmUpStep) {
+    if (recorder.microphoneDelivers()) {
+      co_await sleepFor(loop, Milliseconds(kWarmUpMargin));
+      break;
+    }
+    co_await sleepFor(loop, Milliseconds(kWarmUpStep));
   }
   std::string failure;
   try {

@@ -1,5 +1,8 @@
 #include "shell/recording_status_view.h"
 
+#include "shell/x11_compositor.h"
+
+#include <QBitmap>
 #include <QFont>
 #include <QGuiApplication>
 #include <QMouseEvent>
@@ -36,6 +39,7 @@ constexpr int kPaddingY = 10;
 constexpr int kRowGap = 6;
 constexpr int kHintGap = 2;
 constexpr int kKeyColumn = 70;
+constexpr double kCornerRadius = 10;
 
 } // namespace
 
@@ -48,6 +52,23 @@ RecordingStatusPanel::RecordingStatusPanel(QWidget* parent) : QWidget(parent) {
   setWindowTitle(QStringLiteral("Vidorel Status"));
   setObjectName(QStringLiteral("status"));
   setFixedSize(kStatusPanelWidth, kStatusPanelHeight);
+  setComposited(desktopComposites());
+}
+
+void RecordingStatusPanel::setComposited(bool composited) {
+  composited_ = composited;
+  if (composited_) {
+    clearMask();
+    return;
+  }
+  QBitmap shape(size());
+  shape.fill(Qt::color0);
+  QPainter painter(&shape);
+  painter.setPen(Qt::NoPen);
+  painter.setBrush(Qt::color1);
+  painter.drawRoundedRect(QRectF(rect()), kCornerRadius, kCornerRadius);
+  painter.end();
+  setMask(shape);
 }
 
 void RecordingStatusPanel::setContent(StatusContent content) {
@@ -74,8 +95,9 @@ void RecordingStatusPanel::paintEvent(QPaintEvent*) {
   painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
 
   QPainterPath background;
-  background.addRoundedRect(QRectF(rect()), 10, 10);
-  painter.fillPath(background, QColor(0, 0, 0, 199));
+  background.addRoundedRect(QRectF(rect()), kCornerRadius, kCornerRadius);
+  // Opaque without a compositor: the desktop cannot show through.
+  painter.fillPath(background, QColor(0, 0, 0, composited_ ? 199 : 255));
 
   QFont titleFont = font();
   titleFont.setPixelSize(12);

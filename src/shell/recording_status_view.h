@@ -21,6 +21,11 @@ public:
   // Top centre of the primary screen's work area.
   void moveToTopCentre();
 
+  // Without a compositing manager the clear corners would show black: the
+  // window is then cut to its rounded shape.
+  void setComposited(bool composited);
+  bool composited() const { return composited_; }
+
 protected:
   void paintEvent(QPaintEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
@@ -29,6 +34,7 @@ protected:
 
 private:
   StatusContent content_;
+  bool composited_ = true;
   bool dragging_ = false;
   QPoint dragOffset_;
 };

@@ -46,30 +46,21 @@ TEST(AudioTimelineTest, JitterAloneCausesNoCorrection) {
   EXPECT_EQ(timeline.corrections(), 0);
 }
 
-// A sound card whose clock runs fast or slow by 0.5 % against the capture
-// clock for ten minutes: the timeline never lags or leads by more than 40 ms.
-void expectDriftIsBounded(double rateError) {
-  AudioTimeline timeline;
-  double deliveredSeconds = 0;
-  std::int64_t worst = 0;
-  for (int i = 0; i < 60000; ++i) {
-    std::int64_t clock = std::llround(deliveredSeconds * 48000);
-    timeline.place(clock, kBuffer);
-    // A buffer of 480 card samples lasts this long on the capture clock.
-    deliveredSeconds += 0.01 * (1.0 + rateError);
-    std::int64_t next = std::llround(deliveredSeconds * 48000);
-    worst = std::max<std::int64_t>(worst, std::llabs(next - timeline.position()));
+// Disagreements that build up slowly (a card whose count the microphone has
+// not yet brought back in step) are never cut or filled: every cut is a
+// click, and the microphone corrects them by resampling.
+TEST(AudioTimelineTest, SlowDisagreementIsNeitherCutNorFilled) {
+  for (std::int64_t step : {+2, -2}) {
+    AudioTimeline timeline;
+    for (int i = 0; i < 2000; ++i) {
+      // Up to 80 ms apart after 2000 buffers.
+      AudioTimeline::Placement placement = timeline.place(i * (kBuffer + step), kBuffer);
+      EXPECT_EQ(placement.silence, 0) << i;
+      EXPECT_EQ(placement.skip, 0) << i;
+    }
+    EXPECT_EQ(timeline.corrections(), 0);
+    EXPECT_EQ(timeline.position(), 2000 * kBuffer);
   }
-  EXPECT_LT(worst, 48 * 40) << rateError;
-  EXPECT_GT(timeline.corrections(), 0);
-}
-
-TEST(AudioTimelineTest, SlowCardDoesNotAccumulateDrift) {
-  expectDriftIsBounded(+0.005);
-}
-
-TEST(AudioTimelineTest, FastCardDoesNotAccumulateDrift) {
-  expectDriftIsBounded(-0.005);
 }
 
 TEST(AudioTimelineTest, LargeGapIsFilledAtOnce) {

@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <regex>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -93,6 +96,34 @@ TEST_F(RecordCommandTest, BadArgumentsShowTheUsage) {
   EXPECT_EQ(vidorel("record out.mov --seconds zero").status, 64);
   EXPECT_EQ(vidorel("record out.mov --seconds -3").status, 64);
   EXPECT_EQ(vidorel("record out.mov").status, 64);
+}
+
+TEST_F(RecordCommandTest, TheTakeHasSoundFromItsStart) {
+  auto file = folder / "take.mov";
+  Result result = vidorel("record '" + file.string() + "' --seconds 1.5");
+  ASSERT_EQ(result.status, 0) << result.output;
+  std::string command = "ffmpeg -v error -i '" + file.string() +
+                        "' -vn -af atrim=0:0.5 -ac 1 -ar 48000 -f s16le - 2>/dev/null";
+  std::string raw;
+  FILE* pipe = popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  char chunk[4096];
+  size_t n;
+  while ((n = fread(chunk, 1, sizeof(chunk), pipe)) > 0)
+    raw.append(chunk, n);
+  pclose(pipe);
+  std::vector<std::int16_t> samples(raw.size() / 2);
+  std::memcpy(samples.data(), raw.data(), samples.size() * 2);
+  ASSERT_GT(samples.size(), 20000u);
+  size_t first = samples.size();
+  for (size_t i = 0; i < samples.size(); ++i) {
+    if (std::abs(samples[i]) > 1000) {
+      first = i;
+      break;
+    }
+  }
+  // The microphone's tone within the first 50 ms.
+  EXPECT_LT(first, 48000u * 50 / 1000) << "sound starts at " << first / 48.0 << " ms";
 }
 
 } // namespace

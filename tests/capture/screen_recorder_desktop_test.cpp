@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <xcb/composite.h>
 #include <xcb/xcb.h>
 
 #include <atomic>
@@ -106,14 +107,70 @@ public:
     std::free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
   }
 
+  // A desktop picture of vertical stripes as the root's background;
+  // published as _XROOTPMAP_ID too when asked, as wallpaper setters do.
+  void setDesktopPicture(bool publish) {
+    picture_ = xcb_generate_id(connection_);
+    xcb_create_pixmap(connection_, screen_->root_depth, picture_, screen_->root, width(), height());
+    xcb_gcontext_t gc = xcb_generate_id(connection_);
+    xcb_create_gc(connection_, gc, picture_, 0, nullptr);
+    for (int x = 0; x < width(); x += kStripe) {
+      std::uint32_t colour = stripeColour(x);
+      xcb_change_gc(connection_, gc, XCB_GC_FOREGROUND, &colour);
+      xcb_rectangle_t stripe = {static_cast<std::int16_t>(x), 0, kStripe,
+                                static_cast<std::uint16_t>(height())};
+      xcb_poly_fill_rectangle(connection_, picture_, gc, 1, &stripe);
+    }
+    xcb_free_gc(connection_, gc);
+    xcb_change_window_attributes(connection_, screen_->root, XCB_CW_BACK_PIXMAP, &picture_);
+    xcb_clear_area(connection_, 0, screen_->root, 0, 0, 0, 0);
+    if (publish)
+      xcb_change_property(connection_, XCB_PROP_MODE_REPLACE, screen_->root, atom("_XROOTPMAP_ID"),
+                          XCB_ATOM_PIXMAP, 32, 1, &picture_);
+    sync();
+  }
+  void clearDesktopPicture() {
+    std::uint32_t black = screen_->black_pixel;
+    xcb_change_window_attributes(connection_, screen_->root, XCB_CW_BACK_PIXEL, &black);
+    xcb_clear_area(connection_, 0, screen_->root, 0, 0, 0, 0);
+    xcb_delete_property(connection_, screen_->root, atom("_XROOTPMAP_ID"));
+    if (picture_)
+      xcb_free_pixmap(connection_, picture_);
+    picture_ = 0;
+    sync();
+  }
+  static constexpr int kStripe = 64;
+  static std::uint32_t stripeColour(int x) { return (x / kStripe) % 2 ? 0xd0a040 : 0x4060d0; }
+
+  // Stands in for a compositing manager: owns its selection and redirects
+  // every window itself (and then draws nothing, which does not matter
+  // here).
+  void actAsCompositor() {
+    xcb_window_t owner = xcb_generate_id(connection_);
+    xcb_create_window(connection_, XCB_COPY_FROM_PARENT, owner, screen_->root, -1, -1, 1, 1, 0,
+                      XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, 0, nullptr);
+    xcb_set_selection_owner(connection_, owner, atom("_NET_WM_CM_S0"), XCB_CURRENT_TIME);
+    xcb_composite_redirect_subwindows(connection_, screen_->root, XCB_COMPOSITE_REDIRECT_MANUAL);
+    sync();
+  }
+
 private:
+  xcb_atom_t atom(const char* name) {
+    xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(
+        connection_, xcb_intern_atom(connection_, 0, std::strlen(name), name), nullptr);
+    xcb_atom_t value = reply ? reply->atom : XCB_NONE;
+    std::free(reply);
+    return value;
+  }
+
+  xcb_pixmap_t picture_ = 0;
   xcb_connection_t* connection_;
   xcb_screen_t* screen_;
   xcb_atom_t pidAtom_;
 };
 
 class ScreenRecorderDesktopTest : public ::testing::Test {
-protected:
+public:
   void SetUp() override {
     folder = std::filesystem::temp_directory_path() /
              ("vidorel-recorder-" + std::to_string(getpid()) + "-" +
@@ -127,6 +184,24 @@ protected:
   std::string frameAt(const std::filesystem::path& file, double seconds) {
     return run("ffmpeg -v error -ss " + std::to_string(seconds) + " -i '" + file.string() +
                "' -frames:v 1 -f rawvideo -pix_fmt rgb24 - 2>/dev/null");
+  }
+
+  // The take's last picture as packed RGB: every frame decoded, the last
+  // kept (a still screen ends a take with one long frame, which a seek near
+  // the end would skip).
+  std::string lastFrame(const std::filesystem::path& file, std::size_t frameBytes) {
+    std::string frame;
+    FILE* pipe = popen(
+        ("ffmpeg -v error -i '" + file.string() + "' -f rawvideo -pix_fmt rgb24 - 2>/dev/null")
+            .c_str(),
+        "r");
+    if (!pipe)
+      return frame;
+    std::string next(frameBytes, '\0');
+    while (fread(next.data(), 1, frameBytes, pipe) == frameBytes)
+      frame = next;
+    pclose(pipe);
+    return frame;
   }
 
   std::filesystem::path folder;
@@ -308,6 +383,147 @@ TEST_F(ScreenRecorderDesktopTest, PauseThenStopKeepsThePausedTime) {
   EXPECT_NEAR(take->duration, 2.0, 0.4);
   EXPECT_TRUE(sink->contains(LogCategory::recorder, "pause"));
   EXPECT_TRUE(sink->contains(LogCategory::recorder, "resume"));
+}
+
+TEST_F(ScreenRecorderDesktopTest, AChangeMadeWhilePausedShowsFromTheResumeOn) {
+  Windows windows;
+  int w = windows.width();
+  int h = windows.height();
+  xcb_window_t slide = windows.open(0, 0, w, h, 0x2040c0, 4242);
+  ScreenRecorder recorder(loop, logger, backend);
+  auto file = folder / "resume.mov";
+  runOnLoop(loop, recorder.startRecording(file, std::nullopt));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  recorder.pause();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  // The next slide, shown while paused; then nothing moves any more.
+  xcb_window_t next = windows.open(0, 0, w, h, 0xe0c020, 4242);
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  recorder.resume();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  std::optional<RecordedTake> take = runOnLoop(loop, recorder.stopRecording());
+  windows.close(next);
+  windows.close(slide);
+  ASSERT_TRUE(take);
+  std::string rgb = lastFrame(file, static_cast<size_t>(w) * h * 3);
+  ASSERT_EQ(rgb.size(), static_cast<size_t>(w) * h * 3);
+  // (Away from the middle, where the pointer stands.)
+  const auto* p = reinterpret_cast<const unsigned char*>(rgb.data()) +
+                  (static_cast<size_t>(h / 4) * w + w / 4) * 3;
+  EXPECT_NEAR(p[0], 0xe0, 24);
+  EXPECT_NEAR(p[1], 0xc0, 24);
+  EXPECT_NEAR(p[2], 0x20, 24);
+  // Before the pause the take showed the first slide.
+  std::string early = frameAt(file, 0);
+  ASSERT_EQ(early.size(), rgb.size());
+  const auto* q = reinterpret_cast<const unsigned char*>(early.data()) +
+                  (static_cast<size_t>(h / 4) * w + w / 4) * 3;
+  EXPECT_NEAR(q[2], 0xc0, 24);
+}
+
+// Where our window stands, the take shows what the user would see without
+// it: part of another program's window and the desktop picture beside it.
+void expectDesktopBeneathOurWindow(ScreenRecorderDesktopTest& test, bool publishPicture,
+                                   bool compositor) {
+  Windows windows;
+  int w = windows.width();
+  int h = windows.height();
+  windows.setDesktopPicture(publishPicture);
+  Windows manager;
+  if (compositor)
+    manager.actAsCompositor();
+  xcb_window_t other = windows.open(100, 100, 200, 200, 0x00c000, 4242);
+  // The status panel's size, over the other window's right part. (Opened
+  // first: the stand-in compositor draws nothing, so the screen never
+  // changes and the take's first frame is its only one.)
+  xcb_window_t own =
+      windows.open(200, 150, 220, 110, 0xff00ff, static_cast<std::uint32_t>(getpid()));
+  ScreenRecorder recorder(test.loop, test.logger, test.backend);
+  auto file = test.folder / "beneath.mov";
+  runOnLoop(test.loop, recorder.startRecording(file, std::nullopt));
+  for (int i = 0; i < 10; ++i) {
+    windows.move(own, 200 + (i % 2) * 2, 150);
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+  }
+  std::optional<RecordedTake> take = runOnLoop(test.loop, recorder.stopRecording());
+  windows.close(own);
+  windows.close(other);
+  windows.clearDesktopPicture();
+  ASSERT_TRUE(take);
+  std::string rgb = test.lastFrame(file, static_cast<size_t>(w) * h * 3);
+  ASSERT_EQ(rgb.size(), static_cast<size_t>(w) * h * 3);
+  auto expectPixel = [&](int x, int y, std::uint32_t want) {
+    const auto* p =
+        reinterpret_cast<const unsigned char*>(rgb.data()) + (static_cast<size_t>(y) * w + x) * 3;
+    int r = static_cast<int>(want >> 16) & 0xff;
+    int g = static_cast<int>(want >> 8) & 0xff;
+    int b = static_cast<int>(want) & 0xff;
+    EXPECT_TRUE(std::abs(p[0] - r) <= 24 && std::abs(p[1] - g) <= 24 && std::abs(p[2] - b) <= 24)
+        << "at " << x << "," << y << ": " << int(p[0]) << " " << int(p[1]) << " " << int(p[2])
+        << " instead of " << r << " " << g << " " << b;
+  };
+  // The other window beneath our window.
+  expectPixel(250, 200, 0x00c000);
+  expectPixel(280, 240, 0x00c000);
+  // The desktop picture beneath it, stripe by stripe.
+  for (int x : {330, 350, 390, 410})
+    for (int y : {160, 200, 250})
+      expectPixel(x, y, Windows::stripeColour(x));
+}
+
+TEST_F(ScreenRecorderDesktopTest, UnderOurWindowIsThePublishedDesktopPicture) {
+  expectDesktopBeneathOurWindow(*this, true, false);
+}
+
+TEST_F(ScreenRecorderDesktopTest, UnderOurWindowIsTheRootBackground) {
+  expectDesktopBeneathOurWindow(*this, false, false);
+}
+
+TEST_F(ScreenRecorderDesktopTest, UnderOurWindowIsThePublishedDesktopPictureWithACompositor) {
+  expectDesktopBeneathOurWindow(*this, true, true);
+}
+
+// Mono 16-bit samples of the take's sound, seconds from..to.
+std::vector<std::int16_t> soundOf(const std::filesystem::path& file, double from, double to) {
+  std::string raw =
+      run("ffmpeg -v error -i '" + file.string() + "' -vn -af atrim=" + std::to_string(from) + ":" +
+          std::to_string(to) + " -ac 1 -ar 48000 -f s16le - 2>/dev/null");
+  std::vector<std::int16_t> samples(raw.size() / 2);
+  std::memcpy(samples.data(), raw.data(), samples.size() * 2);
+  return samples;
+}
+
+TEST_F(ScreenRecorderDesktopTest, TheSoundReachesTheLastFrame) {
+  Windows windows;
+  ScreenRecorder recorder(loop, logger, backend);
+  recorder.prepareMicrophone();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  auto file = folder / "end.mov";
+  runOnLoop(loop, recorder.startRecording(file, std::nullopt));
+  xcb_window_t box = windows.open(0, 0, 60, 60, 0xffffff, 0);
+  for (int i = 0; i < 60; ++i) {
+    windows.move(box, i * 10, 50);
+    std::this_thread::sleep_for(std::chrono::milliseconds(33));
+  }
+  std::optional<RecordedTake> take = runOnLoop(loop, recorder.stopRecording());
+  windows.close(box);
+  ASSERT_TRUE(take);
+  nlohmann::json info = nlohmann::json::parse(
+      run("ffprobe -v error -show_streams -of json '" + file.string() + "'"), nullptr, false);
+  ASSERT_TRUE(info.is_object());
+  ASSERT_EQ(info["streams"].size(), 2u);
+  double video = std::stod(info["streams"][0]["duration"].get<std::string>());
+  double sound = std::stod(info["streams"][1]["duration"].get<std::string>());
+  // One AAC frame (21 ms) of rounding either way.
+  EXPECT_NEAR(sound, video, 0.045) << "video " << video << " s, sound " << sound << " s";
+  // And it is the microphone's tone up to the end, not padding.
+  std::vector<std::int16_t> last = soundOf(file, video - 0.06, video - 0.01);
+  ASSERT_GT(last.size(), 1000u);
+  int loud = 0;
+  for (std::int16_t sample : last)
+    if (std::abs(sample) > 1000)
+      ++loud;
+  EXPECT_GT(loud, static_cast<int>(last.size()) / 4);
 }
 
 } // namespace
