@@ -412,19 +412,19 @@ private:
                                           const fs::path& file) {
     if (auto failure = flushAudio(compositionTime + kInterleaveTicks))
       return failure;
-    std::int64_t decodeTime = 0;
+    std::optional<std::int64_t> previous;
     if (!video_.samples().empty())
-      decodeTime =
-          std::max(compositionTime - std::max<std::int64_t>(0, reorder), lastDecodeTime_ + 1);
-    std::int64_t offset = compositionTime - decodeTime;
+      previous = lastDecodeTime_;
+    std::optional<std::int64_t> decodeTime = decodeTimeFor(compositionTime, reorder, previous);
+    std::int64_t offset = decodeTime ? compositionTime - *decodeTime : -1;
     if (offset < 0 || offset > std::numeric_limits<std::int32_t>::max())
       return fileFailure(file, "frame timing out of range");
     std::error_code error =
-        writer_.writeSample(video_, data, size, decodeTime, static_cast<std::int32_t>(offset), sync,
-                            description, false);
+        writer_.writeSample(video_, data, size, *decodeTime, static_cast<std::int32_t>(offset),
+                            sync, description, false);
     if (error)
       return ExportFailure::platform(error.message());
-    lastDecodeTime_ = decodeTime;
+    lastDecodeTime_ = *decodeTime;
     return std::nullopt;
   }
 
@@ -463,8 +463,7 @@ private:
 
   std::optional<ExportFailure> prepareEncoders(const fs::path& file);
   std::optional<ExportFailure> appendAudio(StreamReader& reader, std::int64_t start,
-                                           std::int64_t end, std::int64_t movieStart,
-                                           std::int64_t movieEnd);
+                                           std::int64_t movieStart, std::int64_t movieEnd);
   std::optional<ExportFailure> copyAudio(StreamReader& reader, std::int64_t sourceStart,
                                          std::int64_t first, std::int64_t count);
   std::optional<ExportFailure> convertAudio(StreamReader* reader, std::int64_t sourceStart,
@@ -759,17 +758,16 @@ std::optional<ExportFailure> MovieJoiner::prepareEncoders(const fs::path& file) 
 }
 
 // The segment's sound is a run of whole AAC packets on the movie's packet
-// grid, from the grid point nearest its start to the one nearest its end,
-// so the sound at every join is at most half a packet from the picture and
-// the error never adds up.
+// grid (see packetRunFor), starting with the take's packet boundary nearest
+// to where the grid puts the segment's first packet.
 std::optional<ExportFailure> MovieJoiner::appendAudio(StreamReader& reader, std::int64_t start,
-                                                      std::int64_t end, std::int64_t movieStart,
+                                                      std::int64_t movieStart,
                                                       std::int64_t movieEnd) {
-  (void)end;
-  std::int64_t first = (movieStart + kTicksPerAacFrame / 2) / kTicksPerAacFrame;
-  std::int64_t last = (movieEnd + kTicksPerAacFrame / 2) / kTicksPerAacFrame;
+  PacketRun run = packetRunFor(movieStart, movieEnd, kTicksPerAacFrame);
+  std::int64_t first = run.first;
+  std::int64_t last = run.first + run.count;
   audioLimit_ = movieEnd;
-  if (last <= first)
+  if (run.count == 0)
     return std::nullopt;
   // Take time (ticks) that the first packet of the grid should hold.
   std::int64_t sourceStart = start + first * kTicksPerAacFrame - movieStart;
@@ -982,7 +980,7 @@ std::optional<ExportFailure> MovieJoiner::append(const Take& take, const fs::pat
 
   std::int64_t movieStart = cursor_;
   std::int64_t movieEnd = cursor_ + (end - start);
-  if (auto failure = appendAudio(audioReader, start, end, movieStart, movieEnd))
+  if (auto failure = appendAudio(audioReader, start, movieStart, movieEnd))
     return failure;
   if (width_ > 0) {
     if (videoReader.hasStream()) {
