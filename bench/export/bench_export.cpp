@@ -11,7 +11,6 @@
 
 #include "capture/ffmpeg_take_writer.h"
 #include "export/ffmpeg_session_exporter.h"
-#include "store/duration_probe.h"
 
 #include <algorithm>
 #include <chrono>
@@ -23,6 +22,7 @@
 #include <functional>
 #include <string>
 #include <sys/wait.h>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -85,12 +85,13 @@ VideoFrame frameAt(int index, CaptureTime time) {
   return frame;
 }
 
+// Written through the take writer's encoder, waiting whenever it is busy
+// (a take in the recorder would drop frames instead; here every frame
+// counts).
 bool makeTakes(const fs::path& folder) {
   constexpr CaptureTime kMs = 1'000'000;
-  constexpr CaptureTime kBase = 1000 * kMs;
   fs::create_directories(folder);
   Logger logger;
-  FfmpegDurationProbe probe;
   for (int i = 0; i < kTakes; ++i) {
     fs::path file = takeFile(folder, i);
     if (fs::exists(file))
@@ -98,19 +99,20 @@ bool makeTakes(const fs::path& folder) {
     std::fprintf(stderr, "making %s\n", file.c_str());
     fs::path partial = folder / "partial.mov";
     fs::remove(partial);
-    TakeEncoderSettings deep;
-    deep.maxQueuedFrames = 100000;
-    TakeWriter writer(partial, makeFfmpegTakeEncoder(partial, kWidth, kHeight, logger, deep), probe,
-                      logger);
+    std::unique_ptr<TakeEncoder> encoder = makeFfmpegTakeEncoder(partial, kWidth, kHeight, logger);
+    if (!encoder->startWriting())
+      return false;
     int frame = 0;
     for (CaptureTime t = 0; t < kSeconds * 1000 * kMs; t += 10 * kMs) {
       if (t >= frame * 1000 * kMs / 30) {
-        writer.appendVideo(frameAt(frame + i * 7, kBase + t));
+        while (!encoder->isReadyForVideo())
+          std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        encoder->appendVideo(frameAt(frame + i * 7, t), t);
         ++frame;
       }
       AudioBuffer buffer;
       buffer.format = SampleFormat::s16;
-      buffer.timestamp = kBase + t;
+      buffer.timestamp = t;
       std::vector<short> samples(480 * 2);
       for (size_t s = 0; s < samples.size(); s += 2) {
         double seconds = static_cast<double>(t) / 1e9 + static_cast<double>(s / 2) / 48000;
@@ -119,10 +121,14 @@ bool makeTakes(const fs::path& folder) {
       }
       buffer.data.resize(samples.size() * 2);
       std::memcpy(buffer.data.data(), samples.data(), buffer.data.size());
-      writer.appendAudio(buffer);
+      while (!encoder->isReadyForAudio())
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      encoder->appendAudio(buffer, t / 1000 * 48 / 1000, 0);
     }
-    if (writer.finish() <= 0)
+    encoder->finishWriting(kSeconds * 1000 * kMs);
+    if (encoder->status() != WriterStatus::completed)
       return false;
+    encoder.reset();
     fs::rename(partial, file);
   }
   return true;

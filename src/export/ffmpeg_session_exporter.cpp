@@ -557,9 +557,6 @@ public:
   std::optional<ExportFailure> run() {
     const AVCodecParameters& codec = reader_.codec();
     bool copyable = copyableVideo(codec, movie_.width_, movie_.height_);
-    std::uint32_t takeDescription = 0;
-    if (copyable)
-      takeDescription = movie_.videoDescription(takeVideoFormat(codec));
 
     PacketPtr packet;
     if (auto failure = seekToKeyBefore(packet))
@@ -594,6 +591,9 @@ public:
       return failure;
 
     if (key) {
+      // Described only when something is copied: a take whose frames are
+      // all re-encoded adds no description.
+      std::uint32_t takeDescription = movie_.videoDescription(takeVideoFormat(codec));
       if (auto failure = copyFrom(std::move(key), takeDescription))
         return failure;
     }
