@@ -1,28 +1,53 @@
 #include "export/ffmpeg_session_exporter.h"
 
 #include "base/files.h"
+#include "capture/ffmpeg_take_writer.h"
+#include "export/avc_config.h"
 #include "export/quicktime_writer.h"
 #include "export/segment_edits.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
 #include <libavutil/error.h>
+#include <libavutil/imgutils.h>
+#include <libavutil/opt.h>
+#include <libswresample/swresample.h>
+#include <libswscale/swscale.h>
 }
 
 #include <algorithm>
+#include <cstring>
 #include <deque>
 #include <limits>
+#include <set>
 
 namespace vidorel {
 namespace fs = std::filesystem;
 
 namespace {
 
-constexpr AVRational kMovieTimeBase = {1, static_cast<int>(kMovieTimescale)};
+// The movie's video track counts in 1/90000 s: trim points (1/600 s) and
+// AAC packets at 48 kHz (1920 ticks) fall on whole ticks.
+constexpr int kVideoTimescale = 90000;
+constexpr AVRational kVideoTime = {1, kVideoTimescale};
+constexpr std::int64_t kTicksPerMovieUnit = kVideoTimescale / kMovieTimescale;
+constexpr int kAudioRate = 48000;
+constexpr int kAudioChannels = 2;
+constexpr int kAacFrame = 1024;
+constexpr std::int64_t kTicksPerAacFrame = std::int64_t{kAacFrame} * kVideoTimescale / kAudioRate;
+constexpr std::int64_t kAudioBitRate = 128000;
 // Audio and video are interleaved in the file in runs of this length, so a
 // player reading the movie in order finds both close together.
-constexpr double kInterleaveSeconds = 0.5;
+constexpr std::int64_t kInterleaveTicks = kVideoTimescale / 2;
+// Re-encoded frames use the take writer's x264 settings, so that their
+// parameter sets equal those of the takes it wrote and the movie keeps one
+// sample description. The quantiser cap keeps them visually lossless; x264
+// does not write it into the parameter sets (a lower CRF would change the
+// picture parameter set's initial QP).
+constexpr const char* kTakeCrf = "23";
+constexpr const char* kReencodeParams = "qpmax=14";
 
 std::string avErrorText(int code) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -39,6 +64,26 @@ struct PacketDeleter {
 };
 using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 
+struct FrameDeleter {
+  void operator()(AVFrame* frame) const { av_frame_free(&frame); }
+};
+using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
+
+struct CodecDeleter {
+  void operator()(AVCodecContext* codec) const { avcodec_free_context(&codec); }
+};
+using CodecPtr = std::unique_ptr<AVCodecContext, CodecDeleter>;
+
+struct ScalerDeleter {
+  void operator()(SwsContext* scaler) const { sws_freeContext(scaler); }
+};
+using ScalerPtr = std::unique_ptr<SwsContext, ScalerDeleter>;
+
+struct ResamplerDeleter {
+  void operator()(SwrContext* resampler) const { swr_free(&resampler); }
+};
+using ResamplerPtr = std::unique_ptr<SwrContext, ResamplerDeleter>;
+
 PacketPtr makePacket() {
   return PacketPtr(av_packet_alloc());
 }
@@ -49,6 +94,10 @@ std::int64_t presentationTime(const AVPacket& packet) {
 
 std::int64_t decodeTime(const AVPacket& packet) {
   return packet.dts != AV_NOPTS_VALUE ? packet.dts : packet.pts;
+}
+
+bool isKey(const AVPacket& packet) {
+  return (packet.flags & AV_PKT_FLAG_KEY) != 0;
 }
 
 // The first stream of one media type of a take file, opened on its own so
@@ -82,29 +131,40 @@ public:
 
   bool hasStream() const { return stream_ != nullptr; }
   AVStream& stream() const { return *stream_; }
+  const AVCodecParameters& codec() const { return *stream_->codecpar; }
   const fs::path& file() const { return file_; }
+
+  // Stream time to movie video ticks and back.
+  std::int64_t toTicks(std::int64_t timestamp) const {
+    return av_rescale_q(timestamp, stream_->time_base, kVideoTime);
+  }
+  std::int64_t fromTicks(std::int64_t ticks) const {
+    return av_rescale_q_rnd(ticks, kVideoTime, stream_->time_base, AV_ROUND_DOWN);
+  }
 
   std::optional<ExportFailure> seekBefore(std::int64_t timestamp) {
     int result = av_seek_frame(format_, stream_->index, timestamp, AVSEEK_FLAG_BACKWARD);
+    if (result < 0)
+      result = av_seek_frame(format_, stream_->index, timestamp, AVSEEK_FLAG_ANY);
     if (result < 0)
       return fileFailure(file_, avErrorText(result));
     return std::nullopt;
   }
 
-  // The stream's next packet: true with one, false at the end.
-  std::optional<ExportFailure> read(AVPacket* packet, bool& got) {
-    got = false;
+  // The stream's next packet, or nothing at the end.
+  std::optional<ExportFailure> read(PacketPtr& packet) {
+    packet = makePacket();
     for (;;) {
-      av_packet_unref(packet);
-      int result = av_read_frame(format_, packet);
-      if (result == AVERROR_EOF)
-        return std::nullopt;
-      if (result < 0)
-        return fileFailure(file_, avErrorText(result));
-      if (packet->stream_index == stream_->index) {
-        got = true;
+      av_packet_unref(packet.get());
+      int result = av_read_frame(format_, packet.get());
+      if (result == AVERROR_EOF) {
+        packet.reset();
         return std::nullopt;
       }
+      if (result < 0)
+        return fileFailure(file_, avErrorText(result));
+      if (packet->stream_index == stream_->index)
+        return std::nullopt;
     }
   }
 
@@ -114,151 +174,460 @@ private:
   AVStream* stream_ = nullptr;
 };
 
-std::optional<ExportFailure> sampleFormat(const StreamReader& reader, SampleFormat& format) {
-  const AVCodecParameters& codec = *reader.stream().codecpar;
-  bool video = codec.codec_type == AVMEDIA_TYPE_VIDEO;
-  AVCodecID expected = video ? AV_CODEC_ID_H264 : AV_CODEC_ID_AAC;
-  if (codec.codec_id != expected) {
-    return fileFailure(reader.file(), std::string("cannot join ") +
-                                          avcodec_get_name(codec.codec_id) +
-                                          (video ? " video" : " audio") + " without re-encoding");
-  }
-  if (codec.extradata_size <= 0 || (video && codec.extradata[0] != 1))
-    return fileFailure(reader.file(), "the stream has no decoder configuration");
-  format = SampleFormat{};
-  format.kind = video ? TrackKind::video : TrackKind::audio;
-  if (video) {
-    format.width = codec.width;
-    format.height = codec.height;
-  } else {
-    format.sampleRate = codec.sample_rate;
-    format.channels = codec.ch_layout.nb_channels;
-  }
-  format.config.assign(codec.extradata, codec.extradata + codec.extradata_size);
+// A decoder for a reader's stream.
+std::optional<ExportFailure> openDecoder(const StreamReader& reader, CodecPtr& decoder) {
+  const AVCodec* codec = avcodec_find_decoder(reader.codec().codec_id);
+  if (!codec)
+    return fileFailure(reader.file(),
+                       std::string("no decoder for ") + avcodec_get_name(reader.codec().codec_id));
+  decoder.reset(avcodec_alloc_context3(codec));
+  if (!decoder)
+    return fileFailure(reader.file(), avErrorText(AVERROR(ENOMEM)));
+  avcodec_parameters_to_context(decoder.get(), &reader.codec());
+  decoder->pkt_timebase = reader.stream().time_base;
+  decoder->thread_count = kTakeThreads;
+  int result = avcodec_open2(decoder.get(), codec, nullptr);
+  if (result < 0)
+    return fileFailure(reader.file(), avErrorText(result));
   return std::nullopt;
 }
 
-std::uint32_t timescaleFor(const AVStream& stream) {
-  const AVCodecParameters& codec = *stream.codecpar;
-  if (codec.codec_type == AVMEDIA_TYPE_AUDIO && codec.sample_rate > 0)
-    return static_cast<std::uint32_t>(codec.sample_rate);
-  if (stream.time_base.num == 1 && stream.time_base.den > 0)
-    return static_cast<std::uint32_t>(stream.time_base.den);
-  return 90000;
+// Sends a packet (nothing: the end) and hands every frame it completes to
+// took, in presentation order.
+template <typename Took>
+std::optional<ExportFailure> decode(AVCodecContext& decoder, const AVPacket* packet,
+                                    const fs::path& file, Took&& took) {
+  int result = avcodec_send_packet(&decoder, packet);
+  if (result < 0 && result != AVERROR_EOF && result != AVERROR_INVALIDDATA)
+    return fileFailure(file, avErrorText(result));
+  for (;;) {
+    FramePtr frame(av_frame_alloc());
+    result = avcodec_receive_frame(&decoder, frame.get());
+    if (result == AVERROR(EAGAIN) || result == AVERROR_EOF)
+      return std::nullopt;
+    if (result == AVERROR_INVALIDDATA)
+      continue;
+    if (result < 0)
+      return fileFailure(file, avErrorText(result));
+    if (auto failure = took(std::move(frame)))
+      return failure;
+  }
 }
 
-// The part of one stream that one segment copies: the packets from where
-// decoding can start up to the end of the trim range, written to one track.
-// Subclasses decide which packets are needed.
-class StreamCut {
+// The video encoder for re-encoded frames: the take writer's settings.
+CodecPtr openVideoEncoder(int width, int height) {
+  const AVCodec* h264 = avcodec_find_encoder_by_name("libx264");
+  if (!h264)
+    return nullptr;
+  CodecPtr video(avcodec_alloc_context3(h264));
+  video->width = width;
+  video->height = height;
+  video->pix_fmt = AV_PIX_FMT_YUV420P;
+  video->time_base = kVideoTime;
+  video->framerate = {60, 1};
+  video->max_b_frames = 0;
+  video->gop_size = 120;
+  video->keyint_min = 12;
+  video->thread_count = kTakeThreads;
+  video->color_range = AVCOL_RANGE_MPEG;
+  video->colorspace = AVCOL_SPC_BT709;
+  video->color_primaries = AVCOL_PRI_BT709;
+  video->color_trc = AVCOL_TRC_BT709;
+  video->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  av_opt_set(video->priv_data, "preset", kTakePreset, 0);
+  av_opt_set(video->priv_data, "tune", "zerolatency", 0);
+  av_opt_set(video->priv_data, "profile", "high", 0);
+  av_opt_set(video->priv_data, "crf", kTakeCrf, 0);
+  av_opt_set(video->priv_data, "x264-params", kReencodeParams, 0);
+  if (avcodec_open2(video.get(), h264, nullptr) < 0)
+    return nullptr;
+  return video;
+}
+
+// The audio encoder for converted sound and silence: the take writer's.
+CodecPtr openAudioEncoder() {
+  const AVCodec* aac = avcodec_find_encoder(AV_CODEC_ID_AAC);
+  if (!aac)
+    return nullptr;
+  CodecPtr audio(avcodec_alloc_context3(aac));
+  audio->sample_fmt = AV_SAMPLE_FMT_FLTP;
+  audio->sample_rate = kAudioRate;
+  av_channel_layout_default(&audio->ch_layout, kAudioChannels);
+  audio->bit_rate = kAudioBitRate;
+  audio->time_base = {1, kAudioRate};
+  audio->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  if (avcodec_open2(audio.get(), aac, nullptr) < 0)
+    return nullptr;
+  return audio;
+}
+
+TrackFormat videoFormat(int width, int height, Bytes config) {
+  TrackFormat format;
+  format.kind = TrackKind::video;
+  format.width = width;
+  format.height = height;
+  format.config = std::move(config);
+  return format;
+}
+
+// The sample format of a take's H.264 stream; its colour description is
+// the take writer's (BT.709, limited range) where the take states none.
+TrackFormat takeVideoFormat(const AVCodecParameters& codec) {
+  TrackFormat format = videoFormat(codec.width, codec.height,
+                                   Bytes(codec.extradata, codec.extradata + codec.extradata_size));
+  if (codec.color_primaries != AVCOL_PRI_UNSPECIFIED)
+    format.colourPrimaries = codec.color_primaries;
+  if (codec.color_trc != AVCOL_TRC_UNSPECIFIED)
+    format.transfer = codec.color_trc;
+  if (codec.color_space != AVCOL_SPC_UNSPECIFIED)
+    format.matrix = codec.color_space;
+  format.fullRange = codec.color_range == AVCOL_RANGE_JPEG;
+  return format;
+}
+
+bool copyableVideo(const AVCodecParameters& codec, int width, int height) {
+  return codec.codec_id == AV_CODEC_ID_H264 && codec.width == width && codec.height == height &&
+         codec.extradata_size > 6 && codec.extradata[0] == 1;
+}
+
+// A picture of the movie's size from a decoded frame: the same size is
+// copied as it is, another size is scaled into the middle with black bars.
+class Letterbox {
 public:
-  StreamCut(StreamReader& reader, MovieTrack& track, QuickTimeWriter& writer,
-            std::uint32_t description, std::int64_t start, std::int64_t end)
-      : reader_(reader), track_(track), writer_(writer), description_(description),
-        timeBase_(reader.stream().time_base), start_(start), end_(end), next_(makePacket()) {
-    base_ = track.mediaEnd();
-  }
-  virtual ~StreamCut() = default;
+  Letterbox(int width, int height) : width_(width), height_(height) {}
 
-  bool active() const { return active_; }
-  // Take time (seconds) of the packet that comes next.
-  double time() const { return decodeTime(*next_) * av_q2d(timeBase_); }
-
-  // Reads the next packet and writes whatever is known to be needed.
-  std::optional<ExportFailure> step() {
-    if (auto failure = take(std::move(next_)))
-      return failure;
-    if (!active_)
-      return std::nullopt;
-    return readNext();
-  }
-
-  // What the segment put into the track; nothing when it wrote no sample.
-  virtual std::optional<SegmentMedia> finish() = 0;
-
-protected:
-  // Handles one packet in decode order; sets active_ = false when no later
-  // packet can be needed.
-  virtual std::optional<ExportFailure> take(PacketPtr packet) = 0;
-
-  std::optional<ExportFailure> readNext() {
-    next_ = makePacket();
-    bool got = false;
-    if (auto failure = reader_.read(next_.get(), got))
-      return failure;
-    active_ = got;
-    return std::nullopt;
-  }
-
-  std::int64_t toTrack(std::int64_t timestamp) const {
-    return av_rescale_q(timestamp, timeBase_, AVRational{1, static_cast<int>(track_.timescale())});
-  }
-  // Sign of (take time of timestamp) - (movie time).
-  int compare(std::int64_t timestamp, std::int64_t movieTime) const {
-    return av_compare_ts(timestamp, timeBase_, movieTime, kMovieTimeBase);
-  }
-  std::int64_t packetDuration(const AVPacket& packet) const {
-    if (packet.duration > 0)
-      return packet.duration;
-    AVRational rate = reader_.stream().avg_frame_rate;
-    if (rate.num > 0 && rate.den > 0)
-      return std::max<std::int64_t>(1, av_rescale_q(1, av_inv_q(rate), timeBase_));
-    return 1;
+  FramePtr convert(const AVFrame& source) {
+    FramePtr picture(av_frame_alloc());
+    picture->format = AV_PIX_FMT_YUV420P;
+    picture->width = width_;
+    picture->height = height_;
+    if (av_frame_get_buffer(picture.get(), 0) < 0)
+      return nullptr;
+    if (source.width == width_ && source.height == height_ && source.format == AV_PIX_FMT_YUV420P) {
+      av_frame_copy(picture.get(), &source);
+      return picture;
+    }
+    fillBlack(*picture);
+    int scaledWidth = width_;
+    int scaledHeight = height_;
+    if (static_cast<std::int64_t>(source.width) * height_ >
+        static_cast<std::int64_t>(source.height) * width_)
+      scaledHeight = static_cast<int>(std::int64_t{source.height} * width_ / source.width);
+    else
+      scaledWidth = static_cast<int>(std::int64_t{source.width} * height_ / source.height);
+    scaledWidth = std::max(2, scaledWidth & ~1);
+    scaledHeight = std::max(2, scaledHeight & ~1);
+    int left = ((width_ - scaledWidth) / 2) & ~1;
+    int top = ((height_ - scaledHeight) / 2) & ~1;
+    scaler_.reset(sws_getCachedContext(
+        scaler_.release(), source.width, source.height, static_cast<AVPixelFormat>(source.format),
+        scaledWidth, scaledHeight, AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr, nullptr, nullptr));
+    if (!scaler_)
+      return nullptr;
+    std::uint8_t* planes[4] = {picture->data[0] + top * picture->linesize[0] + left,
+                               picture->data[1] + top / 2 * picture->linesize[1] + left / 2,
+                               picture->data[2] + top / 2 * picture->linesize[2] + left / 2,
+                               nullptr};
+    sws_scale(scaler_.get(), source.data, source.linesize, 0, source.height, planes,
+              picture->linesize);
+    return picture;
   }
 
-  std::optional<ExportFailure> write(const AVPacket& packet, std::int64_t trackDecodeTime,
-                                     std::int32_t compositionOffset) {
-    if (written_ > 0 && trackDecodeTime <= lastDecodeTime_)
-      trackDecodeTime = lastDecodeTime_ + 1;
-    bool sync = (packet.flags & AV_PKT_FLAG_KEY) != 0;
-    std::error_code error =
-        writer_.writeSample(track_, packet.data, static_cast<std::size_t>(packet.size),
-                            trackDecodeTime, compositionOffset, sync, description_, written_ == 0);
-    if (error)
-      return ExportFailure::platform(error.message());
-    lastDecodeTime_ = trackDecodeTime;
-    ++written_;
-    return std::nullopt;
+  FramePtr black() {
+    FramePtr picture(av_frame_alloc());
+    picture->format = AV_PIX_FMT_YUV420P;
+    picture->width = width_;
+    picture->height = height_;
+    if (av_frame_get_buffer(picture.get(), 0) < 0)
+      return nullptr;
+    fillBlack(*picture);
+    return picture;
   }
 
-  StreamReader& reader_;
-  MovieTrack& track_;
-  QuickTimeWriter& writer_;
-  std::uint32_t description_;
-  AVRational timeBase_;
-  std::int64_t start_; // movie timescale, take time
-  std::int64_t end_;
-  std::int64_t base_; // track media time where this segment's samples begin
-  PacketPtr next_;
-  bool active_ = false;
-  std::int64_t written_ = 0;
-  std::int64_t lastDecodeTime_ = 0;
+private:
+  void fillBlack(AVFrame& picture) const {
+    for (int y = 0; y < height_; ++y)
+      std::memset(picture.data[0] + y * picture.linesize[0], 16, static_cast<size_t>(width_));
+    for (int plane = 1; plane < 3; ++plane) {
+      for (int y = 0; y < height_ / 2; ++y)
+        std::memset(picture.data[plane] + y * picture.linesize[plane], 128,
+                    static_cast<size_t>(width_ / 2));
+    }
+  }
+
+  int width_;
+  int height_;
+  ScalerPtr scaler_;
 };
 
-// Video: from the last key frame shown at or before the trim start, through
-// every frame shown before the trim end. Frames decoded in between that are
-// shown after the end are kept too (later frames may refer to them); the
-// edit list hides them.
-class VideoCut final : public StreamCut {
+// Builds the movie take by take.
+class MovieJoiner {
 public:
-  using StreamCut::StreamCut;
+  MovieJoiner() : video_(TrackKind::video, kVideoTimescale), audio_(TrackKind::audio, kAudioRate) {}
 
-  std::optional<ExportFailure> begin() {
-    std::int64_t target = av_rescale_q_rnd(start_, kMovieTimeBase, timeBase_, AV_ROUND_DOWN);
+  std::error_code create(const fs::path& file) { return writer_.create(file); }
+
+  // The movie's picture size: that of the first take with video.
+  void setPictureSize(int width, int height) {
+    width_ = width;
+    height_ = height;
+  }
+
+  std::optional<ExportFailure> append(const Take& take, const fs::path& file);
+
+  bool isEmpty() const { return cursor_ == 0; }
+
+  std::error_code finish() {
+    // The sound never runs past the picture: a packet that would is left out.
+    while (!pendingAudio_.empty() && (pendingAudio_.back().index + 1) * kTicksPerAacFrame > cursor_)
+      pendingAudio_.pop_back();
+    audioLimit_ = std::numeric_limits<std::int64_t>::max();
+    if (auto failure = flushAudio(std::numeric_limits<std::int64_t>::max()))
+      return std::make_error_code(std::errc::io_error);
+    if (!video_.samples().empty())
+      video_.setLastSampleDuration(std::max<std::int64_t>(1, cursor_ - lastDecodeTime_));
+    audio_.setLastSampleDuration(kAacFrame);
+    return writer_.finish({&video_, &audio_});
+  }
+
+  // Frames encoded so far.
+  std::int64_t reencodedFrames() const { return reencoded_; }
+
+private:
+  struct AudioPacket {
+    std::int64_t index = 0; // position in the movie's grid of AAC packets
+    Bytes bytes;
+  };
+
+  class VideoCut;
+  class FrameEncoder;
+
+  // Video samples: decode times are kept as close as the order of decoding
+  // allows to composition time minus the source's own reordering delay,
+  // never before the previous sample's, never after the sample's own
+  // composition time, so no edit list is needed to show frames on time.
+  std::optional<ExportFailure> writeVideo(const std::uint8_t* data, std::size_t size,
+                                          std::int64_t compositionTime, std::int64_t reorder,
+                                          bool sync, std::uint32_t description,
+                                          const fs::path& file) {
+    if (auto failure = flushAudio(compositionTime + kInterleaveTicks))
+      return failure;
+    std::optional<std::int64_t> previous;
+    if (!video_.samples().empty())
+      previous = lastDecodeTime_;
+    std::optional<std::int64_t> decodeTime = decodeTimeFor(compositionTime, reorder, previous);
+    std::int64_t offset = decodeTime ? compositionTime - *decodeTime : -1;
+    if (offset < 0 || offset > std::numeric_limits<std::int32_t>::max())
+      return fileFailure(file, "frame timing out of range");
+    std::error_code error =
+        writer_.writeSample(video_, data, size, *decodeTime, static_cast<std::int32_t>(offset),
+                            sync, description, false);
+    if (error)
+      return ExportFailure::platform(error.message());
+    lastDecodeTime_ = *decodeTime;
+    return std::nullopt;
+  }
+
+  std::optional<ExportFailure> flushAudio(std::int64_t untilTicks) {
+    while (!pendingAudio_.empty()) {
+      const AudioPacket& packet = pendingAudio_.front();
+      if (packet.index * kTicksPerAacFrame >= untilTicks ||
+          (packet.index + 1) * kTicksPerAacFrame > audioLimit_)
+        return std::nullopt;
+      std::error_code error =
+          writer_.writeSample(audio_, packet.bytes.data(), packet.bytes.size(),
+                              packet.index * kAacFrame, 0, true, audioDescription_, false);
+      if (error)
+        return ExportFailure::platform(error.message());
+      pendingAudio_.pop_front();
+    }
+    return std::nullopt;
+  }
+
+  // The description for samples of our own encoder: one of the takes'
+  // when the parameter sets are the same.
+  std::uint32_t videoDescription(const TrackFormat& format) {
+    std::optional<AvcParameterSets> sets = parseAvcConfig(format.config);
+    const std::vector<TrackFormat>& known = video_.descriptions();
+    for (std::size_t i = 0; i < known.size(); ++i) {
+      const TrackFormat& other = known[i];
+      bool sameFrame = other.width == format.width && other.height == format.height &&
+                       other.colourPrimaries == format.colourPrimaries &&
+                       other.transfer == format.transfer && other.matrix == format.matrix &&
+                       other.fullRange == format.fullRange;
+      if (sameFrame && sets && parseAvcConfig(other.config) == sets)
+        return static_cast<std::uint32_t>(i + 1);
+    }
+    return video_.descriptionFor(format);
+  }
+
+  std::optional<ExportFailure> prepareEncoders(const fs::path& file);
+  std::optional<ExportFailure> appendAudio(StreamReader& reader, std::int64_t start,
+                                           std::int64_t movieStart, std::int64_t movieEnd);
+  std::optional<ExportFailure> copyAudio(StreamReader& reader, std::int64_t sourceStart,
+                                         std::int64_t first, std::int64_t count);
+  std::optional<ExportFailure> convertAudio(StreamReader* reader, std::int64_t sourceStart,
+                                            std::int64_t first, std::int64_t count);
+
+  QuickTimeWriter writer_;
+  MovieTrack video_;
+  MovieTrack audio_;
+  int width_ = 0;
+  int height_ = 0;
+  std::int64_t cursor_ = 0; // movie time (ticks) where the next segment starts
+  std::int64_t lastDecodeTime_ = 0;
+  std::int64_t reencoded_ = 0;
+  // The encoders' sample formats, known once the first take is appended.
+  bool encodersReady_ = false;
+  TrackFormat encodedVideo_;
+  Bytes audioConfig_;
+  std::uint32_t audioDescription_ = 0;
+  std::deque<AudioPacket> pendingAudio_;
+  std::int64_t audioLimit_ = 0; // packets ending after this wait for the next segment
+};
+
+// Frames re-encoded in one run: the first is an IDR frame, so the run can
+// follow any copied frame and any copied key frame can follow it.
+class MovieJoiner::FrameEncoder {
+public:
+  FrameEncoder(MovieJoiner& movie, const fs::path& file)
+      : movie_(movie), file_(file), letterbox_(movie.width_, movie.height_) {}
+
+  std::optional<ExportFailure> encode(const AVFrame* source, std::int64_t compositionTime) {
+    if (!encoder_) {
+      encoder_ = openVideoEncoder(movie_.width_, movie_.height_);
+      if (!encoder_)
+        return fileFailure(file_, "the H.264 encoder could not be opened");
+      description_ = movie_.videoDescription(movie_.encodedVideo_);
+    }
+    FramePtr picture = source ? letterbox_.convert(*source) : letterbox_.black();
+    if (!picture)
+      return fileFailure(file_, avErrorText(AVERROR(ENOMEM)));
+    picture->pts = compositionTime;
+    picture->pict_type = AV_PICTURE_TYPE_NONE;
+    ++movie_.reencoded_;
+    return send(picture.get());
+  }
+
+  std::optional<ExportFailure> finish() {
+    if (!encoder_)
+      return std::nullopt;
+    auto failure = send(nullptr);
+    encoder_.reset();
+    return failure;
+  }
+
+private:
+  std::optional<ExportFailure> send(const AVFrame* picture) {
+    int result = avcodec_send_frame(encoder_.get(), picture);
+    if (result < 0)
+      return fileFailure(file_, avErrorText(result));
+    for (;;) {
+      PacketPtr packet = makePacket();
+      result = avcodec_receive_packet(encoder_.get(), packet.get());
+      if (result == AVERROR(EAGAIN) || result == AVERROR_EOF)
+        return std::nullopt;
+      if (result < 0)
+        return fileFailure(file_, avErrorText(result));
+      Bytes sample = annexBToLengthPrefixed(packet->data, static_cast<std::size_t>(packet->size));
+      if (auto failure = movie_.writeVideo(sample.data(), sample.size(), packet->pts, 0,
+                                           isKey(*packet), description_, file_))
+        return failure;
+    }
+  }
+
+  MovieJoiner& movie_;
+  fs::path file_;
+  Letterbox letterbox_;
+  CodecPtr encoder_;
+  std::uint32_t description_ = 0;
+};
+
+// One take's video in one segment. Packets from the first key frame shown
+// at or after the trim start are copied while they are shown before the
+// trim end; the frames shown before that key frame, and any shown before
+// the end that need a frame shown after it, are decoded and re-encoded.
+class MovieJoiner::VideoCut {
+public:
+  VideoCut(MovieJoiner& movie, StreamReader& reader, std::int64_t start, std::int64_t end,
+           std::int64_t movieStart)
+      : movie_(movie), reader_(reader), start_(start), end_(end), movieStart_(movieStart),
+        encoder_(movie, reader.file()) {}
+
+  std::optional<ExportFailure> run() {
+    const AVCodecParameters& codec = reader_.codec();
+    bool copyable = copyableVideo(codec, movie_.width_, movie_.height_);
+
+    PacketPtr packet;
+    if (auto failure = seekToKeyBefore(packet))
+      return failure;
+    if (auto failure = openDecoder(reader_, decoder_))
+      return failure;
+
+    // Up to the first key frame that can be copied.
+    PacketPtr key;
+    while (packet) {
+      std::int64_t shown = reader_.toTicks(presentationTime(*packet));
+      if (reader_.toTicks(decodeTime(*packet)) >= end_)
+        break;
+      if (copyable && isKey(*packet) && shown >= start_ && shown < end_) {
+        key = std::move(packet);
+        break;
+      }
+      if (auto failure = decodeHead(packet.get()))
+        return failure;
+      if (auto failure = reader_.read(packet))
+        return failure;
+    }
+    if (auto failure = decodeHead(nullptr))
+      return failure;
+    std::int64_t headEnd = key ? reader_.toTicks(presentationTime(*key)) : end_;
+    if (pending_ && headEnd > start_ && pendingTime_ < headEnd) {
+      if (auto failure = encodeFrame(pending_.get(), pendingTime_))
+        return failure;
+    }
+    pending_.reset();
+    if (auto failure = encoder_.finish())
+      return failure;
+
+    if (key) {
+      // Described only when something is copied: a take whose frames are
+      // all re-encoded adds no description.
+      std::uint32_t takeDescription = movie_.videoDescription(takeVideoFormat(codec));
+      if (auto failure = copyFrom(std::move(key), takeDescription))
+        return failure;
+    }
+    if (!wrote_) {
+      // Nothing of the take's picture falls in the range: black.
+      if (auto failure = encoder_.encode(nullptr, movieStart_))
+        return failure;
+      if (auto failure = encoder_.finish())
+        return failure;
+    }
+    return std::nullopt;
+  }
+
+private:
+  std::int64_t compositionTime(std::int64_t shown) const {
+    return movieStart_ + std::max(shown, start_) - start_;
+  }
+
+  // Leaves packet at the last key frame shown at or before the trim start.
+  // A seek lands on a key frame by decode time; with reordered frames it
+  // may be shown after the trim start, so step back until it is not.
+  std::optional<ExportFailure> seekToKeyBefore(PacketPtr& packet) {
+    std::int64_t target = reader_.fromTicks(start_);
     std::int64_t previousDecodeTime = std::numeric_limits<std::int64_t>::min();
-    // A seek lands on a key frame by decode time; with reordered frames it
-    // may be shown after the trim start, so step back until it is not.
     for (int attempt = 0; attempt < 64; ++attempt) {
       if (auto failure = reader_.seekBefore(target))
         return failure;
-      if (auto failure = readNext())
+      if (auto failure = reader_.read(packet))
         return failure;
-      if (!active_)
+      if (!packet)
         return std::nullopt;
-      std::int64_t shown = presentationTime(*next_);
-      bool key = (next_->flags & AV_PKT_FLAG_KEY) != 0;
-      std::int64_t decoded = decodeTime(*next_);
-      if ((key && compare(shown, start_) <= 0) || decoded == previousDecodeTime)
+      std::int64_t shown = presentationTime(*packet);
+      std::int64_t decoded = decodeTime(*packet);
+      if ((isKey(*packet) && reader_.toTicks(shown) <= start_) || decoded == previousDecodeTime)
         return std::nullopt;
       previousDecodeTime = decoded;
       target = std::min(shown, decoded) - 1;
@@ -266,217 +635,385 @@ public:
     return std::nullopt;
   }
 
-  std::optional<SegmentMedia> finish() override {
-    if (written_ == 0)
-      return std::nullopt;
-    // The next segment's media starts after every instant this one shows,
-    // so the two never overlap in the track's media timeline.
-    std::int64_t lastDuration = toTrack(lastPacketDuration_);
-    track_.setLastSampleDuration(
-        std::max<std::int64_t>({1, lastDuration, presentationEnd_ - lastDecodeTime_}));
-    SegmentMedia media;
-    media.availableStart = toTrack(firstShown_);
-    media.availableEnd = availableEnd_;
-    media.mediaOffset = base_ - toTrack(firstDecoded_);
-    return media;
+  // Frames before the first copied key frame come out in presentation
+  // order; each is kept once the next one shows that it reaches past the
+  // trim start.
+  std::optional<ExportFailure> decodeHead(const AVPacket* packet) {
+    return decode(*decoder_, packet, reader_.file(), [&](FramePtr frame) {
+      std::int64_t shown = reader_.toTicks(frame->best_effort_timestamp);
+      if (shown >= end_)
+        return std::optional<ExportFailure>();
+      if (pending_ && shown > start_) {
+        if (auto failure = encodeFrame(pending_.get(), pendingTime_))
+          return failure;
+      }
+      pending_ = std::move(frame);
+      pendingTime_ = shown;
+      return std::optional<ExportFailure>();
+    });
   }
 
-private:
-  std::optional<ExportFailure> take(PacketPtr packet) override {
-    std::int64_t decoded = decodeTime(*packet);
-    std::int64_t shown = presentationTime(*packet);
-    if (written_ == 0 && held_.empty()) {
-      firstDecoded_ = decoded;
-      firstShown_ = shown;
+  std::optional<ExportFailure> encodeFrame(const AVFrame* frame, std::int64_t shown) {
+    wrote_ = true;
+    return encoder_.encode(frame, compositionTime(shown));
+  }
+
+  std::optional<ExportFailure> copy(const AVPacket& packet, std::uint32_t description) {
+    std::int64_t shown = reader_.toTicks(presentationTime(packet));
+    std::int64_t decoded = reader_.toTicks(decodeTime(packet));
+    std::int64_t time = wrote_ ? compositionTime(shown) : movieStart_;
+    wrote_ = true;
+    copiedTimes_.insert(shown);
+    return movie_.writeVideo(packet.data, static_cast<std::size_t>(packet.size), time,
+                             shown - decoded, isKey(packet), description, reader_.file());
+  }
+
+  std::optional<ExportFailure> copyFrom(PacketPtr key, std::uint32_t description) {
+    if (auto failure = copy(*key, description))
+      return failure;
+    std::vector<PacketPtr> sinceKey; // for decoding what cannot be copied
+    sinceKey.push_back(std::move(key));
+    std::vector<PacketPtr> after; // decoded after the first frame shown at or after the end
+    bool copying = true;
+    PacketPtr packet;
+    for (;;) {
+      if (auto failure = reader_.read(packet))
+        return failure;
+      if (!packet)
+        break;
+      std::int64_t shown = reader_.toTicks(presentationTime(*packet));
+      if (copying && shown < end_) {
+        if (auto failure = copy(*packet, description))
+          return failure;
+        if (isKey(*packet))
+          sinceKey.clear();
+        sinceKey.push_back(std::move(packet));
+        continue;
+      }
+      copying = false;
+      if (reader_.toTicks(decodeTime(*packet)) >= end_)
+        break;
+      after.push_back(std::move(packet));
     }
-    if (compare(decoded, end_) >= 0) {
-      // Shown no earlier than it is decoded: neither it nor any later frame
-      // is needed.
-      active_ = false;
-      held_.clear();
+    bool tail = std::any_of(after.begin(), after.end(), [&](const PacketPtr& later) {
+      return reader_.toTicks(presentationTime(*later)) < end_;
+    });
+    if (!tail)
       return std::nullopt;
+    // Frames shown before the end that refer to one shown after it.
+    avcodec_flush_buffers(decoder_.get());
+    auto took = [&](FramePtr frame) {
+      std::int64_t shown = reader_.toTicks(frame->best_effort_timestamp);
+      if (shown >= end_ || copiedTimes_.count(shown))
+        return std::optional<ExportFailure>();
+      return encodeFrame(frame.get(), shown);
+    };
+    for (const std::vector<PacketPtr>* run : {&sinceKey, &after}) {
+      for (const PacketPtr& held : *run) {
+        if (auto failure = decode(*decoder_, held.get(), reader_.file(), took))
+          return failure;
+      }
     }
-    held_.push_back(std::move(packet));
-    if (compare(shown, end_) >= 0)
+    if (auto failure = decode(*decoder_, nullptr, reader_.file(), took))
+      return failure;
+    return encoder_.finish();
+  }
+
+  MovieJoiner& movie_;
+  StreamReader& reader_;
+  std::int64_t start_; // take time, ticks
+  std::int64_t end_;
+  std::int64_t movieStart_;
+  FrameEncoder encoder_;
+  CodecPtr decoder_;
+  FramePtr pending_;
+  std::int64_t pendingTime_ = 0;
+  bool wrote_ = false;
+  std::set<std::int64_t> copiedTimes_;
+};
+
+std::optional<ExportFailure> MovieJoiner::prepareEncoders(const fs::path& file) {
+  if (encodersReady_)
+    return std::nullopt;
+  if (width_ > 0) {
+    CodecPtr video = openVideoEncoder(width_, height_);
+    if (!video)
+      return fileFailure(file, "the H.264 encoder could not be opened");
+    AvcParameterSets sets = parameterSetsFromAnnexB(
+        video->extradata, static_cast<std::size_t>(std::max(0, video->extradata_size)));
+    encodedVideo_ = videoFormat(width_, height_, makeAvcConfig(sets));
+  }
+  CodecPtr audio = openAudioEncoder();
+  if (!audio)
+    return fileFailure(file, "the AAC encoder could not be opened");
+  audioConfig_.assign(audio->extradata, audio->extradata + std::max(0, audio->extradata_size));
+  TrackFormat format;
+  format.kind = TrackKind::audio;
+  format.sampleRate = kAudioRate;
+  format.channels = kAudioChannels;
+  format.config = audioConfig_;
+  audioDescription_ = audio_.descriptionFor(format);
+  encodersReady_ = true;
+  return std::nullopt;
+}
+
+// The segment's sound is a run of whole AAC packets on the movie's packet
+// grid (see packetRunFor), starting with the take's packet boundary nearest
+// to where the grid puts the segment's first packet.
+std::optional<ExportFailure> MovieJoiner::appendAudio(StreamReader& reader, std::int64_t start,
+                                                      std::int64_t movieStart,
+                                                      std::int64_t movieEnd) {
+  PacketRun run = packetRunFor(movieStart, movieEnd, kTicksPerAacFrame);
+  std::int64_t first = run.first;
+  std::int64_t last = run.first + run.count;
+  audioLimit_ = movieEnd;
+  if (run.count == 0)
+    return std::nullopt;
+  // Take time (ticks) that the first packet of the grid should hold.
+  std::int64_t sourceStart = start + first * kTicksPerAacFrame - movieStart;
+  if (!reader.hasStream())
+    return convertAudio(nullptr, sourceStart, first, last - first);
+  const AVCodecParameters& codec = reader.codec();
+  bool copyable =
+      codec.codec_id == AV_CODEC_ID_AAC && codec.sample_rate == kAudioRate &&
+      codec.ch_layout.nb_channels == kAudioChannels &&
+      Bytes(codec.extradata, codec.extradata + std::max(0, codec.extradata_size)) == audioConfig_;
+  if (copyable)
+    return copyAudio(reader, sourceStart, first, last - first);
+  return convertAudio(&reader, sourceStart, first, last - first);
+}
+
+std::optional<ExportFailure> MovieJoiner::copyAudio(StreamReader& reader, std::int64_t sourceStart,
+                                                    std::int64_t first, std::int64_t count) {
+  // The take's packets around the range, by presentation time in ticks.
+  std::vector<std::pair<std::int64_t, PacketPtr>> packets;
+  if (auto failure = reader.seekBefore(reader.fromTicks(sourceStart - 2 * kTicksPerAacFrame)))
+    return failure;
+  std::int64_t stop = sourceStart + (count + 1) * kTicksPerAacFrame;
+  for (;;) {
+    PacketPtr packet;
+    if (auto failure = reader.read(packet))
+      return failure;
+    if (!packet)
+      break;
+    std::int64_t shown = reader.toTicks(presentationTime(*packet));
+    if (shown >= stop)
+      break;
+    if (shown + kTicksPerAacFrame > sourceStart - kTicksPerAacFrame)
+      packets.emplace_back(shown, std::move(packet));
+  }
+  if (packets.empty())
+    return convertAudio(nullptr, sourceStart, first, count);
+  // The take's packet boundary nearest to where the segment's sound starts.
+  std::int64_t anchor = packets.front().first;
+  for (const auto& [shown, packet] : packets) {
+    if (std::llabs(shown - sourceStart) < std::llabs(anchor - sourceStart))
+      anchor = shown;
+  }
+  std::optional<Bytes> silence;
+  std::size_t at = 0;
+  for (std::int64_t i = 0; i < count; ++i) {
+    std::int64_t wanted = anchor + i * kTicksPerAacFrame;
+    while (at < packets.size() && packets[at].first < wanted - kTicksPerAacFrame / 2)
+      ++at;
+    AudioPacket out;
+    out.index = first + i;
+    if (at < packets.size() && packets[at].first < wanted + kTicksPerAacFrame / 2) {
+      const AVPacket& packet = *packets[at].second;
+      out.bytes.assign(packet.data, packet.data + packet.size);
+    } else {
+      // The take's sound starts late or ends early: silence.
+      if (!silence) {
+        std::size_t before = pendingAudio_.size();
+        if (auto failure = convertAudio(nullptr, 0, 0, 1))
+          return failure;
+        silence = std::move(pendingAudio_.back().bytes);
+        pendingAudio_.resize(before);
+      }
+      out.bytes = *silence;
+    }
+    pendingAudio_.push_back(std::move(out));
+  }
+  return std::nullopt;
+}
+
+// Decodes the take's sound (or none: silence), converts it to the movie's
+// 48 kHz stereo and encodes count packets that start at sourceStart.
+std::optional<ExportFailure> MovieJoiner::convertAudio(StreamReader* reader,
+                                                       std::int64_t sourceStart, std::int64_t first,
+                                                       std::int64_t count) {
+  const std::size_t length = static_cast<std::size_t>(count) * kAacFrame;
+  std::vector<float> channels[kAudioChannels];
+  for (std::vector<float>& channel : channels)
+    channel.assign(length, 0.0f);
+
+  if (reader) {
+    CodecPtr decoder;
+    if (auto failure = openDecoder(*reader, decoder))
+      return failure;
+    if (auto failure = reader->seekBefore(reader->fromTicks(sourceStart - kVideoTimescale / 10)))
+      return failure;
+    AVChannelLayout stereo;
+    av_channel_layout_default(&stereo, kAudioChannels);
+    ResamplerPtr resampler;
+    std::int64_t position = 0; // next output sample, relative to sourceStart
+    bool placed = false;
+    std::int64_t stop = sourceStart + count * kTicksPerAacFrame + kVideoTimescale / 10;
+    auto took = [&](FramePtr frame) -> std::optional<ExportFailure> {
+      if (!resampler) {
+        SwrContext* raw = nullptr;
+        if (swr_alloc_set_opts2(&raw, &stereo, AV_SAMPLE_FMT_FLTP, kAudioRate, &frame->ch_layout,
+                                static_cast<AVSampleFormat>(frame->format), frame->sample_rate, 0,
+                                nullptr) < 0 ||
+            swr_init(raw) < 0) {
+          swr_free(&raw);
+          return fileFailure(reader->file(), "the sound cannot be converted");
+        }
+        resampler.reset(raw);
+      }
+      if (!placed && frame->best_effort_timestamp != AV_NOPTS_VALUE) {
+        std::int64_t shown = reader->toTicks(frame->best_effort_timestamp);
+        position = av_rescale(shown - sourceStart, kAudioRate, kVideoTimescale);
+        placed = true;
+      }
+      int room = swr_get_out_samples(resampler.get(), frame->nb_samples);
+      std::vector<float> out[kAudioChannels];
+      std::uint8_t* planes[kAudioChannels];
+      for (int c = 0; c < kAudioChannels; ++c) {
+        out[c].resize(static_cast<std::size_t>(std::max(room, 0)));
+        planes[c] = reinterpret_cast<std::uint8_t*>(out[c].data());
+      }
+      int made =
+          swr_convert(resampler.get(), planes, room,
+                      const_cast<const std::uint8_t**>(frame->extended_data), frame->nb_samples);
+      for (int i = 0; i < made; ++i, ++position) {
+        if (position < 0 || position >= static_cast<std::int64_t>(length))
+          continue;
+        for (int c = 0; c < kAudioChannels; ++c)
+          channels[c][static_cast<std::size_t>(position)] = out[c][static_cast<std::size_t>(i)];
+      }
       return std::nullopt;
-    while (!held_.empty()) {
-      PacketPtr next = std::move(held_.front());
-      held_.pop_front();
-      if (auto failure = writeFrame(*next))
+    };
+    PacketPtr packet;
+    for (;;) {
+      if (auto failure = reader->read(packet))
+        return failure;
+      if (!packet || reader->toTicks(presentationTime(*packet)) >= stop)
+        break;
+      if (auto failure = decode(*decoder, packet.get(), reader->file(), took))
         return failure;
     }
-    return std::nullopt;
-  }
-
-  std::optional<ExportFailure> writeFrame(const AVPacket& packet) {
-    std::int64_t decoded = toTrack(decodeTime(packet));
-    std::int64_t shown = toTrack(presentationTime(packet));
-    std::int64_t duration = toTrack(presentationTime(packet) + packetDuration(packet)) - shown;
-    std::int64_t trackDecodeTime = base_ + decoded - toTrack(firstDecoded_);
-    std::int64_t offset = shown - decoded;
-    if (offset > std::numeric_limits<std::int32_t>::max() ||
-        offset < std::numeric_limits<std::int32_t>::min())
-      return fileFailure(reader_.file(), "frame timing out of range");
-    if (auto failure = write(packet, trackDecodeTime, static_cast<std::int32_t>(offset)))
+    if (auto failure = decode(*decoder, nullptr, reader->file(), took))
       return failure;
-    availableEnd_ = std::max(availableEnd_, shown + duration);
-    presentationEnd_ = std::max(presentationEnd_, lastDecodeTime_ + offset + duration);
-    lastPacketDuration_ = packetDuration(packet);
-    return std::nullopt;
   }
 
-  std::deque<PacketPtr> held_;
-  std::int64_t firstDecoded_ = 0;
-  std::int64_t firstShown_ = 0;
-  std::int64_t availableEnd_ = std::numeric_limits<std::int64_t>::min();
-  std::int64_t presentationEnd_ = std::numeric_limits<std::int64_t>::min();
-  std::int64_t lastPacketDuration_ = 0;
-};
-
-// Audio: one packet of pre-roll before the one holding the trim start (the
-// decoder needs it to rebuild the first samples), through the packet holding
-// the trim end. At a take's start the pre-roll is the encoder's priming
-// packet, which the take's own edit list places before time zero; the edit
-// then skips exactly the priming.
-class AudioCut final : public StreamCut {
-public:
-  using StreamCut::StreamCut;
-
-  std::optional<ExportFailure> begin() {
-    int frameSize = reader_.stream().codecpar->frame_size;
-    preRoll_ = frameSize > 0 ? frameSize : 1024;
-    std::int64_t startTime = av_rescale_q_rnd(start_, kMovieTimeBase, timeBase_, AV_ROUND_DOWN);
-    std::int64_t samples = av_rescale_q(preRoll_, AVRational{1, sampleRate()}, timeBase_);
-    firstNeeded_ = startTime - samples;
-    if (auto failure = reader_.seekBefore(firstNeeded_))
-      return failure;
-    return readNext();
-  }
-
-  std::optional<SegmentMedia> finish() override {
-    if (written_ == 0)
-      return std::nullopt;
-    track_.setLastSampleDuration(std::max<std::int64_t>(1, toTrack(lastDuration_)));
-    SegmentMedia media;
-    media.availableStart = toTrack(firstShown_ + firstDuration_);
-    media.availableEnd = toTrack(lastShown_ + lastDuration_);
-    media.mediaOffset = base_ - toTrack(firstShown_);
-    return media;
-  }
-
-private:
-  int sampleRate() const {
-    int rate = reader_.stream().codecpar->sample_rate;
-    return rate > 0 ? rate : 48000;
-  }
-
-  std::optional<ExportFailure> take(PacketPtr packet) override {
-    std::int64_t shown = presentationTime(*packet);
-    std::int64_t duration = packetDuration(*packet);
-    if (compare(shown, end_) >= 0) {
-      active_ = false;
-      return std::nullopt;
+  CodecPtr encoder = openAudioEncoder();
+  if (!encoder)
+    return ExportFailure::platform("the AAC encoder could not be opened");
+  std::vector<Bytes> packets(static_cast<std::size_t>(count));
+  auto drain = [&]() -> std::optional<ExportFailure> {
+    for (;;) {
+      PacketPtr packet = makePacket();
+      int result = avcodec_receive_packet(encoder.get(), packet.get());
+      if (result == AVERROR(EAGAIN) || result == AVERROR_EOF)
+        return std::nullopt;
+      if (result < 0)
+        return ExportFailure::platform(avErrorText(result));
+      // The encoder's first packet is its priming, before time zero.
+      if (packet->pts < 0 || packet->pts % kAacFrame != 0)
+        continue;
+      std::int64_t index = packet->pts / kAacFrame;
+      if (index < count)
+        packets[static_cast<std::size_t>(index)].assign(packet->data, packet->data + packet->size);
     }
-    if (shown + duration <= firstNeeded_)
-      return std::nullopt;
-    if (written_ == 0) {
-      firstShown_ = shown;
-      firstDuration_ = duration;
+  };
+  // One frame past the end, so the last wanted packet has its overlap.
+  for (std::int64_t i = 0; i <= count; ++i) {
+    FramePtr frame(av_frame_alloc());
+    frame->format = AV_SAMPLE_FMT_FLTP;
+    frame->sample_rate = kAudioRate;
+    av_channel_layout_default(&frame->ch_layout, kAudioChannels);
+    frame->nb_samples = kAacFrame;
+    if (av_frame_get_buffer(frame.get(), 0) < 0)
+      return ExportFailure::platform(avErrorText(AVERROR(ENOMEM)));
+    for (int c = 0; c < kAudioChannels; ++c) {
+      auto* samples = reinterpret_cast<float*>(frame->data[c]);
+      for (int s = 0; s < kAacFrame; ++s) {
+        std::size_t at = static_cast<std::size_t>(i * kAacFrame + s);
+        samples[s] = at < length ? channels[c][at] : 0.0f;
+      }
     }
-    std::int64_t trackDecodeTime = base_ + toTrack(shown) - toTrack(firstShown_);
-    if (auto failure = write(*packet, trackDecodeTime, 0))
+    frame->pts = i * kAacFrame;
+    if (int result = avcodec_send_frame(encoder.get(), frame.get()); result < 0)
+      return ExportFailure::platform(avErrorText(result));
+    if (auto failure = drain())
       return failure;
-    lastShown_ = shown;
-    lastDuration_ = duration;
-    return std::nullopt;
   }
+  avcodec_send_frame(encoder.get(), nullptr);
+  if (auto failure = drain())
+    return failure;
+  for (std::int64_t i = 0; i < count; ++i) {
+    AudioPacket out;
+    out.index = first + i;
+    out.bytes = std::move(packets[static_cast<std::size_t>(i)]);
+    if (out.bytes.empty())
+      return ExportFailure::platform("the AAC encoder returned too few packets");
+    pendingAudio_.push_back(std::move(out));
+  }
+  return std::nullopt;
+}
 
-  int preRoll_ = 1024;
-  std::int64_t firstNeeded_ = 0;
-  std::int64_t firstShown_ = 0;
-  std::int64_t firstDuration_ = 0;
-  std::int64_t lastShown_ = 0;
-  std::int64_t lastDuration_ = 0;
-};
+std::optional<ExportFailure> MovieJoiner::append(const Take& take, const fs::path& file) {
+  std::int64_t start = std::max<std::int64_t>(0, toMovieTime(take.trimStart)) * kTicksPerMovieUnit;
+  std::int64_t end = toMovieTime(take.trimEnd) * kTicksPerMovieUnit;
 
-// Builds the movie take by take.
-class MovieJoiner {
-public:
-  MovieJoiner() : video_(TrackKind::video, 0), audio_(TrackKind::audio, 0) {}
+  StreamReader videoReader;
+  StreamReader audioReader;
+  if (auto failure = videoReader.open(file, AVMEDIA_TYPE_VIDEO))
+    return failure;
+  if (auto failure = audioReader.open(file, AVMEDIA_TYPE_AUDIO))
+    return failure;
+  if (end <= start)
+    return std::nullopt;
+  if (auto failure = prepareEncoders(file))
+    return failure;
 
-  std::error_code create(const fs::path& file) { return writer_.create(file); }
-
-  std::optional<ExportFailure> append(const Take& take, const fs::path& file) {
-    std::int64_t start = std::max<std::int64_t>(0, toMovieTime(take.trimStart));
-    std::int64_t end = toMovieTime(take.trimEnd);
-
-    StreamReader videoReader;
-    StreamReader audioReader;
-    if (auto failure = videoReader.open(file, AVMEDIA_TYPE_VIDEO))
-      return failure;
-    if (auto failure = audioReader.open(file, AVMEDIA_TYPE_AUDIO))
-      return failure;
-    if (end <= start)
-      return std::nullopt;
-
-    std::optional<VideoCut> videoCut;
-    std::optional<AudioCut> audioCut;
+  std::int64_t movieStart = cursor_;
+  std::int64_t movieEnd = cursor_ + (end - start);
+  if (auto failure = appendAudio(audioReader, start, movieStart, movieEnd))
+    return failure;
+  if (width_ > 0) {
     if (videoReader.hasStream()) {
-      SampleFormat format;
-      if (auto failure = sampleFormat(videoReader, format))
+      VideoCut cut(*this, videoReader, start, end, movieStart);
+      if (auto failure = cut.run())
         return failure;
-      if (video_.timescale() == 0)
-        video_.setTimescale(timescaleFor(videoReader.stream()));
-      videoCut.emplace(videoReader, video_, writer_, video_.descriptionFor(format), start, end);
-      if (auto failure = videoCut->begin())
+    } else {
+      FrameEncoder black(*this, file);
+      if (auto failure = black.encode(nullptr, movieStart))
         return failure;
-    }
-    if (audioReader.hasStream()) {
-      SampleFormat format;
-      if (auto failure = sampleFormat(audioReader, format))
-        return failure;
-      if (audio_.timescale() == 0)
-        audio_.setTimescale(timescaleFor(audioReader.stream()));
-      audioCut.emplace(audioReader, audio_, writer_, audio_.descriptionFor(format), start, end);
-      if (auto failure = audioCut->begin())
+      if (auto failure = black.finish())
         return failure;
     }
-
-    auto videoActive = [&] { return videoCut && videoCut->active(); };
-    auto audioActive = [&] { return audioCut && audioCut->active(); };
-    double window = std::numeric_limits<double>::max();
-    if (videoActive())
-      window = videoCut->time();
-    if (audioActive())
-      window = std::min(window, audioCut->time());
-    while (videoActive() || audioActive()) {
-      window += kInterleaveSeconds;
-      while (videoActive() && videoCut->time() < window) {
-        if (auto failure = videoCut->step())
-          return failure;
-      }
-      while (audioActive() && audioCut->time() < window) {
-        if (auto failure = audioCut->step())
-          return failure;
-      }
-    }
-
-    std::optional<SegmentMedia> videoMedia = videoCut ? videoCut->finish() : std::nullopt;
-    std::optional<SegmentMedia> audioMedia = audioCut ? audioCut->finish() : std::nullopt;
-    appendSegmentEdits(video_.edits(), start, end, videoMedia, video_.timescale());
-    appendSegmentEdits(audio_.edits(), start, end, audioMedia, audio_.timescale());
-    return std::nullopt;
   }
+  cursor_ = movieEnd;
+  return std::nullopt;
+}
 
-  bool isEmpty() const { return video_.samples().empty() && audio_.samples().empty(); }
-
-  std::error_code finish() { return writer_.finish({&video_, &audio_}); }
-
-private:
-  QuickTimeWriter writer_;
-  MovieTrack video_;
-  MovieTrack audio_;
-};
+// The picture size of the first take that has video; zero when none has.
+void pictureSize(const std::vector<Take>& takes, const fs::path& takesDirectory, int& width,
+                 int& height) {
+  width = 0;
+  height = 0;
+  for (const Take& take : takes) {
+    StreamReader reader;
+    if (reader.open(takesDirectory / take.filename, AVMEDIA_TYPE_VIDEO) || !reader.hasStream())
+      continue;
+    width = reader.codec().width;
+    height = reader.codec().height;
+    if (width > 0 && height > 0)
+      return;
+  }
+}
 
 fs::path temporaryPathFor(const fs::path& destination) {
   std::string name = "." + destination.filename().string() + "." + Uuid::random().string() + ".tmp";
@@ -487,7 +1024,8 @@ fs::path temporaryPathFor(const fs::path& destination) {
 
 std::optional<ExportFailure> exportMovie(const std::vector<Take>& takes,
                                          const fs::path& takesDirectory,
-                                         const fs::path& destinationPath) {
+                                         const fs::path& destinationPath,
+                                         ExportStatistics* statistics) {
   std::error_code error;
   fs::path destination = fs::absolute(destinationPath, error);
   if (error)
@@ -499,16 +1037,26 @@ std::optional<ExportFailure> exportMovie(const std::vector<Take>& takes,
       return fileFailure(take.filename, "not a file of the session's takes folder");
   }
 
+  // x264 and the AAC encoder print statistics for every run otherwise.
+  if (av_log_get_level() > AV_LOG_WARNING)
+    av_log_set_level(AV_LOG_WARNING);
   fs::path temporary = temporaryPathFor(destination);
   std::optional<ExportFailure> failure;
   {
     MovieJoiner joiner;
     if (std::error_code created = joiner.create(temporary))
       return fileFailure(destination, created.message());
+    int width = 0;
+    int height = 0;
+    pictureSize(takes, takesDirectory, width, height);
+    joiner.setPictureSize(width, height);
     for (const Take& take : takes) {
+      std::int64_t before = joiner.reencodedFrames();
       failure = joiner.append(take, takesDirectory / take.filename);
       if (failure)
         break;
+      if (statistics)
+        statistics->reencodedFrames.push_back(joiner.reencodedFrames() - before);
     }
     if (!failure && joiner.isEmpty())
       failure = ExportFailure::own(ExportError::exportFailed);

@@ -4,6 +4,7 @@
 #include "export/session_exporter.h"
 
 #include <atomic>
+#include <cstdint>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -11,15 +12,27 @@
 
 namespace vidorel {
 
-// Joins the takes on the calling thread: libavformat reads each take's
-// first video and first audio stream from the preceding key frame (and one
-// audio packet of pre-roll) to the end of its trim range; the packets are
-// copied unchanged into a QuickTime movie whose edit lists show exactly the
-// trimmed ranges. The movie is written beside the destination under a
+// What an export did, for tests and the benchmark.
+struct ExportStatistics {
+  // Frames decoded and encoded again, per segment (take) in order.
+  std::vector<std::int64_t> reencodedFrames;
+};
+
+// Joins the takes on the calling thread into a QuickTime movie without
+// multi-entry edit lists, so every player shows the same frames at the same
+// times: each segment is a plain run of samples. Video packets from the
+// first key frame at or after a trim start are copied unchanged while they
+// are shown before the trim end; the frames between the trim start and that
+// key frame are decoded and encoded again (the first as an IDR frame) with
+// the take writer's settings, as are takes of another picture size
+// (letterboxed). Sound is copied as whole AAC packets placed on the movie's
+// packet grid; takes without sound give encoded silence, takes of another
+// format are converted. The movie is written beside the destination under a
 // temporary name and renamed over it only when complete.
 std::optional<ExportFailure> exportMovie(const std::vector<Take>& takes,
                                          const std::filesystem::path& takesDirectory,
-                                         const std::filesystem::path& destination);
+                                         const std::filesystem::path& destination,
+                                         ExportStatistics* statistics = nullptr);
 
 // Runs each export on a thread of its own and resumes the awaiting task on
 // the main loop.

@@ -128,7 +128,7 @@ std::int64_t totalBytes(const MovieTrack& track) {
   return total;
 }
 
-void writeVideoDescription(BoxWriter& out, const SampleFormat& format) {
+void writeVideoDescription(BoxWriter& out, const TrackFormat& format) {
   std::size_t entry = out.begin("avc1");
   out.zeros(6);
   out.u16(1);   // data reference
@@ -149,10 +149,17 @@ void writeVideoDescription(BoxWriter& out, const SampleFormat& format) {
   std::size_t config = out.begin("avcC");
   out.bytes(format.config);
   out.end(config);
+  std::size_t colr = out.begin("colr");
+  out.fourcc("nclx");
+  out.u16(static_cast<std::uint16_t>(format.colourPrimaries));
+  out.u16(static_cast<std::uint16_t>(format.transfer));
+  out.u16(static_cast<std::uint16_t>(format.matrix));
+  out.u8(format.fullRange ? 0x80 : 0);
+  out.end(colr);
   out.end(entry);
 }
 
-void writeAudioDescription(BoxWriter& out, const SampleFormat& format, std::int64_t bitRate) {
+void writeAudioDescription(BoxWriter& out, const TrackFormat& format, std::int64_t bitRate) {
   std::size_t entry = out.begin("mp4a");
   out.zeros(6);
   out.u16(1); // data reference
@@ -196,7 +203,7 @@ void writeSampleTables(BoxWriter& out, const MovieTrack& track) {
   out.u32(static_cast<std::uint32_t>(track.descriptions().size()));
   std::int64_t duration = mediaDuration(track);
   std::int64_t bitRate = duration > 0 ? totalBytes(track) * 8 * track.timescale() / duration : 0;
-  for (const SampleFormat& format : track.descriptions()) {
+  for (const TrackFormat& format : track.descriptions()) {
     if (format.kind == TrackKind::video)
       writeVideoDescription(out, format);
     else
@@ -368,12 +375,13 @@ void writeTrack(BoxWriter& out, const MovieTrack& track, std::uint32_t trackID) 
   out.u16(video ? 0 : 0x0100); // volume
   out.u16(0);
   out.matrix();
-  const SampleFormat& format = track.descriptions().front();
+  const TrackFormat& format = track.descriptions().front();
   out.u32(video ? static_cast<std::uint32_t>(format.width) << 16 : 0);
   out.u32(video ? static_cast<std::uint32_t>(format.height) << 16 : 0);
   out.end(tkhd);
 
-  writeEditList(out, track);
+  if (!track.edits().empty())
+    writeEditList(out, track);
 
   std::size_t mdia = out.begin("mdia");
   std::size_t mdhd = out.beginFull("mdhd", wide ? 1 : 0, 0);
@@ -432,7 +440,7 @@ void writeTrack(BoxWriter& out, const MovieTrack& track, std::uint32_t trackID) 
 
 } // namespace
 
-std::uint32_t MovieTrack::descriptionFor(const SampleFormat& format) {
+std::uint32_t MovieTrack::descriptionFor(const TrackFormat& format) {
   for (std::size_t i = 0; i < descriptions_.size(); ++i) {
     if (descriptions_[i] == format)
       return static_cast<std::uint32_t>(i + 1);
@@ -473,6 +481,10 @@ std::vector<std::int64_t> MovieTrack::sampleDurations() const {
 }
 
 std::int64_t MovieTrack::editedDuration() const {
+  if (edits_.empty()) {
+    std::int64_t media = mediaDuration(*this);
+    return timescale_ == 0 ? 0 : (media * kMovieTimescale + timescale_ - 1) / timescale_;
+  }
   std::int64_t total = 0;
   for (const MovieEdit& edit : edits_)
     total += edit.duration;

@@ -20,17 +20,24 @@ enum class TrackKind { video, audio };
 
 // One sample description: the parameters a decoder needs. Samples of takes
 // with equal parameters share one description.
-struct SampleFormat {
+struct TrackFormat {
   TrackKind kind = TrackKind::video;
   // Video: coded size; config is the AVC decoder configuration record.
   int width = 0;
   int height = 0;
+  // Video: the colour description (ITU-T H.273 code points) written as an
+  // nclx colour box, so that players reading only the container agree with
+  // the parameter sets on colours.
+  int colourPrimaries = 1; // BT.709
+  int transfer = 1;        // BT.709
+  int matrix = 1;          // BT.709
+  bool fullRange = false;
   // Audio: config is the AAC AudioSpecificConfig.
   int sampleRate = 0;
   int channels = 0;
   std::vector<std::uint8_t> config;
 
-  bool operator==(const SampleFormat&) const = default;
+  bool operator==(const TrackFormat&) const = default;
 };
 
 // One entry of a track's edit list. duration is in the movie timescale;
@@ -70,8 +77,8 @@ public:
   void setTimescale(std::uint32_t timescale) { timescale_ = timescale; }
 
   // The 1-based index of the description for format, added when new.
-  std::uint32_t descriptionFor(const SampleFormat& format);
-  const std::vector<SampleFormat>& descriptions() const { return descriptions_; }
+  std::uint32_t descriptionFor(const TrackFormat& format);
+  const std::vector<TrackFormat>& descriptions() const { return descriptions_; }
 
   const std::vector<MovieSample>& samples() const { return samples_; }
   const std::vector<MovieChunk>& chunks() const { return chunks_; }
@@ -91,13 +98,14 @@ public:
 
   // Sample durations in decode order (the last one as set).
   std::vector<std::int64_t> sampleDurations() const;
-  // Sum of the edits, in the movie timescale.
+  // Sum of the edits, in the movie timescale; without edits, the media's
+  // duration (rounded up to the movie timescale).
   std::int64_t editedDuration() const;
 
 private:
   TrackKind kind_;
   std::uint32_t timescale_;
-  std::vector<SampleFormat> descriptions_;
+  std::vector<TrackFormat> descriptions_;
   std::vector<MovieSample> samples_;
   std::vector<MovieChunk> chunks_;
   std::vector<MovieEdit> edits_;

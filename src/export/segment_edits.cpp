@@ -1,5 +1,7 @@
 #include "export/segment_edits.h"
 
+#include "export/quicktime_writer.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -7,27 +9,13 @@ namespace vidorel {
 
 namespace {
 
-// a * b / c for non-negative c, rounded down (towards minus infinity).
-std::int64_t scaleDown(std::int64_t a, std::int64_t b, std::int64_t c) {
-  __int128 product = static_cast<__int128>(a) * b;
-  __int128 quotient = product / c;
-  if (product % c != 0 && product < 0)
+// a / b rounded to the nearest integer (halves upwards), for positive b.
+std::int64_t nearest(std::int64_t a, std::int64_t b) {
+  std::int64_t twice = 2 * a + b;
+  std::int64_t quotient = twice / (2 * b);
+  if (twice % (2 * b) != 0 && twice < 0)
     --quotient;
-  return static_cast<std::int64_t>(quotient);
-}
-
-std::int64_t scaleUp(std::int64_t a, std::int64_t b, std::int64_t c) {
-  return -scaleDown(-a, b, c);
-}
-
-void appendEmpty(std::vector<MovieEdit>& edits, std::int64_t duration) {
-  if (duration <= 0)
-    return;
-  if (!edits.empty() && edits.back().isEmpty()) {
-    edits.back().duration += duration;
-    return;
-  }
-  edits.push_back(MovieEdit{duration, -1});
+  return quotient;
 }
 
 } // namespace
@@ -37,33 +25,26 @@ std::int64_t toMovieTime(double seconds) {
 }
 
 std::int64_t movieToMedia(std::int64_t movieTime, std::uint32_t mediaTimescale) {
-  // floor(movieTime * mediaTimescale / 600 + 1/2)
-  std::int64_t twice = 2 * movieTime * static_cast<std::int64_t>(mediaTimescale) + kMovieTimescale;
-  return scaleDown(twice, 1, 2 * kMovieTimescale);
+  return nearest(movieTime * static_cast<std::int64_t>(mediaTimescale), kMovieTimescale);
 }
 
-void appendSegmentEdits(std::vector<MovieEdit>& edits, std::int64_t start, std::int64_t end,
-                        const std::optional<SegmentMedia>& media, std::uint32_t mediaTimescale) {
-  if (end <= start)
-    return;
-  if (!media) {
-    appendEmpty(edits, end - start);
-    return;
-  }
-  // The shown part must stay inside the media: rounding outwards could show
-  // a sliver of the neighbouring segment's samples.
-  std::int64_t first =
-      std::max(start, scaleUp(media->availableStart, kMovieTimescale, mediaTimescale));
-  std::int64_t last =
-      std::min(end, scaleDown(media->availableEnd, kMovieTimescale, mediaTimescale));
-  if (last <= first) {
-    appendEmpty(edits, end - start);
-    return;
-  }
-  appendEmpty(edits, first - start);
-  std::int64_t mediaTime = std::max(movieToMedia(first, mediaTimescale), media->availableStart);
-  edits.push_back(MovieEdit{last - first, mediaTime + media->mediaOffset});
-  appendEmpty(edits, end - last);
+PacketRun packetRunFor(std::int64_t start, std::int64_t end, std::int64_t packetLength) {
+  PacketRun run;
+  if (packetLength <= 0)
+    return run;
+  run.first = nearest(start, packetLength);
+  run.count = std::max<std::int64_t>(0, nearest(end, packetLength) - run.first);
+  return run;
+}
+
+std::optional<std::int64_t> decodeTimeFor(std::int64_t compositionTime, std::int64_t reorder,
+                                          std::optional<std::int64_t> previous) {
+  std::int64_t decodeTime = 0;
+  if (previous)
+    decodeTime = std::max(compositionTime - std::max<std::int64_t>(0, reorder), *previous + 1);
+  if (decodeTime > compositionTime)
+    return std::nullopt;
+  return decodeTime;
 }
 
 } // namespace vidorel

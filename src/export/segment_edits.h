@@ -1,37 +1,40 @@
 #pragma once
 
-// Edit-list arithmetic for joining trimmed takes: every segment of the
-// movie becomes edits of exactly its trimmed length in each track, so the
-// tracks stay in step whatever media each take has.
-
-#include "export/quicktime_writer.h"
+// Timing arithmetic for joining trimmed takes into one movie whose tracks
+// are plain runs of samples (no edit lists): where each segment's sound
+// packets fall, and the decode time of each video sample.
 
 #include <cstdint>
 #include <optional>
-#include <vector>
 
 namespace vidorel {
 
-// Trim points (seconds) in the movie timescale, rounded to the nearest tick.
+// Trim points (seconds) in the movie timescale (1/600 s), rounded to the
+// nearest tick.
 std::int64_t toMovieTime(double seconds);
 // Movie time to a media timescale, rounded to the nearest unit.
 std::int64_t movieToMedia(std::int64_t movieTime, std::uint32_t mediaTimescale);
 
-// The media one take contributes to one track, in that track's media
-// timescale: the part of the take's timeline that the copied samples can
-// show, and where take time zero falls in the track's media.
-struct SegmentMedia {
-  std::int64_t availableStart = 0; // take time
-  std::int64_t availableEnd = 0;   // take time
-  std::int64_t mediaOffset = 0;    // track media time = take time + mediaOffset
-};
+// The packets of the movie's sound track that belong to one segment: the
+// track is a gapless run of packets of packetLength each, and a segment
+// [start, end) owns those from the grid point nearest to its start to the
+// one nearest to its end. So the sound is never more than half a packet
+// from the picture at a join, and the error does not add up over joins.
+struct PacketRun {
+  std::int64_t first = 0;
+  std::int64_t count = 0;
 
-// Appends the edits that show take time [start, end) (movie timescale) of
-// one segment: one edit into the segment's media, with empty edits for any
-// part the media does not cover (all of it when there is no media).
-// Neighbouring empty edits are merged. Nothing is appended for an empty
-// range.
-void appendSegmentEdits(std::vector<MovieEdit>& edits, std::int64_t start, std::int64_t end,
-                        const std::optional<SegmentMedia>& media, std::uint32_t mediaTimescale);
+  bool operator==(const PacketRun&) const = default;
+};
+PacketRun packetRunFor(std::int64_t start, std::int64_t end, std::int64_t packetLength);
+
+// The decode time of the next video sample, shown at compositionTime,
+// which its source decoded reorder earlier than it showed it: as close to
+// that as the samples before allow (strictly after previous, the decode
+// time of the sample before; the first sample decodes at zero), and never
+// after compositionTime, so that composition offsets stay non-negative.
+// Nothing when no decode time fits.
+std::optional<std::int64_t> decodeTimeFor(std::int64_t compositionTime, std::int64_t reorder,
+                                          std::optional<std::int64_t> previous);
 
 } // namespace vidorel

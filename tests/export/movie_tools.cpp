@@ -1,10 +1,12 @@
 #include "export/movie_tools.h"
 
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <sstream>
 #include <stdexcept>
 #include <sys/wait.h>
@@ -74,10 +76,14 @@ void makeTake(const fs::path& file, const TakeSpec& spec) {
   command << "ffmpeg -nostdin -v error -y -f lavfi -i " << spec.pattern << "=size=" << spec.width
           << "x" << spec.height << ":rate=" << spec.rate << ":duration=" << spec.seconds;
   if (spec.audio) {
-    command << " -f lavfi -i sine=frequency=" << spec.toneHz
-            << ":sample_rate=48000:duration=" << spec.seconds;
+    command << " -f lavfi -i anoisesrc=color=pink:amplitude=0.3:seed=" << spec.toneHz
+            << ":sample_rate=" << spec.sampleRate << ":duration=" << spec.seconds;
   }
   command << " -c:v libx264 -preset veryfast -pix_fmt yuv420p";
+  if (spec.keyInterval > 0)
+    command << " -g " << spec.keyInterval;
+  if (spec.bFrames > 0)
+    command << " -bf " << spec.bFrames;
   if (spec.audio)
     command << " -c:a aac -b:a 128k -ac 2";
   command << " " << quoted(file) << " 2>&1";
@@ -206,6 +212,97 @@ std::vector<std::vector<Edit>> editLists(const fs::path& file) {
   std::vector<std::vector<Edit>> lists;
   collectEdits(bytes, 0, bytes.size(), lists);
   return lists;
+}
+
+namespace {
+
+std::string fileContents(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::stringstream contents;
+  contents << in.rdbuf();
+  return contents.str();
+}
+
+std::vector<std::string> splitFrames(const std::string& bytes, int width, int height) {
+  std::vector<std::string> frames;
+  size_t size = static_cast<size_t>(width) * static_cast<size_t>(height) * 3 / 2;
+  for (size_t at = 0; size > 0 && at + size <= bytes.size(); at += size)
+    frames.push_back(bytes.substr(at, size));
+  return frames;
+}
+
+std::vector<short> samplesOf(const std::string& bytes) {
+  std::vector<short> samples(bytes.size() / 2);
+  std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
+  return samples;
+}
+
+} // namespace
+
+ShownMovie showWithFfmpeg(const fs::path& file) {
+  ShownMovie shown;
+  std::string command = "ffprobe -v error -select_streams v:0 -show_entries "
+                        "frame=best_effort_timestamp_time,width,height -of csv=p=0:nk=0 " +
+                        quoted(file);
+  for (const std::string& line : lines(checked(command).output)) {
+    for (const std::string& field : fields(line)) {
+      size_t equals = field.find('=');
+      if (equals == std::string::npos)
+        continue;
+      std::string key = field.substr(0, equals);
+      std::string value = field.substr(equals + 1);
+      if (key == "width")
+        shown.width = std::stoi(value);
+      else if (key == "height")
+        shown.height = std::stoi(value);
+      else if (key == "best_effort_timestamp_time")
+        shown.times.push_back(std::stod(value));
+    }
+  }
+  std::string raw = checked("ffmpeg -nostdin -v error -i " + quoted(file) +
+                            " -map 0:v:0 -fps_mode passthrough -f rawvideo -pix_fmt yuv420p -")
+                        .output;
+  shown.frames = splitFrames(raw, shown.width, shown.height);
+  if (runCommand("ffprobe -v error -select_streams a -show_entries stream=index -of csv=p=0 " +
+                 quoted(file))
+          .output.empty())
+    shown.audio.clear();
+  else
+    shown.audio = decodedAudio(file);
+  shown.duration = movieDuration(file);
+  return shown;
+}
+
+ShownMovie showWithGstreamer(const fs::path& file) {
+  fs::path folder = makeTemporaryFolder("gst");
+  ShownMovie shown;
+  checked(std::string("/usr/bin/python3 ") + VIDOREL_GST_READER + " " + quoted(file) + " " +
+          quoted(folder));
+  for (const std::string& line : lines(fileContents(folder / "video.txt"))) {
+    std::istringstream in(line);
+    long long nanoseconds = 0;
+    in >> nanoseconds >> shown.width >> shown.height;
+    shown.times.push_back(static_cast<double>(nanoseconds) / 1e9);
+  }
+  shown.frames = splitFrames(fileContents(folder / "video.yuv"), shown.width, shown.height);
+  shown.audio = samplesOf(fileContents(folder / "audio.raw"));
+  shown.duration = std::stod(fileContents(folder / "duration.txt")) / 1e9;
+  fs::remove_all(folder);
+  return shown;
+}
+
+double psnr(const std::string& a, const std::string& b, int width, int height) {
+  size_t count = static_cast<size_t>(width) * static_cast<size_t>(height);
+  if (a.size() < count || b.size() < count)
+    return 0;
+  double squares = 0;
+  for (size_t i = 0; i < count; ++i) {
+    double difference = static_cast<unsigned char>(a[i]) - static_cast<unsigned char>(b[i]);
+    squares += difference * difference;
+  }
+  if (squares == 0)
+    return std::numeric_limits<double>::infinity();
+  return 10 * std::log10(255.0 * 255.0 * static_cast<double>(count) / squares);
 }
 
 fs::path makeTemporaryFolder(const std::string& label) {

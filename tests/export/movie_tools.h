@@ -26,10 +26,16 @@ struct TakeSpec {
   // so takes differ.
   std::string pattern = "testsrc";
   bool audio = true;
+  // Seed of the take's sound, pink noise: no two stretches alike, so the
+  // sound can be matched to its source time.
   int toneHz = 440;
+  int sampleRate = 48000;
+  // x264 key-frame interval and B-frames (0: ffmpeg's defaults).
+  int keyInterval = 0;
+  int bFrames = 0;
 };
 
-// An H.264 (default key-frame interval) + AAC 48 kHz stereo QuickTime take.
+// An H.264 + AAC stereo QuickTime take.
 void makeTake(const std::filesystem::path& file, const TakeSpec& spec);
 
 struct Packet {
@@ -65,6 +71,27 @@ struct Edit {
 // The edit list of each track, in track order, read from the file's boxes
 // (ffmpeg and ffprobe do not show them).
 std::vector<std::vector<Edit>> editLists(const std::filesystem::path& file);
+
+// What a reader shows of a movie: decoded frames (I420, as the bytes of
+// each frame) with their presentation times, the sound as 48 kHz mono, and
+// the duration it reports.
+struct ShownMovie {
+  std::vector<double> times; // seconds
+  std::vector<std::string> frames;
+  int width = 0;
+  int height = 0;
+  std::vector<short> audio; // sample 0 at time 0
+  double duration = 0;
+};
+
+// Read by FFmpeg (the ffmpeg and ffprobe commands).
+ShownMovie showWithFfmpeg(const std::filesystem::path& file);
+// Read by GStreamer (uridecodebin, times as running times of the segment).
+ShownMovie showWithGstreamer(const std::filesystem::path& file);
+
+// Peak signal-to-noise ratio of the luma of two I420 frames (infinite when
+// equal).
+double psnr(const std::string& a, const std::string& b, int width, int height);
 
 // A fresh folder under the system's temporary folder, removed by the caller.
 std::filesystem::path makeTemporaryFolder(const std::string& label);

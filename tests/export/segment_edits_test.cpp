@@ -5,8 +5,6 @@
 namespace vidorel {
 namespace {
 
-using Edits = std::vector<MovieEdit>;
-
 TEST(SegmentEditsTest, ConvertsTrimPointsToTicksAndMediaUnits) {
   EXPECT_EQ(toMovieTime(1.0), 600);
   EXPECT_EQ(toMovieTime(0.25), 150);
@@ -18,46 +16,44 @@ TEST(SegmentEditsTest, ConvertsTrimPointsToTicksAndMediaUnits) {
   EXPECT_EQ(movieToMedia(3, 12288), 61);
 }
 
-TEST(SegmentEditsTest, OneEditShowsExactlyTheTrimmedRange) {
-  Edits edits;
-  // Take time 1.0 s..3.5 s; samples copied from 0 s; media of this segment
-  // starts at 5000 in a 48 kHz track.
-  appendSegmentEdits(edits, 600, 2100, SegmentMedia{0, 4 * 48000, 5000}, 48000);
-  EXPECT_EQ(edits, (Edits{{1500, 48000 + 5000}}));
+TEST(SegmentEditsTest, SoundPacketsOfASegmentRunBetweenTheNearestGridPoints) {
+  // AAC packets at 48 kHz are 1920 ticks of 1/90000 s.
+  EXPECT_EQ(packetRunFor(0, 90000, 1920), (PacketRun{0, 47}));
+  // 2.5 s starts 0.2 packets after grid point 117; 4 s ends 0.5 before 188.
+  EXPECT_EQ(packetRunFor(225000, 360000, 1920), (PacketRun{117, 71}));
+  // A segment shorter than half a packet may own none.
+  EXPECT_EQ(packetRunFor(1000, 1500, 1920), (PacketRun{1, 0}));
+  EXPECT_EQ(packetRunFor(0, 0, 1920), (PacketRun{0, 0}));
 }
 
-TEST(SegmentEditsTest, MissingMediaBecomesMergedEmptyEdits) {
-  Edits edits;
-  appendSegmentEdits(edits, 0, 600, std::nullopt, 48000);
-  appendSegmentEdits(edits, 300, 900, std::nullopt, 48000);
-  appendSegmentEdits(edits, 0, 0, std::nullopt, 48000);
-  appendSegmentEdits(edits, 600, 300, SegmentMedia{0, 48000, 0}, 48000);
-  EXPECT_EQ(edits, (Edits{{1200, -1}}));
+TEST(SegmentEditsTest, JoinsNeverDriftByMoreThanHalfAPacket) {
+  // Many segments of a length that is no whole number of packets: each
+  // starts where the one before ended, within half a packet of its cut.
+  std::int64_t cut = 0;
+  std::int64_t next = 0;
+  for (int segment = 0; segment < 500; ++segment) {
+    std::int64_t length = 3750 * 7 + 150 * (segment % 5); // frames of 1/24 s and a bit
+    PacketRun run = packetRunFor(cut, cut + length, 1920);
+    ASSERT_EQ(run.first, next) << segment;
+    EXPECT_LE(std::llabs(run.first * 1920 - cut), 960) << segment;
+    next = run.first + run.count;
+    cut += length;
+  }
 }
 
-TEST(SegmentEditsTest, MediaShorterThanTheRangeIsPaddedWithGaps) {
-  Edits edits;
-  // Audio begins 0.1 s into the take and ends at 1.9 s; the range is 0..2 s.
-  appendSegmentEdits(edits, 0, 1200, SegmentMedia{4800, 91200, 100}, 48000);
-  EXPECT_EQ(edits, (Edits{{60, -1}, {1080, 4800 + 100}, {60, -1}}));
-}
-
-TEST(SegmentEditsTest, NeverShowsBeyondTheSegmentsMedia) {
-  Edits edits;
-  // Media ends at 12300 units of 12288 (just past 1 s): the edit stops at
-  // the last whole tick inside it rather than rounding outwards.
-  appendSegmentEdits(edits, 0, 1200, SegmentMedia{10, 12300, 0}, 12288);
-  ASSERT_EQ(edits.size(), 3u);
-  EXPECT_EQ(edits[0], (MovieEdit{1, -1}));
-  EXPECT_GE(edits[1].mediaTime, 10);
-  EXPECT_LE(movieToMedia(1 + edits[1].duration, 12288), 12300);
-  EXPECT_EQ(edits[1].duration + edits[2].duration, 1199);
-}
-
-TEST(SegmentEditsTest, MediaOutsideTheRangeLeavesOnlyAGap) {
-  Edits edits;
-  appendSegmentEdits(edits, 0, 600, SegmentMedia{48000, 96000, 0}, 48000);
-  EXPECT_EQ(edits, (Edits{{600, -1}}));
+TEST(SegmentEditsTest, DecodeTimesFollowTheSourceReorderingWithinTheOrderOfDecoding) {
+  // The first sample decodes at zero whatever its reordering.
+  EXPECT_EQ(decodeTimeFor(0, 6000, std::nullopt), 0);
+  // B-frames after a key frame at 0: squeezed in just after it until the
+  // source's own delay fits.
+  EXPECT_EQ(decodeTimeFor(9000, 12000, 0), 1);
+  EXPECT_EQ(decodeTimeFor(3000, 3000, 1), 2);
+  EXPECT_EQ(decodeTimeFor(6000, 3000, 2), 3000);
+  // Without reordering a sample decodes when it is shown.
+  EXPECT_EQ(decodeTimeFor(12000, 0, 3000), 12000);
+  // No decode time after the previous one and not after the composition
+  // time: refused.
+  EXPECT_EQ(decodeTimeFor(3000, 0, 3000), std::nullopt);
 }
 
 } // namespace
