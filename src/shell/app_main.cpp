@@ -30,6 +30,7 @@
 #include "workflow/linux_permission_probes.h"
 #include "workflow/updater.h"
 #if __has_include("shortcuts/xkb_keyboard_layout.h")
+#include "shortcuts/keyboard_layout_watcher.h"
 #include "shortcuts/xkb_keyboard_layout.h"
 #define VIDOREL_HAVE_XKB_LAYOUT 1
 #else
@@ -119,8 +120,9 @@ public:
           [this](const std::string& id) { dismissShellWindow(windows_, id); });
     });
     windows_.setFactory("export", [this] { return makeExportSummaryWindow(manager_); });
-    windows_.setFactory(
-        "settings", [this] { return makeSettingsWindow(manager_, shortcuts_, keyboardLayout_); });
+    windows_.setFactory("settings", [this] {
+      return makeSettingsWindow(manager_, shortcuts_, keyboardLayout_, hotKeyRegistrations());
+    });
     installWindowGlue();
     // Closing the review window by hand is the window's own business (it
     // throws a waiting take away); the host only forgets it.
@@ -195,6 +197,14 @@ private:
     };
     hooks.didClose = [this] { manager_.menuDidClose(); };
     return hooks;
+  }
+
+  const HotKeyRegistrations* hotKeyRegistrations() const {
+#ifdef VIDOREL_HAVE_X11_HOT_KEYS
+    return &hotKeys_;
+#else
+    return nullptr;
+#endif
   }
 
   void installWindowGlue() {
@@ -308,6 +318,11 @@ private:
   CountdownAwareShortcuts shortcuts_{hotKeys_};
 #ifdef VIDOREL_HAVE_XKB_LAYOUT
   XkbKeyboardLayout keyboardLayout_;
+  // Windows showing key names draw them again in the new layout.
+  KeyboardLayoutWatcher layoutWatcher_{keyboardLayout_, [] {
+                                         for (QWidget* window : QApplication::topLevelWidgets())
+                                           window->update();
+                                       }};
 #else
   // Keys without a fixed name show as "?" until the X keymap is read.
   TableKeyboardLayout keyboardLayout_;
