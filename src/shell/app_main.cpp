@@ -32,6 +32,7 @@
 #include "workflow/linux_permission_probes.h"
 #include "workflow/updater.h"
 #if __has_include("shortcuts/xkb_keyboard_layout.h")
+#include "shortcuts/keyboard_layout_watcher.h"
 #include "shortcuts/xkb_keyboard_layout.h"
 #define VIDOREL_HAVE_XKB_LAYOUT 1
 #else
@@ -146,8 +147,9 @@ public:
           [this](const std::string& id) { dismissShellWindow(windows_, id); });
     });
     windows_.setFactory("export", [this] { return makeExportSummaryWindow(manager_); });
-    windows_.setFactory(
-        "settings", [this] { return makeSettingsWindow(manager_, shortcuts_, keyboardLayout_); });
+    windows_.setFactory("settings", [this] {
+      return makeSettingsWindow(manager_, shortcuts_, keyboardLayout_, hotKeyRegistrations());
+    });
     installWindowGlue();
     // Closing the review window by hand is the window's own business (it
     // throws a waiting take away); the host only forgets it.
@@ -283,6 +285,14 @@ private:
     return hooks;
   }
 
+  const HotKeyRegistrations* hotKeyRegistrations() const {
+#ifdef VIDOREL_HAVE_X11_HOT_KEYS
+    return &hotKeys_;
+#else
+    return nullptr;
+#endif
+  }
+
   void installWindowGlue() {
     manager_.openWindow = [this](const std::string& id) { openShellWindow(windows_, id); };
     manager_.dismissWindow = [this](const std::string& id) { dismissShellWindow(windows_, id); };
@@ -399,6 +409,11 @@ private:
   CountdownAwareShortcuts shortcuts_{handlerTap_};
 #ifdef VIDOREL_HAVE_XKB_LAYOUT
   XkbKeyboardLayout keyboardLayout_;
+  // Windows showing key names draw them again in the new layout.
+  KeyboardLayoutWatcher layoutWatcher_{keyboardLayout_, [] {
+                                         for (QWidget* window : QApplication::topLevelWidgets())
+                                           window->update();
+                                       }};
 #else
   // Keys without a fixed name show as "?" until the X keymap is read.
   TableKeyboardLayout keyboardLayout_;

@@ -84,7 +84,8 @@ std::string locateMenuEntry(QMenu* menu, const QString& text) {
   if (!menu || !menu->isVisible())
     return "none";
   for (QAction* action : menu->actions()) {
-    QString shown = action->text();
+    // The key equivalent follows the title after a tab.
+    QString shown = action->text().section(QLatin1Char('\t'), 0, 0);
     shown.remove(QLatin1Char('&'));
     if (shown == text) {
       QRect rect = menu->actionGeometry(action);

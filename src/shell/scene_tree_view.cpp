@@ -145,13 +145,25 @@ void SceneTreeRowWidget::setUpName(const std::string& label, bool editing,
       });
   connect(editor_, &InlineNameEditor::cancelled, this,
           [this] { view_.run([this] { view_.logic().cancelRenaming(); }); });
-  // The editor takes the keyboard as soon as it is shown, all text selected.
+  // The editor takes the keyboard as soon as it is shown, all text selected;
+  // one that replaces an editor of the same rename (the coordinator
+  // published while the user typed) goes on where the user was, so the next
+  // key does not overwrite what was typed.
+  const std::optional<SceneTreeView::EditorPlace>& place = view_.replacedEditor();
+  bool continues = place && place->target == view_.logic().renameTarget();
+  if (continues) {
+    if (place->selectionLength > 0)
+      editor_->setSelection(place->selectionStart, place->selectionLength);
+    else
+      editor_->setCursorPosition(place->cursor);
+  }
   QPointer<InlineNameEditor> editor = editor_;
-  QTimer::singleShot(0, editor_, [editor] {
+  QTimer::singleShot(0, editor_, [editor, continues] {
     if (!editor)
       return;
     editor->setFocus(Qt::OtherFocusReason);
-    editor->selectAll();
+    if (!continues)
+      editor->selectAll();
   });
 }
 
@@ -482,8 +494,32 @@ void SceneTreeView::scheduleRebuild() {
   });
 }
 
+std::optional<SceneTreeView::EditorPlace> SceneTreeView::currentEditorPlace() const {
+  const std::optional<RenameTarget>& renaming = tree_.renameTarget();
+  if (!renaming)
+    return std::nullopt;
+  InlineNameEditor* editor = nullptr;
+  if (renaming->takeID) {
+    if (TakeRowWidget* row = takeRow(*renaming->takeID))
+      editor = row->editor();
+  } else if (SceneHeaderWidget* header = sceneHeader(renaming->sceneID)) {
+    editor = header->editor();
+  }
+  if (!editor)
+    return std::nullopt;
+  EditorPlace place;
+  place.target = *renaming;
+  place.cursor = editor->cursorPosition();
+  if (editor->hasSelectedText()) {
+    place.selectionStart = editor->selectionStart();
+    place.selectionLength = editor->selectionLength();
+  }
+  return place;
+}
+
 void SceneTreeView::rebuild() {
   rebuilding_ = true;
+  replacedEditor_ = currentEditorPlace();
   for (auto& [id, header] : headers_)
     if (header)
       header->retire();
@@ -517,6 +553,7 @@ void SceneTreeView::rebuild() {
     }
     item->setExpanded(!collapsed_.contains(row.id));
   }
+  replacedEditor_.reset();
   rebuilding_ = false;
 }
 

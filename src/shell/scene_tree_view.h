@@ -169,11 +169,22 @@ public:
   void showContextMenu(const std::vector<SceneTreeMenuItem>& items, const Uuid& sceneID,
                        const std::optional<Uuid>& takeID, const QPoint& globalPosition);
 
+  // Where the user was in a name editor that a rebuild replaced: the new
+  // editor goes on from there instead of selecting its text again.
+  struct EditorPlace {
+    RenameTarget target;
+    int cursor = 0;
+    int selectionStart = -1;
+    int selectionLength = 0;
+  };
+  const std::optional<EditorPlace>& replacedEditor() const { return replacedEditor_; }
+
 signals:
   void renamingChanged(bool renaming);
 
 private:
   void rebuild();
+  std::optional<EditorPlace> currentEditorPlace() const;
   void scheduleRebuild();
 
   std::shared_ptr<SceneTreeCommands> commands_;
@@ -186,6 +197,7 @@ private:
   int running_ = 0;
   bool rebuildPending_ = false;
   bool rebuilding_ = false;
+  std::optional<EditorPlace> replacedEditor_;
 };
 
 // A tree whose edits go to `manager` and which follows its session.

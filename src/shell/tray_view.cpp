@@ -1,6 +1,7 @@
 #include "shell/tray_view.h"
 
 #include "shell/shell_control.h"
+#include "shortcuts/shortcut_binding.h"
 
 #include <QCursor>
 #include <QGuiApplication>
@@ -75,9 +76,14 @@ void addEntry(QMenu& menu, const MenuEntry& entry,
   QAction* action = menu.addAction(QString::fromStdString(entry.title));
   action->setEnabled(entry.enabled);
   if (entry.keyEquivalent) {
-    std::string text = portableKeyText(*entry.keyEquivalent);
-    if (!text.empty())
-      action->setShortcut(QKeySequence::fromString(QString::fromStdString(text)));
+    QKeySequence keys = menuShortcut(*entry.keyEquivalent);
+    if (!keys.isEmpty()) {
+      action->setShortcut(keys);
+      // Qt would write the sequence out as "Ctrl+Shift+O"; text after a tab
+      // is shown in its place, with the symbols the settings window uses.
+      action->setText(QString::fromStdString(entry.title) + QLatin1Char('\t') +
+                      QString::fromStdString(menuKeyText(*entry.keyEquivalent)));
+    }
   }
   MenuEntry chosen = entry;
   QObject::connect(action, &QAction::triggered, &menu, [choose, chosen] {
@@ -87,6 +93,34 @@ void addEntry(QMenu& menu, const MenuEntry& entry,
 }
 
 } // namespace
+
+QKeySequence menuShortcut(const ShortcutBinding& binding) {
+  QString key = QString::fromStdString(menuKeyName(binding));
+  if (key.isEmpty())
+    return {};
+  // A character is its own Qt key code (upper case, as the name has it),
+  // which also covers "+" and "," that Qt's text form uses as separators;
+  // only named keys ("Space", "F5") go through the text form.
+  Qt::Key qtKey = Qt::Key_unknown;
+  if (key.size() == 1) {
+    qtKey = static_cast<Qt::Key>(key.at(0).unicode());
+  } else {
+    QKeySequence named = QKeySequence::fromString(key, QKeySequence::PortableText);
+    if (named.count() != 1)
+      return {};
+    qtKey = named[0].key();
+  }
+  Qt::KeyboardModifiers modifiers;
+  if (binding.eventModifiers & commandEventModifier)
+    modifiers |= Qt::ControlModifier;
+  if (binding.eventModifiers & shiftEventModifier)
+    modifiers |= Qt::ShiftModifier;
+  if (binding.eventModifiers & optionEventModifier)
+    modifiers |= Qt::AltModifier;
+  if (binding.eventModifiers & controlEventModifier)
+    modifiers |= Qt::MetaModifier;
+  return QKeySequence(QKeyCombination(modifiers, qtKey));
+}
 
 QImage trayIconImage(AppState state, int size) {
   QImage image(size, size, QImage::Format_ARGB32_Premultiplied);

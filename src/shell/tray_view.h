@@ -4,6 +4,7 @@
 #include "workflow/app_state.h"
 
 #include <QImage>
+#include <QKeySequence>
 #include <QMenu>
 #include <QObject>
 #include <QPointer>
@@ -21,6 +22,10 @@ namespace vidorel {
 // it is while idle, else with the state's colour laid at 60 % over its
 // opaque pixels only.
 QImage trayIconImage(AppState state, int size = 24);
+
+// The key sequence a menu item with the binding as key equivalent answers
+// to; empty when the binding gives it none.
+QKeySequence menuShortcut(const ShortcutBinding& binding);
 
 // The tray item: an icon in the system tray, or a small always-on-top
 // control window where the desktop has no tray, and the one menu both open.

@@ -60,6 +60,8 @@ SettingsView::SettingsView(std::unique_ptr<ShortcutSettings> settings, const Key
     palette.setColor(QPalette::WindowText, QColor(255, 149, 0));
     row.warning->setPalette(palette);
     row.warning->setContentsMargins(kWarningIndent, 0, 0, 0);
+    // Two warnings, or a long one, take more lines rather than being cut.
+    row.warning->setWordWrap(true);
     row.warning->hide();
     shortcuts->addWidget(row.warning);
 
@@ -71,8 +73,17 @@ SettingsView::SettingsView(std::unique_ptr<ShortcutSettings> settings, const Key
         settings_->save(action, candidate);
       return refusedBy;
     };
+    recorder.onUnusableKey = [this, action] {
+      settings_->refuseKey(action);
+      showWarning(action);
+    };
     recorder.onRecordingStarted = [this] { settings_->recordingStarted(); };
-    recorder.onRecordingStopped = [this] { settings_->recordingStopped(); };
+    recorder.onRecordingStopped = [this] {
+      settings_->recordingStopped();
+      // The hot keys were registered again: a refusal shows at once.
+      for (ShortcutAction shown : allShortcutActions)
+        showWarning(shown);
+    };
     rows_[action] = row;
   }
   restore_ = new QPushButton(QString::fromUtf8(kRestoreDefaultsTitle));
@@ -127,7 +138,7 @@ void SettingsView::refresh() {
 
 void SettingsView::showWarning(ShortcutAction action) {
   Row& row = rows_.at(action);
-  const std::string& text = settings_->warning(action);
+  std::string text = settings_->warning(action);
   row.warning->setText(QString::fromStdString(text));
   row.warning->setVisible(!text.empty());
 }

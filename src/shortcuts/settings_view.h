@@ -54,8 +54,10 @@ private:
 };
 
 // The window the shell shows for "settings", over the coordinator and the
-// hot keys it registered; follows the coordinator while open.
+// hot keys it registered; follows the coordinator while open. Rows of
+// global shortcuts that `registrations` reports refused carry a warning.
 QWidget* makeSettingsWindow(AppStateManager& manager, GlobalShortcuts& hotKeys,
-                            const KeyboardLayout& layout);
+                            const KeyboardLayout& layout,
+                            const HotKeyRegistrations* registrations = nullptr);
 
 } // namespace vidorel

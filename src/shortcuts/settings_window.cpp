@@ -5,7 +5,8 @@
 namespace vidorel {
 
 QWidget* makeSettingsWindow(AppStateManager& manager, GlobalShortcuts& hotKeys,
-                            const KeyboardLayout& layout) {
+                            const KeyboardLayout& layout,
+                            const HotKeyRegistrations* registrations) {
   ShortcutSettingsServices services{
       manager.preferences(),
       hotKeys,
@@ -13,6 +14,7 @@ QWidget* makeSettingsWindow(AppStateManager& manager, GlobalShortcuts& hotKeys,
       [&manager] { manager.reloadShortcuts(); },
       [&manager] { return manager.automaticallyChecksForUpdates(); },
       [&manager](bool on) { manager.setAutomaticallyChecksForUpdates(on); },
+      registrations,
   };
   auto* view = new SettingsView(std::make_unique<ShortcutSettings>(std::move(services)), layout);
   AppStateManager::ObserverID observer = manager.addObserver([view] { view->refresh(); });

@@ -1,5 +1,6 @@
 #include "shortcuts/shortcut_binding.h"
 
+#include "shortcuts/key_positions.h"
 #include "shortcuts/keyboard_layout.h"
 #include "shortcuts/text_case.h"
 
@@ -51,9 +52,13 @@ std::string keyName(std::uint32_t carbonKeyCode, const KeyboardLayout& layout) {
   if (const char* fixed = fixedKeyName(carbonKeyCode))
     return fixed;
   std::string text = layout.keyText(carbonKeyCode);
-  if (text.empty())
-    return "?";
-  return upperCased(text);
+  if (!text.empty())
+    return upperCased(text);
+  // Function keys, Home, Print and the like type nothing on any layout.
+  const KeyPosition* key = keyPositionForCarbon(carbonKeyCode);
+  if (key && key->name)
+    return key->name;
+  return "?";
 }
 
 std::string ShortcutBinding::displayString(const KeyboardLayout& layout) const {
@@ -110,8 +115,39 @@ ShortcutBinding bindingFromKeyPress(std::uint32_t carbonKeyCode, ModifierSet mod
   return binding;
 }
 
-std::string menuKeySequence(const ShortcutBinding& binding) {
+namespace {
+
+// The named key a binding's menu item answers to: "?" is what a key that
+// types nothing records, so such a key is known by its position instead.
+const KeyPosition* namedMenuKey(const ShortcutBinding& binding) {
+  if (binding.keyEquivalent != "?")
+    return nullptr;
+  const KeyPosition* key = keyPositionForCarbon(binding.carbonKeyCode);
+  if (!key || !key->portableName)
+    return nullptr;
+  return key;
+}
+
+} // namespace
+
+std::string menuKeyName(const ShortcutBinding& binding) {
   if (binding.keyEquivalent.empty())
+    return {};
+  std::string_view key = binding.keyEquivalent;
+  if (const KeyPosition* named = namedMenuKey(binding))
+    return named->portableName;
+  if (key == " ")
+    return "Space";
+  if (key == "\r")
+    return "Return";
+  if (key.front() == '\t')
+    return "Tab";
+  return upperCased(key.substr(0, firstCharacterLength(key)));
+}
+
+std::string menuKeySequence(const ShortcutBinding& binding) {
+  std::string key = menuKeyName(binding);
+  if (key.empty())
     return {};
   std::string sequence;
   // Qt's own modifier names for the keys behind the ⌘ ⇧ ⌥ ⌃ symbols:
@@ -124,17 +160,34 @@ std::string menuKeySequence(const ShortcutBinding& binding) {
     sequence += "Alt+";
   if (binding.eventModifiers & controlEventModifier)
     sequence += "Meta+";
+  return sequence + key;
+}
+
+std::string menuKeyText(const ShortcutBinding& binding) {
+  if (binding.keyEquivalent.empty())
+    return {};
+  std::string text;
+  if (binding.eventModifiers & controlEventModifier)
+    text += "⌃";
+  if (binding.eventModifiers & optionEventModifier)
+    text += "⌥";
+  if (binding.eventModifiers & shiftEventModifier)
+    text += "⇧";
+  if (binding.eventModifiers & commandEventModifier)
+    text += "⌘";
   std::string_view key = binding.keyEquivalent;
-  if (key == " ") {
-    sequence += "Space";
+  if (const KeyPosition* named = namedMenuKey(binding)) {
+    text += named->name;
+  } else if (key == " ") {
+    text += "Space";
   } else if (key == "\r") {
-    sequence += "Return";
+    text += "↩";
   } else if (key.front() == '\t') {
-    sequence += "Tab";
+    text += "⇥";
   } else {
-    sequence += upperCased(key.substr(0, firstCharacterLength(key)));
+    text += upperCased(key.substr(0, firstCharacterLength(key)));
   }
-  return sequence;
+  return text;
 }
 
 } // namespace vidorel

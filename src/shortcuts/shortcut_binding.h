@@ -92,10 +92,18 @@ ShortcutBinding bindingFromKeyPress(std::uint32_t carbonKeyCode, ModifierSet mod
                                     std::string_view charactersIgnoringModifiers);
 
 // The binding's menu key equivalent in Qt's portable key-sequence text
-// ("Ctrl+Shift+Space", "Ctrl+Shift+Alt+N"), from keyEquivalent and
-// eventModifiers: " " is Space, "\r" Return, anything else its first
-// character. Empty when keyEquivalent is empty: such a binding gives the menu
-// item no key equivalent.
+// ("Ctrl+Shift+Space", "Ctrl+Shift+Alt+N", "Ctrl+Ä"), from keyEquivalent and
+// eventModifiers: " " is Space, "\r" Return, a key that types nothing ("?")
+// its name by position ("F5"), anything else its first character. Empty
+// when keyEquivalent is empty: such a binding gives the menu item no key
+// equivalent.
 std::string menuKeySequence(const ShortcutBinding& binding);
+// The key part of that text alone: "Space", "F5", "Ä", "+".
+std::string menuKeyName(const ShortcutBinding& binding);
+
+// The same key equivalent as the user reads it, with the symbols the
+// settings window uses: "⇧⌘O", "⇧⌘Space", "⇧⌘↩", "⌥⇧⌘Ä". Empty when
+// keyEquivalent is empty.
+std::string menuKeyText(const ShortcutBinding& binding);
 
 } // namespace vidorel

@@ -37,6 +37,9 @@ bool ShortcutRecorder::keyPress(std::uint32_t carbonKeyCode, ModifierSet modifie
   // A modifier on its own is the start of a combination, not one.
   if (isModifierKeyCode(carbonKeyCode))
     return true;
+  // The hot keys could never grab it: refused before it is offered.
+  if (!isShortcutKeyCode(carbonKeyCode))
+    return unknownKeyPress();
   ShortcutBinding candidate =
       bindingFromKeyPress(carbonKeyCode, modifiers, charactersIgnoringModifiers);
   if (accept) {
@@ -47,6 +50,14 @@ bool ShortcutRecorder::keyPress(std::uint32_t carbonKeyCode, ModifierSet modifie
   }
   binding_ = candidate;
   stop();
+  return true;
+}
+
+bool ShortcutRecorder::unknownKeyPress() {
+  if (!recording_)
+    return false;
+  if (onUnusableKey)
+    onUnusableKey();
   return true;
 }
 

@@ -26,6 +26,9 @@ public:
   // Asked to accept a recorded binding; returns the action that already
   // uses it (refused), or nothing (accepted).
   std::function<std::optional<ShortcutAction>(const ShortcutBinding&)> accept;
+  // A key no binding can hold was pressed while listening; listening goes
+  // on.
+  std::function<void()> onUnusableKey;
   std::function<void()> onRecordingStarted;
   std::function<void()> onRecordingStopped;
 
@@ -42,6 +45,8 @@ public:
   // swallowed it (every key while listening).
   bool keyPress(std::uint32_t carbonKeyCode, ModifierSet modifiers,
                 std::string_view charactersIgnoringModifiers);
+  // A key press the key table has no position for (a media key, say).
+  bool unknownKeyPress();
   // Stops listening without recording (the control goes away, say).
   void stop();
 

@@ -42,10 +42,10 @@ constexpr std::array<std::pair<int, std::uint32_t>, 66> kQtKeys = {{
 } // namespace
 
 std::optional<std::uint32_t> carbonKeyCode(const QKeyEvent& event) {
-  if (event.nativeScanCode() != 0) {
-    if (auto code = carbonPositionFromX11(event.nativeScanCode()))
-      return code;
-  }
+  // An X key event names its key position; one the table lacks has no
+  // Carbon code, whatever Qt key it produced.
+  if (event.nativeScanCode() != 0)
+    return carbonKeyCodeFromX11(event.nativeScanCode());
   for (const auto& [key, code] : kQtKeys)
     if (key == event.key())
       return code;
@@ -117,9 +117,12 @@ void ShortcutRecorderView::keyPressEvent(QKeyEvent* event) {
   }
   event->accept();
   std::optional<std::uint32_t> code = carbonKeyCode(*event);
-  // A key no binding can name (a media key, say) is swallowed and ignored.
-  if (!code)
+  // A key no binding can name (a media key, say) is swallowed and refused.
+  if (!code) {
+    recorder_.unknownKeyPress();
+    update();
     return;
+  }
   recorder_.keyPress(*code, modifierSet(*event), layout_.keyText(*code));
   update();
 }

@@ -11,10 +11,24 @@ ShortcutBinding ShortcutSettings::effectiveBinding(ShortcutAction action) const 
   return found == bindings.end() ? defaultBinding(action) : found->second;
 }
 
-const std::string& ShortcutSettings::warning(ShortcutAction action) const {
-  static const std::string none;
+std::string ShortcutSettings::warning(ShortcutAction action) const {
+  std::string text;
   auto found = warnings_.find(action);
-  return found == warnings_.end() ? none : found->second;
+  if (found != warnings_.end())
+    text = found->second;
+  std::optional<int> error;
+  if (services_.registrations)
+    error = services_.registrations->registrationError(action);
+  if (!error)
+    return text;
+  if (!text.empty())
+    text += "\n";
+  text += *error == kHotKeyHeldElsewhereStatus ? kHeldElsewhereWarning : kNotRegisteredWarning;
+  return text;
+}
+
+void ShortcutSettings::refuseKey(ShortcutAction action) {
+  warnings_[action] = kUnusableKeyWarning;
 }
 
 std::optional<ShortcutAction> ShortcutSettings::conflict(ShortcutAction action,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "shortcuts/hot_key_registrations.h"
 #include "shortcuts/shortcut_action.h"
 #include "shortcuts/shortcut_binding.h"
 #include "workflow/collaborators.h"
@@ -16,6 +17,11 @@ inline constexpr const char* kKeyboardShortcutsHeading = "Keyboard Shortcuts";
 inline constexpr const char* kRestoreDefaultsTitle = "Restore Defaults";
 inline constexpr const char* kGeneralHeading = "General";
 inline constexpr const char* kAutoCheckForUpdatesTitle = "Check for updates automatically";
+// Row warnings of this port: a key the hot keys cannot take, and a
+// shortcut the system would not register.
+inline constexpr const char* kUnusableKeyWarning = "This key cannot be part of a shortcut";
+inline constexpr const char* kHeldElsewhereWarning = "Not working: another program uses it";
+inline constexpr const char* kNotRegisteredWarning = "Not working: the system refused it";
 
 // What the settings window needs of the rest of the program.
 struct ShortcutSettingsServices {
@@ -29,6 +35,8 @@ struct ShortcutSettingsServices {
   std::function<void()> reloadShortcuts;
   std::function<bool()> automaticallyChecksForUpdates;
   std::function<void(bool)> setAutomaticallyChecksForUpdates;
+  // How the hot keys' last registration went; none where nothing reports it.
+  const HotKeyRegistrations* registrations = nullptr;
 };
 
 // The settings window's behaviour: one row per action with its warning,
@@ -39,12 +47,16 @@ public:
   explicit ShortcutSettings(ShortcutSettingsServices services) : services_(std::move(services)) {}
 
   ShortcutBinding effectiveBinding(ShortcutAction action) const;
-  // The row's warning; empty for none.
-  const std::string& warning(ShortcutAction action) const;
+  // The row's warning; empty for none. The recorder's warning comes first;
+  // a global shortcut that the last registration refused adds a line.
+  std::string warning(ShortcutAction action) const;
 
   // The recorder of `action` offers `candidate`: returns the action that
   // already uses it (refused) or nothing, and sets the row's warning.
   std::optional<ShortcutAction> conflict(ShortcutAction action, const ShortcutBinding& candidate);
+  // The recorder of `action` heard a key no binding can hold (a media key,
+  // a lock key): refused, with the row's warning.
+  void refuseKey(ShortcutAction action);
   // An accepted binding becomes the action's customised one.
   void save(ShortcutAction action, const ShortcutBinding& binding);
   // A recorder starts or stops listening.

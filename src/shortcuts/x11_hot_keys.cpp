@@ -1,7 +1,7 @@
 #include "shortcuts/x11_hot_keys.h"
 
 #include "base/format.h"
-#include "shortcuts/carbon_key_codes.h"
+#include "shortcuts/key_positions.h"
 
 #include <QMetaObject>
 #include <QSocketNotifier>
@@ -65,10 +65,13 @@ void X11HotKeys::setHandler(ShortcutAction action, std::function<void()> handler
 
 void X11HotKeys::registerBindings(const ShortcutBindings& bindings) {
   unregisterAll();
+  errors_.clear();
   // Listening on the connection stands for the event handler of the pass.
   if (!connection_) {
     logger_.error(LogCategory::shortcuts,
                   formatString("InstallEventHandler failed: %d", kNoDisplayStatus));
+    for (const auto& [action, binding] : bindings)
+      errors_[action] = kNoDisplayStatus;
     return;
   }
   listening_ = true;
@@ -78,7 +81,12 @@ void X11HotKeys::registerBindings(const ShortcutBindings& bindings) {
   for (const auto& [action, binding] : bindings) {
     ++id;
     idToAction_[id] = action;
-    std::optional<std::uint8_t> keyCode = x11KeyCode(binding.carbonKeyCode);
+    // Only keys the recorder could have recorded, and Escape: a grab of a
+    // modifier or a lock key would change what every other key does.
+    std::optional<std::uint8_t> keyCode;
+    const KeyPosition* key = keyPositionForCarbon(binding.carbonKeyCode);
+    if (key && (key->kind == KeyPosition::Kind::shortcut || key->kind == KeyPosition::Kind::escape))
+      keyCode = key->x11;
     std::uint16_t modifiers = x11ModifierMask(binding.carbonModifiers);
     int status = kUnknownKeyStatus;
     if (keyCode) {
@@ -91,6 +99,7 @@ void X11HotKeys::registerBindings(const ShortcutBindings& bindings) {
       logger_.error(LogCategory::shortcuts,
                     formatString("RegisterEventHotKey failed for %s: %d",
                                  std::string(rawValue(action)).c_str(), status));
+      errors_[action] = status;
       continue;
     }
     grabs_.push_back({id, *keyCode, modifiers});
@@ -102,6 +111,13 @@ void X11HotKeys::registerBindings(const ShortcutBindings& bindings) {
   // the notifier.
   QMetaObject::invokeMethod(
       notifier_.get(), [this] { readEvents(); }, Qt::QueuedConnection);
+}
+
+std::optional<int> X11HotKeys::registrationError(ShortcutAction action) const {
+  auto found = errors_.find(action);
+  if (found == errors_.end())
+    return std::nullopt;
+  return found->second;
 }
 
 void X11HotKeys::unregisterAll() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/log.h"
+#include "shortcuts/hot_key_registrations.h"
 #include "workflow/collaborators.h"
 
 #include <cstdint>
@@ -21,7 +22,7 @@ namespace vidorel {
 //
 // Each registration pass numbers its bindings 1, 2, 3, ... in the order it
 // visits them; an id only means something within its pass.
-class X11HotKeys final : public GlobalShortcuts {
+class X11HotKeys final : public GlobalShortcuts, public HotKeyRegistrations {
 public:
   // Opens its own connection to the display named by $DISPLAY (or
   // `displayName`); without a display every registration fails and logs.
@@ -33,6 +34,8 @@ public:
   void setHandler(ShortcutAction action, std::function<void()> handler) override;
   void registerBindings(const ShortcutBindings& bindings) override;
   void unregisterAll() override;
+
+  std::optional<int> registrationError(ShortcutAction action) const override;
 
   // The hot keys the last pass registered successfully.
   std::size_t registeredCount() const { return grabs_.size(); }
@@ -59,6 +62,8 @@ private:
   std::map<ShortcutAction, std::function<void()>> handlers_;
   std::vector<Grab> grabs_;
   std::map<std::uint32_t, ShortcutAction> idToAction_;
+  // The bindings the last pass could not register, with the status.
+  std::map<ShortcutAction, int> errors_;
 };
 
 } // namespace vidorel

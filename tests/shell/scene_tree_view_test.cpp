@@ -224,6 +224,44 @@ TEST_F(SceneTreeViewTest, FocusLeavingTheEditorCommitsAndARepublishKeepsTheTyped
                                                        t1.string() + " 'Draft'"}));
 }
 
+TEST_F(SceneTreeViewTest, TypingGoesOnAcrossRepublishesUntilReturn) {
+  QTest::mouseDClick(view->sceneHeader(s2), Qt::LeftButton, {}, QPoint(60, 8));
+  settle();
+  ASSERT_NE(view->sceneHeader(s2)->editor(), nullptr);
+  // Keys go wherever the keyboard focus is, as the user's keys do.
+  auto type = [](const char* text) {
+    QWidget* focused = QApplication::focusWidget();
+    ASSERT_NE(focused, nullptr);
+    QTest::keyClicks(focused, text);
+  };
+  type("Opening");
+  view->setSession(session);
+  settle();
+  type(" Remarks");
+  // Twice more, one with the cursor moved back into the text.
+  view->setSession(session);
+  settle();
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Left);
+  view->setSession(session);
+  settle();
+  type("!");
+  InlineNameEditor* editor = view->sceneHeader(s2)->editor();
+  ASSERT_NE(editor, nullptr);
+  EXPECT_EQ(editor->text(), "Opening Remark!s");
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+  settle();
+  EXPECT_EQ(commands->calls,
+            (std::vector<std::string>{"renameScene " + s2.string() + " 'Opening Remark!s'"}));
+  EXPECT_EQ(view->sceneHeader(s2)->nameLabel()->text(), "Opening Remark!s");
+
+  // A new rename after the republishes still starts with all of its text
+  // selected.
+  QTest::mouseDClick(view->sceneHeader(s2)->nameLabel(), Qt::LeftButton);
+  settle();
+  ASSERT_NE(view->sceneHeader(s2)->editor(), nullptr);
+  EXPECT_EQ(view->sceneHeader(s2)->editor()->selectedText(), "Opening Remark!s");
+}
+
 TEST_F(SceneTreeViewTest, ContextMenusRunTheirCommands) {
   QMenu* menu = openContextMenu(view->sceneHeader(s2));
   ASSERT_NE(menu, nullptr);

@@ -55,6 +55,8 @@ TEST(TrayMenu, RebuildsFromTheModelOnEveryShowAndReportsOpenAndClose) {
   std::vector<std::string> events;
   AppState state = AppState::idle;
   std::map<ShortcutAction, ShortcutBinding> bindings;
+  for (ShortcutAction action : allShortcutActions)
+    bindings[action] = defaultBinding(action);
   ShortcutBinding newBinding;
   newBinding.keyEquivalent = "n";
   newBinding.eventModifiers = commandEventModifier;
@@ -83,8 +85,11 @@ TEST(TrayMenu, RebuildsFromTheModelOnEveryShowAndReportsOpenAndClose) {
   EXPECT_EQ(events, (std::vector<std::string>{"willOpen", "entries"}));
   QList<QAction*> actions = tray.menu().actions();
   ASSERT_FALSE(actions.isEmpty());
-  EXPECT_EQ(actions.front()->text(), QStringLiteral("New Recording"));
+  // The key equivalent reads as in the settings window.
+  EXPECT_EQ(actions.front()->text(), QStringLiteral("New Recording\t⌘N"));
   EXPECT_EQ(actions.front()->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_N));
+  EXPECT_EQ(actions[1]->text(), QStringLiteral("Open Recording…\t⇧⌘O"));
+  EXPECT_EQ(actions[1]->shortcut(), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_O));
   EXPECT_NE(tray.description().find("Save Recording (disabled)"), std::string::npos);
 
   events.clear();
@@ -103,6 +108,57 @@ TEST(TrayMenu, RebuildsFromTheModelOnEveryShowAndReportsOpenAndClose) {
   tray.hideMenu();
   ASSERT_TRUE(spinUntil([&] { return !tray.menu().isVisible(); }));
   EXPECT_EQ(events, (std::vector<std::string>{"willOpen", "entries", "didClose"}));
+}
+
+TEST(TrayMenu, KeyEquivalentsAnswerToTheirKeysWhateverTheyType) {
+  QApplication app(argc, argv);
+  auto binding = [](std::uint32_t code, std::string key, std::uint64_t modifiers) {
+    return ShortcutBinding{code, 0, std::move(key), modifiers};
+  };
+  std::uint64_t commandShift = commandEventModifier | shiftEventModifier;
+  EXPECT_EQ(menuShortcut(defaultBinding(ShortcutAction::startPause)),
+            QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Space));
+  EXPECT_EQ(menuShortcut(defaultBinding(ShortcutAction::endTake)),
+            QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Return));
+  EXPECT_EQ(menuShortcut(defaultBinding(ShortcutAction::saveAs)),
+            QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::ALT | Qt::Key_S));
+  // Letters beyond ASCII (a German or Nordic key) keep their shortcut.
+  EXPECT_EQ(menuShortcut(binding(kVK_ANSI_A, "ä", commandShift)),
+            QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Adiaeresis));
+  EXPECT_EQ(menuShortcut(binding(kVK_ANSI_A, "ø", commandEventModifier)),
+            QKeySequence(Qt::CTRL | Qt::Key_Ooblique));
+  EXPECT_EQ(menuShortcut(binding(24, "+", commandEventModifier)),
+            QKeySequence(Qt::CTRL | Qt::Key_Plus));
+  EXPECT_EQ(menuShortcut(binding(43, ",", controlEventModifier)),
+            QKeySequence(Qt::META | Qt::Key_Comma));
+  EXPECT_EQ(menuShortcut(binding(0x60, "?", commandShift)),
+            QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_F5));
+  EXPECT_EQ(menuShortcut(binding(kVK_Tab, "\t", optionEventModifier)),
+            QKeySequence(Qt::ALT | Qt::Key_Tab));
+  EXPECT_TRUE(menuShortcut(binding(kVK_ANSI_A, "", commandEventModifier)).isEmpty());
+
+  // In the menu: the symbols, and the shortcut, of a non-ASCII binding.
+  std::map<ShortcutAction, ShortcutBinding> bindings;
+  for (ShortcutAction action : allShortcutActions)
+    bindings[action] = defaultBinding(action);
+  bindings[ShortcutAction::openSession] = ShortcutBinding{kVK_ANSI_A, 0x300, "ä", commandShift};
+  TrayMenu::Hooks hooks;
+  hooks.entries = [&] {
+    MenuInput input;
+    input.shortcutBindings = &bindings;
+    return buildMenu(input);
+  };
+  TrayMenu tray(hooks, false);
+  tray.popup();
+  ASSERT_TRUE(spinUntil([&] { return tray.menu().isVisible(); }));
+  QAction* open = nullptr;
+  for (QAction* action : tray.menu().actions())
+    if (action->text().startsWith(QStringLiteral("Open Recording")))
+      open = action;
+  ASSERT_NE(open, nullptr);
+  EXPECT_EQ(open->text(), QStringLiteral("Open Recording…\t⇧⌘Ä"));
+  EXPECT_EQ(open->shortcut(), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Adiaeresis));
+  tray.hideMenu();
 }
 
 TEST(SingleInstance, TheSecondStartReachesTheFirstAndCannotListenItself) {

@@ -42,6 +42,7 @@ protected:
         },
         [this] { return autoCheck; },
         [this](bool on) { autoCheck = on; },
+        nullptr,
     };
     view = std::make_unique<SettingsView>(std::make_unique<ShortcutSettings>(std::move(services)),
                                           usKeyboardLayout());
@@ -156,6 +157,28 @@ TEST_F(SettingsViewTest, X11KeycodesAreReadByPosition) {
   EXPECT_EQ(saved.carbonKeyCode, kVK_ANSI_N);
   EXPECT_EQ(saved.carbonModifiers, cmdKey | optionKey);
   EXPECT_EQ(saved.keyEquivalent, "n");
+}
+
+TEST_F(SettingsViewTest, KeysWithoutAPositionAreRefusedWithARowWarning) {
+  ShortcutRecorderView* recorder = startRecording(ShortcutAction::export_);
+  // X key 191 is F13 of the X keymap (no Carbon position: that one is
+  // Print); 172 a media key; 77 Num Lock.
+  for (quint32 x11 : {191u, 172u, 77u}) {
+    QKeyEvent key(QEvent::KeyPress, Qt::Key_F13, kCtrlShift, x11, 0, 0);
+    QApplication::sendEvent(recorder, &key);
+    EXPECT_TRUE(recorder->isRecording()) << x11;
+    EXPECT_FALSE(view->warning(ShortcutAction::export_)->isHidden()) << x11;
+    EXPECT_EQ(view->warning(ShortcutAction::export_)->text(),
+              "This key cannot be part of a shortcut");
+  }
+  EXPECT_TRUE(store.values.empty());
+  // Print is taken, named, and the warning goes.
+  QKeyEvent print(QEvent::KeyPress, Qt::Key_Print, kCtrlShift, 107, 0, 0);
+  QApplication::sendEvent(recorder, &print);
+  EXPECT_FALSE(recorder->isRecording());
+  EXPECT_EQ(recorder->text(), "⇧⌘Print");
+  EXPECT_TRUE(view->warning(ShortcutAction::export_)->isHidden());
+  EXPECT_EQ(preferences.customShortcuts().at("export").carbonKeyCode, 105u);
 }
 
 TEST_F(SettingsViewTest, AnotherActionsHotKeyDoesNothingWhileRecording) {

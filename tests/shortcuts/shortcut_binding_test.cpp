@@ -160,6 +160,27 @@ TEST(MenuKeySequenceTest, SpaceReturnAndFirstCharacter) {
             "Meta+Tab");
   EXPECT_EQ(menuKeySequence(ShortcutBinding{kVK_ANSI_A, 0, "äb", 0}), "Ä");
   EXPECT_EQ(menuKeySequence(ShortcutBinding{kVK_ANSI_A, cmdKey, "", 16}), "");
+  // Keys that type nothing are known by their position.
+  EXPECT_EQ(menuKeyName(ShortcutBinding{24, cmdKey, "+", 16}), "+");
+  EXPECT_EQ(menuKeyName(ShortcutBinding{kVK_ANSI_A, cmdKey, "äb", 16}), "Ä");
+  EXPECT_EQ(menuKeyName(ShortcutBinding{0x7A, cmdKey, "?", 16}), "F1");
+  EXPECT_EQ(menuKeySequence(ShortcutBinding{0x60, cmdKey | shiftKey, "?", 18}), "Ctrl+Shift+F5");
+  EXPECT_EQ(menuKeySequence(ShortcutBinding{105, cmdKey, "?", 16}), "Ctrl+Print");
+  EXPECT_EQ(menuKeySequence(ShortcutBinding{kVK_UpArrow, cmdKey, "?", 16}), "Ctrl+Up");
+  // A "?" the key really types stays one.
+  EXPECT_EQ(menuKeySequence(ShortcutBinding{kVK_ANSI_A, cmdKey, "?", 16}), "Ctrl+?");
+}
+
+TEST(MenuKeyTextTest, TheSymbolsOfTheSettingsWindow) {
+  std::vector<std::string> shown;
+  for (ShortcutAction action : allShortcutActions)
+    shown.push_back(menuKeyText(defaultBinding(action)));
+  EXPECT_EQ(shown, (std::vector<std::string>{"⇧⌘Space", "⇧⌘↩", "⇧⌘N", "⇧⌘R", "⌥⇧⌘N", "⇧⌘O", "⇧⌘S",
+                                             "⌥⇧⌘S", "⇧⌘E"}));
+  EXPECT_EQ(menuKeyText(ShortcutBinding{kVK_Tab, controlKey, "\t", controlEventModifier}), "⌃⇥");
+  EXPECT_EQ(menuKeyText(ShortcutBinding{kVK_ANSI_A, 0x1B00, "ä", 30}), "⌃⌥⇧⌘Ä");
+  EXPECT_EQ(menuKeyText(ShortcutBinding{0x60, cmdKey | shiftKey, "?", 18}), "⇧⌘F5");
+  EXPECT_EQ(menuKeyText(ShortcutBinding{kVK_ANSI_A, cmdKey, "", 16}), "");
 }
 
 } // namespace

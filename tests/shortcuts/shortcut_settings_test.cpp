@@ -13,44 +13,6 @@ using testing::RecordingGlobalShortcuts;
 
 const ModifierSet kCommandShift{ModifierKey::command, ModifierKey::shift};
 
-TEST(KeyPositions, X11PositionsRoundTripAndModifiersFollowTheMapping) {
-  // Letters on the home row, Return, Space, Escape and the arrows.
-  EXPECT_EQ(carbonPositionFromX11(38), kVK_ANSI_A);
-  EXPECT_EQ(carbonPositionFromX11(57), kVK_ANSI_N);
-  EXPECT_EQ(carbonPositionFromX11(45), kVK_ANSI_K);
-  EXPECT_EQ(carbonPositionFromX11(36), kVK_Return);
-  EXPECT_EQ(carbonPositionFromX11(65), kVK_Space);
-  EXPECT_EQ(carbonPositionFromX11(9), kVK_Escape);
-  EXPECT_EQ(carbonPositionFromX11(113), kVK_LeftArrow);
-  EXPECT_EQ(carbonPositionFromX11(111), kVK_UpArrow);
-  // Ctrl is Command, Super is Control: both are modifiers only.
-  EXPECT_EQ(carbonPositionFromX11(37), 0x37u);
-  EXPECT_EQ(carbonPositionFromX11(133), 0x3Bu);
-  EXPECT_FALSE(carbonPositionFromX11(0));
-  EXPECT_FALSE(carbonPositionFromX11(255));
-
-  for (std::uint32_t x11 = 0; x11 < 256; ++x11)
-    if (auto carbon = carbonPositionFromX11(x11)) {
-      EXPECT_EQ(x11PositionFromCarbon(*carbon), x11) << x11;
-    }
-
-  for (std::uint32_t x11 : {37u, 105u, 50u, 62u, 64u, 108u, 133u, 134u, 66u})
-    EXPECT_TRUE(isModifierKeyCode(*carbonPositionFromX11(x11))) << x11;
-  EXPECT_FALSE(isModifierKeyCode(kVK_ANSI_K));
-  EXPECT_FALSE(isModifierKeyCode(kVK_Escape));
-}
-
-TEST(KeyPositions, UsLayoutNamesTheFactoryBindings) {
-  const KeyboardLayout& us = usKeyboardLayout();
-  std::vector<std::string> shown;
-  for (ShortcutAction action : allShortcutActions)
-    shown.push_back(defaultBinding(action).displayString(us));
-  EXPECT_EQ(shown, (std::vector<std::string>{"⇧⌘Space", "⇧⌘↩", "⇧⌘N", "⇧⌘R", "⌥⇧⌘N", "⇧⌘O", "⇧⌘S",
-                                             "⌥⇧⌘S", "⇧⌘E"}));
-  EXPECT_EQ(keyName(kVK_ANSI_A, us), "A");
-  EXPECT_EQ(keyName(0x7A, us), "?"); // F1 types nothing
-}
-
 class ShortcutRecorderTest : public ::testing::Test {
 protected:
   ShortcutRecorderTest() {
@@ -91,6 +53,28 @@ TEST_F(ShortcutRecorderTest, ModifiersAloneKeepListening) {
   EXPECT_TRUE(offered.empty());
 }
 
+TEST_F(ShortcutRecorderTest, KeysTheHotKeysCannotTakeAreRefusedAndListeningGoesOn) {
+  int unusable = 0;
+  recorder.onUnusableKey = [&] { ++unusable; };
+  EXPECT_FALSE(recorder.unknownKeyPress());
+  recorder.click();
+  // Num Lock, a code without a key, and a key the table has no position
+  // for.
+  EXPECT_TRUE(recorder.keyPress(0x47, kCommandShift, ""));
+  EXPECT_TRUE(recorder.keyPress(52, kCommandShift, ""));
+  EXPECT_TRUE(recorder.unknownKeyPress());
+  EXPECT_EQ(unusable, 3);
+  EXPECT_TRUE(recorder.isRecording());
+  EXPECT_TRUE(offered.empty());
+  // Print, which the hot keys grab at its own position, is offered.
+  EXPECT_TRUE(recorder.keyPress(105, kCommandShift, ""));
+  EXPECT_FALSE(recorder.isRecording());
+  ASSERT_EQ(offered.size(), 1u);
+  EXPECT_EQ(offered[0].keyEquivalent, "?");
+  EXPECT_EQ(recorder.text(usKeyboardLayout()), "⇧⌘Print");
+  EXPECT_EQ(unusable, 3);
+}
+
 TEST_F(ShortcutRecorderTest, RefusedCombinationKeepsListeningUntilOneIsAccepted) {
   recorder.click();
   refuseWith = ShortcutAction::retake;
@@ -114,6 +98,18 @@ TEST_F(ShortcutRecorderTest, BindingPublishedWhileListeningIsNotShownAfterwards)
   EXPECT_EQ(recorder.binding(), defaultBinding(ShortcutAction::startPause));
 }
 
+// Registration results as a table.
+class FakeRegistrations final : public HotKeyRegistrations {
+public:
+  std::map<ShortcutAction, int> errors;
+  std::optional<int> registrationError(ShortcutAction action) const override {
+    auto found = errors.find(action);
+    if (found == errors.end())
+      return std::nullopt;
+    return found->second;
+  }
+};
+
 class ShortcutSettingsTest : public ::testing::Test {
 protected:
   ShortcutSettingsTest()
@@ -124,10 +120,11 @@ protected:
                                             effective = preferences.shortcutBindings();
                                           },
                                           [this] { return autoCheck; },
-                                          [this](bool on) { autoCheck = on; }}) {
+                                          [this](bool on) { autoCheck = on; }, &registrations}) {
     effective = preferences.shortcutBindings();
   }
 
+  FakeRegistrations registrations;
   FakeDefaultsStore store;
   Preferences preferences;
   RecordingGlobalShortcuts hotKeys;
@@ -181,6 +178,29 @@ TEST_F(ShortcutSettingsTest, RestoreDefaultsForgetsCustomBindingsButNotWarnings)
   EXPECT_EQ(settings.effectiveBinding(ShortcutAction::startPause).displayString(usKeyboardLayout()),
             "⇧⌘Space");
   EXPECT_EQ(settings.warning(ShortcutAction::startPause),
+            "May conflict with other apps during presentation");
+}
+
+TEST_F(ShortcutSettingsTest, RefusedKeysAndRefusedRegistrationsWarnUnderTheirRows) {
+  settings.refuseKey(ShortcutAction::save);
+  EXPECT_EQ(settings.warning(ShortcutAction::save), "This key cannot be part of a shortcut");
+  // A free combination afterwards clears it.
+  settings.conflict(ShortcutAction::save, defaultBinding(ShortcutAction::save));
+  EXPECT_EQ(settings.warning(ShortcutAction::save), "");
+
+  registrations.errors[ShortcutAction::nextScene] = kHotKeyHeldElsewhereStatus;
+  registrations.errors[ShortcutAction::retake] = -50;
+  EXPECT_EQ(settings.warning(ShortcutAction::nextScene), "Not working: another program uses it");
+  EXPECT_EQ(settings.warning(ShortcutAction::retake), "Not working: the system refused it");
+  EXPECT_EQ(settings.warning(ShortcutAction::startPause), "");
+  // Both at once: the recorder's warning, then the registration's.
+  settings.conflict(ShortcutAction::nextScene,
+                    bindingFromKeyPress(kVK_ANSI_K, {ModifierKey::command}, "k"));
+  EXPECT_EQ(settings.warning(ShortcutAction::nextScene),
+            "May conflict with other apps during presentation\n"
+            "Not working: another program uses it");
+  registrations.errors.clear();
+  EXPECT_EQ(settings.warning(ShortcutAction::nextScene),
             "May conflict with other apps during presentation");
 }
 

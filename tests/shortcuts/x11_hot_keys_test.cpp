@@ -1,8 +1,12 @@
+#include "shortcuts/key_positions.h"
+#include "shortcuts/shortcut_recorder.h"
+#include "shortcuts/shortcut_recorder_view.h"
 #include "shortcuts/x11_hot_keys.h"
 #include "shortcuts/xkb_keyboard_layout.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QElapsedTimer>
+#include <QKeyEvent>
 
 #include <gtest/gtest.h>
 #include <xcb/xcb.h>
@@ -32,12 +36,12 @@ void keepServerUp() {
   (void)keeper;
 }
 
-QCoreApplication& application() {
+QApplication& application() {
   keepServerUp();
   static int argc = 1;
   static char name[] = "x11_hot_keys_test";
   static char* argv[] = {name, nullptr};
-  static QCoreApplication app(argc, argv);
+  static QApplication app(argc, argv);
   return app;
 }
 
@@ -216,6 +220,148 @@ TEST_F(X11HotKeysTest, WithoutADisplayEveryPassLogsTheInstallFailure) {
   nowhere.registerBindings(globalFactoryBindings());
   EXPECT_TRUE(log_->contains(LogCategory::shortcuts, "InstallEventHandler failed: -1"));
   EXPECT_EQ(nowhere.registeredCount(), 0u);
+}
+
+// Every key the recorder takes from an X key event is one the hot keys can
+// grab, at the same position, and shows a name.
+TEST_F(X11HotKeysTest, EveryKeyTheRecorderAcceptsIsGrabbedWhereItWasRecorded) {
+  XkbKeyboardLayout layout;
+  ASSERT_TRUE(layout.available());
+  const ModifierSet commandShift{ModifierKey::command, ModifierKey::shift};
+  int walked = 0;
+  for (const KeyPosition& key : keyPositions()) {
+    // The key as the recorder control hears it from the X server.
+    QKeyEvent event(QEvent::KeyPress, Qt::Key_unknown, Qt::ControlModifier | Qt::ShiftModifier,
+                    key.x11, 0, 0);
+    std::optional<std::uint32_t> heard = carbonKeyCode(event);
+    ASSERT_EQ(heard, key.carbon) << int(key.x11);
+
+    ShortcutRecorder recorder;
+    std::optional<ShortcutBinding> offered;
+    bool refused = false;
+    recorder.accept = [&](const ShortcutBinding& candidate) {
+      offered = candidate;
+      return std::optional<ShortcutAction>();
+    };
+    recorder.onUnusableKey = [&] { refused = true; };
+    recorder.click();
+    recorder.keyPress(*heard, commandShift, layout.keyText(*heard));
+    if (!offered) {
+      EXPECT_TRUE(refused || key.kind != KeyPosition::Kind::shortcut) << key.carbon;
+      EXPECT_FALSE(isShortcutKeyCode(key.carbon)) << key.carbon;
+      continue;
+    }
+    ++walked;
+    std::string shown = offered->displayString(layout);
+    EXPECT_FALSE(shown.ends_with("?")) << key.carbon << " shows " << shown;
+
+    keys_->registerBindings({{ShortcutAction::startPause, *offered}});
+    EXPECT_EQ(keys_->registeredCount(), 1u) << key.carbon << " " << shown;
+    EXPECT_EQ(keys_->registrationError(ShortcutAction::startPause), std::nullopt) << key.carbon;
+  }
+  EXPECT_GT(walked, 100);
+  EXPECT_FALSE(log_->contains(LogCategory::shortcuts, "Carbon hotkeys installed (0/1)"));
+
+  // A sample pressed from the desktop reaches the handler: the keys the
+  // two old tables disagreed on, and some that type nothing.
+  struct Sample {
+    std::uint32_t carbon;
+    const char* keysym;
+  };
+  for (Sample sample : {Sample{105, "Print"}, Sample{107, "Scroll_Lock"}, Sample{110, "Menu"},
+                        Sample{113, "Pause"}, Sample{0x60, "F5"}, Sample{0x75, "Delete"},
+                        Sample{0x53, "KP_End"}, Sample{kVK_ANSI_K, "k"}}) {
+    ShortcutBinding binding = bindingFromKeyPress(sample.carbon, commandShift, "");
+    keys_->registerBindings({{ShortcutAction::retake, binding}});
+    fired_.clear();
+    press(std::string("ctrl+shift+") + sample.keysym);
+    EXPECT_TRUE(runUntil([&] { return fired_.size() == 1; })) << sample.keysym;
+  }
+}
+
+TEST_F(X11HotKeysTest, RegistrationErrorsNameTheRefusedActionsUntilTheNextPass) {
+  xcb_connection_t* other = xcb_connect(nullptr, nullptr);
+  ASSERT_FALSE(xcb_connection_has_error(other));
+  xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(other)).data->root;
+  xcb_generic_error_t* error = xcb_request_check(
+      other, xcb_grab_key_checked(other, 1, root, XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_SHIFT, 27,
+                                  XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
+  ASSERT_EQ(error, nullptr);
+  ShortcutBindings bindings = globalFactoryBindings();
+  // A modifier key is never grabbed.
+  bindings[ShortcutAction::endTake] = ShortcutBinding{55, cmdKey | shiftKey, "?", 18};
+  keys_->registerBindings(bindings);
+  EXPECT_EQ(keys_->registrationError(ShortcutAction::retake), kHotKeyHeldElsewhereStatus);
+  EXPECT_EQ(keys_->registrationError(ShortcutAction::endTake), -50);
+  EXPECT_EQ(keys_->registrationError(ShortcutAction::startPause), std::nullopt);
+  EXPECT_EQ(keys_->registrationError(ShortcutAction::save), std::nullopt);
+  // Suspended while a shortcut is recorded: the refusals stay known.
+  keys_->unregisterAll();
+  EXPECT_EQ(keys_->registrationError(ShortcutAction::retake), kHotKeyHeldElsewhereStatus);
+
+  xcb_disconnect(other);
+  // The server lets go of the other program's grab when it has seen it go.
+  settle();
+  keys_->registerBindings(globalFactoryBindings());
+  EXPECT_EQ(keys_->registrationError(ShortcutAction::retake), std::nullopt);
+  EXPECT_EQ(keys_->registrationError(ShortcutAction::endTake), std::nullopt);
+}
+
+// Switches the test server's layout and always puts the US one back: the
+// other tests of the run share the server.
+class KeyboardLayoutSwitchTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    if (!std::getenv("DISPLAY"))
+      GTEST_SKIP() << "needs an X server (scripts/desktop-env)";
+    application();
+  }
+  void TearDown() override {
+    if (std::getenv("DISPLAY")) {
+      EXPECT_EQ(std::system("setxkbmap us"), 0);
+    }
+  }
+};
+
+TEST_F(KeyboardLayoutSwitchTest, TheRecorderFollowsSetxkbmap) {
+  ASSERT_EQ(std::system("setxkbmap us"), 0);
+  XkbKeyboardLayout layout;
+  ASSERT_TRUE(layout.available());
+  layout.followChanges();
+  EXPECT_EQ(layout.keyText(16), "y");
+
+  // followChanges() reports a change once; runUntil asks again at the end.
+  bool changed = false;
+  auto followed = [&] { return changed = changed || layout.followChanges(); };
+  ASSERT_EQ(std::system("setxkbmap de"), 0);
+  EXPECT_TRUE(runUntil(followed));
+  // German keyboards swap Y and Z, and type ß where US ones type -.
+  EXPECT_EQ(layout.keyText(16), "z");
+  EXPECT_EQ(layout.keyText(kVK_ANSI_A + 6), "y");
+  EXPECT_EQ(layout.keyText(27), "ß");
+
+  // The recorder control hears the key at the US Y position (X key 29) and
+  // records what it types now.
+  ShortcutRecorderView view(layout);
+  std::optional<ShortcutBinding> saved;
+  view.recorder().accept = [&](const ShortcutBinding& candidate) {
+    saved = candidate;
+    return std::optional<ShortcutAction>();
+  };
+  view.recorder().click();
+  QKeyEvent key(QEvent::KeyPress, Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier, 29, 0, 0,
+                "z");
+  QApplication::sendEvent(&view, &key);
+  ASSERT_TRUE(saved);
+  EXPECT_EQ(saved->carbonKeyCode, 16u);
+  EXPECT_EQ(saved->keyEquivalent, "z");
+  EXPECT_EQ(view.text(), QStringLiteral("⇧⌘Z"));
+
+  // And back: the same binding reads as the US key again.
+  changed = false;
+  ASSERT_EQ(std::system("setxkbmap us"), 0);
+  EXPECT_TRUE(runUntil(followed));
+  EXPECT_EQ(view.text(), QStringLiteral("⇧⌘Y"));
 }
 
 TEST(XkbKeyboardLayoutTest, NamesKeysFromTheServersKeymap) {
