@@ -867,29 +867,58 @@ std::string remuxMovie(const std::filesystem::path& source, const std::filesyste
     if (rc < 0)
       problem = "the copy's header couldn't be written: " + errorString(rc);
   }
-  AVPacket* packet = av_packet_alloc();
-  while (problem.empty() && packet) {
-    rc = av_read_frame(input, packet);
-    if (rc == AVERROR_EOF)
-      break;
-    if (rc < 0) {
-      problem = "the take couldn't be read: " + errorString(rc);
-      break;
+  // The demuxer does not give a fragment's samples their own lengths, so
+  // each packet is held until the next one of its track gives it its
+  // length; the last one of a track lasts until the track's end.
+  std::vector<AVPacket*> held(input->nb_streams, nullptr);
+  auto writeHeld = [&](unsigned index, std::int64_t nextDts) {
+    AVPacket* packet = held[index];
+    if (!packet)
+      return;
+    held[index] = nullptr;
+    const AVStream* in = input->streams[index];
+    if (nextDts != AV_NOPTS_VALUE && packet->dts != AV_NOPTS_VALUE && nextDts > packet->dts)
+      packet->duration = nextDts - packet->dts;
+    else if (nextDts == AV_NOPTS_VALUE && in->duration > 0 && packet->pts != AV_NOPTS_VALUE) {
+      std::int64_t start = in->start_time != AV_NOPTS_VALUE ? in->start_time : 0;
+      packet->duration = std::max(packet->duration, start + in->duration - packet->pts);
     }
-    int index = packet->stream_index;
-    if (index < 0 || index >= static_cast<int>(streamMap.size()) || streamMap[index] < 0) {
-      av_packet_unref(packet);
-      continue;
-    }
-    av_packet_rescale_ts(packet, input->streams[index]->time_base,
-                         output->streams[streamMap[index]]->time_base);
+    av_packet_rescale_ts(packet, in->time_base, output->streams[streamMap[index]]->time_base);
     packet->stream_index = streamMap[index];
     packet->pos = -1;
-    rc = av_interleaved_write_frame(output, packet);
-    if (rc < 0)
-      problem = "the copy couldn't be written: " + errorString(rc);
+    int written = av_interleaved_write_frame(output, packet);
+    av_packet_free(&packet);
+    if (written < 0 && problem.empty())
+      problem = "the copy couldn't be written: " + errorString(written);
+  };
+  for (;;) {
+    if (!problem.empty())
+      break;
+    AVPacket* packet = av_packet_alloc();
+    if (!packet) {
+      problem = "out of memory";
+      break;
+    }
+    rc = av_read_frame(input, packet);
+    if (rc < 0) {
+      av_packet_free(&packet);
+      if (rc != AVERROR_EOF)
+        problem = "the take couldn't be read: " + errorString(rc);
+      break;
+    }
+    unsigned index = static_cast<unsigned>(packet->stream_index);
+    if (index >= streamMap.size() || streamMap[index] < 0) {
+      av_packet_free(&packet);
+      continue;
+    }
+    writeHeld(index, packet->dts);
+    held[index] = packet;
   }
-  av_packet_free(&packet);
+  for (unsigned i = 0; i < held.size(); ++i) {
+    if (problem.empty())
+      writeHeld(i, AV_NOPTS_VALUE);
+    av_packet_free(&held[i]);
+  }
   if (problem.empty()) {
     rc = av_write_trailer(output);
     if (rc < 0)
