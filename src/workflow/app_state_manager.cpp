@@ -1,12 +1,11 @@
 #include "workflow/app_state_manager.h"
 
-#include "base/files.h"
 #include "base/format.h"
 #include "base/iso8601.h"
-#include "base/xdg_paths.h"
 
 #include <algorithm>
-#include <set>
+#include <cmath>
+#include <limits>
 
 namespace vidorel {
 
@@ -15,34 +14,20 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kReviewWindow = "review";
-constexpr const char* kExportWindow = "export";
-constexpr const char* kPackageExtension = ".vidorel";
 
 constexpr const char* kStartFailedHint =
     "\n\nIf you revoked Screen Recording or Microphone access, re-enable it in System Settings "
     "and try again.";
 
-int lastSceneIndex(const Session& session) {
-  return session.scenes.empty() ? 0 : static_cast<int>(session.scenes.size()) - 1;
+// While an abandoned start finishes its count or capture start.
+constexpr Milliseconds kBusyStartPoll{50};
+
+bool pathExists(const fs::path& path) {
+  std::error_code ignored;
+  return fs::exists(fs::symlink_status(path, ignored));
 }
 
-// Index of the scene with this id, or -1.
-int sceneIndex(const Session& session, const Uuid& id) {
-  for (std::size_t i = 0; i < session.scenes.size(); ++i)
-    if (session.scenes[i].id == id)
-      return static_cast<int>(i);
-  return -1;
-}
-
-// Index of the scene holding the take, or -1.
-int sceneHoldingTake(const Session& session, const Uuid& takeID) {
-  for (std::size_t i = 0; i < session.scenes.size(); ++i)
-    if (session.scenes[i].take(takeID))
-      return static_cast<int>(i);
-  return -1;
-}
-
-bool anyTakeUses(const Session& session, const std::string& filename) {
+bool takeNamed(const Session& session, const std::string& filename) {
   for (const RecordingScene& scene : session.scenes)
     for (const Take& take : scene.takes)
       if (take.filename == filename)
@@ -50,9 +35,19 @@ bool anyTakeUses(const Session& session, const std::string& filename) {
   return false;
 }
 
-bool isPackage(const fs::path& path) {
-  std::error_code error;
-  return path.extension() == kPackageExtension && fs::is_directory(path, error);
+// The take file "scene-N-take-M.mov" with M raised from takeNumber until no
+// take of the session and no file in its takes folder has that name: scene
+// moves, scene deletions and take moves make the plain numbers repeat, and
+// a new take must never overwrite another.
+fs::path freeTakeFile(const Session& session, int sceneNumber, int takeNumber) {
+  fs::path folder = session.takesFolder();
+  for (; takeNumber < std::numeric_limits<int>::max(); ++takeNumber) {
+    std::string name = formatString("scene-%d-take-%d.mov", sceneNumber, takeNumber);
+    if (!takeNamed(session, name) && !pathExists(folder / name))
+      return folder / name;
+  }
+  // Only crafted file names get here; a name nobody else can have.
+  return folder / (Uuid::random().string() + ".mov");
 }
 
 } // namespace
@@ -65,11 +60,19 @@ AppStateManager::AppStateManager(AppStateDependencies deps)
   // A failed start shows up later as "Can't check for updates".
   (void)deps_.updater.start();
   registerShortcutHandlers();
+  std::weak_ptr<AppStateManager*> weak = self_;
+  deps_.recorder.setFailureHandler([weak](std::string description) {
+    if (auto self = weak.lock())
+      (*self)->recordingFailed(description);
+  });
   launch([](AppStateManager& manager) { spawn(manager.launchSequence()); });
 }
 
 AppStateManager::~AppStateManager() {
+  // Every coroutine still suspended sees this and leaves the coordinator
+  // alone when it resumes.
   self_.reset();
+  deps_.recorder.setFailureHandler(nullptr);
 }
 
 AppStateManager::ObserverID AppStateManager::addObserver(std::function<void()> observer) {
@@ -147,26 +150,42 @@ Task<void> AppStateManager::startTake() {
     co_return;
   // Two starts must never run side by side: the second would open a second
   // capture on the same take file.
-  if (startInProgress_) {
+  if (start_) {
     deps_.logger.info(LogCategory::state, "startTake ignored: start in progress");
     co_return;
   }
-  startInProgress_ = true;
+  Alive alive = self_;
+  auto attempt = std::make_shared<StartAttempt>(StartAttempt{currentSession_->id});
+  start_ = attempt;
   publish();
-  co_await startTakeSteps();
-  startInProgress_ = false;
-  publish();
+  co_await startTakeSteps(attempt);
+  if (alive.expired())
+    co_return;
+  if (start_ == attempt) {
+    start_.reset();
+    publish();
+  }
 }
 
-Task<void> AppStateManager::startTakeSteps() {
+Task<void> AppStateManager::startTakeSteps(std::shared_ptr<StartAttempt> attempt) {
+  Alive alive = self_;
+  // False once the coordinator is gone or the start was abandoned with its
+  // session; the start then touches nothing more.
+  auto live = [&] { return !alive.expired() && start_ == attempt; };
   Session session = *currentSession_;
 
-  if (!co_await deps_.permissions.ensureMicrophoneAccess()) {
+  bool microphone = co_await deps_.permissions.ensureMicrophoneAccess();
+  if (!live())
+    co_return;
+  if (!microphone) {
     permissionsOK_ = false;
     publish();
     co_return;
   }
-  if (!co_await deps_.permissions.ensureScreenRecordingAccess()) {
+  bool screen = co_await deps_.permissions.ensureScreenRecordingAccess();
+  if (!live())
+    co_return;
+  if (!screen) {
     permissionsOK_ = false;
     publish();
     co_return;
@@ -174,46 +193,101 @@ Task<void> AppStateManager::startTakeSteps() {
   permissionsOK_ = true;
   publish();
 
+  // A start abandoned with a closed session may still be counting or
+  // starting capture; one count and one capture at a time.
+  while (busyStartSteps_ > 0) {
+    co_await sleepFor(deps_.loop, kBusyStartPoll);
+    if (!live())
+      co_return;
+  }
+  ++busyStartSteps_;
+  co_await countdownAndCapture(attempt, std::move(session));
+  if (alive.expired())
+    co_return;
+  --busyStartSteps_;
+}
+
+Task<void> AppStateManager::countdownAndCapture(std::shared_ptr<StartAttempt> attempt,
+                                                Session session) {
+  Alive alive = self_;
   int sceneNumber = session.currentSceneIndex + 1;
   int takeNumber = session.scenes[session.currentSceneIndex].nextTakeNumber();
-  fs::path url =
-      session.takesFolder() / formatString("scene-%d-take-%d.mov", sceneNumber, takeNumber);
+  fs::path url = freeTakeFile(session, sceneNumber, takeNumber);
 
   // The microphone warms up during the countdown; the recorder tries again
   // when capture starts.
   (void)deps_.recorder.prepareMicrophone();
 
+  attempt->phase = StartAttempt::Phase::countdown;
   bool ranOut = co_await deps_.countdown.run(3);
+  if (alive.expired())
+    co_return;
+  if (start_ == attempt && (!currentSession_ || currentSession_->id != attempt->sessionID))
+    abandonStart();
+  // Abandoning the start already released the microphone.
+  if (start_ != attempt)
+    co_return;
   if (!ranOut) {
     deps_.logger.info(LogCategory::state, "countdown cancelled");
     deps_.recorder.releaseMicrophone();
     co_return;
   }
-  // The session may have been closed or replaced while the count ran; its
-  // folder is then no place for a new take.
-  if (!currentSession_ || currentSession_->id != session.id) {
-    deps_.recorder.releaseMicrophone();
-    co_return;
-  }
+  // The session may have been saved elsewhere or edited while the count
+  // ran: the take goes into its folder as it is now, under a name that is
+  // still free.
+  url = freeTakeFile(*currentSession_, sceneNumber, takeNumber);
+  bool existedBefore = pathExists(url);
 
+  attempt->phase = StartAttempt::Phase::captureStart;
   std::optional<std::string> error =
       co_await deps_.recorder.startRecording(url, deps_.permissions.cachedContent());
+  if (alive.expired())
+    co_return;
+  if (start_ != attempt) {
+    // The session closed while capture started: the take belongs nowhere.
+    if (!error) {
+      (void)co_await deps_.recorder.stopRecording();
+      if (alive.expired())
+        co_return;
+    }
+    deps_.recorder.releaseMicrophone();
+    if (!existedBefore)
+      removeFileQuietly(url);
+    co_return;
+  }
   if (error) {
     deps_.logger.error(LogCategory::recorder,
                        formatString("startRecording failed: %s", error->c_str()));
     // Nothing may keep running behind the alert: a display stream started
-    // before the failure, the microphone, a partial file.
-    std::optional<RecordedTake> partial = co_await deps_.recorder.stopRecording();
+    // before the failure, the microphone, a partial file. A file that was
+    // there before this start is not this start's to remove.
+    (void)co_await deps_.recorder.stopRecording();
+    if (alive.expired())
+      co_return;
     deps_.recorder.releaseMicrophone();
-    if (partial)
-      removeFileQuietly(partial->url);
-    removeFileQuietly(url);
+    if (!existedBefore)
+      removeFileQuietly(url);
     showAlert(AlertStyle::informational, "Couldn't start recording", *error + kStartFailedHint);
     co_return;
   }
 
   setState(AppState::recording);
   deps_.statusBadge.show();
+}
+
+void AppStateManager::abandonStart() {
+  if (!start_)
+    return;
+  std::shared_ptr<StartAttempt> attempt = std::move(start_);
+  start_.reset();
+  deps_.logger.info(LogCategory::state, "start abandoned: its session closed");
+  // During the count the microphone runs for a take that will not come.
+  // A capture that is starting is stopped by the start itself.
+  if (attempt->phase == StartAttempt::Phase::countdown) {
+    deps_.countdown.cancel();
+    deps_.recorder.releaseMicrophone();
+  }
+  publish();
 }
 
 void AppStateManager::pauseRecording() {
@@ -238,7 +312,13 @@ void AppStateManager::togglePause() {
 Task<void> AppStateManager::endTake() {
   deps_.logger.info(LogCategory::state,
                     formatString("endTake called, state=%s", stateName(state_).data()));
+  Alive alive = self_;
+  std::optional<Uuid> sessionID;
+  if (currentSession_)
+    sessionID = currentSession_->id;
   std::optional<RecordedTake> result = co_await deps_.recorder.stopRecording();
+  if (alive.expired())
+    co_return;
   if (!result) {
     deps_.logger.error(LogCategory::state, "endTake: stopRecording returned nil");
     co_return;
@@ -246,6 +326,12 @@ Task<void> AppStateManager::endTake() {
   deps_.logger.info(LogCategory::state,
                     formatString("endTake: got %s duration=%f",
                                  result->url.filename().string().c_str(), result->duration));
+  // The session was closed or replaced while capture stopped: the file stays
+  // in its folder and is offered for review when that session opens again.
+  if (!currentSession_ || currentSession_->id != sessionID) {
+    deps_.logger.info(LogCategory::state, "endTake: the take's session is no longer open");
+    co_return;
+  }
   currentTakeURL_ = result->url;
   pendingTakeDuration_ = result->duration;
   pendingTrim_.reset();
@@ -255,7 +341,27 @@ Task<void> AppStateManager::endTake() {
   runOpenWindow(kReviewWindow);
 }
 
+void AppStateManager::recordingFailed(const std::string& description) {
+  deps_.logger.error(LogCategory::recorder,
+                     formatString("recording stopped: %s", description.c_str()));
+  if (!isCapturing())
+    return;
+  spawn(endTakeAfterFailure(description));
+}
+
+Task<void> AppStateManager::endTakeAfterFailure(std::string description) {
+  Alive alive = self_;
+  co_await endTake();
+  if (alive.expired())
+    co_return;
+  showAlert(AlertStyle::warning, "Recording stopped", description);
+}
+
 bool AppStateManager::isPendingTakeUsable() const {
+  // A take whose length could not be read would enter the session with an
+  // empty range, and the session would no longer load.
+  if (!std::isfinite(pendingTakeDuration_) || pendingTakeDuration_ <= 0)
+    return false;
   return currentTakeURL_ && isUsableTakeFile(*currentTakeURL_);
 }
 
@@ -295,7 +401,7 @@ void AppStateManager::approveAndNewTake() {
   commitPendingTake();
   clearPendingTake();
   setState(AppState::idle);
-  launch([](AppStateManager& manager) { spawn(manager.startTake()); });
+  continueAfterDecision();
 }
 
 void AppStateManager::approveAndNewScene() {
@@ -305,7 +411,7 @@ void AppStateManager::approveAndNewScene() {
   clearPendingTake();
   setState(AppState::idle);
   nextScene();
-  launch([](AppStateManager& manager) { spawn(manager.startTake()); });
+  continueAfterDecision();
 }
 
 void AppStateManager::approvePendingTake() {
@@ -316,6 +422,9 @@ void AppStateManager::approvePendingTake() {
   pendingTrim_.reset();
   setState(AppState::idle);
   publish();
+  // The window stays on the approved take unless another waits for review.
+  if (!unreviewedTakes_.empty())
+    launch([](AppStateManager& manager) { manager.offerNextUnreviewedTake(); });
 }
 
 void AppStateManager::deleteAndRetake() {
@@ -323,11 +432,53 @@ void AppStateManager::deleteAndRetake() {
     removeFileQuietly(*currentTakeURL_);
   clearPendingTake();
   setState(AppState::idle);
+  continueAfterDecision();
+}
+
+void AppStateManager::continueAfterDecision() {
+  // Launched, so that the caller's own steps (closing the review window)
+  // come first.
+  if (!unreviewedTakes_.empty()) {
+    launch([](AppStateManager& manager) { manager.offerNextUnreviewedTake(); });
+    return;
+  }
   launch([](AppStateManager& manager) { spawn(manager.startTake()); });
 }
 
+void AppStateManager::offerUnreviewedTakes() {
+  unreviewedTakes_.clear();
+  if (!currentSession_)
+    return;
+  unreviewedTakes_ = deps_.store.unreviewedTakes(*currentSession_);
+  publish();
+  offerNextUnreviewedTake();
+}
+
+bool AppStateManager::offerNextUnreviewedTake() {
+  if (unreviewedTakes_.empty() || !currentSession_)
+    return false;
+  // Only between takes: a take that runs or waits for a decision comes
+  // first.
+  if (state_ != AppState::idle || start_)
+    return false;
+  SessionStore::UnreviewedTake next = unreviewedTakes_.front();
+  unreviewedTakes_.erase(unreviewedTakes_.begin());
+  deps_.logger.info(LogCategory::state, formatString("offering unreviewed take %s duration=%f",
+                                                     next.filename.c_str(), next.duration));
+  currentTakeURL_ = currentSession_->takesFolder() / next.filename;
+  pendingTakeDuration_ = next.duration;
+  pendingTrim_.reset();
+  state_ = AppState::reviewing;
+  publish();
+  runOpenWindow(kReviewWindow);
+  return true;
+}
+
 Task<void> AppStateManager::endTakeAndNextScene() {
+  Alive alive = self_;
   co_await endTake();
+  if (alive.expired())
+    co_return;
   if (!isPendingTakeUsable())
     co_return;
   approveAndNewScene();
@@ -339,7 +490,7 @@ void AppStateManager::nextScene() {
     return;
   // The take being started was named after the current scene; a new scene
   // now would file it under the wrong one.
-  if (startInProgress_) {
+  if (start_) {
     deps_.logger.info(LogCategory::state, "nextScene ignored: start in progress");
     return;
   }
@@ -472,530 +623,42 @@ void AppStateManager::reviewWindowDidClose() {
   deleteAndRetake();
 }
 
-// Session commands.
-
-UnsavedChangesChoice AppStateManager::promptUnsavedChanges() {
-  Alert alert{"Save recording before closing?",
-              "Your recording has unsaved changes. Save before continuing?",
-              AlertStyle::informational,
-              {"Save…", "Don’t Save", "Cancel"}};
-  switch (deps_.alerts.runModal(alert)) {
-  case 0:
-    return UnsavedChangesChoice::saveChanges;
-  case 1:
-    return UnsavedChangesChoice::discardChanges;
-  default:
-    return UnsavedChangesChoice::cancel;
-  }
-}
-
-Task<void> AppStateManager::newSession() {
-  if (currentSession_ && !currentSession_->bundleURL) {
-    switch (promptUnsavedChanges()) {
-    case UnsavedChangesChoice::saveChanges:
-      saveSessionAs(
-          [this] { launch([](AppStateManager& manager) { spawn(manager.startNewSession()); }); });
-      co_return;
-    case UnsavedChangesChoice::cancel:
-      co_return;
-    case UnsavedChangesChoice::discardChanges:
-      discardSessionAndClose();
-      break;
-    }
-  } else if (currentSession_) {
-    closeSession();
-  }
-  co_await startNewSession();
-}
-
-Task<void> AppStateManager::startNewSession() {
-  std::error_code error;
-  fs::path folder = Session::makeScratchDirectory(error);
-  if (error)
-    co_return;
-  currentSession_ = Session(folder);
-  publish();
-  autoSave();
-  co_await startTake();
-}
-
-void AppStateManager::openSession() {
-  if (currentSession_ && !currentSession_->bundleURL) {
-    switch (promptUnsavedChanges()) {
-    case UnsavedChangesChoice::saveChanges:
-      saveSessionAs([this] { showOpenPanel(); });
-      return;
-    case UnsavedChangesChoice::cancel:
-      return;
-    case UnsavedChangesChoice::discardChanges:
-      discardSessionAndClose();
-      showOpenPanel();
-      return;
-    }
-  }
-  if (currentSession_)
-    closeSession();
-  showOpenPanel();
-}
-
-void AppStateManager::showOpenPanel() {
-  deps_.activation.setActivationPolicy(ActivationPolicy::regular);
-  deps_.activation.activate();
-  std::weak_ptr<AppStateManager*> weak = self_;
-  deps_.panels.showOpenPanel(OpenPanelOptions{"Choose a .vidorel recording", kPackageExtension},
-                             [weak](std::optional<fs::path> url) {
-                               auto self = weak.lock();
-                               if (!self || !url)
-                                 return;
-                               (*self)->launch([url = *url](AppStateManager& manager) {
-                                 spawn(manager.openRecording(url));
-                               });
-                             });
-}
-
-Task<void> AppStateManager::openRecording(fs::path url) {
-  Expected<Session, ManifestError> loaded = deps_.store.load(url, url);
-  if (!loaded) {
-    showAlert(AlertStyle::warning, "Couldn’t open recording", loaded.error().description());
-    co_return;
-  }
-  ReconcileResult result = co_await deps_.store.reconcileTakeFiles(std::move(*loaded));
-  Session session = std::move(result.session);
-  if (!result.missing.empty() || !result.corrected.empty()) {
-    showAlert(AlertStyle::warning, "Recording loaded with issues",
-              SessionStore::issueReport(result.missing, result.corrected));
-    (void)deps_.store.save(session);
-  }
-  session.currentSceneIndex = lastSceneIndex(session);
-  currentSession_ = std::move(session);
-  publish();
-  previewLastTake();
-  setState(AppState::idle);
-  runOpenWindow(kReviewWindow);
-}
-
-void AppStateManager::previewLastTake() {
-  if (!currentSession_)
-    return;
-  const Session& session = *currentSession_;
-  if (session.scenes.empty())
-    return;
-  const RecordingScene& scene = session.scenes[session.currentSceneIndex];
-  if (scene.takes.empty())
-    return;
-  currentTakeURL_ = session.takeFile(scene.takes.back());
-  publish();
-}
-
-void AppStateManager::saveSession() {
-  if (currentSession_ && currentSession_->bundleURL)
-    autoSave();
-}
-
-void AppStateManager::saveSessionAs(std::function<void()> then) {
-  deps_.activation.setActivationPolicy(ActivationPolicy::regular);
-  deps_.activation.activate();
-  std::weak_ptr<AppStateManager*> weak = self_;
-  deps_.panels.showSavePanel(SavePanelOptions{"Recording.vidorel", std::nullopt, true},
-                             [weak, then = std::move(then)](std::optional<fs::path> url) {
-                               auto self = weak.lock();
-                               if (!self || !url)
-                                 return;
-                               (*self)->launch([url = *url, then](AppStateManager& manager) {
-                                 std::optional<std::string> error = manager.saveSession(url);
-                                 if (error) {
-                                   manager.showAlert(AlertStyle::warning, "Couldn’t save recording",
-                                                     *error);
-                                   return;
-                                 }
-                                 if (then)
-                                   then();
-                               });
-                             });
-}
-
-std::optional<std::string> AppStateManager::saveSession(fs::path destination) {
-  if (!currentSession_)
-    return std::nullopt;
-  if (destination.extension() != kPackageExtension)
-    destination += kPackageExtension;
-  destination = fs::absolute(destination).lexically_normal();
-
-  const Session& session = *currentSession_;
-  const fs::path& folder = session.activeFolder();
-  std::error_code error;
-
-  // Saving a package onto itself writes it in place.
-  if (session.bundleURL && fs::equivalent(destination, folder, error)) {
-    error = deps_.store.save(session);
-    if (error)
-      return error.message();
-    currentSession_->isDirty = false;
-    publish();
-    return std::nullopt;
-  }
-  if (isWithin(destination, folder))
-    return formatString("%s lies inside the recording's own folder.", destination.c_str());
-
-  bool exists = fs::exists(fs::symlink_status(destination, error));
-  if (exists && !isPackage(destination))
-    return formatString("%s already exists and is not a recording package; it was not replaced.",
-                        destination.c_str());
-
-  // The new package is put together beside the destination first, so that a
-  // failure leaves both the session and an existing package as they were.
-  fs::path staging = destination;
-  staging += ".saving-" + Uuid::random().string();
-  if (session.bundleURL)
-    error = copyFolder(folder, staging);
-  else
-    error = moveItem(folder, staging);
-  if (error)
-    return error.message();
-
-  fs::path replaced;
-  if (exists) {
-    replaced = destination;
-    replaced += ".replaced-" + Uuid::random().string();
-    fs::rename(destination, replaced, error);
-    if (!error)
-      fs::rename(staging, destination, error);
-    if (error) {
-      std::error_code ignored;
-      if (!fs::exists(destination, ignored) && fs::exists(replaced, ignored))
-        fs::rename(replaced, destination, ignored);
-      if (session.bundleURL)
-        fs::remove_all(staging, ignored);
-      else
-        moveItem(staging, folder);
-      return error.message();
-    }
-    fs::remove_all(replaced, error);
-    error.clear();
-  } else {
-    fs::rename(staging, destination, error);
-    if (error) {
-      std::error_code ignored;
-      if (session.bundleURL)
-        fs::remove_all(staging, ignored);
-      else
-        moveItem(staging, folder);
-      return error.message();
-    }
-  }
-  syncFolder(destination.parent_path());
-
-  Session copy = session;
-  copy.bundleURL = destination;
-  copy.isDirty = false;
-  error = deps_.store.save(copy);
-  if (error) {
-    // The folder now lives at the destination; the session must follow it,
-    // or every later save would go to a folder that no longer exists.
-    copy.isDirty = true;
-    currentSession_ = std::move(copy);
-    publish();
-    return error.message();
-  }
-  currentSession_ = std::move(copy);
-  if (currentTakeURL_)
-    currentTakeURL_ = currentSession_->takesFolder() / currentTakeURL_->filename();
-  publish();
-  return std::nullopt;
-}
-
 Task<void> AppStateManager::stopAndKeep() {
+  Alive alive = self_;
   std::optional<RecordedTake> result = co_await deps_.recorder.stopRecording();
+  if (alive.expired())
+    co_return;
   deps_.statusBadge.hide();
   if (result) {
     currentTakeURL_ = result->url;
     pendingTakeDuration_ = result->duration;
     pendingTrim_.reset();
-    if (isPendingTakeUsable())
+    if (isPendingTakeUsable()) {
       commitPendingTake();
-    else
+    } else if (isUsableTakeFile(result->url)) {
+      // Its length could not be read: it cannot join the session, and it is
+      // not ours to delete without the user.
+      deps_.logger.error(LogCategory::state,
+                         formatString("stopAndKeep: %s kept on disk, duration unreadable",
+                                      result->url.filename().string().c_str()));
+    } else {
       removeFileQuietly(result->url);
+    }
   }
   clearPendingTake();
   setState(AppState::idle);
 }
 
 Task<void> AppStateManager::stopAndDiscard() {
+  Alive alive = self_;
   std::optional<RecordedTake> result = co_await deps_.recorder.stopRecording();
+  if (alive.expired())
+    co_return;
   deps_.statusBadge.hide();
   if (result)
     removeFileQuietly(result->url);
   clearPendingTake();
   setState(AppState::idle);
-}
-
-Task<void> AppStateManager::closeRecording() {
-  bool capturing = state_ == AppState::recording || state_ == AppState::paused;
-  if (currentSession_ && !currentSession_->bundleURL) {
-    switch (promptUnsavedChanges()) {
-    case UnsavedChangesChoice::saveChanges:
-      if (capturing)
-        co_await stopAndKeep();
-      saveSessionAs([this] { closeSession(); });
-      co_return;
-    case UnsavedChangesChoice::discardChanges:
-      if (capturing)
-        co_await stopAndDiscard();
-      discardSessionAndClose();
-      co_return;
-    case UnsavedChangesChoice::cancel:
-      co_return;
-    }
-  }
-  if (capturing)
-    co_await stopAndKeep();
-  closeSession();
-}
-
-void AppStateManager::closeSession() {
-  suppressReviewWindowCloseBehavior_ = true;
-  state_ = AppState::idle;
-  currentTakeURL_.reset();
-  pendingTakeDuration_ = 0;
-  pendingTrim_.reset();
-  publish();
-  runDismissWindow(kReviewWindow);
-  runDismissWindow(kExportWindow);
-  deps_.statusBadge.hide();
-  currentSession_.reset();
-  publish();
-  suppressReviewWindowCloseBehavior_ = false;
-}
-
-void AppStateManager::discardSessionAndClose() {
-  if (currentSession_)
-    (void)currentSession_->removeSessionFolder();
-  closeSession();
-}
-
-void AppStateManager::openRecoveredSession(const Session& session) {
-  Session copy = session;
-  copy.currentSceneIndex = lastSceneIndex(copy);
-  Uuid id = copy.id;
-  currentSession_ = std::move(copy);
-  std::erase_if(recoverableSessions_, [&](const Session& entry) { return entry.id == id; });
-  publish();
-  previewLastTake();
-  setState(AppState::idle);
-  runOpenWindow(kReviewWindow);
-}
-
-void AppStateManager::discardRecoveredSessions() {
-  for (const Session& session : recoverableSessions_)
-    (void)session.removeSessionFolder();
-  recoverableSessions_.clear();
-  publish();
-}
-
-int AppStateManager::currentTakeNumber() const {
-  if (!currentSession_ || currentSession_->scenes.empty())
-    return 1;
-  return currentSession_->scenes[currentSession_->currentSceneIndex].nextTakeNumber();
-}
-
-int AppStateManager::selectedTakeCount() const {
-  if (!currentSession_)
-    return 0;
-  return static_cast<int>(currentSession_->selectedTakes().size());
-}
-
-void AppStateManager::exportFinalVideo() {
-  if (!currentSession_ || !currentSession_->bundleURL)
-    return;
-  Session copy = *currentSession_;
-  launch([copy](AppStateManager& manager) { spawn(manager.deps_.exporter.exportSession(copy)); });
-}
-
-void AppStateManager::checkForUpdates() {
-  deps_.activation.setActivationPolicy(ActivationPolicy::regular);
-  deps_.activation.activate();
-  if (deps_.updater.canCheckForUpdates()) {
-    deps_.updater.checkForUpdates();
-    return;
-  }
-  showAlert(AlertStyle::warning, "Can't check for updates",
-            "The update feed is not configured. Set a valid SUFeedURL in Info.plist.");
-}
-
-// Session edits.
-
-void AppStateManager::selectScene(const Uuid& id) {
-  updateSession([&](Session& session) {
-    int index = sceneIndex(session, id);
-    if (index >= 0)
-      session.currentSceneIndex = index;
-  });
-}
-
-void AppStateManager::selectTake(const Uuid& sceneID, const std::optional<Uuid>& takeID) {
-  updateSession([&](Session& session) {
-    int index = sceneIndex(session, sceneID);
-    if (index < 0)
-      return;
-    session.scenes[index].selectedTakeID = takeID;
-    session.currentSceneIndex = index;
-  });
-}
-
-void AppStateManager::renameScene(const Uuid& id, const std::string& name) {
-  updateSession([&](Session& session) {
-    int index = sceneIndex(session, id);
-    if (index < 0)
-      return;
-    session.scenes[index].name = name.empty() ? std::nullopt : std::optional<std::string>(name);
-  });
-}
-
-void AppStateManager::renameTake(const Uuid& sceneID, const Uuid& takeID, const std::string& name) {
-  updateSession([&](Session& session) {
-    int index = sceneIndex(session, sceneID);
-    if (index < 0)
-      return;
-    for (Take& take : session.scenes[index].takes)
-      if (take.id == takeID)
-        take.name = name.empty() ? std::nullopt : std::optional<std::string>(name);
-  });
-}
-
-void AppStateManager::setTrim(const Uuid& takeID, double start, double end) {
-  if (!currentSession_)
-    return;
-  int index = sceneHoldingTake(*currentSession_, takeID);
-  if (index < 0)
-    return;
-  const Take* take = currentSession_->scenes[index].take(takeID);
-  double trimStart = start >= 0 ? start : 0;
-  double trimEnd = std::min(end, take->duration);
-  // An empty range would be written and then refused at the next load.
-  if (!(trimEnd > trimStart)) {
-    deps_.logger.error(LogCategory::state,
-                       formatString("setTrim ignored: empty range %f-%f", trimStart, trimEnd));
-    return;
-  }
-  updateSession([&](Session& session) {
-    for (Take& t : session.scenes[index].takes) {
-      if (t.id != takeID)
-        continue;
-      t.trimStart = trimStart;
-      t.trimEnd = trimEnd;
-    }
-  });
-}
-
-void AppStateManager::deleteTake(const Uuid& id) {
-  if (!currentSession_)
-    return;
-  int index = sceneHoldingTake(*currentSession_, id);
-  if (index < 0)
-    return;
-  std::string filename = currentSession_->scenes[index].take(id)->filename;
-  updateSession([&](Session& session) { session.scenes[index].removeTake(id); });
-  if (!anyTakeUses(*currentSession_, filename))
-    removeFileQuietly(currentSession_->takesFolder() / filename);
-}
-
-void AppStateManager::deleteScene(const Uuid& id) {
-  if (!currentSession_ || currentSession_->scenes.size() <= 1)
-    return;
-  int index = sceneIndex(*currentSession_, id);
-  if (index < 0)
-    return;
-  RecordingScene removed = currentSession_->scenes[index];
-  updateSession([&](Session& session) {
-    session.scenes.erase(session.scenes.begin() + index);
-    if (session.currentSceneIndex >= static_cast<int>(session.scenes.size()))
-      session.currentSceneIndex = lastSceneIndex(session);
-  });
-  std::set<std::string> names;
-  for (const Take& take : removed.takes)
-    names.insert(take.filename);
-  for (const std::string& name : names)
-    if (!anyTakeUses(*currentSession_, name))
-      removeFileQuietly(currentSession_->takesFolder() / name);
-}
-
-void AppStateManager::duplicateScene(const Uuid& id) {
-  if (!currentSession_)
-    return;
-  int index = sceneIndex(*currentSession_, id);
-  if (index < 0)
-    return;
-  const RecordingScene& source = currentSession_->scenes[index];
-  std::vector<std::string> filenames;
-  for (const Take& take : source.takes)
-    filenames.push_back(take.filename);
-  auto copied = deps_.store.copyTakeFiles(filenames, currentSession_->takesFolder());
-  if (!copied) {
-    showAlert(AlertStyle::warning, "Couldn't duplicate scene", copied.error().message());
-    return;
-  }
-  RecordingScene duplicate = source.duplicated(index, *copied);
-  updateSession([&](Session& session) {
-    session.scenes.insert(session.scenes.begin() + index + 1, duplicate);
-    if (index < session.currentSceneIndex)
-      ++session.currentSceneIndex;
-  });
-}
-
-void AppStateManager::moveScene(const Uuid& id, const Uuid& targetID) {
-  if (!currentSession_ || id == targetID)
-    return;
-  int from = sceneIndex(*currentSession_, id);
-  int to = sceneIndex(*currentSession_, targetID);
-  if (from < 0 || to < 0)
-    return;
-  updateSession([&](Session& session) {
-    Uuid current = session.scenes[session.currentSceneIndex].id;
-    RecordingScene moved = session.scenes[from];
-    session.scenes.erase(session.scenes.begin() + from);
-    session.scenes.insert(session.scenes.begin() + std::min<int>(to, session.scenes.size()),
-                          std::move(moved));
-    session.currentSceneIndex = std::max(0, sceneIndex(session, current));
-  });
-}
-
-void AppStateManager::moveTake(const Uuid& id, const Uuid& targetSceneID) {
-  if (!currentSession_)
-    return;
-  int from = sceneHoldingTake(*currentSession_, id);
-  int to = sceneIndex(*currentSession_, targetSceneID);
-  if (from < 0 || to < 0 || from == to)
-    return;
-  updateSession([&](Session& session) {
-    Take take = *session.scenes[from].take(id);
-    session.scenes[from].removeTake(id);
-    session.scenes[to].takes.push_back(std::move(take));
-  });
-}
-
-// Start-up.
-
-void AppStateManager::scanRecoverableSessions() {
-  std::vector<Session> found = deps_.store.recoverableSessions(scratchRoot());
-  // A session started before the scan lives in the scratch root too; it is
-  // open, not lost.
-  if (currentSession_)
-    std::erase_if(found, [&](const Session& s) { return s.id == currentSession_->id; });
-  recoverableSessions_ = std::move(found);
-  publish();
-}
-
-Task<void> AppStateManager::launchSequence() {
-  co_await deps_.permissions.runLaunchFlow();
-  deps_.activation.setActivationPolicy(ActivationPolicy::accessory);
-  ShortcutBindings global;
-  for (ShortcutAction action : globalShortcutActions) {
-    auto it = shortcutBindings_.find(action);
-    if (it != shortcutBindings_.end())
-      global.emplace(action, it->second);
-  }
-  deps_.shortcuts.registerBindings(global);
-  scanRecoverableSessions();
 }
 
 } // namespace vidorel
