@@ -1,5 +1,6 @@
 #include "capture/ffmpeg_take_writer.h"
 
+#include "base/files.h"
 #include "base/format.h"
 #include "capture/capture_error.h"
 
@@ -9,6 +10,7 @@ extern "C" {
 #include <libavutil/audio_fifo.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/error.h>
+#include <libavutil/mem.h>
 #include <libavutil/opt.h>
 #include <libswresample/swresample.h>
 #include <libswscale/swscale.h>
@@ -18,10 +20,12 @@ extern "C" {
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <fcntl.h>
 #include <mutex>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <variant>
@@ -41,6 +45,7 @@ constexpr std::int64_t kAlignmentSlack = kAudioRate / 1000;
 // Microphone buffers are small; this bound only matters if the encoder
 // thread stalls completely.
 constexpr std::size_t kMaxQueuedAudio = 256;
+constexpr int kIoBufferSize = 256 * 1024;
 
 std::string errorString(int code) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -48,8 +53,44 @@ std::string errorString(int code) {
   return text;
 }
 
+// libavformat writes the take through a file descriptor of our own, so the
+// file can be created exclusively and synced.
+int writeToFile(void* opaque, std::uint8_t* data, int size) {
+  int fd = *static_cast<int*>(opaque);
+  int left = size;
+  while (left > 0) {
+    ssize_t written = ::write(fd, data, static_cast<std::size_t>(left));
+    if (written < 0) {
+      if (errno == EINTR)
+        continue;
+      return AVERROR(errno);
+    }
+    data += written;
+    left -= static_cast<int>(written);
+  }
+  return size;
+}
+
+std::int64_t seekInFile(void* opaque, std::int64_t offset, int whence) {
+  int fd = *static_cast<int*>(opaque);
+  if (whence == AVSEEK_SIZE) {
+    struct stat status;
+    if (::fstat(fd, &status) != 0)
+      return AVERROR(errno);
+    return status.st_size;
+  }
+  off_t position = ::lseek(fd, offset, whence & ~AVSEEK_FORCE);
+  return position < 0 ? AVERROR(errno) : position;
+}
+
+std::string remuxMovie(const std::filesystem::path& source, const std::filesystem::path& target,
+                       int fd);
+
 struct VideoJob {
   VideoFrame frame;
+  std::int64_t time;
+};
+struct RepeatJob {
   std::int64_t time;
 };
 struct AudioJob {
@@ -57,10 +98,11 @@ struct AudioJob {
   std::int64_t position;
   std::int64_t skip;
 };
+struct FlushJob {};
 struct FinishJob {
   std::int64_t endTime;
 };
-using Job = std::variant<VideoJob, AudioJob, FinishJob>;
+using Job = std::variant<VideoJob, RepeatJob, AudioJob, FlushJob, FinishJob>;
 
 class FfmpegTakeEncoder final : public TakeEncoder {
 public:
@@ -68,6 +110,7 @@ public:
                     TakeEncoderSettings settings);
   ~FfmpegTakeEncoder() override;
 
+  void setFailureHandler(FailureHandler handler) override { failureHandler_ = std::move(handler); }
   bool startWriting() override;
   WriterStatus status() const override { return status_.load(); }
   std::string errorDescription() const override {
@@ -84,14 +127,18 @@ public:
   }
   void appendVideo(const VideoFrame& frame, std::int64_t time) override;
   void appendAudio(const AudioBuffer& buffer, std::int64_t position, std::int64_t skip) override;
+  void repeatVideo(std::int64_t time) override;
+  void flush() override;
   void finishWriting(std::int64_t endTime) override;
 
 private:
+  void createFile();
   void openEncoders();
   void push(Job job);
   void run();
   // Each returns false once the file has failed.
   bool encodeVideo(const VideoJob& job);
+  bool encodeRepeat(const RepeatJob& job);
   bool encodeAudio(const AudioJob& job);
   bool finishFile(std::int64_t endTime);
   bool sendVideoFrame(AVFrame* frame);
@@ -100,7 +147,14 @@ private:
   bool writePacket(AVPacket* packet, AVCodecContext* codec, AVStream* stream);
   bool pushAudioSamples(const float* const* planes, int count);
   bool pushSilence(std::int64_t count);
+  // Cuts a fragment once a second of the take has been handed over.
+  bool cutFragmentIfDue(std::int64_t time);
+  bool cutFragment();
+  // Leaves the file with the fragments that reached the disk and closes it.
+  void closeAfterFailure();
+  void rewriteAsPlainMovie();
   bool fail(const std::string& what, int code);
+  void closeFile();
   void closeAll();
 
   std::filesystem::path url_;
@@ -108,6 +162,7 @@ private:
   int height_;
   Logger& logger_;
   TakeEncoderSettings settings_;
+  FailureHandler failureHandler_;
 
   std::atomic<WriterStatus> status_{WriterStatus::unknown};
   mutable std::mutex mutex_;
@@ -118,8 +173,13 @@ private:
   std::string error_;
   std::thread thread_;
 
+  // The take file, created by this encoder (never an existing one).
+  int fd_ = -1;
+  bool fileWritten_ = false;
+
   // Used by the encoding thread only, once it runs.
   AVFormatContext* format_ = nullptr;
+  AVIOContext* io_ = nullptr;
   AVCodecContext* video_ = nullptr;
   AVCodecContext* audio_ = nullptr;
   AVStream* videoStream_ = nullptr;
@@ -135,12 +195,23 @@ private:
   AVPacket* packet_ = nullptr;
   AVPacket* heldVideo_ = nullptr;
   bool holdingVideo_ = false;
+  bool havePicture_ = false;
   std::int64_t lastVideoPts_ = -1;
+  std::int64_t lastKeyPts_ = 0;
   // Samples handed to the fifo (the audio timeline of the file so far).
   std::int64_t audioSamples_ = 0;
   // Samples sent to the AAC encoder.
   std::int64_t audioSent_ = 0;
   bool headerWritten_ = false;
+  bool finishing_ = false;
+  // What the muxer holds of each track since the start.
+  std::int64_t videoPacketsWritten_ = 0;
+  std::int64_t audioPacketsWritten_ = 0;
+  // Take time (ns) of the last cut, and the file's size once that cut was
+  // on disk: everything before it survives a crash.
+  std::int64_t lastCutTime_ = 0;
+  std::int64_t durableSize_ = 0;
+  int fragments_ = 0;
 };
 
 FfmpegTakeEncoder::FfmpegTakeEncoder(std::filesystem::path url, int width, int height,
@@ -149,19 +220,13 @@ FfmpegTakeEncoder::FfmpegTakeEncoder(std::filesystem::path url, int width, int h
       settings_(std::move(settings)) {
   if (width_ <= 0 || height_ <= 0 || width_ % 2 != 0 || height_ % 2 != 0)
     throw CaptureFailure(formatString("The movie size %dx%d cannot be encoded.", width_, height_));
-  // Creating the file now makes an unwritable destination fail the start of
-  // the take, not its end. The file is removed again if it is new: a take
-  // that never receives a frame leaves no file behind.
-  std::error_code ignored;
-  bool existed = std::filesystem::exists(url_, ignored);
-  int fd = ::open(url_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0)
-    throw CaptureFailure(formatString("The file \"%s\" couldn't be created: %s",
-                                      url_.filename().c_str(), std::strerror(errno)));
-  ::close(fd);
-  if (!existed)
-    std::filesystem::remove(url_, ignored);
-  openEncoders();
+  createFile();
+  try {
+    openEncoders();
+  } catch (const CaptureFailure&) {
+    closeFile();
+    throw;
+  }
 }
 
 FfmpegTakeEncoder::~FfmpegTakeEncoder() {
@@ -170,6 +235,32 @@ FfmpegTakeEncoder::~FfmpegTakeEncoder() {
     thread_.join();
   }
   closeAll();
+  closeFile();
+}
+
+// The file is created now, exclusively: an unwritable destination fails the
+// start of the take rather than its end, and an existing file (another
+// take's) is never truncated. The new entry is synced into its folder so a
+// crash cannot lose the file along with its name.
+void FfmpegTakeEncoder::createFile() {
+  fd_ = ::open(url_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd_ < 0)
+    throw CaptureFailure(formatString("The file \"%s\" couldn't be created: %s",
+                                      url_.filename().c_str(), std::strerror(errno)));
+  syncFolder(url_.parent_path().empty() ? "." : url_.parent_path());
+}
+
+// Only the file this encoder created goes, and only while nothing was
+// written into it (a take in which no frame arrived leaves no file behind).
+void FfmpegTakeEncoder::closeFile() {
+  if (fd_ < 0)
+    return;
+  ::close(fd_);
+  fd_ = -1;
+  if (!fileWritten_) {
+    std::error_code ignored;
+    std::filesystem::remove(url_, ignored);
+  }
 }
 
 void FfmpegTakeEncoder::openEncoders() {
@@ -203,6 +294,9 @@ void FfmpegTakeEncoder::openEncoders() {
   av_opt_set(video_->priv_data, "tune", "zerolatency", 0);
   av_opt_set(video_->priv_data, "profile", "high", 0);
   av_opt_set(video_->priv_data, "crf", "23", 0);
+  // Frames forced to be key frames (see encodeVideo) are IDR frames, where
+  // a cut or an exact seek can start decoding.
+  av_opt_set(video_->priv_data, "forced-idr", "1", 0);
   rc = avcodec_open2(video_, h264, nullptr);
   if (rc < 0) {
     closeAll();
@@ -241,7 +335,12 @@ void FfmpegTakeEncoder::openEncoders() {
   sound_ = av_frame_alloc();
   packet_ = av_packet_alloc();
   heldVideo_ = av_packet_alloc();
-  if (!scaler_ || !fifo_ || !picture_ || !sound_ || !packet_ || !heldVideo_) {
+  auto* ioBuffer = static_cast<std::uint8_t*>(av_malloc(kIoBufferSize));
+  if (ioBuffer)
+    io_ = avio_alloc_context(ioBuffer, kIoBufferSize, 1, &fd_, nullptr, writeToFile, seekInFile);
+  if (!io_)
+    av_free(ioBuffer);
+  if (!scaler_ || !fifo_ || !picture_ || !sound_ || !packet_ || !heldVideo_ || !io_) {
     closeAll();
     throw CaptureFailure("Out of memory while preparing the take writer.");
   }
@@ -266,10 +365,13 @@ void FfmpegTakeEncoder::closeAll() {
   avcodec_free_context(&video_);
   avcodec_free_context(&audio_);
   if (format_) {
-    if (format_->pb)
-      avio_closep(&format_->pb);
+    format_->pb = nullptr;
     avformat_free_context(format_);
     format_ = nullptr;
+  }
+  if (io_) {
+    av_freep(&io_->buffer);
+    avio_context_free(&io_);
   }
 }
 
@@ -277,22 +379,34 @@ bool FfmpegTakeEncoder::fail(const std::string& what, int code) {
   std::string text = code < 0 ? what + ": " + errorString(code) : what;
   {
     std::lock_guard lock(mutex_);
-    if (error_.empty())
-      error_ = text;
+    if (!error_.empty())
+      return false;
+    error_ = text;
   }
   status_ = WriterStatus::failed;
+  // A failure while finishing is the caller's to read; one while the take
+  // records ends the take, and the recorder has to hear of it.
+  if (!finishing_ && failureHandler_)
+    failureHandler_(text);
   return false;
 }
 
 bool FfmpegTakeEncoder::startWriting() {
   if (status_ != WriterStatus::unknown)
     return false;
-  int rc = avio_open(&format_->pb, url_.c_str(), AVIO_FLAG_WRITE);
-  if (rc < 0)
-    return fail("The file couldn't be opened for writing", rc);
-  rc = avformat_write_header(format_, nullptr);
+  format_->pb = io_;
+  format_->flags |= AVFMT_FLAG_CUSTOM_IO;
+  // A fragmented movie: a crash leaves every fragment written before it
+  // readable. The index of each second is cut and synced by cutFragment();
+  // the movie header waits for the first cut so the tracks' start offsets
+  // (the sound's encoder delay) are known when it is written.
+  AVDictionary* options = nullptr;
+  av_dict_set(&options, "movflags", "+frag_custom+empty_moov+delay_moov+default_base_moof", 0);
+  int rc = avformat_write_header(format_, &options);
+  av_dict_free(&options);
   if (rc < 0)
     return fail("The movie header couldn't be written", rc);
+  fileWritten_ = true;
   headerWritten_ = true;
   status_ = WriterStatus::writing;
   thread_ = std::thread([this] { run(); });
@@ -302,7 +416,7 @@ bool FfmpegTakeEncoder::startWriting() {
 void FfmpegTakeEncoder::push(Job job) {
   {
     std::lock_guard lock(mutex_);
-    if (std::holds_alternative<VideoJob>(job))
+    if (std::holds_alternative<VideoJob>(job) || std::holds_alternative<RepeatJob>(job))
       ++queuedVideo_;
     else if (std::holds_alternative<AudioJob>(job))
       ++queuedAudio_;
@@ -317,6 +431,12 @@ void FfmpegTakeEncoder::appendVideo(const VideoFrame& frame, std::int64_t time) 
   push(VideoJob{frame, time});
 }
 
+void FfmpegTakeEncoder::repeatVideo(std::int64_t time) {
+  if (status_ != WriterStatus::writing)
+    return;
+  push(RepeatJob{time});
+}
+
 void FfmpegTakeEncoder::appendAudio(const AudioBuffer& buffer, std::int64_t position,
                                     std::int64_t skip) {
   if (status_ != WriterStatus::writing)
@@ -324,9 +444,17 @@ void FfmpegTakeEncoder::appendAudio(const AudioBuffer& buffer, std::int64_t posi
   push(AudioJob{buffer, position, skip});
 }
 
-void FfmpegTakeEncoder::finishWriting(std::int64_t endTime) {
-  if (!thread_.joinable())
+void FfmpegTakeEncoder::flush() {
+  if (status_ != WriterStatus::writing)
     return;
+  push(FlushJob{});
+}
+
+void FfmpegTakeEncoder::finishWriting(std::int64_t endTime) {
+  if (!thread_.joinable()) {
+    closeFile();
+    return;
+  }
   push(FinishJob{endTime});
   thread_.join();
 }
@@ -342,20 +470,36 @@ void FfmpegTakeEncoder::run() {
       jobs_.pop_front();
     }
     if (auto* finish = std::get_if<FinishJob>(&job)) {
-      if (healthy && finishFile(finish->endTime))
+      finishing_ = true;
+      if (healthy && finishFile(finish->endTime)) {
+        rewriteAsPlainMovie();
         status_ = WriterStatus::completed;
+      } else {
+        closeAfterFailure();
+      }
+      closeFile();
       return;
     }
     if (auto* video = std::get_if<VideoJob>(&job)) {
       if (healthy)
-        healthy = encodeVideo(*video);
+        healthy = encodeVideo(*video) && cutFragmentIfDue(video->time);
+      std::lock_guard lock(mutex_);
+      --queuedVideo_;
+    } else if (auto* repeat = std::get_if<RepeatJob>(&job)) {
+      if (healthy)
+        healthy = encodeRepeat(*repeat) && cutFragmentIfDue(repeat->time);
       std::lock_guard lock(mutex_);
       --queuedVideo_;
     } else if (auto* sound = std::get_if<AudioJob>(&job)) {
-      if (healthy)
-        healthy = encodeAudio(*sound);
+      if (healthy) {
+        std::int64_t end = av_rescale(audioSamples_, kNanoseconds.den, kAudioRate);
+        healthy = encodeAudio(*sound) && cutFragmentIfDue(end);
+      }
       std::lock_guard lock(mutex_);
       --queuedAudio_;
+    } else if (std::holds_alternative<FlushJob>(job)) {
+      if (healthy && (videoPacketsWritten_ > 0 || audioPacketsWritten_ > 0))
+        healthy = cutFragment();
     }
   }
 }
@@ -376,6 +520,25 @@ bool FfmpegTakeEncoder::encodeVideo(const VideoJob& job) {
   int sourceStride[1] = {frame.stride};
   sws_scale(scaler_, source, sourceStride, 0, height_, picture_->data, picture_->linesize);
   picture_->pts = pts;
+  // A new picture a second or more after the last key frame is one: a cut
+  // then re-encodes at most a second of frames, and exact seeks stay quick.
+  // (x264 still places key frames of its own at scene changes.)
+  bool keyDue = lastVideoPts_ < 0 || pts - lastKeyPts_ >= kVideoTimeBase.den;
+  picture_->pict_type =
+      settings_.keyFramePerSecond && keyDue ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+  lastVideoPts_ = pts;
+  havePicture_ = true;
+  return sendVideoFrame(picture_);
+}
+
+// The screen did not change: the last picture once more, left to the
+// encoder to code (as a frame of skipped blocks, almost nothing).
+bool FfmpegTakeEncoder::encodeRepeat(const RepeatJob& job) {
+  std::int64_t pts = av_rescale_q(job.time, kNanoseconds, kVideoTimeBase);
+  if (!havePicture_ || pts <= lastVideoPts_)
+    return true;
+  picture_->pts = pts;
+  picture_->pict_type = AV_PICTURE_TYPE_NONE;
   lastVideoPts_ = pts;
   return sendVideoFrame(picture_);
 }
@@ -390,6 +553,8 @@ bool FfmpegTakeEncoder::sendVideoFrame(AVFrame* frame) {
       return true;
     if (rc < 0)
       return fail("The H.264 encoder failed", rc);
+    if (packet_->flags & AV_PKT_FLAG_KEY)
+      lastKeyPts_ = packet_->pts;
     if (!writeVideoPacket(packet_))
       return false;
   }
@@ -410,13 +575,65 @@ bool FfmpegTakeEncoder::writeVideoPacket(AVPacket* packet) {
   return true;
 }
 
+// Packets go straight to the muxer: in a fragmented movie it keeps each
+// track's samples of the current fragment itself, so there is nothing to
+// interleave, and nothing waits for a track that has no new samples (a
+// still screen).
 bool FfmpegTakeEncoder::writePacket(AVPacket* packet, AVCodecContext* codec, AVStream* stream) {
   av_packet_rescale_ts(packet, codec->time_base, stream->time_base);
   packet->stream_index = stream->index;
-  int rc = av_interleaved_write_frame(format_, packet);
+  int rc = av_write_frame(format_, packet);
+  av_packet_unref(packet);
   if (rc < 0)
     return fail("A packet couldn't be written", rc);
+  if (stream == videoStream_)
+    ++videoPacketsWritten_;
+  else
+    ++audioPacketsWritten_;
   return true;
+}
+
+bool FfmpegTakeEncoder::cutFragmentIfDue(std::int64_t time) {
+  constexpr std::int64_t kFragmentLength = 1'000'000'000;
+  // The movie header goes out with the first cut and needs the start of
+  // both tracks; a take without sound gets its header a little later.
+  constexpr std::int64_t kWaitForSound = 3'000'000'000;
+  if (time - lastCutTime_ < kFragmentLength || videoPacketsWritten_ == 0)
+    return true;
+  if (audioPacketsWritten_ == 0 && time < kWaitForSound)
+    return true;
+  lastCutTime_ = time;
+  return cutFragment();
+}
+
+bool FfmpegTakeEncoder::cutFragment() {
+  // The first flush of a delayed header writes only the header.
+  int flushes = fragments_ == 0 ? 2 : 1;
+  for (int i = 0; i < flushes; ++i) {
+    int rc = av_write_frame(format_, nullptr);
+    if (rc < 0)
+      return fail("The movie couldn't be written", rc);
+  }
+  avio_flush(format_->pb);
+  if (format_->pb->error < 0)
+    return fail("The movie couldn't be written", format_->pb->error);
+  if (::fdatasync(fd_) != 0)
+    return fail("The movie couldn't be written", AVERROR(errno));
+  durableSize_ = avio_tell(format_->pb);
+  ++fragments_;
+  return true;
+}
+
+void FfmpegTakeEncoder::closeAfterFailure() {
+  // A fragment that was being written when writing failed may be torn;
+  // what reached the disk before it stays, a movie any player reads.
+  if (fd_ >= 0 && headerWritten_) {
+    if (::ftruncate(fd_, durableSize_) == 0)
+      ::fdatasync(fd_);
+  }
+  logger_.error(LogCategory::writer,
+                formatString("take kept up to the last fragment on disk: %d fragments, %lld bytes",
+                             fragments_, static_cast<long long>(durableSize_)));
 }
 
 bool FfmpegTakeEncoder::encodeAudio(const AudioJob& job) {
@@ -552,10 +769,174 @@ bool FfmpegTakeEncoder::finishFile(std::int64_t endTime) {
   rc = av_write_trailer(format_);
   if (rc < 0)
     return fail("The movie couldn't be finished", rc);
-  rc = avio_closep(&format_->pb);
-  if (rc < 0)
-    return fail("The movie file couldn't be closed", rc);
+  avio_flush(format_->pb);
+  if (format_->pb->error < 0)
+    return fail("The movie couldn't be finished", format_->pb->error);
+  if (::fdatasync(fd_) != 0)
+    return fail("The movie couldn't be finished", AVERROR(errno));
+  durableSize_ = avio_tell(format_->pb);
   return true;
+}
+
+// A take that ended normally becomes a plain movie with its index first,
+// the form every player and editor reads best. The copy is made beside the
+// take, synced and renamed over it, so at every instant the take's name
+// holds one complete movie; when the copy cannot be made (a full disk) the
+// fragmented movie stays, which plays as well.
+void FfmpegTakeEncoder::rewriteAsPlainMovie() {
+  if (!settings_.rewriteAsPlainMovie)
+    return;
+  std::filesystem::path folder = url_.parent_path().empty() ? "." : url_.parent_path();
+  std::string pattern = (folder / ("." + url_.filename().string() + ".finishing-XXXXXX")).string();
+  int tempFd = ::mkstemp(pattern.data());
+  if (tempFd < 0) {
+    logger_.error(LogCategory::writer,
+                  formatString("the take stays fragmented: %s", std::strerror(errno)));
+    return;
+  }
+  ::fchmod(tempFd, 0644);
+  std::filesystem::path temp = pattern;
+  std::string problem = remuxMovie(url_, temp, tempFd);
+  if (problem.empty() && ::fsync(tempFd) != 0)
+    problem = std::strerror(errno);
+  ::close(tempFd);
+  if (problem.empty() && ::rename(temp.c_str(), url_.c_str()) != 0)
+    problem = std::strerror(errno);
+  if (!problem.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove(temp, ignored);
+    logger_.error(LogCategory::writer,
+                  formatString("the take stays fragmented: %s", problem.c_str()));
+    return;
+  }
+  syncFolder(folder);
+}
+
+// Copies every packet of source into a plain QuickTime movie written through
+// fd (an empty file at target), its index moved to the front. Returns what
+// went wrong, or nothing.
+std::string remuxMovie(const std::filesystem::path& source, const std::filesystem::path& target,
+                       int fd) {
+  AVFormatContext* input = nullptr;
+  int rc = avformat_open_input(&input, source.c_str(), nullptr, nullptr);
+  if (rc < 0)
+    return "the take couldn't be read: " + errorString(rc);
+  AVFormatContext* output = nullptr;
+  rc = avformat_alloc_output_context2(&output, nullptr, "mov", target.c_str());
+  if (rc < 0 || !output) {
+    avformat_close_input(&input);
+    return "the QuickTime writer is not available";
+  }
+  std::string problem;
+  std::vector<int> streamMap(input->nb_streams, -1);
+  for (unsigned i = 0; i < input->nb_streams; ++i) {
+    const AVStream* in = input->streams[i];
+    if (in->codecpar->codec_type != AVMEDIA_TYPE_VIDEO &&
+        in->codecpar->codec_type != AVMEDIA_TYPE_AUDIO)
+      continue;
+    AVStream* out = avformat_new_stream(output, nullptr);
+    if (!out || avcodec_parameters_copy(out->codecpar, in->codecpar) < 0) {
+      problem = "out of memory";
+      break;
+    }
+    out->codecpar->codec_tag = 0;
+    // The demuxer does not tell the AAC frame length the muxer wants.
+    if (out->codecpar->codec_id == AV_CODEC_ID_AAC && out->codecpar->frame_size == 0)
+      out->codecpar->frame_size = 1024;
+    out->time_base = in->time_base;
+    streamMap[i] = out->index;
+  }
+  // The moov is moved to the front by rewriting the file in place, which
+  // reads it back by name; the rest goes through fd.
+  std::uint8_t* buffer = static_cast<std::uint8_t*>(av_malloc(kIoBufferSize));
+  int descriptor = fd;
+  AVIOContext* io = buffer ? avio_alloc_context(buffer, kIoBufferSize, 1, &descriptor, nullptr,
+                                                writeToFile, seekInFile)
+                           : nullptr;
+  if (!io) {
+    av_free(buffer);
+    problem = "out of memory";
+  }
+  if (problem.empty()) {
+    output->pb = io;
+    output->flags |= AVFMT_FLAG_CUSTOM_IO;
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "movflags", "+faststart", 0);
+    rc = avformat_write_header(output, &options);
+    av_dict_free(&options);
+    if (rc < 0)
+      problem = "the copy's header couldn't be written: " + errorString(rc);
+  }
+  // The demuxer does not give a fragment's samples their own lengths, so
+  // each packet is held until the next one of its track gives it its
+  // length; the last one of a track lasts until the track's end.
+  std::vector<AVPacket*> held(input->nb_streams, nullptr);
+  auto writeHeld = [&](unsigned index, std::int64_t nextDts) {
+    AVPacket* packet = held[index];
+    if (!packet)
+      return;
+    held[index] = nullptr;
+    const AVStream* in = input->streams[index];
+    if (nextDts != AV_NOPTS_VALUE && packet->dts != AV_NOPTS_VALUE && nextDts > packet->dts)
+      packet->duration = nextDts - packet->dts;
+    else if (nextDts == AV_NOPTS_VALUE && in->duration > 0 && packet->pts != AV_NOPTS_VALUE) {
+      std::int64_t start = in->start_time != AV_NOPTS_VALUE ? in->start_time : 0;
+      packet->duration = std::max(packet->duration, start + in->duration - packet->pts);
+    }
+    av_packet_rescale_ts(packet, in->time_base, output->streams[streamMap[index]]->time_base);
+    packet->stream_index = streamMap[index];
+    packet->pos = -1;
+    int written = av_interleaved_write_frame(output, packet);
+    av_packet_free(&packet);
+    if (written < 0 && problem.empty())
+      problem = "the copy couldn't be written: " + errorString(written);
+  };
+  for (;;) {
+    if (!problem.empty())
+      break;
+    AVPacket* packet = av_packet_alloc();
+    if (!packet) {
+      problem = "out of memory";
+      break;
+    }
+    rc = av_read_frame(input, packet);
+    if (rc < 0) {
+      av_packet_free(&packet);
+      if (rc != AVERROR_EOF)
+        problem = "the take couldn't be read: " + errorString(rc);
+      break;
+    }
+    unsigned index = static_cast<unsigned>(packet->stream_index);
+    if (index >= streamMap.size() || streamMap[index] < 0) {
+      av_packet_free(&packet);
+      continue;
+    }
+    writeHeld(index, packet->dts);
+    held[index] = packet;
+  }
+  for (unsigned i = 0; i < held.size(); ++i) {
+    if (problem.empty())
+      writeHeld(i, AV_NOPTS_VALUE);
+    av_packet_free(&held[i]);
+  }
+  if (problem.empty()) {
+    rc = av_write_trailer(output);
+    if (rc < 0)
+      problem = "the copy couldn't be finished: " + errorString(rc);
+  }
+  if (problem.empty() && io) {
+    avio_flush(io);
+    if (io->error < 0)
+      problem = "the copy couldn't be written: " + errorString(io->error);
+  }
+  if (io) {
+    av_freep(&io->buffer);
+    avio_context_free(&io);
+  }
+  output->pb = nullptr;
+  avformat_free_context(output);
+  avformat_close_input(&input);
+  return problem;
 }
 
 } // namespace

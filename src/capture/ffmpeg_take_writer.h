@@ -10,10 +10,16 @@ namespace vidorel {
 
 // Every take is encoded with the same fixed settings, so that takes of one
 // session can be joined by copying packets:
-//   container  QuickTime (.mov), video track first, then audio
+//   container  QuickTime (.mov), video track first, then audio; written as a
+//              fragmented movie (a fragment cut and synced about once a
+//              second, so a crash loses at most the last one) and rewritten
+//              into a plain movie with its index first when the take ends
+//              normally
 //   video      H.264 (libx264), preset kTakePreset, tune zerolatency, profile
 //              high, CRF 23, no B-frames (presentation order = decoding
-//              order), keyint 120 / min-keyint 12, threads kTakeThreads
+//              order), keyint 120 / min-keyint 12, and a new picture a second
+//              or more after the last key frame forced to be IDR; threads
+//              kTakeThreads
 //              (sliced), yuv420p BT.709 limited range, global header (avcC):
 //              same size => byte-identical parameter sets in every take;
 //              variable frame rate on a 1/90000 time base
@@ -31,6 +37,10 @@ struct TakeEncoderSettings {
   int threads = kTakeThreads;
   // Frames waiting for the encoder; when full, the input is "not ready".
   int maxQueuedFrames = 4;
+  // A key frame at least once per second of new pictures.
+  bool keyFramePerSecond = true;
+  // A take that ends normally becomes a plain movie.
+  bool rewriteAsPlainMovie = true;
 };
 
 // The FFmpeg encoder behind a TakeWriter. Throws CaptureFailure when the file

@@ -98,9 +98,13 @@ Task<void> ScreenRecorder::startRecording(std::filesystem::path url,
   configuration.minimumFrameInterval = 1'000'000'000 / 60;
   configuration.showsCursor = true;
 
+  // A start that fails must not leave the last take's writer in place: the
+  // stop that follows would hand that take back as this one.
+  writer_.reset();
   // H.264 in 4:2:0 needs even sizes; an odd display loses its last pixel.
   std::shared_ptr<TakeWriter> writer =
       backend_.makeTakeWriter(url, configuration.width & ~1, configuration.height & ~1);
+  installFailureHandler(writer);
   writer_ = writer;
 
   Logger* logger = &logger_;
@@ -146,6 +150,36 @@ Task<void> ScreenRecorder::startRecording(std::filesystem::path url,
   }
   installMicrophoneCallback();
   co_return;
+}
+
+void ScreenRecorder::installFailureHandler(const std::shared_ptr<TakeWriter>& writer) {
+  MainLoop* loop = &loop_;
+  std::weak_ptr<ScreenRecorder*> self = self_;
+  std::weak_ptr<TakeWriter> weakWriter = writer;
+  writer->setFailureHandler([loop, self, weakWriter](std::string description) {
+    loop->post([self, weakWriter, description] {
+      std::shared_ptr<ScreenRecorder*> recorder = self.lock();
+      std::shared_ptr<TakeWriter> failed = weakWriter.lock();
+      if (recorder && failed)
+        (*recorder)->writerFailed(failed, description);
+    });
+  });
+}
+
+void ScreenRecorder::writerFailed(const std::shared_ptr<TakeWriter>& writer,
+                                  const std::string& description) {
+  // Only a take that is still recording ends here; a failure while it is
+  // being stopped is the stop's to report.
+  if (writer != writer_ || !streamRunning_)
+    return;
+  logger_.error(LogCategory::writer,
+                formatString("take stopped: writing %s failed: %s",
+                             writer->outputURL().filename().c_str(), description.c_str()));
+  stopMicrophone();
+  stream_->stopCapture();
+  streamRunning_ = false;
+  if (failureHandler_)
+    failureHandler_(description);
 }
 
 void ScreenRecorder::pause() {

@@ -100,6 +100,12 @@ public:
   void resume();
   // Nothing when no take was recording.
   Task<std::optional<RecordedTake>> stopRecording();
+  // Called on the main loop, once, when writing the take fails while it
+  // records (disk full, I/O error). Capture has then been stopped; the
+  // take still has to be stopped, which returns what was written before.
+  void setFailureHandler(std::function<void(std::string description)> handler) {
+    failureHandler_ = std::move(handler);
+  }
 
   SampleQueue& sampleQueue() { return sampleQueue_; }
   bool hasMicrophone() const { return audio_ != nullptr; }
@@ -130,6 +136,8 @@ private:
 
   void stopMicrophone();
   void installMicrophoneCallback();
+  void installFailureHandler(const std::shared_ptr<TakeWriter>& writer);
+  void writerFailed(const std::shared_ptr<TakeWriter>& writer, const std::string& description);
 
   MainLoop& loop_;
   Logger& logger_;
@@ -141,6 +149,10 @@ private:
   std::shared_ptr<StopPoint> stopPoint_;
   std::unique_ptr<AudioRecorder> audio_;
   SampleQueue sampleQueue_;
+  std::function<void(std::string)> failureHandler_;
+  // Work posted from the encoder's thread finds the recorder through this,
+  // and finds nothing once the recorder is gone.
+  std::shared_ptr<ScreenRecorder*> self_ = std::make_shared<ScreenRecorder*>(this);
 };
 
 } // namespace vidorel

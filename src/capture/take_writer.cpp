@@ -40,9 +40,39 @@ std::string TakeWriter::errorText() const {
   return text.empty() ? "nil" : text;
 }
 
+void TakeWriter::setFailureHandler(TakeEncoder::FailureHandler handler) {
+  if (encoder_)
+    encoder_->setFailureHandler(std::move(handler));
+}
+
 void TakeWriter::noteUnchangedFrame(CaptureTime time) {
-  if (sessionStarted_)
-    lastSampleEnd_ = std::max(lastSampleEnd_, time);
+  if (!sessionStarted_)
+    return;
+  lastSampleEnd_ = std::max(lastSampleEnd_, time);
+  lastFrameSeen_ = std::max(lastFrameSeen_, time);
+  if (isPaused_ || !encoder_ || encoder_->status() != WriterStatus::writing)
+    return;
+  if (time - lastVideoWritten_ < kStillRepeatInterval || !encoder_->isReadyForVideo())
+    return;
+  encoder_->repeatVideo(time - origin_);
+  lastVideoWritten_ = time;
+  ++counts_.videoRepeated;
+}
+
+void TakeWriter::setPaused(bool paused) {
+  bool pausing = paused && !isPaused_;
+  isPaused_ = paused;
+  if (!pausing || !sessionStarted_ || !encoder_ || encoder_->status() != WriterStatus::writing)
+    return;
+  // Whatever the take holds up to the pause reaches the disk now, its last
+  // picture included (it lasts at least until the pause).
+  constexpr CaptureTime kOneMillisecond = 1'000'000;
+  CaptureTime still = std::max(lastFrameSeen_, lastVideoWritten_ + kOneMillisecond);
+  encoder_->repeatVideo(still - origin_);
+  lastVideoWritten_ = still;
+  lastSampleEnd_ = std::max(lastSampleEnd_, still);
+  ++counts_.videoRepeated;
+  encoder_->flush();
 }
 
 void TakeWriter::appendVideo(const VideoFrame& frame) {
@@ -70,6 +100,8 @@ void TakeWriter::appendVideo(const VideoFrame& frame) {
   encoder_->appendVideo(frame, time);
   ++counts_.videoWritten;
   lastSampleEnd_ = std::max(lastSampleEnd_, frame.timestamp);
+  lastVideoWritten_ = frame.timestamp;
+  lastFrameSeen_ = std::max(lastFrameSeen_, frame.timestamp);
 }
 
 void TakeWriter::appendAudio(const AudioBuffer& buffer) {
@@ -110,17 +142,25 @@ double TakeWriter::finish() {
                formatString("finish: writer=%d sessionStarted=%d status=%ld error=%s",
                             encoder_ ? 1 : 0, sessionStarted_ ? 1 : 0,
                             encoder_ ? static_cast<long>(status()) : -1L, errorText().c_str()));
-  if (encoder_ && sessionStarted_ && status() == WriterStatus::writing)
-    encoder_->finishWriting(std::max<std::int64_t>(0, lastSampleEnd_ - origin_));
+  // The encoder finishes once, also when it failed while recording (it
+  // closes the file with everything written before the failure) or never
+  // started (it removes the empty file it created).
+  if (encoder_ && !encoderFinished_) {
+    encoderFinished_ = true;
+    encoder_->finishWriting(sessionStarted_ ? std::max<std::int64_t>(0, lastSampleEnd_ - origin_)
+                                            : 0);
+  }
   logger_.info(LogCategory::writer,
                formatString("post-finish status=%ld error=%s",
                             encoder_ ? static_cast<long>(status()) : -1L, errorText().c_str()));
   logger_.info(
       LogCategory::writer,
-      formatString("frames written=%lld dropped: not-ready=%lld paused=%lld; audio buffers "
+      formatString("frames written=%lld repeated=%lld dropped: not-ready=%lld paused=%lld; audio "
+                   "buffers "
                    "written=%lld dropped: before-first-frame=%lld not-ready=%lld paused=%lld; "
                    "audio corrections=%d",
                    static_cast<long long>(counts_.videoWritten),
+                   static_cast<long long>(counts_.videoRepeated),
                    static_cast<long long>(counts_.videoNotReady),
                    static_cast<long long>(counts_.videoPaused),
                    static_cast<long long>(counts_.audioWritten),

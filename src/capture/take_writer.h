@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -22,7 +23,13 @@ enum class WriterStatus { unknown = 0, writing = 1, completed = 2, failed = 3, c
 // "not ready" instead of queueing without bound.
 class TakeEncoder {
 public:
+  using FailureHandler = std::function<void(std::string description)>;
+
   virtual ~TakeEncoder() = default;
+  // Called at most once, from the encoder's own thread, when writing fails
+  // while the take records (disk full, I/O error). Set before
+  // startWriting().
+  virtual void setFailureHandler(FailureHandler handler) = 0;
   // Creates the file and writes its header. False (and status failed) when
   // the file cannot be written.
   virtual bool startWriting() = 0;
@@ -37,14 +44,24 @@ public:
   // at position on the 48 kHz audio timeline; anything between the end of
   // the previous buffer and position is silence.
   virtual void appendAudio(const AudioBuffer& buffer, std::int64_t position, std::int64_t skip) = 0;
+  // The screen still shows the last picture at time (nanoseconds since the
+  // first frame): the picture is written once more there, so that the frame
+  // before it gets its length and can reach the disk.
+  virtual void repeatVideo(std::int64_t time) = 0;
+  // Makes everything handed over so far durable now (the take pauses).
+  virtual void flush() = 0;
   // Encodes what is queued and closes the file. endTime (nanoseconds since
-  // the first frame) is where the last sample of the take ends.
+  // the first frame) is where the last sample of the take ends. Called
+  // once, also after a failure (the file keeps what was written) and
+  // without startWriting() (the file created for the take is removed).
   virtual void finishWriting(std::int64_t endTime) = 0;
 };
 
 // Why samples were not written; logged when the take finishes.
 struct WriterCounts {
   std::int64_t videoWritten = 0;
+  // Pictures of an unchanged screen written again (see repeatVideo).
+  std::int64_t videoRepeated = 0;
   std::int64_t videoNotReady = 0;
   std::int64_t videoPaused = 0;
   std::int64_t audioWritten = 0;
@@ -61,8 +78,16 @@ struct WriterCounts {
 // without new frames (and silence in the audio track) and counts in the
 // duration. Used on the sample queue, except finish(), which the recorder
 // calls after draining that queue.
+//
+// A crash must not take the written part of a take with it, so the encoder
+// makes what it has written durable about once a second. A frame can only
+// be written once its successor gives it its length; while the screen stays
+// unchanged the last picture is therefore written again every
+// kStillRepeatInterval, and once more when the take pauses.
 class TakeWriter {
 public:
+  static constexpr CaptureTime kStillRepeatInterval = 500'000'000;
+
   // encoder may be null only in tests of the drop rules.
   TakeWriter(std::filesystem::path outputURL, std::unique_ptr<TakeEncoder> encoder,
              DurationProbe& probe, Logger& logger);
@@ -81,8 +106,10 @@ public:
   void noteUnchangedFrame(CaptureTime time);
 
   bool isPaused() const { return isPaused_; }
-  void setPaused(bool paused) { isPaused_ = paused; }
+  void setPaused(bool paused);
   bool sessionStarted() const { return sessionStarted_; }
+  // See TakeEncoder::setFailureHandler; set before the first frame.
+  void setFailureHandler(TakeEncoder::FailureHandler handler);
 
   // Finishes the file and returns its duration read back from disk (0 when
   // there is no readable file). Blocks while the encoder catches up.
@@ -101,8 +128,13 @@ private:
   Logger& logger_;
   bool isPaused_ = false;
   bool sessionStarted_ = false;
+  bool encoderFinished_ = false;
   CaptureTime origin_ = 0;
   CaptureTime lastSampleEnd_ = 0;
+  // Capture time of the last picture handed to the encoder, new or repeated,
+  // and of the last frame the stream delivered, changed or not.
+  CaptureTime lastVideoWritten_ = 0;
+  CaptureTime lastFrameSeen_ = 0;
   AudioTimeline audioTimeline_;
   WriterCounts counts_;
 };

@@ -25,12 +25,11 @@ public:
   void pause() override { recorder_.pause(); }
   void resume() override { recorder_.resume(); }
   void setFailureHandler(std::function<void(std::string)> handler) override {
-    failureHandler_ = std::move(handler);
+    recorder_.setFailureHandler(std::move(handler));
   }
 
 private:
   ScreenRecorder& recorder_;
-  std::function<void(std::string)> failureHandler_;
 };
 
 class ShellCountdown final : public Countdown {

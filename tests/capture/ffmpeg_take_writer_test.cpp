@@ -5,14 +5,22 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <atomic>
+
 extern "C" {
 #include <libavformat/avformat.h>
 }
 
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <regex>
+#include <set>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace vidorel {
@@ -80,6 +88,110 @@ AudioBuffer toneAt(CaptureTime time, int rate = 48000, int channels = 2) {
   buffer.data.resize(samples.size() * sizeof(float));
   std::memcpy(buffer.data.data(), samples.data(), buffer.data.size());
   return buffer;
+}
+
+// What one reader decoded of a take: frames (or sound buffers) and where
+// the last one ends, in seconds.
+struct Decoded {
+  int videoFrames = 0;
+  double videoEnd = 0;
+  double audioEnd = 0;
+};
+
+double clockSeconds(const std::string& text) {
+  int hours = 0, minutes = 0;
+  double seconds = 0;
+  std::sscanf(text.c_str(), "%d:%d:%lf", &hours, &minutes, &seconds);
+  return hours * 3600 + minutes * 60 + seconds;
+}
+
+// GStreamer (uridecodebin, the path of playbin) decodes the take to the end.
+// gst-launch prints each buffer through a property notification, which can
+// be skipped when buffers follow each other too quickly; each buffer is
+// therefore held for a millisecond.
+Decoded decodeWithGStreamer(const std::filesystem::path& file) {
+  std::string out =
+      run("gst-launch-1.0 -v uridecodebin uri='file://" + file.string() +
+          "' name=d d. ! queue ! video/x-raw ! identity name=v silent=false sleep-time=1000 ! "
+          "fakesink d. ! queue ! audio/x-raw ! identity name=a silent=false sleep-time=1000 ! "
+          "fakesink 2>&1");
+  Decoded decoded;
+  std::set<std::string> videoTimes;
+  std::regex chain(
+      R"(GstIdentity:(v|a): last-message = chain .*pts: ([0-9:.]+), duration: ([0-9:.]+))");
+  std::istringstream lines(out);
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch match;
+    if (!std::regex_search(line, match, chain))
+      continue;
+    double end = clockSeconds(match[2]) + clockSeconds(match[3]);
+    if (match[1] == "v") {
+      // A buffer's message may be printed twice; each picture counts once.
+      if (videoTimes.insert(match[2]).second)
+        ++decoded.videoFrames;
+      decoded.videoEnd = std::max(decoded.videoEnd, end);
+    } else {
+      decoded.audioEnd = std::max(decoded.audioEnd, end);
+    }
+  }
+  return decoded;
+}
+
+// FFmpeg decodes every frame and sound frame of the take.
+Decoded decodeWithFfmpeg(const std::filesystem::path& file) {
+  Decoded decoded;
+  auto ends = [&](const char* stream, int& count) {
+    std::string out =
+        run(std::string("ffprobe -v quiet -select_streams ") + stream +
+            " -show_entries frame=pts_time,pkt_duration_time -of csv=p=0 '" + file.string() + "'");
+    std::istringstream lines(out);
+    double last = 0;
+    for (std::string line; std::getline(lines, line);) {
+      double pts = 0, duration = 0;
+      if (std::sscanf(line.c_str(), "%lf,%lf", &pts, &duration) < 1)
+        continue;
+      ++count;
+      last = std::max(last, pts + duration);
+    }
+    return last;
+  };
+  int audioFrames = 0;
+  decoded.videoEnd = ends("v", decoded.videoFrames);
+  decoded.audioEnd = ends("a", audioFrames);
+  return decoded;
+}
+
+// The top-level boxes of a QuickTime file, in file order.
+std::vector<std::string> topLevelBoxes(const std::filesystem::path& file) {
+  std::vector<std::string> boxes;
+  std::ifstream in(file, std::ios::binary);
+  for (;;) {
+    unsigned char header[16];
+    if (!in.read(reinterpret_cast<char*>(header), 8))
+      break;
+    std::uint64_t size =
+        (std::uint64_t(header[0]) << 24) | (header[1] << 16) | (header[2] << 8) | header[3];
+    std::string type(reinterpret_cast<char*>(header) + 4, 4);
+    std::uint64_t headerSize = 8;
+    if (size == 1) {
+      if (!in.read(reinterpret_cast<char*>(header) + 8, 8))
+        break;
+      size = 0;
+      for (int i = 8; i < 16; ++i)
+        size = (size << 8) | header[i];
+      headerSize = 16;
+    }
+    boxes.push_back(type);
+    if (size == 0 || size < headerSize)
+      break;
+    in.seekg(static_cast<std::streamoff>(size - headerSize), std::ios::cur);
+  }
+  return boxes;
+}
+
+std::ptrdiff_t indexOf(const std::vector<std::string>& boxes, const std::string& type) {
+  auto at = std::find(boxes.begin(), boxes.end(), type);
+  return at == boxes.end() ? -1 : at - boxes.begin();
 }
 
 class FfmpegTakeWriterTest : public ::testing::Test {
@@ -187,7 +299,10 @@ TEST_F(FfmpegTakeWriterTest, PauseStaysInTheDuration) {
       ++inside;
   }
   EXPECT_EQ(inside, 0);
-  EXPECT_EQ(total, 67);
+  // The picture before the pause is written once more as the pause begins,
+  // so it reaches the disk at once.
+  EXPECT_EQ(writer->counts().videoRepeated, 1);
+  EXPECT_EQ(total, 67 + 1);
 }
 
 TEST_F(FfmpegTakeWriterTest, NoFrameMeansNoFile) {
@@ -277,6 +392,226 @@ TEST_F(FfmpegTakeWriterTest, MicrophoneFormatsAreConverted) {
   EXPECT_EQ(audio["sample_rate"], "48000");
   EXPECT_EQ(audio["channels"], 2);
   EXPECT_NEAR(std::stod(audio["duration"].get<std::string>()), 1.0, 0.05);
+}
+
+TEST_F(FfmpegTakeWriterTest, ANormalStopGivesAPlainMovieWithItsIndexFirst) {
+  auto file = folder / "plain.mov";
+  auto writer = makeWriter(file, 320, 240);
+  feed(*writer, 320, 240, 3000);
+  EXPECT_NEAR(writer->finish(), 3.0, 0.05);
+  std::vector<std::string> boxes = topLevelBoxes(file);
+  ASSERT_GE(indexOf(boxes, "moov"), 0);
+  ASSERT_GE(indexOf(boxes, "mdat"), 0);
+  EXPECT_LT(indexOf(boxes, "moov"), indexOf(boxes, "mdat"));
+  EXPECT_EQ(indexOf(boxes, "moof"), -1);
+  // The copy it was made from is gone; nothing else is left beside it.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder),
+                          std::filesystem::directory_iterator()),
+            1);
+  // Both readers play all of it (gst-launch cannot count every buffer).
+  EXPECT_EQ(decodeWithFfmpeg(file).videoFrames, writer->counts().videoWritten);
+  // (The sound's end has been seen up to 80 ms short in some runs.)
+  for (const Decoded& decoded : {decodeWithFfmpeg(file), decodeWithGStreamer(file)}) {
+    EXPECT_NEAR(decoded.videoEnd, 3.0, 0.05);
+    EXPECT_NEAR(decoded.audioEnd, 3.0, 0.1);
+  }
+}
+
+TEST_F(FfmpegTakeWriterTest, AnExistingFileIsNeverTruncated) {
+  auto file = folder / "scene-1-take-1.mov";
+  {
+    std::ofstream other(file, std::ios::binary);
+    other << "another take's bytes";
+  }
+  try {
+    makeFfmpegTakeWriter(file, 320, 240, durationProbe, logger);
+    ADD_FAILURE() << "an existing file was opened for writing";
+  } catch (const CaptureFailure& failure) {
+    EXPECT_NE(failure.description().find("File exists"), std::string::npos)
+        << failure.description();
+  }
+  std::ifstream in(file, std::ios::binary);
+  std::string contents((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(contents, "another take's bytes");
+
+  // A take that never started removes the file it created, and only that.
+  auto fresh = folder / "scene-1-take-2.mov";
+  {
+    auto writer = makeWriter(fresh, 320, 240);
+    EXPECT_TRUE(std::filesystem::exists(fresh));
+  }
+  EXPECT_FALSE(std::filesystem::exists(fresh));
+  EXPECT_TRUE(std::filesystem::exists(file));
+}
+
+// The writer runs in a child process that feeds it in real time (2 s of
+// moving pictures, then a still screen with sound) and reports how far it
+// has fed; the child is killed without warning at 4.5 s.
+TEST_F(FfmpegTakeWriterTest, AKilledWriterLeavesATakeMissingAtMostTheLastSecondAndAHalf) {
+  auto file = folder / "killed.mov";
+  int report[2];
+  ASSERT_EQ(pipe(report), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(report[0]);
+    Logger childLogger;
+    FfmpegDurationProbe childProbe;
+    TakeWriter writer(file, makeFfmpegTakeEncoder(file, 320, 240, childLogger), childProbe,
+                      childLogger);
+    auto start = std::chrono::steady_clock::now();
+    for (int t = 0; t < 20000; t += 10) {
+      std::this_thread::sleep_until(start + std::chrono::milliseconds(t));
+      CaptureTime now = kBase + t * kMs;
+      if (t < 2000 && t % 30 == 0)
+        writer.appendVideo(frameAt(320, 240, t / 30, now));
+      else if (t >= 2000 && t % 20 == 0)
+        writer.noteUnchangedFrame(now);
+      writer.appendAudio(toneAt(now));
+      if (t % 100 == 0 && write(report[1], &t, sizeof t) != sizeof t)
+        break;
+    }
+    _exit(0);
+  }
+  close(report[1]);
+  int fed = 0;
+  for (int value = 0; fed < 4500 && read(report[0], &value, sizeof value) == sizeof value;)
+    fed = value;
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  close(report[0]);
+  ASSERT_GE(fed, 4500) << "the child stopped early";
+
+  // The file is the fragmented form, and it plays up to at most 1.5 s
+  // before the kill, picture (the still screen) and sound.
+  EXPECT_GE(indexOf(topLevelBoxes(file), "moof"), 0);
+  double fedSeconds = fed / 1000.0;
+  Decoded ffmpeg = decodeWithFfmpeg(file);
+  Decoded gstreamer = decodeWithGStreamer(file);
+  EXPECT_GE(ffmpeg.videoFrames, 67);
+  for (const Decoded& decoded : {ffmpeg, gstreamer}) {
+    EXPECT_GE(decoded.videoEnd, fedSeconds - 1.5);
+    EXPECT_GE(decoded.audioEnd, fedSeconds - 1.5);
+  }
+  std::optional<double> duration = durationProbe.duration(file);
+  ASSERT_TRUE(duration);
+  EXPECT_GE(*duration, fedSeconds - 1.5);
+}
+
+// A file size limit stands in for a full disk: the write that crosses it
+// fails with EFBIG.
+TEST_F(FfmpegTakeWriterTest, AFullDiskEndsTheTakeKeepingWhatWasWritten) {
+  auto file = folder / "full.mov";
+  constexpr rlim_t kLimit = 160 * 1024;
+  int report[2];
+  ASSERT_EQ(pipe(report), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(report[0]);
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{kLimit, kLimit};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    std::atomic<int> calls = 0;
+    std::string said;
+    auto writer = makeWriter(file, 320, 240);
+    writer->setFailureHandler([&](std::string description) {
+      said = description;
+      ++calls;
+    });
+    feed(*writer, 320, 240, 8000);
+    double duration = writer->finish();
+    char text[512];
+    int length = std::snprintf(text, sizeof text, "%d %.6f %d %s", calls.load(), duration,
+                               writer->counts().videoNotReady > 0 ? 1 : 0, said.c_str());
+    if (write(report[1], text, static_cast<std::size_t>(length)) != length)
+      _exit(2);
+    _exit(0);
+  }
+  close(report[1]);
+  std::string text;
+  char chunk[512];
+  for (ssize_t n; (n = read(report[0], chunk, sizeof chunk)) > 0;)
+    text.append(chunk, static_cast<std::size_t>(n));
+  int status = 0;
+  waitpid(child, &status, 0);
+  close(report[0]);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
+  int calls = 0, dropped = 0; // dropped depends on how far the encoder was behind
+  double duration = 0;
+  char said[400] = {};
+  ASSERT_GE(std::sscanf(text.c_str(), "%d %lf %d %399[^\n]", &calls, &duration, &dropped, said), 3)
+      << text;
+
+  // Told once, with the reason.
+  EXPECT_EQ(calls, 1);
+  EXPECT_NE(std::string(said).find("File too large"), std::string::npos) << said;
+  // What reached the disk before is a movie both readers play to its end.
+  EXPECT_LE(std::filesystem::file_size(file), kLimit);
+  EXPECT_GT(duration, 1.0);
+  EXPECT_LT(duration, 7.0);
+  for (const Decoded& decoded : {decodeWithFfmpeg(file), decodeWithGStreamer(file)}) {
+    EXPECT_NEAR(decoded.videoEnd, duration, 0.1);
+    EXPECT_NEAR(decoded.audioEnd, duration, 0.1);
+  }
+}
+
+// Video key frames of a take: (time, key).
+std::vector<std::pair<double, bool>> videoPackets(const std::filesystem::path& file) {
+  std::string out = run("ffprobe -v error -select_streams v -show_entries packet=pts_time,flags "
+                        "-of csv=p=0 '" +
+                        file.string() + "'");
+  std::vector<std::pair<double, bool>> packets;
+  std::istringstream lines(out);
+  for (std::string line; std::getline(lines, line);) {
+    double time = 0;
+    char flags[16] = {};
+    if (std::sscanf(line.c_str(), "%lf,%15s", &time, flags) == 2)
+      packets.emplace_back(time, flags[0] == 'K');
+  }
+  return packets;
+}
+
+TEST_F(FfmpegTakeWriterTest, NewPicturesGetAKeyFrameAtLeastOncePerSecond) {
+  // A still slide for 2.5 s (the stream reports it unchanged at 60 Hz),
+  // then pictures changing at 30 frames/s up to 6 s.
+  auto file = folder / "still-then-moving.mov";
+  auto writer = makeWriter(file, 320, 240);
+  writer->appendVideo(frameAt(320, 240, 0, kBase));
+  for (int t = 0; t < 6000; t += 10) {
+    CaptureTime now = kBase + t * kMs;
+    if (t >= 2500 && t % 30 == 10)
+      writer->appendVideo(frameAt(320, 240, t / 30, now));
+    else if (t > 0 && t < 2500 && t % 20 == 0)
+      writer->noteUnchangedFrame(now);
+    writer->appendAudio(toneAt(now));
+  }
+  writer->finish();
+  std::vector<std::pair<double, bool>> packets = videoPackets(file);
+  ASSERT_GT(packets.size(), 100u);
+  EXPECT_TRUE(packets.front().second);
+  // The still slide is written again (a frame of skipped blocks, no key
+  // frame) every half second.
+  int repeats = 0;
+  double lastKey = 0;
+  for (const auto& [time, key] : packets) {
+    if (time > 0 && time < 2.5) {
+      ++repeats;
+      EXPECT_FALSE(key) << time;
+      continue;
+    }
+    if (time < 2.5)
+      continue;
+    // The first new picture after the slide, and then one at least every
+    // second (plus the frame that crosses it).
+    if (time - lastKey >= 1.0 - 1e-6) {
+      EXPECT_TRUE(key) << "no key frame at " << time << " since " << lastKey;
+    }
+    if (key)
+      lastKey = time;
+  }
+  EXPECT_EQ(repeats, 4);
+  EXPECT_EQ(writer->counts().videoRepeated, 4);
 }
 
 } // namespace

@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 namespace vidorel {
 namespace {
 
@@ -17,6 +20,33 @@ template <typename T> std::optional<T> finish(VirtualMainLoop& loop, Task<T> tas
   spawn(wrapper(std::move(task), result));
   loop.runUntilIdle();
   return result;
+}
+
+// For tasks that wait on work of another thread (stopping a take).
+template <typename T>
+std::optional<T> finishWithin(VirtualMainLoop& loop, Task<T> task, int milliseconds = 5000) {
+  std::optional<T> result;
+  auto wrapper = [](Task<T> task, std::optional<T>& result) -> Task<void> {
+    result.emplace(co_await task);
+  };
+  spawn(wrapper(std::move(task), result));
+  for (int waited = 0; !result && waited < milliseconds; ++waited) {
+    loop.runUntilIdle();
+    if (!result)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return result;
+}
+
+VideoFrame completeFrame(CaptureTime time) {
+  VideoFrame frame;
+  frame.pixels = std::make_shared<std::vector<std::uint8_t>>(640 * 480 * 4, 0);
+  frame.width = 640;
+  frame.height = 480;
+  frame.stride = 640 * 4;
+  frame.timestamp = time;
+  frame.status = FrameStatus::complete;
+  return frame;
 }
 
 class ScreenRecorderAdapterTest : public ::testing::Test {
@@ -81,6 +111,88 @@ TEST_F(ScreenRecorderAdapterTest, StopWithoutTakeIsNothing) {
   std::optional<std::optional<RecordedTake>> take = finish(loop, adapter.stopRecording());
   ASSERT_TRUE(take);
   EXPECT_FALSE(*take);
+}
+
+// What the encoder's thread does when a write fails: the file is failed and
+// the handler hears it once.
+void failWriting(FakeTakeEncoderLog& encoder, const std::string& description) {
+  encoder.status = WriterStatus::failed;
+  if (encoder.failureHandler)
+    encoder.failureHandler(description);
+}
+
+TEST_F(ScreenRecorderAdapterTest, WriteFailureEndsCaptureAndIsReportedOnceOnTheLoop) {
+  log->encoder = std::make_shared<FakeTakeEncoderLog>();
+  probe.durations["e.mov"] = 2.5;
+  std::vector<std::string> failures;
+  adapter.setFailureHandler([&](std::string description) { failures.push_back(description); });
+  adapter.prepareMicrophone();
+  ASSERT_TRUE(finish(loop, adapter.startRecording("/takes/e.mov", std::nullopt)));
+  ASSERT_TRUE(log->output);
+  log->output(completeFrame(1'000'000'000));
+  recorder.sampleQueue().drain();
+  ASSERT_EQ(log->encoder->startCalls, 1);
+
+  failWriting(*log->encoder, "No space left on device");
+  // Posted, not called on the encoder's thread.
+  EXPECT_TRUE(failures.empty());
+  loop.runUntilIdle();
+  ASSERT_EQ(failures, (std::vector<std::string>{"No space left on device"}));
+  EXPECT_EQ(log->streamsStopped, 1);
+  EXPECT_EQ(log->microphoneStops, 1);
+  EXPECT_FALSE(recorder.hasMicrophone());
+  // A second report of the same take changes nothing.
+  failWriting(*log->encoder, "Input/output error");
+  loop.runUntilIdle();
+  EXPECT_EQ(failures.size(), 1u);
+
+  // Stopping still finishes the file and hands back what it holds.
+  std::optional<std::optional<RecordedTake>> take = finishWithin(loop, adapter.stopRecording());
+  ASSERT_TRUE(take && *take);
+  EXPECT_EQ((*take)->url, "/takes/e.mov");
+  EXPECT_DOUBLE_EQ((*take)->duration, 2.5);
+  EXPECT_EQ(log->encoder->finishCalls, 1);
+  EXPECT_EQ(log->streamsStopped, 1);
+}
+
+TEST_F(ScreenRecorderAdapterTest, FailuresOfAnEndedTakeAreNotReported) {
+  log->encoder = std::make_shared<FakeTakeEncoderLog>();
+  probe.durations["f.mov"] = 1.0;
+  int failures = 0;
+  adapter.setFailureHandler([&](std::string) { ++failures; });
+  ASSERT_TRUE(finish(loop, adapter.startRecording("/takes/f.mov", std::nullopt)));
+  log->output(completeFrame(1'000'000'000));
+  recorder.sampleQueue().drain();
+  TakeEncoder::FailureHandler handler = log->encoder->failureHandler;
+  ASSERT_TRUE(finishWithin(loop, adapter.stopRecording()));
+  // The encoder of the stopped take fails late (while finishing): the take
+  // is over, nobody is told.
+  handler("Input/output error");
+  loop.runUntilIdle();
+  EXPECT_EQ(failures, 0);
+}
+
+TEST_F(ScreenRecorderAdapterTest, FailedStartNeverHandsBackThePreviousTake) {
+  log->encoder = std::make_shared<FakeTakeEncoderLog>();
+  probe.durations["g.mov"] = 3.0;
+  ASSERT_TRUE(finish(loop, adapter.startRecording("/takes/g.mov", std::nullopt)));
+  log->output(completeFrame(1'000'000'000));
+  recorder.sampleQueue().drain();
+  std::optional<std::optional<RecordedTake>> first = finishWithin(loop, adapter.stopRecording());
+  ASSERT_TRUE(first && *first);
+  EXPECT_EQ((*first)->url, "/takes/g.mov");
+
+  // The next take's file exists already: the start fails, and the stop
+  // that follows it (as after any failed start) must not name g.mov, which
+  // its caller would then delete.
+  log->writerFailure = "The file \"h.mov\" couldn't be created: File exists";
+  std::optional<std::optional<std::string>> failure =
+      finish(loop, adapter.startRecording("/takes/h.mov", std::nullopt));
+  ASSERT_TRUE(failure);
+  EXPECT_EQ(*failure, log->writerFailure);
+  std::optional<std::optional<RecordedTake>> after = finishWithin(loop, adapter.stopRecording());
+  ASSERT_TRUE(after);
+  EXPECT_FALSE(*after);
 }
 
 } // namespace

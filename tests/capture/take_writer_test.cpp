@@ -130,14 +130,17 @@ TEST_F(TakeWriterTest, NothingIsWrittenAfterTheFileFailed) {
   EXPECT_TRUE(encoder->audio.empty());
   EXPECT_TRUE(sink->contains(LogCategory::writer, "session started (startWriting=0, status=3)"));
   EXPECT_DOUBLE_EQ(writer->finish(), 0.0);
-  EXPECT_EQ(encoder->finishCalls, 0);
+  // Told to close the file with what it kept.
+  EXPECT_EQ(encoder->finishCalls, 1);
   EXPECT_TRUE(sink->contains(LogCategory::writer,
                              "finish: writer=1 sessionStarted=1 status=3 error=disk full"));
+  EXPECT_TRUE(sink->contains(LogCategory::writer, "post-finish status=3 error=disk full"));
 }
 
 TEST_F(TakeWriterTest, FinishWithoutFramesSkipsTheFile) {
   EXPECT_DOUBLE_EQ(writer->finish(), 0.0);
-  EXPECT_EQ(encoder->finishCalls, 0);
+  // The encoder only closes (and removes) the file it created.
+  EXPECT_EQ(encoder->finishCalls, 1);
   EXPECT_EQ(encoder->startCalls, 0);
   EXPECT_TRUE(
       sink->contains(LogCategory::writer, "finish: writer=1 sessionStarted=0 status=0 error=nil"));
@@ -178,7 +181,8 @@ TEST_F(TakeWriterTest, UnchangedFramesAloneStartNoTake) {
   writer->noteUnchangedFrame(kBase);
   EXPECT_FALSE(writer->sessionStarted());
   EXPECT_DOUBLE_EQ(writer->finish(), 0.0);
-  EXPECT_EQ(encoder->finishCalls, 0);
+  EXPECT_EQ(encoder->startCalls, 0);
+  EXPECT_EQ(encoder->finishEndTime, 0);
 }
 
 TEST_F(TakeWriterTest, FinishLogsTheDropCounts) {
@@ -187,10 +191,11 @@ TEST_F(TakeWriterTest, FinishLogsTheDropCounts) {
   encoder->videoReady = false;
   writer->appendVideo(frameAt(kBase + 16 * kMs));
   writer->finish();
-  EXPECT_TRUE(sink->contains(LogCategory::writer,
-                             "frames written=1 dropped: not-ready=1 paused=0; audio buffers "
-                             "written=0 dropped: before-first-frame=1 not-ready=0 paused=0; "
-                             "audio corrections=0"));
+  EXPECT_TRUE(
+      sink->contains(LogCategory::writer,
+                     "frames written=1 repeated=0 dropped: not-ready=1 paused=0; audio buffers "
+                     "written=0 dropped: before-first-frame=1 not-ready=0 paused=0; "
+                     "audio corrections=0"));
 }
 
 TEST_F(TakeWriterTest, WriterWithoutEncoderDropsEverything) {

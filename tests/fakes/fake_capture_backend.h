@@ -2,6 +2,7 @@
 
 #include "capture/capture_error.h"
 #include "capture/screen_recorder.h"
+#include "fakes/fake_take_encoder.h"
 
 #include <memory>
 #include <optional>
@@ -20,7 +21,13 @@ struct FakeCaptureLog {
   int microphoneStarts = 0;
   int microphoneStops = 0;
   int streamsStarted = 0;
+  int streamsStopped = 0;
   int writersMade = 0;
+  // The running stream's output, for a test to deliver frames through.
+  DisplayStream::Output output;
+  // When set, writers get a fake encoder that records into it (otherwise
+  // they have none).
+  std::shared_ptr<FakeTakeEncoderLog> encoder;
 };
 
 class FakeMicrophoneSession final : public MicrophoneSession {
@@ -40,12 +47,16 @@ private:
 class FakeDisplayStream final : public DisplayStream {
 public:
   explicit FakeDisplayStream(std::shared_ptr<FakeCaptureLog> log) : log_(std::move(log)) {}
-  void startCapture(Output) override {
+  void startCapture(Output output) override {
     if (log_->streamFailure)
       throw CaptureFailure(*log_->streamFailure);
     ++log_->streamsStarted;
+    log_->output = std::move(output);
   }
-  void stopCapture() override {}
+  void stopCapture() override {
+    ++log_->streamsStopped;
+    log_->output = nullptr;
+  }
 
 private:
   std::shared_ptr<FakeCaptureLog> log_;
@@ -70,7 +81,10 @@ public:
     if (log_->writerFailure)
       throw CaptureFailure(*log_->writerFailure);
     ++log_->writersMade;
-    return std::make_unique<TakeWriter>(url, nullptr, probe_, logger_);
+    std::unique_ptr<TakeEncoder> encoder;
+    if (log_->encoder)
+      encoder = std::make_unique<FakeTakeEncoder>(log_->encoder);
+    return std::make_unique<TakeWriter>(url, std::move(encoder), probe_, logger_);
   }
 
 private:

@@ -17,6 +17,10 @@ struct FakeTakeEncoderLog {
     int frames;
   };
   std::vector<std::int64_t> videoTimes;
+  std::vector<std::int64_t> repeatTimes;
+  int flushes = 0;
+  // Set by the writer; a test calls it to play a write failure.
+  TakeEncoder::FailureHandler failureHandler;
   std::vector<Audio> audio;
   int startCalls = 0;
   int finishCalls = 0;
@@ -31,6 +35,9 @@ class FakeTakeEncoder final : public TakeEncoder {
 public:
   explicit FakeTakeEncoder(std::shared_ptr<FakeTakeEncoderLog> log) : log_(std::move(log)) {}
 
+  void setFailureHandler(FailureHandler handler) override {
+    log_->failureHandler = std::move(handler);
+  }
   bool startWriting() override {
     ++log_->startCalls;
     log_->status = log_->startSucceeds ? WriterStatus::writing : WriterStatus::failed;
@@ -48,10 +55,13 @@ public:
   void appendAudio(const AudioBuffer& buffer, std::int64_t position, std::int64_t skip) override {
     log_->audio.push_back({position, skip, buffer.frameCount()});
   }
+  void repeatVideo(std::int64_t time) override { log_->repeatTimes.push_back(time); }
+  void flush() override { ++log_->flushes; }
   void finishWriting(std::int64_t endTime) override {
     ++log_->finishCalls;
     log_->finishEndTime = endTime;
-    log_->status = WriterStatus::completed;
+    if (log_->status == WriterStatus::writing)
+      log_->status = WriterStatus::completed;
   }
 
 private:
