@@ -3,6 +3,7 @@
 #include "base/files.h"
 #include "base/format.h"
 #include "base/xdg_paths.h"
+#include "store/session_move.h"
 
 #include <algorithm>
 #include <set>
@@ -301,48 +302,16 @@ std::optional<std::string> AppStateManager::saveSession(fs::path destination) {
     return formatString("%s already exists and is not a recording package; it was not replaced.",
                         destination.c_str());
 
-  // The new package is put together beside the destination first, so that a
-  // failure leaves both the session and an existing package as they were.
-  fs::path staging = destination;
-  staging += ".saving-" + Uuid::random().string();
-  if (session.bundleURL)
-    error = copyFolder(folder, staging);
-  else
-    error = moveItem(folder, staging);
+  // A scratch session is moved (one rename, or across file systems a synced
+  // copy that takes the destination's place before the scratch folder goes,
+  // so that a crash at any instant leaves it either for the recovery scan
+  // or whole at the destination); an open package is copied and stays. A
+  // failure leaves the session and an existing package as they were.
+  SessionMoveOptions options;
+  options.keepSource = session.bundleURL.has_value();
+  error = placeSessionFolder(folder, destination, options);
   if (error)
     return error.message();
-
-  fs::path replaced;
-  if (exists) {
-    replaced = destination;
-    replaced += ".replaced-" + Uuid::random().string();
-    fs::rename(destination, replaced, error);
-    if (!error)
-      fs::rename(staging, destination, error);
-    if (error) {
-      std::error_code ignored;
-      if (!fs::exists(destination, ignored) && fs::exists(replaced, ignored))
-        fs::rename(replaced, destination, ignored);
-      if (session.bundleURL)
-        fs::remove_all(staging, ignored);
-      else
-        moveItem(staging, folder);
-      return error.message();
-    }
-    fs::remove_all(replaced, error);
-    error.clear();
-  } else {
-    fs::rename(staging, destination, error);
-    if (error) {
-      std::error_code ignored;
-      if (session.bundleURL)
-        fs::remove_all(staging, ignored);
-      else
-        moveItem(staging, folder);
-      return error.message();
-    }
-  }
-  syncFolder(destination.parent_path());
 
   Session copy = session;
   copy.bundleURL = destination;
