@@ -322,6 +322,25 @@ std::string RecorderProcess::output() const {
   return text + partial_;
 }
 
+MovingPicture::MovingPicture() {
+  pid_ = fork();
+  if (pid_ == 0) {
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, STDOUT_FILENO);
+    dup2(null, STDERR_FILENO);
+    execlp("ffplay", "ffplay", "-loglevel", "quiet", "-an", "-noborder", "-left", "0", "-top",
+           "360", "-f", "lavfi", "-i", "testsrc2=size=640x360:rate=15", nullptr);
+    _exit(127);
+  }
+}
+
+MovingPicture::~MovingPicture() {
+  if (pid_ <= 0)
+    return;
+  kill(pid_, SIGTERM);
+  waitpid(pid_, nullptr, 0);
+}
+
 std::optional<Clock::time_point> waitForLogLines(const fs::path& log, const std::string& text,
                                                  int count, double seconds) {
   auto deadline = Clock::now() + std::chrono::duration<double>(seconds);

@@ -93,6 +93,20 @@ private:
   std::string partial_;
 };
 
+// Something that moves on the screen while it lives (ffplay showing a
+// test pattern in the lower left corner, away from the tray menu), so that
+// takes hold real pictures.
+class MovingPicture {
+public:
+  MovingPicture();
+  ~MovingPicture();
+  MovingPicture(const MovingPicture&) = delete;
+  MovingPicture& operator=(const MovingPicture&) = delete;
+
+private:
+  pid_t pid_ = -1;
+};
+
 // Waits until the file holds `count` lines containing `text` and returns
 // when the last of them was seen (polled every 10 ms).
 std::optional<Clock::time_point> waitForLogLines(const fs::path& log, const std::string& text,

@@ -15,6 +15,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <random>
 
 namespace {
@@ -61,6 +62,7 @@ struct RunOutcome {
   bool sessionUnopenable = false;
   int approvedTakesLost = 0;
   bool leftovers = false; // a hidden temporary file beside an export's destination
+  std::string note;       // where the kill landed, as far as the files tell
 };
 
 int configuredRuns() {
@@ -188,6 +190,7 @@ protected:
     char* shm = mkdtemp(shmPattern);
     ASSERT_NE(shm, nullptr);
     shmRoot_ = shm;
+    picture_.emplace();
     // Bystanders: files the runs must never touch, one named like a take.
     for (const fs::path& place : {root_ / "outside", shmRoot_ / "outside"}) {
       fs::create_directories(place);
@@ -197,6 +200,7 @@ protected:
   }
 
   void TearDown() override {
+    picture_.reset();
     if (::testing::Test::HasFailure()) {
       std::printf("kept: %s and %s\n", root_.c_str(), shmRoot_.c_str());
       return;
@@ -245,6 +249,7 @@ protected:
 
   fs::path root_;
   fs::path shmRoot_;
+  std::optional<vidorel::crash::MovingPicture> picture_;
 };
 
 // A session with one approved take, made by the recorder and a manifest
@@ -310,6 +315,25 @@ bool chooseFromTheMenu(const RunningApp& app, const std::string& entry) {
     app.ask("hide-menu");
   }
   return false;
+}
+
+// Polls (every millisecond) until the folder holds an entry whose name
+// starts with one of the prefixes: the moment a move or an export begins
+// writing. Returns when it saw one, or when the time ran out.
+void waitForEntry(const fs::path& folder, const std::vector<std::string>& prefixes,
+                  double seconds) {
+  auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+  while (Clock::now() < deadline) {
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(folder, error)) {
+      std::string name = entry.path().filename().string();
+      for (const std::string& prefix : prefixes) {
+        if (name.starts_with(prefix))
+          return;
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
 }
 
 void typeIntoThePanel(const fs::path& file) {
@@ -412,8 +436,12 @@ void KillRuns::appRun(const fs::path& run, FaultKind kind, std::mt19937& random,
     case FaultKind::appSaveAs: {
       ASSERT_TRUE(chooseFromTheMenu(app, "Save Recording As…")) << app.ask("menu?");
       typeIntoThePanel(package->parent_path() / package->stem());
-      outcome.killedAfter = std::uniform_real_distribution<double>(0.0, 0.4)(random);
-      sleepSeconds(outcome.killedAfter);
+      // Killed a moment after the copy begins, so that most kills land
+      // during the move rather than before or after it.
+      Clock::time_point typed = Clock::now();
+      waitForEntry(package->parent_path(), {package->filename().string()}, 3);
+      sleepSeconds(std::uniform_real_distribution<double>(0.0, 0.02)(random));
+      outcome.killedAfter = secondsBetween(typed, Clock::now());
       break;
     }
     case FaultKind::appExport: {
@@ -421,8 +449,11 @@ void KillRuns::appRun(const fs::path& run, FaultKind kind, std::mt19937& random,
       ASSERT_TRUE(app.waitFor("window? export", "open", 5)) << app.log();
       ASSERT_TRUE(clickButton(app, "Export Final Video (⇧⌘E)")) << app.log();
       typeIntoThePanel(*movie);
-      outcome.killedAfter = std::uniform_real_distribution<double>(0.0, 1.0)(random);
-      sleepSeconds(outcome.killedAfter);
+      Clock::time_point typed = Clock::now();
+      waitForEntry(movie->parent_path(),
+                   {"." + movie->filename().string(), movie->filename().string()}, 3);
+      sleepSeconds(std::uniform_real_distribution<double>(0.0, 0.1)(random));
+      outcome.killedAfter = secondsBetween(typed, Clock::now());
       break;
     }
     case FaultKind::recorderTake:
@@ -452,6 +483,15 @@ void KillRuns::appRun(const fs::path& run, FaultKind kind, std::mt19937& random,
     if (app.ask("state?") != "reviewing")
       outcome.takeRecovered = false;
   }
+  if (kind == FaultKind::appSaveAs) {
+    bool moved = hasManifest(*package);
+    bool sourceLeft = !sessionFolders(scratchRoot, std::nullopt).empty();
+    int partial = 0;
+    for (const fs::path& folder : sessionFolders(scratchRoot, package))
+      partial += folder.filename().string().find(".saving") != std::string::npos ? 1 : 0;
+    outcome.note = moved ? (sourceLeft ? "copied, source not yet removed" : "moved")
+                         : (partial > 0 ? "half moved" : "not moved yet");
+  }
   if (kind == FaultKind::appSaveAs && !(package && hasManifest(*package))) {
     // Not moved yet (or half moved): the app finds the session again.
     RunningApp app(run, AppOptions{"app-after.log", std::nullopt});
@@ -460,6 +500,8 @@ void KillRuns::appRun(const fs::path& run, FaultKind kind, std::mt19937& random,
     EXPECT_NE(app.ask("menu?").find("|Resume recording (1 scene)|"), std::string::npos)
         << "the session is offered for recovery: " << app.ask("menu?");
   }
+  if (movie)
+    outcome.note = fs::exists(*movie) ? "movie written" : "no movie yet";
   if (movie) {
     // The movie is written whole or not at all; a temporary beside it is
     // counted, not failed.
@@ -509,9 +551,19 @@ void printTable(const std::vector<RunOutcome>& outcomes, unsigned seed) {
   for (FaultKind kind : {FaultKind::recorderTake, FaultKind::appTake, FaultKind::appSave,
                          FaultKind::appSaveAs, FaultKind::appExport}) {
     int runs = 0;
-    for (const RunOutcome& outcome : outcomes)
-      runs += outcome.kind == kind ? 1 : 0;
-    std::printf("  %-36s %d runs\n", describe(kind), runs);
+    std::map<std::string, int> notes;
+    for (const RunOutcome& outcome : outcomes) {
+      if (outcome.kind != kind)
+        continue;
+      ++runs;
+      if (!outcome.note.empty())
+        ++notes[outcome.note];
+    }
+    std::string landed;
+    for (const auto& [note, count] : notes)
+      landed += (landed.empty() ? " (" : ", ") + note + ": " + std::to_string(count);
+    std::printf("  %-36s %d runs%s\n", describe(kind), runs,
+                landed.empty() ? "" : (landed + ")").c_str());
   }
   if (leftovers > 0)
     std::printf("  exports killed with a temporary file left beside the movie: %d\n", leftovers);
@@ -539,7 +591,8 @@ TEST_F(KillRuns, NoSessionIsLostAndTheInterruptedTakeIsOffered) {
       else
         appRun(run, outcome.kind, random, outcome);
     }
-    std::printf("    killed %.2f s in\n", outcome.killedAfter);
+    std::printf("    killed %.2f s in%s%s\n", outcome.killedAfter, outcome.note.empty() ? "" : ": ",
+                outcome.note.c_str());
     outcomes.push_back(outcome);
   }
   printTable(outcomes, seed);
