@@ -157,11 +157,12 @@ void checkSessionsAfterKill(const std::vector<fs::path>& folders, const Approved
 
 // The interrupted take: plays for both readers, is offered for review by
 // `vidorel check`, and misses at most 1.5 s of what was recorded.
-void checkInterruptedTake(const fs::path& session, const std::string& filename,
-                          double recordedSeconds, RunOutcome& outcome) {
+// Returns the take's duration as ffprobe reads it.
+double checkInterruptedTake(const fs::path& session, const std::string& filename,
+                            double recordedSeconds, RunOutcome& outcome) {
   outcome.interruptedTake = true;
   fs::path take = session / "takes" / filename;
-  ASSERT_TRUE(fs::exists(take)) << take;
+  EXPECT_TRUE(fs::exists(take)) << take;
   MovieReading reading = readMovie(take);
   EXPECT_TRUE(reading.plays()) << reading.detail;
   double lost = recordedSeconds - reading.duration;
@@ -178,6 +179,7 @@ void checkInterruptedTake(const fs::path& session, const std::string& filename,
   bool listed = std::find(offered.begin(), offered.end(), filename) != offered.end();
   EXPECT_TRUE(listed) << "not under \"Unreviewed takes:\": " << check.out;
   outcome.takeRecovered = reading.plays() && listed && lost <= kMostSecondsLost;
+  return reading.duration;
 }
 
 class KillRuns : public ::testing::Test {
@@ -469,8 +471,8 @@ void KillRuns::appRun(const fs::path& run, FaultKind kind, std::mt19937& random,
   checkSessionsAfterKill(folders, approved, outcome);
 
   if (kind == FaultKind::appTake) {
-    checkInterruptedTake(session, "scene-1-take-2.mov", secondsBetween(*takeStarted, killedAt),
-                         outcome);
+    double duration = checkInterruptedTake(session, "scene-1-take-2.mov",
+                                           secondsBetween(*takeStarted, killedAt), outcome);
     // Started again, the app offers the session, and in it the take.
     RunningApp app(run, AppOptions{"app-after.log", std::nullopt});
     ASSERT_TRUE(app.waitUntilAnswering()) << app.log();
@@ -480,6 +482,16 @@ void KillRuns::appRun(const fs::path& run, FaultKind kind, std::mt19937& random,
         << "the interrupted take is offered for review\n"
         << app.log();
     EXPECT_TRUE(app.waitFor("window? review", "open", 5));
+    // The review window shows the whole take: its range ends at the
+    // duration the file holds.
+    auto deadline = Clock::now() + std::chrono::seconds(5);
+    while (app.ask("review?") == "none" && Clock::now() < deadline)
+      sleepSeconds(0.05);
+    std::istringstream review(app.ask("review?"));
+    std::string playing;
+    double at = 0, trimStart = -1, trimEnd = -1;
+    review >> playing >> at >> trimStart >> trimEnd;
+    EXPECT_NEAR(trimEnd, duration, 0.25) << app.ask("review?");
     if (app.ask("state?") != "reviewing")
       outcome.takeRecovered = false;
   }
