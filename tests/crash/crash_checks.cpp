@@ -94,13 +94,13 @@ MovieReading readMovie(const fs::path& file) {
   return reading;
 }
 
-CheckResult checkSession(const fs::path& folder) {
+CheckResult checkSession(const fs::path& folder, bool fix) {
   char pattern[] = "/tmp/vidorel-check-err.XXXXXX";
   int fd = mkstemp(pattern);
   if (fd >= 0)
     close(fd);
-  CommandOutput output =
-      run("timeout 30 '" VIDOREL_BINARY "' check " + quoted(folder) + " 2>" + quoted(pattern));
+  CommandOutput output = run("timeout 30 '" VIDOREL_BINARY "' check " + quoted(folder) +
+                             (fix ? " --fix" : "") + " 2>" + quoted(pattern));
   CheckResult result;
   result.status = output.status;
   result.out = output.out;

@@ -40,8 +40,8 @@ struct CheckResult {
   std::string out;
   std::string err;
 };
-// `vidorel check FOLDER`, given at most 30 seconds.
-CheckResult checkSession(const fs::path& folder);
+// `vidorel check FOLDER` (with --fix when asked), given at most 30 seconds.
+CheckResult checkSession(const fs::path& folder, bool fix = false);
 // The file names listed under "Unreviewed takes:".
 std::vector<std::string> unreviewedTakes(const std::string& report);
 // The headers of the report's sections ("Missing files:", ...).

@@ -300,6 +300,12 @@ void KillRuns::recorderTakeRun(const fs::path& run, std::mt19937& random, RunOut
 
   checkSessionsAfterKill({session}, approved, outcome);
   checkInterruptedTake(session, "scene-1-take-2.mov", secondsBetween(*started, killedAt), outcome);
+  // Repairs leave a take that waits for review where it is.
+  std::string digest = fileDigest(session / "takes" / "scene-1-take-2.mov");
+  CheckResult fixed = checkSession(session, true);
+  EXPECT_TRUE(vidorel::crash::loads(fixed)) << fixed.out << fixed.err;
+  EXPECT_EQ(fileDigest(session / "takes" / "scene-1-take-2.mov"), digest) << "check --fix";
+  EXPECT_FALSE(manifestNames(session, "scene-1-take-2.mov")) << "check --fix approved it";
   expectNothingChangedOutside(before, outsideTheSession(run, {session}, {}));
 }
 
