@@ -227,9 +227,12 @@ protected:
           if (full == session)
             return true;
         }
+        // The destinations, and the hidden temporary an export writes
+        // beside its movie (counted apart: a kill leaves it behind).
         for (const fs::path& target : targets) {
+          std::string targetName = target.filename().string();
           if (full.parent_path() == target.parent_path() &&
-              name.starts_with(target.filename().string()))
+              (name.starts_with(targetName) || name.starts_with("." + targetName)))
             return true;
         }
         return full == run / "runtime" || full == run / "config";
@@ -589,7 +592,8 @@ void printTable(const std::vector<RunOutcome>& outcomes, unsigned seed) {
                 landed.empty() ? "" : (landed + ")").c_str());
   }
   if (leftovers > 0)
-    std::printf("  exports killed with a temporary file left beside the movie: %d\n", leftovers);
+    std::printf("  exports killed leaving their hidden temporary file beside the movie: %d\n",
+                leftovers);
   std::fflush(stdout);
 }
 
