@@ -4,72 +4,255 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <iterator>
+#include <memory>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace vidorel {
 namespace fs = std::filesystem;
 
 namespace {
 
+class FileErrorCategory final : public std::error_category {
+public:
+  const char* name() const noexcept override { return "file"; }
+  std::string message(int code) const override {
+    switch (static_cast<FileError>(code)) {
+    case FileError::notRegularFile:
+      return "Not a regular file";
+    }
+    return "Unknown file error";
+  }
+};
+
 std::error_code lastError() {
   return std::error_code(errno, std::generic_category());
 }
 
-std::error_code writeAll(int fd, std::string_view contents) {
-  const char* data = contents.data();
-  size_t left = contents.size();
-  while (left > 0) {
-    ssize_t written = ::write(fd, data, left);
+// Closes a descriptor when it goes out of scope.
+class Descriptor {
+public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0)
+      ::close(fd_);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  // Closes now, so that a failing close (a late write error on some file
+  // systems) can be reported.
+  std::error_code close() {
+    int fd = fd_;
+    fd_ = -1;
+    if (fd >= 0 && ::close(fd) != 0)
+      return lastError();
+    return {};
+  }
+
+private:
+  int fd_;
+};
+
+std::error_code writeAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t written = ::write(fd, data, size);
     if (written < 0) {
       if (errno == EINTR)
         continue;
       return lastError();
     }
     data += written;
-    left -= static_cast<size_t>(written);
+    size -= static_cast<size_t>(written);
   }
+  return {};
+}
+
+// Removes path when something is there; a missing entry is no error.
+std::error_code unlinkIfPresent(const fs::path& path) {
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT)
+    return lastError();
   return {};
 }
 
 } // namespace
 
-std::error_code syncFolder(const fs::path& folder) {
-  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0)
+std::error_code copyFileDurably(const fs::path& from, const fs::path& to) {
+  // Non-blocking, so that a pipe at from is refused by the check below
+  // instead of waiting for its writer.
+  Descriptor in(::open(from.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (!in.valid())
+    return lastError();
+  struct stat info {};
+  if (::fstat(in.get(), &info) != 0)
+    return lastError();
+  if (!S_ISREG(info.st_mode))
+    return make_error_code(FileError::notRegularFile);
+  Descriptor out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                        info.st_mode & 07777));
+  if (!out.valid())
+    return lastError();
+  constexpr size_t bufferSize = 1 << 20;
+  std::unique_ptr<char[]> buffer(new char[bufferSize]);
+  for (;;) {
+    ssize_t count = ::read(in.get(), buffer.get(), bufferSize);
+    if (count < 0) {
+      if (errno == EINTR)
+        continue;
+      return lastError();
+    }
+    if (count == 0)
+      break;
+    if (std::error_code error = writeAll(out.get(), buffer.get(), static_cast<size_t>(count)))
+      return error;
+  }
+  if (::fsync(out.get()) != 0)
+    return lastError();
+  return out.close();
+}
+
+namespace {
+
+// Copies from (a folder, file or link; a link is copied as a link) to the
+// new entry to. Every folder is synced after its entries are in it, so once
+// this returns the whole copy is on disk except the entry for to itself.
+std::error_code copyTree(const fs::path& from, const fs::path& to, bool followTop) {
+  struct stat info {};
+  int result = followTop ? ::stat(from.c_str(), &info) : ::lstat(from.c_str(), &info);
+  if (result != 0)
+    return lastError();
+  if (S_ISREG(info.st_mode))
+    return copyFileDurably(from, to);
+  if (S_ISLNK(info.st_mode)) {
+    std::error_code error;
+    fs::path target = fs::read_symlink(from, error);
+    if (error)
+      return error;
+    fs::create_symlink(target, to, error);
+    return error;
+  }
+  if (!S_ISDIR(info.st_mode)) {
+    // A pipe, device or socket holds nothing that can be copied (reading a
+    // pipe would wait for a writer); such an entry is left out.
+    return {};
+  }
+  if (::mkdir(to.c_str(), (info.st_mode & 07777) | S_IRWXU) != 0)
     return lastError();
   std::error_code error;
-  if (::fsync(fd) != 0)
-    error = lastError();
-  ::close(fd);
-  return error;
+  fs::directory_iterator entries(from, error);
+  if (error)
+    return error;
+  std::vector<fs::path> children;
+  for (; entries != fs::directory_iterator(); entries.increment(error)) {
+    if (error)
+      return error;
+    children.push_back(entries->path().filename());
+  }
+  for (const fs::path& child : children)
+    if (std::error_code childError = copyTree(from / child, to / child, false))
+      return childError;
+  return syncFolder(to);
+}
+
+} // namespace
+
+const std::error_category& fileErrorCategory() {
+  static const FileErrorCategory category;
+  return category;
+}
+
+std::error_code make_error_code(FileError error) {
+  return {static_cast<int>(error), fileErrorCategory()};
+}
+
+fs::path parentFolder(const fs::path& path) {
+  fs::path folder = path.parent_path();
+  return folder.empty() ? fs::path(".") : folder;
+}
+
+std::error_code syncFolder(const fs::path& folder) {
+  Descriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.valid())
+    return lastError();
+  if (::fsync(fd.get()) != 0)
+    return lastError();
+  return fd.close();
 }
 
 std::error_code writeFileAtomically(const fs::path& path, std::string_view contents) {
   fs::path temporary = path;
   temporary += ".tmp";
-  int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0)
+  // Unlinking a symlink removes the link, never its target; a folder at the
+  // name fails here and the old file stays as it was.
+  if (std::error_code error = unlinkIfPresent(temporary))
+    return error;
+  Descriptor fd(
+      ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+  if (!fd.valid())
     return lastError();
-  std::error_code error = writeAll(fd, contents);
-  if (!error && ::fsync(fd) != 0)
+  std::error_code error = writeAll(fd.get(), contents.data(), contents.size());
+  if (!error && ::fsync(fd.get()) != 0)
     error = lastError();
-  if (::close(fd) != 0 && !error)
-    error = lastError();
+  if (std::error_code closeError = fd.close(); !error)
+    error = closeError;
+  // rename replaces whatever entry holds the final name (a link included)
+  // and never writes through it.
   if (!error && ::rename(temporary.c_str(), path.c_str()) != 0)
     error = lastError();
   if (error) {
     ::unlink(temporary.c_str());
     return error;
   }
-  fs::path folder = path.parent_path();
-  return syncFolder(folder.empty() ? fs::path(".") : folder);
+  return syncFolder(parentFolder(path));
+}
+
+std::error_code readRegularFile(const fs::path& path, std::string& contents) {
+  // The type is looked at before opening, so that opening never waits for
+  // the writer of a pipe or wakes a device; the descriptor is checked again
+  // in case the entry was swapped in between.
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0)
+    return lastError();
+  if (!S_ISREG(info.st_mode))
+    return make_error_code(FileError::notRegularFile);
+  Descriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (!fd.valid())
+    return lastError();
+  if (::fstat(fd.get(), &info) != 0)
+    return lastError();
+  if (!S_ISREG(info.st_mode))
+    return make_error_code(FileError::notRegularFile);
+  contents.clear();
+  char buffer[65536];
+  for (;;) {
+    ssize_t count = ::read(fd.get(), buffer, sizeof buffer);
+    if (count < 0) {
+      if (errno == EINTR)
+        continue;
+      return lastError();
+    }
+    if (count == 0)
+      break;
+    contents.append(buffer, static_cast<size_t>(count));
+  }
+  return {};
+}
+
+bool isRegularFile(const fs::path& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
 std::error_code copyFolder(const fs::path& source, const fs::path& destination) {
   std::error_code error;
-  if (fs::exists(destination, error))
+  if (fs::exists(fs::symlink_status(destination, error)))
     return std::make_error_code(std::errc::file_exists);
-  fs::copy(source, destination, fs::copy_options::recursive, error);
+  error = copyTree(source, destination, true);
+  if (!error)
+    error = syncFolder(parentFolder(destination));
   if (error) {
     std::error_code ignored;
     fs::remove_all(destination, ignored);
@@ -79,23 +262,30 @@ std::error_code copyFolder(const fs::path& source, const fs::path& destination) 
 
 std::error_code moveItem(const fs::path& source, const fs::path& destination) {
   std::error_code error;
-  if (fs::exists(destination, error))
+  if (fs::exists(fs::symlink_status(destination, error)))
     return std::make_error_code(std::errc::file_exists);
-  if (::rename(source.c_str(), destination.c_str()) == 0)
-    return {};
+  if (::rename(source.c_str(), destination.c_str()) == 0) {
+    error = syncFolder(parentFolder(destination));
+    if (!error)
+      error = syncFolder(parentFolder(source));
+    return error;
+  }
   if (errno != EXDEV)
     return lastError();
-  if (fs::is_directory(source, error))
-    error = copyFolder(source, destination);
-  else
-    fs::copy_file(source, destination, error);
+  // Across file systems: the copy must be wholly on disk before the only
+  // other copy goes, or a crash in between could leave neither.
+  error = copyTree(source, destination, false);
+  if (!error)
+    error = syncFolder(parentFolder(destination));
   if (error) {
     std::error_code ignored;
     fs::remove_all(destination, ignored);
     return error;
   }
   fs::remove_all(source, error);
-  return error;
+  if (error)
+    return error;
+  return syncFolder(parentFolder(source));
 }
 
 bool isWithin(const fs::path& child, const fs::path& folder) {

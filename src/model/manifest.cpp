@@ -208,6 +208,8 @@ public:
       return "The session holds a number that is not finite.";
     case ManifestEncodingError::textNotUtf8:
       return "The session holds a text that is not valid UTF-8.";
+    case ManifestEncodingError::wouldNotLoad:
+      return "The session breaks a rule of its manifest and was not saved.";
     }
     return "Unknown manifest encoding error.";
   }

@@ -88,7 +88,9 @@ Expected<std::string, std::error_code> encodeManifest(const SessionManifest& man
 // Unknown keys are ignored; null optionals read as absent.
 Expected<SessionManifest, DecodingError> decodeManifest(std::string_view bytes);
 
-enum class ManifestEncodingError { numberNotFinite = 1, textNotUtf8 };
+// numberNotFinite and textNotUtf8 come from encoding; wouldNotLoad is the
+// store refusing to write bytes that its own load would reject.
+enum class ManifestEncodingError { numberNotFinite = 1, textNotUtf8, wouldNotLoad };
 const std::error_category& manifestEncodingCategory();
 std::error_code make_error_code(ManifestEncodingError error);
 

@@ -1,5 +1,7 @@
 #include "store/duration_probe.h"
 
+#include "base/files.h"
+
 extern "C" {
 #include <libavformat/avformat.h>
 }
@@ -9,6 +11,11 @@ extern "C" {
 namespace vidorel {
 
 std::optional<double> FfmpegDurationProbe::duration(const std::filesystem::path& movie) {
+  // libavformat opens whatever it is given: a named pipe would block the
+  // caller (the main thread) until a writer came, a device might never end.
+  // Only a regular file is a take.
+  if (!isRegularFile(movie))
+    return std::nullopt;
   AVFormatContext* format = nullptr;
   if (avformat_open_input(&format, movie.c_str(), nullptr, nullptr) < 0)
     return std::nullopt;

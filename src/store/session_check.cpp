@@ -74,12 +74,25 @@ Task<int> checkSession(CheckRequest request, SessionStore& store, std::ostream& 
     co_return kCheckFailed;
   }
   ReconcileResult result = co_await store.reconcileTakeFiles(std::move(*loaded));
-  if (result.missing.empty() && result.corrected.empty()) {
+  // Take files that no take names are footage left by a crash: listed for
+  // the user to review in the app, never removed or adopted here, not even
+  // with --fix.
+  std::vector<SessionStore::UnreviewedTake> unreviewed = store.unreviewedTakes(result.session);
+  bool needsFix = !result.missing.empty() || !result.corrected.empty();
+  if (!needsFix && unreviewed.empty()) {
     out << sessionSummary(result.session) << "\n";
     co_return kCheckClean;
   }
-  out << SessionStore::issueReport(result.missing, result.corrected) << "\n";
-  if (request.fix) {
+  std::string report = SessionStore::issueReport(result.missing, result.corrected);
+  if (!unreviewed.empty()) {
+    if (!report.empty())
+      report += "\n\n";
+    report += "Unreviewed takes:";
+    for (const SessionStore::UnreviewedTake& take : unreviewed)
+      report += "\n" + take.filename;
+  }
+  out << report << "\n";
+  if (request.fix && needsFix) {
     if (std::error_code error = store.save(result.session)) {
       err << "Could not save the corrected manifest: " << error.message() << "\n";
       co_return kCheckFailed;

@@ -29,9 +29,10 @@ std::optional<CheckRequest> parseCheckArguments(const std::vector<std::string>& 
                                                 std::string& error);
 
 // Loads the session, reconciles it with its take files and reports: the
-// load error on err (kCheckFailed), the issue report on out
-// (kCheckFoundIssues; with fix the corrected session is saved), or a
-// one-line summary on out (kCheckClean).
+// load error on err (kCheckFailed), the issue report followed by an
+// "Unreviewed takes:" section listing take files that no take names
+// (kCheckFoundIssues; with fix the corrected session is saved and those
+// files are left alone), or a one-line summary on out (kCheckClean).
 Task<int> checkSession(CheckRequest request, SessionStore& store, std::ostream& out,
                        std::ostream& err);
 

@@ -5,11 +5,8 @@
 #include "model/manifest.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
-#include <fcntl.h>
 #include <set>
-#include <unistd.h>
 
 namespace vidorel {
 namespace fs = std::filesystem;
@@ -35,31 +32,6 @@ std::string ManifestError::description() const {
 
 namespace {
 
-// The whole file, or the error of the first call that failed; a folder
-// fails with EISDIR on read.
-std::error_code readWholeFile(const fs::path& path, std::string& contents) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0)
-    return {errno, std::generic_category()};
-  contents.clear();
-  char buffer[65536];
-  std::error_code error;
-  for (;;) {
-    ssize_t count = ::read(fd, buffer, sizeof buffer);
-    if (count < 0) {
-      if (errno == EINTR)
-        continue;
-      error = {errno, std::generic_category()};
-      break;
-    }
-    if (count == 0)
-      break;
-    contents.append(buffer, static_cast<size_t>(count));
-  }
-  ::close(fd);
-  return error;
-}
-
 std::string lastComponent(const fs::path& folder) {
   fs::path name = folder.filename();
   if (name.empty())
@@ -67,13 +39,31 @@ std::string lastComponent(const fs::path& folder) {
   return name.string();
 }
 
+// Why these manifest bytes would fail to load, or nothing when they load.
+std::optional<std::string> loadProblem(std::string_view bytes) {
+  Expected<SessionManifest, DecodingError> decoded = decodeManifest(bytes);
+  if (!decoded)
+    return decoded.error().description();
+  if (std::optional<ValidationError> invalid = decoded->validate())
+    return invalid->description();
+  return std::nullopt;
+}
+
 } // namespace
 
 std::error_code SessionStore::save(const Session& session) {
+  const fs::path& folder = session.activeFolder();
   Expected<std::string, std::error_code> bytes = encodeManifest(SessionManifest(session));
   if (!bytes)
     return bytes.error();
-  const fs::path& folder = session.activeFolder();
+  // The bytes go through the same checks a load applies, so that a save
+  // can never replace a good manifest with one that no longer opens.
+  if (std::optional<std::string> problem = loadProblem(*bytes)) {
+    logger_.error(LogCategory::persistence,
+                  formatString("refused to save manifest to %s: %s", lastComponent(folder).c_str(),
+                               problem->c_str()));
+    return make_error_code(ManifestEncodingError::wouldNotLoad);
+  }
   // writeFileAtomically goes through manifest.json.tmp beside the final file.
   if (std::error_code error = writeFileAtomically(folder / "manifest.json", *bytes))
     return error;
@@ -86,7 +76,7 @@ Expected<Session, ManifestError> SessionStore::load(const fs::path& folder,
                                                     const std::optional<fs::path>& bundleURL) {
   fs::path file = folder / "manifest.json";
   std::string bytes;
-  if (std::error_code error = readWholeFile(file, bytes))
+  if (std::error_code error = readRegularFile(file, bytes))
     return ManifestError::unreadable(file.string(), error.message());
   Expected<SessionManifest, DecodingError> manifest = decodeManifest(bytes);
   if (!manifest)
@@ -128,7 +118,11 @@ Task<ReconcileResult> SessionStore::reconcileTakeFiles(Session session) {
         missing.insert(take.filename);
         continue;
       }
-      std::optional<double> loaded = probe_.duration(file);
+      // Only a regular file is handed to the probe: opening a named pipe
+      // would wait for a writer that never comes.
+      std::optional<double> loaded;
+      if (isRegularFile(file))
+        loaded = probe_.duration(file);
       // A length of zero or less is no reading either: taking it would
       // leave a take that no later load accepts.
       if (!loaded || !std::isfinite(*loaded) || *loaded <= 0) {
@@ -191,7 +185,7 @@ std::vector<Session> SessionStore::recoverableSessions(const fs::path& scratchRo
     if (!fs::exists(file, ignored))
       continue;
     std::string bytes;
-    if (readWholeFile(file, bytes))
+    if (readRegularFile(file, bytes))
       continue;
     Expected<SessionManifest, DecodingError> manifest = decodeManifest(bytes);
     if (!manifest)
@@ -265,8 +259,9 @@ SessionStore::copyTakeFiles(const std::vector<std::string>& filenames,
     }
     std::string newName = Uuid::random().string() + ".mov";
     fs::path destination = takesFolder / newName;
-    std::error_code error;
-    fs::copy_file(takesFolder / filename, destination, fs::copy_options::none, error);
+    // Synced, so that the manifest saved next never names a copy that a
+    // crash could leave empty.
+    std::error_code error = copyFileDurably(takesFolder / filename, destination);
     if (error) {
       // A copy that broke off half-way is ours to remove too; a file that
       // was already there is not.
@@ -277,6 +272,10 @@ SessionStore::copyTakeFiles(const std::vector<std::string>& filenames,
     }
     copies.push_back(destination);
     map.emplace(filename, std::move(newName));
+  }
+  if (std::error_code error = syncFolder(takesFolder)) {
+    rollBack();
+    return error;
   }
   return map;
 }

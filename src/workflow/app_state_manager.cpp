@@ -4,6 +4,8 @@
 #include "base/iso8601.h"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 
 namespace vidorel {
 
@@ -17,6 +19,37 @@ constexpr const char* kStartFailedHint =
     "\n\nIf you revoked Screen Recording or Microphone access, re-enable it in System Settings "
     "and try again.";
 
+// While an abandoned start finishes its count or capture start.
+constexpr Milliseconds kBusyStartPoll{50};
+
+bool pathExists(const fs::path& path) {
+  std::error_code ignored;
+  return fs::exists(fs::symlink_status(path, ignored));
+}
+
+bool takeNamed(const Session& session, const std::string& filename) {
+  for (const RecordingScene& scene : session.scenes)
+    for (const Take& take : scene.takes)
+      if (take.filename == filename)
+        return true;
+  return false;
+}
+
+// The take file "scene-N-take-M.mov" with M raised from takeNumber until no
+// take of the session and no file in its takes folder has that name: scene
+// moves, scene deletions and take moves make the plain numbers repeat, and
+// a new take must never overwrite another.
+fs::path freeTakeFile(const Session& session, int sceneNumber, int takeNumber) {
+  fs::path folder = session.takesFolder();
+  for (; takeNumber < std::numeric_limits<int>::max(); ++takeNumber) {
+    std::string name = formatString("scene-%d-take-%d.mov", sceneNumber, takeNumber);
+    if (!takeNamed(session, name) && !pathExists(folder / name))
+      return folder / name;
+  }
+  // Only crafted file names get here; a name nobody else can have.
+  return folder / (Uuid::random().string() + ".mov");
+}
+
 } // namespace
 
 AppStateManager::AppStateManager(AppStateDependencies deps)
@@ -27,11 +60,19 @@ AppStateManager::AppStateManager(AppStateDependencies deps)
   // A failed start shows up later as "Can't check for updates".
   (void)deps_.updater.start();
   registerShortcutHandlers();
+  std::weak_ptr<AppStateManager*> weak = self_;
+  deps_.recorder.setFailureHandler([weak](std::string description) {
+    if (auto self = weak.lock())
+      (*self)->recordingFailed(description);
+  });
   launch([](AppStateManager& manager) { spawn(manager.launchSequence()); });
 }
 
 AppStateManager::~AppStateManager() {
+  // Every coroutine still suspended sees this and leaves the coordinator
+  // alone when it resumes.
   self_.reset();
+  deps_.recorder.setFailureHandler(nullptr);
 }
 
 AppStateManager::ObserverID AppStateManager::addObserver(std::function<void()> observer) {
@@ -109,26 +150,42 @@ Task<void> AppStateManager::startTake() {
     co_return;
   // Two starts must never run side by side: the second would open a second
   // capture on the same take file.
-  if (startInProgress_) {
+  if (start_) {
     deps_.logger.info(LogCategory::state, "startTake ignored: start in progress");
     co_return;
   }
-  startInProgress_ = true;
+  Alive alive = self_;
+  auto attempt = std::make_shared<StartAttempt>(StartAttempt{currentSession_->id});
+  start_ = attempt;
   publish();
-  co_await startTakeSteps();
-  startInProgress_ = false;
-  publish();
+  co_await startTakeSteps(attempt);
+  if (alive.expired())
+    co_return;
+  if (start_ == attempt) {
+    start_.reset();
+    publish();
+  }
 }
 
-Task<void> AppStateManager::startTakeSteps() {
+Task<void> AppStateManager::startTakeSteps(std::shared_ptr<StartAttempt> attempt) {
+  Alive alive = self_;
+  // False once the coordinator is gone or the start was abandoned with its
+  // session; the start then touches nothing more.
+  auto live = [&] { return !alive.expired() && start_ == attempt; };
   Session session = *currentSession_;
 
-  if (!co_await deps_.permissions.ensureMicrophoneAccess()) {
+  bool microphone = co_await deps_.permissions.ensureMicrophoneAccess();
+  if (!live())
+    co_return;
+  if (!microphone) {
     permissionsOK_ = false;
     publish();
     co_return;
   }
-  if (!co_await deps_.permissions.ensureScreenRecordingAccess()) {
+  bool screen = co_await deps_.permissions.ensureScreenRecordingAccess();
+  if (!live())
+    co_return;
+  if (!screen) {
     permissionsOK_ = false;
     publish();
     co_return;
@@ -136,46 +193,101 @@ Task<void> AppStateManager::startTakeSteps() {
   permissionsOK_ = true;
   publish();
 
+  // A start abandoned with a closed session may still be counting or
+  // starting capture; one count and one capture at a time.
+  while (busyStartSteps_ > 0) {
+    co_await sleepFor(deps_.loop, kBusyStartPoll);
+    if (!live())
+      co_return;
+  }
+  ++busyStartSteps_;
+  co_await countdownAndCapture(attempt, std::move(session));
+  if (alive.expired())
+    co_return;
+  --busyStartSteps_;
+}
+
+Task<void> AppStateManager::countdownAndCapture(std::shared_ptr<StartAttempt> attempt,
+                                                Session session) {
+  Alive alive = self_;
   int sceneNumber = session.currentSceneIndex + 1;
   int takeNumber = session.scenes[session.currentSceneIndex].nextTakeNumber();
-  fs::path url =
-      session.takesFolder() / formatString("scene-%d-take-%d.mov", sceneNumber, takeNumber);
+  fs::path url = freeTakeFile(session, sceneNumber, takeNumber);
 
   // The microphone warms up during the countdown; the recorder tries again
   // when capture starts.
   (void)deps_.recorder.prepareMicrophone();
 
+  attempt->phase = StartAttempt::Phase::countdown;
   bool ranOut = co_await deps_.countdown.run(3);
+  if (alive.expired())
+    co_return;
+  if (start_ == attempt && (!currentSession_ || currentSession_->id != attempt->sessionID))
+    abandonStart();
+  // Abandoning the start already released the microphone.
+  if (start_ != attempt)
+    co_return;
   if (!ranOut) {
     deps_.logger.info(LogCategory::state, "countdown cancelled");
     deps_.recorder.releaseMicrophone();
     co_return;
   }
-  // The session may have been closed or replaced while the count ran; its
-  // folder is then no place for a new take.
-  if (!currentSession_ || currentSession_->id != session.id) {
-    deps_.recorder.releaseMicrophone();
-    co_return;
-  }
+  // The session may have been saved elsewhere or edited while the count
+  // ran: the take goes into its folder as it is now, under a name that is
+  // still free.
+  url = freeTakeFile(*currentSession_, sceneNumber, takeNumber);
+  bool existedBefore = pathExists(url);
 
+  attempt->phase = StartAttempt::Phase::captureStart;
   std::optional<std::string> error =
       co_await deps_.recorder.startRecording(url, deps_.permissions.cachedContent());
+  if (alive.expired())
+    co_return;
+  if (start_ != attempt) {
+    // The session closed while capture started: the take belongs nowhere.
+    if (!error) {
+      (void)co_await deps_.recorder.stopRecording();
+      if (alive.expired())
+        co_return;
+    }
+    deps_.recorder.releaseMicrophone();
+    if (!existedBefore)
+      removeFileQuietly(url);
+    co_return;
+  }
   if (error) {
     deps_.logger.error(LogCategory::recorder,
                        formatString("startRecording failed: %s", error->c_str()));
     // Nothing may keep running behind the alert: a display stream started
-    // before the failure, the microphone, a partial file.
-    std::optional<RecordedTake> partial = co_await deps_.recorder.stopRecording();
+    // before the failure, the microphone, a partial file. A file that was
+    // there before this start is not this start's to remove.
+    (void)co_await deps_.recorder.stopRecording();
+    if (alive.expired())
+      co_return;
     deps_.recorder.releaseMicrophone();
-    if (partial)
-      removeFileQuietly(partial->url);
-    removeFileQuietly(url);
+    if (!existedBefore)
+      removeFileQuietly(url);
     showAlert(AlertStyle::informational, "Couldn't start recording", *error + kStartFailedHint);
     co_return;
   }
 
   setState(AppState::recording);
   deps_.statusBadge.show();
+}
+
+void AppStateManager::abandonStart() {
+  if (!start_)
+    return;
+  std::shared_ptr<StartAttempt> attempt = std::move(start_);
+  start_.reset();
+  deps_.logger.info(LogCategory::state, "start abandoned: its session closed");
+  // During the count the microphone runs for a take that will not come.
+  // A capture that is starting is stopped by the start itself.
+  if (attempt->phase == StartAttempt::Phase::countdown) {
+    deps_.countdown.cancel();
+    deps_.recorder.releaseMicrophone();
+  }
+  publish();
 }
 
 void AppStateManager::pauseRecording() {
@@ -200,7 +312,13 @@ void AppStateManager::togglePause() {
 Task<void> AppStateManager::endTake() {
   deps_.logger.info(LogCategory::state,
                     formatString("endTake called, state=%s", stateName(state_).data()));
+  Alive alive = self_;
+  std::optional<Uuid> sessionID;
+  if (currentSession_)
+    sessionID = currentSession_->id;
   std::optional<RecordedTake> result = co_await deps_.recorder.stopRecording();
+  if (alive.expired())
+    co_return;
   if (!result) {
     deps_.logger.error(LogCategory::state, "endTake: stopRecording returned nil");
     co_return;
@@ -208,6 +326,12 @@ Task<void> AppStateManager::endTake() {
   deps_.logger.info(LogCategory::state,
                     formatString("endTake: got %s duration=%f",
                                  result->url.filename().string().c_str(), result->duration));
+  // The session was closed or replaced while capture stopped: the file stays
+  // in its folder and is offered for review when that session opens again.
+  if (!currentSession_ || currentSession_->id != sessionID) {
+    deps_.logger.info(LogCategory::state, "endTake: the take's session is no longer open");
+    co_return;
+  }
   currentTakeURL_ = result->url;
   pendingTakeDuration_ = result->duration;
   pendingTrim_.reset();
@@ -217,7 +341,27 @@ Task<void> AppStateManager::endTake() {
   runOpenWindow(kReviewWindow);
 }
 
+void AppStateManager::recordingFailed(const std::string& description) {
+  deps_.logger.error(LogCategory::recorder,
+                     formatString("recording stopped: %s", description.c_str()));
+  if (!isCapturing())
+    return;
+  spawn(endTakeAfterFailure(description));
+}
+
+Task<void> AppStateManager::endTakeAfterFailure(std::string description) {
+  Alive alive = self_;
+  co_await endTake();
+  if (alive.expired())
+    co_return;
+  showAlert(AlertStyle::warning, "Recording stopped", description);
+}
+
 bool AppStateManager::isPendingTakeUsable() const {
+  // A take whose length could not be read would enter the session with an
+  // empty range, and the session would no longer load.
+  if (!std::isfinite(pendingTakeDuration_) || pendingTakeDuration_ <= 0)
+    return false;
   return currentTakeURL_ && isUsableTakeFile(*currentTakeURL_);
 }
 
@@ -257,7 +401,7 @@ void AppStateManager::approveAndNewTake() {
   commitPendingTake();
   clearPendingTake();
   setState(AppState::idle);
-  launch([](AppStateManager& manager) { spawn(manager.startTake()); });
+  continueAfterDecision();
 }
 
 void AppStateManager::approveAndNewScene() {
@@ -267,7 +411,7 @@ void AppStateManager::approveAndNewScene() {
   clearPendingTake();
   setState(AppState::idle);
   nextScene();
-  launch([](AppStateManager& manager) { spawn(manager.startTake()); });
+  continueAfterDecision();
 }
 
 void AppStateManager::approvePendingTake() {
@@ -278,6 +422,9 @@ void AppStateManager::approvePendingTake() {
   pendingTrim_.reset();
   setState(AppState::idle);
   publish();
+  // The window stays on the approved take unless another waits for review.
+  if (!unreviewedTakes_.empty())
+    launch([](AppStateManager& manager) { manager.offerNextUnreviewedTake(); });
 }
 
 void AppStateManager::deleteAndRetake() {
@@ -285,11 +432,53 @@ void AppStateManager::deleteAndRetake() {
     removeFileQuietly(*currentTakeURL_);
   clearPendingTake();
   setState(AppState::idle);
+  continueAfterDecision();
+}
+
+void AppStateManager::continueAfterDecision() {
+  // Launched, so that the caller's own steps (closing the review window)
+  // come first.
+  if (!unreviewedTakes_.empty()) {
+    launch([](AppStateManager& manager) { manager.offerNextUnreviewedTake(); });
+    return;
+  }
   launch([](AppStateManager& manager) { spawn(manager.startTake()); });
 }
 
+void AppStateManager::offerUnreviewedTakes() {
+  unreviewedTakes_.clear();
+  if (!currentSession_)
+    return;
+  unreviewedTakes_ = deps_.store.unreviewedTakes(*currentSession_);
+  publish();
+  offerNextUnreviewedTake();
+}
+
+bool AppStateManager::offerNextUnreviewedTake() {
+  if (unreviewedTakes_.empty() || !currentSession_)
+    return false;
+  // Only between takes: a take that runs or waits for a decision comes
+  // first.
+  if (state_ != AppState::idle || start_)
+    return false;
+  SessionStore::UnreviewedTake next = unreviewedTakes_.front();
+  unreviewedTakes_.erase(unreviewedTakes_.begin());
+  deps_.logger.info(LogCategory::state, formatString("offering unreviewed take %s duration=%f",
+                                                     next.filename.c_str(), next.duration));
+  currentTakeURL_ = currentSession_->takesFolder() / next.filename;
+  pendingTakeDuration_ = next.duration;
+  pendingTrim_.reset();
+  state_ = AppState::reviewing;
+  publish();
+  runOpenWindow(kReviewWindow);
+  return true;
+}
+
 Task<void> AppStateManager::endTakeAndNextScene() {
+  Alive alive = self_;
   co_await endTake();
+  if (alive.expired())
+    co_return;
   if (!isPendingTakeUsable())
     co_return;
   approveAndNewScene();
@@ -301,7 +490,7 @@ void AppStateManager::nextScene() {
     return;
   // The take being started was named after the current scene; a new scene
   // now would file it under the wrong one.
-  if (startInProgress_) {
+  if (start_) {
     deps_.logger.info(LogCategory::state, "nextScene ignored: start in progress");
     return;
   }
@@ -435,23 +624,36 @@ void AppStateManager::reviewWindowDidClose() {
 }
 
 Task<void> AppStateManager::stopAndKeep() {
+  Alive alive = self_;
   std::optional<RecordedTake> result = co_await deps_.recorder.stopRecording();
+  if (alive.expired())
+    co_return;
   deps_.statusBadge.hide();
   if (result) {
     currentTakeURL_ = result->url;
     pendingTakeDuration_ = result->duration;
     pendingTrim_.reset();
-    if (isPendingTakeUsable())
+    if (isPendingTakeUsable()) {
       commitPendingTake();
-    else
+    } else if (isUsableTakeFile(result->url)) {
+      // Its length could not be read: it cannot join the session, and it is
+      // not ours to delete without the user.
+      deps_.logger.error(LogCategory::state,
+                         formatString("stopAndKeep: %s kept on disk, duration unreadable",
+                                      result->url.filename().string().c_str()));
+    } else {
       removeFileQuietly(result->url);
+    }
   }
   clearPendingTake();
   setState(AppState::idle);
 }
 
 Task<void> AppStateManager::stopAndDiscard() {
+  Alive alive = self_;
   std::optional<RecordedTake> result = co_await deps_.recorder.stopRecording();
+  if (alive.expired())
+    co_return;
   deps_.statusBadge.hide();
   if (result)
     removeFileQuietly(result->url);

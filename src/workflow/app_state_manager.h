@@ -79,8 +79,14 @@ public:
   bool autoPausedByMenu() const { return autoPausedByMenu_; }
   bool suppressReviewWindowCloseBehavior() const { return suppressReviewWindowCloseBehavior_; }
   // True from the first step of a take's start until capture runs or the
-  // start gives up.
-  bool startInProgress() const { return startInProgress_; }
+  // start gives up. A start ends with the session it belongs to.
+  bool startInProgress() const { return start_ != nullptr; }
+  // Take files found in the session's folder that no take names and that
+  // wait, after the one under review, to be offered for review; newest
+  // first.
+  const std::vector<SessionStore::UnreviewedTake>& unreviewedTakes() const {
+    return unreviewedTakes_;
+  }
 
   // Installed by the shell each time its menu is shown; no-ops until then.
   std::function<void(const std::string&)> openWindow;
@@ -164,10 +170,40 @@ public:
   MainLoop& loop() { return deps_.loop; }
 
 private:
+  // One start of a take, from the permission checks to running capture.
+  struct StartAttempt {
+    enum class Phase { permissions, countdown, captureStart };
+    Uuid sessionID;
+    Phase phase = Phase::permissions;
+  };
+  // Held by each coroutine of the coordinator across its suspensions: once
+  // it has expired, the coordinator is gone and the coroutine must not
+  // touch it again.
+  using Alive = std::weak_ptr<AppStateManager*>;
+
   void publish();
   void setState(AppState state);
   void clearPendingTake();
-  Task<void> startTakeSteps();
+  Task<void> startTakeSteps(std::shared_ptr<StartAttempt> attempt);
+  Task<void> countdownAndCapture(std::shared_ptr<StartAttempt> attempt, Session session);
+  // The start in progress no longer belongs to the open session: it stops
+  // at its next step and leaves nothing running.
+  void abandonStart();
+  bool isCapturing() const { return state_ == AppState::recording || state_ == AppState::paused; }
+  // Writing the take failed while it recorded: it ends like endTake and the
+  // user is told why.
+  void recordingFailed(const std::string& description);
+  Task<void> endTakeAfterFailure(std::string description);
+  // After a decision on the take under review: the next unreviewed take is
+  // offered, else a new take starts.
+  void continueAfterDecision();
+  void offerUnreviewedTakes();
+  bool offerNextUnreviewedTake();
+  Task<void> openSessionSteps();
+  Task<void> openRecoveredSessionSteps(Session session);
+  void adoptRecoveredSession(const Session& session);
+  Task<void> finishSaveAs(std::filesystem::path url, std::function<void()> then,
+                          std::optional<Uuid> sessionID);
   Task<void> stopAndKeep();
   Task<void> stopAndDiscard();
   void removeFileQuietly(const std::filesystem::path& file);
@@ -193,7 +229,12 @@ private:
   std::optional<std::pair<double, double>> pendingTrim_;
   ShortcutBindings shortcutBindings_;
   bool automaticallyChecksForUpdates_ = true;
-  bool startInProgress_ = false;
+  std::shared_ptr<StartAttempt> start_;
+  // Starts that are in their countdown or capture start, abandoned ones
+  // included: a new start waits for them, so that two counts or two
+  // captures never run side by side.
+  int busyStartSteps_ = 0;
+  std::vector<SessionStore::UnreviewedTake> unreviewedTakes_;
 
   std::map<ObserverID, std::function<void()>> observers_;
   ObserverID nextObserverID_ = 1;

@@ -46,6 +46,9 @@ public:
   virtual ~Countdown() = default;
   // True when it ran out, false when the user cancelled it.
   virtual Task<bool> run(int from) = 0;
+  // Ends a running count as Escape does (run() answers false). One that
+  // cannot be ended early simply runs out; the coordinator copes with both.
+  virtual void cancel() {}
 };
 
 // The floating panel shown while a take is recorded or paused.

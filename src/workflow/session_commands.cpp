@@ -3,6 +3,7 @@
 #include "base/files.h"
 #include "base/format.h"
 #include "base/xdg_paths.h"
+#include "store/session_move.h"
 
 #include <algorithm>
 #include <set>
@@ -69,20 +70,40 @@ UnsavedChangesChoice AppStateManager::promptUnsavedChanges() {
   }
 }
 
+// A running take is never left under a session that is replaced, moved or
+// closed: each such command ends it first, kept (or discarded when the
+// user throws the whole recording away), and then acts.
+
 Task<void> AppStateManager::newSession() {
+  Alive alive = self_;
   if (currentSession_ && !currentSession_->bundleURL) {
     switch (promptUnsavedChanges()) {
     case UnsavedChangesChoice::saveChanges:
+      if (isCapturing()) {
+        co_await stopAndKeep();
+        if (alive.expired())
+          co_return;
+      }
       saveSessionAs(
           [this] { launch([](AppStateManager& manager) { spawn(manager.startNewSession()); }); });
       co_return;
     case UnsavedChangesChoice::cancel:
       co_return;
     case UnsavedChangesChoice::discardChanges:
+      if (isCapturing()) {
+        co_await stopAndDiscard();
+        if (alive.expired())
+          co_return;
+      }
       discardSessionAndClose();
       break;
     }
   } else if (currentSession_) {
+    if (isCapturing()) {
+      co_await stopAndKeep();
+      if (alive.expired())
+        co_return;
+    }
     closeSession();
   }
   co_await startNewSession();
@@ -93,6 +114,8 @@ Task<void> AppStateManager::startNewSession() {
   fs::path folder = Session::makeScratchDirectory(error);
   if (error)
     co_return;
+  abandonStart();
+  unreviewedTakes_.clear();
   currentSession_ = Session(folder);
   publish();
   autoSave();
@@ -100,18 +123,38 @@ Task<void> AppStateManager::startNewSession() {
 }
 
 void AppStateManager::openSession() {
+  spawn(openSessionSteps());
+}
+
+Task<void> AppStateManager::openSessionSteps() {
+  Alive alive = self_;
   if (currentSession_ && !currentSession_->bundleURL) {
     switch (promptUnsavedChanges()) {
     case UnsavedChangesChoice::saveChanges:
+      if (isCapturing()) {
+        co_await stopAndKeep();
+        if (alive.expired())
+          co_return;
+      }
       saveSessionAs([this] { showOpenPanel(); });
-      return;
+      co_return;
     case UnsavedChangesChoice::cancel:
-      return;
+      co_return;
     case UnsavedChangesChoice::discardChanges:
+      if (isCapturing()) {
+        co_await stopAndDiscard();
+        if (alive.expired())
+          co_return;
+      }
       discardSessionAndClose();
       showOpenPanel();
-      return;
+      co_return;
     }
+  }
+  if (isCapturing()) {
+    co_await stopAndKeep();
+    if (alive.expired())
+      co_return;
   }
   if (currentSession_)
     closeSession();
@@ -134,24 +177,37 @@ void AppStateManager::showOpenPanel() {
 }
 
 Task<void> AppStateManager::openRecording(fs::path url) {
+  Alive alive = self_;
   Expected<Session, ManifestError> loaded = deps_.store.load(url, url);
   if (!loaded) {
     showAlert(AlertStyle::warning, "Couldn’t open recording", loaded.error().description());
     co_return;
   }
   ReconcileResult result = co_await deps_.store.reconcileTakeFiles(std::move(*loaded));
+  if (alive.expired())
+    co_return;
   Session session = std::move(result.session);
   if (!result.missing.empty() || !result.corrected.empty()) {
     showAlert(AlertStyle::warning, "Recording loaded with issues",
               SessionStore::issueReport(result.missing, result.corrected));
     (void)deps_.store.save(session);
   }
+  // The panel was opened with no session; one may have been started and be
+  // recording by the time it is answered.
+  if (isCapturing()) {
+    co_await stopAndKeep();
+    if (alive.expired())
+      co_return;
+  }
+  if (currentSession_)
+    closeSession();
   session.currentSceneIndex = lastSceneIndex(session);
   currentSession_ = std::move(session);
   publish();
   previewLastTake();
   setState(AppState::idle);
   runOpenWindow(kReviewWindow);
+  offerUnreviewedTakes();
 }
 
 void AppStateManager::previewLastTake() {
@@ -176,22 +232,46 @@ void AppStateManager::saveSessionAs(std::function<void()> then) {
   deps_.activation.setActivationPolicy(ActivationPolicy::regular);
   deps_.activation.activate();
   std::weak_ptr<AppStateManager*> weak = self_;
-  deps_.panels.showSavePanel(SavePanelOptions{"Recording.vidorel", std::nullopt, true},
-                             [weak, then = std::move(then)](std::optional<fs::path> url) {
-                               auto self = weak.lock();
-                               if (!self || !url)
-                                 return;
-                               (*self)->launch([url = *url, then](AppStateManager& manager) {
-                                 std::optional<std::string> error = manager.saveSession(url);
-                                 if (error) {
-                                   manager.showAlert(AlertStyle::warning, "Couldn’t save recording",
-                                                     *error);
-                                   return;
-                                 }
-                                 if (then)
-                                   then();
-                               });
-                             });
+  std::optional<Uuid> sessionID;
+  if (currentSession_)
+    sessionID = currentSession_->id;
+  deps_.panels.showSavePanel(
+      SavePanelOptions{"Recording.vidorel", std::nullopt, true},
+      [weak, then = std::move(then), sessionID](std::optional<fs::path> url) {
+        auto self = weak.lock();
+        if (!self || !url)
+          return;
+        (*self)->launch([url = *url, then, sessionID](AppStateManager& manager) {
+          spawn(manager.finishSaveAs(url, then, sessionID));
+        });
+      });
+}
+
+Task<void> AppStateManager::finishSaveAs(fs::path url, std::function<void()> then,
+                                         std::optional<Uuid> sessionID) {
+  Alive alive = self_;
+  std::optional<Uuid> currentID;
+  if (currentSession_)
+    currentID = currentSession_->id;
+  // The panel belongs to the session it was opened for; saving another one
+  // there is not what the user asked.
+  if (currentID != sessionID) {
+    deps_.logger.info(LogCategory::state, "save panel answered for a session no longer open");
+    co_return;
+  }
+  // A take started while the panel was up would lose its folder.
+  if (isCapturing()) {
+    co_await stopAndKeep();
+    if (alive.expired())
+      co_return;
+  }
+  std::optional<std::string> error = saveSession(url);
+  if (error) {
+    showAlert(AlertStyle::warning, "Couldn’t save recording", *error);
+    co_return;
+  }
+  if (then)
+    then();
 }
 
 std::optional<std::string> AppStateManager::saveSession(fs::path destination) {
@@ -222,48 +302,16 @@ std::optional<std::string> AppStateManager::saveSession(fs::path destination) {
     return formatString("%s already exists and is not a recording package; it was not replaced.",
                         destination.c_str());
 
-  // The new package is put together beside the destination first, so that a
-  // failure leaves both the session and an existing package as they were.
-  fs::path staging = destination;
-  staging += ".saving-" + Uuid::random().string();
-  if (session.bundleURL)
-    error = copyFolder(folder, staging);
-  else
-    error = moveItem(folder, staging);
+  // A scratch session is moved (one rename, or across file systems a synced
+  // copy that takes the destination's place before the scratch folder goes,
+  // so that a crash at any instant leaves it either for the recovery scan
+  // or whole at the destination); an open package is copied and stays. A
+  // failure leaves the session and an existing package as they were.
+  SessionMoveOptions options;
+  options.keepSource = session.bundleURL.has_value();
+  error = placeSessionFolder(folder, destination, options);
   if (error)
     return error.message();
-
-  fs::path replaced;
-  if (exists) {
-    replaced = destination;
-    replaced += ".replaced-" + Uuid::random().string();
-    fs::rename(destination, replaced, error);
-    if (!error)
-      fs::rename(staging, destination, error);
-    if (error) {
-      std::error_code ignored;
-      if (!fs::exists(destination, ignored) && fs::exists(replaced, ignored))
-        fs::rename(replaced, destination, ignored);
-      if (session.bundleURL)
-        fs::remove_all(staging, ignored);
-      else
-        moveItem(staging, folder);
-      return error.message();
-    }
-    fs::remove_all(replaced, error);
-    error.clear();
-  } else {
-    fs::rename(staging, destination, error);
-    if (error) {
-      std::error_code ignored;
-      if (session.bundleURL)
-        fs::remove_all(staging, ignored);
-      else
-        moveItem(staging, folder);
-      return error.message();
-    }
-  }
-  syncFolder(destination.parent_path());
 
   Session copy = session;
   copy.bundleURL = destination;
@@ -285,29 +333,41 @@ std::optional<std::string> AppStateManager::saveSession(fs::path destination) {
 }
 
 Task<void> AppStateManager::closeRecording() {
-  bool capturing = state_ == AppState::recording || state_ == AppState::paused;
+  Alive alive = self_;
   if (currentSession_ && !currentSession_->bundleURL) {
     switch (promptUnsavedChanges()) {
     case UnsavedChangesChoice::saveChanges:
-      if (capturing)
+      if (isCapturing()) {
         co_await stopAndKeep();
+        if (alive.expired())
+          co_return;
+      }
       saveSessionAs([this] { closeSession(); });
       co_return;
     case UnsavedChangesChoice::discardChanges:
-      if (capturing)
+      if (isCapturing()) {
         co_await stopAndDiscard();
+        if (alive.expired())
+          co_return;
+      }
       discardSessionAndClose();
       co_return;
     case UnsavedChangesChoice::cancel:
       co_return;
     }
   }
-  if (capturing)
+  if (isCapturing()) {
     co_await stopAndKeep();
+    if (alive.expired())
+      co_return;
+  }
   closeSession();
 }
 
 void AppStateManager::closeSession() {
+  // A take being started for this session must not start under the next.
+  abandonStart();
+  unreviewedTakes_.clear();
   suppressReviewWindowCloseBehavior_ = true;
   state_ = AppState::idle;
   currentTakeURL_.reset();
@@ -329,6 +389,23 @@ void AppStateManager::discardSessionAndClose() {
 }
 
 void AppStateManager::openRecoveredSession(const Session& session) {
+  if (isCapturing()) {
+    spawn(openRecoveredSessionSteps(session));
+    return;
+  }
+  adoptRecoveredSession(session);
+}
+
+Task<void> AppStateManager::openRecoveredSessionSteps(Session session) {
+  Alive alive = self_;
+  co_await stopAndKeep();
+  if (alive.expired())
+    co_return;
+  adoptRecoveredSession(session);
+}
+
+void AppStateManager::adoptRecoveredSession(const Session& session) {
+  abandonStart();
   Session copy = session;
   copy.currentSceneIndex = lastSceneIndex(copy);
   Uuid id = copy.id;
@@ -338,6 +415,7 @@ void AppStateManager::openRecoveredSession(const Session& session) {
   previewLastTake();
   setState(AppState::idle);
   runOpenWindow(kReviewWindow);
+  offerUnreviewedTakes();
 }
 
 void AppStateManager::discardRecoveredSessions() {
@@ -388,6 +466,17 @@ void AppStateManager::selectScene(const Uuid& id) {
 }
 
 void AppStateManager::selectTake(const Uuid& sceneID, const std::optional<Uuid>& takeID) {
+  if (!currentSession_)
+    return;
+  int found = sceneIndex(*currentSession_, sceneID);
+  if (found < 0)
+    return;
+  // A selection the scene does not hold would be written and then refused
+  // at the next load.
+  if (takeID && !currentSession_->scenes[found].take(*takeID)) {
+    deps_.logger.error(LogCategory::state, "selectTake ignored: the take is not in the scene");
+    return;
+  }
   updateSession([&](Session& session) {
     int index = sceneIndex(session, sceneID);
     if (index < 0)
@@ -541,7 +630,10 @@ void AppStateManager::scanRecoverableSessions() {
 }
 
 Task<void> AppStateManager::launchSequence() {
+  Alive alive = self_;
   co_await deps_.permissions.runLaunchFlow();
+  if (alive.expired())
+    co_return;
   deps_.activation.setActivationPolicy(ActivationPolicy::accessory);
   ShortcutBindings global;
   for (ShortcutAction action : globalShortcutActions) {

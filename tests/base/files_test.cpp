@@ -1,9 +1,12 @@
 #include "base/files.h"
 
+#include "store/test_folders.h"
+
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <sstream>
+#include <sys/stat.h>
 
 namespace vidorel {
 namespace {
@@ -51,6 +54,133 @@ TEST_F(FilesTest, MoveAndCopyFolders) {
   EXPECT_EQ(read(root_ / "c" / "takes" / "t.mov"), "movie");
   EXPECT_TRUE(moveItem(root_ / "b", root_ / "c"));
   EXPECT_TRUE(fs::exists(root_ / "b"));
+}
+
+TEST_F(FilesTest, AtomicWriteNeverWritesThroughALinkAtTheTemporaryName) {
+  fs::path outside = root_ / "outside.txt";
+  std::ofstream(outside) << "keep";
+  fs::create_directories(root_ / "package");
+  fs::path file = root_ / "package" / "manifest.json";
+  fs::create_symlink(outside, root_ / "package" / "manifest.json.tmp");
+  ASSERT_FALSE(writeFileAtomically(file, "new"));
+  EXPECT_EQ(read(outside), "keep");
+  EXPECT_EQ(read(file), "new");
+  EXPECT_FALSE(fs::is_symlink(file));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(root_ / "package" / "manifest.json.tmp")));
+
+  // A dangling link must not create its target either.
+  fs::path target = root_ / "created-through-link";
+  fs::create_symlink(target, root_ / "package" / "manifest.json.tmp");
+  ASSERT_FALSE(writeFileAtomically(file, "newer"));
+  EXPECT_FALSE(fs::exists(target));
+  EXPECT_EQ(read(file), "newer");
+
+  // A link at the final name is replaced, not written through.
+  fs::remove(file);
+  fs::create_symlink(outside, file);
+  ASSERT_FALSE(writeFileAtomically(file, "newest"));
+  EXPECT_EQ(read(outside), "keep");
+  EXPECT_FALSE(fs::is_symlink(file));
+  EXPECT_EQ(read(file), "newest");
+}
+
+TEST_F(FilesTest, AtomicWriteStartsFromAFreshTemporary) {
+  fs::path file = root_ / "manifest.json";
+  // A longer leftover must not leave its tail behind the new contents.
+  std::ofstream(root_ / "manifest.json.tmp") << "a much longer leftover temporary";
+  ASSERT_FALSE(writeFileAtomically(file, "short"));
+  EXPECT_EQ(read(file), "short");
+  EXPECT_FALSE(fs::exists(root_ / "manifest.json.tmp"));
+}
+
+TEST_F(FilesTest, OnlyRegularFilesAreRead) {
+  fs::path pipe = root_ / "pipe";
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0644), 0);
+  fs::create_directories(root_ / "folder");
+  std::ofstream(root_ / "plain") << "text";
+  fs::create_symlink(root_ / "plain", root_ / "link");
+  fs::create_symlink(pipe, root_ / "link-to-pipe");
+  // In a child process: a regression would wait for a writer forever.
+  EXPECT_TRUE(vidorel::testing::finishesWithin(20, [&] {
+    std::string contents;
+    return readRegularFile(pipe, contents) == FileError::notRegularFile &&
+           readRegularFile(root_ / "link-to-pipe", contents) == FileError::notRegularFile &&
+           readRegularFile(root_ / "folder", contents) == FileError::notRegularFile &&
+           readRegularFile("/dev/zero", contents) == FileError::notRegularFile &&
+           !isRegularFile(pipe) && !isRegularFile("/dev/null") && !isRegularFile(root_ / "folder");
+  }));
+  std::string contents;
+  EXPECT_EQ(readRegularFile(root_ / "missing", contents), std::errc::no_such_file_or_directory);
+  ASSERT_FALSE(readRegularFile(root_ / "plain", contents));
+  EXPECT_EQ(contents, "text");
+  ASSERT_FALSE(readRegularFile(root_ / "link", contents));
+  EXPECT_EQ(contents, "text");
+  EXPECT_TRUE(isRegularFile(root_ / "link"));
+  EXPECT_EQ(make_error_code(FileError::notRegularFile).message(), "Not a regular file");
+}
+
+TEST_F(FilesTest, CopyKeepsLinksAsLinksAndLeavesPipesOut) {
+  fs::path source = root_ / "a";
+  fs::create_directories(source / "takes" / "deeper");
+  std::ofstream(source / "takes" / "deeper" / "t.mov") << "movie";
+  ASSERT_EQ(::chmod((source / "takes" / "deeper" / "t.mov").c_str(), 0600), 0);
+  fs::create_directories(root_ / "elsewhere");
+  std::ofstream(root_ / "elsewhere" / "secret") << "secret";
+  fs::create_symlink(root_ / "elsewhere", source / "takes" / "link");
+  ASSERT_EQ(::mkfifo((source / "takes" / "pipe").c_str(), 0644), 0);
+  EXPECT_TRUE(
+      vidorel::testing::finishesWithin(20, [&] { return !copyFolder(source, root_ / "b"); }));
+  EXPECT_EQ(read(root_ / "b" / "takes" / "deeper" / "t.mov"), "movie");
+  EXPECT_EQ(fs::status(root_ / "b" / "takes" / "deeper" / "t.mov").permissions(),
+            fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_TRUE(fs::is_symlink(root_ / "b" / "takes" / "link"));
+  EXPECT_EQ(fs::read_symlink(root_ / "b" / "takes" / "link"), root_ / "elsewhere");
+  EXPECT_FALSE(fs::exists(fs::symlink_status(root_ / "b" / "takes" / "pipe")));
+}
+
+TEST_F(FilesTest, FailedCopyRemovesItsPartialCopy) {
+  fs::path source = root_ / "a";
+  fs::create_directories(source / "takes");
+  std::ofstream(source / "takes" / "1.mov") << "one";
+  std::ofstream(source / "takes" / "2.mov") << std::string(200000, 'x');
+  // A write limit stands for a full disk: the second file cannot be copied.
+  EXPECT_TRUE(vidorel::testing::finishesWithin(20, [&] {
+    vidorel::testing::limitFileSize(100000);
+    return copyFolder(source, root_ / "b") == std::errc::file_too_large;
+  }));
+  EXPECT_FALSE(fs::exists(root_ / "b"));
+  EXPECT_EQ(read(source / "takes" / "1.mov"), "one");
+  EXPECT_EQ(fs::file_size(source / "takes" / "2.mov"), 200000u);
+}
+
+// /dev/shm is a second file system on most Linux machines: a rename to it
+// fails with EXDEV and the move must copy.
+TEST_F(FilesTest, MoveAcrossFileSystemsCopiesEverythingThenRemovesTheSource) {
+  struct stat here {
+  }, shm{};
+  if (::stat(root_.c_str(), &here) != 0 || ::stat("/dev/shm", &shm) != 0 ||
+      here.st_dev == shm.st_dev || ::access("/dev/shm", W_OK) != 0)
+    GTEST_SKIP() << "no second writable file system at /dev/shm";
+  fs::path source = root_ / "session";
+  fs::create_directories(source / "takes");
+  std::ofstream(source / "manifest.json") << "{}";
+  std::ofstream(source / "takes" / "scene-1-take-1.mov") << std::string(3 << 20, 'x');
+  fs::path destination = fs::path("/dev/shm") / ("vidorel-files-" + std::to_string(::getpid()));
+  fs::remove_all(destination);
+  std::error_code error = moveItem(source, destination);
+  EXPECT_FALSE(error) << error.message();
+  EXPECT_FALSE(fs::exists(source));
+  EXPECT_EQ(read(destination / "manifest.json"), "{}");
+  EXPECT_EQ(fs::file_size(destination / "takes" / "scene-1-take-1.mov"), 3u << 20);
+
+  // And back again, onto an item that is in the way: refused, nothing lost.
+  fs::create_directories(source);
+  EXPECT_EQ(moveItem(destination, source), std::errc::file_exists);
+  EXPECT_TRUE(fs::exists(destination / "manifest.json"));
+  fs::remove(source);
+  ASSERT_FALSE(moveItem(destination, source));
+  EXPECT_FALSE(fs::exists(destination));
+  EXPECT_EQ(fs::file_size(source / "takes" / "scene-1-take-1.mov"), 3u << 20);
 }
 
 TEST_F(FilesTest, IsWithinComparesWholeComponents) {

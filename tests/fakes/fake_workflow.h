@@ -14,6 +14,7 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -23,7 +24,14 @@ namespace vidorel {
 
 struct CallLog {
   std::vector<std::string> calls;
-  void add(std::string call) { calls.push_back(std::move(call)); }
+  // Called with every call as it is logged; tests use it to act at the
+  // moment a collaborator is called.
+  std::function<void(const std::string&)> onCall;
+  void add(std::string call) {
+    calls.push_back(std::move(call));
+    if (onCall)
+      onCall(calls.back());
+  }
   bool contains(const std::string& call) const {
     return std::find(calls.begin(), calls.end(), call) != calls.end();
   }
@@ -121,7 +129,13 @@ public:
     running = false;
     co_return !cancelled_;
   }
-  void cancel() { cancelled_ = true; }
+  // A count that cannot be ended early runs out whatever happens.
+  bool ignoresCancel = false;
+  void cancel() override {
+    log_.add("countdown.cancel");
+    if (!ignoresCancel)
+      cancelled_ = true;
+  }
 
 private:
   MainLoop& loop_;

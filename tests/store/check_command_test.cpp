@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 namespace vidorel {
@@ -26,8 +27,9 @@ struct Outcome {
 Outcome vidorel(const fs::path& scratch, const std::string& arguments) {
   fs::path out = scratch / "stdout.txt";
   fs::path err = scratch / "stderr.txt";
-  std::string command = std::string("'") + VIDOREL_EXECUTABLE + "' " + arguments + " >'" +
-                        out.string() + "' 2>'" + err.string() + "'";
+  // timeout: a check that hangs on a named pipe fails instead of hanging.
+  std::string command = std::string("timeout -s KILL 60 '") + VIDOREL_EXECUTABLE + "' " +
+                        arguments + " >'" + out.string() + "' 2>'" + err.string() + "'";
   int raw = std::system(command.c_str());
   Outcome outcome;
   outcome.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
@@ -129,6 +131,40 @@ TEST_F(CheckCommandTest, MissingTakeFile) {
   Outcome outcome = vidorel(temp_.path(), "check " + quotedPackage());
   EXPECT_EQ(outcome.status, 1);
   EXPECT_EQ(outcome.out, "Missing files:\nscene-1-take-1.mov\n");
+}
+
+TEST_F(CheckCommandTest, UnreviewedTakeIsListedAndKeptByFix) {
+  makePackage(2.0);
+  fs::path crashed = package_ / "takes" / "scene-1-take-2.mov";
+  makeMovie(crashed, 1);
+  writeFile(package_ / "takes" / "scene-1-take-3.mov", std::string(4096, '\x01'));
+  Outcome outcome = vidorel(temp_.path(), "check " + quotedPackage());
+  EXPECT_EQ(outcome.status, 1) << outcome.err;
+  EXPECT_EQ(outcome.out, "Unreviewed takes:\nscene-1-take-2.mov\n");
+  std::string movie = readFile(crashed);
+  outcome = vidorel(temp_.path(), "check --fix " + quotedPackage());
+  EXPECT_EQ(outcome.status, 1) << outcome.err;
+  EXPECT_EQ(outcome.out, "Unreviewed takes:\nscene-1-take-2.mov\n");
+  EXPECT_EQ(readFile(crashed), movie);
+  EXPECT_TRUE(fs::exists(package_ / "takes" / "scene-1-take-3.mov"));
+}
+
+TEST_F(CheckCommandTest, PipesInPlaceOfManifestOrTakeReturnAtOnce) {
+  makePackage(2.0);
+  fs::path take = package_ / "takes" / "scene-1-take-1.mov";
+  fs::remove(take);
+  ASSERT_EQ(::mkfifo(take.c_str(), 0644), 0);
+  Outcome outcome = vidorel(temp_.path(), "check " + quotedPackage());
+  EXPECT_EQ(outcome.status, 0) << outcome.err;
+  EXPECT_NE(outcome.err.find("Could not read duration for " + take.string()), std::string::npos)
+      << outcome.err;
+
+  fs::remove(package_ / "manifest.json");
+  ASSERT_EQ(::mkfifo((package_ / "manifest.json").c_str(), 0644), 0);
+  outcome = vidorel(temp_.path(), "check " + quotedPackage());
+  EXPECT_EQ(outcome.status, 2);
+  EXPECT_EQ(outcome.err,
+            "Cannot read manifest.json at " + (package_ / "manifest.json").string() + ".\n");
 }
 
 TEST_F(CheckCommandTest, UsageHelpAndVersion) {

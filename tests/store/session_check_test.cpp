@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <sstream>
+#include <sys/stat.h>
 
 namespace vidorel {
 namespace {
@@ -131,6 +133,64 @@ TEST_F(SessionCheckTest, FixSavesTheCorrectedSession) {
   // The durations now agree; only the missing file is still reported.
   EXPECT_EQ(check(folder_), kCheckFoundIssues);
   EXPECT_EQ(out_.str(), "Missing files:\nscene-2-take-1.mov\n");
+}
+
+// Take files that no take names come after the other sections; they are
+// the user's footage and --fix leaves them alone.
+TEST_F(SessionCheckTest, UnreviewedTakesAreListedLastAndLeftAlone) {
+  fs::path takes = folder_ / "takes";
+  writeFile(takes / "scene-1-take-3.mov", "crashed take");
+  writeFile(takes / "scene-2-take-2.mov", "older crashed take");
+  writeFile(takes / "scene-2-take-3.mov", "does not play");
+  probe_.durations["scene-1-take-3.mov"] = 4;
+  probe_.durations["scene-2-take-2.mov"] = 2;
+  auto now = fs::file_time_type::clock::now();
+  fs::last_write_time(takes / "scene-2-take-2.mov", now - std::chrono::minutes(3));
+  fs::last_write_time(takes / "scene-1-take-3.mov", now);
+  std::string before = readFile(folder_ / "manifest.json");
+
+  EXPECT_EQ(check(folder_), kCheckFoundIssues);
+  EXPECT_EQ(out_.str(), "Unreviewed takes:\nscene-1-take-3.mov\nscene-2-take-2.mov\n");
+  EXPECT_EQ(check(folder_, true), kCheckFoundIssues);
+  EXPECT_EQ(out_.str(), "Unreviewed takes:\nscene-1-take-3.mov\nscene-2-take-2.mov\n");
+  EXPECT_EQ(readFile(folder_ / "manifest.json"), before);
+
+  // With other issues: their sections first, separated by an empty line;
+  // --fix corrects those and still leaves the unreviewed files.
+  fs::remove(takes / "scene-2-take-1.mov");
+  probe_.durations["scene-1-take-2.mov"] = 8;
+  EXPECT_EQ(check(folder_, true), kCheckFoundIssues);
+  EXPECT_EQ(out_.str(), "Missing files:\nscene-2-take-1.mov\n\n"
+                        "Duration corrected for:\nscene-1-take-2.mov\n\n"
+                        "Unreviewed takes:\nscene-1-take-3.mov\nscene-2-take-2.mov\n");
+  EXPECT_EQ(readFile(takes / "scene-1-take-3.mov"), "crashed take");
+  EXPECT_EQ(readFile(takes / "scene-2-take-2.mov"), "older crashed take");
+  EXPECT_TRUE(fs::exists(takes / "scene-2-take-3.mov"));
+  Expected<Session, ManifestError> fixed = store_.load(folder_, folder_);
+  ASSERT_TRUE(fixed);
+  size_t takeCount = 0;
+  for (const RecordingScene& scene : fixed->scenes)
+    takeCount += scene.takes.size();
+  EXPECT_EQ(takeCount, 3u) << "unreviewed files are not adopted into the session";
+
+  fs::remove(takes / "scene-1-take-3.mov");
+  fs::remove(takes / "scene-2-take-2.mov");
+  EXPECT_EQ(check(folder_), kCheckFoundIssues);
+  EXPECT_EQ(out_.str(), "Missing files:\nscene-2-take-1.mov\n");
+}
+
+TEST_F(SessionCheckTest, PipesInPlaceOfManifestOrTakeDoNotHang) {
+  fs::path take = folder_ / "takes" / "scene-1-take-2.mov";
+  fs::remove(take);
+  ASSERT_EQ(::mkfifo(take.c_str(), 0644), 0);
+  EXPECT_TRUE(testing::finishesWithin(20, [&] { return check(folder_) == kCheckClean; }));
+
+  fs::remove(folder_ / "manifest.json");
+  ASSERT_EQ(::mkfifo((folder_ / "manifest.json").c_str(), 0644), 0);
+  EXPECT_TRUE(testing::finishesWithin(20, [&] { return check(folder_) == kCheckFailed; }));
+  EXPECT_EQ(check(folder_), kCheckFailed);
+  EXPECT_EQ(err_.str(),
+            "Cannot read manifest.json at " + (folder_ / "manifest.json").string() + ".\n");
 }
 
 TEST_F(SessionCheckTest, ScratchFolderIsCheckedWithoutAPackage) {

@@ -1,5 +1,6 @@
 #include "store/session_store.h"
 
+#include "base/files.h"
 #include "fakes/fake_duration_probe.h"
 #include "model/manifest.h"
 #include "store/test_folders.h"
@@ -8,6 +9,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
+#include <sys/stat.h>
 
 namespace vidorel {
 namespace {
@@ -147,6 +150,122 @@ TEST_F(SessionStoreTest, FailedSaveKeepsTheOldManifest) {
 
   Session elsewhere(temp_.path() / "gone");
   EXPECT_EQ(store_.save(elsewhere), std::errc::no_such_file_or_directory);
+}
+
+// Validation before the write: the store never replaces a manifest that
+// loads with one that does not.
+TEST_F(SessionStoreTest, SessionThatWouldNotLoadIsRefusedAndTheOldManifestKept) {
+  Session session = sessionWithTakes();
+  ASSERT_FALSE(store_.save(session));
+  std::string old = readFile(folder_ / "manifest.json");
+
+  struct Case {
+    const char* what;
+    std::function<void(Session&)> breakIt;
+    std::string reason;
+  };
+  std::vector<Case> cases = {
+      {"a take of no length",
+       [](Session& s) {
+         Take& take = s.scenes[1].takes[0];
+         take.duration = take.trimStart = take.trimEnd = 0;
+       },
+       "Take \"scene-2-take-1.mov\" trimStart 0.0 >= trimEnd 0.0."},
+      {"a file name used twice",
+       [](Session& s) { s.scenes[1].takes[0].filename = "scene-1-take-1.mov"; },
+       "Filename \"scene-1-take-1.mov\" is used by multiple takes."},
+      {"a selection naming no take of the scene",
+       [](Session& s) { s.scenes[1].selectedTakeID = s.scenes[0].takes[0].id; },
+       "Scene 2 selectedTakeID " + session.scenes[0].takes[0].id.string() +
+           " does not match any take."},
+      {"a current scene out of range", [](Session& s) { s.currentSceneIndex = 2; },
+       "currentSceneIndex 2 is out of range (0..<2)."},
+      {"no scenes", [](Session& s) { s.scenes.clear(); }, "Session has no scenes."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Session broken = session;
+    c.breakIt(broken);
+    log_->clear();
+    EXPECT_EQ(store_.save(broken), ManifestEncodingError::wouldNotLoad);
+    EXPECT_EQ(readFile(folder_ / "manifest.json"), old);
+    EXPECT_FALSE(fs::exists(folder_ / "manifest.json.tmp"));
+    ASSERT_EQ(log_->lines().size(), 1u);
+    EXPECT_EQ(log_->lines()[0].level, LogLevel::error);
+    EXPECT_EQ(log_->lines()[0].category, LogCategory::persistence);
+    EXPECT_EQ(log_->lines()[0].message,
+              "refused to save manifest to 6F9619FF-8B86-4011-B42D-00C04FC964FF: " + c.reason);
+  }
+  EXPECT_TRUE(store_.load(folder_));
+}
+
+TEST_F(SessionStoreTest, LinkAtTheTemporaryNameCannotRedirectTheSave) {
+  Session session = sessionWithTakes();
+  fs::path package = temp_.path() / "Talk.vidorel";
+  fs::create_directories(package / "takes");
+  fs::path outside = temp_.path() / "precious.txt";
+  writeFile(outside, "precious");
+  fs::create_symlink(outside, package / "manifest.json.tmp");
+  session.bundleURL = package;
+  ASSERT_FALSE(store_.save(session));
+  EXPECT_EQ(readFile(outside), "precious");
+  EXPECT_FALSE(fs::exists(fs::symlink_status(package / "manifest.json.tmp")));
+  Expected<Session, ManifestError> loaded = store_.load(package, package);
+  ASSERT_TRUE(loaded) << loaded.error().description();
+  EXPECT_EQ(loaded->scenes, session.scenes);
+}
+
+// A named pipe in place of a manifest or a take reads as unreadable at
+// once. Each call runs in a child process, so a regression that waits for
+// the pipe's writer fails the test instead of hanging it.
+TEST_F(SessionStoreTest, PipeInPlaceOfTheManifestIsUnreadableAtOnce) {
+  fs::path root = temp_.path() / "Sessions";
+  fs::path piped = root / "A0000000-0000-4000-8000-000000000001";
+  fs::path good = root / "A0000000-0000-4000-8000-000000000002";
+  fs::create_directories(piped / "takes");
+  fs::create_directories(good / "takes");
+  ASSERT_EQ(::mkfifo((piped / "manifest.json").c_str(), 0644), 0);
+  Session session(good);
+  ASSERT_FALSE(store_.save(session));
+
+  EXPECT_TRUE(testing::finishesWithin(20, [&] {
+    Expected<Session, ManifestError> loaded = store_.load(piped);
+    return !loaded && loaded.error().kind == ManifestError::Kind::unreadable;
+  }));
+  EXPECT_TRUE(testing::finishesWithin(20, [&] {
+    std::vector<Session> found = store_.recoverableSessions(root);
+    return found.size() == 1 && found[0].id == session.id;
+  }));
+  // The same answers in this process, now that they are known not to hang.
+  Expected<Session, ManifestError> loaded = store_.load(piped);
+  ASSERT_FALSE(loaded);
+  EXPECT_EQ(loaded.error().description(),
+            "Cannot read manifest.json at " + (piped / "manifest.json").string() + ".");
+  EXPECT_EQ(loaded.error().underlying, "Not a regular file");
+}
+
+TEST_F(SessionStoreTest, PipeInPlaceOfATakeIsNeverHandedToTheProbe) {
+  Session session = sessionWithTakes();
+  for (const RecordingScene& scene : session.scenes)
+    for (const Take& take : scene.takes)
+      probe_.durations[take.filename] = take.duration;
+  fs::path pipeTake = session.takeFile(session.scenes[1].takes[0]);
+  fs::remove(pipeTake);
+  ASSERT_EQ(::mkfifo(pipeTake.c_str(), 0644), 0);
+  ASSERT_EQ(::mkfifo((session.takesFolder() / "scene-9-take-1.mov").c_str(), 0644), 0);
+  probe_.durations["scene-9-take-1.mov"] = 5;
+
+  ReconcileResult result = reconcile(session);
+  EXPECT_TRUE(result.missing.empty());
+  EXPECT_TRUE(result.corrected.empty());
+  EXPECT_EQ(result.session, session);
+  EXPECT_TRUE(
+      log_->contains(LogCategory::persistence, "Could not read duration for " + pipeTake.string()));
+  EXPECT_TRUE(store_.unreviewedTakes(session).empty());
+  for (const fs::path& asked : probe_.asked) {
+    EXPECT_NE(asked, pipeTake);
+    EXPECT_NE(asked.filename(), "scene-9-take-1.mov");
+  }
 }
 
 TEST_F(SessionStoreTest, LeftoverTemporaryIsIgnoredByLoadAndReplacedBySave) {
@@ -517,6 +636,25 @@ TEST_F(SessionStoreTest, FailedThirdCopyLeavesTheFolderAsBefore) {
   ASSERT_FALSE(map);
   EXPECT_EQ(map.error(), std::errc::no_such_file_or_directory);
   EXPECT_EQ(snapshot(takes), before);
+}
+
+TEST_F(SessionStoreTest, CopyOfAPipeFailsAtOnceAndLeavesTheFolderAsBefore) {
+  fs::path takes = folder_ / "takes";
+  writeFile(takes / "a.mov", "a");
+  ASSERT_EQ(::mkfifo((takes / "b.mov").c_str(), 0644), 0);
+  std::vector<std::string> before;
+  for (const fs::directory_entry& entry : fs::directory_iterator(takes))
+    before.push_back(entry.path().filename().string());
+  std::sort(before.begin(), before.end());
+  EXPECT_TRUE(testing::finishesWithin(20, [&] {
+    auto map = store_.copyTakeFiles({"a.mov", "b.mov"}, takes);
+    return !map && map.error() == FileError::notRegularFile;
+  }));
+  std::vector<std::string> after;
+  for (const fs::directory_entry& entry : fs::directory_iterator(takes))
+    after.push_back(entry.path().filename().string());
+  std::sort(after.begin(), after.end());
+  EXPECT_EQ(after, before);
 }
 
 TEST_F(SessionStoreTest, CopyRefusesNamesOutsideTheFolder) {

@@ -2,11 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace vidorel::testing {
@@ -63,6 +67,39 @@ inline std::string readFile(const std::filesystem::path& path) {
 inline void writeFile(const std::filesystem::path& path, const std::string& contents) {
   std::ofstream out(path, std::ios::binary);
   out << contents;
+}
+
+// For a child process of finishesWithin: writes beyond bytes in any file
+// fail with EFBIG, as on a full disk (root included).
+inline void limitFileSize(rlim_t bytes) {
+  ::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit limit {
+    bytes, bytes
+  };
+  ::setrlimit(RLIMIT_FSIZE, &limit);
+}
+
+// Runs body in a child process and succeeds when it returns true within the
+// given seconds. A body that hangs (a regression that opens a named pipe and
+// waits for its writer) is killed, and the test fails instead of hanging.
+inline ::testing::AssertionResult finishesWithin(int seconds, const std::function<bool()>& body) {
+  pid_t child = ::fork();
+  if (child < 0)
+    return ::testing::AssertionFailure() << "fork failed";
+  if (child == 0)
+    ::_exit(body() ? 0 : 1);
+  for (int waited = 0; waited < seconds * 100; ++waited) {
+    int status = 0;
+    if (::waitpid(child, &status, WNOHANG) == child) {
+      if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        return ::testing::AssertionSuccess();
+      return ::testing::AssertionFailure() << "the body returned false or crashed";
+    }
+    ::usleep(10000);
+  }
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+  return ::testing::AssertionFailure() << "did not finish within " << seconds << " s";
 }
 
 } // namespace vidorel::testing

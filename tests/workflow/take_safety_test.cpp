@@ -1,0 +1,661 @@
+#include "workflow_fixture.h"
+
+#include <chrono>
+#include <cmath>
+#include <limits>
+#include <set>
+
+namespace vidorel::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kSave = 0;
+constexpr int kDontSave = 1;
+
+class TakeSafetyTest : public WorkflowTest {
+protected:
+  // Records a take in the current scene and approves it with the review
+  // window's plain approve; returns its file name.
+  std::string recordAndApprove() {
+    spawn(manager->startTake());
+    settle();
+    EXPECT_EQ(manager->state(), AppState::recording);
+    std::string name = recorder.url.filename().string();
+    spawn(manager->endTake());
+    settle(10);
+    manager->approvePendingTake();
+    EXPECT_EQ(manager->state(), AppState::idle);
+    return name;
+  }
+
+  // Every take file name of the session is used once, and the manifest on
+  // disk loads (it refuses a name used twice).
+  void expectDistinctNamesAndLoadable() {
+    std::set<std::string> names;
+    std::size_t count = 0;
+    for (const RecordingScene& scene : session().scenes)
+      for (const Take& take : scene.takes) {
+        names.insert(take.filename);
+        ++count;
+      }
+    EXPECT_EQ(names.size(), count);
+    auto loaded = store.load(session().activeFolder(), session().bundleURL);
+    EXPECT_TRUE(loaded) << (loaded ? "" : loaded.error().description());
+  }
+
+  // A session saved as a package, idle, with one approved take.
+  fs::path packagedSessionWithOneTake(const std::string& name = "Talk.vidorel") {
+    openSessionWithoutTake();
+    std::string take = recordAndApprove();
+    probe.durations[take] = recorder.duration;
+    fs::path package = folders_.path() / name;
+    EXPECT_FALSE(manager->saveSession(package));
+    return package;
+  }
+
+  static void writeTakeFile(const fs::path& path, fs::file_time_type modified) {
+    FakeRecorder::writeFile(path, 4096);
+    fs::last_write_time(path, modified);
+  }
+};
+
+// The name rule.
+
+TEST_F(TakeSafetyTest, ANewTakeNeverTakesTheNameOfAnotherAfterASceneMove) {
+  start();
+  openSessionWithoutTake();
+  EXPECT_EQ(recordAndApprove(), "scene-1-take-1.mov");
+  EXPECT_EQ(recordAndApprove(), "scene-1-take-2.mov");
+  Uuid first = session().scenes[0].id;
+  manager->nextScene();
+  Uuid second = session().scenes[1].id;
+  EXPECT_EQ(recordAndApprove(), "scene-2-take-1.mov");
+
+  // The second scene now comes first: it is scene 1, and its next number
+  // (2) is the first scene's second take.
+  manager->moveScene(second, first);
+  ASSERT_EQ(session().scenes[0].id, second);
+  ASSERT_EQ(session().currentSceneIndex, 0);
+  std::string before = readFile(takes() / "scene-1-take-2.mov");
+  EXPECT_EQ(recordAndApprove(), "scene-1-take-3.mov");
+  EXPECT_EQ(readFile(takes() / "scene-1-take-2.mov"), before);
+  expectDistinctNamesAndLoadable();
+}
+
+TEST_F(TakeSafetyTest, ANewTakeNeverTakesTheNameOfAnotherAfterASceneDelete) {
+  start();
+  openSessionWithoutTake();
+  Uuid first = session().scenes[0].id;
+  EXPECT_EQ(recordAndApprove(), "scene-1-take-1.mov");
+  manager->nextScene();
+  EXPECT_EQ(recordAndApprove(), "scene-2-take-1.mov");
+
+  // With the first scene gone, a new scene is scene 2 again.
+  manager->deleteScene(first);
+  manager->nextScene();
+  ASSERT_EQ(session().currentSceneIndex, 1);
+  EXPECT_EQ(recordAndApprove(), "scene-2-take-2.mov");
+  expectDistinctNamesAndLoadable();
+}
+
+TEST_F(TakeSafetyTest, ANewTakeNeverTakesTheNameOfAnotherAfterATakeMove) {
+  start();
+  openSessionWithoutTake();
+  Uuid first = session().scenes[0].id;
+  EXPECT_EQ(recordAndApprove(), "scene-1-take-1.mov");
+  manager->nextScene();
+  EXPECT_EQ(recordAndApprove(), "scene-2-take-1.mov");
+
+  // The second scene's only take moves away: the scene counts from 1 again.
+  manager->moveTake(session().scenes[1].takes[0].id, first);
+  ASSERT_TRUE(session().scenes[1].takes.empty());
+  EXPECT_EQ(recordAndApprove(), "scene-2-take-2.mov");
+  expectDistinctNamesAndLoadable();
+}
+
+TEST_F(TakeSafetyTest, AFileInTheTakesFolderKeepsItsNameAndAFailedStartLeavesIt) {
+  start();
+  openSessionWithoutTake();
+  writeFile(takes() / "scene-1-take-1.mov", "not ours");
+
+  // A start that fails after creating its file removes that file only.
+  recorder.startError = "The disk is full.";
+  recorder.startErrorAfterStream = true;
+  spawn(manager->startTake());
+  settle();
+  EXPECT_TRUE(alerts.showed("Couldn't start recording"));
+  EXPECT_TRUE(calls.contains("recorder.startRecording scene-1-take-2.mov"));
+  EXPECT_FALSE(fs::exists(takes() / "scene-1-take-2.mov"));
+  EXPECT_EQ(readFile(takes() / "scene-1-take-1.mov"), "not ours");
+
+  recorder.startError.reset();
+  EXPECT_EQ(recordAndApprove(), "scene-1-take-2.mov");
+  EXPECT_EQ(readFile(takes() / "scene-1-take-1.mov"), "not ours");
+  expectDistinctNamesAndLoadable();
+}
+
+// A take whose length could not be read.
+
+TEST_F(TakeSafetyTest, APendingTakeWithoutAReadableDurationCanOnlyBeDeleted) {
+  start();
+  for (double duration : {0.0, -1.0, std::numeric_limits<double>::quiet_NaN(),
+                          std::numeric_limits<double>::infinity()}) {
+    SCOPED_TRACE(duration);
+    recorder.duration = duration;
+    recordFirstTake();
+    spawn(manager->endTake());
+    settle(10);
+    ASSERT_EQ(manager->state(), AppState::reviewing);
+    fs::path file = *manager->currentTakeURL();
+    EXPECT_FALSE(manager->isPendingTakeUsable());
+
+    shortcuts.press(ShortcutAction::endTake);
+    shortcuts.press(ShortcutAction::nextScene);
+    manager->approveAndNewTake();
+    manager->approveAndNewScene();
+    manager->approvePendingTake();
+    settle();
+    EXPECT_EQ(manager->state(), AppState::reviewing);
+    EXPECT_TRUE(session().scenes[0].takes.empty());
+    EXPECT_EQ(session().scenes.size(), 1u);
+    EXPECT_TRUE(fs::exists(file));
+
+    shortcuts.press(ShortcutAction::retake);
+    EXPECT_FALSE(fs::exists(file));
+    alerts.answers = {kDontSave};
+    spawn(manager->closeRecording());
+    settle();
+    ASSERT_FALSE(manager->currentSession());
+  }
+}
+
+TEST_F(TakeSafetyTest, ClosingWhileRecordingATakeWithoutADurationKeepsItsFileOutOfTheSession) {
+  start();
+  fs::path package = packagedSessionWithOneTake();
+  recorder.duration = std::numeric_limits<double>::quiet_NaN();
+  spawn(manager->startTake());
+  settle();
+  ASSERT_EQ(manager->state(), AppState::recording);
+  fs::path file = recorder.url;
+  spawn(manager->closeRecording());
+  settle();
+  EXPECT_FALSE(manager->currentSession());
+  // Left for the user to look at; the package still opens.
+  EXPECT_TRUE(fs::exists(file));
+  auto loaded = store.load(package, package);
+  ASSERT_TRUE(loaded);
+  EXPECT_EQ(loaded->scenes[0].takes.size(), 1u);
+}
+
+TEST_F(TakeSafetyTest, SelectingATakeThatIsNotInTheSceneIsIgnored) {
+  start();
+  openSessionWithoutTake();
+  recordAndApprove();
+  manager->nextScene();
+  recordAndApprove();
+  Uuid first = session().scenes[0].id;
+  Uuid ownTake = session().scenes[0].takes[0].id;
+  Uuid otherTake = session().scenes[1].takes[0].id;
+
+  manager->selectTake(first, otherTake);
+  manager->selectTake(first, Uuid::random());
+  EXPECT_EQ(session().scenes[0].selectedTakeID, ownTake);
+  EXPECT_EQ(session().currentSceneIndex, 1);
+  EXPECT_TRUE(
+      log->contains(LogCategory::state, "selectTake ignored: the take is not in the scene"));
+  manager->selectTake(first, std::nullopt);
+  EXPECT_FALSE(session().scenes[0].selectedTakeID);
+  manager->selectTake(first, ownTake);
+  EXPECT_EQ(session().scenes[0].selectedTakeID, ownTake);
+  expectDistinctNamesAndLoadable();
+}
+
+// Takes left unreviewed by a crash.
+
+TEST_F(TakeSafetyTest, UnreviewedTakesAreOfferedWhenAPackageOpensNewestFirst) {
+  start();
+  fs::path package = packagedSessionWithOneTake();
+  manager->closeSession();
+  auto now = fs::file_time_type::clock::now();
+  writeTakeFile(package / "takes" / "scene-1-take-7.mov", now - std::chrono::minutes(5));
+  writeTakeFile(package / "takes" / "scene-1-take-9.mov", now - std::chrono::minutes(1));
+  probe.durations["scene-1-take-7.mov"] = 3.0;
+  probe.durations["scene-1-take-9.mov"] = 4.0;
+
+  calls.clear();
+  spawn(manager->openRecording(package));
+  settle(10);
+  ASSERT_EQ(manager->state(), AppState::reviewing);
+  EXPECT_EQ(manager->currentTakeURL(), package / "takes" / "scene-1-take-9.mov");
+  EXPECT_EQ(manager->pendingTakeDuration(), 4.0);
+  EXPECT_TRUE(manager->isPendingTakeUsable());
+  EXPECT_EQ(manager->unreviewedTakes().size(), 1u);
+  EXPECT_TRUE(calls.contains("open review"));
+  EXPECT_TRUE(alerts.shown.empty());
+
+  // Approved: it joins the current scene under its own name, and the next
+  // one is offered instead of a countdown.
+  shortcuts.press(ShortcutAction::endTake);
+  settle(10);
+  ASSERT_EQ(session().scenes[0].takes.size(), 2u);
+  const Take& approved = session().scenes[0].takes[1];
+  EXPECT_EQ(approved.filename, "scene-1-take-9.mov");
+  EXPECT_EQ(approved.duration, 4.0);
+  EXPECT_EQ(session().scenes[0].selectedTakeID, approved.id);
+  EXPECT_FALSE(calls.contains("countdown.run 3"));
+  ASSERT_EQ(manager->state(), AppState::reviewing);
+  EXPECT_EQ(manager->currentTakeURL(), package / "takes" / "scene-1-take-7.mov");
+  EXPECT_EQ(manager->pendingTakeDuration(), 3.0);
+  EXPECT_TRUE(manager->unreviewedTakes().empty());
+
+  // Deleted: its file goes, and with none left a take starts as usual.
+  shortcuts.press(ShortcutAction::retake);
+  EXPECT_FALSE(fs::exists(package / "takes" / "scene-1-take-7.mov"));
+  settle();
+  EXPECT_EQ(manager->state(), AppState::recording);
+  EXPECT_EQ(recorder.url, package / "takes" / "scene-1-take-10.mov");
+  auto loaded = store.load(package, package);
+  ASSERT_TRUE(loaded);
+  EXPECT_EQ(loaded->scenes[0].takes.size(), 2u);
+}
+
+TEST_F(TakeSafetyTest, UnreviewedTakesOfARecoveredSessionAreOfferedOneAfterAnother) {
+  std::error_code error;
+  fs::path folder = Session::makeScratchDirectory(error);
+  ASSERT_FALSE(error);
+  Session left(folder);
+  left.scenes.push_back(RecordingScene::make());
+  ASSERT_FALSE(store.save(left));
+  auto now = fs::file_time_type::clock::now();
+  writeTakeFile(folder / "takes" / "scene-2-take-1.mov", now - std::chrono::minutes(2));
+  writeTakeFile(folder / "takes" / "scene-2-take-2.mov", now - std::chrono::minutes(1));
+  probe.durations["scene-2-take-1.mov"] = 5.0;
+  probe.durations["scene-2-take-2.mov"] = 6.0;
+  // A file that does not play is not offered.
+  writeFile(folder / "takes" / "scene-2-take-3.mov", "broken");
+
+  makeManager();
+  settle(1000);
+  ASSERT_EQ(manager->recoverableSessions().size(), 1u);
+  manager->openRecoveredSession(manager->recoverableSessions()[0]);
+  ASSERT_EQ(manager->state(), AppState::reviewing);
+  EXPECT_EQ(manager->currentTakeURL(), folder / "takes" / "scene-2-take-2.mov");
+  EXPECT_EQ(manager->pendingTakeDuration(), 6.0);
+
+  // The window's plain approve keeps the window up; the next take replaces
+  // the approved one in it.
+  manager->approvePendingTake();
+  settle(10);
+  ASSERT_EQ(session().scenes[1].takes.size(), 1u);
+  EXPECT_EQ(session().scenes[1].takes[0].filename, "scene-2-take-2.mov");
+  ASSERT_EQ(manager->state(), AppState::reviewing);
+  EXPECT_EQ(manager->currentTakeURL(), folder / "takes" / "scene-2-take-1.mov");
+
+  // Approve + new scene: the take joins the current scene, then a scene is
+  // added and, with nothing left to review, its first take starts.
+  shortcuts.press(ShortcutAction::nextScene);
+  settle();
+  EXPECT_EQ(session().scenes[1].takes.size(), 2u);
+  EXPECT_EQ(session().scenes[1].takes[1].filename, "scene-2-take-1.mov");
+  EXPECT_EQ(session().scenes.size(), 3u);
+  EXPECT_EQ(manager->state(), AppState::recording);
+  EXPECT_EQ(recorder.url, folder / "takes" / "scene-3-take-1.mov");
+  EXPECT_TRUE(fs::exists(folder / "takes" / "scene-2-take-3.mov"));
+  expectDistinctNamesAndLoadable();
+}
+
+// Session commands during a take.
+
+class CommandsDuringATakeTest : public TakeSafetyTest, public ::testing::WithParamInterface<bool> {
+protected:
+  // Starts a take in the open session; paused when the parameter says so.
+  void startTakeInSession() {
+    spawn(manager->startTake());
+    settle();
+    ASSERT_EQ(manager->state(), AppState::recording);
+    if (GetParam())
+      manager->pauseRecording();
+  }
+
+  void expectTakeStoppedAndKept(const fs::path& folder, const std::string& filename) {
+    auto loaded = store.load(
+        folder, folder.extension() == ".vidorel" ? std::optional<fs::path>(folder) : std::nullopt);
+    ASSERT_TRUE(loaded);
+    bool found = false;
+    for (const RecordingScene& scene : loaded->scenes)
+      for (const Take& take : scene.takes)
+        found = found || take.filename == filename;
+    EXPECT_TRUE(found) << filename;
+    EXPECT_TRUE(fs::exists(folder / "takes" / filename));
+  }
+};
+
+TEST_P(CommandsDuringATakeTest, NewAndOpenWithAPackageKeepTheTake) {
+  start();
+  fs::path package = packagedSessionWithOneTake();
+  startTakeInSession();
+  std::string take = recorder.url.filename().string();
+  spawn(manager->newSession());
+  settle();
+  expectTakeStoppedAndKept(package, take);
+  ASSERT_TRUE(manager->currentSession());
+  EXPECT_FALSE(session().bundleURL);
+  EXPECT_EQ(manager->state(), AppState::recording);
+  EXPECT_EQ(recorder.url, takes() / "scene-1-take-1.mov");
+  alerts.answers = {kDontSave};
+  spawn(manager->closeRecording());
+  settle();
+
+  spawn(manager->openRecording(package));
+  settle();
+  startTakeInSession();
+  take = recorder.url.filename().string();
+  manager->openSession();
+  settle();
+  expectTakeStoppedAndKept(package, take);
+  EXPECT_FALSE(manager->currentSession());
+  EXPECT_TRUE(panels.isUp());
+}
+
+TEST_P(CommandsDuringATakeTest, NewWithSaveKeepsTheTakeInTheSavedPackage) {
+  start();
+  openSessionWithoutTake();
+  startTakeInSession();
+  std::string take = recorder.url.filename().string();
+  alerts.answers = {kSave};
+  spawn(manager->newSession());
+  settle();
+  EXPECT_FALSE(recorder.recording);
+  ASSERT_TRUE(panels.isUp());
+  fs::path package = folders_.path() / "Saved.vidorel";
+  panels.answer(package);
+  settle();
+  expectTakeStoppedAndKept(package, take);
+  EXPECT_NE(session().bundleURL, package);
+}
+
+TEST_P(CommandsDuringATakeTest, ASavePanelAnsweredDuringATakeMovesTheTakeWithTheSession) {
+  start();
+  openSessionWithoutTake();
+  fs::path scratch = session().scratchURL;
+  manager->saveSessionAs();
+  ASSERT_TRUE(panels.isUp());
+  startTakeInSession();
+  std::string take = recorder.url.filename().string();
+  fs::path package = folders_.path() / "During.vidorel";
+  panels.answer(package);
+  settle();
+  EXPECT_FALSE(recorder.recording);
+  expectTakeStoppedAndKept(package, take);
+  EXPECT_EQ(session().bundleURL, package);
+  EXPECT_FALSE(fs::exists(scratch));
+  EXPECT_EQ(manager->state(), AppState::idle);
+  EXPECT_FALSE(statusPanel.visible);
+}
+
+TEST_P(CommandsDuringATakeTest, AnOpenPanelAnsweredDuringATakeKeepsTheTakeThenOpens) {
+  start();
+  fs::path package = packagedSessionWithOneTake();
+  manager->openSession(); // packaged: closed before the panel
+  ASSERT_TRUE(panels.isUp());
+  ASSERT_FALSE(manager->currentSession());
+  spawn(manager->newSession());
+  settle();
+  ASSERT_EQ(manager->state(), AppState::recording);
+  if (GetParam())
+    manager->pauseRecording();
+  fs::path scratch = session().scratchURL;
+  std::string take = recorder.url.filename().string();
+  panels.answer(package);
+  settle();
+  EXPECT_FALSE(recorder.recording);
+  expectTakeStoppedAndKept(scratch, take);
+  ASSERT_TRUE(manager->currentSession());
+  EXPECT_EQ(session().bundleURL, package);
+  EXPECT_EQ(manager->state(), AppState::idle);
+}
+
+TEST_P(CommandsDuringATakeTest, ClosingAndRecoveringDuringATakeKeepTheTake) {
+  start();
+  fs::path package = packagedSessionWithOneTake();
+  startTakeInSession();
+  std::string take = recorder.url.filename().string();
+  spawn(manager->closeRecording());
+  settle();
+  expectTakeStoppedAndKept(package, take);
+  EXPECT_FALSE(manager->currentSession());
+
+  // A recovered session replaces the one recording.
+  std::error_code error;
+  fs::path folder = Session::makeScratchDirectory(error);
+  ASSERT_FALSE(error);
+  Session left(folder);
+  ASSERT_FALSE(store.save(left));
+  spawn(manager->openRecording(package));
+  settle();
+  startTakeInSession();
+  take = recorder.url.filename().string();
+  manager->openRecoveredSession(left);
+  settle();
+  expectTakeStoppedAndKept(package, take);
+  EXPECT_EQ(session().id, left.id);
+}
+
+INSTANTIATE_TEST_SUITE_P(RecordingAndPaused, CommandsDuringATakeTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? "paused" : "recording";
+                         });
+
+// A start belongs to its session.
+
+TEST_F(TakeSafetyTest, AfterCloseDuringTheCountdownTheNextSessionsFirstTakeStarts) {
+  start();
+  for (bool countdownEndsEarly : {true, false}) {
+    SCOPED_TRACE(countdownEndsEarly);
+    countdown.ignoresCancel = !countdownEndsEarly;
+    recorder.starts = 0;
+    spawn(manager->newSession());
+    settle(1000);
+    ASSERT_TRUE(countdown.running);
+    ASSERT_TRUE(manager->startInProgress());
+    fs::path first = session().scratchURL;
+
+    alerts.answers = {kDontSave};
+    spawn(manager->closeRecording());
+    settle(10);
+    EXPECT_FALSE(manager->currentSession());
+    EXPECT_FALSE(manager->startInProgress());
+    EXPECT_TRUE(calls.contains("countdown.cancel"));
+    EXPECT_FALSE(recorder.microphoneRunning);
+
+    spawn(manager->newSession());
+    settle(8000);
+    EXPECT_FALSE(log->contains(LogCategory::state, "startTake ignored: start in progress"));
+    ASSERT_EQ(manager->state(), AppState::recording);
+    EXPECT_EQ(recorder.starts, 1);
+    EXPECT_NE(session().scratchURL, first);
+    EXPECT_EQ(recorder.url, takes() / "scene-1-take-1.mov");
+    EXPECT_FALSE(fs::exists(first));
+
+    alerts.answers = {kDontSave};
+    spawn(manager->closeRecording());
+    settle();
+    calls.clear();
+  }
+}
+
+// The writer fails while a take records.
+
+TEST_F(TakeSafetyTest, AWriterFailureEndsTheTakeAndTellsTheUser) {
+  start();
+  ASSERT_TRUE(recorder.failureHandler);
+  openSessionWithoutTake();
+  // Between takes there is nothing to end and nothing to say.
+  recorder.failureHandler("No space left on device");
+  settle();
+  EXPECT_TRUE(alerts.shown.empty());
+  EXPECT_EQ(manager->state(), AppState::idle);
+
+  for (bool paused : {false, true}) {
+    SCOPED_TRACE(paused);
+    alerts.shown.clear();
+    spawn(manager->startTake());
+    settle();
+    ASSERT_EQ(manager->state(), AppState::recording);
+    if (paused)
+      manager->pauseRecording();
+    fs::path file = recorder.url;
+    recorder.failureHandler("No space left on device");
+    settle(10);
+    ASSERT_EQ(manager->state(), AppState::reviewing);
+    EXPECT_EQ(manager->currentTakeURL(), file);
+    EXPECT_FALSE(statusPanel.visible);
+    ASSERT_EQ(alerts.shown.size(), 1u);
+    EXPECT_EQ(alerts.shown[0].message, "Recording stopped");
+    EXPECT_EQ(alerts.shown[0].informativeText, "No space left on device");
+    EXPECT_EQ(alerts.shown[0].style, AlertStyle::warning);
+    // What was written is a take like any other.
+    ASSERT_TRUE(manager->isPendingTakeUsable());
+    manager->approvePendingTake();
+    EXPECT_EQ(session().scenes[0].takes.back().filename, file.filename().string());
+  }
+  manager.reset();
+  EXPECT_FALSE(recorder.failureHandler);
+}
+
+// The coordinator destroyed while its coroutines are suspended.
+
+class DestroyedCoordinatorTest : public TakeSafetyTest {
+protected:
+  void SetUp() override {
+    // The first start asks for the microphone and waits for screen access.
+    probes.microphone = MicrophoneAuthorization::notDetermined;
+    probes.screenGrantedFromCall = 2;
+    package_ = folders_.path() / "Kept.vidorel";
+  }
+
+  // One run of a take's life, driven by the clock: a new session, the
+  // permission questions, the countdown, capture, a pause, a writer
+  // failure, review, approval and the next start, Save As, a close with the
+  // take running, opening the package (reconcile), export. Each step is
+  // skipped once the coordinator is gone.
+  void scheduleScenario() {
+    auto at = [this](int ms, std::function<void()> step) {
+      loop.postAfter(Milliseconds(ms), [this, step] {
+        if (manager)
+          step();
+      });
+    };
+    at(0, [this] { spawn(manager->newSession()); });
+    at(6000, [this] { manager->pauseRecording(); });
+    at(6500, [this] { recorder.failureHandler("Input/output error"); });
+    at(7000, [this] { shortcuts.press(ShortcutAction::endTake); });
+    at(11000, [this] { shortcuts.press(ShortcutAction::endTake); });
+    at(11500, [this] { shortcuts.press(ShortcutAction::nextScene); });
+    at(15500, [this] {
+      alerts.answers = {kSave};
+      spawn(manager->closeRecording());
+    });
+    at(15600, [this] {
+      if (panels.isUp())
+        panels.answer(package_);
+    });
+    at(16000, [this] { spawn(manager->openRecording(package_)); });
+    at(16500, [this] { manager->exportFinalVideo(); });
+    at(17000, [this] { shortcuts.press(ShortcutAction::retake); });
+  }
+
+  void resetFakes() {
+    recorder.recording = false;
+    recorder.microphoneRunning = false;
+    countdown.cancel();
+    probes.preflights = 0;
+    alerts.answers.clear();
+    if (panels.isUp())
+      panels.answer(std::nullopt);
+  }
+
+  // Calls made from the index on that only the coordinator makes; the
+  // permission questions of the launch flow go on by themselves.
+  std::vector<std::string> coordinatorCallsFrom(std::size_t index) const {
+    std::vector<std::string> made;
+    for (std::size_t i = index; i < calls.calls.size(); ++i)
+      if (!calls.calls[i].starts_with("probe."))
+        made.push_back(calls.calls[i]);
+    return made;
+  }
+
+  // Destroys the coordinator, runs everything still waiting and checks that
+  // nothing of the coordinator ran after it was gone.
+  void destroyAndDrain() {
+    manager.reset();
+    std::size_t callsAtDestruction = calls.calls.size();
+    loop.advance(Milliseconds(60000));
+    EXPECT_EQ(coordinatorCallsFrom(callsAtDestruction), std::vector<std::string>{});
+    EXPECT_EQ(loop.pendingCount(), 0u);
+  }
+
+  fs::path package_;
+};
+
+TEST_F(DestroyedCoordinatorTest, AtEachCollaboratorCall) {
+  // Each call a coroutine of the coordinator awaits, or makes just before
+  // it suspends.
+  const std::vector<std::string> points = {
+      "probe.requestMicrophone", "countdown.run 3",
+      "recorder.startRecording", "recorder.stopRecording",
+      "alert Recording stopped", "panel.save",
+      "exporter.exportSession",  "alert Save recording before closing?"};
+  for (const std::string& point : points) {
+    for (int occurrence = 1; occurrence <= 3; ++occurrence) {
+      SCOPED_TRACE(point + " #" + std::to_string(occurrence));
+      resetFakes();
+      calls.clear();
+      int seen = 0;
+      bool destroyed = false;
+      std::size_t callsAtDestruction = 0;
+      calls.onCall = [&](const std::string& call) {
+        if (destroyed || !call.starts_with(point) || ++seen != occurrence)
+          return;
+        destroyed = true;
+        // Runs after the call has returned: the coroutine that made it is
+        // suspended by then.
+        loop.post([this, &callsAtDestruction] {
+          manager.reset();
+          callsAtDestruction = calls.calls.size();
+        });
+      };
+      makeManager();
+      scheduleScenario();
+      loop.advance(Milliseconds(30000));
+      calls.onCall = nullptr;
+      if (!destroyed) {
+        // Later occurrences may not come; the first always does.
+        EXPECT_GT(occurrence, 1) << point << " was never called";
+        manager.reset();
+        loop.advance(Milliseconds(60000));
+        continue;
+      }
+      EXPECT_FALSE(manager);
+      loop.advance(Milliseconds(60000));
+      EXPECT_EQ(coordinatorCallsFrom(callsAtDestruction), std::vector<std::string>{});
+      EXPECT_EQ(loop.pendingCount(), 0u);
+    }
+  }
+}
+
+TEST_F(DestroyedCoordinatorTest, AtEveryMomentOfATake) {
+  for (int ms = 0; ms <= 18000; ms += 50) {
+    SCOPED_TRACE(ms);
+    resetFakes();
+    calls.clear();
+    makeManager();
+    scheduleScenario();
+    loop.advance(Milliseconds(ms));
+    destroyAndDrain();
+  }
+}
+
+} // namespace
+} // namespace vidorel::testing
