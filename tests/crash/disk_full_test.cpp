@@ -69,8 +69,6 @@ TEST_F(DiskFull, TheRecorderKeepsWhatItWroteAndStops) {
 TEST_F(DiskFull, TheAppStopsTheTakeAndSaysSo) {
   if (vidorel::crash::kAwaitingCrashSafeTakes)
     GTEST_SKIP() << vidorel::crash::kAwaitingCrashSafeTakes;
-  if (vidorel::crash::kAwaitingReviewOnRecovery)
-    GTEST_SKIP() << vidorel::crash::kAwaitingReviewOnRecovery;
   fs::path session;
   {
     RunningApp app(root_, AppOptions{"app.log", kFileSizeLimit});

@@ -29,8 +29,6 @@ using vidorel::crash::CheckResult;
 using vidorel::crash::checkSession;
 using vidorel::crash::fileDigest;
 using vidorel::crash::kAwaitingCrashSafeTakes;
-using vidorel::crash::kAwaitingReviewOnRecovery;
-using vidorel::crash::kAwaitingUnreviewedTakesInCheck;
 using vidorel::crash::kTakeStartedLine;
 using vidorel::crash::MovieReading;
 using vidorel::crash::readMovie;
@@ -184,7 +182,7 @@ double checkInterruptedTake(const fs::path& session, const std::string& filename
       << check.out << check.err;
   std::vector<std::string> offered = vidorel::crash::unreviewedTakes(check.out);
   bool listed = std::find(offered.begin(), offered.end(), filename) != offered.end();
-  if (!awaiting(kAwaitingUnreviewedTakesInCheck, "check lists the killed take")) {
+  if (!awaiting(kAwaitingCrashSafeTakes, "check lists the killed take")) {
     EXPECT_TRUE(listed) << "not under \"Unreviewed takes:\": " << check.out;
   }
   outcome.takeRecovered = reading.plays() && listed && lost <= kMostSecondsLost;
@@ -316,7 +314,7 @@ void KillRuns::recorderTakeRun(const fs::path& run, std::mt19937& random, RunOut
   std::string digest = fileDigest(session / "takes" / "scene-1-take-2.mov");
   CheckResult fixed = checkSession(session, true);
   EXPECT_TRUE(vidorel::crash::loads(fixed)) << fixed.out << fixed.err;
-  if (!awaiting(kAwaitingUnreviewedTakesInCheck, "check --fix keeps the killed take")) {
+  if (!awaiting(kAwaitingCrashSafeTakes, "check --fix keeps the killed take")) {
     EXPECT_EQ(fileDigest(session / "takes" / "scene-1-take-2.mov"), digest) << "check --fix";
   }
   EXPECT_FALSE(manifestNames(session, "scene-1-take-2.mov")) << "check --fix approved it";
@@ -504,7 +502,7 @@ void KillRuns::appRun(const fs::path& run, FaultKind kind, std::mt19937& random,
     ASSERT_TRUE(app.waitFor("state?", "idle", 15)) << app.log();
     EXPECT_TRUE(chooseFromTheMenu(app, "Resume recording (1 scene)")) << app.ask("menu?");
     bool reviewing = app.waitFor("state?", "reviewing", 10);
-    if (!awaiting(kAwaitingReviewOnRecovery, "the resumed session offers the killed take")) {
+    if (!awaiting(kAwaitingCrashSafeTakes, "the resumed session offers the killed take")) {
       EXPECT_TRUE(reviewing) << "the interrupted take is offered for review\n" << app.log();
       EXPECT_TRUE(app.waitFor("window? review", "open", 5));
       // The review window shows the whole take: its range ends at the
