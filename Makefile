@@ -11,6 +11,8 @@ WERROR ?= OFF
 endif
 CMAKE_FLAGS = -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DVIDOREL_WERROR=$(WERROR)
 
+PREFIX     ?= /usr/local
+
 .PHONY: all deps build run test test-core-asan torture bench fuzz format clean
 
 all: build
@@ -26,6 +28,18 @@ build: deps $(BUILD)/build.ninja
 
 run: build
 	./$(BUILD)/vidorel
+
+# The executable, the desktop entry and the icon under $(PREFIX) (DESTDIR
+# is honoured for staging); uninstall removes exactly what was installed
+# (the manifest lists paths without DESTDIR: give it the same one).
+.PHONY: install uninstall
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+uninstall:
+	@test -f $(BUILD)/install_manifest.txt || { echo "uninstall: nothing was installed from $(BUILD)" >&2; exit 1; }
+	sed -e 's|^|$(DESTDIR)|' $(BUILD)/install_manifest.txt | xargs -r -d '\n' rm -f --
+	rm -f $(BUILD)/install_manifest.txt
 
 # The core tests once more with AddressSanitizer and UndefinedBehaviorSanitizer.
 test-core-asan: deps

@@ -5,6 +5,7 @@
 #if __has_include("workflow/linux_permission_probes.h") && __has_include("workflow/updater.h")
 
 #include "base/log.h"
+#include "capture/portal_capture_backend.h"
 #include "capture/screen_recorder.h"
 #include "capture/x11_screen_source.h"
 #include "export/export_coordinator.h"
@@ -22,6 +23,7 @@
 #include "shell/tray_view.h"
 #include "shell/workflow_adapters.h"
 #include "shell/x11_escape_grab.h"
+#include "shortcuts/portal_global_shortcuts.h"
 #include "shortcuts/settings_view.h"
 #include "store/duration_probe.h"
 #include "store/session_store.h"
@@ -89,16 +91,41 @@ int sceneNumber(const AppStateManager& manager) {
   return session ? session->currentSceneIndex + 1 : 1;
 }
 
+// On Wayland the screen is the monitor shared through the ScreenCast
+// portal; elsewhere the X display.
+std::unique_ptr<CaptureBackend> makeCaptureBackend(Logger& logger, DurationProbe& probe,
+                                                   DefaultsStore& defaults) {
+  if (isWaylandSession())
+    return std::make_unique<PortalCaptureBackend>(logger, probe, defaults);
+  return std::make_unique<X11CaptureBackend>(logger, probe);
+}
+
+std::unique_ptr<PermissionProbes> makePermissionProbes(CaptureBackend& backend) {
+  if (auto* portal = dynamic_cast<PortalCaptureBackend*>(&backend))
+    return std::make_unique<PortalPermissionProbes>(*portal);
+  return std::make_unique<LinuxPermissionProbes>();
+}
+
+// A compositor cannot leave a window out of a monitor stream, so on
+// Wayland the status panel stays hidden while a take is captured; the tray
+// icon's tint shows the state.
+class HiddenStatusPanel final : public StatusPanel {
+public:
+  void show() override {}
+  void hide() override {}
+};
+
 // Everything the desktop app is made of, built once and torn down in
 // reverse order when the event loop ends.
 class DesktopApp {
 public:
   DesktopApp()
-      : backend_(logger_, probe_), recorder_(loop_, logger_, backend_), shellRecorder_(recorder_),
-        store_(logger_, probe_),
+      : backend_(makeCaptureBackend(logger_, probe_, defaults_)),
+        recorder_(loop_, logger_, *backend_), shellRecorder_(recorder_), store_(logger_, probe_),
         overlay_(loop_, countdownWindow_, {&localEscape_, &escapeGrab_, &shortcuts_}),
         countdown_(overlay_), statusPanel_([this] { return currentStatus(); }),
-        preferences_(defaults_), permissions_(loop_, probes_, alerts_, windows_), exporter_(loop_),
+        preferences_(defaults_), probes_(makePermissionProbes(*backend_)),
+        permissions_(loop_, *probes_, alerts_, windows_), exporter_(loop_),
         exportFlow_(ExportCoordinatorDependencies{loop_, logger_, exporter_, preferences_, panels_,
                                                   alerts_, windows_}),
         updater_(configuredUpdateFeed(),
@@ -106,8 +133,8 @@ public:
                    QDesktopServices::openUrl(QUrl(QString::fromStdString(url)));
                  }),
         manager_(AppStateDependencies{loop_, logger_, shellRecorder_, store_, shortcuts_,
-                                      countdown_, permissions_, exportFlow_, statusPanel_, updater_,
-                                      preferences_, alerts_, panels_, windows_}),
+                                      countdown_, permissions_, exportFlow_, statusBadge(),
+                                      updater_, preferences_, alerts_, panels_, windows_}),
         tray_(trayHooks(), true) {
     manager_.addObserver([this] {
       tray_.setState(manager_.state());
@@ -127,6 +154,16 @@ public:
     // throws a waiting take away); the host only forgets it.
   }
 
+  // Lines that answer once their action took effect; the rest at once.
+  void control(const std::string& line, SingleInstance::Reply reply) {
+    ControlCommand command = parseControlCommand(line);
+    if (command.verb == kCtlCommand) {
+      runCtl(command.argument, std::move(reply));
+      return;
+    }
+    reply(control(line));
+  }
+
   std::string control(const std::string& line) {
     ControlCommand command = parseControlCommand(line);
     bool testing = std::getenv("VIDOREL_TEST_CONTROL") != nullptr;
@@ -143,6 +180,8 @@ public:
     if (command.verb == "menu?")
       return replaceNewlines(describeMenu(currentMenu()));
     if (command.verb == "hot-keys?") {
+      if (portalKeys_ && portalKeys_->available())
+        return "portal";
 #ifdef VIDOREL_HAVE_X11_HOT_KEYS
       return "x11";
 #else
@@ -191,6 +230,53 @@ public:
   }
 
 private:
+  // `vidorel ctl`: the hot key's own handler, or the menu item's command.
+  void runCtl(const std::string& word, SingleInstance::Reply reply) {
+    std::optional<CtlAction> action = parseCtlAction(word);
+    if (!action) {
+      reply("error: unknown action");
+      return;
+    }
+    loop_.post([this, a = *action, reply = std::move(reply)] {
+      std::string before = ctlStatusLine();
+      bool endsTake = ctlActionEndsTake(a, manager_.state());
+      if (std::optional<ShortcutAction> hotKey = hotKeyAction(a))
+        handlerTap_.run(*hotKey);
+      else if (a == CtlAction::newSession)
+        choose(MenuCommand::newSession, -1);
+      auto probe = [this, endsTake] {
+        AppState state = manager_.state();
+        bool starting =
+            manager_.startInProgress() && !countdown_.isRunning() && state == AppState::idle;
+        bool finishing = endsTake && (state == AppState::recording || state == AppState::paused);
+        return CtlProgress{ctlStatusLine(), starting || finishing};
+      };
+      replyWhenSettled(loop_, before, probe, reply);
+    });
+  }
+
+  GlobalShortcuts& hotKeyBackend() {
+    if (portalKeys_ && portalKeys_->available())
+      return *portalKeys_;
+    return hotKeys_;
+  }
+
+  StatusPanel& statusBadge() {
+    if (isWaylandSession())
+      return hiddenStatusPanel_;
+    return statusPanel_;
+  }
+
+  std::string ctlStatusLine() const {
+    CtlStatus status;
+    status.state = manager_.state();
+    status.hasSession = manager_.currentSession().has_value();
+    status.countingDown = countdown_.isRunning();
+    status.sceneNumber = sceneNumber(manager_);
+    status.takeNumber = manager_.currentTakeNumber();
+    return formatCtlStatus(status);
+  }
+
   TrayMenu::Hooks trayHooks() {
     TrayMenu::Hooks hooks;
     hooks.entries = [this] { return currentMenu(); };
@@ -297,7 +383,7 @@ private:
   Logger logger_;
   bool logging_ = addLogSinks(logger_);
   FfmpegDurationProbe probe_;
-  X11CaptureBackend backend_;
+  std::unique_ptr<CaptureBackend> backend_;
   ScreenRecorder recorder_;
   ShellRecorder shellRecorder_;
   SessionStore store_;
@@ -307,12 +393,17 @@ private:
   CountdownOverlay overlay_;
   ShellCountdown countdown_;
   ShellStatusPanel statusPanel_;
+  HiddenStatusPanel hiddenStatusPanel_;
 #ifdef VIDOREL_HAVE_X11_HOT_KEYS
   X11HotKeys hotKeys_{logger_};
 #else
   HandlerOnlyShortcuts hotKeys_;
 #endif
-  CountdownAwareShortcuts shortcuts_{hotKeys_};
+  // On Wayland the desktop's GlobalShortcuts portal, where it has one.
+  std::unique_ptr<PortalGlobalShortcuts> portalKeys_ =
+      isWaylandSession() ? std::make_unique<PortalGlobalShortcuts>(logger_) : nullptr;
+  ShortcutHandlerTap handlerTap_{hotKeyBackend()};
+  CountdownAwareShortcuts shortcuts_{handlerTap_};
 #ifdef VIDOREL_HAVE_XKB_LAYOUT
   XkbKeyboardLayout keyboardLayout_;
 #else
@@ -324,7 +415,7 @@ private:
   QtAlertPresenter alerts_;
   QtFilePanels panels_{loop_};
   QtWindowHost windows_;
-  LinuxPermissionProbes probes_;
+  std::unique_ptr<PermissionProbes> probes_;
   PermissionsCoordinator permissions_;
   FfmpegSessionExporter exporter_;
   ExportCoordinator exportFlow_;
@@ -343,9 +434,14 @@ int runDesktopApp(int argc, char** argv) {
   std::filesystem::path socket = controlSocketPath();
   SingleInstance instance(socket);
   std::unique_ptr<DesktopApp> desktop;
-  bool primary = instance.becomePrimary([&desktop](const std::string& line) {
-    return desktop ? desktop->control(line) : std::string("error: starting");
-  });
+  bool primary =
+      instance.becomePrimary([&desktop](const std::string& line, SingleInstance::Reply reply) {
+        if (!desktop) {
+          reply("error: starting");
+          return;
+        }
+        desktop->control(line, std::move(reply));
+      });
   if (!primary) {
     // The running instance shows its menu; this start has nothing to add.
     std::optional<std::string> reply = SingleInstance::send(socket, kShowMenuCommand);

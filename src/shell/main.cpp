@@ -13,6 +13,8 @@ Commands:
   check FOLDER [--fix]       check a session folder or .vidorel package against its take files
   record OUT.mov --seconds N record the display in $DISPLAY and the default microphone
   export FOLDER OUT.mov      join the selected takes of a session into one movie
+  ctl ACTION                 send start-pause, end-take, next-scene, retake, new or
+                             status to the running app and print its state
 
 Options:
   --help     show this help
@@ -40,6 +42,8 @@ int main(int argc, char** argv) {
     return vidorel::runRecordCommand(args);
   if (command == "export")
     return vidorel::runExportCommand(args);
+  if (command == "ctl")
+    return vidorel::runCtlCommand(args);
   std::fprintf(stderr, "vidorel: unknown command \"%s\"\n\n%s", command.c_str(), kHelp);
   return 64;
 }

@@ -1,6 +1,7 @@
 #include "shell/qt_single_instance.h"
 
 #include <QLocalSocket>
+#include <QPointer>
 
 namespace vidorel {
 
@@ -13,6 +14,14 @@ SingleInstance::~SingleInstance() {
 }
 
 bool SingleInstance::becomePrimary(Handler handler) {
+  if (!handler)
+    return becomePrimary(AsyncHandler());
+  return becomePrimary([handler = std::move(handler)](const std::string& line, Reply reply) {
+    reply(handler(line));
+  });
+}
+
+bool SingleInstance::becomePrimary(AsyncHandler handler) {
   std::error_code ignored;
   std::filesystem::create_directories(socketPath_.parent_path(), ignored);
   std::filesystem::permissions(socketPath_.parent_path(), std::filesystem::perms::owner_all,
@@ -40,9 +49,17 @@ bool SingleInstance::becomePrimary(Handler handler) {
       QObject::connect(client, &QLocalSocket::readyRead, client, [this, client] {
         while (client->canReadLine()) {
           std::string line = client->readLine().toStdString();
-          std::string reply = handler_ ? handler_(line) : std::string("error");
-          client->write(QByteArray::fromStdString(reply + "\n"));
-          client->flush();
+          QPointer<QLocalSocket> sender = client;
+          Reply reply = [sender](const std::string& answer) {
+            if (!sender)
+              return;
+            sender->write(QByteArray::fromStdString(answer + "\n"));
+            sender->flush();
+          };
+          if (handler_)
+            handler_(line, std::move(reply));
+          else
+            reply("error");
         }
       });
     }

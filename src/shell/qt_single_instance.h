@@ -17,6 +17,10 @@ namespace vidorel {
 class SingleInstance final {
 public:
   using Handler = std::function<std::string(const std::string& line)>;
+  // Answers later: `reply` may be called once, on the main loop, after the
+  // handler returned (it does nothing once the sender hung up).
+  using Reply = std::function<void(const std::string& answer)>;
+  using AsyncHandler = std::function<void(const std::string& line, Reply reply)>;
 
   explicit SingleInstance(std::filesystem::path socketPath);
   ~SingleInstance();
@@ -26,6 +30,7 @@ public:
   // True when this process is now the one instance and serves `handler`;
   // false when another holds the lock (or the socket could not be made).
   bool becomePrimary(Handler handler);
+  bool becomePrimary(AsyncHandler handler);
 
   // The running instance's answer to one line; nothing when none answered
   // within the timeout.
@@ -36,7 +41,7 @@ private:
   std::filesystem::path socketPath_;
   std::unique_ptr<QLockFile> lock_;
   std::unique_ptr<QLocalServer> server_;
-  Handler handler_;
+  AsyncHandler handler_;
 };
 
 } // namespace vidorel

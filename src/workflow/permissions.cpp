@@ -65,6 +65,8 @@ Task<bool> PermissionsCoordinator::ensureScreenRecordingAccess() {
     co_await sleepFor(loop_, kPollInterval);
     if (probes_.screenCapturePreflight())
       co_return co_await refreshShareableContent();
+    if (probes_.screenCaptureRefused())
+      break;
     // A fetch that works counts as access even while the preflight says no.
     std::optional<ShareableContent> content = co_await fetchContent();
     if (content) {

@@ -24,6 +24,9 @@ public:
   virtual void requestMicrophoneAccess(std::function<void(bool)> answer) = 0;
   virtual bool screenCapturePreflight() = 0;
   virtual void requestScreenCaptureAccess() = 0;
+  // True once the user answered the request with no: there is nothing to
+  // wait for (the screen-cast portal's dialog was cancelled).
+  virtual bool screenCaptureRefused() { return false; }
   // Answers on any thread; nothing when the content cannot be fetched.
   virtual void
   fetchShareableContent(std::function<void(std::optional<ShareableContent>)> answer) = 0;

@@ -1,0 +1,178 @@
+// `make install` and `make uninstall`, staged into a temporary folder with
+// DESTDIR: what lands where, that the desktop entry passes the freedesktop
+// checker, and that the icon is the tray's clapperboard.
+
+#include "shell/tray_view.h"
+
+#include <QGuiApplication>
+#include <QImage>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct CommandResult {
+  int status = -1;
+  std::string output;
+};
+
+CommandResult run(const std::string& command) {
+  CommandResult result;
+  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+  if (!pipe)
+    return result;
+  char buffer[4096];
+  while (size_t read = fread(buffer, 1, sizeof buffer, pipe))
+    result.output.append(buffer, read);
+  int status = pclose(pipe);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+std::string readText(const fs::path& file) {
+  std::ifstream in(file);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// The value of `key` in the [Desktop Entry] group.
+std::string desktopValue(const std::string& entry, const std::string& key) {
+  std::istringstream lines(entry);
+  std::string line;
+  bool inMainGroup = false;
+  while (std::getline(lines, line)) {
+    if (!line.empty() && line[0] == '[')
+      inMainGroup = line == "[Desktop Entry]";
+    else if (inMainGroup && line.rfind(key + "=", 0) == 0)
+      return line.substr(key.size() + 1);
+  }
+  return {};
+}
+
+// The build folder's install manifest is the user's record of a real
+// install: it is put back after the staged one.
+class ManifestGuard {
+public:
+  explicit ManifestGuard(fs::path manifest) : manifest_(std::move(manifest)) {
+    saved_ = fs::exists(manifest_);
+    if (saved_)
+      fs::copy_file(manifest_, backup(), fs::copy_options::overwrite_existing);
+  }
+  ~ManifestGuard() {
+    std::error_code ignored;
+    if (saved_)
+      fs::rename(backup(), manifest_, ignored);
+    else
+      fs::remove(manifest_, ignored);
+  }
+
+private:
+  fs::path backup() const { return manifest_.string() + ".saved-by-test"; }
+  fs::path manifest_;
+  bool saved_ = false;
+};
+
+TEST(Install, StagesTheProgramDesktopEntryAndIconAndUninstallRemovesThem) {
+  char pattern[] = "/tmp/vidorel-install.XXXXXX";
+  fs::path stage = mkdtemp(pattern);
+  ManifestGuard guard(fs::path(VIDOREL_BUILD_DIR) / "install_manifest.txt");
+
+  // What `make install` runs once the build is done, with the default prefix.
+  CommandResult install = run("env DESTDIR='" + stage.string() + "' cmake --install '" +
+                              VIDOREL_BUILD_DIR + "' --prefix /usr/local");
+  ASSERT_EQ(install.status, 0) << install.output;
+  fs::path prefix = stage / "usr" / "local";
+  fs::path program = prefix / "bin" / "vidorel";
+  fs::path entry = prefix / "share" / "applications" / "org.vidorel.Vidorel.desktop";
+  fs::path icon =
+      prefix / "share" / "icons" / "hicolor" / "scalable" / "apps" / "org.vidorel.Vidorel.svg";
+  ASSERT_TRUE(fs::exists(program));
+  EXPECT_EQ(access(program.c_str(), X_OK), 0);
+  ASSERT_TRUE(fs::exists(entry));
+  ASSERT_TRUE(fs::exists(icon));
+  EXPECT_EQ(run("'" + program.string() + "' --version").output, "vidorel " VIDOREL_VERSION "\n");
+
+  CommandResult validate = run("desktop-file-validate '" + entry.string() + "'");
+  EXPECT_EQ(validate.status, 0) << validate.output;
+  EXPECT_EQ(validate.output, "");
+  std::string text = readText(entry);
+  EXPECT_EQ(desktopValue(text, "Exec"), "vidorel");
+  EXPECT_EQ(desktopValue(text, "Icon"), icon.stem().string());
+  EXPECT_EQ(desktopValue(text, "Type"), "Application");
+  // Every desktop action is a ctl command the program accepts.
+  for (const char* action : {"start-pause", "end-take", "next-scene", "retake"})
+    EXPECT_NE(text.find(std::string("Exec=vidorel ctl ") + action), std::string::npos) << action;
+
+  // Uninstall removes what the manifest lists, with the same DESTDIR.
+  std::string makeUninstall = "make -s -C '" + std::string(VIDOREL_SOURCE_DIR) +
+                              "' uninstall BUILD='" + VIDOREL_BUILD_DIR + "' DESTDIR='" +
+                              stage.string() + "'";
+  CommandResult uninstall = run(makeUninstall);
+  EXPECT_EQ(uninstall.status, 0) << uninstall.output;
+  EXPECT_FALSE(fs::exists(program));
+  EXPECT_FALSE(fs::exists(entry));
+  EXPECT_FALSE(fs::exists(icon));
+  // A second uninstall has nothing to go by and says so.
+  EXPECT_NE(run(makeUninstall).status, 0);
+  fs::remove_all(stage);
+}
+
+TEST(Install, TheIconIsTheTrayClapperboard) {
+  setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  int argc = 1;
+  char name[] = "install_tests";
+  char* argv[] = {name, nullptr};
+  QGuiApplication app(argc, argv);
+
+  constexpr int kSize = 96;
+  char pattern[] = "/tmp/vidorel-icon.XXXXXX";
+  fs::path folder = mkdtemp(pattern);
+  fs::path png = folder / "icon.png";
+  CommandResult render = run(std::string("rsvg-convert -w 96 -h 96 '") + VIDOREL_SOURCE_DIR +
+                             "/data/org.vidorel.Vidorel.svg' -o '" + png.string() + "'");
+  ASSERT_EQ(render.status, 0) << render.output;
+  QImage svg = QImage(QString::fromStdString(png.string())).convertToFormat(QImage::Format_ARGB32);
+  QImage tray =
+      vidorel::trayIconImage(vidorel::AppState::idle, kSize).convertToFormat(QImage::Format_ARGB32);
+  ASSERT_EQ(svg.size(), tray.size());
+
+  // Edges are smoothed differently by the two renderers; shapes, colours
+  // and positions must agree.
+  double difference = 0;
+  int covered = 0;
+  int disagreeing = 0;
+  for (int y = 0; y < kSize; ++y) {
+    for (int x = 0; x < kSize; ++x) {
+      QColor a = svg.pixelColor(x, y);
+      QColor b = tray.pixelColor(x, y);
+      int alpha = std::abs(a.alpha() - b.alpha());
+      int grey = std::abs(qGray(a.rgb()) * a.alpha() / 255 - qGray(b.rgb()) * b.alpha() / 255);
+      difference += alpha + grey;
+      if (b.alpha() > 128)
+        ++covered;
+      if (alpha > 128 || grey > 128)
+        ++disagreeing;
+    }
+  }
+  double meanDifference = difference / (kSize * kSize);
+  std::printf("icon against tray painting: mean difference %.2f, %d of %d pixels disagree\n",
+              meanDifference, disagreeing, kSize * kSize);
+  EXPECT_GT(covered, kSize * kSize / 4) << "the tray painting covers a good part of the icon";
+  EXPECT_LT(meanDifference, 12.0);
+  EXPECT_LT(disagreeing, kSize * kSize / 50);
+  fs::remove_all(folder);
+}
+
+} // namespace

@@ -1,0 +1,82 @@
+// The screen-cast portal's dialog as the screen-recording permission: a
+// refusal is known at once and shows the alert without the long wait for
+// a permission granted elsewhere.
+
+#include "base/virtual_main_loop.h"
+#include "fakes/fake_workflow.h"
+#include "workflow/permissions.h"
+
+#include <gtest/gtest.h>
+
+namespace vidorel::testing {
+namespace {
+
+// The portal's answers: nothing decided until the user answers the dialog.
+class DialogProbes final : public PermissionProbes {
+public:
+  bool granted = false;
+  bool refused = false;
+  int requests = 0;
+  std::vector<SettingsPane> settingsOpened;
+
+  MicrophoneAuthorization microphoneStatus() override {
+    return MicrophoneAuthorization::authorized;
+  }
+  void requestMicrophoneAccess(std::function<void(bool)> answer) override { answer(true); }
+  bool screenCapturePreflight() override { return granted; }
+  void requestScreenCaptureAccess() override { ++requests; }
+  bool screenCaptureRefused() override { return refused; }
+  void fetchShareableContent(std::function<void(std::optional<ShareableContent>)> answer) override {
+    if (!granted) {
+      answer(std::nullopt);
+      return;
+    }
+    answer(ShareableContent{{DisplayInfo{"portal", 0, 0, 1920, 1080}}});
+  }
+  void openSettings(SettingsPane pane) override { settingsOpened.push_back(pane); }
+};
+
+Task<void> askScreen(PermissionsCoordinator& permissions, std::optional<bool>& answer) {
+  answer = co_await permissions.ensureScreenRecordingAccess();
+}
+
+struct DialogRun {
+  VirtualMainLoop loop;
+  CallLog calls;
+  FakeAlerts alerts{calls};
+  FakeActivation activation{calls};
+  DialogProbes probes;
+  PermissionsCoordinator permissions{loop, probes, alerts, activation};
+  std::optional<bool> answer;
+};
+
+TEST(PortalPermission, ARefusedDialogShowsTheAlertAtTheNextPoll) {
+  DialogRun run;
+  spawn(askScreen(run.permissions, run.answer));
+  run.loop.runUntilIdle();
+  EXPECT_EQ(run.probes.requests, 1);
+  run.loop.advance(Milliseconds(1200));
+  EXPECT_FALSE(run.answer.has_value()) << "the dialog is still up";
+  run.probes.refused = true;
+  run.alerts.answers.push_back(0); // "Open System Settings"
+  run.loop.advance(Milliseconds(500));
+  ASSERT_EQ(run.answer, false);
+  ASSERT_EQ(run.alerts.shown.size(), 1u);
+  EXPECT_EQ(run.alerts.shown[0].message, "Screen Recording access required");
+  EXPECT_EQ(run.probes.settingsOpened, std::vector<SettingsPane>{SettingsPane::screenRecording});
+}
+
+TEST(PortalPermission, AStartedSessionIsAccessWithTheMonitorItShares) {
+  DialogRun run;
+  spawn(askScreen(run.permissions, run.answer));
+  run.loop.advance(Milliseconds(3000));
+  run.probes.granted = true;
+  run.loop.advance(Milliseconds(500));
+  ASSERT_EQ(run.answer, true);
+  EXPECT_TRUE(run.alerts.shown.empty());
+  ASSERT_TRUE(run.permissions.cachedContent());
+  EXPECT_EQ(run.permissions.cachedContent()->displays.at(0).width, 1920);
+}
+
+} // namespace
+} // namespace vidorel::testing

@@ -1,0 +1,244 @@
+// The whole app in a Wayland session, as far as it can be had without a
+// compositor: WAYLAND_DISPLAY is set (the windows still go to the test X
+// server), the screen comes from the fake ScreenCast portal and a real
+// PipeWire test picture, and the app is driven by `vidorel ctl`.
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <signal.h>
+#include <sstream>
+#include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+struct CommandResult {
+  int status = -1;
+  std::string output;
+};
+
+CommandResult run(const std::string& command) {
+  CommandResult result;
+  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+  if (!pipe)
+    return result;
+  char buffer[4096];
+  while (size_t read = fread(buffer, 1, sizeof buffer, pipe))
+    result.output.append(buffer, read);
+  int status = pclose(pipe);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  while (!result.output.empty() && result.output.back() == '\n')
+    result.output.pop_back();
+  return result;
+}
+
+std::string firstTestNode() {
+  const char* nodes = std::getenv("VIDOREL_TEST_PIPEWIRE_NODES");
+  if (!nodes)
+    return {};
+  std::istringstream words(nodes);
+  std::string node;
+  words >> node;
+  return node;
+}
+
+pid_t spawn(const std::vector<std::string>& words, const fs::path& log,
+            const std::vector<std::pair<std::string, std::string>>& environment) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    for (const auto& [name, value] : environment)
+      setenv(name.c_str(), value.c_str(), 1);
+    freopen(log.c_str(), "w", stderr);
+    std::vector<char*> argv;
+    for (const std::string& word : words)
+      argv.push_back(const_cast<char*>(word.c_str()));
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+void stop(pid_t pid) {
+  if (pid <= 0)
+    return;
+  kill(pid, SIGTERM);
+  for (int i = 0; i < 50; ++i) {
+    if (waitpid(pid, nullptr, WNOHANG) == pid)
+      return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+}
+
+// The fake portal and the app, each a child process of the test.
+class WaylandApp {
+public:
+  explicit WaylandApp(std::vector<std::string> portalOptions) {
+    char pattern[] = "/tmp/vidorel-wayland.XXXXXX";
+    root_ = mkdtemp(pattern);
+    for (const char* folder : {"data", "config", "runtime"})
+      fs::create_directories(root_ / folder);
+    fs::permissions(root_ / "runtime", fs::perms::owner_all);
+    std::vector<std::string> portal = {"/usr/bin/python3",
+                                       VIDOREL_FAKE_PORTAL,
+                                       "--node",
+                                       firstTestNode(),
+                                       "--log",
+                                       (root_ / "portal.jsonl").string()};
+    portal.insert(portal.end(), portalOptions.begin(), portalOptions.end());
+    portal_ = spawn(portal, root_ / "portal.log", {});
+    auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (Clock::now() < deadline &&
+           run("grep -c ready '" + (root_ / "portal.jsonl").string() + "'").output != "1")
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    app_ = spawn({VIDOREL_BINARY}, root_ / "app.log", environment());
+  }
+
+  ~WaylandApp() {
+    stop(app_);
+    stop(portal_);
+    fs::remove_all(root_);
+  }
+
+  CommandResult vidorel(const std::string& arguments) const {
+    std::string env = "env";
+    for (const auto& [name, value] : environment())
+      env += " " + name + "='" + value + "'";
+    return run(env + " " + VIDOREL_BINARY + " " + arguments);
+  }
+
+  // The app's one-line answer to a line on its control socket.
+  std::string ask(const std::string& line) const {
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (fd < 0)
+      return {};
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::string path = (root_ / "runtime" / "vidorel" / "control").string();
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    std::string reply;
+    std::string request = line + "\n";
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
+      char buffer[4096];
+      while (reply.find('\n') == std::string::npos) {
+        ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got <= 0)
+          break;
+        reply.append(buffer, static_cast<size_t>(got));
+      }
+    }
+    close(fd);
+    return reply.substr(0, reply.find('\n'));
+  }
+
+  bool waitForStatus(const std::string& expected, double seconds) const {
+    auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+    while (Clock::now() < deadline) {
+      if (vidorel("ctl status").output == expected)
+        return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+  }
+
+  std::string log() const { return run("cat '" + (root_ / "app.log").string() + "'").output; }
+  fs::path sessions() const { return root_ / "data" / "Vidorel" / "Sessions"; }
+
+private:
+  std::vector<std::pair<std::string, std::string>> environment() const {
+    return {{"XDG_DATA_HOME", (root_ / "data").string()},
+            {"XDG_CONFIG_HOME", (root_ / "config").string()},
+            {"XDG_RUNTIME_DIR", (root_ / "runtime").string()},
+            // A Wayland session as the app sees it; Qt still draws on X.
+            {"WAYLAND_DISPLAY", "vidorel-test-none"},
+            {"QT_QPA_PLATFORM", "xcb"},
+            {"VIDOREL_TEST_CONTROL", "1"}};
+  }
+
+  fs::path root_;
+  pid_t portal_ = -1;
+  pid_t app_ = -1;
+};
+
+TEST(WaylandApp, ARefusedScreenCastDialogShowsTheScreenRecordingAlert) {
+  ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "run under scripts/desktop-env";
+  ASSERT_FALSE(firstTestNode().empty()) << "run under tests/wayland/with-pipewire";
+  WaylandApp app({"--refuse"});
+  ASSERT_TRUE(app.waitForStatus("idle", 15)) << app.log();
+  ASSERT_EQ(app.ask("new-recording"), "ok");
+  bool shown = false;
+  auto deadline = Clock::now() + std::chrono::seconds(10);
+  while (!shown && Clock::now() < deadline) {
+    std::string where = app.ask("where? button Open System Settings");
+    shown = !where.empty() && where[0] >= '0' && where[0] <= '9';
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_TRUE(shown) << app.log();
+  EXPECT_NE(app.log().find("the user refused to share the screen"), std::string::npos) << app.log();
+  EXPECT_EQ(app.ask("state?"), "idle");
+}
+
+TEST(WaylandApp, ATakeDrivenByCtlRecordsThePortalsMonitorWithoutTheStatusPanel) {
+  ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "run under scripts/desktop-env";
+  ASSERT_FALSE(firstTestNode().empty()) << "run under tests/wayland/with-pipewire";
+  WaylandApp app({});
+  ASSERT_TRUE(app.waitForStatus("idle", 15)) << app.log();
+  // The hot keys go through the desktop's GlobalShortcuts portal.
+  EXPECT_EQ(app.ask("hot-keys?"), "portal");
+  CommandResult started = app.vidorel("ctl new");
+  EXPECT_EQ(started.output, "countdown S1T1") << app.log();
+  ASSERT_TRUE(app.waitForStatus("recording S1T1", 10)) << app.log();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_EQ(app.ask("status?"), "none") << "no status panel over a monitor stream";
+  // The desktop reports the pause hot key through the portal.
+  EXPECT_EQ(run("dbus-send --session --type=method_call --dest=org.freedesktop.portal.Desktop "
+                "/org/freedesktop/portal/desktop org.vidorel.Test.Activate string:startPause")
+                .status,
+            0);
+  EXPECT_TRUE(app.waitForStatus("paused S1T1", 5)) << app.log();
+  EXPECT_EQ(app.vidorel("ctl start-pause").output, "recording S1T1");
+  CommandResult ended = app.vidorel("ctl end-take");
+  ASSERT_EQ(ended.output, "reviewing S1T1") << app.log();
+
+  fs::path take;
+  for (const fs::directory_entry& session : fs::directory_iterator(app.sessions())) {
+    if (fs::exists(session.path() / "takes" / "scene-1-take-1.mov"))
+      take = session.path() / "takes" / "scene-1-take-1.mov";
+  }
+  ASSERT_FALSE(take.empty());
+  nlohmann::json info = nlohmann::json::parse(
+      run("ffprobe -v error -show_streams -of json '" + take.string() + "'").output, nullptr,
+      false);
+  ASSERT_TRUE(info.is_object());
+  ASSERT_EQ(info["streams"].size(), 2u);
+  EXPECT_EQ(info["streams"][0]["codec_name"], "h264");
+  EXPECT_EQ(info["streams"][0]["width"], 320) << "the portal's monitor, not the X screen";
+  EXPECT_EQ(info["streams"][0]["height"], 240);
+  EXPECT_EQ(info["streams"][1]["codec_name"], "aac");
+  // The restore token is kept, so the next start need not ask.
+  EXPECT_NE(run("cat '" +
+                (app.sessions().parent_path().parent_path().parent_path() / "config" / "Vidorel" /
+                 "defaults.json")
+                    .string() +
+                "'")
+                .output.find("screenCastRestoreToken"),
+            std::string::npos);
+}
+
+} // namespace
