@@ -13,7 +13,7 @@ CMAKE_FLAGS = -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DVIDOREL_WERROR=$(WERRO
 
 PREFIX     ?= /usr/local
 
-.PHONY: all deps build run test test-core-asan bench fuzz format clean
+.PHONY: all deps build run test test-core-asan torture bench fuzz format clean
 
 all: build
 
@@ -51,6 +51,11 @@ test-core-asan: deps
 # Xvfb and PulseAudio server from scripts/desktop-env.
 test: build test-core-asan
 	./scripts/desktop-env ctest --test-dir $(BUILD) --output-on-failure
+
+# The recorder and the app killed at thirty random instants, with the
+# table of what was recovered (about a quarter of an hour).
+torture: build
+	./scripts/torture $(BUILD)
 
 bench: build
 	./scripts/desktop-env ./scripts/run-benchmarks $(BUILD)

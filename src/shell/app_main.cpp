@@ -46,6 +46,7 @@
 #include <QApplication>
 #include <QDesktopServices>
 #include <QLayout>
+#include <QMessageBox>
 #include <QPointer>
 #include <QUrl>
 
@@ -197,6 +198,12 @@ public:
       return countdownWindow_.view() ? "visible" : "hidden";
     if (command.verb == "window?")
       return windows_.isWindowOpen(command.argument) ? "open" : "closed";
+    if (command.verb == "alert?") {
+      QMessageBox* box = alerts_.visibleBox();
+      if (!box)
+        return "none";
+      return replaceNewlines((box->text() + "\n" + box->informativeText()).toStdString());
+    }
     if (command.verb == "where?")
       return locateOnScreen(command.argument, manager_.currentSession(), windows_.window("review"),
                             &tray_.menu());

@@ -3,6 +3,7 @@
 // control socket, checked through that socket, ffprobe and screenshots.
 
 #include "base/format.h"
+#include "e2e/running_app.h"
 #include "model/manifest.h"
 
 #include <gtest/gtest.h>
@@ -26,211 +27,15 @@
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
-using vidorel::decodeManifest;
+using namespace vidorel::e2e;
 using vidorel::formatString;
 using vidorel::SessionManifest;
-
-std::string runCommand(const std::string& command) {
-  std::string output;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe)
-    return output;
-  char buffer[4096];
-  while (size_t read = fread(buffer, 1, sizeof buffer, pipe))
-    output.append(buffer, read);
-  pclose(pipe);
-  while (!output.empty() && (output.back() == '\n' || output.back() == '\r'))
-    output.pop_back();
-  return output;
-}
-
-class RunningApp {
-public:
-  explicit RunningApp(fs::path root) : root_(std::move(root)) {
-    fs::create_directories(root_ / "data");
-    fs::create_directories(root_ / "config");
-    fs::create_directories(root_ / "runtime");
-    fs::permissions(root_ / "runtime", fs::perms::owner_all);
-    pid_ = fork();
-    if (pid_ == 0) {
-      setenv("XDG_DATA_HOME", (root_ / "data").c_str(), 1);
-      setenv("XDG_CONFIG_HOME", (root_ / "config").c_str(), 1);
-      setenv("XDG_RUNTIME_DIR", (root_ / "runtime").c_str(), 1);
-      setenv("VIDOREL_TEST_CONTROL", "1", 1);
-      std::string log = (root_ / "app.log").string();
-      freopen(log.c_str(), "w", stderr);
-      execl(VIDOREL_BINARY, VIDOREL_BINARY, nullptr);
-      _exit(127);
-    }
-  }
-
-  ~RunningApp() {
-    if (pid_ <= 0)
-      return;
-    send("quit");
-    for (int i = 0; i < 50 && !exited(); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    if (!exited()) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-
-  // The app's one-line answer; nothing when it does not answer.
-  std::optional<std::string> send(const std::string& line) const {
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    if (fd < 0)
-      return std::nullopt;
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::string path = (root_ / "runtime" / "vidorel" / "control").string();
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-      close(fd);
-      return std::nullopt;
-    }
-    std::string request = line + "\n";
-    if (write(fd, request.data(), request.size()) != static_cast<ssize_t>(request.size())) {
-      close(fd);
-      return std::nullopt;
-    }
-    std::string reply;
-    char buffer[4096];
-    while (reply.find('\n') == std::string::npos) {
-      ssize_t got = read(fd, buffer, sizeof buffer);
-      if (got <= 0)
-        break;
-      reply.append(buffer, static_cast<size_t>(got));
-    }
-    close(fd);
-    if (reply.find('\n') == std::string::npos)
-      return std::nullopt;
-    return reply.substr(0, reply.find('\n'));
-  }
-
-  std::string ask(const std::string& line) const { return send(line).value_or("<no answer>"); }
-
-  // Polls `line` until it answers `expected`; false after the timeout.
-  bool waitFor(const std::string& line, const std::string& expected, double seconds) const {
-    auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-    while (Clock::now() < deadline) {
-      if (send(line) == expected)
-        return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-  }
-
-  // The control socket answers; false when the app exited or never did.
-  bool waitUntilAnswering() {
-    auto started = Clock::now();
-    while (!send("state?") && !exited() && Clock::now() - started < std::chrono::seconds(15))
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    return send("state?").has_value();
-  }
-
-  bool exited() {
-    if (pid_ <= 0)
-      return true;
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
-      exitStatus_ = status;
-      pid_ = -1;
-      return true;
-    }
-    return false;
-  }
-
-  const fs::path& root() const { return root_; }
-  std::string log() const { return runCommand("cat '" + (root_ / "app.log").string() + "'"); }
-
-private:
-  fs::path root_;
-  pid_t pid_ = -1;
-  int exitStatus_ = 0;
-};
 
 void screenshot(const std::string& name) {
   fs::create_directories(VIDOREL_ARTIFACTS_DIR);
   std::string file = (fs::path(VIDOREL_ARTIFACTS_DIR) / name).string();
   std::system(("import -window root '" + file + "' 2>/dev/null").c_str());
   std::printf("artefact: %s\n", file.c_str());
-}
-
-void key(const std::string& combination) {
-  std::system(("xdotool key --clearmodifiers " + combination).c_str());
-}
-
-struct ScreenRect {
-  int x = 0;
-  int y = 0;
-  int width = 0;
-  int height = 0;
-  int centreX() const { return x + width / 2; }
-  int centreY() const { return y + height / 2; }
-};
-
-// A part of the app's windows as the app reports it; nothing when it is
-// not on screen.
-std::optional<ScreenRect> where(const RunningApp& app, const std::string& what) {
-  std::istringstream answer(app.ask("where? " + what));
-  ScreenRect rect;
-  if (!(answer >> rect.x >> rect.y >> rect.width >> rect.height))
-    return std::nullopt;
-  return rect;
-}
-
-std::optional<ScreenRect> waitForPart(const RunningApp& app, const std::string& what,
-                                      double seconds) {
-  auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-  while (Clock::now() < deadline) {
-    if (std::optional<ScreenRect> rect = where(app, what))
-      return rect;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return std::nullopt;
-}
-
-void xdotool(const std::string& arguments) {
-  std::system(("xdotool " + arguments).c_str());
-}
-
-void clickAt(int x, int y, int count = 1) {
-  xdotool(formatString("mousemove %d %d sleep 0.15 click --repeat %d --delay 80 1", x, y, count));
-}
-
-// Pressed, moved in steps (a drag starts only past a threshold), released.
-void dragWithThePointer(int fromX, int fromY, int toX, int toY) {
-  xdotool(formatString("mousemove %d %d sleep 0.2 mousedown 1 sleep 0.2 mousemove %d %d sleep 0.2 "
-                       "mousemove %d %d sleep 0.2 mousemove %d %d sleep 0.3 mouseup 1",
-                       fromX, fromY, fromX + (toX - fromX) / 4, fromY + (toY - fromY) / 4 + 3, toX,
-                       toY - 2, toX, toY));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-}
-
-// The session as last autosaved.
-std::optional<SessionManifest> readManifest(const fs::path& session) {
-  std::ifstream in(session / "manifest.json");
-  std::stringstream bytes;
-  bytes << in.rdbuf();
-  auto decoded = decodeManifest(bytes.str());
-  if (!decoded)
-    return std::nullopt;
-  return *decoded;
-}
-
-// Polls the autosaved session until `holds` is true of it.
-bool waitForManifest(const fs::path& session,
-                     const std::function<bool(const SessionManifest&)>& holds, double seconds) {
-  auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-  while (Clock::now() < deadline) {
-    std::optional<SessionManifest> manifest = readManifest(session);
-    if (manifest && holds(*manifest))
-      return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return false;
 }
 
 TEST(DesktopAppEndToEnd, RecordsATakeFromHotKeysAndGoesOnToTheNextCountdown) {
