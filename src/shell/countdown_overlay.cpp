@@ -14,10 +14,7 @@ Task<bool> CountdownOverlay::run(int from) {
   running_ = true;
   surface_.show();
   for (CountdownCancelInput* input : inputs_)
-    input->install([this] {
-      if (running_)
-        cancelled_ = true;
-    });
+    input->install([this] { cancel(); });
 
   for (int k = from; k >= 1; --k) {
     if (cancelled_) {

@@ -45,6 +45,13 @@ public:
   // True when the count ran out, false when it was cancelled.
   Task<bool> run(int from);
 
+  // Ends a running count within a tick, as the user's inputs do; run()
+  // then answers false. Does nothing between counts.
+  void cancel() {
+    if (running_)
+      cancelled_ = true;
+  }
+
   bool isRunning() const { return running_; }
   // The digit last shown (0 before the first run).
   int value() const { return value_; }

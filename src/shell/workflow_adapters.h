@@ -36,6 +36,7 @@ class ShellCountdown final : public Countdown {
 public:
   explicit ShellCountdown(CountdownOverlay& overlay) : overlay_(overlay) {}
   Task<bool> run(int from) override;
+  void cancel() override { overlay_.cancel(); }
   bool isRunning() const { return overlay_.isRunning(); }
 
 private:

@@ -3,7 +3,6 @@
 // the limit fails with EFBIG as on a full disk. What was written before
 // must be kept and play, and the take must end at once with the user told.
 
-#include "crash/awaited_parts.h"
 #include "crash/crash_checks.h"
 #include "e2e/running_app.h"
 
@@ -43,8 +42,6 @@ protected:
 };
 
 TEST_F(DiskFull, TheRecorderKeepsWhatItWroteAndStops) {
-  if (vidorel::crash::kAwaitingCrashSafeTakes)
-    GTEST_SKIP() << vidorel::crash::kAwaitingCrashSafeTakes;
   fs::path take = root_ / "take.mov";
   RecorderProcess recorder(take, kAskedSeconds, kFileSizeLimit);
   std::optional<Clock::time_point> started = recorder.waitForLine(kTakeStartedLine, 20);
@@ -67,8 +64,6 @@ TEST_F(DiskFull, TheRecorderKeepsWhatItWroteAndStops) {
 }
 
 TEST_F(DiskFull, TheAppStopsTheTakeAndSaysSo) {
-  if (vidorel::crash::kAwaitingCrashSafeTakes)
-    GTEST_SKIP() << vidorel::crash::kAwaitingCrashSafeTakes;
   fs::path session;
   {
     RunningApp app(root_, AppOptions{"app.log", kFileSizeLimit});

@@ -131,6 +131,21 @@ TEST_F(CountdownOverlayTest, AnyHotKeyCancelsAsEscapeDoes) {
   EXPECT_FALSE(*run.result);
 }
 
+// A session closed during its countdown ends the count from the program's
+// side; a cancel between counts must not spoil the next one.
+TEST_F(CountdownOverlayTest, TheProgramCancelsLikeTheUserAndNotBetweenCounts) {
+  overlay.cancel();
+  CountdownRun run;
+  spawn(runCountdown(overlay, 3, run));
+  loop.advance(Milliseconds(1000));
+  EXPECT_FALSE(run.result.has_value());
+  overlay.cancel();
+  loop.advance(Milliseconds(100));
+  ASSERT_EQ(run.result, false);
+  EXPECT_FALSE(surface.visible);
+  EXPECT_EQ(escape.removals, 1);
+}
+
 TEST_F(CountdownOverlayTest, CancelDuringTheLastTenthStillCancels) {
   CountdownRun run;
   spawn(runCountdown(overlay, 3, run));
