@@ -9,6 +9,7 @@
 #include "capture/x11_screen_source.h"
 #include "store/duration_probe.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -89,8 +90,17 @@ Task<void> record(RecordRequest request, ScreenRecorder& recorder, BlockingMainL
     loop.quit();
     co_return;
   }
-  co_await sleepFor(loop, Milliseconds(static_cast<long long>(request.seconds * 1000)));
+  // A failed write ends the take at once: what reached the disk is kept,
+  // and the command says why instead of recording on into nothing.
+  std::optional<std::string> writeFailure;
+  recorder.setFailureHandler(
+      [&writeFailure](std::string description) { writeFailure = std::move(description); });
+  const Milliseconds length(static_cast<long long>(request.seconds * 1000));
+  const Milliseconds step(100);
+  for (Milliseconds waited(0); waited < length && !writeFailure; waited += step)
+    co_await sleepFor(loop, std::min(step, length - waited));
   std::optional<RecordedTake> take = co_await recorder.stopRecording();
+  recorder.setFailureHandler(nullptr);
   std::shared_ptr<TakeWriter> writer = recorder.writer();
   if (!take || take->duration <= 0 || !writer) {
     std::cerr << "vidorel record: the take couldn't be written\n";
@@ -102,7 +112,12 @@ Task<void> record(RecordRequest request, ScreenRecorder& recorder, BlockingMainL
               static_cast<long long>(writer->counts().videoWritten),
               static_cast<long long>(writer->counts().videoDropped()));
   std::fflush(stdout);
-  status = 0;
+  if (writeFailure) {
+    std::cerr << "vidorel record: Recording stopped: " << *writeFailure << "\n";
+    status = 1;
+  } else {
+    status = 0;
+  }
   loop.quit();
 }
 
