@@ -157,9 +157,12 @@ void checkSessionsAfterKill(const std::vector<fs::path>& folders, const Approved
 
 // The interrupted take: plays for both readers, is offered for review by
 // `vidorel check`, and misses at most 1.5 s of what was recorded.
-// Returns the take's duration as ffprobe reads it.
-double checkInterruptedTake(const fs::path& session, const std::string& filename,
-                            double recordedSeconds, RunOutcome& outcome) {
+// Returns the take's duration as ffprobe reads it, or nothing when the
+// kill came before the take's first fragment reached the disk: then the
+// whole take is shorter than what may be lost, and there is nothing to
+// offer (the file stays, unlisted, for the user to inspect).
+std::optional<double> checkInterruptedTake(const fs::path& session, const std::string& filename,
+                                           double recordedSeconds, RunOutcome& outcome) {
   outcome.interruptedTake = true;
   fs::path take = session / "takes" / filename;
   EXPECT_TRUE(fs::exists(take)) << take;
@@ -168,10 +171,13 @@ double checkInterruptedTake(const fs::path& session, const std::string& filename
   std::printf("    recorded %.2f s, the file holds %.2f s (GStreamer: %.2f s): %.2f s lost\n",
               recordedSeconds, reading.duration, reading.gstreamerDuration, lost);
   outcome.secondsLost = std::max(0.0, lost);
-  {
-    EXPECT_TRUE(reading.plays()) << reading.detail;
-    EXPECT_LE(lost, kMostSecondsLost) << reading.detail;
+  if (!reading.plays() && recordedSeconds <= kMostSecondsLost) {
+    std::printf("    killed before its first fragment was on disk: nothing to offer\n");
+    EXPECT_TRUE(vidorel::crash::loadsWithOnlyUnreviewedTakes(checkSession(session)));
+    return std::nullopt;
   }
+  EXPECT_TRUE(reading.plays()) << reading.detail;
+  EXPECT_LE(lost, kMostSecondsLost) << reading.detail;
 
   CheckResult check = checkSession(session);
   EXPECT_TRUE(vidorel::crash::loadsWithOnlyUnreviewedTakes(check))
@@ -179,7 +185,7 @@ double checkInterruptedTake(const fs::path& session, const std::string& filename
       << check.out << check.err;
   std::vector<std::string> offered = vidorel::crash::unreviewedTakes(check.out);
   bool listed = std::find(offered.begin(), offered.end(), filename) != offered.end();
-  { EXPECT_TRUE(listed) << "not under \"Unreviewed takes:\": " << check.out; }
+  EXPECT_TRUE(listed) << "not under \"Unreviewed takes:\": " << check.out;
   outcome.takeRecovered = reading.plays() && listed && lost <= kMostSecondsLost;
   return reading.duration;
 }
@@ -309,7 +315,7 @@ void KillRuns::recorderTakeRun(const fs::path& run, std::mt19937& random, RunOut
   std::string digest = fileDigest(session / "takes" / "scene-1-take-2.mov");
   CheckResult fixed = checkSession(session, true);
   EXPECT_TRUE(vidorel::crash::loads(fixed)) << fixed.out << fixed.err;
-  { EXPECT_EQ(fileDigest(session / "takes" / "scene-1-take-2.mov"), digest) << "check --fix"; }
+  EXPECT_EQ(fileDigest(session / "takes" / "scene-1-take-2.mov"), digest) << "check --fix";
   EXPECT_FALSE(manifestNames(session, "scene-1-take-2.mov")) << "check --fix approved it";
   expectNothingChangedOutside(before, outsideTheSession(run, {session}, {}));
 }
@@ -328,6 +334,30 @@ bool chooseFromTheMenu(const RunningApp& app, const std::string& entry) {
     app.ask("hide-menu");
   }
   return false;
+}
+
+// Started again, the app offers the session in its menu, and resuming it
+// offers the interrupted take for review with its whole length.
+void expectOfferedForReview(const fs::path& run, double duration, RunOutcome& outcome) {
+  RunningApp app(run, AppOptions{"app-after.log", std::nullopt});
+  ASSERT_TRUE(app.waitUntilAnswering()) << app.log();
+  ASSERT_TRUE(app.waitFor("state?", "idle", 15)) << app.log();
+  EXPECT_TRUE(chooseFromTheMenu(app, "Resume recording (1 scene)")) << app.ask("menu?");
+  bool reviewing = app.waitFor("state?", "reviewing", 10);
+  if (!reviewing)
+    outcome.takeRecovered = false;
+  ASSERT_TRUE(reviewing) << "the interrupted take is offered for review\n" << app.log();
+  EXPECT_TRUE(app.waitFor("window? review", "open", 5));
+  // The review window shows the whole take: its range ends at the
+  // duration the file holds.
+  auto deadline = Clock::now() + std::chrono::seconds(5);
+  while (app.ask("review?") == "none" && Clock::now() < deadline)
+    sleepSeconds(0.05);
+  std::istringstream review(app.ask("review?"));
+  std::string playing;
+  double at = 0, trimStart = -1, trimEnd = -1;
+  review >> playing >> at >> trimStart >> trimEnd;
+  EXPECT_NEAR(trimEnd, duration, 0.25) << app.ask("review?");
 }
 
 // Polls (every millisecond) until the folder holds an entry whose name
@@ -487,30 +517,11 @@ void KillRuns::appRun(const fs::path& run, FaultKind kind, std::mt19937& random,
   checkSessionsAfterKill(folders, approved, outcome);
 
   if (kind == FaultKind::appTake) {
-    double duration = checkInterruptedTake(session, "scene-1-take-2.mov",
-                                           secondsBetween(*takeStarted, killedAt), outcome);
+    std::optional<double> duration = checkInterruptedTake(
+        session, "scene-1-take-2.mov", secondsBetween(*takeStarted, killedAt), outcome);
     // Started again, the app offers the session, and in it the take.
-    RunningApp app(run, AppOptions{"app-after.log", std::nullopt});
-    ASSERT_TRUE(app.waitUntilAnswering()) << app.log();
-    ASSERT_TRUE(app.waitFor("state?", "idle", 15)) << app.log();
-    EXPECT_TRUE(chooseFromTheMenu(app, "Resume recording (1 scene)")) << app.ask("menu?");
-    bool reviewing = app.waitFor("state?", "reviewing", 10);
-    {
-      EXPECT_TRUE(reviewing) << "the interrupted take is offered for review\n" << app.log();
-      EXPECT_TRUE(app.waitFor("window? review", "open", 5));
-      // The review window shows the whole take: its range ends at the
-      // duration the file holds.
-      auto deadline = Clock::now() + std::chrono::seconds(5);
-      while (app.ask("review?") == "none" && Clock::now() < deadline)
-        sleepSeconds(0.05);
-      std::istringstream review(app.ask("review?"));
-      std::string playing;
-      double at = 0, trimStart = -1, trimEnd = -1;
-      review >> playing >> at >> trimStart >> trimEnd;
-      EXPECT_NEAR(trimEnd, duration, 0.25) << app.ask("review?");
-    }
-    if (!reviewing)
-      outcome.takeRecovered = false;
+    if (duration)
+      expectOfferedForReview(run, *duration, outcome);
   }
   if (kind == FaultKind::appSaveAs) {
     bool moved = hasManifest(*package);

@@ -71,20 +71,20 @@ CommandResult runCommand(const std::string& command) {
   return result;
 }
 
-void makeTake(const fs::path& file, const TakeSpec& spec) {
+void makeTake(const fs::path& file, const TakeSpec& recipe) {
   std::ostringstream command;
-  command << "ffmpeg -nostdin -v error -y -f lavfi -i " << spec.pattern << "=size=" << spec.width
-          << "x" << spec.height << ":rate=" << spec.rate << ":duration=" << spec.seconds;
-  if (spec.audio) {
-    command << " -f lavfi -i anoisesrc=color=pink:amplitude=0.3:seed=" << spec.toneHz
-            << ":sample_rate=" << spec.sampleRate << ":duration=" << spec.seconds;
+  command << "ffmpeg -nostdin -v error -y -f lavfi -i " << recipe.pattern << "=size=" << recipe.width
+          << "x" << recipe.height << ":rate=" << recipe.rate << ":duration=" << recipe.seconds;
+  if (recipe.audio) {
+    command << " -f lavfi -i anoisesrc=color=pink:amplitude=0.3:seed=" << recipe.toneHz
+            << ":sample_rate=" << recipe.sampleRate << ":duration=" << recipe.seconds;
   }
   command << " -c:v libx264 -preset veryfast -pix_fmt yuv420p";
-  if (spec.keyInterval > 0)
-    command << " -g " << spec.keyInterval;
-  if (spec.bFrames > 0)
-    command << " -bf " << spec.bFrames;
-  if (spec.audio)
+  if (recipe.keyInterval > 0)
+    command << " -g " << recipe.keyInterval;
+  if (recipe.bFrames > 0)
+    command << " -bf " << recipe.bFrames;
+  if (recipe.audio)
     command << " -c:a aac -b:a 128k -ac 2";
   command << " " << quoted(file) << " 2>&1";
   checked(command.str());

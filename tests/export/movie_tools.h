@@ -36,7 +36,7 @@ struct TakeSpec {
 };
 
 // An H.264 + AAC stereo QuickTime take.
-void makeTake(const std::filesystem::path& file, const TakeSpec& spec);
+void makeTake(const std::filesystem::path& file, const TakeSpec& recipe);
 
 struct Packet {
   double pts = 0;
