@@ -537,6 +537,12 @@ void KillRuns::appRun(const fs::path& run, FaultKind kind, std::mt19937& random,
     RunningApp app(run, AppOptions{"app-after.log", std::nullopt});
     ASSERT_TRUE(app.waitUntilAnswering()) << app.log();
     ASSERT_TRUE(app.waitFor("state?", "idle", 15)) << app.log();
+    // The scan runs once the launch flow is through, a moment after the
+    // app first answers.
+    auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (app.ask("menu?").find("|Resume recording (1 scene)|") == std::string::npos &&
+           Clock::now() < deadline)
+      sleepSeconds(0.1);
     EXPECT_NE(app.ask("menu?").find("|Resume recording (1 scene)|"), std::string::npos)
         << "the session is offered for recovery: " << app.ask("menu?");
   }
