@@ -2,6 +2,8 @@
 // take is driven by the command alone, and the state it prints is checked
 // at each step, then the take file is read back with ffprobe.
 
+#include "e2e/shell_command.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -19,25 +21,10 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-struct CommandResult {
-  int status = -1;
-  std::string output;
-};
+using vidorel::testing::CommandResult;
 
-// Runs a shell command; its standard output and error as one text.
 CommandResult run(const std::string& command) {
-  CommandResult result;
-  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  if (!pipe)
-    return result;
-  char buffer[4096];
-  while (size_t read = fread(buffer, 1, sizeof buffer, pipe))
-    result.output.append(buffer, read);
-  int status = pclose(pipe);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  while (!result.output.empty() && result.output.back() == '\n')
-    result.output.pop_back();
-  return result;
+  return vidorel::testing::runShellCommand(command);
 }
 
 // Private folders for one app and the ctl commands that reach it.

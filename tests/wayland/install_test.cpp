@@ -7,6 +7,8 @@
 #include <QGuiApplication>
 #include <QImage>
 
+#include "e2e/shell_command.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -22,22 +24,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct CommandResult {
-  int status = -1;
-  std::string output;
-};
+using vidorel::testing::CommandResult;
 
 CommandResult run(const std::string& command) {
-  CommandResult result;
-  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  if (!pipe)
-    return result;
-  char buffer[4096];
-  while (size_t read = fread(buffer, 1, sizeof buffer, pipe))
-    result.output.append(buffer, read);
-  int status = pclose(pipe);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return result;
+  return vidorel::testing::runShellCommand(command);
 }
 
 std::string readText(const fs::path& file) {
@@ -102,7 +92,7 @@ TEST(Install, StagesTheProgramDesktopEntryAndIconAndUninstallRemovesThem) {
   EXPECT_EQ(access(program.c_str(), X_OK), 0);
   ASSERT_TRUE(fs::exists(entry));
   ASSERT_TRUE(fs::exists(icon));
-  EXPECT_EQ(run("'" + program.string() + "' --version").output, "vidorel " VIDOREL_VERSION "\n");
+  EXPECT_EQ(run("'" + program.string() + "' --version").output, "vidorel " VIDOREL_VERSION);
 
   CommandResult validate = run("desktop-file-validate '" + entry.string() + "'");
   EXPECT_EQ(validate.status, 0) << validate.output;

@@ -3,6 +3,8 @@
 // server), the screen comes from the fake ScreenCast portal and a real
 // PipeWire test picture, and the app is driven by `vidorel ctl`.
 
+#include "e2e/shell_command.h"
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -25,24 +27,10 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-struct CommandResult {
-  int status = -1;
-  std::string output;
-};
+using vidorel::testing::CommandResult;
 
 CommandResult run(const std::string& command) {
-  CommandResult result;
-  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  if (!pipe)
-    return result;
-  char buffer[4096];
-  while (size_t read = fread(buffer, 1, sizeof buffer, pipe))
-    result.output.append(buffer, read);
-  int status = pclose(pipe);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  while (!result.output.empty() && result.output.back() == '\n')
-    result.output.pop_back();
-  return result;
+  return vidorel::testing::runShellCommand(command);
 }
 
 std::string firstTestNode() {
