@@ -1,0 +1,130 @@
+#include "capture/bgra_to_i420.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace vidorel {
+namespace {
+
+struct Rgb {
+  int r, g, b;
+};
+
+struct Picture {
+  int width, height;
+  std::vector<std::uint8_t> y, u, v;
+  int chromaWidth() const { return (width + 1) / 2; }
+};
+
+// Converts a picture whose rows carry padding filled with a marker colour,
+// as screen grabs do, into planes that also carry padding.
+Picture convert(int width, int height, const std::vector<Rgb>& pixels) {
+  int stride = width * 4 + 12;
+  std::vector<std::uint8_t> bgra(static_cast<std::size_t>(stride) * height, 0xee);
+  for (int row = 0; row < height; ++row)
+    for (int x = 0; x < width; ++x) {
+      const Rgb& p = pixels[row * width + x];
+      std::uint8_t* out = &bgra[row * stride + 4 * x];
+      out[0] = static_cast<std::uint8_t>(p.b);
+      out[1] = static_cast<std::uint8_t>(p.g);
+      out[2] = static_cast<std::uint8_t>(p.r);
+      out[3] = 0x5a; // the unused byte must not count
+    }
+  Picture picture{width, height, {}, {}, {}};
+  int yStride = width + 5;
+  int cw = picture.chromaWidth();
+  int ch = (height + 1) / 2;
+  int cStride = cw + 3;
+  std::vector<std::uint8_t> y(static_cast<std::size_t>(yStride) * height, 0);
+  std::vector<std::uint8_t> u(static_cast<std::size_t>(cStride) * ch, 0);
+  std::vector<std::uint8_t> v(static_cast<std::size_t>(cStride) * ch, 0);
+  convertBgraToI420(bgra.data(), stride, width, height,
+                    {y.data(), yStride, u.data(), cStride, v.data(), cStride});
+  for (int row = 0; row < height; ++row) {
+    for (int x = 0; x < width; ++x)
+      picture.y.push_back(y[row * yStride + x]);
+    for (int x = width; x < yStride; ++x)
+      EXPECT_EQ(y[row * yStride + x], 0) << "luma padding written in row " << row;
+  }
+  for (int row = 0; row < ch; ++row)
+    for (int x = 0; x < cw; ++x) {
+      picture.u.push_back(u[row * cStride + x]);
+      picture.v.push_back(v[row * cStride + x]);
+    }
+  return picture;
+}
+
+// The reference values of BT.709 in limited range (ITU-R BT.709 and the
+// usual colour-bar tables), independent of how the conversion computes.
+TEST(BgraToI420Test, PrimariesAndGreysGiveTheBt709LimitedRangeValues) {
+  struct Case {
+    Rgb rgb;
+    int y, u, v;
+  };
+  const Case cases[] = {
+      {{0, 0, 0}, 16, 128, 128},        {{255, 255, 255}, 235, 128, 128},
+      {{128, 128, 128}, 126, 128, 128}, {{255, 0, 0}, 63, 102, 240},
+      {{0, 255, 0}, 173, 42, 26},       {{0, 0, 255}, 32, 240, 118},
+      {{255, 255, 0}, 219, 16, 138},    {{0, 255, 255}, 188, 154, 16},
+      {{255, 0, 255}, 78, 214, 230},
+  };
+  for (const Case& c : cases) {
+    // Odd sizes too: the last column and row stand for their pairs.
+    for (auto [w, h] : {std::pair{4, 2}, std::pair{3, 3}, std::pair{1, 1}}) {
+      Picture p = convert(w, h, std::vector<Rgb>(w * h, c.rgb));
+      SCOPED_TRACE(testing::Message() << "rgb " << c.rgb.r << "," << c.rgb.g << "," << c.rgb.b
+                                      << " in " << w << "x" << h);
+      for (std::uint8_t y : p.y)
+        EXPECT_NEAR(y, c.y, 1);
+      for (std::uint8_t u : p.u)
+        EXPECT_NEAR(u, c.u, 1);
+      for (std::uint8_t v : p.v)
+        EXPECT_NEAR(v, c.v, 1);
+    }
+  }
+}
+
+TEST(BgraToI420Test, EachChromaSampleIsTheMeanOfItsTwoByTwoPixels) {
+  // Left pair of columns black and white in a checker, right pair all red:
+  // the left chroma is neutral, the right one red's, and luma stays per pixel.
+  std::vector<Rgb> pixels = {{0, 0, 0},       {255, 255, 255}, {255, 0, 0}, {255, 0, 0},
+                             {255, 255, 255}, {0, 0, 0},       {255, 0, 0}, {255, 0, 0}};
+  Picture p = convert(4, 2, pixels);
+  EXPECT_EQ(p.y[0], 16);
+  EXPECT_EQ(p.y[1], 235);
+  EXPECT_EQ(p.y[4], 235);
+  EXPECT_EQ(p.y[5], 16);
+  EXPECT_EQ(p.u[0], 128);
+  EXPECT_EQ(p.v[0], 128);
+  EXPECT_NEAR(p.u[1], 102, 1);
+  EXPECT_NEAR(p.v[1], 240, 1);
+
+  // Half red, half blue under one chroma sample: their mean, not either.
+  Picture mixed = convert(2, 2, {{255, 0, 0}, {0, 0, 255}, {255, 0, 0}, {0, 0, 255}});
+  EXPECT_NEAR(mixed.u[0], (102 + 240) / 2, 1);
+  EXPECT_NEAR(mixed.v[0], (240 + 118) / 2, 1);
+}
+
+TEST(BgraToI420Test, WidePicturesConvertEveryColumnAlike) {
+  // Long enough rows for the vectorised loops and their scalar tails.
+  const int width = 1921;
+  std::vector<Rgb> pixels;
+  for (int row = 0; row < 2; ++row)
+    for (int x = 0; x < width; ++x)
+      pixels.push_back(x % 2 == 0 ? Rgb{0, 255, 0} : Rgb{0, 0, 255});
+  Picture p = convert(width, 2, pixels);
+  for (int x = 0; x < width; ++x)
+    ASSERT_NEAR(p.y[x], x % 2 == 0 ? 173 : 32, 1) << "column " << x;
+  for (int x = 0; x < width / 2; ++x) {
+    ASSERT_NEAR(p.u[x], (42 + 240) / 2, 1) << "chroma column " << x;
+    ASSERT_NEAR(p.v[x], (26 + 118) / 2, 1) << "chroma column " << x;
+  }
+  // The odd last column is green alone.
+  EXPECT_NEAR(p.u[width / 2], 42, 1);
+  EXPECT_NEAR(p.v[width / 2], 26, 1);
+}
+
+} // namespace
+} // namespace vidorel
