@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -15,9 +16,25 @@ using CaptureTime = std::int64_t;
 // are written; the others exist so the source can report that it is alive.
 enum class FrameStatus { complete, idle, blank, suspended };
 
-// One screen frame: 32-bit pixels, bytes B, G, R, X in memory.
+// How a frame's bytes are laid out. bgra: 32-bit pixels, bytes B, G, R, X
+// in memory, `stride` bytes a row. i420: BT.709 limited-range planes packed
+// one after the other, luma `stride` (= width) bytes a row, then the two
+// chroma planes of (width + 1) / 2 by (height + 1) / 2 samples. A source
+// that converts while it grabs hands on a buffer less than half the size.
+enum class PixelLayout { bgra, i420 };
+
+inline std::size_t i420ChromaSize(int width, int height) {
+  return static_cast<std::size_t>((width + 1) / 2) * ((height + 1) / 2);
+}
+
+inline std::size_t i420Size(int width, int height) {
+  return static_cast<std::size_t>(width) * height + 2 * i420ChromaSize(width, height);
+}
+
+// One screen frame.
 struct VideoFrame {
   std::shared_ptr<const std::vector<std::uint8_t>> pixels;
+  PixelLayout layout = PixelLayout::bgra;
   int width = 0;
   int height = 0;
   int stride = 0;
@@ -26,8 +43,11 @@ struct VideoFrame {
   std::optional<FrameStatus> status;
 
   bool isValid() const {
-    return pixels && width > 0 && height > 0 && stride >= width * 4 &&
-           pixels->size() >= static_cast<std::size_t>(stride) * height;
+    if (!pixels || width <= 0 || height <= 0)
+      return false;
+    if (layout == PixelLayout::i420)
+      return stride == width && pixels->size() >= i420Size(width, height);
+    return stride >= width * 4 && pixels->size() >= static_cast<std::size_t>(stride) * height;
   }
 };
 

@@ -2,6 +2,7 @@
 
 #include "base/files.h"
 #include "base/format.h"
+#include "capture/bgra_to_i420.h"
 #include "capture/capture_error.h"
 
 extern "C" {
@@ -10,10 +11,10 @@ extern "C" {
 #include <libavutil/audio_fifo.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/error.h>
+#include <libavutil/imgutils.h>
 #include <libavutil/mem.h>
 #include <libavutil/opt.h>
 #include <libswresample/swresample.h>
-#include <libswscale/swscale.h>
 }
 
 #include <algorithm>
@@ -25,6 +26,7 @@ extern "C" {
 #include <deque>
 #include <fcntl.h>
 #include <mutex>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -184,7 +186,6 @@ private:
   AVCodecContext* audio_ = nullptr;
   AVStream* videoStream_ = nullptr;
   AVStream* audioStream_ = nullptr;
-  SwsContext* scaler_ = nullptr;
   SwrContext* resampler_ = nullptr;
   AVChannelLayout resamplerLayout_{};
   int resamplerRate_ = 0;
@@ -324,12 +325,6 @@ void FfmpegTakeEncoder::openEncoders() {
   avcodec_parameters_from_context(audioStream_->codecpar, audio_);
   audioStream_->time_base = {1, kAudioRate};
 
-  scaler_ = sws_getContext(width_, height_, AV_PIX_FMT_BGR0, width_, height_, AV_PIX_FMT_YUV420P,
-                           SWS_POINT, nullptr, nullptr, nullptr);
-  if (scaler_) {
-    const int* bt709 = sws_getCoefficients(SWS_CS_ITU709);
-    sws_setColorspaceDetails(scaler_, bt709, 1, bt709, 0, 0, 1 << 16, 1 << 16);
-  }
   fifo_ = av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, kAudioChannels, audio_->frame_size * 4);
   picture_ = av_frame_alloc();
   sound_ = av_frame_alloc();
@@ -340,7 +335,7 @@ void FfmpegTakeEncoder::openEncoders() {
     io_ = avio_alloc_context(ioBuffer, kIoBufferSize, 1, &fd_, nullptr, writeToFile, seekInFile);
   if (!io_)
     av_free(ioBuffer);
-  if (!scaler_ || !fifo_ || !picture_ || !sound_ || !packet_ || !heldVideo_ || !io_) {
+  if (!fifo_ || !picture_ || !sound_ || !packet_ || !heldVideo_ || !io_) {
     closeAll();
     throw CaptureFailure("Out of memory while preparing the take writer.");
   }
@@ -360,8 +355,6 @@ void FfmpegTakeEncoder::closeAll() {
   fifo_ = nullptr;
   swr_free(&resampler_);
   av_channel_layout_uninit(&resamplerLayout_);
-  sws_freeContext(scaler_);
-  scaler_ = nullptr;
   avcodec_free_context(&video_);
   avcodec_free_context(&audio_);
   if (format_) {
@@ -516,9 +509,21 @@ bool FfmpegTakeEncoder::encodeVideo(const VideoJob& job) {
   int rc = av_frame_make_writable(picture_);
   if (rc < 0)
     return fail("The video frame couldn't be prepared", rc);
-  const std::uint8_t* source[1] = {frame.pixels->data()};
-  int sourceStride[1] = {frame.stride};
-  sws_scale(scaler_, source, sourceStride, 0, height_, picture_->data, picture_->linesize);
+  if (frame.layout == PixelLayout::i420) {
+    // Cropped to the take's size like the 32-bit pixels below.
+    const std::uint8_t* y = frame.pixels->data();
+    const std::uint8_t* u = y + static_cast<std::size_t>(frame.width) * frame.height;
+    const std::uint8_t* v = u + i420ChromaSize(frame.width, frame.height);
+    const std::uint8_t* planes[4] = {y, u, v, nullptr};
+    int chromaStride = (frame.width + 1) / 2;
+    int strides[4] = {frame.width, chromaStride, chromaStride, 0};
+    av_image_copy(picture_->data, picture_->linesize, planes, strides, AV_PIX_FMT_YUV420P, width_,
+                  height_);
+  } else {
+    convertBgraToI420(frame.pixels->data(), frame.stride, width_, height_,
+                      {picture_->data[0], picture_->linesize[0], picture_->data[1],
+                       picture_->linesize[1], picture_->data[2], picture_->linesize[2]});
+  }
   picture_->pts = pts;
   // A new picture a second or more after the last key frame is one: a cut
   // then re-encodes at most a second of frames, and exact seeks stay quick.
@@ -795,6 +800,9 @@ void FfmpegTakeEncoder::rewriteAsPlainMovie() {
     return;
   }
   ::fchmod(tempFd, 0644);
+  // Held until the copy replaces the take: whoever opens the session later
+  // tells a copy in progress from one a killed recorder left behind.
+  ::flock(tempFd, LOCK_EX);
   std::filesystem::path temp = pattern;
   std::string problem = remuxMovie(url_, temp, tempFd);
   if (problem.empty() && ::fsync(tempFd) != 0)

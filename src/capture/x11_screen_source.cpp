@@ -1,5 +1,6 @@
 #include "capture/x11_screen_source.h"
 
+#include "capture/bgra_to_i420.h"
 #include "capture/capture_error.h"
 #include "capture/ffmpeg_take_writer.h"
 #include "capture/pulse_audio_source.h"
@@ -120,7 +121,7 @@ private:
   void disconnect();
   xcb_atom_t internAtom(const char* name);
   void run();
-  bool grab(std::uint8_t* target);
+  std::uint8_t* grab();
   std::shared_ptr<std::vector<std::uint8_t>> takeBuffer();
   bool isOwnWindow(xcb_window_t window);
   std::optional<std::uint32_t> pidOf(xcb_window_t window);
@@ -162,6 +163,8 @@ private:
   int cursorX_ = -1;
   int cursorY_ = -1;
 
+  // The screen's pixels when the server cannot share memory with us.
+  std::vector<std::uint8_t> unshared_;
   std::vector<std::shared_ptr<std::vector<std::uint8_t>>> pool_;
   std::shared_ptr<const std::vector<std::uint8_t>> lastPixels_;
   std::atomic<bool> stopping_{false};
@@ -303,7 +306,7 @@ void X11DisplayStream::stopCapture() {
 }
 
 std::shared_ptr<std::vector<std::uint8_t>> X11DisplayStream::takeBuffer() {
-  std::size_t size = static_cast<std::size_t>(configuration_.width) * configuration_.height * 4;
+  std::size_t size = i420Size(configuration_.width, configuration_.height);
   // A buffer that nobody else holds any more (the encoder is done with it)
   // is used again: memory stays flat however long the take.
   for (auto& buffer : pool_)
@@ -315,19 +318,21 @@ std::shared_ptr<std::vector<std::uint8_t>> X11DisplayStream::takeBuffer() {
   return buffer;
 }
 
-bool X11DisplayStream::grab(std::uint8_t* target) {
+// The screen as it is now, 32-bit pixels a row of the display's width
+// apart, in memory that is ours until the next grab (our windows are
+// painted over and the pointer drawn into it there); null when the server
+// refused.
+std::uint8_t* X11DisplayStream::grab() {
   int width = configuration_.width;
   int height = configuration_.height;
+  std::size_t size = static_cast<std::size_t>(width) * height * 4;
   if (shared_) {
     Reply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(
         connection_,
         xcb_shm_get_image(connection_, screen_->root, display_.x, display_.y, width, height, ~0u,
                           XCB_IMAGE_FORMAT_Z_PIXMAP, segment_, 0),
         nullptr));
-    if (!reply)
-      return false;
-    std::memcpy(target, shared_, static_cast<std::size_t>(width) * height * 4);
-    return true;
+    return reply ? shared_ : nullptr;
   }
   Reply<xcb_get_image_reply_t> reply(
       xcb_get_image_reply(connection_,
@@ -335,11 +340,11 @@ bool X11DisplayStream::grab(std::uint8_t* target) {
                                         display_.x, display_.y, width, height, ~0u),
                           nullptr));
   if (!reply)
-    return false;
-  int length = xcb_get_image_data_length(reply.get());
-  std::memcpy(target, xcb_get_image_data(reply.get()),
-              std::min<std::size_t>(length, static_cast<std::size_t>(width) * height * 4));
-  return true;
+    return nullptr;
+  unshared_.resize(size);
+  std::size_t length = static_cast<std::size_t>(xcb_get_image_data_length(reply.get()));
+  std::memcpy(unshared_.data(), xcb_get_image_data(reply.get()), std::min(length, size));
+  return unshared_.data();
 }
 
 std::optional<std::uint32_t> X11DisplayStream::pidOf(xcb_window_t window) {
@@ -634,15 +639,27 @@ void X11DisplayStream::run() {
     VideoFrame frame;
     frame.width = configuration_.width;
     frame.height = configuration_.height;
-    frame.stride = configuration_.width * 4;
+    frame.layout = PixelLayout::i420;
+    frame.stride = configuration_.width;
     if (damaged || !lastPixels_) {
       if (damage_)
         xcb_damage_subtract(connection_, damage_, XCB_NONE, XCB_NONE);
-      std::shared_ptr<std::vector<std::uint8_t>> buffer = takeBuffer();
       frame.timestamp = monotonicNow();
-      if (grab(buffer->data())) {
-        leaveOutOwnWindows(buffer->data());
-        drawCursor(buffer->data(), cursorChanged);
+      if (std::uint8_t* image = grab()) {
+        leaveOutOwnWindows(image);
+        drawCursor(image, cursorChanged);
+        // Converted here rather than in the encoder: this thread would
+        // otherwise wait for the next tick while the encoder converts and
+        // codes in turn, and a queued frame takes less than half the memory.
+        std::shared_ptr<std::vector<std::uint8_t>> buffer = takeBuffer();
+        int width = configuration_.width;
+        int height = configuration_.height;
+        std::uint8_t* y = buffer->data();
+        std::uint8_t* u = y + static_cast<std::size_t>(width) * height;
+        std::uint8_t* v = u + i420ChromaSize(width, height);
+        int chromaStride = (width + 1) / 2;
+        convertBgraToI420(image, width * 4, width, height,
+                          {y, width, u, chromaStride, v, chromaStride});
         frame.pixels = buffer;
         frame.status = FrameStatus::complete;
         lastPixels_ = buffer;
