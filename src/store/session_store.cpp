@@ -6,7 +6,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <fcntl.h>
 #include <set>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace vidorel {
 namespace fs = std::filesystem;
@@ -196,6 +200,46 @@ std::vector<Session> SessionStore::recoverableSessions(const fs::path& scratchRo
     sessions.push_back(std::move(*session));
   }
   return sessions;
+}
+
+namespace {
+
+bool isTakeCopyName(const std::string& name) {
+  static const std::string marker = ".finishing-";
+  std::size_t at = name.rfind(marker);
+  return name.size() > 1 && name[0] == '.' && at != std::string::npos && at > 1 &&
+         name.size() == at + marker.size() + 6;
+}
+
+} // namespace
+
+int SessionStore::removeAbandonedTakeCopies(const Session& session) {
+  int removed = 0;
+  std::error_code error;
+  fs::directory_iterator entries(session.takesFolder(), error);
+  if (error)
+    return 0;
+  for (; entries != fs::directory_iterator(); entries.increment(error)) {
+    if (error)
+      break;
+    const fs::path& file = entries->path();
+    if (!isTakeCopyName(file.filename().string()))
+      continue;
+    int fd = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+      continue;
+    struct stat status {};
+    // The writer holds its lock until the copy is renamed over the take.
+    bool abandoned =
+        ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    if (abandoned && ::unlink(file.c_str()) == 0) {
+      ++removed;
+      logger_.info(LogCategory::persistence,
+                   formatString("removed the abandoned copy %s", file.filename().string().c_str()));
+    }
+    ::close(fd);
+  }
+  return removed;
 }
 
 std::vector<SessionStore::UnreviewedTake> SessionStore::unreviewedTakes(const Session& session) {

@@ -82,6 +82,12 @@ public:
   // elsewhere deletes them without the user.
   std::vector<UnreviewedTake> unreviewedTakes(const Session& session);
 
+  // Removes the hidden copies ".<take>.finishing-XXXXXX" that a recorder
+  // killed while it rewrote a finished take leaves beside it (the take
+  // itself is whole under its own name). A copy still being written is
+  // locked by its writer and stays. Returns how many were removed.
+  int removeAbandonedTakeCopies(const Session& session);
+
   // Copies each named take file to a fresh "<UUID>.mov" in takesFolder and
   // maps old name to new. All or nothing: on a failure every copy made so
   // far is removed and the error returned.

@@ -449,6 +449,7 @@ void AppStateManager::offerUnreviewedTakes() {
   unreviewedTakes_.clear();
   if (!currentSession_)
     return;
+  deps_.store.removeAbandonedTakeCopies(*currentSession_);
   unreviewedTakes_ = deps_.store.unreviewedTakes(*currentSession_);
   publish();
   offerNextUnreviewedTake();
