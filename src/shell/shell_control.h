@@ -14,11 +14,6 @@
 
 namespace vidorel {
 
-// The key combination in the portable text form of Qt's key sequences
-// ("Shift+Ctrl+Return"): ⌘ is Ctrl, ⌥ Alt, ⌃ Meta (Super). Empty when the
-// key has no name there.
-std::string portableKeyText(const ShortcutBinding& binding);
-
 // Where the running instance listens: $XDG_RUNTIME_DIR/vidorel/control
 // (a private folder under /tmp named for the user when there is no runtime
 // folder).

@@ -7,30 +7,6 @@
 namespace vidorel {
 namespace {
 
-ShortcutBinding binding(std::string key, std::uint64_t modifiers) {
-  ShortcutBinding result;
-  result.keyEquivalent = std::move(key);
-  result.eventModifiers = modifiers;
-  return result;
-}
-
-TEST(PortableKeyText, NamesTheKeysTheMenuShowsWithCommandAsCtrl) {
-  EXPECT_EQ(portableKeyText(binding("\r", shiftEventModifier | commandEventModifier)),
-            "Ctrl+Shift+Return");
-  EXPECT_EQ(portableKeyText(binding(" ", shiftEventModifier | commandEventModifier)),
-            "Ctrl+Shift+Space");
-  EXPECT_EQ(portableKeyText(binding("n", shiftEventModifier | commandEventModifier)),
-            "Ctrl+Shift+N");
-  EXPECT_EQ(portableKeyText(binding("\t", optionEventModifier)), "Alt+Tab");
-  // ⌃ is the Super key here, which Qt calls Meta.
-  EXPECT_EQ(portableKeyText(binding("k", controlEventModifier | commandEventModifier)),
-            "Meta+Ctrl+K");
-  EXPECT_EQ(portableKeyText(binding("+", commandEventModifier)), "Ctrl+Plus");
-  EXPECT_EQ(portableKeyText(binding("?", commandEventModifier)), "Ctrl+?");
-  EXPECT_EQ(portableKeyText(binding("", commandEventModifier)), "");
-  EXPECT_EQ(portableKeyText(binding("\x7f", commandEventModifier)), "");
-}
-
 TEST(ControlCommands, SplitVerbAndArgumentAndOnlyShowMenuIsPublic) {
   ControlCommand command = parseControlCommand("window? review\n");
   EXPECT_EQ(command.verb, "window?");
