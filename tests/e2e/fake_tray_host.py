@@ -1,0 +1,97 @@
+#!/usr/bin/python3
+"""A desktop's tray as StatusNotifierItem clients see it (KDE's, or GNOME's
+AppIndicator extension), for the tests: org.kde.StatusNotifierWatcher on the
+session bus with a host registered. Each item's registration is written to
+the log as one line "item SERVICE PATH", after a first line "ready".
+
+  fake_tray_host.py --log FILE"""
+
+import argparse
+
+import dbus
+import dbus.service
+from dbus.mainloop.glib import DBusGMainLoop
+from gi.repository import GLib
+
+WATCHER = "org.kde.StatusNotifierWatcher"
+
+
+class Watcher(dbus.service.Object):
+    def __init__(self, bus, log):
+        super().__init__(bus, "/StatusNotifierWatcher")
+        self.log = log
+        self.items = []
+
+    def write(self, line):
+        with open(self.log, "a") as out:
+            out.write(line + "\n")
+
+    @dbus.service.method(WATCHER, in_signature="s", sender_keyword="sender")
+    def RegisterStatusNotifierItem(self, service, sender=None):
+        # An item names either its bus name or, on the caller's connection,
+        # its object path.
+        if service.startswith("/"):
+            name, path = sender, service
+        else:
+            name, path = service, "/StatusNotifierItem"
+        self.items.append(name + path)
+        self.write("item %s %s" % (name, path))
+        self.StatusNotifierItemRegistered(name + path)
+
+    @dbus.service.method(WATCHER, in_signature="s")
+    def RegisterStatusNotifierHost(self, service):
+        pass
+
+    @dbus.service.signal(WATCHER, signature="s")
+    def StatusNotifierItemRegistered(self, item):
+        pass
+
+    @dbus.service.signal(WATCHER, signature="s")
+    def StatusNotifierItemUnregistered(self, item):
+        pass
+
+    @dbus.service.signal(WATCHER, signature="")
+    def StatusNotifierHostRegistered(self):
+        pass
+
+    # Qt reads the properties through an interface object, which knows only
+    # what introspection lists; python-dbus lists methods and signals alone.
+    @dbus.service.method(dbus.INTROSPECTABLE_IFACE, out_signature="s",
+                         path_keyword="path", connection_keyword="connection")
+    def Introspect(self, path, connection):
+        xml = dbus.service.Object.Introspect(self, path, connection)
+        properties = (
+            '<property name="RegisteredStatusNotifierItems" type="as" access="read"/>'
+            '<property name="IsStatusNotifierHostRegistered" type="b" access="read"/>'
+            '<property name="ProtocolVersion" type="i" access="read"/>')
+        marker = '<interface name="%s">' % WATCHER
+        return xml.replace(marker, marker + properties)
+
+    @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature="ss", out_signature="v")
+    def Get(self, interface, name):
+        return self.GetAll(interface)[name]
+
+    @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature="s", out_signature="a{sv}")
+    def GetAll(self, interface):
+        return {
+            "RegisteredStatusNotifierItems": dbus.Array(self.items, signature="s"),
+            "IsStatusNotifierHostRegistered": dbus.Boolean(True),
+            "ProtocolVersion": dbus.Int32(0),
+        }
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--log", required=True)
+    arguments = parser.parse_args()
+    DBusGMainLoop(set_as_default=True)
+    bus = dbus.SessionBus()
+    watcher = Watcher(bus, arguments.log)
+    name = dbus.service.BusName(WATCHER, bus, do_not_queue=True)
+    watcher.write("ready")
+    GLib.MainLoop().run()
+    del name
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,118 @@
+// The app on a desktop whose tray speaks StatusNotifierItem over D-Bus (KDE
+// Plasma, GNOME with the AppIndicator extension, most Wayland panels): the
+// icon is registered with the desktop's watcher, its menu is the tray menu,
+// choosing an item there runs it, and the icon shows the take's state. Runs
+// on a private session bus with a stand-in for the desktop's watcher.
+
+#include "e2e/running_app.h"
+
+#include <gtest/gtest.h>
+
+namespace vidorel::e2e {
+namespace {
+
+// Where the app's item answers on the bus, as the watcher logged it.
+struct Item {
+  std::string service;
+  std::string path;
+};
+
+std::optional<Item> waitForItem(const fs::path& log, double seconds) {
+  auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+  while (Clock::now() < deadline) {
+    std::ifstream in(log);
+    for (std::string line; std::getline(in, line);) {
+      std::istringstream words(line);
+      std::string kind;
+      Item item;
+      if (words >> kind >> item.service >> item.path && kind == "item")
+        return item;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return std::nullopt;
+}
+
+std::string call(const Item& item, const std::string& path, const std::string& method,
+                 const std::string& arguments) {
+  return runCommand("gdbus call --session --dest '" + item.service + "' --object-path '" + path +
+                    "' --method " + method + " " + arguments + " 2>&1");
+}
+
+std::string property(const Item& item, const std::string& name) {
+  return call(item, item.path, "org.freedesktop.DBus.Properties.Get",
+              "org.kde.StatusNotifierItem " + name);
+}
+
+// The number the exported menu gives the entry whose label starts with
+// `label`; -1 when there is none.
+int entryId(const std::string& layout, const std::string& label) {
+  std::size_t at = layout.find("'label': <'" + label);
+  if (at == std::string::npos)
+    return -1;
+  std::size_t open = layout.rfind("<(", at);
+  if (open == std::string::npos)
+    return -1;
+  return std::atoi(layout.c_str() + open + 2);
+}
+
+TEST(StatusNotifierTray, TheTrayIconAndItsMenuDriveTheApp) {
+  ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "run under scripts/desktop-env";
+  ASSERT_NE(std::getenv("DBUS_SESSION_BUS_ADDRESS"), nullptr) << "run under dbus-run-session";
+  char pattern[] = "/tmp/vidorel-tray.XXXXXX";
+  fs::path root = mkdtemp(pattern);
+  fs::path hostLog = root / "host.log";
+  pid_t host = fork();
+  if (host == 0) {
+    execl("/usr/bin/python3", "/usr/bin/python3", VIDOREL_FAKE_TRAY_HOST, "--log", hostLog.c_str(),
+          nullptr);
+    _exit(127);
+  }
+  auto deadline = Clock::now() + std::chrono::seconds(10);
+  while (Clock::now() < deadline && runCommand("grep -c ready '" + hostLog.string() + "'") != "1")
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+
+  {
+    RunningApp app(root / "app");
+    ASSERT_TRUE(app.waitUntilAnswering());
+    ASSERT_TRUE(app.waitFor("state?", "idle", 15));
+    std::optional<Item> item = waitForItem(hostLog, 10);
+    ASSERT_TRUE(item) << "the app registered no item with the desktop's tray";
+
+    // The tray replaces the control window left for desktops without one.
+    EXPECT_EQ(runCommand("xdotool search --onlyvisible --name '^Vidorel$'"), "");
+    EXPECT_NE(property(*item, "ToolTip").find("Vidorel"), std::string::npos);
+    std::string idleIcon = property(*item, "IconPixmap");
+    EXPECT_NE(idleIcon.find("(48, 48, [byte"), std::string::npos) << idleIcon.substr(0, 200);
+
+    // The desktop opens the menu as a user's click would.
+    std::string menuPath = property(*item, "Menu");
+    std::size_t quote = menuPath.find('\'');
+    ASSERT_NE(quote, std::string::npos) << menuPath;
+    menuPath = menuPath.substr(quote + 1, menuPath.find('\'', quote + 1) - quote - 1);
+    call(*item, menuPath, "com.canonical.dbusmenu.AboutToShow", "0");
+    std::string layout =
+        call(*item, menuPath, "com.canonical.dbusmenu.GetLayout", "0 '@i -1' '[\"label\"]'");
+    int newRecording = entryId(layout, "New Recording");
+    ASSERT_GT(newRecording, 0) << layout;
+    EXPECT_GT(entryId(layout, "Quit"), 0) << layout;
+    EXPECT_NE(layout.find("⇧⌘"), std::string::npos) << "key equivalents as symbols: " << layout;
+
+    call(*item, menuPath, "com.canonical.dbusmenu.Event",
+         std::to_string(newRecording) + " clicked '<@i 0>' 0");
+    ASSERT_TRUE(app.waitFor("state?", "recording", 15)) << app.ask("state?");
+    // The icon's tint shows the take: the desktop gets another picture.
+    bool changed = false;
+    for (int i = 0; i < 30 && !changed; ++i) {
+      changed = property(*item, "IconPixmap") != idleIcon;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_TRUE(changed) << "the tray icon looks the same while recording";
+  }
+  kill(host, SIGTERM);
+  waitpid(host, nullptr, 0);
+  fs::remove_all(root);
+}
+
+} // namespace
+} // namespace vidorel::e2e
