@@ -200,6 +200,8 @@ private:
   void offerUnreviewedTakes();
   bool offerNextUnreviewedTake();
   Task<void> openSessionSteps();
+  enum class Leaving { goOn, saving, discarded, cancelled, gone };
+  Task<Leaving> leaveCurrentSession(std::function<void()> afterSave);
   Task<void> openRecoveredSessionSteps(Session session);
   void adoptRecoveredSession(const Session& session);
   Task<void> finishSaveAs(std::filesystem::path url, std::function<void()> then,

@@ -126,36 +126,47 @@ void AppStateManager::openSession() {
   spawn(openSessionSteps());
 }
 
-Task<void> AppStateManager::openSessionSteps() {
+// Opening another session and closing this one both first settle a
+// session that was never saved: saved (the command goes on after the save
+// panel, through afterSave), thrown away, or kept open by Cancel. A take
+// that runs ends first, kept unless the session is thrown away.
+Task<AppStateManager::Leaving>
+AppStateManager::leaveCurrentSession(std::function<void()> afterSave) {
   Alive alive = self_;
-  if (currentSession_ && !currentSession_->bundleURL) {
-    switch (promptUnsavedChanges()) {
-    case UnsavedChangesChoice::saveChanges:
-      if (isCapturing()) {
-        co_await stopAndKeep();
-        if (alive.expired())
-          co_return;
-      }
-      saveSessionAs([this] { showOpenPanel(); });
-      co_return;
-    case UnsavedChangesChoice::cancel:
-      co_return;
-    case UnsavedChangesChoice::discardChanges:
-      if (isCapturing()) {
-        co_await stopAndDiscard();
-        if (alive.expired())
-          co_return;
-      }
-      discardSessionAndClose();
-      showOpenPanel();
-      co_return;
-    }
+  UnsavedChangesChoice choice = UnsavedChangesChoice::saveChanges;
+  bool unsaved = currentSession_ && !currentSession_->bundleURL;
+  if (unsaved) {
+    choice = promptUnsavedChanges();
+    if (choice == UnsavedChangesChoice::cancel)
+      co_return Leaving::cancelled;
   }
   if (isCapturing()) {
-    co_await stopAndKeep();
+    if (choice == UnsavedChangesChoice::discardChanges)
+      co_await stopAndDiscard();
+    else
+      co_await stopAndKeep();
     if (alive.expired())
-      co_return;
+      co_return Leaving::gone;
   }
+  if (!unsaved)
+    co_return Leaving::goOn;
+  if (choice == UnsavedChangesChoice::discardChanges) {
+    discardSessionAndClose();
+    co_return Leaving::discarded;
+  }
+  saveSessionAs(std::move(afterSave));
+  co_return Leaving::saving;
+}
+
+Task<void> AppStateManager::openSessionSteps() {
+  Alive alive = self_;
+  Leaving leaving = co_await leaveCurrentSession([this] { showOpenPanel(); });
+  if (alive.expired())
+    co_return;
+  if (leaving == Leaving::discarded)
+    showOpenPanel();
+  if (leaving != Leaving::goOn)
+    co_return;
   if (currentSession_)
     closeSession();
   showOpenPanel();
@@ -334,34 +345,9 @@ std::optional<std::string> AppStateManager::saveSession(fs::path destination) {
 
 Task<void> AppStateManager::closeRecording() {
   Alive alive = self_;
-  if (currentSession_ && !currentSession_->bundleURL) {
-    switch (promptUnsavedChanges()) {
-    case UnsavedChangesChoice::saveChanges:
-      if (isCapturing()) {
-        co_await stopAndKeep();
-        if (alive.expired())
-          co_return;
-      }
-      saveSessionAs([this] { closeSession(); });
-      co_return;
-    case UnsavedChangesChoice::discardChanges:
-      if (isCapturing()) {
-        co_await stopAndDiscard();
-        if (alive.expired())
-          co_return;
-      }
-      discardSessionAndClose();
-      co_return;
-    case UnsavedChangesChoice::cancel:
-      co_return;
-    }
-  }
-  if (isCapturing()) {
-    co_await stopAndKeep();
-    if (alive.expired())
-      co_return;
-  }
-  closeSession();
+  Leaving leaving = co_await leaveCurrentSession([this] { closeSession(); });
+  if (!alive.expired() && leaving == Leaving::goOn)
+    closeSession();
 }
 
 void AppStateManager::closeSession() {
