@@ -240,6 +240,7 @@ TEST(WaylandApp, AnswersWhileTheDesktopsShortcutsDialogIsOpen) {
                           5))
       << app.ask("settings? endTake");
   EXPECT_EQ(app.portalCalls("BindShortcuts"), 1);
+  screenshot("wayland-settings-portal.png");
 }
 
 TEST(WaylandRecordCommand, RecordsTheMonitorTheDesktopShares) {
