@@ -45,6 +45,7 @@
 
 #include <QApplication>
 #include <QDesktopServices>
+#include <QLabel>
 #include <QLayout>
 #include <QMessageBox>
 #include <QPointer>
@@ -149,7 +150,8 @@ public:
     });
     windows_.setFactory("export", [this] { return makeExportSummaryWindow(manager_); });
     windows_.setFactory("settings", [this] {
-      return makeSettingsWindow(manager_, shortcuts_, keyboardLayout_, hotKeyRegistrations());
+      return makeSettingsWindow(manager_, shortcuts_, keyboardLayout_, hotKeyRegistrations(),
+                                desktopShortcutsView());
     });
     installWindowGlue();
     // Closing the review window by hand is the window's own business (it
@@ -213,6 +215,12 @@ public:
       const std::optional<Session>& session = manager_.currentSession();
       return session ? session->activeFolder().string() : "none";
     }
+    if (command.verb == "open-settings") {
+      loop_.post([this] { choose(MenuCommand::openSettings, -1); });
+      return "ok";
+    }
+    if (command.verb == "settings?")
+      return describeSettingsRow(command.argument);
     if (command.verb == "new-recording") {
       loop_.post([this] { choose(MenuCommand::newSession, -1); });
       return "ok";
@@ -257,6 +265,23 @@ private:
     });
   }
 
+  // What the open settings window shows: "notice" for the paragraph above
+  // the rows, else the row of the action with this raw value as
+  // "field|note" ("-" for a hidden note).
+  std::string describeSettingsRow(const std::string& what) {
+    auto* view = dynamic_cast<SettingsView*>(windows_.window("settings"));
+    if (!view || !view->isVisible())
+      return "none";
+    if (what == "notice")
+      return view->notice()->isVisible() ? view->notice()->text().toStdString() : "-";
+    std::optional<ShortcutAction> action = shortcutActionFromRawValue(what);
+    if (!action)
+      return "error: unknown action";
+    QLabel* note = view->note(*action);
+    return view->recorder(*action)->text().toStdString() + "|" +
+           (note->isVisible() ? note->text().toStdString() : "-");
+  }
+
   GlobalShortcuts& hotKeyBackend() {
     if (portalKeys_ && portalKeys_->available())
       return *portalKeys_;
@@ -290,6 +315,17 @@ private:
     };
     hooks.didClose = [this] { manager_.menuDidClose(); };
     return hooks;
+  }
+
+  // On Wayland the desktop owns the global keys: through its portal, or
+  // bound to `vidorel ctl` commands in its keyboard settings.
+  DesktopShortcutsView desktopShortcutsView() {
+    DesktopShortcutsView view;
+    view.desktop = portalKeys_.get();
+    const char* path = std::getenv("PATH");
+    view.ctlProgram =
+        ctlProgramName(QCoreApplication::applicationFilePath().toStdString(), path ? path : "");
+    return view;
   }
 
   const HotKeyRegistrations* hotKeyRegistrations() const {

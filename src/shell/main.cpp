@@ -11,7 +11,8 @@ With no command, starts the desktop recorder in the system tray.
 
 Commands:
   check FOLDER [--fix]       check a session folder or .vidorel package against its take files
-  record OUT.mov --seconds N record the display in $DISPLAY and the default microphone
+  record OUT.mov --seconds N record the display in $DISPLAY (on Wayland the monitor the
+                             desktop shares) and the default microphone
   export FOLDER OUT.mov      join the selected takes of a session into one movie
   ctl ACTION                 send start-pause, end-take, next-scene, retake, new or
                              status to the running app and print its state

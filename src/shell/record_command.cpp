@@ -5,9 +5,11 @@
 #include "base/log.h"
 #include "base/task.h"
 #include "capture/capture_error.h"
+#include "capture/portal_capture_backend.h"
 #include "capture/screen_recorder.h"
 #include "capture/x11_screen_source.h"
 #include "store/duration_probe.h"
+#include "workflow/json_defaults_store.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -132,11 +134,19 @@ int runRecordCommand(const std::vector<std::string>& args) {
   Logger logger;
   logger.addSink(std::make_shared<StderrLogSink>());
   FfmpegDurationProbe probe;
-  X11CaptureBackend backend(logger, probe);
+  // On Wayland the monitor the desktop shares through its ScreenCast
+  // portal, with the app's restore token, so a command run after the app
+  // asks no more than the app would.
+  JsonDefaultsStore defaults;
+  std::unique_ptr<CaptureBackend> backend;
+  if (isWaylandSession())
+    backend = std::make_unique<PortalCaptureBackend>(logger, probe, defaults);
+  else
+    backend = std::make_unique<X11CaptureBackend>(logger, probe);
   BlockingMainLoop loop;
   int status = 1;
   {
-    ScreenRecorder recorder(loop, logger, backend);
+    ScreenRecorder recorder(loop, logger, *backend);
     loop.post([&] { spawn(record(*request, recorder, loop, status)); });
     loop.run();
   }

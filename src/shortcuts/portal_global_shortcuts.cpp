@@ -4,6 +4,7 @@
 #include "shortcuts/shortcut_binding.h"
 
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <systemd/sd-bus.h>
 
@@ -19,7 +20,6 @@ namespace {
 constexpr const char* kPortalName = "org.freedesktop.portal.Desktop";
 constexpr const char* kPortalPath = "/org/freedesktop/portal/desktop";
 constexpr const char* kShortcutsInterface = "org.freedesktop.portal.GlobalShortcuts";
-constexpr int kAnswerTimeoutSeconds = 120;
 
 std::string keysymName(const std::string& keyEquivalent) {
   if (keyEquivalent == "\r")
@@ -38,25 +38,17 @@ std::string keysymName(const std::string& keyEquivalent) {
   return {};
 }
 
-std::int64_t nowMicroseconds() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<std::int64_t>(now.tv_sec) * 1'000'000 + now.tv_nsec / 1000;
-}
-
 // The Response of one request: its code, and the keys this client reads.
 struct Answer {
-  bool arrived = false;
   std::uint32_t code = 2;
   std::string sessionHandle;
   std::map<std::string, std::string> triggers;
 };
 
-int readShortcuts(sd_bus_message* m, Answer& answer) {
-  int r = sd_bus_message_enter_container(m, 'v', "a(sa{sv})");
+// An a(sa{sv}) list of shortcuts: each one's trigger_description.
+int readShortcutList(sd_bus_message* m, std::map<std::string, std::string>& triggers) {
+  int r = sd_bus_message_enter_container(m, 'a', "(sa{sv})");
   if (r < 0)
-    return r;
-  if ((r = sd_bus_message_enter_container(m, 'a', "(sa{sv})")) < 0)
     return r;
   while ((r = sd_bus_message_enter_container(m, 'r', "sa{sv}")) > 0) {
     const char* id = nullptr;
@@ -73,91 +65,50 @@ int readShortcuts(sd_bus_message* m, Answer& answer) {
       if (std::strcmp(key, "trigger_description") == 0) {
         if ((r = sd_bus_message_read(m, "v", "s", &text)) < 0)
           return r;
-        answer.triggers[shortcut] = text;
+        triggers[shortcut] = text;
       } else if ((r = sd_bus_message_skip(m, "v")) < 0) {
         return r;
       }
       if ((r = sd_bus_message_exit_container(m)) < 0)
         return r;
     }
-    if ((r = sd_bus_message_exit_container(m)) < 0 || (r = sd_bus_message_exit_container(m)) < 0)
+    if (r < 0 || (r = sd_bus_message_exit_container(m)) < 0 ||
+        (r = sd_bus_message_exit_container(m)) < 0)
       return r;
   }
-  if (r < 0 || (r = sd_bus_message_exit_container(m)) < 0)
+  if (r < 0)
     return r;
   return sd_bus_message_exit_container(m);
 }
 
-int onAnswer(sd_bus_message* m, void* userdata, sd_bus_error*) {
-  auto* answer = static_cast<Answer*>(userdata);
-  answer->arrived = true;
-  if (sd_bus_message_read(m, "u", &answer->code) < 0 ||
+bool readAnswer(sd_bus_message* m, Answer& answer) {
+  if (sd_bus_message_read(m, "u", &answer.code) < 0 ||
       sd_bus_message_enter_container(m, 'a', "{sv}") < 0)
-    return 0;
+    return false;
   while (sd_bus_message_enter_container(m, 'e', "sv") > 0) {
     const char* key = nullptr;
     if (sd_bus_message_read(m, "s", &key) < 0)
-      return 0;
+      return false;
     const char* text = nullptr;
     if (std::strcmp(key, "session_handle") == 0) {
       if (sd_bus_message_read(m, "v", "s", &text) < 0)
-        return 0;
-      answer->sessionHandle = text;
+        return false;
+      answer.sessionHandle = text;
     } else if (std::strcmp(key, "shortcuts") == 0) {
-      if (readShortcuts(m, *answer) < 0)
-        return 0;
+      if (sd_bus_message_enter_container(m, 'v', "a(sa{sv})") < 0 ||
+          readShortcutList(m, answer.triggers) < 0 || sd_bus_message_exit_container(m) < 0)
+        return false;
     } else if (sd_bus_message_skip(m, "v") < 0) {
-      return 0;
+      return false;
     }
     if (sd_bus_message_exit_container(m) < 0)
-      return 0;
+      return false;
   }
-  return 0;
+  return true;
 }
 
 int appendStringOption(sd_bus_message* m, const char* key, const std::string& value) {
   return sd_bus_message_append(m, "{sv}", key, "s", value.c_str());
-}
-
-// Calls `method` and waits for its request's Response; the match is made
-// before the call so an answer that comes at once is not missed.
-bool callAndAwait(sd_bus* bus, const std::string& requestPath, const char* method,
-                  const std::function<int(sd_bus_message*)>& append, Answer& answer,
-                  std::string& error) {
-  sd_bus_slot* slot = nullptr;
-  int r = sd_bus_match_signal(bus, &slot, nullptr, requestPath.c_str(),
-                              "org.freedesktop.portal.Request", "Response", onAnswer, &answer);
-  if (r < 0) {
-    error = std::strerror(-r);
-    return false;
-  }
-  sd_bus_message* call = nullptr;
-  r = sd_bus_message_new_method_call(bus, &call, kPortalName, kPortalPath, kShortcutsInterface,
-                                     method);
-  if (r >= 0)
-    r = append(call);
-  sd_bus_error callError = SD_BUS_ERROR_NULL;
-  if (r >= 0)
-    r = sd_bus_call(bus, call, 0, &callError, nullptr);
-  sd_bus_message_unref(call);
-  if (r < 0) {
-    error = callError.message ? callError.message : std::strerror(-r);
-    sd_bus_error_free(&callError);
-    sd_bus_slot_unref(slot);
-    return false;
-  }
-  std::int64_t deadline = nowMicroseconds() + kAnswerTimeoutSeconds * 1'000'000ll;
-  while (!answer.arrived && nowMicroseconds() < deadline) {
-    r = sd_bus_process(bus, nullptr);
-    if (r < 0)
-      break;
-    if (r == 0)
-      sd_bus_wait(bus, static_cast<std::uint64_t>(deadline - nowMicroseconds()));
-  }
-  sd_bus_slot_unref(slot);
-  if (!answer.arrived)
-    error = "no answer from the portal";
-  return answer.arrived;
 }
 
 int onActivated(sd_bus_message* message, void* userdata, sd_bus_error*) {
@@ -165,6 +116,24 @@ int onActivated(sd_bus_message* message, void* userdata, sd_bus_error*) {
   const char* id = nullptr;
   if (sd_bus_message_read(message, "os", &session, &id) >= 0)
     static_cast<PortalGlobalShortcuts*>(userdata)->activated(session, id);
+  return 0;
+}
+
+int onShortcutsChanged(sd_bus_message* message, void* userdata, sd_bus_error*) {
+  const char* session = nullptr;
+  std::map<std::string, std::string> triggers;
+  if (sd_bus_message_read(message, "o", &session) >= 0 && readShortcutList(message, triggers) >= 0)
+    static_cast<PortalGlobalShortcuts*>(userdata)->shortcutsChanged(session, triggers);
+  return 0;
+}
+
+int onMethodReply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
+  static_cast<PortalGlobalShortcuts*>(userdata)->methodReplied(reply);
+  return 0;
+}
+
+int onResponse(sd_bus_message* response, void* userdata, sd_bus_error*) {
+  static_cast<PortalGlobalShortcuts*>(userdata)->responded(response);
   return 0;
 }
 
@@ -203,6 +172,7 @@ PortalGlobalShortcuts::PortalGlobalShortcuts(Logger& logger) : logger_(logger) {
     available_ = false;
     return;
   }
+  state_ = DesktopShortcutsState::waiting;
   senderName_ = unique + 1;
   for (char& c : senderName_) {
     if (c == '.')
@@ -210,14 +180,18 @@ PortalGlobalShortcuts::PortalGlobalShortcuts(Logger& logger) : logger_(logger) {
   }
   sd_bus_match_signal(bus_, &activatedSlot_, nullptr, kPortalPath, kShortcutsInterface, "Activated",
                       onActivated, this);
+  sd_bus_match_signal(bus_, &changedSlot_, nullptr, kPortalPath, kShortcutsInterface,
+                      "ShortcutsChanged", onShortcutsChanged, this);
   notifier_ = std::make_unique<QSocketNotifier>(sd_bus_get_fd(bus_), QSocketNotifier::Read);
   QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] { readBus(); });
 }
 
 PortalGlobalShortcuts::~PortalGlobalShortcuts() {
   notifier_.reset();
-  if (activatedSlot_)
-    sd_bus_slot_unref(activatedSlot_);
+  for (sd_bus_slot* slot : {activatedSlot_, changedSlot_, responseSlot_, callSlot_}) {
+    if (slot)
+      sd_bus_slot_unref(slot);
+  }
   if (bus_)
     sd_bus_flush_close_unref(bus_);
 }
@@ -227,118 +201,256 @@ void PortalGlobalShortcuts::readBus() {
   }
 }
 
+// A message the bus read along with an earlier one waits in its queue with
+// nothing left on the socket to wake the loop.
+void PortalGlobalShortcuts::readBusSoon() {
+  if (notifier_)
+    QTimer::singleShot(0, notifier_.get(), [this] { readBus(); });
+}
+
 void PortalGlobalShortcuts::activated(const std::string& session, const std::string& shortcutId) {
   if (session != sessionHandle_)
     return;
   std::optional<ShortcutAction> action = shortcutActionFromRawValue(shortcutId);
-  if (!action || !bound_.count(*action))
+  // Only what the desktop bound and the program still wants (nothing while
+  // a settings row listens for keys); an earlier binding works on while the
+  // desktop considers a new one.
+  if (!action || !bound_.count(*action) || !wanted_.count(*action))
     return;
   auto handler = handlers_.find(*action);
   if (handler != handlers_.end() && handler->second)
     handler->second();
 }
 
+void PortalGlobalShortcuts::shortcutsChanged(const std::string& session,
+                                             const std::map<std::string, std::string>& triggers) {
+  if (session != sessionHandle_)
+    return;
+  bool changed = false;
+  for (const auto& [id, trigger] : triggers) {
+    std::optional<ShortcutAction> action = shortcutActionFromRawValue(id);
+    if (!action || assigned_[*action] == trigger)
+      continue;
+    assigned_[*action] = trigger;
+    changed = true;
+    logger_.info(LogCategory::shortcuts,
+                 formatString("portal: the desktop now triggers %s by %s",
+                              std::string(rawValue(*action)).c_str(), trigger.c_str()));
+  }
+  if (changed)
+    setState(state_);
+}
+
 void PortalGlobalShortcuts::setHandler(ShortcutAction action, std::function<void()> handler) {
   handlers_[action] = std::move(handler);
 }
 
-bool PortalGlobalShortcuts::createSession() {
-  if (!sessionHandle_.empty())
-    return true;
+void PortalGlobalShortcuts::registerBindings(const ShortcutBindings& bindings) {
+  wanted_ = bindings;
+  if (!available_ || request_ != Request::none)
+    return;
+  sendNext();
+}
+
+void PortalGlobalShortcuts::unregisterAll() {
+  // The portal has no unbinding: activations of what is no longer wanted
+  // are ignored, and the next binding replaces the set.
+  wanted_.clear();
+}
+
+// The next step towards binding what is wanted: a session first, then the
+// bindings unless the desktop already bound exactly these.
+void PortalGlobalShortcuts::sendNext() {
+  // A refusal is not asked again: each new question may be a dialog.
+  if (wanted_.empty() || sessionRefused_)
+    return;
+  if (sessionHandle_.empty()) {
+    send(Request::createSession, "CreateSession", [](sd_bus_message* m, const std::string& token) {
+      int r = sd_bus_message_open_container(m, 'a', "{sv}");
+      if (r >= 0)
+        r = appendStringOption(m, "handle_token", token);
+      if (r >= 0)
+        r = appendStringOption(m, "session_handle_token", token + "s");
+      return r < 0 ? r : sd_bus_message_close_container(m);
+    });
+    return;
+  }
+  if (answered_ && wanted_ == sent_)
+    return;
+  sent_ = wanted_;
+  answered_ = false;
+  send(Request::bind, "BindShortcuts", [this](sd_bus_message* m, const std::string& token) {
+    int r = sd_bus_message_append(m, "o", sessionHandle_.c_str());
+    if (r >= 0)
+      r = sd_bus_message_open_container(m, 'a', "(sa{sv})");
+    for (const auto& [action, binding] : sent_) {
+      if (r < 0)
+        break;
+      r = sd_bus_message_open_container(m, 'r', "sa{sv}");
+      if (r >= 0)
+        r = sd_bus_message_append(m, "s", std::string(rawValue(action)).c_str());
+      if (r >= 0)
+        r = sd_bus_message_open_container(m, 'a', "{sv}");
+      if (r >= 0)
+        r = appendStringOption(m, "description", std::string(title(action)));
+      std::string trigger = portalTriggerText(binding);
+      if (r >= 0 && !trigger.empty())
+        r = appendStringOption(m, "preferred_trigger", trigger);
+      if (r >= 0)
+        r = sd_bus_message_close_container(m);
+      if (r >= 0)
+        r = sd_bus_message_close_container(m);
+    }
+    if (r >= 0)
+      r = sd_bus_message_close_container(m);
+    if (r >= 0)
+      r = sd_bus_message_append(m, "s", "");
+    if (r >= 0)
+      r = sd_bus_message_open_container(m, 'a', "{sv}");
+    if (r >= 0)
+      r = appendStringOption(m, "handle_token", token);
+    return r < 0 ? r : sd_bus_message_close_container(m);
+  });
+}
+
+// Sends one request without waiting: its Response is matched before the
+// call goes out, so an answer that comes at once is not missed.
+bool PortalGlobalShortcuts::send(
+    Request request, const std::string& method,
+    const std::function<int(sd_bus_message*, const std::string&)>& append) {
   std::string token = formatString("vidorelkeys%d_%d", static_cast<int>(getpid()), ++serial_);
-  std::string sessionToken = token + "s";
-  Answer answer;
-  std::string error;
   std::string path = std::string(kPortalPath) + "/request/" + senderName_ + "/" + token;
-  bool ok = callAndAwait(
-      bus_, path, "CreateSession",
-      [&](sd_bus_message* m) {
-        int r = sd_bus_message_open_container(m, 'a', "{sv}");
-        if (r >= 0)
-          r = appendStringOption(m, "handle_token", token);
-        if (r >= 0)
-          r = appendStringOption(m, "session_handle_token", sessionToken);
-        return r < 0 ? r : sd_bus_message_close_container(m);
-      },
-      answer, error);
-  if (!ok || answer.code != 0 || answer.sessionHandle.empty()) {
+  int r = sd_bus_match_signal(bus_, &responseSlot_, nullptr, path.c_str(),
+                              "org.freedesktop.portal.Request", "Response", onResponse, this);
+  sd_bus_message* call = nullptr;
+  if (r >= 0)
+    r = sd_bus_message_new_method_call(bus_, &call, kPortalName, kPortalPath, kShortcutsInterface,
+                                       method.c_str());
+  if (r >= 0)
+    r = append(call, token);
+  if (r >= 0)
+    r = sd_bus_call_async(bus_, &callSlot_, call, onMethodReply, this, 0);
+  sd_bus_message_unref(call);
+  if (r >= 0)
+    r = sd_bus_flush(bus_);
+  request_ = request;
+  if (r < 0) {
     logger_.error(LogCategory::shortcuts,
-                  "portal: no global shortcuts session: " + (ok ? std::string("refused") : error));
+                  "portal: " + method + " could not be sent: " + std::strerror(-r));
+    if (request == Request::createSession)
+      sessionRefused_ = true;
+    else
+      answered_ = true;
+    finishRequest();
+    setState(DesktopShortcutsState::refused);
     return false;
   }
-  sessionHandle_ = answer.sessionHandle;
+  if (state_ != DesktopShortcutsState::waiting)
+    setState(DesktopShortcutsState::waiting);
+  readBusSoon();
   return true;
 }
 
-void PortalGlobalShortcuts::registerBindings(const ShortcutBindings& bindings) {
-  bound_.clear();
-  assigned_.clear();
-  if (!available_ || !createSession())
+void PortalGlobalShortcuts::finishRequest() {
+  request_ = Request::none;
+  if (responseSlot_)
+    responseSlot_ = sd_bus_slot_unref(responseSlot_);
+  if (callSlot_)
+    callSlot_ = sd_bus_slot_unref(callSlot_);
+}
+
+void PortalGlobalShortcuts::methodReplied(sd_bus_message* reply) {
+  if (callSlot_)
+    callSlot_ = sd_bus_slot_unref(callSlot_);
+  const sd_bus_error* error = sd_bus_message_get_error(reply);
+  if (!error)
     return;
-  std::string token = formatString("vidorelkeys%d_%d", static_cast<int>(getpid()), ++serial_);
-  std::string path = std::string(kPortalPath) + "/request/" + senderName_ + "/" + token;
+  // The portal refused the call itself: no Response will come.
+  std::string what = request_ == Request::createSession ? "no global shortcuts session: "
+                                                        : "BindShortcuts failed: ";
+  logger_.error(LogCategory::shortcuts,
+                "portal: " + what + (error->message ? error->message : error->name));
+  if (request_ == Request::createSession)
+    sessionRefused_ = true;
+  else
+    answered_ = true;
+  finishRequest();
+  setState(DesktopShortcutsState::refused);
+}
+
+void PortalGlobalShortcuts::responded(sd_bus_message* response) {
+  Request request = request_;
+  finishRequest();
   Answer answer;
-  std::string error;
-  bool ok = callAndAwait(
-      bus_, path, "BindShortcuts",
-      [&](sd_bus_message* m) {
-        int r = sd_bus_message_append(m, "o", sessionHandle_.c_str());
-        if (r >= 0)
-          r = sd_bus_message_open_container(m, 'a', "(sa{sv})");
-        for (const auto& [action, binding] : bindings) {
-          if (r < 0)
-            break;
-          r = sd_bus_message_open_container(m, 'r', "sa{sv}");
-          if (r >= 0)
-            r = sd_bus_message_append(m, "s", std::string(rawValue(action)).c_str());
-          if (r >= 0)
-            r = sd_bus_message_open_container(m, 'a', "{sv}");
-          if (r >= 0)
-            r = appendStringOption(m, "description", std::string(title(action)));
-          std::string trigger = portalTriggerText(binding);
-          if (r >= 0 && !trigger.empty())
-            r = appendStringOption(m, "preferred_trigger", trigger);
-          if (r >= 0)
-            r = sd_bus_message_close_container(m);
-          if (r >= 0)
-            r = sd_bus_message_close_container(m);
-        }
-        if (r >= 0)
-          r = sd_bus_message_close_container(m);
-        if (r >= 0)
-          r = sd_bus_message_append(m, "s", "");
-        if (r >= 0)
-          r = sd_bus_message_open_container(m, 'a', "{sv}");
-        if (r >= 0)
-          r = appendStringOption(m, "handle_token", token);
-        return r < 0 ? r : sd_bus_message_close_container(m);
-      },
-      answer, error);
-  if (!ok || answer.code != 0) {
-    logger_.error(LogCategory::shortcuts,
-                  "portal: BindShortcuts failed: " +
-                      (ok ? formatString("response %u", answer.code) : error));
+  bool read = readAnswer(response, answer);
+  if (request == Request::createSession) {
+    if (!read || answer.code != 0 || answer.sessionHandle.empty()) {
+      logger_.error(LogCategory::shortcuts, "portal: no global shortcuts session: refused");
+      sessionRefused_ = true;
+      setState(DesktopShortcutsState::refused);
+      return;
+    }
+    sessionHandle_ = answer.sessionHandle;
+    sendNext();
     return;
   }
-  bound_ = bindings;
+  answered_ = true;
+  if (!read || answer.code != 0) {
+    logger_.error(LogCategory::shortcuts,
+                  formatString("portal: BindShortcuts failed: response %u", answer.code));
+    setState(DesktopShortcutsState::refused);
+    // Bindings that changed meanwhile are worth another try.
+    sendNext();
+    return;
+  }
+  bound_ = sent_;
+  assigned_.clear();
   for (const auto& [id, trigger] : answer.triggers) {
     if (std::optional<ShortcutAction> action = shortcutActionFromRawValue(id))
       assigned_[*action] = trigger;
   }
   logger_.info(LogCategory::shortcuts,
-               formatString("portal: %zu global shortcuts bound", bound_.size()));
-}
-
-void PortalGlobalShortcuts::unregisterAll() {
-  // The portal has no unbinding: activations of what is no longer bound are
-  // ignored, and the next binding replaces the set.
-  bound_.clear();
-  assigned_.clear();
+               formatString("portal: %zu global shortcuts bound", sent_.size()));
+  setState(DesktopShortcutsState::bound);
+  sendNext();
 }
 
 std::string PortalGlobalShortcuts::assignedTrigger(ShortcutAction action) const {
   auto found = assigned_.find(action);
   return found == assigned_.end() ? std::string() : found->second;
+}
+
+DesktopShortcutsStatus PortalGlobalShortcuts::desktopStatus() const {
+  DesktopShortcutsStatus status;
+  status.state = state_;
+  if (state_ == DesktopShortcutsState::bound) {
+    for (const auto& [action, trigger] : assigned_) {
+      if (!trigger.empty())
+        status.triggers[action] = trigger;
+    }
+  }
+  return status;
+}
+
+DesktopShortcuts::ObserverID
+PortalGlobalShortcuts::addStatusObserver(std::function<void()> changed) {
+  ObserverID id = nextObserver_++;
+  observers_[id] = std::move(changed);
+  return id;
+}
+
+void PortalGlobalShortcuts::removeStatusObserver(ObserverID id) {
+  observers_.erase(id);
+}
+
+void PortalGlobalShortcuts::setState(DesktopShortcutsState state) {
+  state_ = state;
+  // An observer may remove itself (its window closes).
+  std::map<ObserverID, std::function<void()>> observers = observers_;
+  for (const auto& [id, changed] : observers) {
+    if (observers_.count(id) && changed)
+      changed();
+  }
 }
 
 } // namespace vidorel

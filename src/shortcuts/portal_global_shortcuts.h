@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/log.h"
+#include "shortcuts/desktop_shortcuts.h"
 #include "workflow/collaborators.h"
 
 #include <map>
@@ -9,6 +10,7 @@
 
 class QSocketNotifier;
 struct sd_bus;
+struct sd_bus_message;
 struct sd_bus_slot;
 
 namespace vidorel {
@@ -22,7 +24,11 @@ std::string portalTriggerText(const ShortcutBinding& binding);
 // interface (KDE Plasma 5.27+, GNOME 48+): one session, the bindings bound
 // as preferred triggers (the desktop may assign others), and the Activated
 // signal running the action's handler on the Qt event loop.
-class PortalGlobalShortcuts final : public GlobalShortcuts {
+//
+// The desktop may show a dialog before it answers a binding and the user
+// may leave it open for minutes, so no request is waited for: each is sent
+// and its Response signal is handled when the bus wakes the Qt event loop.
+class PortalGlobalShortcuts final : public GlobalShortcuts, public DesktopShortcuts {
 public:
   explicit PortalGlobalShortcuts(Logger& logger);
   ~PortalGlobalShortcuts() override;
@@ -33,6 +39,9 @@ public:
   bool available() const { return available_; }
 
   void setHandler(ShortcutAction action, std::function<void()> handler) override;
+  // Returns at once; the bindings are bound once the desktop answers. While
+  // a request is out, the latest bindings wait and are sent after it.
+  // Bindings the desktop already bound are not sent again.
   void registerBindings(const ShortcutBindings& bindings) override;
   void unregisterAll() override;
 
@@ -40,25 +49,59 @@ public:
   // when it assigned nothing.
   std::string assignedTrigger(ShortcutAction action) const;
 
-  // The portal's Activated signal: runs the handler of a bound action of
-  // this session.
+  // Absent without the portal; waiting until the desktop answered the
+  // binding, then bound or refused. The desktop's later changes of a
+  // trigger (ShortcutsChanged) are followed.
+  DesktopShortcutsStatus desktopStatus() const override;
+  ObserverID addStatusObserver(std::function<void()> changed) override;
+  void removeStatusObserver(ObserverID id) override;
+
+  // The portal's signals and answers, as the bus delivers them.
   void activated(const std::string& session, const std::string& shortcutId);
+  void shortcutsChanged(const std::string& session,
+                        const std::map<std::string, std::string>& triggers);
+  void methodReplied(sd_bus_message* reply);
+  void responded(sd_bus_message* response);
 
 private:
-  bool createSession();
+  enum class Request { none, createSession, bind };
+
+  void sendNext();
+  bool send(Request request, const std::string& method,
+            const std::function<int(sd_bus_message*, const std::string&)>& append);
+  void finishRequest();
+  void setState(DesktopShortcutsState state);
   void readBus();
+  void readBusSoon();
 
   Logger& logger_;
   sd_bus* bus_ = nullptr;
   sd_bus_slot* activatedSlot_ = nullptr;
+  sd_bus_slot* changedSlot_ = nullptr;
   std::unique_ptr<QSocketNotifier> notifier_;
   bool available_ = false;
   std::string senderName_;
   std::string sessionHandle_;
   int serial_ = 0;
   std::map<ShortcutAction, std::function<void()>> handlers_;
+
+  // The request out (one at a time): its Response match and method call.
+  Request request_ = Request::none;
+  sd_bus_slot* responseSlot_ = nullptr;
+  sd_bus_slot* callSlot_ = nullptr;
+  // What the program wants bound now (empty while suspended), what the
+  // last BindShortcuts sent and whether the desktop answered it, and what
+  // the desktop last bound.
+  ShortcutBindings wanted_;
+  ShortcutBindings sent_;
+  bool answered_ = false;
   ShortcutBindings bound_;
+  bool sessionRefused_ = false;
+
   std::map<ShortcutAction, std::string> assigned_;
+  DesktopShortcutsState state_ = DesktopShortcutsState::absent;
+  std::map<ObserverID, std::function<void()>> observers_;
+  ObserverID nextObserver_ = 1;
 };
 
 } // namespace vidorel

@@ -13,7 +13,24 @@ namespace vidorel {
 namespace {
 
 constexpr int kTitleWidth = 200;
+constexpr int kContentWidth = 440;
 constexpr int kWarningIndent = 204;
+
+QLabel* captionLabel(QColor colour) {
+  auto* label = new QLabel;
+  QFont caption = label->font();
+  caption.setPointSizeF(caption.pointSizeF() * 0.85);
+  label->setFont(caption);
+  QPalette palette = label->palette();
+  palette.setColor(QPalette::WindowText, colour);
+  label->setPalette(palette);
+  label->setContentsMargins(kWarningIndent, 0, 0, 0);
+  // Two warnings, a long one or a long command take more lines rather than
+  // being cut.
+  label->setWordWrap(true);
+  label->hide();
+  return label;
+}
 
 QLabel* heading(const char* text) {
   auto* label = new QLabel(QString::fromUtf8(text));
@@ -37,6 +54,11 @@ SettingsView::SettingsView(std::unique_ptr<ShortcutSettings> settings, const Key
   auto* shortcuts = new QVBoxLayout;
   shortcuts->setSpacing(6);
   shortcuts->addWidget(heading(kKeyboardShortcutsHeading));
+  notice_ = new QLabel;
+  notice_->setObjectName(QStringLiteral("notice"));
+  notice_->setWordWrap(true);
+  notice_->hide();
+  shortcuts->addWidget(notice_);
   for (ShortcutAction action : allShortcutActions) {
     Row row;
     auto* line = new QHBoxLayout;
@@ -51,19 +73,14 @@ SettingsView::SettingsView(std::unique_ptr<ShortcutSettings> settings, const Key
     line->addStretch();
     shortcuts->addLayout(line);
 
-    row.warning = new QLabel;
+    row.warning = captionLabel(QColor(255, 149, 0));
     row.warning->setObjectName(QStringLiteral("warning"));
-    QFont caption = row.warning->font();
-    caption.setPointSizeF(caption.pointSizeF() * 0.85);
-    row.warning->setFont(caption);
-    QPalette palette = row.warning->palette();
-    palette.setColor(QPalette::WindowText, QColor(255, 149, 0));
-    row.warning->setPalette(palette);
-    row.warning->setContentsMargins(kWarningIndent, 0, 0, 0);
-    // Two warnings, or a long one, take more lines rather than being cut.
-    row.warning->setWordWrap(true);
-    row.warning->hide();
     shortcuts->addWidget(row.warning);
+    row.note = captionLabel(palette().color(QPalette::PlaceholderText));
+    row.note->setObjectName(QStringLiteral("note"));
+    // A command to bind is there to be copied.
+    row.note->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    shortcuts->addWidget(row.note);
 
     ShortcutRecorder& recorder = row.recorder->recorder();
     recorder.accept = [this, action](const ShortcutBinding& candidate) {
@@ -125,9 +142,23 @@ SettingsView::~SettingsView() {
 }
 
 void SettingsView::refresh() {
+  std::string notice = settings_->notice();
+  notice_->setText(QString::fromStdString(notice));
+  notice_->setVisible(!notice.empty());
   for (auto& [action, row] : rows_) {
     row.recorder->setBinding(settings_->effectiveBinding(action));
+    showRowContent(action);
     showWarning(action);
+  }
+  // A window's layout does not ask a wrapped label for its height at the
+  // width it gets: the notice and the notes (a long command) get the height
+  // of their lines, and the window grows or shrinks with them.
+  notice_->setFixedHeight(notice_->heightForWidth(kContentWidth));
+  for (auto& [action, row] : rows_)
+    row.note->setFixedHeight(row.note->heightForWidth(kContentWidth));
+  if (isWindow() && layout()) {
+    layout()->activate();
+    resize(width(), layout()->sizeHint().height());
   }
   bool on = settings_->automaticallyChecksForUpdates();
   if (updates_->isChecked() != on) {
@@ -143,6 +174,17 @@ void SettingsView::showWarning(ShortcutAction action) {
   row.warning->setVisible(!text.empty());
 }
 
+void SettingsView::showRowContent(ShortcutAction action) {
+  Row& row = rows_.at(action);
+  ShortcutRowContent content = settings_->rowContent(action);
+  if (content.recordable)
+    row.recorder->setDesktopText(std::nullopt);
+  else
+    row.recorder->setDesktopText(QString::fromStdString(content.fieldText));
+  row.note->setText(QString::fromStdString(content.note));
+  row.note->setVisible(!content.note.empty());
+}
+
 ShortcutRecorderView* SettingsView::recorder(ShortcutAction action) const {
   return rows_.at(action).recorder;
 }
@@ -153,6 +195,10 @@ QLabel* SettingsView::title(ShortcutAction action) const {
 
 QLabel* SettingsView::warning(ShortcutAction action) const {
   return rows_.at(action).warning;
+}
+
+QLabel* SettingsView::note(ShortcutAction action) const {
+  return rows_.at(action).note;
 }
 
 } // namespace vidorel

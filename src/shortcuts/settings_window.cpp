@@ -5,8 +5,8 @@
 namespace vidorel {
 
 QWidget* makeSettingsWindow(AppStateManager& manager, GlobalShortcuts& hotKeys,
-                            const KeyboardLayout& layout,
-                            const HotKeyRegistrations* registrations) {
+                            const KeyboardLayout& layout, const HotKeyRegistrations* registrations,
+                            DesktopShortcutsView desktop) {
   ShortcutSettingsServices services{
       manager.preferences(),
       hotKeys,
@@ -15,11 +15,18 @@ QWidget* makeSettingsWindow(AppStateManager& manager, GlobalShortcuts& hotKeys,
       [&manager] { return manager.automaticallyChecksForUpdates(); },
       [&manager](bool on) { manager.setAutomaticallyChecksForUpdates(on); },
       registrations,
+      desktop.desktop,
+      desktop.ctlProgram,
   };
   auto* view = new SettingsView(std::make_unique<ShortcutSettings>(std::move(services)), layout);
   AppStateManager::ObserverID observer = manager.addObserver([view] { view->refresh(); });
   QObject::connect(view, &QObject::destroyed,
                    [&manager, observer] { manager.removeObserver(observer); });
+  if (DesktopShortcuts* owner = desktop.desktop) {
+    DesktopShortcuts::ObserverID watch = owner->addStatusObserver([view] { view->refresh(); });
+    QObject::connect(view, &QObject::destroyed,
+                     [owner, watch] { owner->removeStatusObserver(watch); });
+  }
   return view;
 }
 

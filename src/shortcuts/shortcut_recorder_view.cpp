@@ -87,7 +87,19 @@ void ShortcutRecorderView::setBinding(std::optional<ShortcutBinding> binding) {
   update();
 }
 
+void ShortcutRecorderView::setDesktopText(std::optional<QString> text) {
+  if (text && recorder_.isRecording())
+    recorder_.stop();
+  desktopText_ = std::move(text);
+  setCursor(desktopText_ ? Qt::ArrowCursor : Qt::PointingHandCursor);
+  setFocusPolicy(desktopText_ ? Qt::NoFocus : Qt::ClickFocus);
+  setToolTip(desktopText_ ? *desktopText_ : QString());
+  update();
+}
+
 QString ShortcutRecorderView::text() const {
+  if (desktopText_)
+    return *desktopText_;
   return QString::fromStdString(recorder_.text(layout_));
 }
 
@@ -103,7 +115,7 @@ bool ShortcutRecorderView::event(QEvent* event) {
 
 void ShortcutRecorderView::mousePressEvent(QMouseEvent* event) {
   QWidget::mousePressEvent(event);
-  if (recorder_.isRecording())
+  if (recorder_.isRecording() || desktopText_)
     return;
   setFocus(Qt::MouseFocusReason);
   recorder_.click();
@@ -149,6 +161,10 @@ void ShortcutRecorderView::paintEvent(QPaintEvent*) {
     fill.setAlphaF(0.15f);
     painter.fillPath(outline, fill);
     painter.setPen(QPen(accent, 1.5));
+  } else if (desktopText_) {
+    // Read-only: the window's own colour inside, like a disabled field.
+    painter.fillPath(outline, palette().color(QPalette::Window));
+    painter.setPen(QPen(palette().color(QPalette::Mid), 1.0));
   } else {
     painter.fillPath(outline, palette().color(QPalette::Base));
     painter.setPen(QPen(palette().color(QPalette::Mid), 1.0));
@@ -163,7 +179,8 @@ void ShortcutRecorderView::paintEvent(QPaintEvent*) {
   painter.setPen(recording ? palette().color(QPalette::PlaceholderText)
                            : palette().color(QPalette::WindowText));
   QFontMetricsF metrics(font);
-  QString shown = text();
+  // The desktop's description of a trigger may be longer than the field.
+  QString shown = metrics.elidedText(text(), Qt::ElideRight, width() - 12);
   double x = (width() - metrics.horizontalAdvance(shown)) * 0.5;
   double y = (height() - metrics.height()) * 0.5;
   painter.drawText(QPointF(x, y + metrics.ascent()), shown);

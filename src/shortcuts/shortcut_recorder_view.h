@@ -29,7 +29,11 @@ public:
   ShortcutRecorder& recorder() { return recorder_; }
   void setBinding(std::optional<ShortcutBinding> binding);
   bool isRecording() const { return recorder_.isRecording(); }
-  // What the control shows now.
+  // Where the desktop owns the key: the control shows `text` and does not
+  // listen; nothing makes it a recorder again.
+  void setDesktopText(std::optional<QString> text);
+  bool isReadOnly() const { return desktopText_.has_value(); }
+  // What the control shows now (a long desktop text is elided on screen).
   QString text() const;
 
   QSize sizeHint() const override { return {kRecorderWidth, kRecorderHeight}; }
@@ -44,6 +48,7 @@ protected:
 private:
   const KeyboardLayout& layout_;
   ShortcutRecorder recorder_;
+  std::optional<QString> desktopText_;
 };
 
 } // namespace vidorel

@@ -11,7 +11,21 @@ ShortcutBinding ShortcutSettings::effectiveBinding(ShortcutAction action) const 
   return found == bindings.end() ? defaultBinding(action) : found->second;
 }
 
+ShortcutRowContent ShortcutSettings::rowContent(ShortcutAction action) const {
+  if (!services_.desktop)
+    return {};
+  return shortcutRowContent(action, services_.desktop->desktopStatus(), services_.ctlProgram);
+}
+
+std::string ShortcutSettings::notice() const {
+  if (!services_.desktop)
+    return {};
+  return desktopShortcutsNotice(services_.desktop->desktopStatus());
+}
+
 std::string ShortcutSettings::warning(ShortcutAction action) const {
+  if (!rowContent(action).recordable)
+    return {};
   std::string text;
   auto found = warnings_.find(action);
   if (found != warnings_.end())

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "shortcuts/desktop_shortcuts.h"
 #include "shortcuts/hot_key_registrations.h"
 #include "shortcuts/shortcut_action.h"
 #include "shortcuts/shortcut_binding.h"
@@ -37,6 +38,11 @@ struct ShortcutSettingsServices {
   std::function<void(bool)> setAutomaticallyChecksForUpdates;
   // How the hot keys' last registration went; none where nothing reports it.
   const HotKeyRegistrations* registrations = nullptr;
+  // Where the desktop owns the global actions' keys (Wayland): what it said
+  // about them; none where the program grabs its keys itself.
+  const DesktopShortcuts* desktop = nullptr;
+  // How a command in the desktop's keyboard settings starts this program.
+  std::string ctlProgram = "vidorel";
 };
 
 // The settings window's behaviour: one row per action with its warning,
@@ -48,8 +54,14 @@ public:
 
   ShortcutBinding effectiveBinding(ShortcutAction action) const;
   // The row's warning; empty for none. The recorder's warning comes first;
-  // a global shortcut that the last registration refused adds a line.
+  // a global shortcut that the last registration refused adds a line. A
+  // row the desktop owns has none (its note says where it is changed).
   std::string warning(ShortcutAction action) const;
+  // Whether the row records keys or shows what the desktop said, and its
+  // note.
+  ShortcutRowContent rowContent(ShortcutAction action) const;
+  // The paragraph above the rows; empty for none.
+  std::string notice() const;
 
   // The recorder of `action` offers `candidate`: returns the action that
   // already uses it (refused) or nothing, and sets the row's warning.

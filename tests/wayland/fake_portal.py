@@ -4,9 +4,15 @@ session bus, for the tests. It answers with the PipeWire node given on the
 command line and hands out a connection to the PipeWire server of the test.
 
   fake_portal.py --node ID --log FILE [--refuse] [--stale-token TOKEN]
+                 [--hold-bind] [--refuse-bind]
 
 --refuse answers Start as a user who cancelled the dialog; a Start whose
 restore_token is --stale-token fails as a portal that no longer knows it.
+--hold-bind keeps BindShortcuts' answer back, as a desktop whose dialog is
+still open, until org.vidorel.Test.ReleaseBind is called; --refuse-bind
+answers it as a user who cancelled that dialog.
+org.vidorel.Test.ChangeShortcut(id, trigger) sends ShortcutsChanged as a
+desktop whose user gave the shortcut another trigger.
 Every call is written to the log as one JSON line, after a first line
 {"method": "ready"} once the portal's name is taken."""
 
@@ -93,6 +99,8 @@ class Portal(ShortcutsSessions):
         self.args = args
         self.serial = 0
         self.shortcuts_session = "/"
+        self.held = []
+        self.descriptions = {}
 
     def log(self, method, options):
         with open(self.args.log, "a") as out:
@@ -104,7 +112,7 @@ class Portal(ShortcutsSessions):
         name = sender[1:].replace(".", "_")
         return "%s/request/%s/%s" % (PATH, name, token)
 
-    def respond(self, path, response, results):
+    def respond(self, path, response, results, held=False):
         # After the method's reply: the caller subscribed before calling.
         request = Request(self.bus, path)
 
@@ -113,7 +121,10 @@ class Portal(ShortcutsSessions):
             request.remove_from_connection()
             return False
 
-        GLib.timeout_add(20, send)
+        if held:
+            self.held.append(send)
+        else:
+            GLib.timeout_add(20, send)
 
     @dbus.service.method(SCREEN_CAST, in_signature="a{sv}", out_signature="o",
                          sender_keyword="sender")
@@ -172,12 +183,39 @@ class Portal(ShortcutsSessions):
         bound = []
         for shortcut_id, properties in shortcuts:
             trigger = str(properties.get("preferred_trigger", ""))
-            bound.append(dbus.Struct((shortcut_id, dbus.Dictionary({
-                "description": properties.get("description", ""),
-                "trigger_description": dbus.String("assigned " + trigger),
-            }, signature="sv")), signature="sa{sv}"))
-        self.respond(path, 0, {"shortcuts": dbus.Array(bound, signature="(sa{sv})")})
+            self.descriptions[str(shortcut_id)] = str(properties.get("description", ""))
+            bound.append(self.shortcut(shortcut_id, "assigned " + trigger))
+        if self.args.refuse_bind:
+            self.respond(path, 1, {}, held=self.args.hold_bind)
+        else:
+            self.respond(path, 0, {"shortcuts": dbus.Array(bound, signature="(sa{sv})")},
+                         held=self.args.hold_bind)
         return dbus.ObjectPath(path)
+
+    def shortcut(self, shortcut_id, trigger):
+        return dbus.Struct((shortcut_id, dbus.Dictionary({
+            "description": dbus.String(self.descriptions.get(str(shortcut_id), "")),
+            "trigger_description": dbus.String(trigger),
+        }, signature="sv")), signature="sa{sv}")
+
+    @dbus.service.signal(SHORTCUTS, signature="oa(sa{sv})")
+    def ShortcutsChanged(self, session, shortcuts):
+        pass
+
+    # The user closes the desktop's dialog.
+    @dbus.service.method(TEST)
+    def ReleaseBind(self):
+        self.log("ReleaseBind", {})
+        held, self.held = self.held, []
+        for send in held:
+            send()
+
+    # The user gives a shortcut another trigger in the desktop's settings.
+    @dbus.service.method(TEST, in_signature="ss")
+    def ChangeShortcut(self, shortcut_id, trigger):
+        self.ShortcutsChanged(dbus.ObjectPath(self.shortcuts_session),
+                              dbus.Array([self.shortcut(shortcut_id, trigger)],
+                                         signature="(sa{sv})"))
 
     @dbus.service.signal(SHORTCUTS, signature="osta{sv}")
     def Activated(self, session, shortcut_id, timestamp, options):
@@ -212,6 +250,8 @@ def main():
     parser.add_argument("--log", required=True)
     parser.add_argument("--refuse", action="store_true")
     parser.add_argument("--stale-token", default="")
+    parser.add_argument("--hold-bind", action="store_true")
+    parser.add_argument("--refuse-bind", action="store_true")
     args = parser.parse_args()
     DBusGMainLoop(set_as_default=True)
     bus = dbus.SessionBus()

@@ -1,11 +1,20 @@
 // Global hot keys through the GlobalShortcuts portal, against the fake
 // portal on the private session bus of tests/wayland/with-pipewire.
 
+#include "shortcuts/key_positions.h"
 #include "shortcuts/portal_global_shortcuts.h"
+#include "shortcuts/settings_view.h"
 #include "shortcuts/shortcut_action.h"
 #include "shortcuts/shortcut_binding.h"
+#include "workflow/app_state_manager.h"
+
+#include "fakes/fake_defaults_store.h"
+#include "fakes/test_application.h"
 
 #include <QCoreApplication>
+#include <QLabel>
+#include <QTest>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -26,6 +35,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
+
+::testing::Environment* const qt =
+    ::testing::AddGlobalTestEnvironment(new testing::QtApplicationEnvironment("offscreen"));
 
 std::vector<nlohmann::json> loggedCalls(const fs::path& log, const std::string& method) {
   std::vector<nlohmann::json> found;
@@ -49,12 +61,17 @@ bool processEventsUntil(const std::function<bool()>& done, std::chrono::millisec
   return done();
 }
 
-void pressOnTheDesktop(const std::string& id) {
+// A method of the fake portal's test interface, as the desktop's user.
+void onTheDesktop(const std::string& methodAndArguments) {
   std::string command = "dbus-send --session --type=method_call "
                         "--dest=org.freedesktop.portal.Desktop /org/freedesktop/portal/desktop "
-                        "org.vidorel.Test.Activate string:" +
-                        id;
+                        "org.vidorel.Test." +
+                        methodAndArguments;
   ASSERT_EQ(std::system(command.c_str()), 0);
+}
+
+void pressOnTheDesktop(const std::string& id) {
+  onTheDesktop("Activate string:" + id);
 }
 
 ShortcutBinding binding(std::string key, std::uint64_t modifiers) {
@@ -77,76 +94,216 @@ TEST(PortalTriggerText, UsesTheShortcutsFormatsModifiersAndKeysymNames) {
   EXPECT_EQ(portalTriggerText(defaultBinding(ShortcutAction::endTake)), "CTRL+SHIFT+Return");
 }
 
+// The fake portal on the private bus, started with `options` and stopped
+// after the test.
+class FakePortal {
+public:
+  explicit FakePortal(std::vector<std::string> options = {}) {
+    char pattern[] = "/tmp/vidorel-keys.XXXXXX";
+    folder_ = mkdtemp(pattern);
+    log_ = folder_ / "portal.jsonl";
+    std::vector<std::string> words = {
+        "/usr/bin/python3", VIDOREL_FAKE_PORTAL, "--node", "1", "--log", log_.string()};
+    words.insert(words.end(), options.begin(), options.end());
+    pid_ = fork();
+    if (pid_ == 0) {
+      std::vector<char*> argv;
+      for (std::string& word : words)
+        argv.push_back(word.data());
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (!ready() && Clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ~FakePortal() {
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+    fs::remove_all(folder_);
+  }
+  bool ready() const { return !calls("ready").empty(); }
+  std::vector<nlohmann::json> calls(const std::string& method) const {
+    return loggedCalls(log_, method);
+  }
+
+private:
+  fs::path folder_;
+  fs::path log_;
+  pid_t pid_ = -1;
+};
+
+ShortcutBindings globalFactoryBindings() {
+  ShortcutBindings bindings;
+  for (ShortcutAction action : globalShortcutActions)
+    bindings.emplace(action, defaultBinding(action));
+  return bindings;
+}
+
+bool reaches(const PortalGlobalShortcuts& keys, DesktopShortcutsState state) {
+  return processEventsUntil([&] { return keys.desktopStatus().state == state; },
+                            std::chrono::seconds(5));
+}
+
 TEST(PortalGlobalShortcuts, BindsThePreferredTriggersAndActivatedRunsTheHandler) {
   ASSERT_NE(std::getenv("DBUS_SESSION_BUS_ADDRESS"), nullptr);
-  char pattern[] = "/tmp/vidorel-keys.XXXXXX";
-  fs::path folder = mkdtemp(pattern);
-  fs::path log = folder / "portal.jsonl";
-  pid_t portal = fork();
-  if (portal == 0) {
-    execl("/usr/bin/python3", "/usr/bin/python3", VIDOREL_FAKE_PORTAL, "--node", "1", "--log",
-          log.c_str(), nullptr);
-    _exit(127);
+  FakePortal portal;
+  ASSERT_TRUE(portal.ready());
+  Logger logger;
+  logger.addSink(std::make_shared<StderrLogSink>());
+  PortalGlobalShortcuts keys(logger);
+  ASSERT_TRUE(keys.available());
+  int endTakes = 0;
+  int pauses = 0;
+  keys.setHandler(ShortcutAction::endTake, [&] { ++endTakes; });
+  keys.setHandler(ShortcutAction::startPause, [&] { ++pauses; });
+  ShortcutBindings bindings;
+  bindings.emplace(ShortcutAction::endTake, defaultBinding(ShortcutAction::endTake));
+  bindings.emplace(ShortcutAction::startPause, defaultBinding(ShortcutAction::startPause));
+  keys.registerBindings(bindings);
+  ASSERT_TRUE(reaches(keys, DesktopShortcutsState::bound));
+
+  std::vector<nlohmann::json> binds = portal.calls("BindShortcuts");
+  ASSERT_EQ(binds.size(), 1u);
+  const nlohmann::json& shortcuts = binds[0]["shortcuts"];
+  ASSERT_EQ(shortcuts.size(), 2u);
+  std::map<std::string, nlohmann::json> byId;
+  for (const nlohmann::json& shortcut : shortcuts)
+    byId[shortcut[0]] = shortcut[1];
+  EXPECT_EQ(byId["endTake"]["preferred_trigger"], "CTRL+SHIFT+Return");
+  EXPECT_EQ(byId["endTake"]["description"], "Start / End Take / Approve");
+  EXPECT_EQ(byId["startPause"]["preferred_trigger"], "CTRL+SHIFT+space");
+  EXPECT_EQ(portal.calls("GlobalShortcuts.CreateSession").size(), 1u);
+  EXPECT_EQ(keys.assignedTrigger(ShortcutAction::endTake), "assigned CTRL+SHIFT+Return");
+  EXPECT_EQ(keys.assignedTrigger(ShortcutAction::retake), "");
+
+  pressOnTheDesktop("endTake");
+  EXPECT_TRUE(processEventsUntil([&] { return endTakes == 1; }, std::chrono::seconds(5)));
+  EXPECT_EQ(pauses, 0);
+  pressOnTheDesktop("startPause");
+  EXPECT_TRUE(processEventsUntil([&] { return pauses == 1; }, std::chrono::seconds(5)));
+
+  // Unbound actions do nothing, whatever the desktop still sends.
+  keys.unregisterAll();
+  pressOnTheDesktop("endTake");
+  processEventsUntil([] { return false; }, std::chrono::milliseconds(400));
+  EXPECT_EQ(endTakes, 1);
+  // Binding the same again (a settings row stopped listening) needs no new
+  // question to the desktop.
+  keys.registerBindings(bindings);
+  pressOnTheDesktop("endTake");
+  EXPECT_TRUE(processEventsUntil([&] { return endTakes == 2; }, std::chrono::seconds(5)));
+  EXPECT_EQ(portal.calls("BindShortcuts").size(), 1u);
+  // Other bindings are asked for in the same session.
+  bindings.emplace(ShortcutAction::retake, defaultBinding(ShortcutAction::retake));
+  keys.registerBindings(bindings);
+  EXPECT_EQ(keys.desktopStatus().state, DesktopShortcutsState::waiting);
+  ASSERT_TRUE(reaches(keys, DesktopShortcutsState::bound));
+  EXPECT_EQ(portal.calls("GlobalShortcuts.CreateSession").size(), 1u);
+  EXPECT_EQ(portal.calls("BindShortcuts").size(), 2u);
+  EXPECT_EQ(keys.assignedTrigger(ShortcutAction::retake), "assigned CTRL+SHIFT+r");
+}
+
+// The settings window over the portal's word, as the app builds it.
+class PortalSettings {
+public:
+  explicit PortalSettings(PortalGlobalShortcuts& keys) {
+    ShortcutSettingsServices services{
+        preferences,
+        keys,
+        [this] { return preferences.shortcutBindings(); },
+        [] {},
+        [] { return true; },
+        [](bool) {},
+        nullptr,
+        &keys,
+        "/opt/vidorel/bin/vidorel",
+    };
+    view = std::make_unique<SettingsView>(std::make_unique<ShortcutSettings>(std::move(services)),
+                                          usKeyboardLayout());
+    watch = keys.addStatusObserver([this] { view->refresh(); });
+    keys_ = &keys;
   }
-  auto ready = [&] { return !loggedCalls(log, "ready").empty(); };
-  auto deadline = Clock::now() + std::chrono::seconds(10);
-  while (!ready() && Clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  ASSERT_TRUE(ready());
+  ~PortalSettings() { keys_->removeStatusObserver(watch); }
 
-  {
-    int argc = 1;
-    char name[] = "portal_shortcuts_tests";
-    char* argv[] = {name, nullptr};
-    QCoreApplication app(argc, argv);
-    Logger logger;
-    logger.addSink(std::make_shared<StderrLogSink>());
-    PortalGlobalShortcuts keys(logger);
-    ASSERT_TRUE(keys.available());
-    int endTakes = 0;
-    int pauses = 0;
-    keys.setHandler(ShortcutAction::endTake, [&] { ++endTakes; });
-    keys.setHandler(ShortcutAction::startPause, [&] { ++pauses; });
-    ShortcutBindings bindings;
-    bindings.emplace(ShortcutAction::endTake, defaultBinding(ShortcutAction::endTake));
-    bindings.emplace(ShortcutAction::startPause, defaultBinding(ShortcutAction::startPause));
-    keys.registerBindings(bindings);
-
-    std::vector<nlohmann::json> binds = loggedCalls(log, "BindShortcuts");
-    ASSERT_EQ(binds.size(), 1u);
-    const nlohmann::json& shortcuts = binds[0]["shortcuts"];
-    ASSERT_EQ(shortcuts.size(), 2u);
-    std::map<std::string, nlohmann::json> byId;
-    for (const nlohmann::json& shortcut : shortcuts)
-      byId[shortcut[0]] = shortcut[1];
-    EXPECT_EQ(byId["endTake"]["preferred_trigger"], "CTRL+SHIFT+Return");
-    EXPECT_EQ(byId["endTake"]["description"], "Start / End Take / Approve");
-    EXPECT_EQ(byId["startPause"]["preferred_trigger"], "CTRL+SHIFT+space");
-    EXPECT_EQ(loggedCalls(log, "GlobalShortcuts.CreateSession").size(), 1u);
-    EXPECT_EQ(keys.assignedTrigger(ShortcutAction::endTake), "assigned CTRL+SHIFT+Return");
-    EXPECT_EQ(keys.assignedTrigger(ShortcutAction::retake), "");
-
-    pressOnTheDesktop("endTake");
-    EXPECT_TRUE(processEventsUntil([&] { return endTakes == 1; }, std::chrono::seconds(5)));
-    EXPECT_EQ(pauses, 0);
-    pressOnTheDesktop("startPause");
-    EXPECT_TRUE(processEventsUntil([&] { return pauses == 1; }, std::chrono::seconds(5)));
-
-    // Unbound actions do nothing, whatever the desktop still sends.
-    keys.unregisterAll();
-    pressOnTheDesktop("endTake");
-    processEventsUntil([] { return false; }, std::chrono::milliseconds(400));
-    EXPECT_EQ(endTakes, 1);
-    // Binding again reuses the session.
-    keys.registerBindings(bindings);
-    EXPECT_EQ(loggedCalls(log, "GlobalShortcuts.CreateSession").size(), 1u);
-    EXPECT_EQ(loggedCalls(log, "BindShortcuts").size(), 2u);
-    pressOnTheDesktop("endTake");
-    EXPECT_TRUE(processEventsUntil([&] { return endTakes == 2; }, std::chrono::seconds(5)));
+  std::string field(ShortcutAction action) const {
+    return view->recorder(action)->text().toStdString();
   }
-  kill(portal, SIGTERM);
-  waitpid(portal, nullptr, 0);
-  fs::remove_all(folder);
+  std::string note(ShortcutAction action) const {
+    QLabel* label = view->note(action);
+    return label->isHidden() ? "-" : label->text().toStdString();
+  }
+
+  FakeDefaultsStore store;
+  Preferences preferences{store};
+  std::unique_ptr<SettingsView> view;
+  DesktopShortcuts::ObserverID watch = 0;
+
+private:
+  PortalGlobalShortcuts* keys_ = nullptr;
+};
+
+TEST(PortalGlobalShortcuts, WaitsForTheDesktopsDialogWithoutBlockingAndTheRowsFollowIt) {
+  FakePortal portal({"--hold-bind"});
+  ASSERT_TRUE(portal.ready());
+  Logger logger;
+  PortalGlobalShortcuts keys(logger);
+  PortalSettings settings(keys);
+  keys.registerBindings(globalFactoryBindings());
+  EXPECT_EQ(keys.desktopStatus().state, DesktopShortcutsState::waiting);
+  ASSERT_TRUE(processEventsUntil([&] { return portal.calls("BindShortcuts").size() == 1; },
+                                 std::chrono::seconds(5)));
+  // The event loop goes on while the desktop's dialog is open.
+  bool ticked = false;
+  QTimer::singleShot(100, [&] { ticked = true; });
+  EXPECT_TRUE(processEventsUntil([&] { return ticked; }, std::chrono::seconds(2)));
+  EXPECT_EQ(keys.desktopStatus().state, DesktopShortcutsState::waiting);
+  EXPECT_EQ(settings.field(ShortcutAction::endTake), "Asking the desktop…");
+  EXPECT_TRUE(settings.view->recorder(ShortcutAction::endTake)->isReadOnly());
+
+  onTheDesktop("ReleaseBind");
+  ASSERT_TRUE(reaches(keys, DesktopShortcutsState::bound));
+  EXPECT_EQ(settings.field(ShortcutAction::endTake), "assigned CTRL+SHIFT+Return");
+  EXPECT_EQ(settings.note(ShortcutAction::endTake), "Changed in the desktop's keyboard settings");
+  EXPECT_EQ(settings.field(ShortcutAction::retake), "assigned CTRL+SHIFT+r");
+  EXPECT_TRUE(settings.view->notice()->isHidden());
+  // The menu's key equivalents stay the program's own.
+  EXPECT_FALSE(settings.view->recorder(ShortcutAction::newSession)->isReadOnly());
+  EXPECT_EQ(settings.note(ShortcutAction::newSession), "-");
+
+  // The user gives End Take another key in the desktop's settings.
+  onTheDesktop("ChangeShortcut string:endTake string:Ctrl+Alt+E");
+  EXPECT_TRUE(
+      processEventsUntil([&] { return settings.field(ShortcutAction::endTake) == "Ctrl+Alt+E"; },
+                         std::chrono::seconds(5)))
+      << settings.field(ShortcutAction::endTake);
+  EXPECT_EQ(keys.assignedTrigger(ShortcutAction::endTake), "Ctrl+Alt+E");
+  EXPECT_EQ(settings.field(ShortcutAction::retake), "assigned CTRL+SHIFT+r");
+  // A click on a row the desktop owns does not listen for keys.
+  settings.view->show();
+  QTest::mouseClick(settings.view->recorder(ShortcutAction::endTake), Qt::LeftButton);
+  EXPECT_FALSE(settings.view->recorder(ShortcutAction::endTake)->isRecording());
+}
+
+TEST(PortalGlobalShortcuts, ARefusedBindingShowsTheCommandsToBindAndIsNotAskedAgain) {
+  FakePortal portal({"--refuse-bind"});
+  ASSERT_TRUE(portal.ready());
+  Logger logger;
+  PortalGlobalShortcuts keys(logger);
+  PortalSettings settings(keys);
+  keys.registerBindings(globalFactoryBindings());
+  ASSERT_TRUE(reaches(keys, DesktopShortcutsState::refused));
+  EXPECT_FALSE(settings.view->notice()->isHidden());
+  EXPECT_EQ(settings.view->notice()->text().toStdString(), kShortcutsRefusedNotice);
+  EXPECT_EQ(settings.field(ShortcutAction::nextScene), "In desktop settings");
+  EXPECT_EQ(settings.note(ShortcutAction::nextScene), "/opt/vidorel/bin/vidorel ctl next-scene");
+  // A settings row stopping its listening binds the same again: the user
+  // already said no.
+  keys.unregisterAll();
+  keys.registerBindings(globalFactoryBindings());
+  processEventsUntil([] { return false; }, std::chrono::milliseconds(300));
+  EXPECT_EQ(portal.calls("BindShortcuts").size(), 1u);
 }
 
 } // namespace

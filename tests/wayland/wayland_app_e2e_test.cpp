@@ -33,14 +33,23 @@ CommandResult run(const std::string& command) {
   return vidorel::testing::runShellCommand(command);
 }
 
-std::string firstTestNode() {
+// The id of the test picture `index` (from 0); empty without it. A picture
+// serves one stream.
+std::string testNode(int index) {
   const char* nodes = std::getenv("VIDOREL_TEST_PIPEWIRE_NODES");
   if (!nodes)
     return {};
   std::istringstream words(nodes);
   std::string node;
-  words >> node;
+  for (int i = 0; i <= index; ++i) {
+    node.clear();
+    words >> node;
+  }
   return node;
+}
+
+std::string firstTestNode() {
+  return testNode(0);
 }
 
 pid_t spawn(const std::vector<std::string>& words, const fs::path& log,
@@ -76,7 +85,8 @@ void stop(pid_t pid) {
 // The fake portal and the app, each a child process of the test.
 class WaylandApp {
 public:
-  explicit WaylandApp(std::vector<std::string> portalOptions) {
+  // Without `withPortal` the session bus has no portal at all.
+  explicit WaylandApp(std::vector<std::string> portalOptions, bool withPortal = true) {
     char pattern[] = "/tmp/vidorel-wayland.XXXXXX";
     root_ = mkdtemp(pattern);
     for (const char* folder : {"data", "config", "runtime"})
@@ -89,10 +99,10 @@ public:
                                        "--log",
                                        (root_ / "portal.jsonl").string()};
     portal.insert(portal.end(), portalOptions.begin(), portalOptions.end());
-    portal_ = spawn(portal, root_ / "portal.log", {});
+    if (withPortal)
+      portal_ = spawn(portal, root_ / "portal.log", {});
     auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (Clock::now() < deadline &&
-           run("grep -c ready '" + (root_ / "portal.jsonl").string() + "'").output != "1")
+    while (withPortal && Clock::now() < deadline && portalCalls("ready") != 1)
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     app_ = spawn({VIDOREL_BINARY}, root_ / "app.log", environment());
   }
@@ -146,6 +156,21 @@ public:
   }
 
   std::string log() const { return run("cat '" + (root_ / "app.log").string() + "'").output; }
+  // How often the fake portal logged `method`.
+  int portalCalls(const std::string& method) const {
+    return std::atoi(
+        run("grep -c '\"method\": \"" + method + "\"' '" + (root_ / "portal.jsonl").string() + "'")
+            .output.c_str());
+  }
+  bool waitFor(const std::string& line, const std::string& expected, double seconds) const {
+    auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+    while (Clock::now() < deadline) {
+      if (ask(line) == expected)
+        return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+  }
   fs::path sessions() const { return root_ / "data" / "Vidorel" / "Sessions"; }
 
 private:
@@ -163,6 +188,93 @@ private:
   pid_t portal_ = -1;
   pid_t app_ = -1;
 };
+
+void screenshot(const std::string& name) {
+  fs::create_directories(VIDOREL_ARTIFACTS_DIR);
+  std::string file = (fs::path(VIDOREL_ARTIFACTS_DIR) / name).string();
+  run("import -window root '" + file + "'");
+  std::printf("artefact: %s\n", file.c_str());
+}
+
+TEST(WaylandApp, WithoutAShortcutsPortalTheSettingsWindowShowsTheCtlCommandsToBind) {
+  ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "run under scripts/desktop-env";
+  ASSERT_NE(std::getenv("DBUS_SESSION_BUS_ADDRESS"), nullptr) << "run under with-pipewire";
+  WaylandApp app({}, false);
+  ASSERT_TRUE(app.waitForStatus("idle", 15)) << app.log();
+  ASSERT_EQ(app.ask("open-settings"), "ok");
+  ASSERT_TRUE(app.waitFor("window? settings", "open", 5)) << app.log();
+  // The test binary is not on PATH: the commands name it in full.
+  std::string program = VIDOREL_BINARY;
+  EXPECT_EQ(app.ask("settings? startPause"), "In desktop settings|" + program + " ctl start-pause");
+  EXPECT_EQ(app.ask("settings? endTake"), "In desktop settings|" + program + " ctl end-take");
+  EXPECT_EQ(app.ask("settings? nextScene"), "In desktop settings|" + program + " ctl next-scene");
+  EXPECT_EQ(app.ask("settings? retake"), "In desktop settings|" + program + " ctl retake");
+  EXPECT_EQ(app.ask("settings? save"), "⇧⌘S|-") << "the menu's keys stay the program's";
+  EXPECT_NE(app.ask("settings? notice").find("This desktop gives programs no global shortcuts"),
+            std::string::npos);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  screenshot("wayland-settings-without-portal.png");
+  // The command shown works.
+  EXPECT_EQ(app.vidorel("ctl end-take").output, "idle");
+}
+
+TEST(WaylandApp, AnswersWhileTheDesktopsShortcutsDialogIsOpen) {
+  ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "run under scripts/desktop-env";
+  ASSERT_FALSE(firstTestNode().empty()) << "run under tests/wayland/with-pipewire";
+  WaylandApp app({"--hold-bind"});
+  auto deadline = Clock::now() + std::chrono::seconds(15);
+  while (app.portalCalls("BindShortcuts") < 1 && Clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_EQ(app.portalCalls("BindShortcuts"), 1) << app.log();
+  // The desktop has not answered; the app does.
+  EXPECT_EQ(app.vidorel("ctl status").output, "idle") << app.log();
+  ASSERT_EQ(app.ask("open-settings"), "ok");
+  ASSERT_TRUE(app.waitFor("window? settings", "open", 5)) << app.log();
+  EXPECT_EQ(app.ask("settings? endTake"), "Asking the desktop…|The desktop assigns it");
+  EXPECT_EQ(run("dbus-send --session --type=method_call --dest=org.freedesktop.portal.Desktop "
+                "/org/freedesktop/portal/desktop org.vidorel.Test.ReleaseBind")
+                .status,
+            0);
+  EXPECT_TRUE(app.waitFor("settings? endTake",
+                          "assigned CTRL+SHIFT+Return|Changed in the desktop's keyboard settings",
+                          5))
+      << app.ask("settings? endTake");
+  EXPECT_EQ(app.portalCalls("BindShortcuts"), 1);
+  screenshot("wayland-settings-portal.png");
+}
+
+TEST(WaylandRecordCommand, RecordsTheMonitorTheDesktopShares) {
+  ASSERT_NE(std::getenv("PULSE_SERVER"), nullptr) << "run under scripts/desktop-env";
+  std::string node = testNode(1);
+  ASSERT_FALSE(node.empty()) << "run under tests/wayland/with-pipewire";
+  char pattern[] = "/tmp/vidorel-wayland-record.XXXXXX";
+  fs::path root = mkdtemp(pattern);
+  fs::path log = root / "portal.jsonl";
+  pid_t portal =
+      spawn({"/usr/bin/python3", VIDOREL_FAKE_PORTAL, "--node", node, "--log", log.string()},
+            root / "portal.log", {});
+  auto deadline = Clock::now() + std::chrono::seconds(10);
+  while (Clock::now() < deadline && run("grep -c ready '" + log.string() + "'").output != "1")
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  fs::path take = root / "take.mov";
+  CommandResult recorded =
+      run("env WAYLAND_DISPLAY=vidorel-test-none XDG_CONFIG_HOME='" + root.string() + "' " +
+          VIDOREL_BINARY + " record '" + take.string() + "' --seconds 2");
+  stop(portal);
+  EXPECT_EQ(recorded.status, 0) << recorded.output;
+  EXPECT_NE(run("cat '" + log.string() + "'").output.find("\"Start\""), std::string::npos)
+      << "the screen came through the portal";
+  nlohmann::json info = nlohmann::json::parse(
+      run("ffprobe -v error -count_frames -show_streams -of json '" + take.string() + "'").output,
+      nullptr, false);
+  ASSERT_TRUE(info.is_object()) << recorded.output;
+  ASSERT_EQ(info["streams"].size(), 2u);
+  EXPECT_EQ(info["streams"][0]["width"], 320) << "the portal's monitor, not the X screen";
+  EXPECT_EQ(info["streams"][0]["height"], 240);
+  EXPECT_GT(std::atoi(info["streams"][0]["nb_read_frames"].get<std::string>().c_str()), 10);
+  EXPECT_EQ(info["streams"][1]["codec_name"], "aac");
+  fs::remove_all(root);
+}
 
 TEST(WaylandApp, ARefusedScreenCastDialogShowsTheScreenRecordingAlert) {
   ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "run under scripts/desktop-env";
