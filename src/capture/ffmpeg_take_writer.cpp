@@ -44,9 +44,6 @@ constexpr std::int64_t kAudioBitRate = 128000;
 // Up to this many samples of disagreement between the encoder's own sample
 // count and the timeline are left alone (resampler rounding), 1 ms.
 constexpr std::int64_t kAlignmentSlack = kAudioRate / 1000;
-// Microphone buffers are small; this bound only matters if the encoder
-// thread stalls completely.
-constexpr std::size_t kMaxQueuedAudio = 256;
 constexpr int kIoBufferSize = 256 * 1024;
 
 std::string errorString(int code) {
@@ -125,7 +122,7 @@ public:
   }
   bool isReadyForAudio() const override {
     std::lock_guard lock(mutex_);
-    return queuedAudio_ < kMaxQueuedAudio;
+    return queuedAudio_ < static_cast<std::size_t>(settings_.maxQueuedAudio);
   }
   void appendVideo(const VideoFrame& frame, std::int64_t time) override;
   void appendAudio(const AudioBuffer& buffer, std::int64_t position, std::int64_t skip) override;

@@ -31,12 +31,15 @@ namespace vidorel {
 inline constexpr const char* kTakePreset = "ultrafast";
 inline constexpr int kTakeThreads = 2;
 
-// Knobs for the benchmark only; takes always use the defaults.
+// Knobs for the benchmark and the tests only; takes always use the defaults.
 struct TakeEncoderSettings {
   std::string preset = kTakePreset;
   int threads = kTakeThreads;
   // Frames waiting for the encoder; when full, the input is "not ready".
   int maxQueuedFrames = 4;
+  // Microphone buffers (about 10 ms each) waiting for the encoder: the
+  // bound matters only when the encoder thread stalls for seconds.
+  int maxQueuedAudio = 256;
   // A key frame at least once per second of new pictures.
   bool keyFramePerSecond = true;
   // A take that ends normally becomes a plain movie.
