@@ -18,10 +18,14 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <limits>
+#include <mutex>
 #include <set>
+#include <thread>
 
 namespace vidorel {
 namespace fs = std::filesystem;
@@ -297,16 +301,21 @@ public:
   Letterbox(int width, int height) : width_(width), height_(height) {}
 
   FramePtr convert(const AVFrame& source) {
+    // The same size: a new reference to the decoded picture, not a copy
+    // (the encoder copies it into its own buffers anyway). Only the
+    // picture: the take's SEI messages and such stay behind.
+    if (source.width == width_ && source.height == height_ && source.format == AV_PIX_FMT_YUV420P) {
+      FramePtr picture(av_frame_clone(&source));
+      while (picture && picture->nb_side_data > 0)
+        av_frame_remove_side_data(picture.get(), picture->side_data[0]->type);
+      return picture;
+    }
     FramePtr picture(av_frame_alloc());
     picture->format = AV_PIX_FMT_YUV420P;
     picture->width = width_;
     picture->height = height_;
     if (av_frame_get_buffer(picture.get(), 0) < 0)
       return nullptr;
-    if (source.width == width_ && source.height == height_ && source.format == AV_PIX_FMT_YUV420P) {
-      av_frame_copy(picture.get(), &source);
-      return picture;
-    }
     fillBlack(*picture);
     int scaledWidth = width_;
     int scaledHeight = height_;
@@ -360,6 +369,397 @@ private:
   ScalerPtr scaler_;
 };
 
+// A video sample of a segment, in decode order: a take's packet copied as
+// it is, or one of our encoder's.
+struct CutSample {
+  PacketPtr packet;         // copied
+  Bytes bytes;              // encoded, length-prefixed
+  std::int64_t time = 0;    // composition time in the segment, ticks
+  std::int64_t reorder = 0; // the source's own reordering delay, ticks
+  bool sync = false;
+  bool encoded = false;
+
+  const std::uint8_t* data() const { return packet ? packet->data : bytes.data(); }
+  std::size_t size() const {
+    return packet ? static_cast<std::size_t>(packet->size) : bytes.size();
+  }
+};
+
+// Takes the samples of a segment as they are made; a failure stops it.
+using SampleSink = std::function<std::optional<ExportFailure>(CutSample)>;
+
+// Frames re-encoded in one run: the first is an IDR frame, so the run can
+// follow any copied frame and any copied key frame can follow it.
+class FrameEncoder {
+public:
+  FrameEncoder(int width, int height, const fs::path& file, const SampleSink& sink)
+      : width_(width), height_(height), file_(file), sink_(sink), letterbox_(width, height) {}
+
+  std::optional<ExportFailure> encode(const AVFrame* source, std::int64_t time) {
+    if (!encoder_) {
+      encoder_ = openVideoEncoder(width_, height_);
+      if (!encoder_)
+        return fileFailure(file_, "the H.264 encoder could not be opened");
+    }
+    FramePtr picture = source ? letterbox_.convert(*source) : letterbox_.black();
+    if (!picture)
+      return fileFailure(file_, avErrorText(AVERROR(ENOMEM)));
+    picture->pts = time;
+    picture->pict_type = AV_PICTURE_TYPE_NONE;
+    ++encoded_;
+    return send(picture.get());
+  }
+
+  std::optional<ExportFailure> finish() {
+    if (!encoder_)
+      return std::nullopt;
+    auto failure = send(nullptr);
+    encoder_.reset();
+    return failure;
+  }
+
+  std::int64_t encodedFrames() const { return encoded_; }
+
+private:
+  std::optional<ExportFailure> send(const AVFrame* picture) {
+    int result = avcodec_send_frame(encoder_.get(), picture);
+    if (result < 0)
+      return fileFailure(file_, avErrorText(result));
+    for (;;) {
+      PacketPtr packet = makePacket();
+      result = avcodec_receive_packet(encoder_.get(), packet.get());
+      if (result == AVERROR(EAGAIN) || result == AVERROR_EOF)
+        return std::nullopt;
+      if (result < 0)
+        return fileFailure(file_, avErrorText(result));
+      CutSample sample;
+      sample.bytes = annexBToLengthPrefixed(packet->data, static_cast<std::size_t>(packet->size));
+      sample.time = packet->pts;
+      sample.sync = isKey(*packet);
+      sample.encoded = true;
+      if (auto failure = sink_(std::move(sample)))
+        return failure;
+    }
+  }
+
+  int width_;
+  int height_;
+  fs::path file_;
+  const SampleSink& sink_;
+  Letterbox letterbox_;
+  CodecPtr encoder_;
+  std::int64_t encoded_ = 0;
+};
+
+// One take's video in one segment. Packets from the first key frame shown
+// at or after the trim start are copied while they are shown before the
+// trim end; the frames shown before that key frame, and any shown before
+// the end that need a frame shown after it, are decoded and re-encoded.
+class VideoCut {
+public:
+  VideoCut(StreamReader& reader, int width, int height, std::int64_t start, std::int64_t end,
+           const SampleSink& sink)
+      : reader_(reader), width_(width), height_(height), start_(start), end_(end), sink_(sink),
+        encoder_(width, height, reader.file(), sink) {}
+
+  std::optional<ExportFailure> run() {
+    const AVCodecParameters& codec = reader_.codec();
+    bool copyable = copyableVideo(codec, width_, height_);
+
+    PacketPtr packet;
+    if (auto failure = seekToKeyBefore(packet))
+      return failure;
+    if (auto failure = openDecoder(reader_, decoder_))
+      return failure;
+
+    // Up to the first key frame that can be copied.
+    PacketPtr key;
+    while (packet) {
+      std::int64_t shown = reader_.toTicks(presentationTime(*packet));
+      if (reader_.toTicks(decodeTime(*packet)) >= end_)
+        break;
+      if (copyable && isKey(*packet) && shown >= start_ && shown < end_) {
+        key = std::move(packet);
+        break;
+      }
+      if (auto failure = decodeHead(packet.get()))
+        return failure;
+      if (auto failure = reader_.read(packet))
+        return failure;
+    }
+    if (auto failure = decodeHead(nullptr))
+      return failure;
+    std::int64_t headEnd = key ? reader_.toTicks(presentationTime(*key)) : end_;
+    if (pending_ && headEnd > start_ && pendingTime_ < headEnd) {
+      if (auto failure = encodeFrame(pending_.get(), pendingTime_))
+        return failure;
+    }
+    pending_.reset();
+    if (auto failure = encoder_.finish())
+      return failure;
+
+    if (key) {
+      if (auto failure = copyFrom(std::move(key)))
+        return failure;
+    }
+    if (!wrote_) {
+      // Nothing of the take's picture falls in the range: black.
+      if (auto failure = encoder_.encode(nullptr, 0))
+        return failure;
+      if (auto failure = encoder_.finish())
+        return failure;
+    }
+    return std::nullopt;
+  }
+
+  std::int64_t reencodedFrames() const { return encoder_.encodedFrames(); }
+
+private:
+  // Time in the segment of a frame shown at this take time.
+  std::int64_t segmentTime(std::int64_t shown) const { return std::max(shown, start_) - start_; }
+
+  // Leaves packet at the last key frame shown at or before the trim start.
+  // A seek lands on a key frame by decode time; with reordered frames it
+  // may be shown after the trim start, so step back until it is not.
+  std::optional<ExportFailure> seekToKeyBefore(PacketPtr& packet) {
+    std::int64_t target = reader_.fromTicks(start_);
+    std::int64_t previousDecodeTime = std::numeric_limits<std::int64_t>::min();
+    for (int attempt = 0; attempt < 64; ++attempt) {
+      if (auto failure = reader_.seekBefore(target))
+        return failure;
+      if (auto failure = reader_.read(packet))
+        return failure;
+      if (!packet)
+        return std::nullopt;
+      std::int64_t shown = presentationTime(*packet);
+      std::int64_t decoded = decodeTime(*packet);
+      if ((isKey(*packet) && reader_.toTicks(shown) <= start_) || decoded == previousDecodeTime)
+        return std::nullopt;
+      previousDecodeTime = decoded;
+      target = std::min(shown, decoded) - 1;
+    }
+    return std::nullopt;
+  }
+
+  // Frames before the first copied key frame come out in presentation
+  // order; each is kept once the next one shows that it reaches past the
+  // trim start.
+  std::optional<ExportFailure> decodeHead(const AVPacket* packet) {
+    return decode(*decoder_, packet, reader_.file(), [&](FramePtr frame) {
+      std::int64_t shown = reader_.toTicks(frame->best_effort_timestamp);
+      if (shown >= end_)
+        return std::optional<ExportFailure>();
+      if (pending_ && shown > start_) {
+        if (auto failure = encodeFrame(pending_.get(), pendingTime_))
+          return failure;
+      }
+      pending_ = std::move(frame);
+      pendingTime_ = shown;
+      return std::optional<ExportFailure>();
+    });
+  }
+
+  std::optional<ExportFailure> encodeFrame(const AVFrame* frame, std::int64_t shown) {
+    wrote_ = true;
+    return encoder_.encode(frame, segmentTime(shown));
+  }
+
+  std::optional<ExportFailure> copy(PacketPtr packet) {
+    std::int64_t shown = reader_.toTicks(presentationTime(*packet));
+    std::int64_t decoded = reader_.toTicks(decodeTime(*packet));
+    CutSample sample;
+    sample.time = wrote_ ? segmentTime(shown) : 0;
+    sample.reorder = shown - decoded;
+    sample.sync = isKey(*packet);
+    sample.packet = std::move(packet);
+    wrote_ = true;
+    copiedTimes_.insert(shown);
+    return sink_(std::move(sample));
+  }
+
+  // Copied packets go to the sink; the packets since the last key frame are
+  // kept as references for decoding frames that cannot be copied.
+  std::optional<ExportFailure> copyFrom(PacketPtr key) {
+    std::vector<PacketPtr> sinceKey; // for decoding what cannot be copied
+    sinceKey.push_back(PacketPtr(av_packet_clone(key.get())));
+    if (auto failure = copy(std::move(key)))
+      return failure;
+    std::vector<PacketPtr> after; // decoded after the first frame shown at or after the end
+    bool copying = true;
+    PacketPtr packet;
+    for (;;) {
+      if (auto failure = reader_.read(packet))
+        return failure;
+      if (!packet)
+        break;
+      std::int64_t shown = reader_.toTicks(presentationTime(*packet));
+      if (copying && shown < end_) {
+        if (isKey(*packet))
+          sinceKey.clear();
+        sinceKey.push_back(PacketPtr(av_packet_clone(packet.get())));
+        if (auto failure = copy(std::move(packet)))
+          return failure;
+        continue;
+      }
+      copying = false;
+      if (reader_.toTicks(decodeTime(*packet)) >= end_)
+        break;
+      after.push_back(std::move(packet));
+    }
+    bool tail = std::any_of(after.begin(), after.end(), [&](const PacketPtr& later) {
+      return reader_.toTicks(presentationTime(*later)) < end_;
+    });
+    if (!tail)
+      return std::nullopt;
+    // Frames shown before the end that refer to one shown after it.
+    avcodec_flush_buffers(decoder_.get());
+    auto took = [&](FramePtr frame) {
+      std::int64_t shown = reader_.toTicks(frame->best_effort_timestamp);
+      if (shown >= end_ || copiedTimes_.count(shown))
+        return std::optional<ExportFailure>();
+      return encodeFrame(frame.get(), shown);
+    };
+    for (const std::vector<PacketPtr>* run : {&sinceKey, &after}) {
+      for (const PacketPtr& held : *run) {
+        if (auto failure = decode(*decoder_, held.get(), reader_.file(), took))
+          return failure;
+      }
+    }
+    if (auto failure = decode(*decoder_, nullptr, reader_.file(), took))
+      return failure;
+    return encoder_.finish();
+  }
+
+  StreamReader& reader_;
+  int width_; // the movie's picture
+  int height_;
+  std::int64_t start_; // take time, ticks
+  std::int64_t end_;
+  const SampleSink& sink_;
+  FrameEncoder encoder_;
+  CodecPtr decoder_;
+  FramePtr pending_;
+  std::int64_t pendingTime_ = 0;
+  bool wrote_ = false;
+  std::set<std::int64_t> copiedTimes_;
+};
+
+// One segment's video, made on a thread of its own: while the movie takes
+// one segment's samples, the next segment's frames are decoded and encoded
+// already, so two takes' frames are worked on at once. The samples wait in
+// a queue of bounded size.
+class CutJob {
+public:
+  CutJob(fs::path file, std::int64_t start, std::int64_t end, int width, int height)
+      : file_(std::move(file)), start_(start), end_(end), width_(width), height_(height) {
+    thread_ = std::thread([this] { run(); });
+  }
+
+  ~CutJob() {
+    {
+      std::lock_guard lock(mutex_);
+      cancelled_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+
+  CutJob(const CutJob&) = delete;
+  CutJob& operator=(const CutJob&) = delete;
+
+  // The next sample; nothing once the segment is complete or has failed.
+  std::optional<ExportFailure> next(std::optional<CutSample>& sample) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return !queue_.empty() || finished_; });
+    if (queue_.empty()) {
+      sample.reset();
+      return failure_;
+    }
+    sample = std::move(queue_.front());
+    queue_.pop_front();
+    queuedBytes_ -= sample->size();
+    lock.unlock();
+    changed_.notify_all();
+    return std::nullopt;
+  }
+
+  const fs::path& file() const { return file_; }
+  // The take's sample format: set before its first copied sample is queued.
+  const TrackFormat& takeFormat() const { return takeFormat_; }
+  // Frames encoded: final once next() has found the end.
+  std::int64_t reencodedFrames() const { return reencoded_; }
+
+private:
+  static constexpr std::size_t kQueueBytes = 32 << 20;
+  static constexpr std::size_t kQueueSamples = 4096;
+
+  void run() {
+    std::optional<ExportFailure> failure = cut();
+    std::lock_guard lock(mutex_);
+    failure_ = std::move(failure);
+    finished_ = true;
+    changed_.notify_all();
+  }
+
+  std::optional<ExportFailure> cut() {
+    SampleSink sink = [this](CutSample sample) { return push(std::move(sample)); };
+    StreamReader reader;
+    if (auto failure = reader.open(file_, AVMEDIA_TYPE_VIDEO))
+      return failure;
+    if (!reader.hasStream()) {
+      FrameEncoder black(width_, height_, file_, sink);
+      auto failure = black.encode(nullptr, 0);
+      if (!failure)
+        failure = black.finish();
+      reencoded_ = black.encodedFrames();
+      return failure;
+    }
+    takeFormat_ = takeVideoFormat(reader.codec());
+    VideoCut cut(reader, width_, height_, start_, end_, sink);
+    auto failure = cut.run();
+    reencoded_ = cut.reencodedFrames();
+    return failure;
+  }
+
+  std::optional<ExportFailure> push(CutSample sample) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] {
+      return cancelled_ || (queuedBytes_ < kQueueBytes && queue_.size() < kQueueSamples);
+    });
+    if (cancelled_)
+      return ExportFailure::platform("cancelled");
+    queuedBytes_ += sample.size();
+    queue_.push_back(std::move(sample));
+    lock.unlock();
+    changed_.notify_all();
+    return std::nullopt;
+  }
+
+  fs::path file_;
+  std::int64_t start_; // take time, ticks
+  std::int64_t end_;
+  int width_;
+  int height_;
+  TrackFormat takeFormat_;
+  std::int64_t reencoded_ = 0;
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<CutSample> queue_;
+  std::size_t queuedBytes_ = 0;
+  bool finished_ = false;
+  bool cancelled_ = false;
+  std::optional<ExportFailure> failure_;
+  std::thread thread_; // last: starts once everything else is made
+};
+
+// A take's trim range in take time, ticks.
+std::pair<std::int64_t, std::int64_t> segmentRange(const Take& take) {
+  std::int64_t start = std::max<std::int64_t>(0, toMovieTime(take.trimStart)) * kTicksPerMovieUnit;
+  std::int64_t end = toMovieTime(take.trimEnd) * kTicksPerMovieUnit;
+  return {start, end};
+}
+
 // Builds the movie take by take.
 class MovieJoiner {
 public:
@@ -373,7 +773,9 @@ public:
     height_ = height;
   }
 
-  std::optional<ExportFailure> append(const Take& take, const fs::path& file);
+  // Appends the take's trim range; its video (for a movie with pictures)
+  // comes from video.
+  std::optional<ExportFailure> append(const Take& take, const fs::path& file, CutJob* video);
 
   bool isEmpty() const { return cursor_ == 0; }
 
@@ -398,9 +800,6 @@ private:
     std::int64_t index = 0; // position in the movie's grid of AAC packets
     Bytes bytes;
   };
-
-  class VideoCut;
-  class FrameEncoder;
 
   // Video samples: decode times are kept as close as the order of decoding
   // allows to composition time minus the source's own reordering delay,
@@ -462,6 +861,7 @@ private:
   }
 
   std::optional<ExportFailure> prepareEncoders(const fs::path& file);
+  std::optional<ExportFailure> writeCut(CutJob& cut, std::int64_t movieStart);
   std::optional<ExportFailure> appendAudio(StreamReader& reader, std::int64_t start,
                                            std::int64_t movieStart, std::int64_t movieEnd);
   std::optional<ExportFailure> copyAudio(StreamReader& reader, std::int64_t sourceStart,
@@ -484,252 +884,6 @@ private:
   std::uint32_t audioDescription_ = 0;
   std::deque<AudioPacket> pendingAudio_;
   std::int64_t audioLimit_ = 0; // packets ending after this wait for the next segment
-};
-
-// Frames re-encoded in one run: the first is an IDR frame, so the run can
-// follow any copied frame and any copied key frame can follow it.
-class MovieJoiner::FrameEncoder {
-public:
-  FrameEncoder(MovieJoiner& movie, const fs::path& file)
-      : movie_(movie), file_(file), letterbox_(movie.width_, movie.height_) {}
-
-  std::optional<ExportFailure> encode(const AVFrame* source, std::int64_t compositionTime) {
-    if (!encoder_) {
-      encoder_ = openVideoEncoder(movie_.width_, movie_.height_);
-      if (!encoder_)
-        return fileFailure(file_, "the H.264 encoder could not be opened");
-      description_ = movie_.videoDescription(movie_.encodedVideo_);
-    }
-    FramePtr picture = source ? letterbox_.convert(*source) : letterbox_.black();
-    if (!picture)
-      return fileFailure(file_, avErrorText(AVERROR(ENOMEM)));
-    picture->pts = compositionTime;
-    picture->pict_type = AV_PICTURE_TYPE_NONE;
-    ++movie_.reencoded_;
-    return send(picture.get());
-  }
-
-  std::optional<ExportFailure> finish() {
-    if (!encoder_)
-      return std::nullopt;
-    auto failure = send(nullptr);
-    encoder_.reset();
-    return failure;
-  }
-
-private:
-  std::optional<ExportFailure> send(const AVFrame* picture) {
-    int result = avcodec_send_frame(encoder_.get(), picture);
-    if (result < 0)
-      return fileFailure(file_, avErrorText(result));
-    for (;;) {
-      PacketPtr packet = makePacket();
-      result = avcodec_receive_packet(encoder_.get(), packet.get());
-      if (result == AVERROR(EAGAIN) || result == AVERROR_EOF)
-        return std::nullopt;
-      if (result < 0)
-        return fileFailure(file_, avErrorText(result));
-      Bytes sample = annexBToLengthPrefixed(packet->data, static_cast<std::size_t>(packet->size));
-      if (auto failure = movie_.writeVideo(sample.data(), sample.size(), packet->pts, 0,
-                                           isKey(*packet), description_, file_))
-        return failure;
-    }
-  }
-
-  MovieJoiner& movie_;
-  fs::path file_;
-  Letterbox letterbox_;
-  CodecPtr encoder_;
-  std::uint32_t description_ = 0;
-};
-
-// One take's video in one segment. Packets from the first key frame shown
-// at or after the trim start are copied while they are shown before the
-// trim end; the frames shown before that key frame, and any shown before
-// the end that need a frame shown after it, are decoded and re-encoded.
-class MovieJoiner::VideoCut {
-public:
-  VideoCut(MovieJoiner& movie, StreamReader& reader, std::int64_t start, std::int64_t end,
-           std::int64_t movieStart)
-      : movie_(movie), reader_(reader), start_(start), end_(end), movieStart_(movieStart),
-        encoder_(movie, reader.file()) {}
-
-  std::optional<ExportFailure> run() {
-    const AVCodecParameters& codec = reader_.codec();
-    bool copyable = copyableVideo(codec, movie_.width_, movie_.height_);
-
-    PacketPtr packet;
-    if (auto failure = seekToKeyBefore(packet))
-      return failure;
-    if (auto failure = openDecoder(reader_, decoder_))
-      return failure;
-
-    // Up to the first key frame that can be copied.
-    PacketPtr key;
-    while (packet) {
-      std::int64_t shown = reader_.toTicks(presentationTime(*packet));
-      if (reader_.toTicks(decodeTime(*packet)) >= end_)
-        break;
-      if (copyable && isKey(*packet) && shown >= start_ && shown < end_) {
-        key = std::move(packet);
-        break;
-      }
-      if (auto failure = decodeHead(packet.get()))
-        return failure;
-      if (auto failure = reader_.read(packet))
-        return failure;
-    }
-    if (auto failure = decodeHead(nullptr))
-      return failure;
-    std::int64_t headEnd = key ? reader_.toTicks(presentationTime(*key)) : end_;
-    if (pending_ && headEnd > start_ && pendingTime_ < headEnd) {
-      if (auto failure = encodeFrame(pending_.get(), pendingTime_))
-        return failure;
-    }
-    pending_.reset();
-    if (auto failure = encoder_.finish())
-      return failure;
-
-    if (key) {
-      // Described only when something is copied: a take whose frames are
-      // all re-encoded adds no description.
-      std::uint32_t takeDescription = movie_.videoDescription(takeVideoFormat(codec));
-      if (auto failure = copyFrom(std::move(key), takeDescription))
-        return failure;
-    }
-    if (!wrote_) {
-      // Nothing of the take's picture falls in the range: black.
-      if (auto failure = encoder_.encode(nullptr, movieStart_))
-        return failure;
-      if (auto failure = encoder_.finish())
-        return failure;
-    }
-    return std::nullopt;
-  }
-
-private:
-  std::int64_t compositionTime(std::int64_t shown) const {
-    return movieStart_ + std::max(shown, start_) - start_;
-  }
-
-  // Leaves packet at the last key frame shown at or before the trim start.
-  // A seek lands on a key frame by decode time; with reordered frames it
-  // may be shown after the trim start, so step back until it is not.
-  std::optional<ExportFailure> seekToKeyBefore(PacketPtr& packet) {
-    std::int64_t target = reader_.fromTicks(start_);
-    std::int64_t previousDecodeTime = std::numeric_limits<std::int64_t>::min();
-    for (int attempt = 0; attempt < 64; ++attempt) {
-      if (auto failure = reader_.seekBefore(target))
-        return failure;
-      if (auto failure = reader_.read(packet))
-        return failure;
-      if (!packet)
-        return std::nullopt;
-      std::int64_t shown = presentationTime(*packet);
-      std::int64_t decoded = decodeTime(*packet);
-      if ((isKey(*packet) && reader_.toTicks(shown) <= start_) || decoded == previousDecodeTime)
-        return std::nullopt;
-      previousDecodeTime = decoded;
-      target = std::min(shown, decoded) - 1;
-    }
-    return std::nullopt;
-  }
-
-  // Frames before the first copied key frame come out in presentation
-  // order; each is kept once the next one shows that it reaches past the
-  // trim start.
-  std::optional<ExportFailure> decodeHead(const AVPacket* packet) {
-    return decode(*decoder_, packet, reader_.file(), [&](FramePtr frame) {
-      std::int64_t shown = reader_.toTicks(frame->best_effort_timestamp);
-      if (shown >= end_)
-        return std::optional<ExportFailure>();
-      if (pending_ && shown > start_) {
-        if (auto failure = encodeFrame(pending_.get(), pendingTime_))
-          return failure;
-      }
-      pending_ = std::move(frame);
-      pendingTime_ = shown;
-      return std::optional<ExportFailure>();
-    });
-  }
-
-  std::optional<ExportFailure> encodeFrame(const AVFrame* frame, std::int64_t shown) {
-    wrote_ = true;
-    return encoder_.encode(frame, compositionTime(shown));
-  }
-
-  std::optional<ExportFailure> copy(const AVPacket& packet, std::uint32_t description) {
-    std::int64_t shown = reader_.toTicks(presentationTime(packet));
-    std::int64_t decoded = reader_.toTicks(decodeTime(packet));
-    std::int64_t time = wrote_ ? compositionTime(shown) : movieStart_;
-    wrote_ = true;
-    copiedTimes_.insert(shown);
-    return movie_.writeVideo(packet.data, static_cast<std::size_t>(packet.size), time,
-                             shown - decoded, isKey(packet), description, reader_.file());
-  }
-
-  std::optional<ExportFailure> copyFrom(PacketPtr key, std::uint32_t description) {
-    if (auto failure = copy(*key, description))
-      return failure;
-    std::vector<PacketPtr> sinceKey; // for decoding what cannot be copied
-    sinceKey.push_back(std::move(key));
-    std::vector<PacketPtr> after; // decoded after the first frame shown at or after the end
-    bool copying = true;
-    PacketPtr packet;
-    for (;;) {
-      if (auto failure = reader_.read(packet))
-        return failure;
-      if (!packet)
-        break;
-      std::int64_t shown = reader_.toTicks(presentationTime(*packet));
-      if (copying && shown < end_) {
-        if (auto failure = copy(*packet, description))
-          return failure;
-        if (isKey(*packet))
-          sinceKey.clear();
-        sinceKey.push_back(std::move(packet));
-        continue;
-      }
-      copying = false;
-      if (reader_.toTicks(decodeTime(*packet)) >= end_)
-        break;
-      after.push_back(std::move(packet));
-    }
-    bool tail = std::any_of(after.begin(), after.end(), [&](const PacketPtr& later) {
-      return reader_.toTicks(presentationTime(*later)) < end_;
-    });
-    if (!tail)
-      return std::nullopt;
-    // Frames shown before the end that refer to one shown after it.
-    avcodec_flush_buffers(decoder_.get());
-    auto took = [&](FramePtr frame) {
-      std::int64_t shown = reader_.toTicks(frame->best_effort_timestamp);
-      if (shown >= end_ || copiedTimes_.count(shown))
-        return std::optional<ExportFailure>();
-      return encodeFrame(frame.get(), shown);
-    };
-    for (const std::vector<PacketPtr>* run : {&sinceKey, &after}) {
-      for (const PacketPtr& held : *run) {
-        if (auto failure = decode(*decoder_, held.get(), reader_.file(), took))
-          return failure;
-      }
-    }
-    if (auto failure = decode(*decoder_, nullptr, reader_.file(), took))
-      return failure;
-    return encoder_.finish();
-  }
-
-  MovieJoiner& movie_;
-  StreamReader& reader_;
-  std::int64_t start_; // take time, ticks
-  std::int64_t end_;
-  std::int64_t movieStart_;
-  FrameEncoder encoder_;
-  CodecPtr decoder_;
-  FramePtr pending_;
-  std::int64_t pendingTime_ = 0;
-  bool wrote_ = false;
-  std::set<std::int64_t> copiedTimes_;
 };
 
 std::optional<ExportFailure> MovieJoiner::prepareEncoders(const fs::path& file) {
@@ -963,14 +1117,10 @@ std::optional<ExportFailure> MovieJoiner::convertAudio(StreamReader* reader,
   return std::nullopt;
 }
 
-std::optional<ExportFailure> MovieJoiner::append(const Take& take, const fs::path& file) {
-  std::int64_t start = std::max<std::int64_t>(0, toMovieTime(take.trimStart)) * kTicksPerMovieUnit;
-  std::int64_t end = toMovieTime(take.trimEnd) * kTicksPerMovieUnit;
-
-  StreamReader videoReader;
+std::optional<ExportFailure> MovieJoiner::append(const Take& take, const fs::path& file,
+                                                 CutJob* video) {
+  auto [start, end] = segmentRange(take);
   StreamReader audioReader;
-  if (auto failure = videoReader.open(file, AVMEDIA_TYPE_VIDEO))
-    return failure;
   if (auto failure = audioReader.open(file, AVMEDIA_TYPE_AUDIO))
     return failure;
   if (end <= start)
@@ -982,20 +1132,34 @@ std::optional<ExportFailure> MovieJoiner::append(const Take& take, const fs::pat
   std::int64_t movieEnd = cursor_ + (end - start);
   if (auto failure = appendAudio(audioReader, start, movieStart, movieEnd))
     return failure;
-  if (width_ > 0) {
-    if (videoReader.hasStream()) {
-      VideoCut cut(*this, videoReader, start, end, movieStart);
-      if (auto failure = cut.run())
-        return failure;
-    } else {
-      FrameEncoder black(*this, file);
-      if (auto failure = black.encode(nullptr, movieStart))
-        return failure;
-      if (auto failure = black.finish())
-        return failure;
-    }
+  if (video) {
+    if (auto failure = writeCut(*video, movieStart))
+      return failure;
   }
   cursor_ = movieEnd;
+  return std::nullopt;
+}
+
+std::optional<ExportFailure> MovieJoiner::writeCut(CutJob& cut, std::int64_t movieStart) {
+  // Descriptions are added as their first sample comes: a take whose
+  // frames are all re-encoded adds none of its own.
+  std::optional<std::uint32_t> encodedDescription;
+  std::optional<std::uint32_t> takeDescription;
+  for (;;) {
+    std::optional<CutSample> sample;
+    if (auto failure = cut.next(sample))
+      return failure;
+    if (!sample)
+      break;
+    std::optional<std::uint32_t>& description =
+        sample->encoded ? encodedDescription : takeDescription;
+    if (!description)
+      description = videoDescription(sample->encoded ? encodedVideo_ : cut.takeFormat());
+    if (auto failure = writeVideo(sample->data(), sample->size(), movieStart + sample->time,
+                                  sample->reorder, sample->sync, *description, cut.file()))
+      return failure;
+  }
+  reencoded_ += cut.reencodedFrames();
   return std::nullopt;
 }
 
@@ -1050,9 +1214,23 @@ std::optional<ExportFailure> exportMovie(const std::vector<Take>& takes,
     int height = 0;
     pictureSize(takes, takesDirectory, width, height);
     joiner.setPictureSize(width, height);
-    for (const Take& take : takes) {
+    // Each take's video is made one take ahead of the one being joined.
+    auto startCut = [&](std::size_t index) -> std::unique_ptr<CutJob> {
+      if (index >= takes.size() || width == 0)
+        return nullptr;
+      auto [start, end] = segmentRange(takes[index]);
+      if (end <= start)
+        return nullptr;
+      return std::make_unique<CutJob>(takesDirectory / takes[index].filename, start, end, width,
+                                      height);
+    };
+    std::unique_ptr<CutJob> next = startCut(0);
+    for (std::size_t i = 0; i < takes.size(); ++i) {
+      const Take& take = takes[i];
+      std::unique_ptr<CutJob> current = std::move(next);
+      next = startCut(i + 1);
       std::int64_t before = joiner.reencodedFrames();
-      failure = joiner.append(take, takesDirectory / take.filename);
+      failure = joiner.append(take, takesDirectory / take.filename, current.get());
       if (failure)
         break;
       if (statistics)
