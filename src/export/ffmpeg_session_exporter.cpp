@@ -765,7 +765,7 @@ class MovieJoiner {
 public:
   MovieJoiner() : video_(TrackKind::video, kVideoTimescale), audio_(TrackKind::audio, kAudioRate) {}
 
-  std::error_code create(const fs::path& file) { return writer_.create(file); }
+  std::error_code start(int fd) { return writer_.start(fd); }
 
   // The movie's picture size: that of the first take with video.
   void setPictureSize(int width, int height) {
@@ -1179,11 +1179,6 @@ void pictureSize(const std::vector<Take>& takes, const fs::path& takesDirectory,
   }
 }
 
-fs::path temporaryPathFor(const fs::path& destination) {
-  std::string name = "." + destination.filename().string() + "." + Uuid::random().string() + ".tmp";
-  return destination.parent_path() / name;
-}
-
 } // namespace
 
 std::optional<ExportFailure> exportMovie(const std::vector<Take>& takes,
@@ -1204,12 +1199,16 @@ std::optional<ExportFailure> exportMovie(const std::vector<Take>& takes,
   // x264 and the AAC encoder print statistics for every run otherwise.
   if (av_log_get_level() > AV_LOG_WARNING)
     av_log_set_level(AV_LOG_WARNING);
-  fs::path temporary = temporaryPathFor(destination);
+  // The movie replaces destination only once it is complete; a killed
+  // export leaves no partial movie behind.
+  ReplacementFile output;
+  if (std::error_code created = output.create(destination))
+    return fileFailure(destination, created.message());
   std::optional<ExportFailure> failure;
   {
     MovieJoiner joiner;
-    if (std::error_code created = joiner.create(temporary))
-      return fileFailure(destination, created.message());
+    if (std::error_code started = joiner.start(output.descriptor()))
+      return fileFailure(destination, started.message());
     int width = 0;
     int height = 0;
     pictureSize(takes, takesDirectory, width, height);
@@ -1243,13 +1242,10 @@ std::optional<ExportFailure> exportMovie(const std::vector<Take>& takes,
         failure = fileFailure(destination, finished.message());
     }
   }
-  if (!failure && ::rename(temporary.c_str(), destination.c_str()) != 0)
-    failure = fileFailure(destination, std::error_code(errno, std::generic_category()).message());
-  if (failure) {
-    fs::remove(temporary, error);
+  if (failure)
     return failure;
-  }
-  syncFolder(destination.parent_path());
+  if (std::error_code committed = output.commit())
+    return fileFailure(destination, committed.message());
   return std::nullopt;
 }
 
