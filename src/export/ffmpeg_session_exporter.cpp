@@ -818,13 +818,42 @@ private:
     std::int64_t offset = decodeTime ? compositionTime - *decodeTime : -1;
     if (offset < 0 || offset > std::numeric_limits<std::int32_t>::max())
       return fileFailure(file, "frame timing out of range");
+    // Some players (Chromium's) decode every sample with the parameter sets
+    // of the track's first description: the first sample after a change
+    // of description carries its parameter sets in the stream as well.
+    Bytes withSets;
+    if (!video_.samples().empty() && description != lastDescription_) {
+      withSets = parameterSetsOf(description);
+      withSets.insert(withSets.end(), data, data + size);
+      data = withSets.data();
+      size = withSets.size();
+    }
     std::error_code error =
         writer_.writeSample(video_, data, size, *decodeTime, static_cast<std::int32_t>(offset),
                             sync, description, false);
     if (error)
       return ExportFailure::platform(error.message());
     lastDecodeTime_ = *decodeTime;
+    lastDescription_ = description;
     return std::nullopt;
+  }
+
+  // The sequence and picture parameter sets of a video description as NAL
+  // units of a sample.
+  Bytes parameterSetsOf(std::uint32_t description) const {
+    Bytes units;
+    std::optional<AvcParameterSets> sets =
+        parseAvcConfig(video_.descriptions().at(description - 1).config);
+    if (!sets)
+      return units;
+    for (const std::vector<Bytes>* group : {&sets->sequence, &sets->picture}) {
+      for (const Bytes& unit : *group) {
+        for (int i = sets->lengthSize - 1; i >= 0; --i)
+          units.push_back(static_cast<std::uint8_t>(unit.size() >> (8 * i)));
+        units.insert(units.end(), unit.begin(), unit.end());
+      }
+    }
+    return units;
   }
 
   std::optional<ExportFailure> flushAudio(std::int64_t untilTicks) {
@@ -876,6 +905,7 @@ private:
   int height_ = 0;
   std::int64_t cursor_ = 0; // movie time (ticks) where the next segment starts
   std::int64_t lastDecodeTime_ = 0;
+  std::uint32_t lastDescription_ = 0;
   std::int64_t reencoded_ = 0;
   // The encoders' sample formats, known once the first take is appended.
   bool encodersReady_ = false;
