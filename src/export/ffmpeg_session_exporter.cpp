@@ -760,6 +760,11 @@ std::pair<std::int64_t, std::int64_t> segmentRange(const Take& take) {
   return {start, end};
 }
 
+// Takes whose video is made at once: each take's decoding and encoding
+// keeps about one core busy, and one take may be done while the one before
+// is still at work.
+constexpr std::size_t kCutsAtOnce = 3;
+
 // Builds the movie take by take.
 class MovieJoiner {
 public:
@@ -1243,21 +1248,22 @@ std::optional<ExportFailure> exportMovie(const std::vector<Take>& takes,
     int height = 0;
     pictureSize(takes, takesDirectory, width, height);
     joiner.setPictureSize(width, height);
-    // Each take's video is made one take ahead of the one being joined.
+    // The videos of the next few takes are made while one is joined.
     auto startCut = [&](std::size_t index) -> std::unique_ptr<CutJob> {
-      if (index >= takes.size() || width == 0)
-        return nullptr;
       auto [start, end] = segmentRange(takes[index]);
-      if (end <= start)
+      if (width == 0 || end <= start)
         return nullptr;
       return std::make_unique<CutJob>(takesDirectory / takes[index].filename, start, end, width,
                                       height);
     };
-    std::unique_ptr<CutJob> next = startCut(0);
+    std::deque<std::unique_ptr<CutJob>> cuts; // of takes i, i + 1...
+    std::size_t started = 0;
     for (std::size_t i = 0; i < takes.size(); ++i) {
       const Take& take = takes[i];
-      std::unique_ptr<CutJob> current = std::move(next);
-      next = startCut(i + 1);
+      for (; started < takes.size() && started < i + kCutsAtOnce; ++started)
+        cuts.push_back(startCut(started));
+      std::unique_ptr<CutJob> current = std::move(cuts.front());
+      cuts.pop_front();
       std::int64_t before = joiner.reencodedFrames();
       failure = joiner.append(take, takesDirectory / take.filename, current.get());
       if (failure)
