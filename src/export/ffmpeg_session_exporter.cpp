@@ -178,8 +178,9 @@ private:
   AVStream* stream_ = nullptr;
 };
 
-// A decoder for a reader's stream.
-std::optional<ExportFailure> openDecoder(const StreamReader& reader, CodecPtr& decoder) {
+// A decoder for a reader's stream, on this many threads.
+std::optional<ExportFailure> openDecoder(const StreamReader& reader, CodecPtr& decoder,
+                                         int threads = kTakeThreads) {
   const AVCodec* codec = avcodec_find_decoder(reader.codec().codec_id);
   if (!codec)
     return fileFailure(reader.file(),
@@ -189,7 +190,7 @@ std::optional<ExportFailure> openDecoder(const StreamReader& reader, CodecPtr& d
     return fileFailure(reader.file(), avErrorText(AVERROR(ENOMEM)));
   avcodec_parameters_to_context(decoder.get(), &reader.codec());
   decoder->pkt_timebase = reader.stream().time_base;
-  decoder->thread_count = kTakeThreads;
+  decoder->thread_count = threads;
   int result = avcodec_open2(decoder.get(), codec, nullptr);
   if (result < 0)
     return fileFailure(reader.file(), avErrorText(result));
@@ -219,7 +220,7 @@ std::optional<ExportFailure> decode(AVCodecContext& decoder, const AVPacket* pac
 }
 
 // The video encoder for re-encoded frames: the take writer's settings.
-CodecPtr openVideoEncoder(int width, int height) {
+CodecPtr openVideoEncoder(int width, int height, int threads = kTakeThreads) {
   const AVCodec* h264 = avcodec_find_encoder_by_name("libx264");
   if (!h264)
     return nullptr;
@@ -232,7 +233,7 @@ CodecPtr openVideoEncoder(int width, int height) {
   video->max_b_frames = 0;
   video->gop_size = 120;
   video->keyint_min = 12;
-  video->thread_count = kTakeThreads;
+  video->thread_count = threads;
   video->color_range = AVCOL_RANGE_MPEG;
   video->colorspace = AVCOL_SPC_BT709;
   video->color_primaries = AVCOL_PRI_BT709;
@@ -392,12 +393,13 @@ using SampleSink = std::function<std::optional<ExportFailure>(CutSample)>;
 // follow any copied frame and any copied key frame can follow it.
 class FrameEncoder {
 public:
-  FrameEncoder(int width, int height, const fs::path& file, const SampleSink& sink)
-      : width_(width), height_(height), file_(file), sink_(sink), letterbox_(width, height) {}
+  FrameEncoder(int width, int height, int threads, const fs::path& file, const SampleSink& sink)
+      : width_(width), height_(height), threads_(threads), file_(file), sink_(sink),
+        letterbox_(width, height) {}
 
   std::optional<ExportFailure> encode(const AVFrame* source, std::int64_t time) {
     if (!encoder_) {
-      encoder_ = openVideoEncoder(width_, height_);
+      encoder_ = openVideoEncoder(width_, height_, threads_);
       if (!encoder_)
         return fileFailure(file_, "the H.264 encoder could not be opened");
     }
@@ -444,6 +446,7 @@ private:
 
   int width_;
   int height_;
+  int threads_;
   fs::path file_;
   const SampleSink& sink_;
   Letterbox letterbox_;
@@ -457,10 +460,10 @@ private:
 // the end that need a frame shown after it, are decoded and re-encoded.
 class VideoCut {
 public:
-  VideoCut(StreamReader& reader, int width, int height, std::int64_t start, std::int64_t end,
-           const SampleSink& sink)
-      : reader_(reader), width_(width), height_(height), start_(start), end_(end), sink_(sink),
-        encoder_(width, height, reader.file(), sink) {}
+  VideoCut(StreamReader& reader, int width, int height, int threads, std::int64_t start,
+           std::int64_t end, const SampleSink& sink)
+      : reader_(reader), width_(width), height_(height), threads_(threads), start_(start),
+        end_(end), sink_(sink), encoder_(width, height, threads, reader.file(), sink) {}
 
   std::optional<ExportFailure> run() {
     const AVCodecParameters& codec = reader_.codec();
@@ -469,7 +472,7 @@ public:
     PacketPtr packet;
     if (auto failure = seekToKeyBefore(packet))
       return failure;
-    if (auto failure = openDecoder(reader_, decoder_))
+    if (auto failure = openDecoder(reader_, decoder_, threads_))
       return failure;
 
     // Up to the first key frame that can be copied.
@@ -633,6 +636,7 @@ private:
   StreamReader& reader_;
   int width_; // the movie's picture
   int height_;
+  int threads_;        // of the decoder and of the encoder
   std::int64_t start_; // take time, ticks
   std::int64_t end_;
   const SampleSink& sink_;
@@ -650,8 +654,9 @@ private:
 // a queue of bounded size.
 class CutJob {
 public:
-  CutJob(fs::path file, std::int64_t start, std::int64_t end, int width, int height)
-      : file_(std::move(file)), start_(start), end_(end), width_(width), height_(height) {
+  CutJob(fs::path file, std::int64_t start, std::int64_t end, int width, int height, int threads)
+      : file_(std::move(file)), start_(start), end_(end), width_(width), height_(height),
+        threads_(threads) {
     thread_ = std::thread([this] { run(); });
   }
 
@@ -707,7 +712,7 @@ private:
     if (auto failure = reader.open(file_, AVMEDIA_TYPE_VIDEO))
       return failure;
     if (!reader.hasStream()) {
-      FrameEncoder black(width_, height_, file_, sink);
+      FrameEncoder black(width_, height_, threads_, file_, sink);
       auto failure = black.encode(nullptr, 0);
       if (!failure)
         failure = black.finish();
@@ -715,7 +720,7 @@ private:
       return failure;
     }
     takeFormat_ = takeVideoFormat(reader.codec());
-    VideoCut cut(reader, width_, height_, start_, end_, sink);
+    VideoCut cut(reader, width_, height_, threads_, start_, end_, sink);
     auto failure = cut.run();
     reencoded_ = cut.reencodedFrames();
     return failure;
@@ -740,6 +745,7 @@ private:
   std::int64_t end_;
   int width_;
   int height_;
+  int threads_;
   TrackFormat takeFormat_;
   std::int64_t reencoded_ = 0;
 
@@ -1249,12 +1255,19 @@ std::optional<ExportFailure> exportMovie(const std::vector<Take>& takes,
     pictureSize(takes, takesDirectory, width, height);
     joiner.setPictureSize(width, height);
     // The videos of the next few takes are made while one is joined.
+    // Where several are made at once they fill the cores, and decoders
+    // and encoders of one thread each spend less on keeping in step.
+    auto hasVideo = [&](const Take& take) {
+      auto [start, end] = segmentRange(take);
+      return width > 0 && end > start;
+    };
+    int threads = std::count_if(takes.begin(), takes.end(), hasVideo) > 1 ? 1 : kTakeThreads;
     auto startCut = [&](std::size_t index) -> std::unique_ptr<CutJob> {
-      auto [start, end] = segmentRange(takes[index]);
-      if (width == 0 || end <= start)
+      if (!hasVideo(takes[index]))
         return nullptr;
+      auto [start, end] = segmentRange(takes[index]);
       return std::make_unique<CutJob>(takesDirectory / takes[index].filename, start, end, width,
-                                      height);
+                                      height, threads);
     };
     std::deque<std::unique_ptr<CutJob>> cuts; // of takes i, i + 1...
     std::size_t started = 0;
