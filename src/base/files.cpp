@@ -1,10 +1,14 @@
 #include "base/files.h"
 
+#include "base/uuid.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <iterator>
 #include <memory>
+#include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -286,6 +290,127 @@ std::error_code moveItem(const fs::path& source, const fs::path& destination) {
   if (error)
     return error;
   return syncFolder(parentFolder(source));
+}
+
+namespace {
+
+// The name a ReplacementFile's temporary for destination has in the folder.
+fs::path temporaryNameFor(const fs::path& destination) {
+  return parentFolder(destination) /
+         ("." + destination.filename().string() + "." + Uuid::random().string() + ".tmp");
+}
+
+bool isTemporaryNameFor(const std::string& name, const fs::path& destination) {
+  std::string prefix = "." + destination.filename().string() + ".";
+  std::string suffix = ".tmp";
+  constexpr std::size_t kUuidLength = 36;
+  if (name.size() != prefix.size() + kUuidLength + suffix.size())
+    return false;
+  if (name.compare(0, prefix.size(), prefix) != 0 ||
+      name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+    return false;
+  return Uuid::parse(std::string_view(name).substr(prefix.size(), kUuidLength)).has_value();
+}
+
+// Gives the unnamed file fd the name path. Through /proc where it is
+// mounted; otherwise by the descriptor itself, which needs privileges.
+bool linkUnnamed(int fd, const fs::path& path) {
+  std::string proc = "/proc/self/fd/" + std::to_string(fd);
+  if (::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0)
+    return true;
+  return ::linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0;
+}
+
+} // namespace
+
+ReplacementFile::~ReplacementFile() {
+  discard();
+}
+
+std::error_code ReplacementFile::create(const fs::path& destination) {
+  discard();
+  destination_ = destination;
+  removeStaleTemporaries(destination);
+  fs::path folder = parentFolder(destination);
+  fd_ = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
+  if (fd_ < 0) {
+    // The file system has no unnamed files (or the folder cannot be
+    // written, which the named file reports as well).
+    named_ = temporaryNameFor(destination);
+    fd_ = ::open(named_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd_ < 0) {
+      std::error_code error = lastError();
+      named_.clear();
+      return error;
+    }
+  }
+  // Never contended: the file is new. Where locks are not supported the
+  // file is merely never seen as in use.
+  ::flock(fd_, LOCK_EX | LOCK_NB);
+  return {};
+}
+
+std::error_code ReplacementFile::commit() {
+  if (fd_ < 0)
+    return std::make_error_code(std::errc::bad_file_descriptor);
+  std::error_code error;
+  if (::fsync(fd_) != 0)
+    error = lastError();
+  if (!error && named_.empty()) {
+    // A link cannot replace an entry: the file gets a name of its own,
+    // which the rename moves over destination at once.
+    fs::path name = temporaryNameFor(destination_);
+    if (linkUnnamed(fd_, name))
+      named_ = name;
+    else
+      error = lastError();
+  }
+  if (!error && ::rename(named_.c_str(), destination_.c_str()) != 0)
+    error = lastError();
+  if (error) {
+    discard();
+    return error;
+  }
+  named_.clear();
+  int fd = fd_;
+  fd_ = -1;
+  if (::close(fd) != 0)
+    return lastError();
+  return syncFolder(parentFolder(destination_));
+}
+
+void ReplacementFile::discard() {
+  if (!named_.empty())
+    ::unlink(named_.c_str());
+  named_.clear();
+  if (fd_ >= 0)
+    ::close(fd_);
+  fd_ = -1;
+}
+
+void removeStaleTemporaries(const fs::path& destination) {
+  std::error_code error;
+  for (fs::directory_iterator it(parentFolder(destination), error), end; !error && it != end;
+       it.increment(error)) {
+    fs::path path = it->path();
+    if (!isTemporaryNameFor(path.filename().string(), destination))
+      continue;
+    Descriptor fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat opened {};
+    if (!fd.valid() || ::fstat(fd.get(), &opened) != 0)
+      continue;
+    if (!S_ISREG(opened.st_mode) || opened.st_uid != ::geteuid())
+      continue;
+    // A writer that still runs holds the lock.
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
+      continue;
+    // Still the file that was checked, not one put at the name since.
+    struct stat named {};
+    if (::lstat(path.c_str(), &named) != 0 || named.st_dev != opened.st_dev ||
+        named.st_ino != opened.st_ino)
+      continue;
+    ::unlink(path.c_str());
+  }
 }
 
 bool isWithin(const fs::path& child, const fs::path& folder) {

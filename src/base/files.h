@@ -38,6 +38,44 @@ bool isRegularFile(const std::filesystem::path& path);
 // is the caller's to sync.
 std::error_code copyFileDurably(const std::filesystem::path& from, const std::filesystem::path& to);
 
+// A new file that is to take destination's place once it is complete:
+// written, synced, renamed over destination, the folder synced. While it is
+// written it has no name where the file system allows (O_TMPFILE in
+// destination's folder), so a process killed meanwhile leaves nothing
+// behind; elsewhere it is a hidden ".NAME.UUID.tmp" beside destination.
+// The file is locked (flock) while it is open, so that the leftover of a
+// killed writer can be told from a file still being written: create()
+// removes such leftovers for the same destination first.
+class ReplacementFile {
+public:
+  ReplacementFile() = default;
+  ~ReplacementFile();
+  ReplacementFile(const ReplacementFile&) = delete;
+  ReplacementFile& operator=(const ReplacementFile&) = delete;
+
+  std::error_code create(const std::filesystem::path& destination);
+  // Where to write; valid from create() to commit() or discard().
+  int descriptor() const { return fd_; }
+  // True while the file has no name in the folder.
+  bool isUnnamed() const { return fd_ >= 0 && named_.empty(); }
+  // Syncs the file and puts it in destination's place in one rename (an
+  // existing file there is replaced), closes it and syncs the folder. On
+  // failure destination is as it was and the file is gone.
+  std::error_code commit();
+  // Closes and removes the file; destination is left as it was.
+  void discard();
+
+private:
+  std::filesystem::path destination_;
+  std::filesystem::path named_; // the file's name once it has one
+  int fd_ = -1;
+};
+
+// Removes what writers of a ReplacementFile for destination left when they
+// were killed: entries beside destination named ".NAME.UUID.tmp" that are
+// regular files of this user, locked by no one.
+void removeStaleTemporaries(const std::filesystem::path& destination);
+
 // fsync of a folder, so that renames and new entries in it are durable.
 std::error_code syncFolder(const std::filesystem::path& folder);
 

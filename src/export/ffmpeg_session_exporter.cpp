@@ -18,10 +18,14 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <limits>
+#include <mutex>
 #include <set>
+#include <thread>
 
 namespace vidorel {
 namespace fs = std::filesystem;
@@ -174,8 +178,9 @@ private:
   AVStream* stream_ = nullptr;
 };
 
-// A decoder for a reader's stream.
-std::optional<ExportFailure> openDecoder(const StreamReader& reader, CodecPtr& decoder) {
+// A decoder for a reader's stream, on this many threads.
+std::optional<ExportFailure> openDecoder(const StreamReader& reader, CodecPtr& decoder,
+                                         int threads = kTakeThreads) {
   const AVCodec* codec = avcodec_find_decoder(reader.codec().codec_id);
   if (!codec)
     return fileFailure(reader.file(),
@@ -185,7 +190,7 @@ std::optional<ExportFailure> openDecoder(const StreamReader& reader, CodecPtr& d
     return fileFailure(reader.file(), avErrorText(AVERROR(ENOMEM)));
   avcodec_parameters_to_context(decoder.get(), &reader.codec());
   decoder->pkt_timebase = reader.stream().time_base;
-  decoder->thread_count = kTakeThreads;
+  decoder->thread_count = threads;
   int result = avcodec_open2(decoder.get(), codec, nullptr);
   if (result < 0)
     return fileFailure(reader.file(), avErrorText(result));
@@ -215,7 +220,7 @@ std::optional<ExportFailure> decode(AVCodecContext& decoder, const AVPacket* pac
 }
 
 // The video encoder for re-encoded frames: the take writer's settings.
-CodecPtr openVideoEncoder(int width, int height) {
+CodecPtr openVideoEncoder(int width, int height, int threads = kTakeThreads) {
   const AVCodec* h264 = avcodec_find_encoder_by_name("libx264");
   if (!h264)
     return nullptr;
@@ -228,7 +233,7 @@ CodecPtr openVideoEncoder(int width, int height) {
   video->max_b_frames = 0;
   video->gop_size = 120;
   video->keyint_min = 12;
-  video->thread_count = kTakeThreads;
+  video->thread_count = threads;
   video->color_range = AVCOL_RANGE_MPEG;
   video->colorspace = AVCOL_SPC_BT709;
   video->color_primaries = AVCOL_PRI_BT709;
@@ -297,16 +302,21 @@ public:
   Letterbox(int width, int height) : width_(width), height_(height) {}
 
   FramePtr convert(const AVFrame& source) {
+    // The same size: a new reference to the decoded picture, not a copy
+    // (the encoder copies it into its own buffers anyway). Only the
+    // picture: the take's SEI messages and such stay behind.
+    if (source.width == width_ && source.height == height_ && source.format == AV_PIX_FMT_YUV420P) {
+      FramePtr picture(av_frame_clone(&source));
+      while (picture && picture->nb_side_data > 0)
+        av_frame_remove_side_data(picture.get(), picture->side_data[0]->type);
+      return picture;
+    }
     FramePtr picture(av_frame_alloc());
     picture->format = AV_PIX_FMT_YUV420P;
     picture->width = width_;
     picture->height = height_;
     if (av_frame_get_buffer(picture.get(), 0) < 0)
       return nullptr;
-    if (source.width == width_ && source.height == height_ && source.format == AV_PIX_FMT_YUV420P) {
-      av_frame_copy(picture.get(), &source);
-      return picture;
-    }
     fillBlack(*picture);
     int scaledWidth = width_;
     int scaledHeight = height_;
@@ -360,152 +370,45 @@ private:
   ScalerPtr scaler_;
 };
 
-// Builds the movie take by take.
-class MovieJoiner {
-public:
-  MovieJoiner() : video_(TrackKind::video, kVideoTimescale), audio_(TrackKind::audio, kAudioRate) {}
+// A video sample of a segment, in decode order: a take's packet copied as
+// it is, or one of our encoder's.
+struct CutSample {
+  PacketPtr packet;         // copied
+  Bytes bytes;              // encoded, length-prefixed
+  std::int64_t time = 0;    // composition time in the segment, ticks
+  std::int64_t reorder = 0; // the source's own reordering delay, ticks
+  bool sync = false;
+  bool encoded = false;
 
-  std::error_code create(const fs::path& file) { return writer_.create(file); }
-
-  // The movie's picture size: that of the first take with video.
-  void setPictureSize(int width, int height) {
-    width_ = width;
-    height_ = height;
+  const std::uint8_t* data() const { return packet ? packet->data : bytes.data(); }
+  std::size_t size() const {
+    return packet ? static_cast<std::size_t>(packet->size) : bytes.size();
   }
-
-  std::optional<ExportFailure> append(const Take& take, const fs::path& file);
-
-  bool isEmpty() const { return cursor_ == 0; }
-
-  std::error_code finish() {
-    // The sound never runs past the picture: a packet that would is left out.
-    while (!pendingAudio_.empty() && (pendingAudio_.back().index + 1) * kTicksPerAacFrame > cursor_)
-      pendingAudio_.pop_back();
-    audioLimit_ = std::numeric_limits<std::int64_t>::max();
-    if (auto failure = flushAudio(std::numeric_limits<std::int64_t>::max()))
-      return std::make_error_code(std::errc::io_error);
-    if (!video_.samples().empty())
-      video_.setLastSampleDuration(std::max<std::int64_t>(1, cursor_ - lastDecodeTime_));
-    audio_.setLastSampleDuration(kAacFrame);
-    return writer_.finish({&video_, &audio_});
-  }
-
-  // Frames encoded so far.
-  std::int64_t reencodedFrames() const { return reencoded_; }
-
-private:
-  struct AudioPacket {
-    std::int64_t index = 0; // position in the movie's grid of AAC packets
-    Bytes bytes;
-  };
-
-  class VideoCut;
-  class FrameEncoder;
-
-  // Video samples: decode times are kept as close as the order of decoding
-  // allows to composition time minus the source's own reordering delay,
-  // never before the previous sample's, never after the sample's own
-  // composition time, so no edit list is needed to show frames on time.
-  std::optional<ExportFailure> writeVideo(const std::uint8_t* data, std::size_t size,
-                                          std::int64_t compositionTime, std::int64_t reorder,
-                                          bool sync, std::uint32_t description,
-                                          const fs::path& file) {
-    if (auto failure = flushAudio(compositionTime + kInterleaveTicks))
-      return failure;
-    std::optional<std::int64_t> previous;
-    if (!video_.samples().empty())
-      previous = lastDecodeTime_;
-    std::optional<std::int64_t> decodeTime = decodeTimeFor(compositionTime, reorder, previous);
-    std::int64_t offset = decodeTime ? compositionTime - *decodeTime : -1;
-    if (offset < 0 || offset > std::numeric_limits<std::int32_t>::max())
-      return fileFailure(file, "frame timing out of range");
-    std::error_code error =
-        writer_.writeSample(video_, data, size, *decodeTime, static_cast<std::int32_t>(offset),
-                            sync, description, false);
-    if (error)
-      return ExportFailure::platform(error.message());
-    lastDecodeTime_ = *decodeTime;
-    return std::nullopt;
-  }
-
-  std::optional<ExportFailure> flushAudio(std::int64_t untilTicks) {
-    while (!pendingAudio_.empty()) {
-      const AudioPacket& packet = pendingAudio_.front();
-      if (packet.index * kTicksPerAacFrame >= untilTicks ||
-          (packet.index + 1) * kTicksPerAacFrame > audioLimit_)
-        return std::nullopt;
-      std::error_code error =
-          writer_.writeSample(audio_, packet.bytes.data(), packet.bytes.size(),
-                              packet.index * kAacFrame, 0, true, audioDescription_, false);
-      if (error)
-        return ExportFailure::platform(error.message());
-      pendingAudio_.pop_front();
-    }
-    return std::nullopt;
-  }
-
-  // The description for samples of our own encoder: one of the takes'
-  // when the parameter sets are the same.
-  std::uint32_t videoDescription(const TrackFormat& format) {
-    std::optional<AvcParameterSets> sets = parseAvcConfig(format.config);
-    const std::vector<TrackFormat>& known = video_.descriptions();
-    for (std::size_t i = 0; i < known.size(); ++i) {
-      const TrackFormat& other = known[i];
-      bool sameFrame = other.width == format.width && other.height == format.height &&
-                       other.colourPrimaries == format.colourPrimaries &&
-                       other.transfer == format.transfer && other.matrix == format.matrix &&
-                       other.fullRange == format.fullRange;
-      if (sameFrame && sets && parseAvcConfig(other.config) == sets)
-        return static_cast<std::uint32_t>(i + 1);
-    }
-    return video_.descriptionFor(format);
-  }
-
-  std::optional<ExportFailure> prepareEncoders(const fs::path& file);
-  std::optional<ExportFailure> appendAudio(StreamReader& reader, std::int64_t start,
-                                           std::int64_t movieStart, std::int64_t movieEnd);
-  std::optional<ExportFailure> copyAudio(StreamReader& reader, std::int64_t sourceStart,
-                                         std::int64_t first, std::int64_t count);
-  std::optional<ExportFailure> convertAudio(StreamReader* reader, std::int64_t sourceStart,
-                                            std::int64_t first, std::int64_t count);
-
-  QuickTimeWriter writer_;
-  MovieTrack video_;
-  MovieTrack audio_;
-  int width_ = 0;
-  int height_ = 0;
-  std::int64_t cursor_ = 0; // movie time (ticks) where the next segment starts
-  std::int64_t lastDecodeTime_ = 0;
-  std::int64_t reencoded_ = 0;
-  // The encoders' sample formats, known once the first take is appended.
-  bool encodersReady_ = false;
-  TrackFormat encodedVideo_;
-  Bytes audioConfig_;
-  std::uint32_t audioDescription_ = 0;
-  std::deque<AudioPacket> pendingAudio_;
-  std::int64_t audioLimit_ = 0; // packets ending after this wait for the next segment
 };
+
+// Takes the samples of a segment as they are made; a failure stops it.
+using SampleSink = std::function<std::optional<ExportFailure>(CutSample)>;
 
 // Frames re-encoded in one run: the first is an IDR frame, so the run can
 // follow any copied frame and any copied key frame can follow it.
-class MovieJoiner::FrameEncoder {
+class FrameEncoder {
 public:
-  FrameEncoder(MovieJoiner& movie, const fs::path& file)
-      : movie_(movie), file_(file), letterbox_(movie.width_, movie.height_) {}
+  FrameEncoder(int width, int height, int threads, const fs::path& file, const SampleSink& sink)
+      : width_(width), height_(height), threads_(threads), file_(file), sink_(sink),
+        letterbox_(width, height) {}
 
-  std::optional<ExportFailure> encode(const AVFrame* source, std::int64_t compositionTime) {
+  std::optional<ExportFailure> encode(const AVFrame* source, std::int64_t time) {
     if (!encoder_) {
-      encoder_ = openVideoEncoder(movie_.width_, movie_.height_);
+      encoder_ = openVideoEncoder(width_, height_, threads_);
       if (!encoder_)
         return fileFailure(file_, "the H.264 encoder could not be opened");
-      description_ = movie_.videoDescription(movie_.encodedVideo_);
     }
     FramePtr picture = source ? letterbox_.convert(*source) : letterbox_.black();
     if (!picture)
       return fileFailure(file_, avErrorText(AVERROR(ENOMEM)));
-    picture->pts = compositionTime;
+    picture->pts = time;
     picture->pict_type = AV_PICTURE_TYPE_NONE;
-    ++movie_.reencoded_;
+    ++encoded_;
     return send(picture.get());
   }
 
@@ -516,6 +419,8 @@ public:
     encoder_.reset();
     return failure;
   }
+
+  std::int64_t encodedFrames() const { return encoded_; }
 
 private:
   std::optional<ExportFailure> send(const AVFrame* picture) {
@@ -529,39 +434,45 @@ private:
         return std::nullopt;
       if (result < 0)
         return fileFailure(file_, avErrorText(result));
-      Bytes sample = annexBToLengthPrefixed(packet->data, static_cast<std::size_t>(packet->size));
-      if (auto failure = movie_.writeVideo(sample.data(), sample.size(), packet->pts, 0,
-                                           isKey(*packet), description_, file_))
+      CutSample sample;
+      sample.bytes = annexBToLengthPrefixed(packet->data, static_cast<std::size_t>(packet->size));
+      sample.time = packet->pts;
+      sample.sync = isKey(*packet);
+      sample.encoded = true;
+      if (auto failure = sink_(std::move(sample)))
         return failure;
     }
   }
 
-  MovieJoiner& movie_;
+  int width_;
+  int height_;
+  int threads_;
   fs::path file_;
+  const SampleSink& sink_;
   Letterbox letterbox_;
   CodecPtr encoder_;
-  std::uint32_t description_ = 0;
+  std::int64_t encoded_ = 0;
 };
 
 // One take's video in one segment. Packets from the first key frame shown
 // at or after the trim start are copied while they are shown before the
 // trim end; the frames shown before that key frame, and any shown before
 // the end that need a frame shown after it, are decoded and re-encoded.
-class MovieJoiner::VideoCut {
+class VideoCut {
 public:
-  VideoCut(MovieJoiner& movie, StreamReader& reader, std::int64_t start, std::int64_t end,
-           std::int64_t movieStart)
-      : movie_(movie), reader_(reader), start_(start), end_(end), movieStart_(movieStart),
-        encoder_(movie, reader.file()) {}
+  VideoCut(StreamReader& reader, int width, int height, int threads, std::int64_t start,
+           std::int64_t end, const SampleSink& sink)
+      : reader_(reader), width_(width), height_(height), threads_(threads), start_(start),
+        end_(end), sink_(sink), encoder_(width, height, threads, reader.file(), sink) {}
 
   std::optional<ExportFailure> run() {
     const AVCodecParameters& codec = reader_.codec();
-    bool copyable = copyableVideo(codec, movie_.width_, movie_.height_);
+    bool copyable = copyableVideo(codec, width_, height_);
 
     PacketPtr packet;
     if (auto failure = seekToKeyBefore(packet))
       return failure;
-    if (auto failure = openDecoder(reader_, decoder_))
+    if (auto failure = openDecoder(reader_, decoder_, threads_))
       return failure;
 
     // Up to the first key frame that can be copied.
@@ -591,15 +502,12 @@ public:
       return failure;
 
     if (key) {
-      // Described only when something is copied: a take whose frames are
-      // all re-encoded adds no description.
-      std::uint32_t takeDescription = movie_.videoDescription(takeVideoFormat(codec));
-      if (auto failure = copyFrom(std::move(key), takeDescription))
+      if (auto failure = copyFrom(std::move(key)))
         return failure;
     }
     if (!wrote_) {
       // Nothing of the take's picture falls in the range: black.
-      if (auto failure = encoder_.encode(nullptr, movieStart_))
+      if (auto failure = encoder_.encode(nullptr, 0))
         return failure;
       if (auto failure = encoder_.finish())
         return failure;
@@ -607,10 +515,11 @@ public:
     return std::nullopt;
   }
 
+  std::int64_t reencodedFrames() const { return encoder_.encodedFrames(); }
+
 private:
-  std::int64_t compositionTime(std::int64_t shown) const {
-    return movieStart_ + std::max(shown, start_) - start_;
-  }
+  // Time in the segment of a frame shown at this take time.
+  std::int64_t segmentTime(std::int64_t shown) const { return std::max(shown, start_) - start_; }
 
   // Leaves packet at the last key frame shown at or before the trim start.
   // A seek lands on a key frame by decode time; with reordered frames it
@@ -655,24 +564,29 @@ private:
 
   std::optional<ExportFailure> encodeFrame(const AVFrame* frame, std::int64_t shown) {
     wrote_ = true;
-    return encoder_.encode(frame, compositionTime(shown));
+    return encoder_.encode(frame, segmentTime(shown));
   }
 
-  std::optional<ExportFailure> copy(const AVPacket& packet, std::uint32_t description) {
-    std::int64_t shown = reader_.toTicks(presentationTime(packet));
-    std::int64_t decoded = reader_.toTicks(decodeTime(packet));
-    std::int64_t time = wrote_ ? compositionTime(shown) : movieStart_;
+  std::optional<ExportFailure> copy(PacketPtr packet) {
+    std::int64_t shown = reader_.toTicks(presentationTime(*packet));
+    std::int64_t decoded = reader_.toTicks(decodeTime(*packet));
+    CutSample sample;
+    sample.time = wrote_ ? segmentTime(shown) : 0;
+    sample.reorder = shown - decoded;
+    sample.sync = isKey(*packet);
+    sample.packet = std::move(packet);
     wrote_ = true;
     copiedTimes_.insert(shown);
-    return movie_.writeVideo(packet.data, static_cast<std::size_t>(packet.size), time,
-                             shown - decoded, isKey(packet), description, reader_.file());
+    return sink_(std::move(sample));
   }
 
-  std::optional<ExportFailure> copyFrom(PacketPtr key, std::uint32_t description) {
-    if (auto failure = copy(*key, description))
-      return failure;
+  // Copied packets go to the sink; the packets since the last key frame are
+  // kept as references for decoding frames that cannot be copied.
+  std::optional<ExportFailure> copyFrom(PacketPtr key) {
     std::vector<PacketPtr> sinceKey; // for decoding what cannot be copied
-    sinceKey.push_back(std::move(key));
+    sinceKey.push_back(PacketPtr(av_packet_clone(key.get())));
+    if (auto failure = copy(std::move(key)))
+      return failure;
     std::vector<PacketPtr> after; // decoded after the first frame shown at or after the end
     bool copying = true;
     PacketPtr packet;
@@ -683,11 +597,11 @@ private:
         break;
       std::int64_t shown = reader_.toTicks(presentationTime(*packet));
       if (copying && shown < end_) {
-        if (auto failure = copy(*packet, description))
-          return failure;
         if (isKey(*packet))
           sinceKey.clear();
-        sinceKey.push_back(std::move(packet));
+        sinceKey.push_back(PacketPtr(av_packet_clone(packet.get())));
+        if (auto failure = copy(std::move(packet)))
+          return failure;
         continue;
       }
       copying = false;
@@ -719,17 +633,298 @@ private:
     return encoder_.finish();
   }
 
-  MovieJoiner& movie_;
   StreamReader& reader_;
+  int width_; // the movie's picture
+  int height_;
+  int threads_;        // of the decoder and of the encoder
   std::int64_t start_; // take time, ticks
   std::int64_t end_;
-  std::int64_t movieStart_;
+  const SampleSink& sink_;
   FrameEncoder encoder_;
   CodecPtr decoder_;
   FramePtr pending_;
   std::int64_t pendingTime_ = 0;
   bool wrote_ = false;
   std::set<std::int64_t> copiedTimes_;
+};
+
+// One segment's video, made on a thread of its own: while the movie takes
+// one segment's samples, the next segment's frames are decoded and encoded
+// already, so two takes' frames are worked on at once. The samples wait in
+// a queue of bounded size.
+class CutJob {
+public:
+  CutJob(fs::path file, std::int64_t start, std::int64_t end, int width, int height, int threads)
+      : file_(std::move(file)), start_(start), end_(end), width_(width), height_(height),
+        threads_(threads) {
+    thread_ = std::thread([this] { run(); });
+  }
+
+  ~CutJob() {
+    {
+      std::lock_guard lock(mutex_);
+      cancelled_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+
+  CutJob(const CutJob&) = delete;
+  CutJob& operator=(const CutJob&) = delete;
+
+  // The next sample; nothing once the segment is complete or has failed.
+  std::optional<ExportFailure> next(std::optional<CutSample>& sample) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return !queue_.empty() || finished_; });
+    if (queue_.empty()) {
+      sample.reset();
+      return failure_;
+    }
+    sample = std::move(queue_.front());
+    queue_.pop_front();
+    queuedBytes_ -= sample->size();
+    lock.unlock();
+    changed_.notify_all();
+    return std::nullopt;
+  }
+
+  const fs::path& file() const { return file_; }
+  // The take's sample format: set before its first copied sample is queued.
+  const TrackFormat& takeFormat() const { return takeFormat_; }
+  // Frames encoded: final once next() has found the end.
+  std::int64_t reencodedFrames() const { return reencoded_; }
+
+private:
+  static constexpr std::size_t kQueueBytes = 32 << 20;
+  static constexpr std::size_t kQueueSamples = 4096;
+
+  void run() {
+    std::optional<ExportFailure> failure = cut();
+    std::lock_guard lock(mutex_);
+    failure_ = std::move(failure);
+    finished_ = true;
+    changed_.notify_all();
+  }
+
+  std::optional<ExportFailure> cut() {
+    SampleSink sink = [this](CutSample sample) { return push(std::move(sample)); };
+    StreamReader reader;
+    if (auto failure = reader.open(file_, AVMEDIA_TYPE_VIDEO))
+      return failure;
+    if (!reader.hasStream()) {
+      FrameEncoder black(width_, height_, threads_, file_, sink);
+      auto failure = black.encode(nullptr, 0);
+      if (!failure)
+        failure = black.finish();
+      reencoded_ = black.encodedFrames();
+      return failure;
+    }
+    takeFormat_ = takeVideoFormat(reader.codec());
+    VideoCut cut(reader, width_, height_, threads_, start_, end_, sink);
+    auto failure = cut.run();
+    reencoded_ = cut.reencodedFrames();
+    return failure;
+  }
+
+  std::optional<ExportFailure> push(CutSample sample) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] {
+      return cancelled_ || (queuedBytes_ < kQueueBytes && queue_.size() < kQueueSamples);
+    });
+    if (cancelled_)
+      return ExportFailure::platform("cancelled");
+    queuedBytes_ += sample.size();
+    queue_.push_back(std::move(sample));
+    lock.unlock();
+    changed_.notify_all();
+    return std::nullopt;
+  }
+
+  fs::path file_;
+  std::int64_t start_; // take time, ticks
+  std::int64_t end_;
+  int width_;
+  int height_;
+  int threads_;
+  TrackFormat takeFormat_;
+  std::int64_t reencoded_ = 0;
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<CutSample> queue_;
+  std::size_t queuedBytes_ = 0;
+  bool finished_ = false;
+  bool cancelled_ = false;
+  std::optional<ExportFailure> failure_;
+  std::thread thread_; // last: starts once everything else is made
+};
+
+// A take's trim range in take time, ticks.
+std::pair<std::int64_t, std::int64_t> segmentRange(const Take& take) {
+  std::int64_t start = std::max<std::int64_t>(0, toMovieTime(take.trimStart)) * kTicksPerMovieUnit;
+  std::int64_t end = toMovieTime(take.trimEnd) * kTicksPerMovieUnit;
+  return {start, end};
+}
+
+// Takes whose video is made at once: each take's decoding and encoding
+// keeps about one core busy, and one take may be done while the one before
+// is still at work.
+constexpr std::size_t kCutsAtOnce = 3;
+
+// Builds the movie take by take.
+class MovieJoiner {
+public:
+  MovieJoiner() : video_(TrackKind::video, kVideoTimescale), audio_(TrackKind::audio, kAudioRate) {}
+
+  std::error_code start(int fd) { return writer_.start(fd); }
+
+  // The movie's picture size: that of the first take with video.
+  void setPictureSize(int width, int height) {
+    width_ = width;
+    height_ = height;
+  }
+
+  // Appends the take's trim range; its video (for a movie with pictures)
+  // comes from video.
+  std::optional<ExportFailure> append(const Take& take, const fs::path& file, CutJob* video);
+
+  bool isEmpty() const { return cursor_ == 0; }
+
+  std::error_code finish() {
+    // The sound never runs past the picture: a packet that would is left out.
+    while (!pendingAudio_.empty() && (pendingAudio_.back().index + 1) * kTicksPerAacFrame > cursor_)
+      pendingAudio_.pop_back();
+    audioLimit_ = std::numeric_limits<std::int64_t>::max();
+    if (auto failure = flushAudio(std::numeric_limits<std::int64_t>::max()))
+      return std::make_error_code(std::errc::io_error);
+    if (!video_.samples().empty())
+      video_.setLastSampleDuration(std::max<std::int64_t>(1, cursor_ - lastDecodeTime_));
+    audio_.setLastSampleDuration(kAacFrame);
+    return writer_.finish({&video_, &audio_});
+  }
+
+  // Frames encoded so far.
+  std::int64_t reencodedFrames() const { return reencoded_; }
+
+private:
+  struct AudioPacket {
+    std::int64_t index = 0; // position in the movie's grid of AAC packets
+    Bytes bytes;
+  };
+
+  // Video samples: decode times are kept as close as the order of decoding
+  // allows to composition time minus the source's own reordering delay,
+  // never before the previous sample's, never after the sample's own
+  // composition time, so no edit list is needed to show frames on time.
+  std::optional<ExportFailure> writeVideo(const std::uint8_t* data, std::size_t size,
+                                          std::int64_t compositionTime, std::int64_t reorder,
+                                          bool sync, std::uint32_t description,
+                                          const fs::path& file) {
+    if (auto failure = flushAudio(compositionTime + kInterleaveTicks))
+      return failure;
+    std::optional<std::int64_t> previous;
+    if (!video_.samples().empty())
+      previous = lastDecodeTime_;
+    std::optional<std::int64_t> decodeTime = decodeTimeFor(compositionTime, reorder, previous);
+    std::int64_t offset = decodeTime ? compositionTime - *decodeTime : -1;
+    if (offset < 0 || offset > std::numeric_limits<std::int32_t>::max())
+      return fileFailure(file, "frame timing out of range");
+    // Some players (Chromium's) decode every sample with the parameter sets
+    // of the track's first description: the first sample after a change
+    // of description carries its parameter sets in the stream as well.
+    Bytes withSets;
+    if (!video_.samples().empty() && description != lastDescription_) {
+      withSets = parameterSetsOf(description);
+      withSets.insert(withSets.end(), data, data + size);
+      data = withSets.data();
+      size = withSets.size();
+    }
+    std::error_code error =
+        writer_.writeSample(video_, data, size, *decodeTime, static_cast<std::int32_t>(offset),
+                            sync, description, false);
+    if (error)
+      return ExportFailure::platform(error.message());
+    lastDecodeTime_ = *decodeTime;
+    lastDescription_ = description;
+    return std::nullopt;
+  }
+
+  // The sequence and picture parameter sets of a video description as NAL
+  // units of a sample.
+  Bytes parameterSetsOf(std::uint32_t description) const {
+    Bytes units;
+    std::optional<AvcParameterSets> sets =
+        parseAvcConfig(video_.descriptions().at(description - 1).config);
+    if (!sets)
+      return units;
+    for (const std::vector<Bytes>* group : {&sets->sequence, &sets->picture}) {
+      for (const Bytes& unit : *group) {
+        for (int i = sets->lengthSize - 1; i >= 0; --i)
+          units.push_back(static_cast<std::uint8_t>(unit.size() >> (8 * i)));
+        units.insert(units.end(), unit.begin(), unit.end());
+      }
+    }
+    return units;
+  }
+
+  std::optional<ExportFailure> flushAudio(std::int64_t untilTicks) {
+    while (!pendingAudio_.empty()) {
+      const AudioPacket& packet = pendingAudio_.front();
+      if (packet.index * kTicksPerAacFrame >= untilTicks ||
+          (packet.index + 1) * kTicksPerAacFrame > audioLimit_)
+        return std::nullopt;
+      std::error_code error =
+          writer_.writeSample(audio_, packet.bytes.data(), packet.bytes.size(),
+                              packet.index * kAacFrame, 0, true, audioDescription_, false);
+      if (error)
+        return ExportFailure::platform(error.message());
+      pendingAudio_.pop_front();
+    }
+    return std::nullopt;
+  }
+
+  // The description for samples of our own encoder: one of the takes'
+  // when the parameter sets are the same.
+  std::uint32_t videoDescription(const TrackFormat& format) {
+    std::optional<AvcParameterSets> sets = parseAvcConfig(format.config);
+    const std::vector<TrackFormat>& known = video_.descriptions();
+    for (std::size_t i = 0; i < known.size(); ++i) {
+      const TrackFormat& other = known[i];
+      bool sameFrame = other.width == format.width && other.height == format.height &&
+                       other.colourPrimaries == format.colourPrimaries &&
+                       other.transfer == format.transfer && other.matrix == format.matrix &&
+                       other.fullRange == format.fullRange;
+      if (sameFrame && sets && parseAvcConfig(other.config) == sets)
+        return static_cast<std::uint32_t>(i + 1);
+    }
+    return video_.descriptionFor(format);
+  }
+
+  std::optional<ExportFailure> prepareEncoders(const fs::path& file);
+  std::optional<ExportFailure> writeCut(CutJob& cut, std::int64_t movieStart);
+  std::optional<ExportFailure> appendAudio(StreamReader& reader, std::int64_t start,
+                                           std::int64_t movieStart, std::int64_t movieEnd);
+  std::optional<ExportFailure> copyAudio(StreamReader& reader, std::int64_t sourceStart,
+                                         std::int64_t first, std::int64_t count);
+  std::optional<ExportFailure> convertAudio(StreamReader* reader, std::int64_t sourceStart,
+                                            std::int64_t first, std::int64_t count);
+
+  QuickTimeWriter writer_;
+  MovieTrack video_;
+  MovieTrack audio_;
+  int width_ = 0;
+  int height_ = 0;
+  std::int64_t cursor_ = 0; // movie time (ticks) where the next segment starts
+  std::int64_t lastDecodeTime_ = 0;
+  std::uint32_t lastDescription_ = 0;
+  std::int64_t reencoded_ = 0;
+  // The encoders' sample formats, known once the first take is appended.
+  bool encodersReady_ = false;
+  TrackFormat encodedVideo_;
+  Bytes audioConfig_;
+  std::uint32_t audioDescription_ = 0;
+  std::deque<AudioPacket> pendingAudio_;
+  std::int64_t audioLimit_ = 0; // packets ending after this wait for the next segment
 };
 
 std::optional<ExportFailure> MovieJoiner::prepareEncoders(const fs::path& file) {
@@ -963,14 +1158,10 @@ std::optional<ExportFailure> MovieJoiner::convertAudio(StreamReader* reader,
   return std::nullopt;
 }
 
-std::optional<ExportFailure> MovieJoiner::append(const Take& take, const fs::path& file) {
-  std::int64_t start = std::max<std::int64_t>(0, toMovieTime(take.trimStart)) * kTicksPerMovieUnit;
-  std::int64_t end = toMovieTime(take.trimEnd) * kTicksPerMovieUnit;
-
-  StreamReader videoReader;
+std::optional<ExportFailure> MovieJoiner::append(const Take& take, const fs::path& file,
+                                                 CutJob* video) {
+  auto [start, end] = segmentRange(take);
   StreamReader audioReader;
-  if (auto failure = videoReader.open(file, AVMEDIA_TYPE_VIDEO))
-    return failure;
   if (auto failure = audioReader.open(file, AVMEDIA_TYPE_AUDIO))
     return failure;
   if (end <= start)
@@ -982,20 +1173,34 @@ std::optional<ExportFailure> MovieJoiner::append(const Take& take, const fs::pat
   std::int64_t movieEnd = cursor_ + (end - start);
   if (auto failure = appendAudio(audioReader, start, movieStart, movieEnd))
     return failure;
-  if (width_ > 0) {
-    if (videoReader.hasStream()) {
-      VideoCut cut(*this, videoReader, start, end, movieStart);
-      if (auto failure = cut.run())
-        return failure;
-    } else {
-      FrameEncoder black(*this, file);
-      if (auto failure = black.encode(nullptr, movieStart))
-        return failure;
-      if (auto failure = black.finish())
-        return failure;
-    }
+  if (video) {
+    if (auto failure = writeCut(*video, movieStart))
+      return failure;
   }
   cursor_ = movieEnd;
+  return std::nullopt;
+}
+
+std::optional<ExportFailure> MovieJoiner::writeCut(CutJob& cut, std::int64_t movieStart) {
+  // Descriptions are added as their first sample comes: a take whose
+  // frames are all re-encoded adds none of its own.
+  std::optional<std::uint32_t> encodedDescription;
+  std::optional<std::uint32_t> takeDescription;
+  for (;;) {
+    std::optional<CutSample> sample;
+    if (auto failure = cut.next(sample))
+      return failure;
+    if (!sample)
+      break;
+    std::optional<std::uint32_t>& description =
+        sample->encoded ? encodedDescription : takeDescription;
+    if (!description)
+      description = videoDescription(sample->encoded ? encodedVideo_ : cut.takeFormat());
+    if (auto failure = writeVideo(sample->data(), sample->size(), movieStart + sample->time,
+                                  sample->reorder, sample->sync, *description, cut.file()))
+      return failure;
+  }
+  reencoded_ += cut.reencodedFrames();
   return std::nullopt;
 }
 
@@ -1013,11 +1218,6 @@ void pictureSize(const std::vector<Take>& takes, const fs::path& takesDirectory,
     if (width > 0 && height > 0)
       return;
   }
-}
-
-fs::path temporaryPathFor(const fs::path& destination) {
-  std::string name = "." + destination.filename().string() + "." + Uuid::random().string() + ".tmp";
-  return destination.parent_path() / name;
 }
 
 } // namespace
@@ -1040,19 +1240,45 @@ std::optional<ExportFailure> exportMovie(const std::vector<Take>& takes,
   // x264 and the AAC encoder print statistics for every run otherwise.
   if (av_log_get_level() > AV_LOG_WARNING)
     av_log_set_level(AV_LOG_WARNING);
-  fs::path temporary = temporaryPathFor(destination);
+  // The movie replaces destination only once it is complete; a killed
+  // export leaves no partial movie behind.
+  ReplacementFile output;
+  if (std::error_code created = output.create(destination))
+    return fileFailure(destination, created.message());
   std::optional<ExportFailure> failure;
   {
     MovieJoiner joiner;
-    if (std::error_code created = joiner.create(temporary))
-      return fileFailure(destination, created.message());
+    if (std::error_code started = joiner.start(output.descriptor()))
+      return fileFailure(destination, started.message());
     int width = 0;
     int height = 0;
     pictureSize(takes, takesDirectory, width, height);
     joiner.setPictureSize(width, height);
-    for (const Take& take : takes) {
+    // The videos of the next few takes are made while one is joined.
+    // Where several are made at once they fill the cores, and decoders
+    // and encoders of one thread each spend less on keeping in step.
+    auto hasVideo = [&](const Take& take) {
+      auto [start, end] = segmentRange(take);
+      return width > 0 && end > start;
+    };
+    int threads = std::count_if(takes.begin(), takes.end(), hasVideo) > 1 ? 1 : kTakeThreads;
+    auto startCut = [&](std::size_t index) -> std::unique_ptr<CutJob> {
+      if (!hasVideo(takes[index]))
+        return nullptr;
+      auto [start, end] = segmentRange(takes[index]);
+      return std::make_unique<CutJob>(takesDirectory / takes[index].filename, start, end, width,
+                                      height, threads);
+    };
+    std::deque<std::unique_ptr<CutJob>> cuts; // of takes i, i + 1...
+    std::size_t started = 0;
+    for (std::size_t i = 0; i < takes.size(); ++i) {
+      const Take& take = takes[i];
+      for (; started < takes.size() && started < i + kCutsAtOnce; ++started)
+        cuts.push_back(startCut(started));
+      std::unique_ptr<CutJob> current = std::move(cuts.front());
+      cuts.pop_front();
       std::int64_t before = joiner.reencodedFrames();
-      failure = joiner.append(take, takesDirectory / take.filename);
+      failure = joiner.append(take, takesDirectory / take.filename, current.get());
       if (failure)
         break;
       if (statistics)
@@ -1065,13 +1291,10 @@ std::optional<ExportFailure> exportMovie(const std::vector<Take>& takes,
         failure = fileFailure(destination, finished.message());
     }
   }
-  if (!failure && ::rename(temporary.c_str(), destination.c_str()) != 0)
-    failure = fileFailure(destination, std::error_code(errno, std::generic_category()).message());
-  if (failure) {
-    fs::remove(temporary, error);
+  if (failure)
     return failure;
-  }
-  syncFolder(destination.parent_path());
+  if (std::error_code committed = output.commit())
+    return fileFailure(destination, committed.message());
   return std::nullopt;
 }
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <limits>
 #include <unistd.h>
 
@@ -529,15 +528,9 @@ std::vector<std::uint8_t> buildMovieBox(const std::vector<const MovieTrack*>& tr
   return out.take();
 }
 
-QuickTimeWriter::~QuickTimeWriter() {
-  abandon();
-}
-
-std::error_code QuickTimeWriter::create(const std::filesystem::path& path) {
-  abandon();
-  fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fd_ < 0)
-    return lastError();
+std::error_code QuickTimeWriter::start(int fd) {
+  fd_ = fd;
+  buffer_.clear();
   buffer_.reserve(kBufferSize);
   position_ = 0;
   lastTrack_ = nullptr;
@@ -595,20 +588,8 @@ std::error_code QuickTimeWriter::finish(const std::vector<const MovieTrack*>& tr
     return error;
   if (std::error_code error = flush())
     return error;
-  if (::fsync(fd_) != 0)
-    return lastError();
-  int fd = fd_;
   fd_ = -1;
-  if (::close(fd) != 0)
-    return lastError();
   return {};
-}
-
-void QuickTimeWriter::abandon() {
-  if (fd_ >= 0)
-    ::close(fd_);
-  fd_ = -1;
-  buffer_.clear();
 }
 
 std::error_code QuickTimeWriter::flush() {

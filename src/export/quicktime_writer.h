@@ -121,23 +121,20 @@ std::vector<std::uint8_t> buildMovieBox(const std::vector<const MovieTrack*>& tr
 class QuickTimeWriter {
 public:
   QuickTimeWriter() = default;
-  ~QuickTimeWriter();
   QuickTimeWriter(const QuickTimeWriter&) = delete;
   QuickTimeWriter& operator=(const QuickTimeWriter&) = delete;
 
-  // Creates the file (it must not exist) and writes the file type.
-  std::error_code create(const std::filesystem::path& path);
+  // Writes the file type into fd: an empty file opened for writing, which
+  // stays the caller's (to sync, close and name).
+  std::error_code start(int fd);
 
   // Appends one sample's bytes to the media data and records it in track.
   std::error_code writeSample(MovieTrack& track, const std::uint8_t* data, std::size_t size,
                               std::int64_t decodeTime, std::int32_t compositionOffset, bool sync,
                               std::uint32_t description, bool startChunk);
 
-  // Writes the movie header, flushes everything to disk and closes the file.
+  // Writes what is buffered and the movie header.
   std::error_code finish(const std::vector<const MovieTrack*>& tracks);
-
-  // Closes the file without finishing it (after a failure).
-  void abandon();
 
 private:
   std::error_code flush();

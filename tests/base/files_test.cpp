@@ -1,12 +1,19 @@
 #include "base/files.h"
+#include "base/uuid.h"
 
 #include "store/test_folders.h"
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <fcntl.h>
 #include <fstream>
+#include <set>
 #include <sstream>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace vidorel {
 namespace {
@@ -30,8 +37,34 @@ protected:
     return text.str();
   }
 
+  // The names in the test's folder.
+  std::set<std::string> entries() const {
+    std::set<std::string> names;
+    for (const fs::directory_entry& entry : fs::directory_iterator(root_))
+      names.insert(entry.path().filename().string());
+    return names;
+  }
+
+  static void writeAll(int fd, const std::string& text) {
+    ASSERT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  }
+
   fs::path root_;
 };
+
+// The name a temporary for movie.mov gets beside it.
+std::string temporaryName(const std::string& destination = "movie.mov") {
+  return "." + destination + "." + Uuid::random().string() + ".tmp";
+}
+
+// Whether the folder's file system makes unnamed files.
+bool supportsUnnamedFiles(const fs::path& folder) {
+  int fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
+  if (fd < 0)
+    return false;
+  ::close(fd);
+  return true;
+}
 
 TEST_F(FilesTest, AtomicWriteReplacesAndLeavesNoTemporary) {
   fs::path file = root_ / "manifest.json";
@@ -181,6 +214,131 @@ TEST_F(FilesTest, MoveAcrossFileSystemsCopiesEverythingThenRemovesTheSource) {
   ASSERT_FALSE(moveItem(destination, source));
   EXPECT_FALSE(fs::exists(destination));
   EXPECT_EQ(fs::file_size(source / "takes" / "scene-1-take-1.mov"), 3u << 20);
+}
+
+TEST_F(FilesTest, ReplacementFileTakesTheDestinationsPlaceOnlyWhenCommitted) {
+  fs::path movie = root_ / "movie.mov";
+  std::ofstream(movie) << "old";
+
+  // Discarded: the old file stays, nothing else is left.
+  {
+    ReplacementFile file;
+    ASSERT_FALSE(file.create(movie));
+    writeAll(file.descriptor(), "half");
+    EXPECT_EQ(file.isUnnamed(), supportsUnnamedFiles(root_));
+    if (file.isUnnamed()) {
+      EXPECT_EQ(entries(), std::set<std::string>{"movie.mov"});
+    } else {
+      EXPECT_EQ(entries().size(), 2u);
+    }
+    file.discard();
+  }
+  EXPECT_EQ(read(movie), "old");
+  EXPECT_EQ(entries(), std::set<std::string>{"movie.mov"});
+
+  // Dropped without a word: the same.
+  {
+    ReplacementFile file;
+    ASSERT_FALSE(file.create(movie));
+    writeAll(file.descriptor(), "half");
+  }
+  EXPECT_EQ(read(movie), "old");
+  EXPECT_EQ(entries(), std::set<std::string>{"movie.mov"});
+
+  // Committed: the new contents under the name, as a plain file of its own.
+  ReplacementFile file;
+  ASSERT_FALSE(file.create(movie));
+  writeAll(file.descriptor(), "new movie");
+  ASSERT_FALSE(file.commit());
+  EXPECT_EQ(file.descriptor(), -1);
+  EXPECT_EQ(read(movie), "new movie");
+  EXPECT_EQ(fs::status(movie).permissions() & fs::perms::owner_write, fs::perms::owner_write);
+  EXPECT_EQ(entries(), std::set<std::string>{"movie.mov"});
+
+  // A new file where there was none; a missing folder fails at once.
+  ASSERT_FALSE(file.create(root_ / "first.mov"));
+  writeAll(file.descriptor(), "first");
+  ASSERT_FALSE(file.commit());
+  EXPECT_EQ(read(root_ / "first.mov"), "first");
+  EXPECT_EQ(file.create(root_ / "missing" / "movie.mov"), std::errc::no_such_file_or_directory);
+}
+
+TEST_F(FilesTest, ReplacementFileOfAKilledWriterLeavesNothingBehind) {
+  fs::path movie = root_ / "movie.mov";
+  std::ofstream(movie) << "old";
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ReplacementFile file;
+    if (file.create(movie))
+      ::_exit(1);
+    std::string half(1 << 20, 'x');
+    if (::write(file.descriptor(), half.data(), half.size()) != static_cast<ssize_t>(half.size()))
+      ::_exit(1);
+    ::raise(SIGKILL);
+    ::_exit(1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+  EXPECT_EQ(read(movie), "old");
+  if (supportsUnnamedFiles(root_)) {
+    EXPECT_EQ(entries(), std::set<std::string>{"movie.mov"});
+  }
+
+  // Where the file had a name, the next writer for the destination
+  // removes it.
+  ReplacementFile file;
+  ASSERT_FALSE(file.create(movie));
+  file.discard();
+  EXPECT_EQ(entries(), std::set<std::string>{"movie.mov"});
+}
+
+TEST_F(FilesTest, OnlyLeftoversOfKilledWritersForTheDestinationAreRemoved) {
+  fs::path movie = root_ / "movie.mov";
+  std::string stale = temporaryName();
+  std::ofstream(root_ / stale) << "left by a killed export";
+  // Names of other files, or not quite ours.
+  std::set<std::string> kept = {"movie.mov",
+                                ".movie.mov.not-a-uuid.tmp",
+                                temporaryName("other.mov"),
+                                "." + stale,
+                                stale + ".tmp",
+                                stale.substr(1)};
+  for (const std::string& name : kept)
+    std::ofstream(root_ / name) << name;
+  // Our name, but not a plain file: a link (its target must stay), a folder
+  // and a pipe.
+  std::string link = temporaryName();
+  fs::create_symlink(root_ / "movie.mov", root_ / link);
+  std::string folder = temporaryName();
+  fs::create_directory(root_ / folder);
+  std::string pipe = temporaryName();
+  ASSERT_EQ(::mkfifo((root_ / pipe).c_str(), 0644), 0);
+  kept.insert({link, folder, pipe});
+  // Still being written: its writer holds the lock.
+  std::string busy = temporaryName();
+  int busyFd = ::open((root_ / busy).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  ASSERT_GE(busyFd, 0);
+  ASSERT_EQ(::flock(busyFd, LOCK_EX | LOCK_NB), 0);
+  kept.insert(busy);
+  // Another user's (only root can make one).
+  std::string foreign = temporaryName();
+  std::ofstream(root_ / foreign) << "someone else's";
+  if (::geteuid() == 0 && ::chown((root_ / foreign).c_str(), 12345, 12345) == 0)
+    kept.insert(foreign);
+  else
+    fs::remove(root_ / foreign);
+
+  removeStaleTemporaries(movie);
+  EXPECT_EQ(entries(), kept);
+  EXPECT_EQ(read(root_ / "movie.mov"), "movie.mov");
+
+  // Once its writer is gone, the busy one is a leftover too.
+  ::close(busyFd);
+  removeStaleTemporaries(movie);
+  kept.erase(busy);
+  EXPECT_EQ(entries(), kept);
 }
 
 TEST_F(FilesTest, IsWithinComparesWholeComponents) {

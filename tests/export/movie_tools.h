@@ -38,6 +38,11 @@ struct TakeSpec {
 // An H.264 + AAC stereo QuickTime take.
 void makeTake(const std::filesystem::path& file, const TakeSpec& recipe);
 
+// A slide-like take written by the take writer: a frame only when the
+// picture changes, at the given times (seconds), with pink noise as sound.
+void makeOwnTake(const std::filesystem::path& file, int width, int height,
+                 const std::vector<double>& frames, double seconds, unsigned seed);
+
 struct Packet {
   double pts = 0;
   double dts = 0;

@@ -231,67 +231,6 @@ Source sourceOf(const fs::path& take, double period) {
   return source;
 }
 
-// A slide-like take written by the take writer: a frame only when the
-// picture changes, at the given times (seconds), with pink noise as sound.
-void makeOwnTake(const fs::path& file, int width, int height, const std::vector<double>& frames,
-                 double seconds, unsigned seed) {
-  constexpr CaptureTime kSecond = 1'000'000'000;
-  constexpr CaptureTime kBase = 5 * kSecond;
-  Logger logger;
-  FfmpegDurationProbe probe;
-  TakeEncoderSettings deep;
-  deep.maxQueuedFrames = 100000;
-  TakeWriter writer(file, makeFfmpegTakeEncoder(file, width, height, logger, deep), probe, logger);
-  auto frameAt = [&](int index, CaptureTime time) {
-    auto pixels =
-        std::make_shared<std::vector<std::uint8_t>>(static_cast<size_t>(width) * height * 4);
-    for (int y = 0; y < height; ++y) {
-      for (int x = 0; x < width; ++x) {
-        std::uint8_t* p = pixels->data() + (static_cast<size_t>(y) * width + x) * 4;
-        bool bar = ((x + index * 24) / 20 + y / 30) % 2 == 0;
-        p[0] = static_cast<std::uint8_t>(bar ? 220 : 40 + index * 20);
-        p[1] = static_cast<std::uint8_t>(y + index * 10);
-        p[2] = static_cast<std::uint8_t>(x / 2);
-        p[3] = 0;
-      }
-    }
-    VideoFrame frame;
-    frame.pixels = pixels;
-    frame.width = width;
-    frame.height = height;
-    frame.stride = width * 4;
-    frame.timestamp = time;
-    frame.status = FrameStatus::complete;
-    return frame;
-  };
-  unsigned state = seed;
-  size_t next = 0;
-  for (CaptureTime t = 0; t < static_cast<CaptureTime>(seconds * kSecond); t += kSecond / 100) {
-    if (next < frames.size() && t >= static_cast<CaptureTime>(frames[next] * kSecond)) {
-      writer.appendVideo(frameAt(static_cast<int>(next), kBase + t));
-      ++next;
-    }
-    AudioBuffer buffer;
-    buffer.format = SampleFormat::s16;
-    buffer.sampleRate = 48000;
-    buffer.channels = 2;
-    buffer.timestamp = kBase + t;
-    std::vector<short> samples(480 * 2);
-    short previous = 0;
-    for (size_t i = 0; i < samples.size(); i += 2) {
-      state = state * 1103515245 + 12345;
-      short value = static_cast<short>(((state >> 16) & 0x3fff) - 0x2000);
-      previous = static_cast<short>((previous + value) / 2);
-      samples[i] = samples[i + 1] = previous;
-    }
-    buffer.data.resize(samples.size() * 2);
-    std::memcpy(buffer.data.data(), samples.data(), buffer.data.size());
-    writer.appendAudio(buffer);
-  }
-  writer.noteUnchangedFrame(kBase + static_cast<CaptureTime>(seconds * kSecond));
-  writer.finish();
-}
-
 class SmartCutTest : public ::testing::Test {
 protected:
   static void SetUpTestSuite() {
@@ -352,8 +291,8 @@ TEST_F(SmartCutTest, BFrameTakesCutAtNonKeyFramesJoinFrameExactInBothReaders) {
 
 TEST_F(SmartCutTest, OwnTakesWithStillFramesCutInsideThemKeepOneDescription) {
   // Slides: frames only when the picture changes.
-  makeOwnTake(takes() / "own-1.mov", 320, 240, {0, 0.4, 1.7, 1.75, 1.8, 2.6}, 3.2, 7);
-  makeOwnTake(takes() / "own-2.mov", 320, 240, {0, 1.1, 1.2, 2.3}, 3.0, 11);
+  testing::makeOwnTake(takes() / "own-1.mov", 320, 240, {0, 0.4, 1.7, 1.75, 1.8, 2.6}, 3.2, 7);
+  testing::makeOwnTake(takes() / "own-2.mov", 320, 240, {0, 1.1, 1.2, 2.3}, 3.0, 11);
   Source a = sourceOf(takes() / "own-1.mov", 1.0 / 60);
   Source b = sourceOf(takes() / "own-2.mov", 1.0 / 60);
   ASSERT_GE(a.shown.times.size(), 6u) << a.shown.duration;
