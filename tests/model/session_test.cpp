@@ -10,9 +10,6 @@ namespace {
 namespace fs = std::filesystem;
 using testing::TemporaryFolder;
 
-::testing::Environment* const xdg =
-    ::testing::AddGlobalTestEnvironment(new testing::PrivateXdgFolders);
-
 Timestamp someTime() {
   return *parseIso8601("2026-03-01T09:30:00Z");
 }

@@ -15,9 +15,6 @@ using testing::readFile;
 using testing::TemporaryFolder;
 using testing::writeFile;
 
-::testing::Environment* const xdg =
-    ::testing::AddGlobalTestEnvironment(new testing::PrivateXdgFolders);
-
 const char* stepName(SessionMoveStep step) {
   switch (step) {
   case SessionMoveStep::copied:
