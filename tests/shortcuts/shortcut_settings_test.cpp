@@ -134,17 +134,6 @@ protected:
   ShortcutSettings settings;
 };
 
-TEST_F(ShortcutSettingsTest, DuplicateIsRefusedWithTheOtherActionsTitle) {
-  ShortcutBinding retake = defaultBinding(ShortcutAction::retake);
-  EXPECT_EQ(settings.conflict(ShortcutAction::nextScene, retake), ShortcutAction::retake);
-  EXPECT_EQ(settings.warning(ShortcutAction::nextScene), "Already used by Retake");
-  EXPECT_EQ(settings.warning(ShortcutAction::retake), "");
-
-  ShortcutBinding own = defaultBinding(ShortcutAction::nextScene);
-  EXPECT_EQ(settings.conflict(ShortcutAction::nextScene, own), std::nullopt);
-  EXPECT_EQ(settings.warning(ShortcutAction::nextScene), "");
-}
-
 TEST_F(ShortcutSettingsTest, SavingStoresTheBindingAndReloads) {
   ShortcutBinding commandK = bindingFromKeyPress(kVK_ANSI_K, {ModifierKey::command}, "k");
   EXPECT_EQ(settings.conflict(ShortcutAction::export_, commandK), std::nullopt);
