@@ -193,12 +193,5 @@ TEST_F(ShortcutSettingsTest, RefusedKeysAndRefusedRegistrationsWarnUnderTheirRow
             "May conflict with other apps during presentation");
 }
 
-TEST_F(ShortcutSettingsTest, UpdateSwitchGoesToTheCoordinator) {
-  EXPECT_TRUE(settings.automaticallyChecksForUpdates());
-  settings.setAutomaticallyChecksForUpdates(false);
-  EXPECT_FALSE(autoCheck);
-  EXPECT_FALSE(settings.automaticallyChecksForUpdates());
-}
-
 } // namespace
 } // namespace vidorel
