@@ -277,22 +277,12 @@ void KillRuns::recorderTakeRun(const fs::path& run, std::mt19937& random, RunOut
   }
   MovieReading firstReading = readMovie(session / "takes" / "scene-1-take-1.mov");
   ASSERT_TRUE(firstReading.plays()) << firstReading.detail;
-  vidorel::SessionManifest manifest;
-  manifest.sessionID = vidorel::Uuid::random();
-  manifest.createdAt = vidorel::currentTimestamp();
-  vidorel::SceneManifest scene;
-  scene.id = vidorel::Uuid::random();
-  vidorel::TakeManifest take;
-  take.id = vidorel::Uuid::random();
-  take.filename = "scene-1-take-1.mov";
-  take.duration = firstReading.duration;
-  take.recordedAt = manifest.createdAt;
-  take.trimStart = 0;
-  take.trimEnd = firstReading.duration;
-  scene.takes.push_back(take);
-  scene.selectedTakeID = take.id;
-  manifest.scenes.push_back(scene);
-  auto bytes = vidorel::encodeManifest(manifest);
+  vidorel::Session made(session);
+  vidorel::Take take = vidorel::Take::make(vidorel::Uuid::random(), "scene-1-take-1.mov",
+                                           firstReading.duration, vidorel::currentTimestamp());
+  made.scenes[0].takes = {take};
+  made.scenes[0].selectedTakeID = take.id;
+  auto bytes = vidorel::encodeManifest(vidorel::SessionManifest(made));
   ASSERT_TRUE(bytes);
   std::ofstream(session / "manifest.json") << *bytes;
   ASSERT_TRUE(vidorel::crash::loadsWithOnlyUnreviewedTakes(checkSession(session)));

@@ -11,7 +11,7 @@ namespace vidorel {
 
 // A player whose clock moves only when a test says so. Seeks jump at once
 // and report the new time to the observers, as a real player does on a
-// time jump; their completions run at once unless holdSeeks is set.
+// time jump; their completions run at once.
 class FakePlayer final : public Player {
 public:
   // What every load, play, pause and seek did, in order, e.g. "load a.mov",
@@ -19,7 +19,6 @@ public:
   std::vector<std::string> calls;
   std::vector<double> seeks;
   std::vector<std::filesystem::path> loaded;
-  bool holdSeeks = false;
   // Item lengths by file name; unknown files have no length.
   std::map<std::string, double> durations;
 
@@ -54,17 +53,7 @@ public:
     calls.push_back(text);
     time_ = seconds;
     notify(seconds);
-    if (!done)
-      return;
-    if (holdSeeks)
-      heldCompletions_.push_back(std::move(done));
-    else
-      done();
-  }
-  void completeHeldSeeks() {
-    auto held = std::move(heldCompletions_);
-    heldCompletions_.clear();
-    for (auto& done : held)
+    if (done)
       done();
   }
 
@@ -124,7 +113,6 @@ private:
   std::optional<double> duration_;
   std::map<ObserverToken, std::function<void(double)>> observers_;
   ObserverToken lastToken_ = 0;
-  std::vector<std::function<void()>> heldCompletions_;
 };
 
 } // namespace vidorel

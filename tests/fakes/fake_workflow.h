@@ -5,6 +5,7 @@
 // happened and in which order.
 
 #include "base/task.h"
+#include "fakes/fake_defaults_store.h"
 #include "workflow/collaborators.h"
 #include "workflow/permissions.h"
 #include "workflow/platform.h"
@@ -329,36 +330,6 @@ public:
 private:
   CallLog* log_;
   bool lastPreflight_ = false;
-};
-
-class FakeDefaultsStore final : public DefaultsStore {
-public:
-  std::map<std::string, std::string> strings;
-  std::map<std::string, bool> booleans;
-  std::optional<std::string> string(const std::string& key) const override {
-    auto it = strings.find(key);
-    if (it == strings.end())
-      return std::nullopt;
-    return it->second;
-  }
-  std::optional<bool> boolean(const std::string& key) const override {
-    auto it = booleans.find(key);
-    if (it == booleans.end())
-      return std::nullopt;
-    return it->second;
-  }
-  void setString(const std::string& key, const std::string& value) override {
-    booleans.erase(key);
-    strings[key] = value;
-  }
-  void setBoolean(const std::string& key, bool value) override {
-    strings.erase(key);
-    booleans[key] = value;
-  }
-  void remove(const std::string& key) override {
-    strings.erase(key);
-    booleans.erase(key);
-  }
 };
 
 } // namespace vidorel

@@ -10,9 +10,6 @@ namespace {
 namespace fs = std::filesystem;
 using testing::TemporaryFolder;
 
-::testing::Environment* const xdg =
-    ::testing::AddGlobalTestEnvironment(new testing::PrivateXdgFolders);
-
 Timestamp someTime() {
   return *parseIso8601("2026-03-01T09:30:00Z");
 }
@@ -113,41 +110,24 @@ TEST(SelectedTakes, TotalAddsTrimmedLengths) {
   EXPECT_DOUBLE_EQ(session.totalSelectedDuration(), 12.5);
 }
 
-TEST(RemoveTake, SelectedTakeLeavesNoSelection) {
+TEST(RemoveTake, OnlyTheSelectedTakeTakesTheSelectionAlong) {
   RecordingScene scene = RecordingScene::make();
   Take a = takeNamed("a.mov"), b = takeNamed("b.mov"), c = takeNamed("c.mov");
-  scene.takes = {a, b, c};
-  scene.selectedTakeID = b.id;
-  scene.removeTake(b.id);
-  ASSERT_EQ(scene.takes.size(), 2u);
-  EXPECT_EQ(scene.takes[0], a);
-  EXPECT_EQ(scene.takes[1], c);
-  EXPECT_FALSE(scene.selectedTakeID);
-}
-
-TEST(RemoveTake, UnselectedTakeKeepsSelectionAndUnknownIdChangesNothing) {
-  RecordingScene scene = RecordingScene::make();
-  Take a = takeNamed("a.mov"), b = takeNamed("b.mov");
-  scene.takes = {a, b};
-  scene.selectedTakeID = b.id;
+  Take again = a; // the same id under another name goes too
+  again.filename = "a2.mov";
+  scene.takes = {a, b, c, again};
+  scene.selectedTakeID = c.id;
   scene.removeTake(a.id);
-  ASSERT_EQ(scene.takes.size(), 1u);
-  EXPECT_EQ(scene.selectedTakeID, b.id);
+  EXPECT_EQ(scene.takes, (std::vector<Take>{b, c}));
+  EXPECT_EQ(scene.selectedTakeID, c.id);
 
   RecordingScene before = scene;
   scene.removeTake(Uuid::random());
   EXPECT_EQ(scene, before);
-}
 
-TEST(RemoveTake, RemovesEveryTakeWithThatId) {
-  RecordingScene scene = RecordingScene::make();
-  Take a = takeNamed("a.mov");
-  Take again = a;
-  again.filename = "a2.mov";
-  scene.takes = {a, takeNamed("b.mov"), again};
-  scene.removeTake(a.id);
-  ASSERT_EQ(scene.takes.size(), 1u);
-  EXPECT_EQ(scene.takes[0].filename, "b.mov");
+  scene.removeTake(c.id);
+  EXPECT_EQ(scene.takes, std::vector<Take>{b});
+  EXPECT_FALSE(scene.selectedTakeID);
 }
 
 int nextNumberFor(const std::vector<std::string>& filenames) {
@@ -157,54 +137,55 @@ int nextNumberFor(const std::vector<std::string>& filenames) {
   return scene.nextTakeNumber();
 }
 
-TEST(NextTakeNumber, OneMoreThanTheLargestNumberRead) {
-  EXPECT_EQ(nextNumberFor({}), 1);
-  EXPECT_EQ(nextNumberFor({"scene-1-take-1.mov", "scene-1-take-2.mov"}), 3);
-  EXPECT_EQ(nextNumberFor({"scene-1-take-7.mov"}), 8);
-  EXPECT_EQ(nextNumberFor({"scene-2-take-4.mov", "scene-2-take-1.mov"}), 5);
-  // A moved scene keeps its old scene number in the names.
-  EXPECT_EQ(nextNumberFor({"scene-5-take-2.mov"}), 3);
+// One more than the largest number read from the last piece of the names
+// split at hyphens, with every ".mov" taken out.
+TEST(NextTakeNumber, FromTheNamesOfTheScenesTakes) {
+  const std::pair<std::vector<std::string>, int> cases[] = {
+      {{}, 1},
+      {{"scene-1-take-1.mov", "scene-1-take-2.mov"}, 3},
+      {{"scene-1-take-7.mov"}, 8},
+      {{"scene-2-take-4.mov", "scene-2-take-1.mov"}, 5},
+      {{"scene-5-take-2.mov"}, 3}, // a moved scene keeps its old number in the names
+      // Unreadable pieces are ignored.
+      {{"scene-1-take-x.mov"}, 1},
+      {{"scene-1-take-3.mov", "scene-1-take-final.mov"}, 4},
+      {{"scene-1-take-3a.mov"}, 1},
+      {{"scene-1-take-.mov"}, 1},
+      {{".mov"}, 1},
+      {{""}, 1},
+      // Trailing and doubled hyphens leave empty pieces that are dropped.
+      {{"scene-1-take-6.mov-"}, 7},
+      {{"scene--9--"}, 10},
+      {{"take-4.mov.mov"}, 5},
+      {{"take-.mov12.mov"}, 13},
+      // Removal is one pass: what is left around a removed ".mov" stays.
+      {{"take-1.m.movov"}, 1},
+      {{"take-+8.mov"}, 9},
+      {{"take-++8.mov"}, 1},
+      // Copies named by a UUID count only when its last group is digits.
+      {{"E621E1F8-C36C-495A-93FC-0C247A3E6E5F.mov"}, 1},
+      {{"E621E1F8-C36C-495A-93FC-000000000012.mov", "scene-1-take-2.mov"}, 13},
+      // Numbers beyond an int are ignored rather than overflowing.
+      {{"scene-1-take-2.mov", "scene-1-take-9223372036854775807.mov"}, 3},
+      {{"scene-1-take-99999999999999999999999.mov"}, 1},
+      {{"scene-1-take-2147483647.mov"}, 1},
+      {{"scene-1-take-2147483646.mov"}, 2147483647},
+  };
+  for (const auto& [filenames, next] : cases)
+    EXPECT_EQ(nextNumberFor(filenames), next) << ::testing::PrintToString(filenames);
 }
 
-TEST(NextTakeNumber, UnreadablePiecesAreIgnored) {
-  EXPECT_EQ(nextNumberFor({"scene-1-take-x.mov"}), 1);
-  EXPECT_EQ(nextNumberFor({"scene-1-take-3.mov", "scene-1-take-final.mov"}), 4);
-  EXPECT_EQ(nextNumberFor({"scene-1-take-3a.mov"}), 1);
-  EXPECT_EQ(nextNumberFor({"scene-1-take-.mov"}), 1);
-  EXPECT_EQ(nextNumberFor({".mov"}), 1);
-  EXPECT_EQ(nextNumberFor({""}), 1);
-}
-
-TEST(NextTakeNumber, SplittingDropsEmptyPiecesAndStripsEveryMov) {
-  // Trailing and doubled hyphens leave empty pieces that are dropped.
-  EXPECT_EQ(nextNumberFor({"scene-1-take-6.mov-"}), 7);
-  EXPECT_EQ(nextNumberFor({"scene--9--"}), 10);
-  EXPECT_EQ(nextNumberFor({"take-4.mov.mov"}), 5);
-  EXPECT_EQ(nextNumberFor({"take-.mov12.mov"}), 13);
-  // Removal is one pass: what is left around a removed ".mov" stays.
-  EXPECT_EQ(nextNumberFor({"take-1.m.movov"}), 1);
-  EXPECT_EQ(nextNumberFor({"take-+8.mov"}), 9);
-  EXPECT_EQ(nextNumberFor({"take-++8.mov"}), 1);
-}
-
-TEST(NextTakeNumber, UuidNamedCopiesCountOnlyWhenTheirLastGroupIsDigits) {
-  EXPECT_EQ(nextNumberFor({"E621E1F8-C36C-495A-93FC-0C247A3E6E5F.mov"}), 1);
-  EXPECT_EQ(nextNumberFor({"E621E1F8-C36C-495A-93FC-000000000012.mov", "scene-1-take-2.mov"}), 13);
-}
-
-TEST(NextTakeNumber, NumbersBeyondAnIntAreIgnoredRatherThanOverflowing) {
-  EXPECT_EQ(nextNumberFor({"scene-1-take-2.mov", "scene-1-take-9223372036854775807.mov"}), 3);
-  EXPECT_EQ(nextNumberFor({"scene-1-take-99999999999999999999999.mov"}), 1);
-  EXPECT_EQ(nextNumberFor({"scene-1-take-2147483647.mov"}), 1);
-  EXPECT_EQ(nextNumberFor({"scene-1-take-2147483646.mov"}), 2147483647);
-}
-
-TEST(Duplicated, UnnamedSceneGetsItsPositionLabel) {
+TEST(Duplicated, TheCopyIsNamedForTheSceneAndADanglingSelectionGivesNone) {
   RecordingScene scene = RecordingScene::make();
   EXPECT_EQ(scene.duplicated(0, {}).name, "Scene 1 (copy)");
   EXPECT_EQ(scene.duplicated(2, {}).name, "Scene 3 (copy)");
   scene.name = "Intro";
   EXPECT_EQ(scene.duplicated(2, {}).name, "Intro (copy)");
+
+  scene.takes = {takeNamed("a.mov")};
+  EXPECT_FALSE(scene.duplicated(0, {}).selectedTakeID);
+  scene.selectedTakeID = Uuid::random();
+  EXPECT_FALSE(scene.duplicated(0, {}).selectedTakeID);
 }
 
 TEST(Duplicated, TakesGetNewIdsMappedNamesAndTheSelectionFollows) {
@@ -235,14 +216,6 @@ TEST(Duplicated, TakesGetNewIdsMappedNamesAndTheSelectionFollows) {
   // The source scene is untouched.
   EXPECT_EQ(scene.takes[0], a);
   EXPECT_EQ(scene.selectedTakeID, b.id);
-}
-
-TEST(Duplicated, NoSelectionOrADanglingOneGivesNone) {
-  RecordingScene scene = RecordingScene::make();
-  scene.takes = {takeNamed("a.mov")};
-  EXPECT_FALSE(scene.duplicated(0, {}).selectedTakeID);
-  scene.selectedTakeID = Uuid::random();
-  EXPECT_FALSE(scene.duplicated(0, {}).selectedTakeID);
 }
 
 TEST(ScratchFolders, MakeScratchDirectoryCreatesAFreshSessionFolderWithTakes) {

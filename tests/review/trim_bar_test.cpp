@@ -76,7 +76,8 @@ TEST_F(TrimBarTest, GeometryOfTheFullRangeAndOfNoDuration) {
   EXPECT_DOUBLE_EQ(bar.geometry(width).rangeWidth, 0);
 }
 
-TEST_F(TrimBarTest, DraggingAHandlePastTheOtherStopsHalfASecondShort) {
+// A handle stops half a second short of the other, and at the bar's ends.
+TEST_F(TrimBarTest, DragsAreClampedToTheOtherHandleAndTheBar) {
   drag(TrimHandle::start, 400);
   EXPECT_NEAR(trimStart, 7.5, 1e-9);
   EXPECT_EQ(trimEnd, 8);
@@ -86,9 +87,7 @@ TEST_F(TrimBarTest, DraggingAHandlePastTheOtherStopsHalfASecondShort) {
   EXPECT_NEAR(trimEnd, 2.5, 1e-9);
   EXPECT_EQ(trimStart, 2);
   EXPECT_EQ(changes, 2);
-}
 
-TEST_F(TrimBarTest, DraggingBeyondTheBarsEndsGivesZeroAndTheDuration) {
   drag(TrimHandle::start, -500);
   EXPECT_EQ(trimStart, 0);
   drag(TrimHandle::end, 5000);
@@ -212,10 +211,8 @@ TEST_F(TrimBarTest, ReinstallTableMovesTheObserverWithThePlayer) {
   // No duration, no observer.
   bar.update(true, 0, other);
   EXPECT_EQ(other->observerCount(), 0u);
-}
 
-TEST_F(TrimBarTest, DestroyingTheBarRemovesItsObserver) {
-  auto other = std::make_shared<FakePlayer>();
+  // A bar destroyed while it observes leaves nothing behind.
   {
     double s = 0;
     double e = 4;

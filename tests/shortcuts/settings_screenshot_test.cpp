@@ -23,6 +23,18 @@ namespace {
 ::testing::Environment* const qt =
     ::testing::AddGlobalTestEnvironment(new testing::QtApplicationEnvironment());
 
+// Orange pixels of the warning colour in the rows' band from top to bottom.
+int orangePixels(const QImage& image, int top, int bottom) {
+  int orange = 0;
+  for (int y = std::max(top, 0); y < std::min(bottom, image.height()); ++y)
+    for (int x = 0; x < image.width(); ++x) {
+      QColor c = image.pixelColor(x, y);
+      if (c.red() > 200 && c.green() > 100 && c.green() < 190 && c.blue() < 80)
+        ++orange;
+    }
+  return orange;
+}
+
 TEST(SettingsScreenshot, SettingsWindowWithAWarningOnTheXServer) {
   FakeDefaultsStore store;
   Preferences preferences(store);
@@ -51,26 +63,7 @@ TEST(SettingsScreenshot, SettingsWindowWithAWarningOnTheXServer) {
   EXPECT_FALSE(view.warning(ShortcutAction::nextScene)->isHidden());
   EXPECT_GT(testing::distinctColours(image), 8);
   // The orange warning reached the screen.
-  int orange = 0;
-  for (int y = 0; y < image.height(); ++y)
-    for (int x = 0; x < image.width(); ++x) {
-      QColor c = image.pixelColor(x, y);
-      if (c.red() > 200 && c.green() > 100 && c.green() < 190 && c.blue() < 80)
-        ++orange;
-    }
-  EXPECT_GT(orange, 20);
-}
-
-// Orange pixels of the warning colour in the rows' band from top to bottom.
-int orangePixels(const QImage& image, int top, int bottom) {
-  int orange = 0;
-  for (int y = std::max(top, 0); y < std::min(bottom, image.height()); ++y)
-    for (int x = 0; x < image.width(); ++x) {
-      QColor c = image.pixelColor(x, y);
-      if (c.red() > 200 && c.green() > 100 && c.green() < 190 && c.blue() < 80)
-        ++orange;
-    }
-  return orange;
+  EXPECT_GT(orangePixels(image, 0, image.height()), 20);
 }
 
 TEST(SettingsScreenshot, AHotKeyAnotherProgramHoldsWarnsUnderItsRow) {

@@ -14,70 +14,58 @@ Bindings factoryBindings() {
   return bindings;
 }
 
-TEST(ConflictTest, AnotherActionsCombinationIsRefusedWithItsTitle) {
-  ConflictCheck check = conflictingAction(
-      ShortcutAction::nextScene, defaultBinding(ShortcutAction::retake), factoryBindings());
-  EXPECT_EQ(check.conflictingAction, ShortcutAction::retake);
-  EXPECT_EQ(check.warning, "Already used by Retake");
-
-  // ⌥⇧⌘N is New Recording's: same key code 45 and mask 0xB00.
-  check = conflictingAction(ShortcutAction::nextScene, ShortcutBinding{45, 0xB00, "n", 26},
-                            factoryBindings());
-  EXPECT_EQ(check.conflictingAction, ShortcutAction::newSession);
-  EXPECT_EQ(check.warning, "Already used by New Recording");
-}
-
-TEST(ConflictTest, TheRowsOwnBindingIsSkipped) {
-  ConflictCheck check = conflictingAction(
-      ShortcutAction::nextScene, defaultBinding(ShortcutAction::nextScene), factoryBindings());
-  EXPECT_EQ(check.conflictingAction, std::nullopt);
-  EXPECT_EQ(check.warning, "");
-}
-
-TEST(ConflictTest, OnlyKeyCodeAndMaskAreCompared) {
-  ShortcutBinding lookalike{15, 0x300, "x", 0};
-  ConflictCheck check = conflictingAction(ShortcutAction::save, lookalike, factoryBindings());
-  EXPECT_EQ(check.conflictingAction, ShortcutAction::retake);
-  // Same key, other mask: no conflict.
-  check = conflictingAction(ShortcutAction::save, ShortcutBinding{15, 0xB00, "r", 26},
-                            factoryBindings());
-  EXPECT_EQ(check.conflictingAction, std::nullopt);
-  EXPECT_EQ(check.warning, "");
-}
-
-TEST(ConflictTest, CombinationsWithoutCommandAndShiftAreAcceptedWithAWarning) {
-  for (ShortcutBinding candidate :
-       {ShortcutBinding{40, cmdKey, "k", 16}, ShortcutBinding{40, shiftKey, "k", 2},
-        ShortcutBinding{40, 0, "k", 0}, ShortcutBinding{40, controlKey | optionKey, "k", 12}}) {
-    ConflictCheck check = conflictingAction(ShortcutAction::retake, candidate, factoryBindings());
-    EXPECT_EQ(check.conflictingAction, std::nullopt);
-    EXPECT_EQ(check.warning, "May conflict with other apps during presentation");
+// Only key code and mask are compared; a missing entry counts with its
+// factory binding; the first match in action order wins.
+TEST(ConflictTest, TheActionThatHoldsACombinationAndTheRowsWarning) {
+  const ShortcutBinding shared{40, 0x300, "k", 18};
+  Bindings customised = factoryBindings();
+  customised[ShortcutAction::save] = shared;
+  customised[ShortcutAction::openSession] = shared;
+  const std::string mayConflict = "May conflict with other apps during presentation";
+  struct Case {
+    ShortcutAction row;
+    ShortcutBinding candidate;
+    Bindings bindings;
+    std::optional<ShortcutAction> holder;
+    std::string warning;
+  };
+  const Case cases[] = {
+      {ShortcutAction::nextScene, defaultBinding(ShortcutAction::retake), factoryBindings(),
+       ShortcutAction::retake, "Already used by Retake"},
+      {ShortcutAction::nextScene, ShortcutBinding{45, 0xB00, "n", 26}, factoryBindings(),
+       ShortcutAction::newSession, "Already used by New Recording"},
+      // The row's own binding is skipped.
+      {ShortcutAction::nextScene, defaultBinding(ShortcutAction::nextScene), factoryBindings(),
+       std::nullopt, ""},
+      {ShortcutAction::save, ShortcutBinding{15, 0x300, "x", 0}, factoryBindings(),
+       ShortcutAction::retake, "Already used by Retake"},
+      {ShortcutAction::save, ShortcutBinding{15, 0xB00, "r", 26}, factoryBindings(), std::nullopt,
+       ""},
+      {ShortcutAction::startPause, defaultBinding(ShortcutAction::export_), Bindings{},
+       ShortcutAction::export_, "Already used by Export Final Video"},
+      // Save moved away, so its factory combination is free.
+      {ShortcutAction::retake, defaultBinding(ShortcutAction::save), customised, std::nullopt, ""},
+      {ShortcutAction::retake, shared, customised, ShortcutAction::openSession,
+       "Already used by Open Recording"},
+      // Without both Command and Shift: accepted with a warning.
+      {ShortcutAction::retake, ShortcutBinding{40, cmdKey, "k", 16}, factoryBindings(),
+       std::nullopt, mayConflict},
+      {ShortcutAction::retake, ShortcutBinding{40, shiftKey, "k", 2}, factoryBindings(),
+       std::nullopt, mayConflict},
+      {ShortcutAction::retake, ShortcutBinding{40, 0, "k", 0}, factoryBindings(), std::nullopt,
+       mayConflict},
+      {ShortcutAction::retake, ShortcutBinding{40, controlKey | optionKey, "k", 12},
+       factoryBindings(), std::nullopt, mayConflict},
+      {ShortcutAction::retake, ShortcutBinding{40, cmdKey | shiftKey | controlKey, "k", 22},
+       factoryBindings(), std::nullopt, ""},
+  };
+  for (const Case& c : cases) {
+    ConflictCheck check = conflictingAction(c.row, c.candidate, c.bindings);
+    SCOPED_TRACE(std::string(rawValue(c.row)) + " " + std::to_string(c.candidate.carbonKeyCode) +
+                 "/" + std::to_string(c.candidate.carbonModifiers));
+    EXPECT_EQ(check.conflictingAction, c.holder);
+    EXPECT_EQ(check.warning, c.warning);
   }
-  ConflictCheck check = conflictingAction(
-      ShortcutAction::retake, ShortcutBinding{40, cmdKey | shiftKey | controlKey, "k", 22},
-      factoryBindings());
-  EXPECT_EQ(check.warning, "");
-}
-
-TEST(ConflictTest, MissingEntriesCountWithTheirFactoryBinding) {
-  ConflictCheck check = conflictingAction(ShortcutAction::startPause,
-                                          defaultBinding(ShortcutAction::export_), Bindings{});
-  EXPECT_EQ(check.conflictingAction, ShortcutAction::export_);
-  EXPECT_EQ(check.warning, "Already used by Export Final Video");
-}
-
-TEST(ConflictTest, CustomisedBindingsReplaceFactoryOnesAndTheFirstMatchWins) {
-  Bindings bindings = factoryBindings();
-  ShortcutBinding shared{40, 0x300, "k", 18};
-  bindings[ShortcutAction::save] = shared;
-  bindings[ShortcutAction::openSession] = shared;
-  // The save binding moved away, so its factory combination is free.
-  ConflictCheck freed =
-      conflictingAction(ShortcutAction::retake, defaultBinding(ShortcutAction::save), bindings);
-  EXPECT_EQ(freed.conflictingAction, std::nullopt);
-  ConflictCheck taken = conflictingAction(ShortcutAction::retake, shared, bindings);
-  EXPECT_EQ(taken.conflictingAction, ShortcutAction::openSession);
-  EXPECT_EQ(taken.warning, "Already used by Open Recording");
 }
 
 } // namespace

@@ -134,17 +134,6 @@ protected:
   ShortcutSettings settings;
 };
 
-TEST_F(ShortcutSettingsTest, DuplicateIsRefusedWithTheOtherActionsTitle) {
-  ShortcutBinding retake = defaultBinding(ShortcutAction::retake);
-  EXPECT_EQ(settings.conflict(ShortcutAction::nextScene, retake), ShortcutAction::retake);
-  EXPECT_EQ(settings.warning(ShortcutAction::nextScene), "Already used by Retake");
-  EXPECT_EQ(settings.warning(ShortcutAction::retake), "");
-
-  ShortcutBinding own = defaultBinding(ShortcutAction::nextScene);
-  EXPECT_EQ(settings.conflict(ShortcutAction::nextScene, own), std::nullopt);
-  EXPECT_EQ(settings.warning(ShortcutAction::nextScene), "");
-}
-
 TEST_F(ShortcutSettingsTest, SavingStoresTheBindingAndReloads) {
   ShortcutBinding commandK = bindingFromKeyPress(kVK_ANSI_K, {ModifierKey::command}, "k");
   EXPECT_EQ(settings.conflict(ShortcutAction::export_, commandK), std::nullopt);
@@ -202,13 +191,6 @@ TEST_F(ShortcutSettingsTest, RefusedKeysAndRefusedRegistrationsWarnUnderTheirRow
   registrations.errors.clear();
   EXPECT_EQ(settings.warning(ShortcutAction::nextScene),
             "May conflict with other apps during presentation");
-}
-
-TEST_F(ShortcutSettingsTest, UpdateSwitchGoesToTheCoordinator) {
-  EXPECT_TRUE(settings.automaticallyChecksForUpdates());
-  settings.setAutomaticallyChecksForUpdates(false);
-  EXPECT_FALSE(autoCheck);
-  EXPECT_FALSE(settings.automaticallyChecksForUpdates());
 }
 
 } // namespace

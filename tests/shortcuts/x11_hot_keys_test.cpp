@@ -63,6 +63,20 @@ void press(const std::string& keys) {
   ASSERT_EQ(std::system(("xdotool key " + keys).c_str()), 0) << keys;
 }
 
+// Another program's connection holding a key with the given modifiers, as
+// a grab of its own on the root window.
+xcb_connection_t* grabElsewhere(std::uint16_t modifiers, xcb_keycode_t key) {
+  xcb_connection_t* other = xcb_connect(nullptr, nullptr);
+  EXPECT_FALSE(xcb_connection_has_error(other));
+  xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(other)).data->root;
+  xcb_generic_error_t* error =
+      xcb_request_check(other, xcb_grab_key_checked(other, 1, root, modifiers, key,
+                                                    XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
+  EXPECT_EQ(error, nullptr);
+  std::free(error);
+  return other;
+}
+
 ShortcutBindings globalFactoryBindings() {
   ShortcutBindings bindings;
   for (ShortcutAction action : {ShortcutAction::startPause, ShortcutAction::endTake,
@@ -128,14 +142,8 @@ TEST_F(X11HotKeysTest, LockKeysDoNotStopAHotKey) {
 TEST_F(X11HotKeysTest, AGrabOwnedByAnotherClientFailsAloneAndIsLogged) {
   // Another program holds Ctrl+Shift+N (with NumLock only, so the clash is
   // with one of the lock variants).
-  xcb_connection_t* other = xcb_connect(nullptr, nullptr);
-  ASSERT_FALSE(xcb_connection_has_error(other));
-  xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(other)).data->root;
-  xcb_generic_error_t* error = xcb_request_check(
-      other, xcb_grab_key_checked(other, 1, root,
-                                  XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_2, 57,
-                                  XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
-  ASSERT_EQ(error, nullptr);
+  xcb_connection_t* other =
+      grabElsewhere(XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_2, 57);
 
   keys_->registerBindings(globalFactoryBindings());
   EXPECT_TRUE(
@@ -280,13 +288,7 @@ TEST_F(X11HotKeysTest, EveryKeyTheRecorderAcceptsIsGrabbedWhereItWasRecorded) {
 }
 
 TEST_F(X11HotKeysTest, RegistrationErrorsNameTheRefusedActionsUntilTheNextPass) {
-  xcb_connection_t* other = xcb_connect(nullptr, nullptr);
-  ASSERT_FALSE(xcb_connection_has_error(other));
-  xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(other)).data->root;
-  xcb_generic_error_t* error = xcb_request_check(
-      other, xcb_grab_key_checked(other, 1, root, XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_SHIFT, 27,
-                                  XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
-  ASSERT_EQ(error, nullptr);
+  xcb_connection_t* other = grabElsewhere(XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_SHIFT, 27);
   ShortcutBindings bindings = globalFactoryBindings();
   // A modifier key is never grabbed.
   bindings[ShortcutAction::endTake] = ShortcutBinding{55, cmdKey | shiftKey, "?", 18};

@@ -15,9 +15,6 @@ using testing::readFile;
 using testing::TemporaryFolder;
 using testing::writeFile;
 
-::testing::Environment* const xdg =
-    ::testing::AddGlobalTestEnvironment(new testing::PrivateXdgFolders);
-
 struct Outcome {
   int status = -1;
   std::string out, err;
@@ -80,17 +77,15 @@ TEST_F(CheckCommandTest, ValidPackageSummarises) {
   EXPECT_EQ(outcome.out, "1 scene, 1 take, 1 selected take, total selected duration 0:02\n");
 }
 
-TEST_F(CheckCommandTest, MissingManifest) {
+TEST_F(CheckCommandTest, MissingCorruptAndInvalidManifests) {
   Outcome outcome = vidorel(temp_.path(), "check " + quotedPackage());
   EXPECT_EQ(outcome.status, 2);
   EXPECT_EQ(outcome.err,
             "Cannot read manifest.json at " + (package_ / "manifest.json").string() + ".\n");
   EXPECT_EQ(outcome.out, "");
-}
 
-TEST_F(CheckCommandTest, CorruptAndInvalidManifests) {
   writeFile(package_ / "manifest.json", "{\"schemaVersion\": 1");
-  Outcome outcome = vidorel(temp_.path(), "check " + quotedPackage());
+  outcome = vidorel(temp_.path(), "check " + quotedPackage());
   EXPECT_EQ(outcome.status, 2);
   EXPECT_TRUE(outcome.err.starts_with("manifest.json at " + (package_ / "manifest.json").string() +
                                       " is corrupt or has an unsupported format.\n\n"))
@@ -123,14 +118,6 @@ TEST_F(CheckCommandTest, MismatchIsReportedAndFixedOnlyWithFix) {
   outcome = vidorel(temp_.path(), "check " + quotedPackage());
   EXPECT_EQ(outcome.status, 0) << outcome.out;
   EXPECT_EQ(outcome.out, "1 scene, 1 take, 1 selected take, total selected duration 0:02\n");
-}
-
-TEST_F(CheckCommandTest, MissingTakeFile) {
-  makePackage(2.0);
-  fs::remove(package_ / "takes" / "scene-1-take-1.mov");
-  Outcome outcome = vidorel(temp_.path(), "check " + quotedPackage());
-  EXPECT_EQ(outcome.status, 1);
-  EXPECT_EQ(outcome.out, "Missing files:\nscene-1-take-1.mov\n");
 }
 
 TEST_F(CheckCommandTest, UnreviewedTakeIsListedAndKeptByFix) {

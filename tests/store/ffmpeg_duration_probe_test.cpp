@@ -13,9 +13,6 @@ namespace {
 namespace fs = std::filesystem;
 using testing::TemporaryFolder;
 
-::testing::Environment* const xdg =
-    ::testing::AddGlobalTestEnvironment(new testing::PrivateXdgFolders);
-
 // A short QuickTime movie with H.264 video and AAC audio, as takes are.
 void makeMovie(const fs::path& file, double seconds) {
   std::string command =

@@ -17,9 +17,6 @@ using testing::readFile;
 using testing::TemporaryFolder;
 using testing::writeFile;
 
-::testing::Environment* const xdg =
-    ::testing::AddGlobalTestEnvironment(new testing::PrivateXdgFolders);
-
 Task<void> run(CheckRequest request, SessionStore& store, std::ostream& out, std::ostream& err,
                std::optional<int>& status) {
   status = co_await checkSession(std::move(request), store, out, err);
@@ -68,29 +65,33 @@ protected:
   std::ostringstream out_, err_;
 };
 
-TEST_F(SessionCheckTest, CleanSessionPrintsASummary) {
+TEST_F(SessionCheckTest, CleanSessionPrintsASummaryCountingInTheSingular) {
   EXPECT_EQ(check(folder_), kCheckClean);
   EXPECT_EQ(out_.str(), "2 scenes, 3 takes, 2 selected takes, total selected duration 1:05\n");
   EXPECT_EQ(err_.str(), "");
-}
 
-TEST_F(SessionCheckTest, SummaryCountsInTheSingular) {
-  Session single(folder_);
-  EXPECT_EQ(sessionSummary(single),
-            "1 scene, 0 takes, 0 selected takes, total selected duration 0:00");
+  // A scratch folder is checked without a package.
+  fs::path scratch = temp_.path() / "0F3B8C1E-0000-4000-8000-000000000000";
+  fs::create_directories(scratch / "takes");
+  Session single(scratch);
+  ASSERT_FALSE(store_.save(single));
+  EXPECT_EQ(check(scratch), kCheckClean);
+  EXPECT_EQ(out_.str(), "1 scene, 0 takes, 0 selected takes, total selected duration 0:00\n");
   single.scenes[0].takes = {Take::make(Uuid::random(), "a.mov", 3.9, currentTimestamp())};
   single.scenes[0].selectedTakeID = single.scenes[0].takes[0].id;
   EXPECT_EQ(sessionSummary(single),
             "1 scene, 1 take, 1 selected take, total selected duration 0:03");
 }
 
-TEST_F(SessionCheckTest, LoadFailureGoesToStderrExactly) {
-  fs::path empty = temp_.path() / "empty";
-  fs::create_directories(empty);
-  EXPECT_EQ(check(empty), kCheckFailed);
+TEST_F(SessionCheckTest, LoadFailureGoesToStderrExactlyWithTheFolderInFull) {
+  fs::path saved = fs::current_path();
+  fs::current_path(temp_.path());
+  int status = check("missing-folder/");
+  fs::current_path(saved);
+  EXPECT_EQ(status, kCheckFailed);
   EXPECT_EQ(out_.str(), "");
-  EXPECT_EQ(err_.str(),
-            "Cannot read manifest.json at " + (empty / "manifest.json").string() + ".\n");
+  EXPECT_EQ(err_.str(), "Cannot read manifest.json at " +
+                            (temp_.path() / "missing-folder" / "manifest.json").string() + ".\n");
 
   writeFile(folder_ / "manifest.json", "{}");
   EXPECT_EQ(check(folder_), kCheckFailed);
@@ -99,17 +100,7 @@ TEST_F(SessionCheckTest, LoadFailureGoesToStderrExactly) {
                             "Missing key \"schemaVersion\".\n");
 }
 
-TEST_F(SessionCheckTest, RelativeFolderIsNamedInFull) {
-  fs::path saved = fs::current_path();
-  fs::current_path(temp_.path());
-  int status = check("missing-folder/");
-  fs::current_path(saved);
-  EXPECT_EQ(status, kCheckFailed);
-  EXPECT_EQ(err_.str(), "Cannot read manifest.json at " +
-                            (temp_.path() / "missing-folder" / "manifest.json").string() + ".\n");
-}
-
-TEST_F(SessionCheckTest, IssuesAreReportedAndTheFolderLeftAloneWithoutFix) {
+TEST_F(SessionCheckTest, IssuesAreReportedAndSavedCorrectedOnlyWithFix) {
   fs::remove(folder_ / "takes" / "scene-2-take-1.mov");
   probe_.durations["scene-1-take-2.mov"] = 8;
   std::string before = readFile(folder_ / "manifest.json");
@@ -117,11 +108,7 @@ TEST_F(SessionCheckTest, IssuesAreReportedAndTheFolderLeftAloneWithoutFix) {
   EXPECT_EQ(out_.str(),
             "Missing files:\nscene-2-take-1.mov\n\nDuration corrected for:\nscene-1-take-2.mov\n");
   EXPECT_EQ(readFile(folder_ / "manifest.json"), before);
-}
 
-TEST_F(SessionCheckTest, FixSavesTheCorrectedSession) {
-  fs::remove(folder_ / "takes" / "scene-2-take-1.mov");
-  probe_.durations["scene-1-take-2.mov"] = 8;
   EXPECT_EQ(check(folder_, true), kCheckFoundIssues);
   Expected<Session, ManifestError> fixed = store_.load(folder_, folder_);
   ASSERT_TRUE(fixed);
@@ -191,15 +178,6 @@ TEST_F(SessionCheckTest, PipesInPlaceOfManifestOrTakeDoNotHang) {
   EXPECT_EQ(check(folder_), kCheckFailed);
   EXPECT_EQ(err_.str(),
             "Cannot read manifest.json at " + (folder_ / "manifest.json").string() + ".\n");
-}
-
-TEST_F(SessionCheckTest, ScratchFolderIsCheckedWithoutAPackage) {
-  fs::path scratch = temp_.path() / "0F3B8C1E-0000-4000-8000-000000000000";
-  fs::create_directories(scratch / "takes");
-  Session session(scratch);
-  ASSERT_FALSE(store_.save(session));
-  EXPECT_EQ(check(scratch), kCheckClean);
-  EXPECT_EQ(out_.str(), "1 scene, 0 takes, 0 selected takes, total selected duration 0:00\n");
 }
 
 TEST(CheckArguments, FolderAndFixInEitherOrder) {

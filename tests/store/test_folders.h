@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <sys/resource.h>
@@ -56,6 +57,10 @@ public:
 private:
   std::unique_ptr<TemporaryFolder> root_;
 };
+
+// Every test program that includes this header runs with private folders.
+inline ::testing::Environment* const privateXdgFolders =
+    ::testing::AddGlobalTestEnvironment(new PrivateXdgFolders);
 
 inline std::string readFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);

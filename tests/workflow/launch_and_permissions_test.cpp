@@ -111,7 +111,6 @@ TEST_F(LaunchTest, ScreenAccessPollsUntilGrantedOrGivesUpAfter240) {
   probes = FakePermissionProbes(calls);
   probes.screenGrantedFromCall = 17;
   answer = false;
-  Milliseconds begin = loop.now();
   spawn(askScreen(permissions, answer, finished));
   settle(60'000);
   EXPECT_TRUE(answer);
@@ -120,7 +119,6 @@ TEST_F(LaunchTest, ScreenAccessPollsUntilGrantedOrGivesUpAfter240) {
   EXPECT_EQ(probes.fetches, 17); // 16 failed polls, then the refresh
   EXPECT_TRUE(permissions.cachedContent());
   EXPECT_TRUE(alerts.shown.empty());
-  (void)begin;
 
   // Never granted: 240 failed fetches half a second apart, then the alert.
   probes = FakePermissionProbes(calls);

@@ -3,14 +3,12 @@
 
 #include "fakes/fake_defaults_store.h"
 #include "shortcuts/shortcut_json.h"
+#include "store/test_folders.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
-#include <unistd.h>
 
 namespace vidorel {
 namespace {
@@ -117,28 +115,14 @@ TEST(PreferencesTest, RemovingCustomShortcutsRestoresEveryFactoryBinding) {
 
 class JsonDefaultsStoreTest : public ::testing::Test {
 protected:
-  void SetUp() override {
-    root_ = fs::temp_directory_path() /
-            ("vidorel-defaults-" + std::to_string(::getpid()) + "-" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(root_);
-    file_ = root_ / "config" / "Vidorel" / "defaults.json";
-  }
-  void TearDown() override { fs::remove_all(root_); }
-
-  std::string read() const {
-    std::ifstream in(file_);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
+  std::string read() const { return testing::readFile(file_); }
   void write(const std::string& text) const {
     fs::create_directories(file_.parent_path());
-    std::ofstream(file_) << text;
+    testing::writeFile(file_, text);
   }
 
-  fs::path root_;
-  fs::path file_;
+  testing::TemporaryFolder root_{"defaults"};
+  fs::path file_ = root_.path() / "config" / "Vidorel" / "defaults.json";
 };
 
 TEST_F(JsonDefaultsStoreTest, AMissingFileReadsAsEmptyAndTheFirstWriteCreatesIt) {
@@ -199,7 +183,7 @@ TEST_F(JsonDefaultsStoreTest, AFailedWriteIsSilentAndLeavesTheOldValue) {
 TEST_F(JsonDefaultsStoreTest, DefaultsToTheFileUnderXdgConfigHome) {
   const char* previous = std::getenv("XDG_CONFIG_HOME");
   std::string saved = previous ? previous : "";
-  ::setenv("XDG_CONFIG_HOME", (root_ / "config").c_str(), 1);
+  ::setenv("XDG_CONFIG_HOME", (root_.path() / "config").c_str(), 1);
   JsonDefaultsStore store;
   EXPECT_EQ(store.file(), file_);
   if (previous)

@@ -138,30 +138,13 @@ TEST_F(SessionCommandsTest, SaveAsRefusesWhatIsNotAPackageAndReplacesAPackage) {
   EXPECT_TRUE(fs::exists(second / "manifest.json"));
 }
 
-TEST_F(SessionCommandsTest, ClosingWhileRecording) {
+// Closing a packaged session during a take: CommandsDuringATakeTest.
+TEST_F(SessionCommandsTest, ClosingAnUnsavedSessionWhileRecording) {
   start();
-  sessionWithOneTake();
-  ASSERT_FALSE(manager->saveSession(packagePath("Talk.vidorel")));
-  fs::path package = packagePath("Talk.vidorel");
-
-  // With a package: the running take is kept and approved, no prompt.
-  spawn(manager->startTake());
-  settle();
-  ASSERT_EQ(manager->state(), AppState::recording);
-  spawn(manager->closeRecording());
-  settle();
-  EXPECT_TRUE(alerts.shown.empty());
-  EXPECT_FALSE(manager->currentSession());
-  EXPECT_FALSE(statusPanel.visible);
-  auto loaded = store.load(package, package);
-  ASSERT_TRUE(loaded);
-  ASSERT_EQ(loaded->scenes[0].takes.size(), 2u);
-  EXPECT_EQ(loaded->scenes[0].takes[1].filename, "scene-1-take-2.mov");
-
-  // Unsaved: Cancel keeps the take running; Don’t Save deletes the take
-  // and the scratch folder.
   recordFirstTake();
   fs::path scratch = session().scratchURL;
+  // Cancel keeps the take running; Don’t Save deletes the take and the
+  // scratch folder.
   alerts.answers = {kCancel};
   spawn(manager->closeRecording());
   settle();

@@ -135,27 +135,42 @@ TEST_F(TakeSafetyTest, AFileInTheTakesFolderKeepsItsNameAndAFailedStartLeavesIt)
   expectDistinctNamesAndLoadable();
 }
 
-// A take whose length could not be read.
+// A take whose file is too small or whose length could not be read.
 
-TEST_F(TakeSafetyTest, APendingTakeWithoutAReadableDurationCanOnlyBeDeleted) {
+TEST_F(TakeSafetyTest, AnUnusablePendingTakeCanOnlyBeDeleted) {
   start();
-  for (double duration : {0.0, -1.0, std::numeric_limits<double>::quiet_NaN(),
-                          std::numeric_limits<double>::infinity()}) {
-    SCOPED_TRACE(duration);
-    recorder.duration = duration;
+  struct Case {
+    std::size_t fileSize;
+    double duration;
+  };
+  const Case cases[] = {{1024, 2.5}, // not larger than 1024 bytes
+                        {4096, 0.0},
+                        {4096, -1.0},
+                        {4096, std::numeric_limits<double>::quiet_NaN()},
+                        {4096, std::numeric_limits<double>::infinity()}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.fileSize) + " bytes, " + std::to_string(c.duration) + " s");
+    recorder.fileSize = c.fileSize;
+    recorder.duration = c.duration;
     recordFirstTake();
-    spawn(manager->endTake());
+    calls.clear();
+    // nextScene while recording: the take ends but is not approved; the
+    // review window stays.
+    shortcuts.press(ShortcutAction::nextScene);
     settle(10);
     ASSERT_EQ(manager->state(), AppState::reviewing);
     fs::path file = *manager->currentTakeURL();
     EXPECT_FALSE(manager->isPendingTakeUsable());
+    EXPECT_FALSE(calls.contains("dismiss review"));
 
+    calls.clear();
     shortcuts.press(ShortcutAction::endTake);
     shortcuts.press(ShortcutAction::nextScene);
     manager->approveAndNewTake();
     manager->approveAndNewScene();
     manager->approvePendingTake();
     settle();
+    EXPECT_TRUE(calls.calls.empty());
     EXPECT_EQ(manager->state(), AppState::reviewing);
     EXPECT_TRUE(session().scenes[0].takes.empty());
     EXPECT_EQ(session().scenes.size(), 1u);
@@ -163,6 +178,8 @@ TEST_F(TakeSafetyTest, APendingTakeWithoutAReadableDurationCanOnlyBeDeleted) {
 
     shortcuts.press(ShortcutAction::retake);
     EXPECT_FALSE(fs::exists(file));
+    EXPECT_EQ(manager->state(), AppState::idle);
+    EXPECT_FALSE(manager->currentTakeURL());
     alerts.answers = {kDontSave};
     spawn(manager->closeRecording());
     settle();
@@ -425,6 +442,8 @@ TEST_P(CommandsDuringATakeTest, ClosingAndRecoveringDuringATakeKeepTheTake) {
   settle();
   expectTakeStoppedAndKept(package, take);
   EXPECT_FALSE(manager->currentSession());
+  EXPECT_TRUE(alerts.shown.empty());
+  EXPECT_FALSE(statusPanel.visible);
 
   // A recovered session replaces the one recording.
   std::error_code error;

@@ -157,33 +157,6 @@ TEST_F(TakeWorkflowTest, HotKeyTable) {
   EXPECT_EQ(manager->state(), AppState::recording);
 }
 
-TEST_F(TakeWorkflowTest, UnusableTakeCanOnlyBeDeleted) {
-  start();
-  recorder.fileSize = 1024; // not larger than 1024 bytes
-  recordFirstTake();
-  // nextScene while recording: the take ends but is not approved; the
-  // review window stays.
-  shortcuts.press(ShortcutAction::nextScene);
-  settle(10);
-  ASSERT_EQ(manager->state(), AppState::reviewing);
-  EXPECT_FALSE(manager->isPendingTakeUsable());
-  EXPECT_FALSE(calls.contains("dismiss review"));
-  calls.clear();
-  shortcuts.press(ShortcutAction::endTake);
-  shortcuts.press(ShortcutAction::nextScene);
-  manager->approveAndNewTake();
-  manager->approvePendingTake();
-  settle();
-  EXPECT_TRUE(calls.calls.empty());
-  EXPECT_EQ(manager->state(), AppState::reviewing);
-  EXPECT_EQ(session().scenes.size(), 1u);
-  EXPECT_TRUE(session().scenes[0].takes.empty());
-
-  shortcuts.press(ShortcutAction::retake);
-  EXPECT_EQ(manager->state(), AppState::idle);
-  EXPECT_FALSE(manager->currentTakeURL());
-}
-
 TEST_F(TakeWorkflowTest, AHotKeyDuringTheCountdownCancelsIt) {
   start();
   spawn(manager->newSession());
