@@ -317,6 +317,7 @@ void makeOwnTake(const fs::path& file, int width, int height, const std::vector<
   FfmpegDurationProbe probe;
   TakeEncoderSettings deep;
   deep.maxQueuedFrames = 100000;
+  deep.maxQueuedAudio = 100000;
   TakeWriter writer(file, makeFfmpegTakeEncoder(file, width, height, logger, deep), probe, logger);
   auto frameAt = [&](int index, CaptureTime time) {
     auto pixels =
