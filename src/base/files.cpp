@@ -388,28 +388,31 @@ void ReplacementFile::discard() {
   fd_ = -1;
 }
 
+bool removeAbandonedFile(const fs::path& path) {
+  Descriptor fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  struct stat opened {};
+  if (!fd.valid() || ::fstat(fd.get(), &opened) != 0)
+    return false;
+  if (!S_ISREG(opened.st_mode) || opened.st_uid != ::geteuid())
+    return false;
+  // A writer that still runs holds the lock.
+  if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
+    return false;
+  // Still the file that was checked, not one put at the name since.
+  struct stat named {};
+  if (::lstat(path.c_str(), &named) != 0 || named.st_dev != opened.st_dev ||
+      named.st_ino != opened.st_ino)
+    return false;
+  return ::unlink(path.c_str()) == 0;
+}
+
 void removeStaleTemporaries(const fs::path& destination) {
   std::error_code error;
   for (fs::directory_iterator it(parentFolder(destination), error), end; !error && it != end;
        it.increment(error)) {
     fs::path path = it->path();
-    if (!isTemporaryNameFor(path.filename().string(), destination))
-      continue;
-    Descriptor fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    struct stat opened {};
-    if (!fd.valid() || ::fstat(fd.get(), &opened) != 0)
-      continue;
-    if (!S_ISREG(opened.st_mode) || opened.st_uid != ::geteuid())
-      continue;
-    // A writer that still runs holds the lock.
-    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
-      continue;
-    // Still the file that was checked, not one put at the name since.
-    struct stat named {};
-    if (::lstat(path.c_str(), &named) != 0 || named.st_dev != opened.st_dev ||
-        named.st_ino != opened.st_ino)
-      continue;
-    ::unlink(path.c_str());
+    if (isTemporaryNameFor(path.filename().string(), destination))
+      removeAbandonedFile(path);
   }
 }
 

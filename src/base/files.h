@@ -76,6 +76,11 @@ private:
 // regular files of this user, locked by no one.
 void removeStaleTemporaries(const std::filesystem::path& destination);
 
+// Removes path if it is a regular file of this user that no writer holds
+// locked (flock), the way our writers keep their temporaries while at work;
+// never follows a link. True when it was removed.
+bool removeAbandonedFile(const std::filesystem::path& path);
+
 // fsync of a folder, so that renames and new entries in it are durable.
 std::error_code syncFolder(const std::filesystem::path& folder);
 

@@ -6,11 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <fcntl.h>
 #include <set>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace vidorel {
 namespace fs = std::filesystem;
@@ -225,19 +221,11 @@ int SessionStore::removeAbandonedTakeCopies(const Session& session) {
     const fs::path& file = entries->path();
     if (!isTakeCopyName(file.filename().string()))
       continue;
-    int fd = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-      continue;
-    struct stat status {};
-    // The writer holds its lock until the copy is renamed over the take.
-    bool abandoned =
-        ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
-    if (abandoned && ::unlink(file.c_str()) == 0) {
+    if (removeAbandonedFile(file)) {
       ++removed;
       logger_.info(LogCategory::persistence,
                    formatString("removed the abandoned copy %s", file.filename().string().c_str()));
     }
-    ::close(fd);
   }
   return removed;
 }
