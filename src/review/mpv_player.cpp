@@ -78,6 +78,10 @@ constexpr std::uint64_t SeekReply = std::uint64_t(1) << 62;
 // A time reported below an end by less than this still counts as at it.
 constexpr double Epsilon = 1e-3;
 
+// Further behind the picture than this, the sound has ended; a take's
+// pictures are never further apart.
+constexpr double MaxSoundLag = 1.0;
+
 std::optional<double> doubleProperty(mpv_handle* mpv, const char* name) {
   double value = 0;
   if (mpv_get_property(mpv, name, MPV_FORMAT_DOUBLE, &value) < 0 || !std::isfinite(value))
@@ -96,6 +100,9 @@ MpvPlayer::MpvPlayer(QWidget* parent) {
   clock_.start();
   observerTimer_.setTimerType(Qt::PreciseTimer);
   connect(&observerTimer_, &QTimer::timeout, this, [this] { notifyObservers(false); });
+  soundClockTimer_.setTimerType(Qt::PreciseTimer);
+  soundClockTimer_.setInterval(20);
+  connect(&soundClockTimer_, &QTimer::timeout, this, &MpvPlayer::readSoundClock);
   start();
 }
 
@@ -247,6 +254,9 @@ Player::ItemID MpvPlayer::load(const std::filesystem::path& file) {
   loaded_ = false;
   playing_ = false;
   time_ = 0;
+  pictureTime_ = 0;
+  soundTime_.reset();
+  hasSound_ = false;
   duration_.reset();
   endTime_.reset();
   endReported_ = false;
@@ -302,6 +312,7 @@ void MpvPlayer::play() {
   }
   playing_ = true;
   setPaused(false);
+  soundClockTimer_.start();
 }
 
 void MpvPlayer::pause() {
@@ -340,6 +351,8 @@ void MpvPlayer::seek(double seconds, std::function<void()> done) {
   if (duration_)
     seconds = std::min(seconds, *duration_);
   time_ = seconds;
+  pictureTime_ = seconds;
+  soundTime_.reset();
   if (!endTime_ || seconds < *endTime_ - Epsilon)
     endReported_ = false;
   std::uint64_t serial = ++lastSeekSerial_;
@@ -375,8 +388,11 @@ void MpvPlayer::completeSeeks(bool restarted) {
   std::move(seeks_.begin(), firstOpen, std::back_inserter(finished));
   seeks_.erase(seeks_.begin(), firstOpen);
   if (seeks_.empty() && restarted) {
-    if (std::optional<double> t = doubleProperty(mpv_, "time-pos"))
+    if (std::optional<double> t = doubleProperty(mpv_, "time-pos")) {
       time_ = withinItem(*t);
+      pictureTime_ = time_;
+      soundTime_.reset();
+    }
   }
   if (finished.empty())
     return;
@@ -520,11 +536,14 @@ void MpvPlayer::handleProperty(const mpv_event& event) {
   case Pause:
     if (present && item_ != 0)
       playing_ = *static_cast<int*>(property->data) == 0;
+    if (playing_)
+      soundClockTimer_.start();
     break;
   case TimePos:
     if (present && loaded_)
-      timeAdvanced(*static_cast<double*>(property->data));
+      timeAdvanced(*static_cast<double*>(property->data), Clock::picture);
     break;
+
   case Duration:
     if (present && started_) {
       double duration = *static_cast<double*>(property->data);
@@ -540,6 +559,10 @@ void MpvPlayer::handleProperty(const mpv_event& event) {
     eofReached_ = reached;
     if (rising) {
       playing_ = false;
+      // At the end the last picture is where the movie stands, though the
+      // sound may still be on its way out.
+      soundTime_.reset();
+      time_ = std::max(time_, pictureTime_);
       if (!endReported_)
         reportEnd();
     }
@@ -553,23 +576,51 @@ void MpvPlayer::handleProperty(const mpv_event& event) {
 void MpvPlayer::fileLoaded() {
   loaded_ = true;
   time_ = 0;
+  pictureTime_ = 0;
+  soundTime_.reset();
   if (std::optional<double> duration = doubleProperty(mpv_, "duration"); duration && *duration > 0)
     duration_ = duration;
+  std::int64_t soundTrack = 0;
+  hasSound_ = mpv_get_property(mpv_, "current-tracks/audio/id", MPV_FORMAT_INT64, &soundTrack) >= 0;
   if (deferredSeek_) {
     DeferredSeek seek = *deferredSeek_;
     deferredSeek_.reset();
     double target = duration_ ? std::min(seek.seconds, *duration_) : seek.seconds;
     time_ = target;
+    pictureTime_ = target;
     issueSeek(target, seek.serial);
   }
 }
 
-void MpvPlayer::timeAdvanced(double t) {
+void MpvPlayer::timeAdvanced(double t, Clock clock) {
   // While a seek runs, mpv may still report where it came from; the time
   // already is the target.
   if (!seeks_.empty() || !std::isfinite(t))
     return;
   t = withinItem(t);
+  bool movedBack = false;
+  if (clock == Clock::sound) {
+    soundTime_ = t;
+  } else {
+    // A picture earlier than the last one is a seek made in mpv's own
+    // controller: the sound's old position no longer counts.
+    movedBack = t < pictureTime_;
+    if (movedBack)
+      soundTime_.reset();
+    pictureTime_ = t;
+  }
+  // The sound is the clock while there is one: the picture stays on a
+  // still slide while the sound goes on, and mpv names the next picture as
+  // soon as it is queued, up to a picture's length early. Until the sound
+  // has started the time waits for it. A sound far behind the picture has
+  // ended before it.
+  std::optional<double> reference = soundTime_;
+  if (!reference && !movedBack && playing_ && hasSound_)
+    reference = time_;
+  if (reference && pictureTime_ - *reference < MaxSoundLag)
+    t = *reference;
+  else
+    t = pictureTime_;
   time_ = t;
   // Seeks made with mpv's own controller re-arm the end too.
   if (endTime_ && t < *endTime_ - Epsilon)
@@ -581,6 +632,23 @@ double MpvPlayer::withinItem(double t) const {
   // The sound may run a few milliseconds past the container's length.
   t = std::max(0.0, t);
   return duration_ ? std::min(t, *duration_) : t;
+}
+
+void MpvPlayer::readSoundClock() {
+  if (!mpv_ || !loaded_ || !playing_) {
+    soundClockTimer_.stop();
+    return;
+  }
+  if (!seeks_.empty())
+    return;
+  // No sound (a take without one, or just after a seek): the pictures'
+  // time is all there is.
+  std::optional<double> t = doubleProperty(mpv_, "audio-pts");
+  if (!t) {
+    soundTime_.reset();
+    return;
+  }
+  timeAdvanced(*t, Clock::sound);
 }
 
 void MpvPlayer::checkEndTime() {

@@ -93,9 +93,11 @@ private:
   void issueSeek(double seconds, std::uint64_t serial);
   void seekAcknowledged(std::uint64_t serial, int status);
   void completeSeeks(bool restarted);
-  void timeAdvanced(double t);
+  enum class Clock { picture, sound };
+  void timeAdvanced(double t, Clock clock);
   double withinItem(double t) const;
   void checkEndTime();
+  void readSoundClock();
   void reportEnd();
   void setPaused(bool paused);
   // all: every observer at once, as after a seek.
@@ -117,6 +119,12 @@ private:
   bool loaded_ = false;
   bool playing_ = false;
   double time_ = 0;
+  // Where the picture and the sound last said they were. A take of still
+  // slides has a frame only every half second, so while it plays the
+  // sound's clock is what moves the time on.
+  double pictureTime_ = 0;
+  std::optional<double> soundTime_;
+  bool hasSound_ = false;
   std::optional<double> duration_;
   std::optional<double> endTime_;
   bool endReported_ = false;
@@ -131,6 +139,9 @@ private:
   std::map<ObserverToken, Observer> observers_;
   ObserverToken lastToken_ = 0;
   QTimer observerTimer_;
+  // mpv reports the time only with each new picture; while playing, the
+  // sound's position is read more often than that.
+  QTimer soundClockTimer_;
   QElapsedTimer clock_;
 };
 

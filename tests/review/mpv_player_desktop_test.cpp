@@ -39,15 +39,21 @@ public:
   bool ok() const { return ok_; }
   std::filesystem::path six() const { return path("six.mov"); }
   std::filesystem::path three() const { return path("three.mov"); }
+  // Two pictures a second, as a take of still slides has.
+  std::filesystem::path slides() const { return path("slides.mov"); }
 
 private:
-  Movies() { ok_ = folder_.isValid() && make("six.mov", 6) && make("three.mov", 3); }
+  Movies() {
+    ok_ =
+        folder_.isValid() && make("six.mov", 6) && make("three.mov", 3) && make("slides.mov", 4, 2);
+  }
   std::filesystem::path path(const char* name) const {
     return std::filesystem::path(folder_.path().toStdString()) / name;
   }
-  bool make(const char* name, int seconds) {
+  bool make(const char* name, int seconds, int framesPerSecond = 30) {
     QProcess ffmpeg;
     QString length = QString::number(seconds);
+    QString picture = QStringLiteral("testsrc=size=640x360:rate=%1").arg(framesPerSecond);
     ffmpeg.start(QStringLiteral("ffmpeg"), {"-nostdin",
                                             "-loglevel",
                                             "error",
@@ -55,7 +61,7 @@ private:
                                             "-f",
                                             "lavfi",
                                             "-i",
-                                            "testsrc=size=640x360:rate=30",
+                                            picture,
                                             "-f",
                                             "lavfi",
                                             "-i",
@@ -209,6 +215,27 @@ TEST_F(MpvPlayerTest, PlaybackStopsByItselfAtTheEndTime) {
   EXPECT_FALSE(player_->isPlaying());
   EXPECT_NEAR(player_->currentTime(), 3.0, 0.15);
   EXPECT_EQ(ends_.back(), item);
+}
+
+TEST_F(MpvPlayerTest, TheTimeMovesOnBetweenStillPicturesAndStopsAtTheEndTime) {
+  Player::ItemID item = loadAndWait(Movies::get().slides());
+  std::vector<double> heard;
+  player_->addPeriodicTimeObserver(0.05, [&](double t) { heard.push_back(t); });
+  player_->setEndTime(2.5);
+  player_->play();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !ends_.empty(); }, Patience));
+  EXPECT_EQ(ends_, std::vector<Player::ItemID>{item});
+  // Stopped at the end time, not at the next picture half a second on.
+  EXPECT_NEAR(player_->currentTime(), 2.5, 0.15);
+  // The clock went on between the pictures: the playhead moved in small
+  // steps, never one picture's length at once.
+  std::vector<double> moved;
+  for (double t : heard)
+    if (moved.empty() || t > moved.back())
+      moved.push_back(t);
+  ASSERT_GT(moved.size(), 10u);
+  for (std::size_t i = 1; i < moved.size(); ++i)
+    EXPECT_LT(moved[i] - moved[i - 1], 0.3) << "from " << moved[i - 1];
 }
 
 TEST_F(MpvPlayerTest, PlaybackReportsTheNaturalEnd) {
