@@ -22,6 +22,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <vector>
@@ -135,6 +136,19 @@ bool makeTakes(const fs::path& folder) {
   return true;
 }
 
+// CPU time of this process's threads and of its finished children.
+double cpuSeconds() {
+  auto seconds = [](const rusage& usage) {
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  };
+  rusage self{};
+  rusage children{};
+  getrusage(RUSAGE_SELF, &self);
+  getrusage(RUSAGE_CHILDREN, &children);
+  return seconds(self) + seconds(children);
+}
+
 double median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
   return values[values.size() / 2];
@@ -188,6 +202,7 @@ int main(int argc, char** argv) {
     const char* name;
     std::function<bool()> run;
     std::vector<double> seconds;
+    std::vector<double> cpu;
     // The full re-encode takes minutes: once is enough to see the ratio.
     bool once = false;
   };
@@ -197,6 +212,7 @@ int main(int argc, char** argv) {
          statistics = {};
          return !exportMovie(selected, takes, ours, &statistics).has_value();
        },
+       {},
        {}},
       {"cp + sync",
        [&] {
@@ -207,6 +223,7 @@ int main(int argc, char** argv) {
            copied += " " + quoted(takeFile(copies, i));
          return run("cp" + sources + " " + quoted(copies) + " && sync" + copied);
        },
+       {},
        {}},
       {"ffmpeg concat -c copy + sync",
        [&] {
@@ -214,6 +231,7 @@ int main(int argc, char** argv) {
                     quoted(out / "concat.txt") + " -c copy " + quoted(ffmpegMovie) + " && sync " +
                     quoted(ffmpegMovie));
        },
+       {},
        {}},
       {"full re-encode (x264 veryfast)",
        [&] {
@@ -231,6 +249,7 @@ int main(int argc, char** argv) {
                     quoted(encodedMovie) + " && sync " + quoted(encodedMovie));
        },
        {},
+       {},
        true},
   };
   if (quick)
@@ -247,11 +266,13 @@ int main(int argc, char** argv) {
       if (contender.once && !contender.seconds.empty())
         continue;
       Clock::time_point start = Clock::now();
+      double cpuStart = cpuSeconds();
       if (!contender.run()) {
         std::fprintf(stderr, "bench_export: %s failed\n", contender.name);
         return 1;
       }
       contender.seconds.push_back(std::chrono::duration<double>(Clock::now() - start).count());
+      contender.cpu.push_back(cpuSeconds() - cpuStart);
     }
   }
 
@@ -263,10 +284,10 @@ int main(int argc, char** argv) {
   std::printf("output: vidorel %.1f MB, ffmpeg %.1f MB\n", bytesOf(ours) / 1e6,
               bytesOf(ffmpegMovie) / 1e6);
   for (const Contender& contender : contenders)
-    std::printf("%-30s median %.3f s, best %.3f s over %zu rounds\n", contender.name,
+    std::printf("%-30s median %.3f s, best %.3f s over %zu rounds, CPU %.3f s\n", contender.name,
                 median(contender.seconds),
                 *std::min_element(contender.seconds.begin(), contender.seconds.end()),
-                contender.seconds.size());
+                contender.seconds.size(), median(contender.cpu));
   std::printf("vidorel / cp:             %.2f\n", oursSeconds / cpSeconds);
   std::printf("vidorel / concat copy:    %.2f (goal <= 3)\n", oursSeconds / ffmpegSeconds);
   if (!quick) {
