@@ -301,7 +301,7 @@ void PortalGlobalShortcuts::sendNext() {
   if (sessionHandle_.empty()) {
     // KDE Plasma 5.27 binds only the shortcuts its session starts with (its
     // BindShortcuts opens the desktop's settings page and binds nothing);
-    // newer desktops drop the option and bind on BindShortcuts.
+    // later portals leave the option out and bind on BindShortcuts.
     sent_ = wanted_;
     answered_ = false;
     send(Request::createSession, "CreateSession",
