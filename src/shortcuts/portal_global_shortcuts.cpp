@@ -20,6 +20,12 @@ namespace {
 constexpr const char* kPortalName = "org.freedesktop.portal.Desktop";
 constexpr const char* kPortalPath = "/org/freedesktop/portal/desktop";
 constexpr const char* kShortcutsInterface = "org.freedesktop.portal.GlobalShortcuts";
+// The same token at every start: KDE's desktop files a program outside a
+// sandbox under its session token, so the user's triggers come back after a
+// restart, and a new token each start would leave the keys with the
+// previous start's entry (the desktop then names a trigger that never
+// fires).
+constexpr const char* kSessionToken = "vidorel";
 
 std::string keysymName(const std::string& keyEquivalent) {
   if (keyEquivalent == "\r")
@@ -45,7 +51,8 @@ struct Answer {
   std::map<std::string, std::string> triggers;
 };
 
-// An a(sa{sv}) list of shortcuts: each one's trigger_description.
+// An a(sa{sv}) list of shortcuts: each one's trigger_description (empty
+// when it has none).
 int readShortcutList(sd_bus_message* m, std::map<std::string, std::string>& triggers) {
   int r = sd_bus_message_enter_container(m, 'a', "(sa{sv})");
   if (r < 0)
@@ -55,6 +62,8 @@ int readShortcutList(sd_bus_message* m, std::map<std::string, std::string>& trig
     if ((r = sd_bus_message_read(m, "s", &id)) < 0)
       return r;
     std::string shortcut = id;
+    // Listed is bound, whether or not the desktop gave it a trigger.
+    triggers.emplace(shortcut, std::string());
     if ((r = sd_bus_message_enter_container(m, 'a', "{sv}")) < 0)
       return r;
     while ((r = sd_bus_message_enter_container(m, 'e', "sv")) > 0) {
@@ -109,6 +118,31 @@ bool readAnswer(sd_bus_message* m, Answer& answer) {
 
 int appendStringOption(sd_bus_message* m, const char* key, const std::string& value) {
   return sd_bus_message_append(m, "{sv}", key, "s", value.c_str());
+}
+
+// The bindings as an a(sa{sv}) list of shortcuts: id, description and
+// preferred trigger.
+int appendShortcutList(sd_bus_message* m, const ShortcutBindings& bindings) {
+  int r = sd_bus_message_open_container(m, 'a', "(sa{sv})");
+  for (const auto& [action, binding] : bindings) {
+    if (r < 0)
+      break;
+    r = sd_bus_message_open_container(m, 'r', "sa{sv}");
+    if (r >= 0)
+      r = sd_bus_message_append(m, "s", std::string(rawValue(action)).c_str());
+    if (r >= 0)
+      r = sd_bus_message_open_container(m, 'a', "{sv}");
+    if (r >= 0)
+      r = appendStringOption(m, "description", std::string(title(action)));
+    std::string trigger = portalTriggerText(binding);
+    if (r >= 0 && !trigger.empty())
+      r = appendStringOption(m, "preferred_trigger", trigger);
+    if (r >= 0)
+      r = sd_bus_message_close_container(m);
+    if (r >= 0)
+      r = sd_bus_message_close_container(m);
+  }
+  return r < 0 ? r : sd_bus_message_close_container(m);
 }
 
 int onActivated(sd_bus_message* message, void* userdata, sd_bus_error*) {
@@ -265,14 +299,32 @@ void PortalGlobalShortcuts::sendNext() {
   if (wanted_.empty() || sessionRefused_)
     return;
   if (sessionHandle_.empty()) {
-    send(Request::createSession, "CreateSession", [](sd_bus_message* m, const std::string& token) {
-      int r = sd_bus_message_open_container(m, 'a', "{sv}");
-      if (r >= 0)
-        r = appendStringOption(m, "handle_token", token);
-      if (r >= 0)
-        r = appendStringOption(m, "session_handle_token", token + "s");
-      return r < 0 ? r : sd_bus_message_close_container(m);
-    });
+    // KDE Plasma 5.27 binds only the shortcuts its session starts with (its
+    // BindShortcuts opens the desktop's settings page and binds nothing);
+    // later portals leave the option out and bind on BindShortcuts.
+    sent_ = wanted_;
+    answered_ = false;
+    send(Request::createSession, "CreateSession",
+         [this](sd_bus_message* m, const std::string& token) {
+           int r = sd_bus_message_open_container(m, 'a', "{sv}");
+           if (r >= 0)
+             r = appendStringOption(m, "handle_token", token);
+           if (r >= 0)
+             r = appendStringOption(m, "session_handle_token", kSessionToken);
+           if (r >= 0)
+             r = sd_bus_message_open_container(m, 'e', "sv");
+           if (r >= 0)
+             r = sd_bus_message_append(m, "s", "shortcuts");
+           if (r >= 0)
+             r = sd_bus_message_open_container(m, 'v', "a(sa{sv})");
+           if (r >= 0)
+             r = appendShortcutList(m, sent_);
+           if (r >= 0)
+             r = sd_bus_message_close_container(m);
+           if (r >= 0)
+             r = sd_bus_message_close_container(m);
+           return r < 0 ? r : sd_bus_message_close_container(m);
+         });
     return;
   }
   if (answered_ && wanted_ == sent_)
@@ -282,27 +334,7 @@ void PortalGlobalShortcuts::sendNext() {
   send(Request::bind, "BindShortcuts", [this](sd_bus_message* m, const std::string& token) {
     int r = sd_bus_message_append(m, "o", sessionHandle_.c_str());
     if (r >= 0)
-      r = sd_bus_message_open_container(m, 'a', "(sa{sv})");
-    for (const auto& [action, binding] : sent_) {
-      if (r < 0)
-        break;
-      r = sd_bus_message_open_container(m, 'r', "sa{sv}");
-      if (r >= 0)
-        r = sd_bus_message_append(m, "s", std::string(rawValue(action)).c_str());
-      if (r >= 0)
-        r = sd_bus_message_open_container(m, 'a', "{sv}");
-      if (r >= 0)
-        r = appendStringOption(m, "description", std::string(title(action)));
-      std::string trigger = portalTriggerText(binding);
-      if (r >= 0 && !trigger.empty())
-        r = appendStringOption(m, "preferred_trigger", trigger);
-      if (r >= 0)
-        r = sd_bus_message_close_container(m);
-      if (r >= 0)
-        r = sd_bus_message_close_container(m);
-    }
-    if (r >= 0)
-      r = sd_bus_message_close_container(m);
+      r = appendShortcutList(m, sent_);
     if (r >= 0)
       r = sd_bus_message_append(m, "s", "");
     if (r >= 0)
@@ -391,6 +423,12 @@ void PortalGlobalShortcuts::responded(sd_bus_message* response) {
       return;
     }
     sessionHandle_ = answer.sessionHandle;
+    // A desktop that bound the shortcuts the session started with is not
+    // asked again (KDE's BindShortcuts would open its settings page).
+    if (bindsEverySent(answer.triggers)) {
+      answered_ = true;
+      acceptBound(answer.triggers);
+    }
     sendNext();
     return;
   }
@@ -403,16 +441,54 @@ void PortalGlobalShortcuts::responded(sd_bus_message* response) {
     sendNext();
     return;
   }
-  bound_ = sent_;
+  // Success that names none of the shortcuts bound nothing (KDE Plasma 5.27
+  // when the session could not start with them): no key would ever fire.
+  if (!bindsAnySent(answer.triggers)) {
+    logger_.error(LogCategory::shortcuts,
+                  "portal: BindShortcuts bound none of the global shortcuts");
+    bound_.clear();
+    assigned_.clear();
+    setState(DesktopShortcutsState::refused);
+    sendNext();
+    return;
+  }
+  acceptBound(answer.triggers);
+  sendNext();
+}
+
+bool PortalGlobalShortcuts::bindsEverySent(
+    const std::map<std::string, std::string>& triggers) const {
+  if (sent_.empty())
+    return false;
+  for (const auto& [action, binding] : sent_) {
+    if (!triggers.count(std::string(rawValue(action))))
+      return false;
+  }
+  return true;
+}
+
+bool PortalGlobalShortcuts::bindsAnySent(const std::map<std::string, std::string>& triggers) const {
+  for (const auto& [action, binding] : sent_) {
+    if (triggers.count(std::string(rawValue(action))))
+      return true;
+  }
+  return false;
+}
+
+// The desktop's list is what it bound: an action it left out is not bound.
+void PortalGlobalShortcuts::acceptBound(const std::map<std::string, std::string>& triggers) {
+  bound_.clear();
   assigned_.clear();
-  for (const auto& [id, trigger] : answer.triggers) {
-    if (std::optional<ShortcutAction> action = shortcutActionFromRawValue(id))
-      assigned_[*action] = trigger;
+  for (const auto& [action, binding] : sent_) {
+    auto listed = triggers.find(std::string(rawValue(action)));
+    if (listed == triggers.end())
+      continue;
+    bound_.emplace(action, binding);
+    assigned_[action] = listed->second;
   }
   logger_.info(LogCategory::shortcuts,
-               formatString("portal: %zu global shortcuts bound", sent_.size()));
+               formatString("portal: %zu global shortcuts bound", bound_.size()));
   setState(DesktopShortcutsState::bound);
-  sendNext();
 }
 
 std::string PortalGlobalShortcuts::assignedTrigger(ShortcutAction action) const {

@@ -70,6 +70,11 @@ private:
   bool send(Request request, const std::string& method,
             const std::function<int(sd_bus_message*, const std::string&)>& append);
   void finishRequest();
+  // Whether the desktop's list of shortcuts (id → trigger) names every /
+  // any binding last sent.
+  bool bindsEverySent(const std::map<std::string, std::string>& triggers) const;
+  bool bindsAnySent(const std::map<std::string, std::string>& triggers) const;
+  void acceptBound(const std::map<std::string, std::string>& triggers);
   void setState(DesktopShortcutsState state);
   void readBus();
   void readBusSoon();

@@ -10,7 +10,11 @@ command line and hands out a connection to the PipeWire server of the test.
 restore_token is --stale-token fails as a portal that no longer knows it.
 --hold-bind keeps BindShortcuts' answer back, as a desktop whose dialog is
 still open, until org.vidorel.Test.ReleaseBind is called; --refuse-bind
-answers it as a user who cancelled that dialog.
+answers it as a user who cancelled that dialog. --bind-at-session binds the
+shortcuts CreateSession's "shortcuts" option names and answers
+BindShortcuts with those whatever it asks for, as KDE Plasma 5.27 does;
+--bind-nothing answers BindShortcuts with success and no shortcut, as that
+desktop does when the session started without them.
 org.vidorel.Test.ChangeShortcut(id, trigger) sends ShortcutsChanged as a
 desktop whose user gave the shortcut another trigger.
 Every call is written to the log as one JSON line, after a first line
@@ -88,7 +92,11 @@ class ShortcutsSessions(dbus.service.Object):
         self.shortcuts_session = "%s/session/%s/%s" % (PATH, name,
                                                         options.get("session_handle_token", "k"))
         Session(self.bus, self.shortcuts_session, self)
-        self.respond(path, 0, {"session_handle": dbus.String(self.shortcuts_session)})
+        results = {"session_handle": dbus.String(self.shortcuts_session)}
+        if self.args.bind_at_session:
+            self.session_shortcuts = self.assign(options.get("shortcuts", []))
+            results["shortcuts"] = dbus.Array(self.session_shortcuts, signature="(sa{sv})")
+        self.respond(path, 0, results)
         return dbus.ObjectPath(path)
 
 
@@ -101,6 +109,7 @@ class Portal(ShortcutsSessions):
         self.shortcuts_session = "/"
         self.held = []
         self.descriptions = {}
+        self.session_shortcuts = []
 
     def log(self, method, options):
         with open(self.args.log, "a") as out:
@@ -180,17 +189,25 @@ class Portal(ShortcutsSessions):
     def BindShortcuts(self, session, shortcuts, parent, options, sender=None):
         self.log("BindShortcuts", {"session": session, "shortcuts": shortcuts})
         path = self.request_path(sender, options)
-        bound = []
-        for shortcut_id, properties in shortcuts:
-            trigger = str(properties.get("preferred_trigger", ""))
-            self.descriptions[str(shortcut_id)] = str(properties.get("description", ""))
-            bound.append(self.shortcut(shortcut_id, "assigned " + trigger))
+        bound = self.assign(shortcuts)
+        if self.args.bind_at_session:
+            bound = self.session_shortcuts
+        if self.args.bind_nothing:
+            bound = []
         if self.args.refuse_bind:
             self.respond(path, 1, {}, held=self.args.hold_bind)
         else:
             self.respond(path, 0, {"shortcuts": dbus.Array(bound, signature="(sa{sv})")},
                          held=self.args.hold_bind)
         return dbus.ObjectPath(path)
+
+    def assign(self, shortcuts):
+        bound = []
+        for shortcut_id, properties in shortcuts:
+            trigger = str(properties.get("preferred_trigger", ""))
+            self.descriptions[str(shortcut_id)] = str(properties.get("description", ""))
+            bound.append(self.shortcut(shortcut_id, "assigned " + trigger))
+        return bound
 
     def shortcut(self, shortcut_id, trigger):
         return dbus.Struct((shortcut_id, dbus.Dictionary({
@@ -252,6 +269,8 @@ def main():
     parser.add_argument("--stale-token", default="")
     parser.add_argument("--hold-bind", action="store_true")
     parser.add_argument("--refuse-bind", action="store_true")
+    parser.add_argument("--bind-at-session", action="store_true")
+    parser.add_argument("--bind-nothing", action="store_true")
     args = parser.parse_args()
     DBusGMainLoop(set_as_default=True)
     bus = dbus.SessionBus()

@@ -286,6 +286,54 @@ TEST(PortalGlobalShortcuts, WaitsForTheDesktopsDialogWithoutBlockingAndTheRowsFo
   EXPECT_FALSE(settings.view->recorder(ShortcutAction::endTake)->isRecording());
 }
 
+TEST(PortalGlobalShortcuts, ADesktopThatBindsAtTheSessionsStartIsNotAskedAgain) {
+  FakePortal portal({"--bind-at-session"});
+  ASSERT_TRUE(portal.ready());
+  Logger logger;
+  PortalGlobalShortcuts keys(logger);
+  int nextScenes = 0;
+  keys.setHandler(ShortcutAction::nextScene, [&] { ++nextScenes; });
+  keys.registerBindings(globalFactoryBindings());
+  ASSERT_TRUE(reaches(keys, DesktopShortcutsState::bound));
+
+  std::vector<nlohmann::json> sessions = portal.calls("GlobalShortcuts.CreateSession");
+  ASSERT_EQ(sessions.size(), 1u);
+  // The same session token at every start, so the desktop keeps its
+  // entry for the program.
+  EXPECT_EQ(sessions[0]["session_handle_token"], "vidorel");
+  std::map<std::string, nlohmann::json> byId;
+  for (const nlohmann::json& shortcut : sessions[0]["shortcuts"])
+    byId[shortcut[0]] = shortcut[1];
+  ASSERT_EQ(byId.size(), 4u);
+  EXPECT_EQ(byId["endTake"]["preferred_trigger"], "CTRL+SHIFT+Return");
+  EXPECT_EQ(byId["nextScene"]["description"], std::string(title(ShortcutAction::nextScene)));
+  // Asking again would only open the desktop's settings page.
+  EXPECT_TRUE(portal.calls("BindShortcuts").empty());
+  EXPECT_EQ(keys.assignedTrigger(ShortcutAction::endTake), "assigned CTRL+SHIFT+Return");
+  EXPECT_EQ(keys.desktopStatus().triggers.size(), 4u);
+  pressOnTheDesktop("nextScene");
+  EXPECT_TRUE(processEventsUntil([&] { return nextScenes == 1; }, std::chrono::seconds(5)));
+}
+
+TEST(PortalGlobalShortcuts, ASuccessThatBindsNothingIsARefusal) {
+  FakePortal portal({"--bind-nothing"});
+  ASSERT_TRUE(portal.ready());
+  Logger logger;
+  PortalGlobalShortcuts keys(logger);
+  PortalSettings settings(keys);
+  int endTakes = 0;
+  keys.setHandler(ShortcutAction::endTake, [&] { ++endTakes; });
+  keys.registerBindings(globalFactoryBindings());
+  ASSERT_TRUE(reaches(keys, DesktopShortcutsState::refused));
+  EXPECT_EQ(portal.calls("BindShortcuts").size(), 1u);
+  EXPECT_TRUE(keys.desktopStatus().triggers.empty());
+  EXPECT_EQ(settings.view->notice()->text().toStdString(), kShortcutsRefusedNotice);
+  EXPECT_EQ(settings.note(ShortcutAction::endTake), "/opt/vidorel/bin/vidorel ctl end-take");
+  pressOnTheDesktop("endTake");
+  processEventsUntil([] { return false; }, std::chrono::milliseconds(300));
+  EXPECT_EQ(endTakes, 0);
+}
+
 TEST(PortalGlobalShortcuts, ARefusedBindingShowsTheCommandsToBindAndIsNotAskedAgain) {
   FakePortal portal({"--refuse-bind"});
   ASSERT_TRUE(portal.ready());
