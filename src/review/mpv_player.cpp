@@ -74,6 +74,9 @@ enum PropertyID : std::uint64_t { TimePos = 1, Pause, Duration, EofReached };
 // Seek command replies carry their serial with this bit set, so they can
 // never be taken for another command's reply.
 constexpr std::uint64_t SeekReply = std::uint64_t(1) << 62;
+// Replies to reading the sound's position carry this bit and the serial of
+// the position they were asked in.
+constexpr std::uint64_t SoundClockReply = std::uint64_t(1) << 61;
 
 // A time reported below an end by less than this still counts as at it.
 constexpr double Epsilon = 1e-3;
@@ -256,6 +259,7 @@ Player::ItemID MpvPlayer::load(const std::filesystem::path& file) {
   time_ = 0;
   pictureTime_ = 0;
   soundTime_.reset();
+  ++soundClockSerial_;
   hasSound_ = false;
   duration_.reset();
   endTime_.reset();
@@ -353,6 +357,7 @@ void MpvPlayer::seek(double seconds, std::function<void()> done) {
   time_ = seconds;
   pictureTime_ = seconds;
   soundTime_.reset();
+  ++soundClockSerial_;
   if (!endTime_ || seconds < *endTime_ - Epsilon)
     endReported_ = false;
   std::uint64_t serial = ++lastSeekSerial_;
@@ -506,6 +511,10 @@ void MpvPlayer::handleEvent(const mpv_event& event) {
   case MPV_EVENT_PLAYBACK_RESTART:
     completeSeeks(true);
     break;
+  case MPV_EVENT_GET_PROPERTY_REPLY:
+    if (event.reply_userdata & SoundClockReply)
+      soundClockRead(event);
+    break;
   case MPV_EVENT_COMMAND_REPLY:
     if (event.reply_userdata & SeekReply)
       seekAcknowledged(event.reply_userdata & ~SeekReply, event.error);
@@ -605,8 +614,10 @@ void MpvPlayer::timeAdvanced(double t, Clock clock) {
     // A picture earlier than the last one is a seek made in mpv's own
     // controller: the sound's old position no longer counts.
     movedBack = t < pictureTime_;
-    if (movedBack)
+    if (movedBack) {
       soundTime_.reset();
+      ++soundClockSerial_;
+    }
     pictureTime_ = t;
   }
   // The sound is the clock while there is one: the picture stays on a
@@ -639,16 +650,29 @@ void MpvPlayer::readSoundClock() {
     soundClockTimer_.stop();
     return;
   }
-  if (!seeks_.empty())
+  // Asked without waiting: the main thread must not wait while mpv's core
+  // is busy opening or decoding.
+  if (soundClockAsked_ || !seeks_.empty())
     return;
+  soundClockAsked_ = true;
+  if (mpv_get_property_async(mpv_, SoundClockReply | soundClockSerial_, "audio-pts",
+                             MPV_FORMAT_DOUBLE) < 0)
+    soundClockAsked_ = false;
+}
+
+void MpvPlayer::soundClockRead(const mpv_event& event) {
+  soundClockAsked_ = false;
+  // Asked before a seek or another item: that position no longer counts.
+  if ((event.reply_userdata & ~SoundClockReply) != soundClockSerial_ || !loaded_ || !playing_)
+    return;
+  auto* property = static_cast<const mpv_event_property*>(event.data);
   // No sound (a take without one, or just after a seek): the pictures'
   // time is all there is.
-  std::optional<double> t = doubleProperty(mpv_, "audio-pts");
-  if (!t) {
+  if (event.error < 0 || !property || property->format != MPV_FORMAT_DOUBLE || !property->data) {
     soundTime_.reset();
     return;
   }
-  timeAdvanced(*t, Clock::sound);
+  timeAdvanced(*static_cast<double*>(property->data), Clock::sound);
 }
 
 void MpvPlayer::checkEndTime() {

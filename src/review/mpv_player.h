@@ -98,6 +98,7 @@ private:
   double withinItem(double t) const;
   void checkEndTime();
   void readSoundClock();
+  void soundClockRead(const mpv_event& event);
   void reportEnd();
   void setPaused(bool paused);
   // all: every observer at once, as after a seek.
@@ -142,6 +143,8 @@ private:
   // mpv reports the time only with each new picture; while playing, the
   // sound's position is read more often than that.
   QTimer soundClockTimer_;
+  bool soundClockAsked_ = false;
+  std::uint64_t soundClockSerial_ = 0;
   QElapsedTimer clock_;
 };
 
