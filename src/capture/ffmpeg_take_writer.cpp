@@ -21,6 +21,7 @@ extern "C" {
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -149,6 +150,8 @@ private:
   // Cuts a fragment once a second of the take has been handed over.
   bool cutFragmentIfDue(std::int64_t time);
   bool cutFragment();
+  bool recordLengthInHeader();
+  bool findMovieLength();
   // Leaves the file with the fragments that reached the disk and closes it.
   void closeAfterFailure();
   void rewriteAsPlainMovie();
@@ -210,6 +213,12 @@ private:
   std::int64_t lastCutTime_ = 0;
   std::int64_t durableSize_ = 0;
   int fragments_ = 0;
+  // The end of the latest sample handed to the muxer (microseconds), and
+  // where the movie header states the movie's length.
+  std::int64_t writtenEnd_ = 0;
+  off_t movieLengthAt_ = -1;
+  bool movieLengthWide_ = false;
+  std::uint32_t movieTimescale_ = 0;
 };
 
 FfmpegTakeEncoder::FfmpegTakeEncoder(std::filesystem::path url, int width, int height,
@@ -241,7 +250,8 @@ FfmpegTakeEncoder::~FfmpegTakeEncoder() {
 // take's) is never truncated. The new entry is synced into its folder so a
 // crash cannot lose the file along with its name.
 void FfmpegTakeEncoder::createFile() {
-  fd_ = ::open(url_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  // Read as well: the movie header is found again to keep its length.
+  fd_ = ::open(url_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fd_ < 0)
     throw CaptureFailure(formatString("The file \"%s\" couldn't be created: %s",
                                       url_.filename().c_str(), std::strerror(errno)));
@@ -584,6 +594,10 @@ bool FfmpegTakeEncoder::writeVideoPacket(AVPacket* packet) {
 bool FfmpegTakeEncoder::writePacket(AVPacket* packet, AVCodecContext* codec, AVStream* stream) {
   av_packet_rescale_ts(packet, codec->time_base, stream->time_base);
   packet->stream_index = stream->index;
+  if (packet->pts != AV_NOPTS_VALUE) {
+    std::int64_t end = packet->pts + std::max<std::int64_t>(packet->duration, 0);
+    writtenEnd_ = std::max(writtenEnd_, av_rescale_q(end, stream->time_base, {1, 1'000'000}));
+  }
   int rc = av_write_frame(format_, packet);
   av_packet_unref(packet);
   if (rc < 0)
@@ -619,11 +633,83 @@ bool FfmpegTakeEncoder::cutFragment() {
   avio_flush(format_->pb);
   if (format_->pb->error < 0)
     return fail("The movie couldn't be written", format_->pb->error);
+  if (!recordLengthInHeader())
+    return false;
   if (::fdatasync(fd_) != 0)
     return fail("The movie couldn't be written", AVERROR(errno));
   durableSize_ = avio_tell(format_->pb);
   ++fragments_;
   return true;
+}
+
+// The movie header goes out before any sample and states a length of
+// nothing. FFmpeg reads the fragments' lengths instead, but GStreamer takes
+// the first fragment's for the movie's, so a take left fragmented by a crash
+// would show a length of one second in its players. The header's length is
+// brought up to date in place with each fragment: one field within the
+// file's first block, so a crash leaves either the old value or the new.
+bool FfmpegTakeEncoder::recordLengthInHeader() {
+  // A header of another shape only loses the stated length; the fragments
+  // still play.
+  if (movieLengthAt_ < 0 && !findMovieLength())
+    return true;
+  std::uint64_t length =
+      static_cast<std::uint64_t>(av_rescale(writtenEnd_, movieTimescale_, 1'000'000));
+  std::uint8_t bytes[8];
+  int size = movieLengthWide_ ? 8 : 4;
+  if (!movieLengthWide_)
+    length = std::min<std::uint64_t>(length, UINT32_MAX);
+  for (int i = 0; i < size; ++i)
+    bytes[i] = static_cast<std::uint8_t>(length >> (8 * (size - 1 - i)));
+  if (::pwrite(fd_, bytes, static_cast<std::size_t>(size), movieLengthAt_) != size)
+    return fail("The movie couldn't be written", AVERROR(errno));
+  return true;
+}
+
+// Finds the length field of the movie header ('moov' > 'mvhd') among the
+// boxes at the start of the file.
+bool FfmpegTakeEncoder::findMovieLength() {
+  std::uint8_t head[16384];
+  ssize_t got = ::pread(fd_, head, sizeof head, 0);
+  if (got <= 0)
+    return false;
+  auto read32 = [&](std::size_t at) {
+    return std::uint32_t{head[at]} << 24 | std::uint32_t{head[at + 1]} << 16 |
+           std::uint32_t{head[at + 2]} << 8 | std::uint32_t{head[at + 3]};
+  };
+  auto named = [&](std::size_t at, const char* name) {
+    return std::memcmp(head + at + 4, name, 4) == 0;
+  };
+  auto available = static_cast<std::size_t>(got);
+  std::size_t at = 0;
+  std::size_t end = available;
+  bool inMovie = false;
+  while (at + 8 <= end) {
+    std::size_t size = read32(at);
+    if (size < 8)
+      return false; // 64-bit or open-ended sizes are not ours to follow
+    if (!inMovie && named(at, "moov")) {
+      inMovie = true;
+      end = std::min(available, at + size);
+      at += 8;
+      continue;
+    }
+    if (inMovie && named(at, "mvhd")) {
+      bool wide = head[at + 8] == 1;
+      std::size_t timescaleAt = at + (wide ? 28 : 20);
+      std::size_t lengthAt = timescaleAt + 4;
+      if (lengthAt + (wide ? 8 : 4) > end)
+        return false;
+      movieTimescale_ = read32(timescaleAt);
+      if (movieTimescale_ == 0)
+        return false;
+      movieLengthWide_ = wide;
+      movieLengthAt_ = static_cast<off_t>(lengthAt);
+      return true;
+    }
+    at += size;
+  }
+  return false;
 }
 
 void FfmpegTakeEncoder::closeAfterFailure() {

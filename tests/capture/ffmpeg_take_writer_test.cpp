@@ -497,6 +497,17 @@ TEST_F(FfmpegTakeWriterTest, AKilledWriterLeavesATakeMissingAtMostTheLastSecondA
   std::optional<double> duration = durationProbe.duration(file);
   ASSERT_TRUE(duration);
   EXPECT_GE(*duration, fedSeconds - 1.5);
+  // GStreamer's players show the length the movie header states, which
+  // keeps up with the fragments (not the first fragment's second).
+  std::string discovered = run("gst-discoverer-1.0 '" + file.string() + "' 2>&1");
+  std::size_t at = discovered.find("Duration: ");
+  ASSERT_NE(at, std::string::npos) << discovered;
+  int hours = 0;
+  int minutes = 0;
+  double seconds = 0;
+  ASSERT_EQ(std::sscanf(discovered.c_str() + at + 10, "%d:%d:%lf", &hours, &minutes, &seconds), 3);
+  double stated = hours * 3600 + minutes * 60 + seconds;
+  EXPECT_NEAR(stated, *duration, 0.1) << discovered;
 }
 
 // A file size limit stands in for a full disk: the write that crosses it
