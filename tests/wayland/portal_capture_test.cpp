@@ -9,6 +9,9 @@
 #include "store/duration_probe.h"
 #include "workflow/json_defaults_store.h"
 
+#include "fakes/run_on_loop.h"
+#include "fakes/shell_command.h"
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -32,6 +35,8 @@ namespace vidorel {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::commandOutput;
+using testing::runOnLoop;
 
 // The node of test picture `index` (0, 1, 2); each serves one stream.
 std::uint32_t testNode(int index = 0) {
@@ -327,38 +332,6 @@ TEST_F(PortalCapture, FramesOfAnotherSizeAreScaledToTheTakeSize) {
   EXPECT_LT(red.blue, 40);
 }
 
-template <typename T> T runOnLoop(BlockingMainLoop& loop, Task<T> task) {
-  std::optional<T> result;
-  std::exception_ptr error;
-  auto wrapper = [](BlockingMainLoop& loop, Task<T> task, std::optional<T>& result,
-                    std::exception_ptr& error) -> Task<void> {
-    try {
-      result.emplace(co_await task);
-    } catch (...) {
-      error = std::current_exception();
-    }
-    loop.quit();
-  };
-  Task<void> outer = wrapper(loop, std::move(task), result, error);
-  loop.post([&outer] { std::move(outer).spawn(); });
-  loop.run();
-  if (error)
-    std::rethrow_exception(error);
-  return std::move(*result);
-}
-
-std::string output(const std::string& command) {
-  std::string text;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe)
-    return text;
-  char buffer[65536];
-  while (size_t read = fread(buffer, 1, sizeof buffer, pipe))
-    text.append(buffer, read);
-  pclose(pipe);
-  return text;
-}
-
 // A whole take through the recorder, as the app records on Wayland: the
 // portal's monitor and the test desktop's microphone into one take file.
 TEST_F(PortalCapture, ATakeThroughThePortalShowsTheTestPictureWithSound) {
@@ -379,11 +352,7 @@ TEST_F(PortalCapture, ATakeThroughThePortalShowsTheTestPictureWithSound) {
   {
     ScreenRecorder recorder(loop, logger_, backend);
     recorder.prepareMicrophone();
-    runOnLoop(loop,
-              [](ScreenRecorder& recorder, fs::path file, ShareableContent content) -> Task<bool> {
-                co_await recorder.startRecording(file, content);
-                co_return true;
-              }(recorder, file, content));
+    runOnLoop(loop, recorder.startRecording(file, content));
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     std::optional<RecordedTake> take = runOnLoop(loop, recorder.stopRecording());
     ASSERT_TRUE(take);
@@ -392,7 +361,8 @@ TEST_F(PortalCapture, ATakeThroughThePortalShowsTheTestPictureWithSound) {
   }
 
   nlohmann::json info = nlohmann::json::parse(
-      output("ffprobe -v error -show_streams -of json '" + file.string() + "'"), nullptr, false);
+      commandOutput("ffprobe -v error -show_streams -of json '" + file.string() + "'"), nullptr,
+      false);
   ASSERT_TRUE(info.is_object());
   ASSERT_EQ(info["streams"].size(), 2u);
   EXPECT_EQ(info["streams"][0]["codec_name"], "h264");
@@ -402,8 +372,8 @@ TEST_F(PortalCapture, ATakeThroughThePortalShowsTheTestPictureWithSound) {
   EXPECT_GT(std::stod(info["streams"][1]["duration"].get<std::string>()), 1.5);
   // The decoded picture is the test source's bars: red, green, blue at the
   // red bar, read back in RGB by FFmpeg.
-  std::string frame = output("ffmpeg -v error -ss 1 -i '" + file.string() +
-                             "' -frames:v 1 -f rawvideo -pix_fmt rgb24 - 2>/dev/null");
+  std::string frame = commandOutput("ffmpeg -v error -ss 1 -i '" + file.string() +
+                                    "' -frames:v 1 -f rawvideo -pix_fmt rgb24 - 2>/dev/null");
   ASSERT_EQ(frame.size(), 320u * 240u * 3u);
   auto channel = [&](int x, int y, int c) {
     return static_cast<int>(static_cast<unsigned char>(frame[(y * 320 + x) * 3 + c]));
@@ -414,8 +384,8 @@ TEST_F(PortalCapture, ATakeThroughThePortalShowsTheTestPictureWithSound) {
   EXPECT_GT(channel(297, 40, 2), 150);
   EXPECT_LT(channel(297, 40, 0), 60);
   // And a sound: the test microphone's tone is not silence.
-  std::string volume =
-      output("ffmpeg -v info -i '" + file.string() + "' -map 0:a -af volumedetect -f null - 2>&1");
+  std::string volume = commandOutput("ffmpeg -v info -i '" + file.string() +
+                                     "' -map 0:a -af volumedetect -f null - 2>&1");
   std::size_t mean = volume.find("mean_volume: ");
   ASSERT_NE(mean, std::string::npos) << volume;
   EXPECT_GT(std::atof(volume.c_str() + mean + 13), -40.0) << volume;

@@ -3,7 +3,8 @@
 // server), the screen comes from the fake ScreenCast portal and a real
 // PipeWire test picture, and the app is driven by `vidorel ctl`.
 
-#include "e2e/shell_command.h"
+#include "e2e/running_app.h"
+#include "fakes/shell_command.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -15,8 +16,6 @@
 #include <signal.h>
 #include <sstream>
 #include <string>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -89,9 +88,6 @@ public:
   explicit WaylandApp(std::vector<std::string> portalOptions, bool withPortal = true) {
     char pattern[] = "/tmp/vidorel-wayland.XXXXXX";
     root_ = mkdtemp(pattern);
-    for (const char* folder : {"data", "config", "runtime"})
-      fs::create_directories(root_ / folder);
-    fs::permissions(root_ / "runtime", fs::perms::owner_all);
     std::vector<std::string> portal = {"/usr/bin/python3",
                                        VIDOREL_FAKE_PORTAL,
                                        "--node",
@@ -104,11 +100,13 @@ public:
     auto deadline = Clock::now() + std::chrono::seconds(10);
     while (withPortal && Clock::now() < deadline && portalCalls("ready") != 1)
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    app_ = spawn({VIDOREL_BINARY}, root_ / "app.log", environment());
+    vidorel::e2e::AppOptions options;
+    options.environment = environment();
+    app_.emplace(root_, options);
   }
 
   ~WaylandApp() {
-    stop(app_);
+    app_.reset();
     stop(portal_);
     fs::remove_all(root_);
   }
@@ -120,31 +118,10 @@ public:
     return run(env + " " + VIDOREL_BINARY + " " + arguments);
   }
 
-  // The app's one-line answer to a line on its control socket.
-  std::string ask(const std::string& line) const {
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    if (fd < 0)
-      return {};
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::string path = (root_ / "runtime" / "vidorel" / "control").string();
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-    std::string reply;
-    std::string request = line + "\n";
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
-      char buffer[4096];
-      while (reply.find('\n') == std::string::npos) {
-        ssize_t got = read(fd, buffer, sizeof buffer);
-        if (got <= 0)
-          break;
-        reply.append(buffer, static_cast<size_t>(got));
-      }
-    }
-    close(fd);
-    return reply.substr(0, reply.find('\n'));
+  std::string ask(const std::string& line) const { return app_->send(line).value_or(""); }
+  bool waitFor(const std::string& line, const std::string& expected, double seconds) const {
+    return app_->waitFor(line, expected, seconds);
   }
-
   bool waitForStatus(const std::string& expected, double seconds) const {
     auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
     while (Clock::now() < deadline) {
@@ -155,21 +132,12 @@ public:
     return false;
   }
 
-  std::string log() const { return run("cat '" + (root_ / "app.log").string() + "'").output; }
+  std::string log() const { return app_->log(); }
   // How often the fake portal logged `method`.
   int portalCalls(const std::string& method) const {
     return std::atoi(
         run("grep -c '\"method\": \"" + method + "\"' '" + (root_ / "portal.jsonl").string() + "'")
             .output.c_str());
-  }
-  bool waitFor(const std::string& line, const std::string& expected, double seconds) const {
-    auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-    while (Clock::now() < deadline) {
-      if (ask(line) == expected)
-        return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return false;
   }
   fs::path sessions() const { return root_ / "data" / "Vidorel" / "Sessions"; }
 
@@ -186,7 +154,7 @@ private:
 
   fs::path root_;
   pid_t portal_ = -1;
-  pid_t app_ = -1;
+  std::optional<vidorel::e2e::RunningApp> app_;
 };
 
 void screenshot(const std::string& name) {
