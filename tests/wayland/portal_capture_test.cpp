@@ -11,6 +11,7 @@
 
 #include "fakes/run_on_loop.h"
 #include "fakes/shell_command.h"
+#include "wayland/fake_portal.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -58,63 +59,11 @@ CaptureTime monotonicNow() {
   return static_cast<CaptureTime>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
 }
 
-// The fake portal as a child process, owning the portal's name on the bus
-// until the test ends.
-class FakePortal {
+// The fake portal serving test picture `source`, logging into `folder`.
+class TestPortal : public testing::FakePortal {
 public:
-  explicit FakePortal(const fs::path& folder, std::vector<std::string> extra = {}, int source = 0)
-      : log_(folder / "portal.jsonl") {
-    pid_ = fork();
-    if (pid_ == 0) {
-      std::vector<std::string> words = {"/usr/bin/python3",
-                                        VIDOREL_FAKE_PORTAL,
-                                        "--node",
-                                        std::to_string(testNode(source)),
-                                        "--log",
-                                        log_.string()};
-      words.insert(words.end(), extra.begin(), extra.end());
-      std::vector<char*> argv;
-      for (std::string& word : words)
-        argv.push_back(word.data());
-      argv.push_back(nullptr);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    // It logs "ready" once it owns the portal's name on the bus.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!ready_ && std::chrono::steady_clock::now() < deadline) {
-      ready_ = !calls("ready").empty();
-      if (!ready_)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-  }
-
-  ~FakePortal() {
-    if (pid_ <= 0)
-      return;
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-  }
-
-  bool ready() const { return ready_; }
-
-  // The calls it answered, in order, with their options.
-  std::vector<nlohmann::json> calls(const std::string& method) const {
-    std::vector<nlohmann::json> found;
-    std::ifstream in(log_);
-    std::string line;
-    while (std::getline(in, line)) {
-      nlohmann::json call = nlohmann::json::parse(line, nullptr, false);
-      if (!call.is_discarded() && call["method"] == method)
-        found.push_back(call["options"]);
-    }
-    return found;
-  }
-
-private:
-  fs::path log_;
-  pid_t pid_ = -1;
-  bool ready_ = false;
+  explicit TestPortal(const fs::path& folder, std::vector<std::string> extra = {}, int source = 0)
+      : FakePortal(folder / "portal.jsonl", std::to_string(testNode(source)), std::move(extra)) {}
 };
 
 class PortalCapture : public ::testing::Test {
@@ -139,7 +88,7 @@ protected:
 };
 
 TEST_F(PortalCapture, AsksForOneMonitorWithTheCursorAndKeepsTheRestoreToken) {
-  FakePortal portal(folder_);
+  TestPortal portal(folder_);
   ASSERT_TRUE(portal.ready());
   JsonDefaultsStore defaults(defaultsFile());
   PortalScreenCast cast(logger_);
@@ -176,7 +125,7 @@ TEST_F(PortalCapture, AsksForOneMonitorWithTheCursorAndKeepsTheRestoreToken) {
 }
 
 TEST_F(PortalCapture, ATokenThePortalNoLongerAcceptsIsDroppedAndTheDialogShownAgain) {
-  FakePortal portal(folder_, {"--stale-token", "forgotten"});
+  TestPortal portal(folder_, {"--stale-token", "forgotten"});
   ASSERT_TRUE(portal.ready());
   JsonDefaultsStore defaults(defaultsFile());
   defaults.setString(kScreenCastRestoreTokenKey, "forgotten");
@@ -192,7 +141,7 @@ TEST_F(PortalCapture, ATokenThePortalNoLongerAcceptsIsDroppedAndTheDialogShownAg
 }
 
 TEST_F(PortalCapture, ARefusedDialogIsARefusalAndKeepsNoToken) {
-  FakePortal portal(folder_, {"--refuse"});
+  TestPortal portal(folder_, {"--refuse"});
   ASSERT_TRUE(portal.ready());
   JsonDefaultsStore defaults(defaultsFile());
   defaults.setString(kScreenCastRestoreTokenKey, "earlier");
@@ -247,7 +196,7 @@ Pixel pixelAt(const VideoFrame& frame, int x, int y) {
 }
 
 TEST_F(PortalCapture, TheStreamDeliversTheTestPictureInBlueGreenRedOrderOnTheMonotonicClock) {
-  FakePortal portal(folder_);
+  TestPortal portal(folder_);
   ASSERT_TRUE(portal.ready());
   PortalScreenCast cast(logger_);
   ScreenCastStart start = cast.start(std::nullopt);
@@ -306,7 +255,7 @@ TEST_F(PortalCapture, TheStreamDeliversTheTestPictureInBlueGreenRedOrderOnTheMon
 }
 
 TEST_F(PortalCapture, FramesOfAnotherSizeAreScaledToTheTakeSize) {
-  FakePortal portal(folder_, {}, 1);
+  TestPortal portal(folder_, {}, 1);
   ASSERT_TRUE(portal.ready());
   PortalScreenCast cast(logger_);
   ScreenCastStart start = cast.start(std::nullopt);
@@ -336,7 +285,7 @@ TEST_F(PortalCapture, FramesOfAnotherSizeAreScaledToTheTakeSize) {
 // portal's monitor and the test desktop's microphone into one take file.
 TEST_F(PortalCapture, ATakeThroughThePortalShowsTheTestPictureWithSound) {
   ASSERT_NE(std::getenv("PULSE_SERVER"), nullptr) << "run under scripts/desktop-env";
-  FakePortal portal(folder_, {}, 2);
+  TestPortal portal(folder_, {}, 2);
   ASSERT_TRUE(portal.ready());
   JsonDefaultsStore defaults(defaultsFile());
   FfmpegDurationProbe probe;
