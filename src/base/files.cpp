@@ -250,11 +250,12 @@ bool isRegularFile(const fs::path& path) {
   return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
-std::error_code copyFolder(const fs::path& source, const fs::path& destination) {
-  std::error_code error;
-  if (fs::exists(fs::symlink_status(destination, error)))
-    return std::make_error_code(std::errc::file_exists);
-  error = copyTree(source, destination, true);
+namespace {
+
+// The whole copy on disk, its entry included; a copy that fails half-way
+// is removed again.
+std::error_code copyTreeWhole(const fs::path& source, const fs::path& destination, bool followTop) {
+  std::error_code error = copyTree(source, destination, followTop);
   if (!error)
     error = syncFolder(parentFolder(destination));
   if (error) {
@@ -262,6 +263,15 @@ std::error_code copyFolder(const fs::path& source, const fs::path& destination) 
     fs::remove_all(destination, ignored);
   }
   return error;
+}
+
+} // namespace
+
+std::error_code copyFolder(const fs::path& source, const fs::path& destination) {
+  std::error_code error;
+  if (fs::exists(fs::symlink_status(destination, error)))
+    return std::make_error_code(std::errc::file_exists);
+  return copyTreeWhole(source, destination, true);
 }
 
 std::error_code moveItem(const fs::path& source, const fs::path& destination) {
@@ -278,14 +288,9 @@ std::error_code moveItem(const fs::path& source, const fs::path& destination) {
     return lastError();
   // Across file systems: the copy must be wholly on disk before the only
   // other copy goes, or a crash in between could leave neither.
-  error = copyTree(source, destination, false);
-  if (!error)
-    error = syncFolder(parentFolder(destination));
-  if (error) {
-    std::error_code ignored;
-    fs::remove_all(destination, ignored);
+  error = copyTreeWhole(source, destination, false);
+  if (error)
     return error;
-  }
   fs::remove_all(source, error);
   if (error)
     return error;

@@ -143,6 +143,8 @@ private:
   bool finishFile(std::int64_t endTime);
   bool sendVideoFrame(AVFrame* frame);
   bool sendAudioFrames(bool flush);
+  // Writes every packet the AAC encoder has ready.
+  bool writeAudioPackets();
   bool writeVideoPacket(AVPacket* packet);
   bool writePacket(AVPacket* packet, AVCodecContext* codec, AVStream* stream);
   bool pushAudioSamples(const float* const* planes, int count);
@@ -815,17 +817,22 @@ bool FfmpegTakeEncoder::sendAudioFrames(bool flush) {
     rc = avcodec_send_frame(audio_, sound_);
     if (rc < 0)
       return fail("The AAC encoder refused a frame", rc);
-    for (;;) {
-      rc = avcodec_receive_packet(audio_, packet_);
-      if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF)
-        break;
-      if (rc < 0)
-        return fail("The AAC encoder failed", rc);
-      if (!writePacket(packet_, audio_, audioStream_))
-        return false;
-    }
+    if (!writeAudioPackets())
+      return false;
   }
   return true;
+}
+
+bool FfmpegTakeEncoder::writeAudioPackets() {
+  for (;;) {
+    int rc = avcodec_receive_packet(audio_, packet_);
+    if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF)
+      return true;
+    if (rc < 0)
+      return fail("The AAC encoder failed", rc);
+    if (!writePacket(packet_, audio_, audioStream_))
+      return false;
+  }
 }
 
 bool FfmpegTakeEncoder::finishFile(std::int64_t endTime) {
@@ -845,15 +852,8 @@ bool FfmpegTakeEncoder::finishFile(std::int64_t endTime) {
   int rc = avcodec_send_frame(audio_, nullptr);
   if (rc < 0)
     return fail("The AAC encoder couldn't be flushed", rc);
-  for (;;) {
-    rc = avcodec_receive_packet(audio_, packet_);
-    if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF)
-      break;
-    if (rc < 0)
-      return fail("The AAC encoder failed", rc);
-    if (!writePacket(packet_, audio_, audioStream_))
-      return false;
-  }
+  if (!writeAudioPackets())
+    return false;
   rc = av_write_trailer(format_);
   if (rc < 0)
     return fail("The movie couldn't be finished", rc);

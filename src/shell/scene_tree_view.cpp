@@ -80,6 +80,30 @@ QToolButton* symbolButton(const std::string& symbol, const QColor& colour, int s
   return button;
 }
 
+// A row's highlight: a tinted fill (the current scene, the take being
+// previewed) and an outline while something is dragged over it.
+void paintRowHighlight(QWidget& row, float fillAlpha, bool filled, qreal outlineWidth,
+                       bool outlined) {
+  if (!filled && !outlined)
+    return;
+  QPainter painter(&row);
+  painter.setRenderHint(QPainter::Antialiasing);
+  QRectF box = QRectF(row.rect()).adjusted(1, 1, -1, -1);
+  QColor accent = accentColour(row);
+  if (filled) {
+    QColor fill = accent;
+    fill.setAlphaF(fillAlpha);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(fill);
+    painter.drawRoundedRect(box, 6, 6);
+  }
+  if (outlined) {
+    painter.setPen(QPen(accent, outlineWidth));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRoundedRect(box, 6, 6);
+  }
+}
+
 void setSecondary(QLabel* label) {
   QPalette palette = label->palette();
   palette.setColor(QPalette::WindowText, palette.color(QPalette::PlaceholderText));
@@ -291,24 +315,7 @@ std::string SceneHeaderWidget::dragPayload() const {
 }
 
 void SceneHeaderWidget::paintEvent(QPaintEvent*) {
-  if (!current_ && !dropTarget_)
-    return;
-  QPainter painter(this);
-  painter.setRenderHint(QPainter::Antialiasing);
-  QRectF box = QRectF(rect()).adjusted(1, 1, -1, -1);
-  QColor accent = accentColour(*this);
-  if (current_) {
-    QColor fill = accent;
-    fill.setAlphaF(0.18f);
-    painter.setPen(Qt::NoPen);
-    painter.setBrush(fill);
-    painter.drawRoundedRect(box, 6, 6);
-  }
-  if (dropTarget_) {
-    painter.setPen(QPen(accent, 2));
-    painter.setBrush(Qt::NoBrush);
-    painter.drawRoundedRect(box, 6, 6);
-  }
+  paintRowHighlight(*this, 0.18f, current_, 2, dropTarget_);
 }
 
 void SceneHeaderWidget::contextMenuEvent(QContextMenuEvent* event) {
@@ -387,24 +394,7 @@ void TakeRowWidget::leaveEvent(QEvent* event) {
 }
 
 void TakeRowWidget::paintEvent(QPaintEvent*) {
-  if (!previewing_ && !dropTarget_)
-    return;
-  QPainter painter(this);
-  painter.setRenderHint(QPainter::Antialiasing);
-  QRectF box = QRectF(rect()).adjusted(1, 1, -1, -1);
-  QColor accent = accentColour(*this);
-  if (previewing_) {
-    QColor tint = accent;
-    tint.setAlphaF(0.25f);
-    painter.setPen(Qt::NoPen);
-    painter.setBrush(tint);
-    painter.drawRoundedRect(box, 6, 6);
-  }
-  if (dropTarget_) {
-    painter.setPen(QPen(accent, 1.5));
-    painter.setBrush(Qt::NoBrush);
-    painter.drawRoundedRect(box, 6, 6);
-  }
+  paintRowHighlight(*this, 0.25f, previewing_, 1.5, dropTarget_);
 }
 
 void TakeRowWidget::contextMenuEvent(QContextMenuEvent* event) {

@@ -542,6 +542,10 @@ void AppStateManager::registerShortcutHandlers() {
 void AppStateManager::reloadShortcuts() {
   shortcutBindings_ = deps_.preferences.shortcutBindings();
   publish();
+  registerGlobalShortcuts();
+}
+
+void AppStateManager::registerGlobalShortcuts() {
   ShortcutBindings global;
   for (ShortcutAction action : globalShortcutActions) {
     auto it = shortcutBindings_.find(action);

@@ -163,6 +163,8 @@ public:
   // The start-up steps after construction: launch flow, tray only, hot
   // keys, recovery scan. Construction spawns it.
   Task<void> launchSequence();
+  // The hot keys of the global actions, from the current bindings.
+  void registerGlobalShortcuts();
 
   Preferences& preferences() { return deps_.preferences; }
   PermissionsCoordinator& permissions() { return deps_.permissions; }

@@ -621,13 +621,7 @@ Task<void> AppStateManager::launchSequence() {
   if (alive.expired())
     co_return;
   deps_.activation.setActivationPolicy(ActivationPolicy::accessory);
-  ShortcutBindings global;
-  for (ShortcutAction action : globalShortcutActions) {
-    auto it = shortcutBindings_.find(action);
-    if (it != shortcutBindings_.end())
-      global.emplace(action, it->second);
-  }
-  deps_.shortcuts.registerBindings(global);
+  registerGlobalShortcuts();
   scanRecoverableSessions();
 }
 

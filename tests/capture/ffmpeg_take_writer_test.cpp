@@ -1,6 +1,7 @@
 #include "capture/ffmpeg_take_writer.h"
 
 #include "capture/capture_error.h"
+#include "fakes/shell_command.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -29,22 +30,11 @@ namespace {
 constexpr CaptureTime kMs = 1'000'000;
 constexpr CaptureTime kBase = 7'000 * kMs;
 
-std::string run(const std::string& command) {
-  std::string output;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe)
-    return output;
-  char chunk[4096];
-  size_t n;
-  while ((n = fread(chunk, 1, sizeof(chunk), pipe)) > 0)
-    output.append(chunk, n);
-  pclose(pipe);
-  return output;
-}
+using testing::commandOutput;
 
 nlohmann::json probe(const std::filesystem::path& file) {
-  std::string out = run("ffprobe -v error -show_streams -show_format -of json '" + file.string() +
-                        "' 2>/dev/null");
+  std::string out = commandOutput("ffprobe -v error -show_streams -show_format -of json '" +
+                                  file.string() + "' 2>/dev/null");
   return nlohmann::json::parse(out, nullptr, false);
 }
 
@@ -110,11 +100,11 @@ double clockSeconds(const std::string& text) {
 // be skipped when buffers follow each other too quickly; each buffer is
 // therefore held for a millisecond.
 Decoded decodeWithGStreamer(const std::filesystem::path& file) {
-  std::string out =
-      run("gst-launch-1.0 -v uridecodebin uri='file://" + file.string() +
-          "' name=d d. ! queue ! video/x-raw ! identity name=v silent=false sleep-time=1000 ! "
-          "fakesink d. ! queue ! audio/x-raw ! identity name=a silent=false sleep-time=1000 ! "
-          "fakesink 2>&1");
+  std::string out = commandOutput(
+      "gst-launch-1.0 -v uridecodebin uri='file://" + file.string() +
+      "' name=d d. ! queue ! video/x-raw ! identity name=v silent=false sleep-time=1000 ! "
+      "fakesink d. ! queue ! audio/x-raw ! identity name=a silent=false sleep-time=1000 ! "
+      "fakesink 2>&1");
   Decoded decoded;
   std::set<std::string> videoTimes;
   std::regex chain(
@@ -141,9 +131,9 @@ Decoded decodeWithGStreamer(const std::filesystem::path& file) {
 Decoded decodeWithFfmpeg(const std::filesystem::path& file) {
   Decoded decoded;
   auto ends = [&](const char* stream, int& count) {
-    std::string out =
-        run(std::string("ffprobe -v quiet -select_streams ") + stream +
-            " -show_entries frame=pts_time,pkt_duration_time -of csv=p=0 '" + file.string() + "'");
+    std::string out = commandOutput(
+        std::string("ffprobe -v quiet -select_streams ") + stream +
+        " -show_entries frame=pts_time,pkt_duration_time -of csv=p=0 '" + file.string() + "'");
     std::istringstream lines(out);
     double last = 0;
     for (std::string line; std::getline(lines, line);) {
@@ -237,7 +227,7 @@ protected:
   FfmpegDurationProbe durationProbe;
 };
 
-TEST_F(FfmpegTakeWriterTest, WritesH264AndAacInQuickTime) {
+TEST_F(FfmpegTakeWriterTest, WritesH264AndAacAsAPlainQuickTimeMovie) {
   auto file = folder / "scene-1-take-1.mov";
   auto writer = makeWriter(file, 320, 240);
   feed(*writer, 320, 240, 2000, -1, 0, 200);
@@ -263,6 +253,23 @@ TEST_F(FfmpegTakeWriterTest, WritesH264AndAacInQuickTime) {
   EXPECT_EQ(writer->counts().audioBeforeFirstFrame, 20);
   EXPECT_EQ(writer->counts().videoWritten, 67);
   EXPECT_TRUE(sink->contains(LogCategory::writer, "post-finish status=2 error=nil"));
+
+  // A normal stop gives a plain movie with its index first; the copy it was
+  // made from is gone, and nothing else is left beside it.
+  std::vector<std::string> boxes = topLevelBoxes(file);
+  ASSERT_GE(indexOf(boxes, "moov"), 0);
+  ASSERT_GE(indexOf(boxes, "mdat"), 0);
+  EXPECT_LT(indexOf(boxes, "moov"), indexOf(boxes, "mdat"));
+  EXPECT_EQ(indexOf(boxes, "moof"), -1);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder),
+                          std::filesystem::directory_iterator()),
+            1);
+  // Both readers play all of it (gst-launch cannot count every buffer).
+  EXPECT_EQ(decodeWithFfmpeg(file).videoFrames, writer->counts().videoWritten);
+  for (const Decoded& decoded : {decodeWithFfmpeg(file), decodeWithGStreamer(file)}) {
+    EXPECT_NEAR(decoded.videoEnd, 2.0, 0.05);
+    EXPECT_NEAR(decoded.audioEnd, 2.0, 0.05);
+  }
 }
 
 TEST_F(FfmpegTakeWriterTest, FramesOfAnUnchangedScreenKeepTheirTime) {
@@ -274,9 +281,10 @@ TEST_F(FfmpegTakeWriterTest, FramesOfAnUnchangedScreenKeepTheirTime) {
   for (int t = 0; t < 2000; t += 10)
     writer->appendAudio(toneAt(kBase + t * kMs));
   EXPECT_NEAR(writer->finish(), 2.0, 0.05);
-  std::string times = run("ffprobe -v error -select_streams v -show_entries packet=pts_time "
-                          "-of csv=p=0 '" +
-                          file.string() + "'");
+  std::string times =
+      commandOutput("ffprobe -v error -select_streams v -show_entries packet=pts_time "
+                    "-of csv=p=0 '" +
+                    file.string() + "'");
   EXPECT_EQ(times, "0.000000\n1.500000\n");
 }
 
@@ -289,9 +297,10 @@ TEST_F(FfmpegTakeWriterTest, PauseStaysInTheDuration) {
   EXPECT_GT(writer->counts().videoPaused, 30);
   EXPECT_GT(writer->counts().audioPaused, 95);
   // No frame inside the pause.
-  std::string times = run("ffprobe -v error -select_streams v -show_entries packet=pts_time "
-                          "-of csv=p=0 '" +
-                          file.string() + "'");
+  std::string times =
+      commandOutput("ffprobe -v error -select_streams v -show_entries packet=pts_time "
+                    "-of csv=p=0 '" +
+                    file.string() + "'");
   std::istringstream lines(times);
   int inside = 0, total = 0;
   for (std::string line; std::getline(lines, line);) {
@@ -346,9 +355,10 @@ TEST_F(FfmpegTakeWriterTest, FullQueueDropsInsteadOfBlocking) {
   EXPECT_GT(writer.counts().videoNotReady, 60);
   EXPECT_EQ(writer.counts().videoWritten + writer.counts().videoNotReady, 120);
   writer.finish();
-  std::string count = run("ffprobe -v error -select_streams v -count_packets -show_entries "
-                          "stream=nb_read_packets -of csv=p=0 '" +
-                          file.string() + "'");
+  std::string count =
+      commandOutput("ffprobe -v error -select_streams v -count_packets -show_entries "
+                    "stream=nb_read_packets -of csv=p=0 '" +
+                    file.string() + "'");
   EXPECT_EQ(std::stoi(count), writer.counts().videoWritten);
 }
 
@@ -394,28 +404,6 @@ TEST_F(FfmpegTakeWriterTest, MicrophoneFormatsAreConverted) {
   EXPECT_EQ(audio["sample_rate"], "48000");
   EXPECT_EQ(audio["channels"], 2);
   EXPECT_NEAR(std::stod(audio["duration"].get<std::string>()), 1.0, 0.05);
-}
-
-TEST_F(FfmpegTakeWriterTest, ANormalStopGivesAPlainMovieWithItsIndexFirst) {
-  auto file = folder / "plain.mov";
-  auto writer = makeWriter(file, 320, 240);
-  feed(*writer, 320, 240, 3000);
-  EXPECT_NEAR(writer->finish(), 3.0, 0.05);
-  std::vector<std::string> boxes = topLevelBoxes(file);
-  ASSERT_GE(indexOf(boxes, "moov"), 0);
-  ASSERT_GE(indexOf(boxes, "mdat"), 0);
-  EXPECT_LT(indexOf(boxes, "moov"), indexOf(boxes, "mdat"));
-  EXPECT_EQ(indexOf(boxes, "moof"), -1);
-  // The copy it was made from is gone; nothing else is left beside it.
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder),
-                          std::filesystem::directory_iterator()),
-            1);
-  // Both readers play all of it (gst-launch cannot count every buffer).
-  EXPECT_EQ(decodeWithFfmpeg(file).videoFrames, writer->counts().videoWritten);
-  for (const Decoded& decoded : {decodeWithFfmpeg(file), decodeWithGStreamer(file)}) {
-    EXPECT_NEAR(decoded.videoEnd, 3.0, 0.05);
-    EXPECT_NEAR(decoded.audioEnd, 3.0, 0.05);
-  }
 }
 
 TEST_F(FfmpegTakeWriterTest, AnExistingFileIsNeverTruncated) {
@@ -570,9 +558,10 @@ TEST_F(FfmpegTakeWriterTest, AFullDiskEndsTheTakeKeepingWhatWasWritten) {
 
 // Video key frames of a take: (time, key).
 std::vector<std::pair<double, bool>> videoPackets(const std::filesystem::path& file) {
-  std::string out = run("ffprobe -v error -select_streams v -show_entries packet=pts_time,flags "
-                        "-of csv=p=0 '" +
-                        file.string() + "'");
+  std::string out =
+      commandOutput("ffprobe -v error -select_streams v -show_entries packet=pts_time,flags "
+                    "-of csv=p=0 '" +
+                    file.string() + "'");
   std::vector<std::pair<double, bool>> packets;
   std::istringstream lines(out);
   for (std::string line; std::getline(lines, line);) {

@@ -1,45 +1,30 @@
+#include "fakes/shell_command.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <regex>
 #include <string>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
 namespace {
 
-struct Result {
-  int status = -1;
-  std::string output;
-};
+using vidorel::testing::commandOutput;
+using vidorel::testing::CommandResult;
+using vidorel::testing::runShellCommand;
 
 // Runs the vidorel executable with a shell command line; stdout and stderr
 // are both captured.
-Result vidorel(const std::string& arguments, const std::string& environment = "") {
-  Result result;
-  std::string command = environment + " '" VIDOREL_BINARY "' " + arguments + " 2>&1";
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe)
-    return result;
-  char chunk[4096];
-  size_t n;
-  while ((n = fread(chunk, 1, sizeof(chunk), pipe)) > 0)
-    result.output.append(chunk, n);
-  int raw = pclose(pipe);
-  result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  return result;
+CommandResult vidorel(const std::string& arguments, const std::string& environment = "") {
+  return runShellCommand(environment + " '" VIDOREL_BINARY "' " + arguments);
 }
 
 std::string lastLine(const std::string& text) {
-  std::string trimmed = text;
-  while (!trimmed.empty() && trimmed.back() == '\n')
-    trimmed.pop_back();
-  size_t at = trimmed.rfind('\n');
-  return at == std::string::npos ? trimmed : trimmed.substr(at + 1);
+  size_t at = text.rfind('\n');
+  return at == std::string::npos ? text : text.substr(at + 1);
 }
 
 class RecordCommandTest : public ::testing::Test {
@@ -54,9 +39,9 @@ protected:
   std::filesystem::path folder;
 };
 
-TEST_F(RecordCommandTest, RecordsATakeAndReportsIt) {
+TEST_F(RecordCommandTest, RecordsATakeWithSoundFromItsStartAndReportsIt) {
   auto file = folder / "take.mov";
-  Result result = vidorel("record '" + file.string() + "' --seconds 2");
+  CommandResult result = vidorel("record '" + file.string() + "' --seconds 2");
   ASSERT_EQ(result.status, 0) << result.output;
   std::smatch match;
   std::string line = lastLine(result.output);
@@ -65,53 +50,9 @@ TEST_F(RecordCommandTest, RecordsATakeAndReportsIt) {
       << line;
   EXPECT_NEAR(std::stod(match[1]), 2.0, 0.3);
   EXPECT_GE(std::stoi(match[2]), 1);
-  EXPECT_TRUE(std::filesystem::exists(file));
-}
 
-TEST_F(RecordCommandTest, NoDisplayFails) {
-  Result result =
-      vidorel("record '" + (folder / "x.mov").string() + "' --seconds 1", "DISPLAY=:1999");
-  EXPECT_EQ(result.status, 1);
-  EXPECT_NE(result.output.find("No display is available to record."), std::string::npos)
-      << result.output;
-  EXPECT_FALSE(std::filesystem::exists(folder / "x.mov"));
-}
-
-TEST_F(RecordCommandTest, NoMicrophoneFails) {
-  Result result = vidorel("record '" + (folder / "x.mov").string() + "' --seconds 1",
-                          "PULSE_SERVER=unix:/nonexistent/native");
-  EXPECT_EQ(result.status, 1);
-  EXPECT_NE(result.output.find("No microphone is available."), std::string::npos) << result.output;
-  EXPECT_FALSE(std::filesystem::exists(folder / "x.mov"));
-}
-
-TEST_F(RecordCommandTest, UnwritableFileFails) {
-  Result result = vidorel("record '" + (folder / "no" / "x.mov").string() + "' --seconds 1");
-  EXPECT_EQ(result.status, 1);
-  EXPECT_NE(result.output.find("couldn't be created"), std::string::npos) << result.output;
-}
-
-TEST_F(RecordCommandTest, BadArgumentsShowTheUsage) {
-  EXPECT_EQ(vidorel("record").status, 64);
-  EXPECT_EQ(vidorel("record out.mov --seconds zero").status, 64);
-  EXPECT_EQ(vidorel("record out.mov --seconds -3").status, 64);
-  EXPECT_EQ(vidorel("record out.mov").status, 64);
-}
-
-TEST_F(RecordCommandTest, TheTakeHasSoundFromItsStart) {
-  auto file = folder / "take.mov";
-  Result result = vidorel("record '" + file.string() + "' --seconds 1.5");
-  ASSERT_EQ(result.status, 0) << result.output;
-  std::string command = "ffmpeg -v error -i '" + file.string() +
-                        "' -vn -af atrim=0:0.5 -ac 1 -ar 48000 -f s16le - 2>/dev/null";
-  std::string raw;
-  FILE* pipe = popen(command.c_str(), "r");
-  ASSERT_NE(pipe, nullptr);
-  char chunk[4096];
-  size_t n;
-  while ((n = fread(chunk, 1, sizeof(chunk), pipe)) > 0)
-    raw.append(chunk, n);
-  pclose(pipe);
+  std::string raw = commandOutput("ffmpeg -v error -i '" + file.string() +
+                                  "' -vn -af atrim=0:0.5 -ac 1 -ar 48000 -f s16le - 2>/dev/null");
   std::vector<std::int16_t> samples(raw.size() / 2);
   std::memcpy(samples.data(), raw.data(), samples.size() * 2);
   ASSERT_GT(samples.size(), 20000u);
@@ -124,6 +65,31 @@ TEST_F(RecordCommandTest, TheTakeHasSoundFromItsStart) {
   }
   // The microphone's tone within the first 50 ms.
   EXPECT_LT(first, 48000u * 50 / 1000) << "sound starts at " << first / 48.0 << " ms";
+}
+
+TEST_F(RecordCommandTest, FailuresAreToldAndLeaveNoFile) {
+  struct Case {
+    std::string file, environment, message;
+  };
+  const Case cases[] = {
+      {"x.mov", "DISPLAY=:1999", "No display is available to record."},
+      {"x.mov", "PULSE_SERVER=unix:/nonexistent/native", "No microphone is available."},
+      {"no/x.mov", "", "couldn't be created"},
+  };
+  for (const Case& c : cases) {
+    CommandResult result =
+        vidorel("record '" + (folder / c.file).string() + "' --seconds 1", c.environment);
+    EXPECT_EQ(result.status, 1) << c.message;
+    EXPECT_NE(result.output.find(c.message), std::string::npos) << result.output;
+    EXPECT_FALSE(std::filesystem::exists(folder / c.file));
+  }
+}
+
+TEST_F(RecordCommandTest, BadArgumentsShowTheUsage) {
+  EXPECT_EQ(vidorel("record").status, 64);
+  EXPECT_EQ(vidorel("record out.mov --seconds zero").status, 64);
+  EXPECT_EQ(vidorel("record out.mov --seconds -3").status, 64);
+  EXPECT_EQ(vidorel("record out.mov").status, 64);
 }
 
 } // namespace

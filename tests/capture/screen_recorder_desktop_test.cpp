@@ -4,6 +4,8 @@
 
 #include "base/blocking_main_loop.h"
 #include "base/format.h"
+#include "fakes/run_on_loop.h"
+#include "fakes/shell_command.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -21,46 +23,8 @@
 namespace vidorel {
 namespace {
 
-std::string run(const std::string& command) {
-  std::string output;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe)
-    return output;
-  char chunk[65536];
-  size_t n;
-  while ((n = fread(chunk, 1, sizeof(chunk), pipe)) > 0)
-    output.append(chunk, n);
-  pclose(pipe);
-  return output;
-}
-
-template <typename T> T runOnLoop(BlockingMainLoop& loop, Task<T> task) {
-  std::optional<T> result;
-  std::exception_ptr error;
-  auto wrapper = [](BlockingMainLoop& loop, Task<T> task, std::optional<T>& result,
-                    std::exception_ptr& error) -> Task<void> {
-    try {
-      result.emplace(co_await task);
-    } catch (...) {
-      error = std::current_exception();
-    }
-    loop.quit();
-  };
-  Task<void> outer = wrapper(loop, std::move(task), result, error);
-  loop.post([&outer] { std::move(outer).spawn(); });
-  loop.run();
-  if (error)
-    std::rethrow_exception(error);
-  return std::move(*result);
-}
-
-void runOnLoop(BlockingMainLoop& loop, Task<void> task) {
-  auto wrapper = [](Task<void> task) -> Task<bool> {
-    co_await task;
-    co_return true;
-  };
-  runOnLoop<bool>(loop, wrapper(std::move(task)));
-}
+using testing::commandOutput;
+using testing::runOnLoop;
 
 // Test windows on a connection of our own. Windows are painted by the
 // server from their background colour, so they need no drawing code.
@@ -182,8 +146,8 @@ public:
 
   // Reads one decoded frame at the given time as packed RGB.
   std::string frameAt(const std::filesystem::path& file, double seconds) {
-    return run("ffmpeg -v error -ss " + std::to_string(seconds) + " -i '" + file.string() +
-               "' -frames:v 1 -f rawvideo -pix_fmt rgb24 - 2>/dev/null");
+    return commandOutput("ffmpeg -v error -ss " + std::to_string(seconds) + " -i '" +
+                         file.string() + "' -frames:v 1 -f rawvideo -pix_fmt rgb24 - 2>/dev/null");
   }
 
   // The take's last picture as packed RGB: every frame decoded, the last
@@ -219,18 +183,25 @@ TEST_F(ScreenRecorderDesktopTest, StopBeforeStartReturnsNothing) {
   EXPECT_TRUE(sink->contains(LogCategory::recorder, "stop: stream=0 writer=0"));
 }
 
-TEST_F(ScreenRecorderDesktopTest, FirstDisplayIsTheScreen) {
+// Mono 16-bit samples of the take's sound, seconds from..to.
+std::vector<std::int16_t> soundOf(const std::filesystem::path& file, double from, double to) {
+  std::string raw = commandOutput("ffmpeg -v error -i '" + file.string() +
+                                  "' -vn -af atrim=" + std::to_string(from) + ":" +
+                                  std::to_string(to) + " -ac 1 -ar 48000 -f s16le - 2>/dev/null");
+  std::vector<std::int16_t> samples(raw.size() / 2);
+  std::memcpy(samples.data(), raw.data(), samples.size() * 2);
+  return samples;
+}
+
+TEST_F(ScreenRecorderDesktopTest, AnimatedTakeHasVideoAtScreenSizeAndSoundToItsLastFrame) {
   Windows windows;
   ShareableContent content = x11ShareableContent();
   ASSERT_FALSE(content.displays.empty());
   EXPECT_EQ(content.displays[0].width, windows.width());
   EXPECT_EQ(content.displays[0].height, windows.height());
-}
-
-TEST_F(ScreenRecorderDesktopTest, AnimatedTakeHasVideoAtScreenSizeAndAudio) {
-  Windows windows;
   ScreenRecorder recorder(loop, logger, backend);
   recorder.prepareMicrophone();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
   auto file = folder / "scene-1-take-1.mov";
   runOnLoop(loop, recorder.startRecording(file, std::nullopt));
   xcb_window_t box = windows.open(0, 0, 100, 100, 0xff8000, 0);
@@ -244,19 +215,31 @@ TEST_F(ScreenRecorderDesktopTest, AnimatedTakeHasVideoAtScreenSizeAndAudio) {
   EXPECT_EQ(take->url, file);
   EXPECT_NEAR(take->duration, 3.0, 0.4);
   EXPECT_GT(recorder.writer()->counts().videoWritten, 60);
+  EXPECT_TRUE(sink->contains(
+      LogCategory::recorder,
+      formatString("stopRecording: scene-1-take-1.mov duration=%fs", take->duration)));
 
   nlohmann::json info = nlohmann::json::parse(
-      run("ffprobe -v error -show_streams -of json '" + file.string() + "'"), nullptr, false);
+      commandOutput("ffprobe -v error -show_streams -of json '" + file.string() + "'"), nullptr,
+      false);
   ASSERT_TRUE(info.is_object());
   ASSERT_EQ(info["streams"].size(), 2u);
   EXPECT_EQ(info["streams"][0]["codec_name"], "h264");
   EXPECT_EQ(info["streams"][0]["width"], windows.width());
   EXPECT_EQ(info["streams"][0]["height"], windows.height());
   EXPECT_EQ(info["streams"][1]["codec_name"], "aac");
-  EXPECT_GT(std::stod(info["streams"][1]["duration"].get<std::string>()), 0.3);
-  EXPECT_TRUE(sink->contains(
-      LogCategory::recorder,
-      formatString("stopRecording: scene-1-take-1.mov duration=%fs", take->duration)));
+  double video = std::stod(info["streams"][0]["duration"].get<std::string>());
+  double sound = std::stod(info["streams"][1]["duration"].get<std::string>());
+  // One AAC frame (21 ms) of rounding either way.
+  EXPECT_NEAR(sound, video, 0.045) << "video " << video << " s, sound " << sound << " s";
+  // And it is the microphone's tone up to the end, not padding.
+  std::vector<std::int16_t> last = soundOf(file, video - 0.06, video - 0.01);
+  ASSERT_GT(last.size(), 1000u);
+  int loud = 0;
+  for (std::int16_t sample : last)
+    if (std::abs(sample) > 1000)
+      ++loud;
+  EXPECT_GT(loud, static_cast<int>(last.size()) / 4);
 }
 
 TEST_F(ScreenRecorderDesktopTest, StillScreenAddsNoFrames) {
@@ -439,7 +422,7 @@ void expectDesktopBeneathOurWindow(ScreenRecorderDesktopTest& test, bool publish
   xcb_window_t own =
       windows.open(200, 150, 220, 110, 0xff00ff, static_cast<std::uint32_t>(getpid()));
   ScreenRecorder recorder(test.loop, test.logger, test.backend);
-  auto file = test.folder / "beneath.mov";
+  auto file = test.folder / formatString("beneath-%d-%d.mov", publishPicture, compositor);
   runOnLoop(test.loop, recorder.startRecording(file, std::nullopt));
   for (int i = 0; i < 10; ++i) {
     windows.move(own, 200 + (i % 2) * 2, 150);
@@ -471,59 +454,16 @@ void expectDesktopBeneathOurWindow(ScreenRecorderDesktopTest& test, bool publish
       expectPixel(x, y, Windows::stripeColour(x));
 }
 
-TEST_F(ScreenRecorderDesktopTest, UnderOurWindowIsThePublishedDesktopPicture) {
-  expectDesktopBeneathOurWindow(*this, true, false);
-}
-
-TEST_F(ScreenRecorderDesktopTest, UnderOurWindowIsTheRootBackground) {
-  expectDesktopBeneathOurWindow(*this, false, false);
-}
-
-TEST_F(ScreenRecorderDesktopTest, UnderOurWindowIsThePublishedDesktopPictureWithACompositor) {
-  expectDesktopBeneathOurWindow(*this, true, true);
-}
-
-// Mono 16-bit samples of the take's sound, seconds from..to.
-std::vector<std::int16_t> soundOf(const std::filesystem::path& file, double from, double to) {
-  std::string raw =
-      run("ffmpeg -v error -i '" + file.string() + "' -vn -af atrim=" + std::to_string(from) + ":" +
-          std::to_string(to) + " -ac 1 -ar 48000 -f s16le - 2>/dev/null");
-  std::vector<std::int16_t> samples(raw.size() / 2);
-  std::memcpy(samples.data(), raw.data(), samples.size() * 2);
-  return samples;
-}
-
-TEST_F(ScreenRecorderDesktopTest, TheSoundReachesTheLastFrame) {
-  Windows windows;
-  ScreenRecorder recorder(loop, logger, backend);
-  recorder.prepareMicrophone();
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  auto file = folder / "end.mov";
-  runOnLoop(loop, recorder.startRecording(file, std::nullopt));
-  xcb_window_t box = windows.open(0, 0, 60, 60, 0xffffff, 0);
-  for (int i = 0; i < 60; ++i) {
-    windows.move(box, i * 10, 50);
-    std::this_thread::sleep_for(std::chrono::milliseconds(33));
+TEST_F(ScreenRecorderDesktopTest, UnderOurWindowIsThePublishedPictureOrTheRootBackground) {
+  // Xvfb resets itself when its last client leaves, refusing connections
+  // for a moment: one connection held across the cases keeps it up.
+  Windows held;
+  const std::pair<bool, bool> cases[] = {{true, false}, {false, false}, {true, true}};
+  for (auto [publishPicture, compositor] : cases) {
+    SCOPED_TRACE(std::string(publishPicture ? "published picture" : "root background") +
+                 (compositor ? ", with a compositor" : ""));
+    expectDesktopBeneathOurWindow(*this, publishPicture, compositor);
   }
-  std::optional<RecordedTake> take = runOnLoop(loop, recorder.stopRecording());
-  windows.close(box);
-  ASSERT_TRUE(take);
-  nlohmann::json info = nlohmann::json::parse(
-      run("ffprobe -v error -show_streams -of json '" + file.string() + "'"), nullptr, false);
-  ASSERT_TRUE(info.is_object());
-  ASSERT_EQ(info["streams"].size(), 2u);
-  double video = std::stod(info["streams"][0]["duration"].get<std::string>());
-  double sound = std::stod(info["streams"][1]["duration"].get<std::string>());
-  // One AAC frame (21 ms) of rounding either way.
-  EXPECT_NEAR(sound, video, 0.045) << "video " << video << " s, sound " << sound << " s";
-  // And it is the microphone's tone up to the end, not padding.
-  std::vector<std::int16_t> last = soundOf(file, video - 0.06, video - 0.01);
-  ASSERT_GT(last.size(), 1000u);
-  int loud = 0;
-  for (std::int16_t sample : last)
-    if (std::abs(sample) > 1000)
-      ++loud;
-  EXPECT_GT(loud, static_cast<int>(last.size()) / 4);
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "crash/crash_checks.h"
 
+#include "fakes/shell_command.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -16,34 +18,9 @@
 namespace vidorel::crash {
 namespace {
 
-struct CommandOutput {
-  int status = -1;
-  std::string out;
-};
-
-CommandOutput run(const std::string& command) {
-  CommandOutput result;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe)
-    return result;
-  char buffer[4096];
-  while (size_t read = fread(buffer, 1, sizeof buffer, pipe))
-    result.out.append(buffer, read);
-  int raw = pclose(pipe);
-  result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  return result;
-}
-
-std::string quoted(const fs::path& path) {
-  std::string text = "'";
-  for (char c : path.string()) {
-    if (c == '\'')
-      text += "'\\''";
-    else
-      text += c;
-  }
-  return text + "'";
-}
+using testing::CommandResult;
+using testing::runCommand;
+using testing::shellQuoted;
 
 std::string readWhole(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);
@@ -66,12 +43,13 @@ double clockSeconds(const std::string& text) {
 
 MovieReading readMovie(const fs::path& file) {
   MovieReading reading;
-  CommandOutput probe = run("timeout 60 ffprobe -v error -count_frames -select_streams v:0 "
-                            "-show_entries stream=nb_read_frames -show_entries format=duration "
-                            "-of default=nw=1 " +
-                            quoted(file) + " 2>&1");
+  CommandResult probe =
+      runCommand("timeout 60 ffprobe -v error -count_frames -select_streams v:0 "
+                 "-show_entries stream=nb_read_frames -show_entries format=duration "
+                 "-of default=nw=1 " +
+                 shellQuoted(file) + " 2>&1");
   long frames = 0;
-  std::istringstream lines(probe.out);
+  std::istringstream lines(probe.output);
   for (std::string line; std::getline(lines, line);) {
     if (line.starts_with("nb_read_frames="))
       frames = std::atol(line.c_str() + 15);
@@ -79,18 +57,19 @@ MovieReading readMovie(const fs::path& file) {
       reading.duration = std::atof(line.c_str() + 9);
   }
   reading.ffmpegReads = probe.status == 0 && frames > 0 && reading.duration > 0;
-  reading.detail = "ffprobe: " + probe.out;
+  reading.detail = "ffprobe: " + probe.output;
 
-  CommandOutput discover = run("timeout 60 gst-discoverer-1.0 -t 30 " + quoted(file) + " 2>&1");
-  size_t at = discover.out.find("Duration: ");
+  CommandResult discover =
+      runCommand("timeout 60 gst-discoverer-1.0 -t 30 " + shellQuoted(file) + " 2>&1");
+  size_t at = discover.output.find("Duration: ");
   if (at != std::string::npos)
-    reading.gstreamerDuration = clockSeconds(discover.out.substr(at + 10, 20));
-  bool video = discover.out.find("video #") != std::string::npos ||
-               discover.out.find("video: ") != std::string::npos;
-  bool failed = discover.out.find("error") != std::string::npos ||
-                discover.out.find("Error") != std::string::npos;
+    reading.gstreamerDuration = clockSeconds(discover.output.substr(at + 10, 20));
+  bool video = discover.output.find("video #") != std::string::npos ||
+               discover.output.find("video: ") != std::string::npos;
+  bool failed = discover.output.find("error") != std::string::npos ||
+                discover.output.find("Error") != std::string::npos;
   reading.gstreamerReads = discover.status == 0 && video && !failed;
-  reading.detail += "\ngst-discoverer: " + discover.out;
+  reading.detail += "\ngst-discoverer: " + discover.output;
   return reading;
 }
 
@@ -99,11 +78,11 @@ CheckResult checkSession(const fs::path& folder, bool fix) {
   int fd = mkstemp(pattern);
   if (fd >= 0)
     close(fd);
-  CommandOutput output = run("timeout 30 '" VIDOREL_BINARY "' check " + quoted(folder) +
-                             (fix ? " --fix" : "") + " 2>" + quoted(pattern));
+  CommandResult output = runCommand("timeout 30 '" VIDOREL_BINARY "' check " + shellQuoted(folder) +
+                                    (fix ? " --fix" : "") + " 2>" + shellQuoted(pattern));
   CheckResult result;
   result.status = output.status;
-  result.out = output.out;
+  result.out = output.output;
   result.err = readWhole(pattern);
   std::remove(pattern);
   return result;
@@ -206,10 +185,10 @@ std::string treeDifference(const TreeSnapshot& before, const TreeSnapshot& after
 }
 
 std::string fileDigest(const fs::path& file) {
-  CommandOutput sum = run("md5sum " + quoted(file) + " 2>/dev/null");
+  CommandResult sum = runCommand("md5sum " + shellQuoted(file) + " 2>/dev/null");
   if (sum.status != 0)
     return "";
-  return sum.out.substr(0, sum.out.find(' '));
+  return sum.output.substr(0, sum.output.find(' '));
 }
 
 double median(std::vector<double> values) {

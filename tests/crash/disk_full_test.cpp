@@ -66,7 +66,7 @@ TEST_F(DiskFull, TheRecorderKeepsWhatItWroteAndStops) {
 TEST_F(DiskFull, TheAppStopsTheTakeAndSaysSo) {
   fs::path session;
   {
-    RunningApp app(root_, AppOptions{"app.log", kFileSizeLimit});
+    RunningApp app(root_, AppOptions{"app.log", kFileSizeLimit, {}});
     ASSERT_TRUE(app.waitUntilAnswering()) << app.log();
     ASSERT_TRUE(app.waitFor("state?", "idle", 15)) << app.log();
     ASSERT_EQ(app.ask("new-recording"), "ok");

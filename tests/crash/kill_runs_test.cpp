@@ -329,7 +329,7 @@ bool chooseFromTheMenu(const RunningApp& app, const std::string& entry) {
 // Started again, the app offers the session in its menu, and resuming it
 // offers the interrupted take for review with its whole length.
 void expectOfferedForReview(const fs::path& run, double duration, RunOutcome& outcome) {
-  RunningApp app(run, AppOptions{"app-after.log", std::nullopt});
+  RunningApp app(run, AppOptions{"app-after.log", std::nullopt, {}});
   ASSERT_TRUE(app.waitUntilAnswering()) << app.log();
   ASSERT_TRUE(app.waitFor("state?", "idle", 15)) << app.log();
   EXPECT_TRUE(chooseFromTheMenu(app, "Resume recording (1 scene)")) << app.ask("menu?");
@@ -396,7 +396,7 @@ void KillRuns::appRun(const fs::path& run, FaultKind kind, std::mt19937& random,
   std::optional<Clock::time_point> takeStarted;
   Clock::time_point killedAt;
   {
-    RunningApp app(run, AppOptions{"app.log", std::nullopt});
+    RunningApp app(run, AppOptions{"app.log", std::nullopt, {}});
     ASSERT_TRUE(app.waitUntilAnswering()) << app.log();
     ASSERT_TRUE(app.waitFor("state?", "idle", 15)) << app.log();
 
@@ -524,7 +524,7 @@ void KillRuns::appRun(const fs::path& run, FaultKind kind, std::mt19937& random,
   }
   if (kind == FaultKind::appSaveAs && !(package && hasManifest(*package))) {
     // Not moved yet (or half moved): the app finds the session again.
-    RunningApp app(run, AppOptions{"app-after.log", std::nullopt});
+    RunningApp app(run, AppOptions{"app-after.log", std::nullopt, {}});
     ASSERT_TRUE(app.waitUntilAnswering()) << app.log();
     ASSERT_TRUE(app.waitFor("state?", "idle", 15)) << app.log();
     // The scan runs once the launch flow is through, a moment after the

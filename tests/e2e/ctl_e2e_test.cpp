@@ -2,7 +2,7 @@
 // take is driven by the command alone, and the state it prints is checked
 // at each step, then the take file is read back with ffprobe.
 
-#include "e2e/shell_command.h"
+#include "fakes/shell_command.h"
 
 #include <gtest/gtest.h>
 

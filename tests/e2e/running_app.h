@@ -7,6 +7,7 @@
 // and the crash runs. The including test defines VIDOREL_BINARY.
 
 #include "base/format.h"
+#include "fakes/shell_command.h"
 #include "model/manifest.h"
 
 #include <chrono>
@@ -25,6 +26,8 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 #ifndef VIDOREL_BINARY
 #error "define VIDOREL_BINARY as the path of the vidorel executable"
@@ -37,14 +40,7 @@ using Clock = std::chrono::steady_clock;
 
 // The standard output of a shell command, without its trailing newlines.
 inline std::string runCommand(const std::string& command) {
-  std::string output;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe)
-    return output;
-  char buffer[4096];
-  while (size_t read = fread(buffer, 1, sizeof buffer, pipe))
-    output.append(buffer, read);
-  pclose(pipe);
+  std::string output = testing::runCommand(command).output;
   while (!output.empty() && (output.back() == '\n' || output.back() == '\r'))
     output.pop_back();
   return output;
@@ -57,6 +53,8 @@ struct AppOptions {
   // (SIGXFSZ is ignored, so the app sees the error instead of dying), as
   // on a full disk.
   std::optional<rlim_t> fileSizeLimit;
+  // Set in the app's environment besides its private folders.
+  std::vector<std::pair<std::string, std::string>> environment;
 };
 
 class RunningApp {
@@ -73,6 +71,8 @@ public:
       setenv("XDG_CONFIG_HOME", (root_ / "config").c_str(), 1);
       setenv("XDG_RUNTIME_DIR", (root_ / "runtime").c_str(), 1);
       setenv("VIDOREL_TEST_CONTROL", "1", 1);
+      for (const auto& [name, value] : options_.environment)
+        setenv(name.c_str(), value.c_str(), 1);
       std::string log = (root_ / options_.logName).string();
       if (!freopen(log.c_str(), "w", stderr))
         _exit(126);

@@ -1,10 +1,9 @@
 #include "export/export_coordinator.h"
 
 #include "base/virtual_main_loop.h"
-#include "fakes/fake_alerts.h"
 #include "fakes/fake_defaults_store.h"
-#include "fakes/fake_file_panels.h"
 #include "fakes/fake_session_exporter.h"
+#include "fakes/fake_workflow.h"
 
 #include <gtest/gtest.h>
 
@@ -102,9 +101,10 @@ protected:
   FakeSessionExporter exporter_{loop_};
   FakeDefaultsStore defaults_;
   Preferences preferences_{defaults_};
-  FakeFilePanels panels_;
-  FakeAlertPresenter alerts_;
-  FakeActivation activation_;
+  CallLog calls_;
+  FakeFilePanels panels_{calls_};
+  FakeAlerts alerts_{calls_};
+  FakeActivation activation_{calls_};
   std::unique_ptr<ExportCoordinator> coordinator_;
 };
 
@@ -126,11 +126,10 @@ TEST_F(ExportCoordinatorTest, ConfirmedPanelJoinsTheSelectedTakesInSceneOrder) {
 
   // The panel comes to the front, offers today's name and has no folder
   // yet.
-  ASSERT_EQ(panels_.savePanels.size(), 1u);
-  EXPECT_EQ(panels_.savePanels[0].proposedName, "Vidorel-2026-03-01.mov");
-  EXPECT_EQ(panels_.savePanels[0].directory, std::nullopt);
-  EXPECT_EQ(activation_.calls,
-            (std::vector{FakeActivation::Call::regular, FakeActivation::Call::activate}));
+  EXPECT_EQ(calls_.calls, (std::vector<std::string>{"policy regular", "activate", "panel.save"}));
+  ASSERT_TRUE(panels_.saveOptions);
+  EXPECT_EQ(panels_.saveOptions->proposedName, "Vidorel-2026-03-01.mov");
+  EXPECT_EQ(panels_.saveOptions->directory, std::nullopt);
   EXPECT_TRUE(exporter_.calls.empty());
 
   answerPanel(fs::path("/home/ann/Movies/final.mov"));
@@ -155,9 +154,9 @@ TEST_F(ExportCoordinatorTest, ConfirmedPanelJoinsTheSelectedTakesInSceneOrder) {
 
   // The next panel opens in the folder just used.
   start(threeScenes());
-  ASSERT_EQ(panels_.savePanels.size(), 2u);
-  EXPECT_EQ(panels_.savePanels[1].directory, fs::path("/home/ann/Movies"));
-  EXPECT_EQ(panels_.savePanels[1].proposedName, "Vidorel-2026-03-01.mov");
+  ASSERT_EQ(calls_.count("panel.save"), 2);
+  EXPECT_EQ(panels_.saveOptions->directory, fs::path("/home/ann/Movies"));
+  EXPECT_EQ(panels_.saveOptions->proposedName, "Vidorel-2026-03-01.mov");
   // Every export the test starts also ends: a flow left waiting would leak.
   answerPanel(std::nullopt);
   EXPECT_EQ(exporter_.calls.size(), 1u);
@@ -166,7 +165,8 @@ TEST_F(ExportCoordinatorTest, ConfirmedPanelJoinsTheSelectedTakesInSceneOrder) {
 TEST_F(ExportCoordinatorTest, CancelledPanelDoesNothing) {
   preferences_.setLastExportDirectory(fs::path("/home/ann/Exports"));
   start(threeScenes());
-  EXPECT_EQ(panels_.savePanels.at(0).directory, fs::path("/home/ann/Exports"));
+  ASSERT_TRUE(panels_.saveOptions);
+  EXPECT_EQ(panels_.saveOptions->directory, fs::path("/home/ann/Exports"));
   answerPanel(std::nullopt);
   EXPECT_TRUE(exporter_.calls.empty());
   EXPECT_TRUE(alerts_.shown.empty());

@@ -3,7 +3,6 @@
 #include "capture/ffmpeg_take_writer.h"
 #include "store/duration_probe.h"
 
-#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -12,24 +11,12 @@
 #include <limits>
 #include <sstream>
 #include <stdexcept>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace vidorel::testing {
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string quoted(const fs::path& path) {
-  std::string text = "'";
-  for (char c : path.string()) {
-    if (c == '\'')
-      text += "'\\''";
-    else
-      text += c;
-  }
-  return text + "'";
-}
 
 std::vector<std::string> lines(const std::string& text) {
   std::vector<std::string> result;
@@ -60,20 +47,6 @@ CommandResult checked(const std::string& command) {
 
 } // namespace
 
-CommandResult runCommand(const std::string& command) {
-  CommandResult result;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (!pipe)
-    return result;
-  std::array<char, 65536> buffer;
-  size_t count = 0;
-  while ((count = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0)
-    result.output.append(buffer.data(), count);
-  int status = ::pclose(pipe);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return result;
-}
-
 void makeTake(const fs::path& file, const TakeSpec& recipe) {
   std::ostringstream command;
   command << "ffmpeg -nostdin -v error -y -f lavfi -i " << recipe.pattern
@@ -90,7 +63,7 @@ void makeTake(const fs::path& file, const TakeSpec& recipe) {
     command << " -bf " << recipe.bFrames;
   if (recipe.audio)
     command << " -c:a aac -b:a 128k -ac 2";
-  command << " " << quoted(file) << " 2>&1";
+  command << " " << shellQuoted(file) << " 2>&1";
   checked(command.str());
 }
 
@@ -99,7 +72,7 @@ std::vector<Packet> packets(const fs::path& file, char type, bool storedOnly) {
                         (storedOnly ? "-ignore_editlist 1 " : "") + "-select_streams " + type +
                         ":0 -show_data_hash MD5 -show_entries packet=pts_time,dts_time,flags,"
                         "data_hash -of csv=p=0 " +
-                        quoted(file);
+                        shellQuoted(file);
   std::vector<Packet> result;
   for (const std::string& line : lines(checked(command).output)) {
     std::vector<std::string> parts = fields(line);
@@ -116,7 +89,7 @@ std::vector<Packet> packets(const fs::path& file, char type, bool storedOnly) {
 }
 
 std::vector<std::string> frameHashes(const fs::path& file) {
-  std::string command = "ffmpeg -nostdin -v error -i " + quoted(file) +
+  std::string command = "ffmpeg -nostdin -v error -i " + shellQuoted(file) +
                         " -map 0:v:0 -fps_mode passthrough -f framemd5 -";
   std::vector<std::string> result;
   for (const std::string& line : lines(checked(command).output)) {
@@ -135,7 +108,7 @@ std::vector<std::string> frameHashes(const fs::path& file) {
 std::vector<std::string> frameSizes(const fs::path& file) {
   std::string command = "ffprobe -v error -select_streams v:0 -show_entries frame=width,height "
                         "-of csv=p=0 " +
-                        quoted(file);
+                        shellQuoted(file);
   std::vector<std::string> result;
   for (const std::string& line : lines(checked(command).output)) {
     std::vector<std::string> parts = fields(line);
@@ -147,13 +120,13 @@ std::vector<std::string> frameSizes(const fs::path& file) {
 
 double movieDuration(const fs::path& file) {
   std::string command =
-      "ffprobe -v error -show_entries format=duration -of csv=p=0 " + quoted(file);
+      "ffprobe -v error -show_entries format=duration -of csv=p=0 " + shellQuoted(file);
   return std::stod(checked(command).output);
 }
 
 std::vector<short> decodedAudio(const fs::path& file) {
   std::string command =
-      "ffmpeg -nostdin -v error -i " + quoted(file) + " -map 0:a:0 -f s16le -ac 1 -ar 48000 -";
+      "ffmpeg -nostdin -v error -i " + shellQuoted(file) + " -map 0:a:0 -f s16le -ac 1 -ar 48000 -";
   std::string bytes = checked(command).output;
   std::vector<short> samples(bytes.size() / 2);
   std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
@@ -247,7 +220,7 @@ ShownMovie showWithFfmpeg(const fs::path& file) {
   ShownMovie shown;
   std::string command = "ffprobe -v error -select_streams v:0 -show_entries "
                         "frame=best_effort_timestamp_time,width,height -of csv=p=0:nk=0 " +
-                        quoted(file);
+                        shellQuoted(file);
   for (const std::string& line : lines(checked(command).output)) {
     for (const std::string& field : fields(line)) {
       size_t equals = field.find('=');
@@ -263,12 +236,12 @@ ShownMovie showWithFfmpeg(const fs::path& file) {
         shown.times.push_back(std::stod(value));
     }
   }
-  std::string raw = checked("ffmpeg -nostdin -v error -i " + quoted(file) +
+  std::string raw = checked("ffmpeg -nostdin -v error -i " + shellQuoted(file) +
                             " -map 0:v:0 -fps_mode passthrough -f rawvideo -pix_fmt yuv420p -")
                         .output;
   shown.frames = splitFrames(raw, shown.width, shown.height);
   if (runCommand("ffprobe -v error -select_streams a -show_entries stream=index -of csv=p=0 " +
-                 quoted(file))
+                 shellQuoted(file))
           .output.empty())
     shown.audio.clear();
   else
@@ -280,8 +253,8 @@ ShownMovie showWithFfmpeg(const fs::path& file) {
 ShownMovie showWithGstreamer(const fs::path& file) {
   fs::path folder = makeTemporaryFolder("gst");
   ShownMovie shown;
-  checked(std::string("/usr/bin/python3 ") + VIDOREL_GST_READER + " " + quoted(file) + " " +
-          quoted(folder));
+  checked(std::string("/usr/bin/python3 ") + VIDOREL_GST_READER + " " + shellQuoted(file) + " " +
+          shellQuoted(folder));
   for (const std::string& line : lines(fileContents(folder / "video.txt"))) {
     std::istringstream in(line);
     long long nanoseconds = 0;

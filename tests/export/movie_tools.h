@@ -3,19 +3,13 @@
 // Makes take files with the ffmpeg command and reads movies back with
 // ffmpeg and ffprobe, so exports are checked by readers of their own.
 
+#include "fakes/shell_command.h"
+
 #include <filesystem>
 #include <string>
 #include <vector>
 
 namespace vidorel::testing {
-
-struct CommandResult {
-  int status = -1;
-  std::string output; // standard output
-};
-
-// Runs a shell command; standard error is discarded unless asked for.
-CommandResult runCommand(const std::string& command);
 
 struct TakeSpec {
   double seconds = 4;

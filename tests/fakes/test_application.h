@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QByteArray>
+#include <QElapsedTimer>
 
 #include <gtest/gtest.h>
 
@@ -33,5 +34,15 @@ private:
   char* argv_[2] = {name_, nullptr};
   std::unique_ptr<QApplication> application_;
 };
+
+// Runs the event loop until `done` holds or the time is up; whether it
+// holds.
+template <typename Predicate> bool spinUntil(Predicate done, int timeoutMs = 5000) {
+  QElapsedTimer clock;
+  clock.start();
+  while (!done() && clock.elapsed() < timeoutMs)
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  return done();
+}
 
 } // namespace vidorel::testing

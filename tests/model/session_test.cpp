@@ -51,27 +51,6 @@ TEST(SessionModel, ActiveFolderIsThePackageWhenThereIsOne) {
             fs::path("/home/me/Recording.vidorel/takes/scene-1-take-1.mov"));
 }
 
-TEST(SessionModel, DefaultLabelsFollowPositions) {
-  RecordingScene scene = RecordingScene::make();
-  EXPECT_EQ(sceneLabel(scene, 2), "Scene 3");
-  scene.name = "Intro";
-  EXPECT_EQ(sceneLabel(scene, 2), "Intro");
-  Take take = takeNamed("a.mov");
-  EXPECT_EQ(takeLabel(take, 0), "Take 1");
-  take.name = "Best";
-  EXPECT_EQ(takeLabel(take, 0), "Best");
-}
-
-TEST(SessionModel, TakeOfTheWholeFileAndItsEffectiveDuration) {
-  Take take = takeNamed("a.mov", 7.25);
-  EXPECT_EQ(take.trimStart, 0);
-  EXPECT_EQ(take.trimEnd, 7.25);
-  EXPECT_EQ(take.effectiveDuration(), 7.25);
-  take.trimStart = 1.5;
-  take.trimEnd = 4;
-  EXPECT_EQ(take.effectiveDuration(), 2.5);
-}
-
 TEST(SelectedTakes, ScenesWithoutAValidSelectionContributeNothing) {
   Session session("/tmp/s");
   session.scenes = {RecordingScene::make(), RecordingScene::make(), RecordingScene::make()};

@@ -129,34 +129,29 @@ TEST(CtlReply, WorkPostedByTheActionIsSeenBeforeAnswering) {
   EXPECT_EQ(run.answer, "countdown S1T2");
 }
 
+// While work is under way the line is not the answer, changed or not: a new
+// session exists ("idle S1T1") before its countdown shows, and a take being
+// finished still reads "recording".
 TEST(CtlReply, WaitsWhileWorkIsUnderWayThenAnswersTheNewState) {
-  ReplyRun run;
-  run.progress.line = "recording S1T1";
-  run.progress.busy = true; // the take is being finished
-  run.start("recording S1T1");
-  run.loop.advance(Milliseconds(2000));
-  EXPECT_FALSE(run.answer.has_value());
-  run.progress.line = "reviewing S1T1";
-  run.progress.busy = false;
-  run.loop.advance(Milliseconds(100));
-  EXPECT_EQ(run.answer, "reviewing S1T1");
-  EXPECT_GT(run.answeredAt, Milliseconds(2000));
-  EXPECT_LE(run.answeredAt, Milliseconds(2040));
-}
-
-TEST(CtlReply, AChangedLineThatIsStillBusyIsNotTheAnswer) {
-  // A new session exists before its countdown shows: "idle S1T1" while
-  // the start is still checking permissions is not where "new" ends.
-  ReplyRun run;
-  run.progress.line = "idle S1T1";
-  run.progress.busy = true;
-  run.start("idle");
-  run.loop.advance(Milliseconds(500));
-  EXPECT_FALSE(run.answer.has_value());
-  run.progress.line = "countdown S1T1";
-  run.progress.busy = false;
-  run.loop.advance(Milliseconds(40));
-  EXPECT_EQ(run.answer, "countdown S1T1");
+  struct Case {
+    std::string before, busyLine, after;
+  };
+  for (const Case& c : {Case{"recording S1T1", "recording S1T1", "reviewing S1T1"},
+                        Case{"idle", "idle S1T1", "countdown S1T1"}}) {
+    SCOPED_TRACE(c.after);
+    ReplyRun run;
+    run.progress.line = c.busyLine;
+    run.progress.busy = true;
+    run.start(c.before);
+    run.loop.advance(Milliseconds(2000));
+    EXPECT_FALSE(run.answer.has_value());
+    run.progress.line = c.after;
+    run.progress.busy = false;
+    run.loop.advance(Milliseconds(100));
+    EXPECT_EQ(run.answer, c.after);
+    EXPECT_GT(run.answeredAt, Milliseconds(2000));
+    EXPECT_LE(run.answeredAt, Milliseconds(2040));
+  }
 }
 
 TEST(CtlReply, AnActionWithNothingToDoAnswersTheUnchangedStateAfterTheSettleTime) {

@@ -58,43 +58,58 @@ protected:
     return none;
   }
 
+  // Each item's command and the action whose binding it shows.
+  struct Item {
+    const char* title;
+    MenuCommand command;
+    std::optional<ShortcutAction> keyOf;
+  };
+  void expectItems(const std::vector<MenuEntry>& entries, std::initializer_list<Item> items) {
+    for (const Item& item : items) {
+      const MenuEntry& entry = find(entries, item.title);
+      EXPECT_EQ(entry.command, item.command) << item.title;
+      EXPECT_EQ(entry.keyEquivalentOf, item.keyOf) << item.title;
+      if (item.keyOf) {
+        EXPECT_EQ(entry.keyEquivalent, bindings[*item.keyOf]) << item.title;
+      }
+    }
+  }
+
   Bindings bindings = factoryBindings();
   std::vector<Session> recovered;
 };
 
-const char* const kCommonTail = "---\n"
+const std::string kCommonTail = "---\n"
                                 "Settings…\n"
                                 "Check for Updates…\n"
                                 "---\n"
                                 "Quit\n";
+// The idle menu's end while the session is not saved as a package.
+const std::string kUnsavedTail = "---\n"
+                                 "Save Recording (disabled)\n"
+                                 "Save Recording As…\n"
+                                 "Close Recording\n"
+                                 "---\n"
+                                 "Export Final Video… (disabled)\n" +
+                                 kCommonTail;
 
 TEST_F(MenuModelTest, IdleWithoutSession) {
   auto entries = menu(AppState::idle);
   EXPECT_EQ(describeMenu(entries), std::string("New Recording\n"
                                                "Open Recording…\n"
-                                               "Next Scene\n"
-                                               "---\n"
-                                               "Save Recording (disabled)\n"
-                                               "Save Recording As…\n"
-                                               "Close Recording\n"
-                                               "---\n"
-                                               "Export Final Video… (disabled)\n") +
-                                       kCommonTail);
-  EXPECT_EQ(find(entries, "New Recording").command, MenuCommand::newSession);
-  EXPECT_EQ(find(entries, "New Recording").keyEquivalent, bindings[ShortcutAction::newSession]);
-  EXPECT_EQ(find(entries, "Open Recording…").keyEquivalentOf, ShortcutAction::openSession);
-  EXPECT_EQ(find(entries, "Next Scene").command, MenuCommand::nextScene);
-  EXPECT_EQ(find(entries, "Next Scene").keyEquivalentOf, ShortcutAction::nextScene);
-  EXPECT_EQ(find(entries, "Save Recording").keyEquivalentOf, ShortcutAction::save);
-  EXPECT_EQ(find(entries, "Save Recording As…").keyEquivalentOf, ShortcutAction::saveAs);
-  EXPECT_EQ(find(entries, "Save Recording As…").command, MenuCommand::saveSessionAs);
-  EXPECT_EQ(find(entries, "Close Recording").keyEquivalentOf, std::nullopt);
-  EXPECT_EQ(find(entries, "Export Final Video…").keyEquivalentOf, ShortcutAction::export_);
-  EXPECT_EQ(find(entries, "Export Final Video…").command, MenuCommand::exportFinalVideo);
-  EXPECT_EQ(find(entries, "Settings…").command, MenuCommand::openSettings);
-  EXPECT_EQ(find(entries, "Check for Updates…").command, MenuCommand::checkForUpdates);
-  EXPECT_EQ(find(entries, "Quit").command, MenuCommand::quit);
-  EXPECT_EQ(find(entries, "Quit").keyEquivalentOf, std::nullopt);
+                                               "Next Scene\n") +
+                                       kUnsavedTail);
+  expectItems(entries,
+              {{"New Recording", MenuCommand::newSession, ShortcutAction::newSession},
+               {"Open Recording…", MenuCommand::openSession, ShortcutAction::openSession},
+               {"Next Scene", MenuCommand::nextScene, ShortcutAction::nextScene},
+               {"Save Recording", MenuCommand::saveSession, ShortcutAction::save},
+               {"Save Recording As…", MenuCommand::saveSessionAs, ShortcutAction::saveAs},
+               {"Close Recording", MenuCommand::closeRecording, std::nullopt},
+               {"Export Final Video…", MenuCommand::exportFinalVideo, ShortcutAction::export_},
+               {"Settings…", MenuCommand::openSettings, std::nullopt},
+               {"Check for Updates…", MenuCommand::checkForUpdates, std::nullopt},
+               {"Quit", MenuCommand::quit, std::nullopt}});
 }
 
 TEST_F(MenuModelTest, IdleWithAnUnsavedSessionOfOneScene) {
@@ -105,20 +120,12 @@ TEST_F(MenuModelTest, IdleWithAnUnsavedSessionOfOneScene) {
                                                "---\n"
                                                "Start S1T1 (Scene 1 Take #1)\n"
                                                "Open Recording…\n"
-                                               "Next Scene\n"
-                                               "---\n"
-                                               "Save Recording (disabled)\n"
-                                               "Save Recording As…\n"
-                                               "Close Recording\n"
-                                               "---\n"
-                                               "Export Final Video… (disabled)\n") +
-                                       kCommonTail);
+                                               "Next Scene\n") +
+                                       kUnsavedTail);
   EXPECT_EQ(entries[0].kind, MenuEntry::Kind::caption);
   EXPECT_EQ(entries[1].command, MenuCommand::openReviewWindow);
-  const MenuEntry& start = find(entries, "Start S1T1 (Scene 1 Take #1)");
-  EXPECT_EQ(start.command, MenuCommand::startTake);
-  EXPECT_EQ(start.keyEquivalentOf, ShortcutAction::endTake);
-  EXPECT_EQ(start.keyEquivalent->keyEquivalent, "\r");
+  expectItems(entries,
+              {{"Start S1T1 (Scene 1 Take #1)", MenuCommand::startTake, ShortcutAction::endTake}});
 }
 
 TEST_F(MenuModelTest, IdleWithAPackageEnablesSaveAndExport) {
@@ -147,14 +154,8 @@ TEST_F(MenuModelTest, RecoveredSessionsAreListedInOrderWithDiscard) {
                                                "---\n"
                                                "Resume recording (1 scene)\n"
                                                "Resume recording (2 scenes)\n"
-                                               "Discard all recovered recordings\n"
-                                               "---\n"
-                                               "Save Recording (disabled)\n"
-                                               "Save Recording As…\n"
-                                               "Close Recording\n"
-                                               "---\n"
-                                               "Export Final Video… (disabled)\n") +
-                                       kCommonTail);
+                                               "Discard all recovered recordings\n") +
+                                       kUnsavedTail);
   EXPECT_EQ(entries[4].command, MenuCommand::openRecoveredSession);
   EXPECT_EQ(entries[4].recoveredIndex, 0);
   EXPECT_EQ(entries[5].recoveredIndex, 1);
@@ -182,13 +183,10 @@ TEST_F(MenuModelTest, Recording) {
                                                "Close Recording\n") +
                                        kCommonTail);
   EXPECT_EQ(entries[3].kind, MenuEntry::Kind::caption);
-  EXPECT_EQ(find(entries, "Pause").command, MenuCommand::pauseRecording);
-  EXPECT_EQ(find(entries, "Pause").keyEquivalentOf, ShortcutAction::startPause);
-  EXPECT_EQ(find(entries, "End Take").command, MenuCommand::endTake);
-  EXPECT_EQ(find(entries, "End Take").keyEquivalentOf, ShortcutAction::endTake);
-  EXPECT_EQ(find(entries, "Next Scene").command, MenuCommand::endTakeAndNextScene);
-  EXPECT_EQ(find(entries, "Next Scene").keyEquivalentOf, ShortcutAction::nextScene);
-  EXPECT_EQ(find(entries, "Close Recording").command, MenuCommand::closeRecording);
+  expectItems(entries, {{"Pause", MenuCommand::pauseRecording, ShortcutAction::startPause},
+                        {"End Take", MenuCommand::endTake, ShortcutAction::endTake},
+                        {"Next Scene", MenuCommand::endTakeAndNextScene, ShortcutAction::nextScene},
+                        {"Close Recording", MenuCommand::closeRecording, std::nullopt}});
 }
 
 TEST_F(MenuModelTest, Paused) {
@@ -204,9 +202,8 @@ TEST_F(MenuModelTest, Paused) {
                                                "---\n"
                                                "Close Recording\n") +
                                        kCommonTail);
-  EXPECT_EQ(find(entries, "Resume").command, MenuCommand::resumeRecording);
-  EXPECT_EQ(find(entries, "Resume").keyEquivalent, bindings[ShortcutAction::startPause]);
-  EXPECT_EQ(find(entries, "End Take").keyEquivalentOf, ShortcutAction::endTake);
+  expectItems(entries, {{"Resume", MenuCommand::resumeRecording, ShortcutAction::startPause},
+                        {"End Take", MenuCommand::endTake, ShortcutAction::endTake}});
 }
 
 TEST_F(MenuModelTest, Reviewing) {

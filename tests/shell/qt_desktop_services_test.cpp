@@ -3,13 +3,14 @@
 #include "shell/qt_window_host.h"
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QFileSystemModel>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QListView>
 #include <QPushButton>
 #include <QTimer>
+
+#include "fakes/test_application.h"
 
 #include <gtest/gtest.h>
 
@@ -23,14 +24,7 @@ int argc = 1;
 char name[] = "qt_desktop_services_test";
 char* argv[] = {name, nullptr};
 
-// Runs the event loop until `done` holds or five seconds passed.
-template <typename Predicate> bool spinUntil(Predicate done) {
-  QElapsedTimer clock;
-  clock.start();
-  while (!done() && clock.elapsed() < 5000)
-    QApplication::processEvents(QEventLoop::AllEvents, 20);
-  return done();
-}
+using testing::spinUntil;
 
 std::filesystem::path makeTemporaryFolder() {
   char pattern[] = "/tmp/vidorel-panels.XXXXXX";

@@ -2,8 +2,9 @@
 #include "shell/tray_view.h"
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QTimer>
+
+#include "fakes/test_application.h"
 
 #include <gtest/gtest.h>
 
@@ -18,13 +19,7 @@ int argc = 1;
 char name[] = "tray_view_test";
 char* argv[] = {name, nullptr};
 
-template <typename Predicate> bool spinUntil(Predicate done) {
-  QElapsedTimer clock;
-  clock.start();
-  while (!done() && clock.elapsed() < 5000)
-    QApplication::processEvents(QEventLoop::AllEvents, 20);
-  return done();
-}
+using testing::spinUntil;
 
 TEST(TrayIcon, IsTintedOverItsOpaquePixelsOnlyOutsideIdle) {
   QApplication app(argc, argv);

@@ -5,8 +5,9 @@
 #include "shortcuts/xkb_keyboard_layout.h"
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QKeyEvent>
+
+#include "fakes/test_application.h"
 
 #include <gtest/gtest.h>
 #include <xcb/xcb.h>
@@ -17,6 +18,8 @@
 
 namespace vidorel {
 namespace {
+
+using testing::spinUntil;
 
 // Xvfb resets itself whenever its last client leaves, refusing connections
 // for a moment; one connection held for the whole run keeps it up between
@@ -45,18 +48,9 @@ QApplication& application() {
   return app;
 }
 
-// Runs the Qt loop until done() or the timeout.
-bool runUntil(const std::function<bool()>& done, int timeoutMs = 3000) {
-  QElapsedTimer clock;
-  clock.start();
-  while (!done() && clock.elapsed() < timeoutMs)
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-  return done();
-}
-
 // Lets events that should not arrive have their chance.
 void settle() {
-  runUntil([] { return false; }, 300);
+  spinUntil([] { return false; }, 300);
 }
 
 void press(const std::string& keys) {
@@ -110,9 +104,9 @@ TEST_F(X11HotKeysTest, FactoryBindingsFireTheirActionsFromAnyProgram) {
   EXPECT_EQ(keys_->registeredCount(), 4u);
 
   press("ctrl+shift+space");
-  ASSERT_TRUE(runUntil([&] { return fired_.size() == 1; }));
+  ASSERT_TRUE(spinUntil([&] { return fired_.size() == 1; }));
   press("ctrl+shift+Return ctrl+shift+r ctrl+shift+n");
-  ASSERT_TRUE(runUntil([&] { return fired_.size() == 4; }));
+  ASSERT_TRUE(spinUntil([&] { return fired_.size() == 4; }));
   EXPECT_EQ(fired_,
             (std::vector<ShortcutAction>{ShortcutAction::startPause, ShortcutAction::endTake,
                                          ShortcutAction::retake, ShortcutAction::nextScene}));
@@ -135,7 +129,7 @@ TEST_F(X11HotKeysTest, LockKeysDoNotStopAHotKey) {
   press("Num_Lock");
   press("ctrl+shift+r");
   press("Caps_Lock");
-  ASSERT_TRUE(runUntil([&] { return fired_.size() == 3; })) << fired_.size();
+  ASSERT_TRUE(spinUntil([&] { return fired_.size() == 3; })) << fired_.size();
   EXPECT_EQ(fired_, std::vector<ShortcutAction>(3, ShortcutAction::retake));
 }
 
@@ -150,7 +144,7 @@ TEST_F(X11HotKeysTest, AGrabOwnedByAnotherClientFailsAloneAndIsLogged) {
       log_->contains(LogCategory::shortcuts, "RegisterEventHotKey failed for nextScene: 10"));
   EXPECT_TRUE(log_->contains(LogCategory::shortcuts, "Carbon hotkeys installed (3/4)"));
   press("ctrl+shift+n ctrl+shift+space");
-  ASSERT_TRUE(runUntil([&] { return !fired_.empty(); }));
+  ASSERT_TRUE(spinUntil([&] { return !fired_.empty(); }));
   settle();
   EXPECT_EQ(fired_, std::vector<ShortcutAction>{ShortcutAction::startPause});
 
@@ -159,7 +153,7 @@ TEST_F(X11HotKeysTest, AGrabOwnedByAnotherClientFailsAloneAndIsLogged) {
   keys_->registerBindings(globalFactoryBindings());
   EXPECT_TRUE(log_->contains(LogCategory::shortcuts, "Carbon hotkeys installed (4/4)"));
   press("ctrl+shift+n");
-  ASSERT_TRUE(runUntil([&] { return fired_.size() == 2; }));
+  ASSERT_TRUE(spinUntil([&] { return fired_.size() == 2; }));
   EXPECT_EQ(fired_.back(), ShortcutAction::nextScene);
 }
 
@@ -173,7 +167,7 @@ TEST_F(X11HotKeysTest, TwoActionsOnOneCombinationRegisterOnlyOnce) {
       << ::testing::PrintToString(log_->messages(LogCategory::shortcuts));
   EXPECT_TRUE(log_->contains(LogCategory::shortcuts, "Carbon hotkeys installed (3/4)"));
   press("ctrl+shift+n");
-  ASSERT_TRUE(runUntil([&] { return !fired_.empty(); }));
+  ASSERT_TRUE(spinUntil([&] { return !fired_.empty(); }));
   settle();
   EXPECT_EQ(fired_, std::vector<ShortcutAction>{ShortcutAction::nextScene});
 }
@@ -185,7 +179,7 @@ TEST_F(X11HotKeysTest, UnregisteredKeysAndRegisteringTwiceAndMissingHandlers) {
             (std::vector<std::string>{"Carbon hotkeys installed (4/4)",
                                       "Carbon hotkeys installed (4/4)"}));
   press("ctrl+shift+space");
-  ASSERT_TRUE(runUntil([&] { return fired_.size() == 1; }));
+  ASSERT_TRUE(spinUntil([&] { return fired_.size() == 1; }));
   settle();
   EXPECT_EQ(fired_.size(), 1u) << "one press fired twice";
 
@@ -201,7 +195,7 @@ TEST_F(X11HotKeysTest, UnregisteredKeysAndRegisteringTwiceAndMissingHandlers) {
   keys_->setHandler(ShortcutAction::retake, nullptr);
   keys_->registerBindings(globalFactoryBindings());
   press("ctrl+shift+r ctrl+shift+Return");
-  ASSERT_TRUE(runUntil([&] { return fired_.size() == 2; }));
+  ASSERT_TRUE(spinUntil([&] { return fired_.size() == 2; }));
   settle();
   EXPECT_EQ(fired_.back(), ShortcutAction::endTake);
   EXPECT_FALSE(log_->contains(LogCategory::shortcuts, "Carbon hotkey fired: retake"));
@@ -216,9 +210,9 @@ TEST_F(X11HotKeysTest, AHandlerMayRebindFromInsideItsCall) {
   });
   keys_->registerBindings(globalFactoryBindings());
   press("ctrl+shift+space");
-  ASSERT_TRUE(runUntil([&] { return fired_.size() == 1; }));
+  ASSERT_TRUE(spinUntil([&] { return fired_.size() == 1; }));
   press("ctrl+shift+space ctrl+shift+k");
-  ASSERT_TRUE(runUntil([&] { return fired_.size() == 2; }));
+  ASSERT_TRUE(spinUntil([&] { return fired_.size() == 2; }));
   settle();
   EXPECT_EQ(fired_.size(), 2u);
 }
@@ -283,7 +277,7 @@ TEST_F(X11HotKeysTest, EveryKeyTheRecorderAcceptsIsGrabbedWhereItWasRecorded) {
     keys_->registerBindings({{ShortcutAction::retake, binding}});
     fired_.clear();
     press(std::string("ctrl+shift+") + sample.keysym);
-    EXPECT_TRUE(runUntil([&] { return fired_.size() == 1; })) << sample.keysym;
+    EXPECT_TRUE(spinUntil([&] { return fired_.size() == 1; })) << sample.keysym;
   }
 }
 
@@ -332,11 +326,11 @@ TEST_F(KeyboardLayoutSwitchTest, TheRecorderFollowsSetxkbmap) {
   layout.followChanges();
   EXPECT_EQ(layout.keyText(16), "y");
 
-  // followChanges() reports a change once; runUntil asks again at the end.
+  // followChanges() reports a change once; spinUntil asks again at the end.
   bool changed = false;
   auto followed = [&] { return changed = changed || layout.followChanges(); };
   ASSERT_EQ(std::system("setxkbmap de"), 0);
-  EXPECT_TRUE(runUntil(followed));
+  EXPECT_TRUE(spinUntil(followed));
   // German keyboards swap Y and Z, and type ß where US ones type -.
   EXPECT_EQ(layout.keyText(16), "z");
   EXPECT_EQ(layout.keyText(kVK_ANSI_A + 6), "y");
@@ -362,7 +356,7 @@ TEST_F(KeyboardLayoutSwitchTest, TheRecorderFollowsSetxkbmap) {
   // And back: the same binding reads as the US key again.
   changed = false;
   ASSERT_EQ(std::system("setxkbmap us"), 0);
-  EXPECT_TRUE(runUntil(followed));
+  EXPECT_TRUE(spinUntil(followed));
   EXPECT_EQ(view.text(), QStringLiteral("⇧⌘Y"));
 }
 

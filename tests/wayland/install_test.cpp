@@ -7,7 +7,7 @@
 #include <QGuiApplication>
 #include <QImage>
 
-#include "e2e/shell_command.h"
+#include "fakes/shell_command.h"
 
 #include <gtest/gtest.h>
 

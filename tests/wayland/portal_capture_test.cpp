@@ -9,6 +9,10 @@
 #include "store/duration_probe.h"
 #include "workflow/json_defaults_store.h"
 
+#include "fakes/run_on_loop.h"
+#include "fakes/shell_command.h"
+#include "wayland/fake_portal.h"
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -32,6 +36,8 @@ namespace vidorel {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::commandOutput;
+using testing::runOnLoop;
 
 // The node of test picture `index` (0, 1, 2); each serves one stream.
 std::uint32_t testNode(int index = 0) {
@@ -53,63 +59,11 @@ CaptureTime monotonicNow() {
   return static_cast<CaptureTime>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
 }
 
-// The fake portal as a child process, owning the portal's name on the bus
-// until the test ends.
-class FakePortal {
+// The fake portal serving test picture `source`, logging into `folder`.
+class TestPortal : public testing::FakePortal {
 public:
-  explicit FakePortal(const fs::path& folder, std::vector<std::string> extra = {}, int source = 0)
-      : log_(folder / "portal.jsonl") {
-    pid_ = fork();
-    if (pid_ == 0) {
-      std::vector<std::string> words = {"/usr/bin/python3",
-                                        VIDOREL_FAKE_PORTAL,
-                                        "--node",
-                                        std::to_string(testNode(source)),
-                                        "--log",
-                                        log_.string()};
-      words.insert(words.end(), extra.begin(), extra.end());
-      std::vector<char*> argv;
-      for (std::string& word : words)
-        argv.push_back(word.data());
-      argv.push_back(nullptr);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    // It logs "ready" once it owns the portal's name on the bus.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!ready_ && std::chrono::steady_clock::now() < deadline) {
-      ready_ = !calls("ready").empty();
-      if (!ready_)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-  }
-
-  ~FakePortal() {
-    if (pid_ <= 0)
-      return;
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-  }
-
-  bool ready() const { return ready_; }
-
-  // The calls it answered, in order, with their options.
-  std::vector<nlohmann::json> calls(const std::string& method) const {
-    std::vector<nlohmann::json> found;
-    std::ifstream in(log_);
-    std::string line;
-    while (std::getline(in, line)) {
-      nlohmann::json call = nlohmann::json::parse(line, nullptr, false);
-      if (!call.is_discarded() && call["method"] == method)
-        found.push_back(call["options"]);
-    }
-    return found;
-  }
-
-private:
-  fs::path log_;
-  pid_t pid_ = -1;
-  bool ready_ = false;
+  explicit TestPortal(const fs::path& folder, std::vector<std::string> extra = {}, int source = 0)
+      : FakePortal(folder / "portal.jsonl", std::to_string(testNode(source)), std::move(extra)) {}
 };
 
 class PortalCapture : public ::testing::Test {
@@ -134,7 +88,7 @@ protected:
 };
 
 TEST_F(PortalCapture, AsksForOneMonitorWithTheCursorAndKeepsTheRestoreToken) {
-  FakePortal portal(folder_);
+  TestPortal portal(folder_);
   ASSERT_TRUE(portal.ready());
   JsonDefaultsStore defaults(defaultsFile());
   PortalScreenCast cast(logger_);
@@ -171,7 +125,7 @@ TEST_F(PortalCapture, AsksForOneMonitorWithTheCursorAndKeepsTheRestoreToken) {
 }
 
 TEST_F(PortalCapture, ATokenThePortalNoLongerAcceptsIsDroppedAndTheDialogShownAgain) {
-  FakePortal portal(folder_, {"--stale-token", "forgotten"});
+  TestPortal portal(folder_, {"--stale-token", "forgotten"});
   ASSERT_TRUE(portal.ready());
   JsonDefaultsStore defaults(defaultsFile());
   defaults.setString(kScreenCastRestoreTokenKey, "forgotten");
@@ -187,7 +141,7 @@ TEST_F(PortalCapture, ATokenThePortalNoLongerAcceptsIsDroppedAndTheDialogShownAg
 }
 
 TEST_F(PortalCapture, ARefusedDialogIsARefusalAndKeepsNoToken) {
-  FakePortal portal(folder_, {"--refuse"});
+  TestPortal portal(folder_, {"--refuse"});
   ASSERT_TRUE(portal.ready());
   JsonDefaultsStore defaults(defaultsFile());
   defaults.setString(kScreenCastRestoreTokenKey, "earlier");
@@ -242,7 +196,7 @@ Pixel pixelAt(const VideoFrame& frame, int x, int y) {
 }
 
 TEST_F(PortalCapture, TheStreamDeliversTheTestPictureInBlueGreenRedOrderOnTheMonotonicClock) {
-  FakePortal portal(folder_);
+  TestPortal portal(folder_);
   ASSERT_TRUE(portal.ready());
   PortalScreenCast cast(logger_);
   ScreenCastStart start = cast.start(std::nullopt);
@@ -301,7 +255,7 @@ TEST_F(PortalCapture, TheStreamDeliversTheTestPictureInBlueGreenRedOrderOnTheMon
 }
 
 TEST_F(PortalCapture, FramesOfAnotherSizeAreScaledToTheTakeSize) {
-  FakePortal portal(folder_, {}, 1);
+  TestPortal portal(folder_, {}, 1);
   ASSERT_TRUE(portal.ready());
   PortalScreenCast cast(logger_);
   ScreenCastStart start = cast.start(std::nullopt);
@@ -327,43 +281,11 @@ TEST_F(PortalCapture, FramesOfAnotherSizeAreScaledToTheTakeSize) {
   EXPECT_LT(red.blue, 40);
 }
 
-template <typename T> T runOnLoop(BlockingMainLoop& loop, Task<T> task) {
-  std::optional<T> result;
-  std::exception_ptr error;
-  auto wrapper = [](BlockingMainLoop& loop, Task<T> task, std::optional<T>& result,
-                    std::exception_ptr& error) -> Task<void> {
-    try {
-      result.emplace(co_await task);
-    } catch (...) {
-      error = std::current_exception();
-    }
-    loop.quit();
-  };
-  Task<void> outer = wrapper(loop, std::move(task), result, error);
-  loop.post([&outer] { std::move(outer).spawn(); });
-  loop.run();
-  if (error)
-    std::rethrow_exception(error);
-  return std::move(*result);
-}
-
-std::string output(const std::string& command) {
-  std::string text;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe)
-    return text;
-  char buffer[65536];
-  while (size_t read = fread(buffer, 1, sizeof buffer, pipe))
-    text.append(buffer, read);
-  pclose(pipe);
-  return text;
-}
-
 // A whole take through the recorder, as the app records on Wayland: the
 // portal's monitor and the test desktop's microphone into one take file.
 TEST_F(PortalCapture, ATakeThroughThePortalShowsTheTestPictureWithSound) {
   ASSERT_NE(std::getenv("PULSE_SERVER"), nullptr) << "run under scripts/desktop-env";
-  FakePortal portal(folder_, {}, 2);
+  TestPortal portal(folder_, {}, 2);
   ASSERT_TRUE(portal.ready());
   JsonDefaultsStore defaults(defaultsFile());
   FfmpegDurationProbe probe;
@@ -379,11 +301,7 @@ TEST_F(PortalCapture, ATakeThroughThePortalShowsTheTestPictureWithSound) {
   {
     ScreenRecorder recorder(loop, logger_, backend);
     recorder.prepareMicrophone();
-    runOnLoop(loop,
-              [](ScreenRecorder& recorder, fs::path file, ShareableContent content) -> Task<bool> {
-                co_await recorder.startRecording(file, content);
-                co_return true;
-              }(recorder, file, content));
+    runOnLoop(loop, recorder.startRecording(file, content));
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     std::optional<RecordedTake> take = runOnLoop(loop, recorder.stopRecording());
     ASSERT_TRUE(take);
@@ -392,7 +310,8 @@ TEST_F(PortalCapture, ATakeThroughThePortalShowsTheTestPictureWithSound) {
   }
 
   nlohmann::json info = nlohmann::json::parse(
-      output("ffprobe -v error -show_streams -of json '" + file.string() + "'"), nullptr, false);
+      commandOutput("ffprobe -v error -show_streams -of json '" + file.string() + "'"), nullptr,
+      false);
   ASSERT_TRUE(info.is_object());
   ASSERT_EQ(info["streams"].size(), 2u);
   EXPECT_EQ(info["streams"][0]["codec_name"], "h264");
@@ -402,8 +321,8 @@ TEST_F(PortalCapture, ATakeThroughThePortalShowsTheTestPictureWithSound) {
   EXPECT_GT(std::stod(info["streams"][1]["duration"].get<std::string>()), 1.5);
   // The decoded picture is the test source's bars: red, green, blue at the
   // red bar, read back in RGB by FFmpeg.
-  std::string frame = output("ffmpeg -v error -ss 1 -i '" + file.string() +
-                             "' -frames:v 1 -f rawvideo -pix_fmt rgb24 - 2>/dev/null");
+  std::string frame = commandOutput("ffmpeg -v error -ss 1 -i '" + file.string() +
+                                    "' -frames:v 1 -f rawvideo -pix_fmt rgb24 - 2>/dev/null");
   ASSERT_EQ(frame.size(), 320u * 240u * 3u);
   auto channel = [&](int x, int y, int c) {
     return static_cast<int>(static_cast<unsigned char>(frame[(y * 320 + x) * 3 + c]));
@@ -414,8 +333,8 @@ TEST_F(PortalCapture, ATakeThroughThePortalShowsTheTestPictureWithSound) {
   EXPECT_GT(channel(297, 40, 2), 150);
   EXPECT_LT(channel(297, 40, 0), 60);
   // And a sound: the test microphone's tone is not silence.
-  std::string volume =
-      output("ffmpeg -v info -i '" + file.string() + "' -map 0:a -af volumedetect -f null - 2>&1");
+  std::string volume = commandOutput("ffmpeg -v info -i '" + file.string() +
+                                     "' -map 0:a -af volumedetect -f null - 2>&1");
   std::size_t mean = volume.find("mean_volume: ");
   ASSERT_NE(mean, std::string::npos) << volume;
   EXPECT_GT(std::atof(volume.c_str() + mean + 13), -40.0) << volume;

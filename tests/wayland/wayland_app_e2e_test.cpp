@@ -3,7 +3,9 @@
 // server), the screen comes from the fake ScreenCast portal and a real
 // PipeWire test picture, and the app is driven by `vidorel ctl`.
 
-#include "e2e/shell_command.h"
+#include "e2e/running_app.h"
+#include "fakes/shell_command.h"
+#include "wayland/fake_portal.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -15,8 +17,6 @@
 #include <signal.h>
 #include <sstream>
 #include <string>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -28,6 +28,7 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 using vidorel::testing::CommandResult;
+using vidorel::testing::FakePortal;
 
 CommandResult run(const std::string& command) {
   return vidorel::testing::runShellCommand(command);
@@ -52,36 +53,6 @@ std::string firstTestNode() {
   return testNode(0);
 }
 
-pid_t spawn(const std::vector<std::string>& words, const fs::path& log,
-            const std::vector<std::pair<std::string, std::string>>& environment) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    for (const auto& [name, value] : environment)
-      setenv(name.c_str(), value.c_str(), 1);
-    freopen(log.c_str(), "w", stderr);
-    std::vector<char*> argv;
-    for (const std::string& word : words)
-      argv.push_back(const_cast<char*>(word.c_str()));
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  return pid;
-}
-
-void stop(pid_t pid) {
-  if (pid <= 0)
-    return;
-  kill(pid, SIGTERM);
-  for (int i = 0; i < 50; ++i) {
-    if (waitpid(pid, nullptr, WNOHANG) == pid)
-      return;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
-}
-
 // The fake portal and the app, each a child process of the test.
 class WaylandApp {
 public:
@@ -89,27 +60,16 @@ public:
   explicit WaylandApp(std::vector<std::string> portalOptions, bool withPortal = true) {
     char pattern[] = "/tmp/vidorel-wayland.XXXXXX";
     root_ = mkdtemp(pattern);
-    for (const char* folder : {"data", "config", "runtime"})
-      fs::create_directories(root_ / folder);
-    fs::permissions(root_ / "runtime", fs::perms::owner_all);
-    std::vector<std::string> portal = {"/usr/bin/python3",
-                                       VIDOREL_FAKE_PORTAL,
-                                       "--node",
-                                       firstTestNode(),
-                                       "--log",
-                                       (root_ / "portal.jsonl").string()};
-    portal.insert(portal.end(), portalOptions.begin(), portalOptions.end());
     if (withPortal)
-      portal_ = spawn(portal, root_ / "portal.log", {});
-    auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (withPortal && Clock::now() < deadline && portalCalls("ready") != 1)
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    app_ = spawn({VIDOREL_BINARY}, root_ / "app.log", environment());
+      portal_.emplace(root_ / "portal.jsonl", firstTestNode(), std::move(portalOptions));
+    vidorel::e2e::AppOptions options;
+    options.environment = environment();
+    app_.emplace(root_, options);
   }
 
   ~WaylandApp() {
-    stop(app_);
-    stop(portal_);
+    app_.reset();
+    portal_.reset();
     fs::remove_all(root_);
   }
 
@@ -120,31 +80,10 @@ public:
     return run(env + " " + VIDOREL_BINARY + " " + arguments);
   }
 
-  // The app's one-line answer to a line on its control socket.
-  std::string ask(const std::string& line) const {
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    if (fd < 0)
-      return {};
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::string path = (root_ / "runtime" / "vidorel" / "control").string();
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-    std::string reply;
-    std::string request = line + "\n";
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
-      char buffer[4096];
-      while (reply.find('\n') == std::string::npos) {
-        ssize_t got = read(fd, buffer, sizeof buffer);
-        if (got <= 0)
-          break;
-        reply.append(buffer, static_cast<size_t>(got));
-      }
-    }
-    close(fd);
-    return reply.substr(0, reply.find('\n'));
+  std::string ask(const std::string& line) const { return app_->send(line).value_or(""); }
+  bool waitFor(const std::string& line, const std::string& expected, double seconds) const {
+    return app_->waitFor(line, expected, seconds);
   }
-
   bool waitForStatus(const std::string& expected, double seconds) const {
     auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
     while (Clock::now() < deadline) {
@@ -155,21 +94,10 @@ public:
     return false;
   }
 
-  std::string log() const { return run("cat '" + (root_ / "app.log").string() + "'").output; }
+  std::string log() const { return app_->log(); }
   // How often the fake portal logged `method`.
   int portalCalls(const std::string& method) const {
-    return std::atoi(
-        run("grep -c '\"method\": \"" + method + "\"' '" + (root_ / "portal.jsonl").string() + "'")
-            .output.c_str());
-  }
-  bool waitFor(const std::string& line, const std::string& expected, double seconds) const {
-    auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-    while (Clock::now() < deadline) {
-      if (ask(line) == expected)
-        return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return false;
+    return portal_ ? static_cast<int>(portal_->calls(method).size()) : 0;
   }
   fs::path sessions() const { return root_ / "data" / "Vidorel" / "Sessions"; }
 
@@ -185,8 +113,8 @@ private:
   }
 
   fs::path root_;
-  pid_t portal_ = -1;
-  pid_t app_ = -1;
+  std::optional<FakePortal> portal_;
+  std::optional<vidorel::e2e::RunningApp> app_;
 };
 
 void screenshot(const std::string& name) {
@@ -249,21 +177,13 @@ TEST(WaylandRecordCommand, RecordsTheMonitorTheDesktopShares) {
   ASSERT_FALSE(node.empty()) << "run under tests/wayland/with-pipewire";
   char pattern[] = "/tmp/vidorel-wayland-record.XXXXXX";
   fs::path root = mkdtemp(pattern);
-  fs::path log = root / "portal.jsonl";
-  pid_t portal =
-      spawn({"/usr/bin/python3", VIDOREL_FAKE_PORTAL, "--node", node, "--log", log.string()},
-            root / "portal.log", {});
-  auto deadline = Clock::now() + std::chrono::seconds(10);
-  while (Clock::now() < deadline && run("grep -c ready '" + log.string() + "'").output != "1")
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  FakePortal portal(root / "portal.jsonl", node);
   fs::path take = root / "take.mov";
   CommandResult recorded =
       run("env WAYLAND_DISPLAY=vidorel-test-none XDG_CONFIG_HOME='" + root.string() + "' " +
           VIDOREL_BINARY + " record '" + take.string() + "' --seconds 2");
-  stop(portal);
+  EXPECT_FALSE(portal.calls("Start").empty()) << "the screen came through the portal";
   EXPECT_EQ(recorded.status, 0) << recorded.output;
-  EXPECT_NE(run("cat '" + log.string() + "'").output.find("\"Start\""), std::string::npos)
-      << "the screen came through the portal";
   nlohmann::json info = nlohmann::json::parse(
       run("ffprobe -v error -count_frames -show_streams -of json '" + take.string() + "'").output,
       nullptr, false);

@@ -24,9 +24,13 @@ ShortcutBindings factoryBindings() {
 const ShortcutBinding kCmdK{40, 0x100, "k", 16};
 const ShortcutBinding kCtrlShiftCmdE{14, 0x1300, "e", 22};
 
-TEST(PreferencesTest, AnEmptyStoreGivesTheDefaults) {
+class PreferencesTest : public ::testing::Test {
+protected:
   FakeDefaultsStore store;
-  Preferences preferences(store);
+  Preferences preferences{store};
+};
+
+TEST_F(PreferencesTest, AnEmptyStoreGivesTheDefaults) {
   EXPECT_EQ(preferences.lastExportDirectory(), std::nullopt);
   EXPECT_TRUE(preferences.autoCheckForUpdates());
   EXPECT_TRUE(preferences.customShortcuts().empty());
@@ -34,9 +38,7 @@ TEST(PreferencesTest, AnEmptyStoreGivesTheDefaults) {
   EXPECT_TRUE(store.values.empty()) << "reads must not write";
 }
 
-TEST(PreferencesTest, AutoCheckReadsFalseOnlyForAStoredFalse) {
-  FakeDefaultsStore store;
-  Preferences preferences(store);
+TEST_F(PreferencesTest, AutoCheckReadsFalseOnlyForAStoredFalse) {
   preferences.storeAutoCheckForUpdates(false);
   EXPECT_EQ(store.values.at("autoCheckForUpdates"), FakeDefaultsStore::Value(false));
   EXPECT_FALSE(preferences.autoCheckForUpdates());
@@ -46,9 +48,7 @@ TEST(PreferencesTest, AutoCheckReadsFalseOnlyForAStoredFalse) {
   EXPECT_TRUE(preferences.autoCheckForUpdates());
 }
 
-TEST(PreferencesTest, LastExportDirectoryIsAPathStringAndNothingRemovesIt) {
-  FakeDefaultsStore store;
-  Preferences preferences(store);
+TEST_F(PreferencesTest, LastExportDirectoryIsAPathStringAndNothingRemovesIt) {
   preferences.setLastExportDirectory(fs::path("/home/ann/Movies"));
   EXPECT_EQ(store.values.at("lastExportDirectory"),
             FakeDefaultsStore::Value(std::string("/home/ann/Movies")));
@@ -63,9 +63,7 @@ TEST(PreferencesTest, LastExportDirectoryIsAPathStringAndNothingRemovesIt) {
   EXPECT_EQ(preferences.lastExportDirectory(), std::nullopt);
 }
 
-TEST(PreferencesTest, SetBindingKeepsTheOtherStoredMembersUnknownOnesIncluded) {
-  FakeDefaultsStore store;
-  Preferences preferences(store);
+TEST_F(PreferencesTest, SetBindingKeepsTheOtherStoredMembersUnknownOnesIncluded) {
   preferences.saveCustomShortcuts({{"retake", kCmdK}, {"fromANewerVersion", kCtrlShiftCmdE}});
   preferences.setBinding(kCtrlShiftCmdE, ShortcutAction::nextScene);
   preferences.setBinding(kCtrlShiftCmdE, ShortcutAction::retake);
@@ -80,9 +78,7 @@ TEST(PreferencesTest, SetBindingKeepsTheOtherStoredMembersUnknownOnesIncluded) {
   EXPECT_EQ(preferences.shortcutBindings(), expected);
 }
 
-TEST(PreferencesTest, UndecodableStoredShortcutsMeanFactoryBindingsUntilTheNextSet) {
-  FakeDefaultsStore store;
-  Preferences preferences(store);
+TEST_F(PreferencesTest, UndecodableStoredShortcutsMeanFactoryBindingsUntilTheNextSet) {
   store.values["customShortcuts"] = std::string("{\"retake\": {\"carbonKeyCode\": ");
   EXPECT_EQ(preferences.shortcutBindings(), factoryBindings());
   preferences.setBinding(kCmdK, ShortcutAction::export_);
@@ -94,18 +90,14 @@ TEST(PreferencesTest, UndecodableStoredShortcutsMeanFactoryBindingsUntilTheNextS
   EXPECT_EQ(preferences.shortcutBindings(), factoryBindings());
 }
 
-TEST(PreferencesTest, AnUnencodableBindingLeavesTheStoredObjectAsItWas) {
-  FakeDefaultsStore store;
-  Preferences preferences(store);
+TEST_F(PreferencesTest, AnUnencodableBindingLeavesTheStoredObjectAsItWas) {
   preferences.setBinding(kCmdK, ShortcutAction::save);
   FakeDefaultsStore::Value before = store.values.at("customShortcuts");
   preferences.setBinding(ShortcutBinding{40, 0x300, "\xfe", 18}, ShortcutAction::retake);
   EXPECT_EQ(store.values.at("customShortcuts"), before);
 }
 
-TEST(PreferencesTest, RemovingCustomShortcutsRestoresEveryFactoryBinding) {
-  FakeDefaultsStore store;
-  Preferences preferences(store);
+TEST_F(PreferencesTest, RemovingCustomShortcutsRestoresEveryFactoryBinding) {
   preferences.setBinding(kCmdK, ShortcutAction::startPause);
   ASSERT_NE(preferences.shortcutBindings(), factoryBindings());
   preferences.removeCustomShortcuts();

@@ -83,35 +83,33 @@ TEST_F(TakeSafetyTest, ANewTakeNeverTakesTheNameOfAnotherAfterASceneMove) {
   expectDistinctNamesAndLoadable();
 }
 
-TEST_F(TakeSafetyTest, ANewTakeNeverTakesTheNameOfAnotherAfterASceneDelete) {
+TEST_F(TakeSafetyTest, ANewTakeNeverTakesTheNameOfAnotherAfterASceneDeleteOrATakeMove) {
   start();
-  openSessionWithoutTake();
-  Uuid first = session().scenes[0].id;
-  EXPECT_EQ(recordAndApprove(), "scene-1-take-1.mov");
-  manager->nextScene();
-  EXPECT_EQ(recordAndApprove(), "scene-2-take-1.mov");
+  for (bool deleteScene : {true, false}) {
+    SCOPED_TRACE(deleteScene ? "scene deleted" : "take moved");
+    openSessionWithoutTake();
+    Uuid first = session().scenes[0].id;
+    EXPECT_EQ(recordAndApprove(), "scene-1-take-1.mov");
+    manager->nextScene();
+    EXPECT_EQ(recordAndApprove(), "scene-2-take-1.mov");
 
-  // With the first scene gone, a new scene is scene 2 again.
-  manager->deleteScene(first);
-  manager->nextScene();
-  ASSERT_EQ(session().currentSceneIndex, 1);
-  EXPECT_EQ(recordAndApprove(), "scene-2-take-2.mov");
-  expectDistinctNamesAndLoadable();
-}
-
-TEST_F(TakeSafetyTest, ANewTakeNeverTakesTheNameOfAnotherAfterATakeMove) {
-  start();
-  openSessionWithoutTake();
-  Uuid first = session().scenes[0].id;
-  EXPECT_EQ(recordAndApprove(), "scene-1-take-1.mov");
-  manager->nextScene();
-  EXPECT_EQ(recordAndApprove(), "scene-2-take-1.mov");
-
-  // The second scene's only take moves away: the scene counts from 1 again.
-  manager->moveTake(session().scenes[1].takes[0].id, first);
-  ASSERT_TRUE(session().scenes[1].takes.empty());
-  EXPECT_EQ(recordAndApprove(), "scene-2-take-2.mov");
-  expectDistinctNamesAndLoadable();
+    if (deleteScene) {
+      // With the first scene gone, a new scene is scene 2 again.
+      manager->deleteScene(first);
+      manager->nextScene();
+      ASSERT_EQ(session().currentSceneIndex, 1);
+    } else {
+      // The second scene's only take moves away: the scene counts from 1
+      // again.
+      manager->moveTake(session().scenes[1].takes[0].id, first);
+      ASSERT_TRUE(session().scenes[1].takes.empty());
+    }
+    EXPECT_EQ(recordAndApprove(), "scene-2-take-2.mov");
+    expectDistinctNamesAndLoadable();
+    alerts.answers = {kDontSave};
+    spawn(manager->closeRecording());
+    settle();
+  }
 }
 
 TEST_F(TakeSafetyTest, AFileInTheTakesFolderKeepsItsNameAndAFailedStartLeavesIt) {
