@@ -487,7 +487,8 @@ TEST_F(FfmpegTakeWriterTest, AKilledWriterLeavesATakeMissingAtMostTheLastSecondA
   EXPECT_GE(*duration, fedSeconds - 1.5);
   // GStreamer's players show the length the movie header states, which
   // keeps up with the fragments (not the first fragment's second).
-  std::string discovered = run("gst-discoverer-1.0 '" + file.string() + "' 2>&1");
+  std::string discovered =
+      commandOutput("gst-discoverer-1.0 " + testing::shellQuoted(file) + " 2>&1");
   std::size_t at = discovered.find("Duration: ");
   ASSERT_NE(at, std::string::npos) << discovered;
   int hours = 0;
