@@ -36,12 +36,7 @@ using Clock = std::chrono::steady_clock;
     ::testing::AddGlobalTestEnvironment(new testing::QtApplicationEnvironment("offscreen"));
 
 bool processEventsUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-  auto deadline = Clock::now() + limit;
-  while (!done() && Clock::now() < deadline) {
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return done();
+  return testing::spinUntil(done, static_cast<int>(limit.count()));
 }
 
 // A key press on the X server, as the user's keyboard makes one.

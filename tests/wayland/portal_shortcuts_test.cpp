@@ -10,6 +10,7 @@
 
 #include "fakes/fake_defaults_store.h"
 #include "fakes/test_application.h"
+#include "wayland/fake_portal.h"
 
 #include <QCoreApplication>
 #include <QLabel>
@@ -39,26 +40,9 @@ using Clock = std::chrono::steady_clock;
 ::testing::Environment* const qt =
     ::testing::AddGlobalTestEnvironment(new testing::QtApplicationEnvironment("offscreen"));
 
-std::vector<nlohmann::json> loggedCalls(const fs::path& log, const std::string& method) {
-  std::vector<nlohmann::json> found;
-  std::ifstream in(log);
-  std::string line;
-  while (std::getline(in, line)) {
-    nlohmann::json call = nlohmann::json::parse(line, nullptr, false);
-    if (!call.is_discarded() && call["method"] == method)
-      found.push_back(call["options"]);
-  }
-  return found;
-}
-
 // Runs the Qt event loop until `done` holds or the time is up.
 bool processEventsUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-  auto deadline = Clock::now() + limit;
-  while (!done() && Clock::now() < deadline) {
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return done();
+  return testing::spinUntil(done, static_cast<int>(limit.count()));
 }
 
 // A method of the fake portal's test interface, as the desktop's user.
@@ -98,40 +82,23 @@ TEST(PortalTriggerText, UsesTheShortcutsFormatsModifiersAndKeysymNames) {
 // after the test.
 class FakePortal {
 public:
-  explicit FakePortal(std::vector<std::string> options = {}) {
-    char pattern[] = "/tmp/vidorel-keys.XXXXXX";
-    folder_ = mkdtemp(pattern);
-    log_ = folder_ / "portal.jsonl";
-    std::vector<std::string> words = {
-        "/usr/bin/python3", VIDOREL_FAKE_PORTAL, "--node", "1", "--log", log_.string()};
-    words.insert(words.end(), options.begin(), options.end());
-    pid_ = fork();
-    if (pid_ == 0) {
-      std::vector<char*> argv;
-      for (std::string& word : words)
-        argv.push_back(word.data());
-      argv.push_back(nullptr);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (!ready() && Clock::now() < deadline)
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  ~FakePortal() {
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-    fs::remove_all(folder_);
-  }
-  bool ready() const { return !calls("ready").empty(); }
+  explicit FakePortal(std::vector<std::string> options = {})
+      : folder_(makeFolder()), portal_(folder_ / "portal.jsonl", "1", std::move(options)) {}
+  ~FakePortal() { fs::remove_all(folder_); }
+  bool ready() const { return portal_.ready(); }
   std::vector<nlohmann::json> calls(const std::string& method) const {
-    return loggedCalls(log_, method);
+    return portal_.calls(method);
   }
 
 private:
+  static fs::path makeFolder() {
+    char pattern[] = "/tmp/vidorel-keys.XXXXXX";
+    const char* made = mkdtemp(pattern);
+    return made ? fs::path(made) : fs::path();
+  }
+
   fs::path folder_;
-  fs::path log_;
-  pid_t pid_ = -1;
+  testing::FakePortal portal_;
 };
 
 ShortcutBindings globalFactoryBindings() {
