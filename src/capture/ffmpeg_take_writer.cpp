@@ -152,7 +152,7 @@ private:
   // Cuts a fragment once a second of the take has been handed over.
   bool cutFragmentIfDue(std::int64_t time);
   bool cutFragment();
-  bool recordLengthInHeader();
+  bool recordLengthInHeader(std::int64_t end);
   bool findMovieLength();
   // Leaves the file with the fragments that reached the disk and closes it.
   void closeAfterFailure();
@@ -218,6 +218,7 @@ private:
   // The end of the latest sample handed to the muxer (microseconds), and
   // where the movie header states the movie's length.
   std::int64_t writtenEnd_ = 0;
+  std::int64_t durableEnd_ = 0;
   off_t movieLengthAt_ = -1;
   bool movieLengthWide_ = false;
   std::uint32_t movieTimescale_ = 0;
@@ -635,11 +636,12 @@ bool FfmpegTakeEncoder::cutFragment() {
   avio_flush(format_->pb);
   if (format_->pb->error < 0)
     return fail("The movie couldn't be written", format_->pb->error);
-  if (!recordLengthInHeader())
+  if (!recordLengthInHeader(writtenEnd_))
     return false;
   if (::fdatasync(fd_) != 0)
     return fail("The movie couldn't be written", AVERROR(errno));
   durableSize_ = avio_tell(format_->pb);
+  durableEnd_ = writtenEnd_;
   ++fragments_;
   return true;
 }
@@ -650,13 +652,12 @@ bool FfmpegTakeEncoder::cutFragment() {
 // would show a length of one second in its players. The header's length is
 // brought up to date in place with each fragment: one field within the
 // file's first block, so a crash leaves either the old value or the new.
-bool FfmpegTakeEncoder::recordLengthInHeader() {
+bool FfmpegTakeEncoder::recordLengthInHeader(std::int64_t end) {
   // A header of another shape only loses the stated length; the fragments
   // still play.
   if (movieLengthAt_ < 0 && !findMovieLength())
     return true;
-  std::uint64_t length =
-      static_cast<std::uint64_t>(av_rescale(writtenEnd_, movieTimescale_, 1'000'000));
+  std::uint64_t length = static_cast<std::uint64_t>(av_rescale(end, movieTimescale_, 1'000'000));
   std::uint8_t bytes[8];
   int size = movieLengthWide_ ? 8 : 4;
   if (!movieLengthWide_)
@@ -718,6 +719,9 @@ void FfmpegTakeEncoder::closeAfterFailure() {
   // A fragment that was being written when writing failed may be torn;
   // what reached the disk before it stays, a movie any player reads.
   if (fd_ >= 0 && headerWritten_) {
+    // The header may already state the length of the torn fragment.
+    if (movieLengthAt_ >= 0)
+      recordLengthInHeader(durableEnd_);
     if (::ftruncate(fd_, durableSize_) == 0)
       ::fdatasync(fd_);
   }
