@@ -257,9 +257,7 @@ Player::ItemID MpvPlayer::load(const std::filesystem::path& file) {
   loaded_ = false;
   playing_ = false;
   time_ = 0;
-  pictureTime_ = 0;
-  soundTime_.reset();
-  ++soundClockSerial_;
+  restartClocks(0);
   hasSound_ = false;
   duration_.reset();
   endTime_.reset();
@@ -355,9 +353,7 @@ void MpvPlayer::seek(double seconds, std::function<void()> done) {
   if (duration_)
     seconds = std::min(seconds, *duration_);
   time_ = seconds;
-  pictureTime_ = seconds;
-  soundTime_.reset();
-  ++soundClockSerial_;
+  restartClocks(seconds);
   if (!endTime_ || seconds < *endTime_ - Epsilon)
     endReported_ = false;
   std::uint64_t serial = ++lastSeekSerial_;
@@ -395,8 +391,7 @@ void MpvPlayer::completeSeeks(bool restarted) {
   if (seeks_.empty() && restarted) {
     if (std::optional<double> t = doubleProperty(mpv_, "time-pos")) {
       time_ = withinItem(*t);
-      pictureTime_ = time_;
-      soundTime_.reset();
+      restartClocks(time_);
     }
   }
   if (finished.empty())
@@ -552,7 +547,6 @@ void MpvPlayer::handleProperty(const mpv_event& event) {
     if (present && loaded_)
       timeAdvanced(*static_cast<double*>(property->data), Clock::picture);
     break;
-
   case Duration:
     if (present && started_) {
       double duration = *static_cast<double*>(property->data);
@@ -585,8 +579,7 @@ void MpvPlayer::handleProperty(const mpv_event& event) {
 void MpvPlayer::fileLoaded() {
   loaded_ = true;
   time_ = 0;
-  pictureTime_ = 0;
-  soundTime_.reset();
+  restartClocks(0);
   if (std::optional<double> duration = doubleProperty(mpv_, "duration"); duration && *duration > 0)
     duration_ = duration;
   std::int64_t soundTrack = 0;
@@ -596,7 +589,7 @@ void MpvPlayer::fileLoaded() {
     deferredSeek_.reset();
     double target = duration_ ? std::min(seek.seconds, *duration_) : seek.seconds;
     time_ = target;
-    pictureTime_ = target;
+    restartClocks(target);
     issueSeek(target, seek.serial);
   }
 }
@@ -614,10 +607,8 @@ void MpvPlayer::timeAdvanced(double t, Clock clock) {
     // A picture earlier than the last one is a seek made in mpv's own
     // controller: the sound's old position no longer counts.
     movedBack = t < pictureTime_;
-    if (movedBack) {
-      soundTime_.reset();
-      ++soundClockSerial_;
-    }
+    if (movedBack)
+      restartClocks(t);
     pictureTime_ = t;
   }
   // The sound is the clock while there is one: the picture stays on a
@@ -643,6 +634,14 @@ double MpvPlayer::withinItem(double t) const {
   // The sound may run a few milliseconds past the container's length.
   t = std::max(0.0, t);
   return duration_ ? std::min(t, *duration_) : t;
+}
+
+// The movie stands at `at` from here on: a sound position read before
+// (or asked for and still on its way) no longer counts.
+void MpvPlayer::restartClocks(double at) {
+  pictureTime_ = at;
+  soundTime_.reset();
+  ++soundClockSerial_;
 }
 
 void MpvPlayer::readSoundClock() {

@@ -97,6 +97,7 @@ private:
   void timeAdvanced(double t, Clock clock);
   double withinItem(double t) const;
   void checkEndTime();
+  void restartClocks(double at);
   void readSoundClock();
   void soundClockRead(const mpv_event& event);
   void reportEnd();
