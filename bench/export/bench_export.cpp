@@ -92,6 +92,14 @@ VideoFrame frameAt(int index, CaptureTime time) {
 // counts).
 bool makeTakes(const fs::path& folder) {
   constexpr CaptureTime kMs = 1'000'000;
+  // Takes kept from a run with an earlier take writer are made again: the
+  // export's speed depends on how the takes were encoded.
+  constexpr const char* kWriterFormat = "stitchable headers\n";
+  fs::path stamp = folder / "writer-format";
+  std::ifstream stampIn(stamp);
+  std::string kept((std::istreambuf_iterator<char>(stampIn)), std::istreambuf_iterator<char>());
+  if (kept != kWriterFormat)
+    fs::remove_all(folder);
   fs::create_directories(folder);
   Logger logger;
   for (int i = 0; i < kTakes; ++i) {
@@ -133,6 +141,7 @@ bool makeTakes(const fs::path& folder) {
     encoder.reset();
     fs::rename(partial, file);
   }
+  std::ofstream(stamp) << kWriterFormat;
   return true;
 }
 

@@ -308,6 +308,11 @@ void FfmpegTakeEncoder::openEncoders() {
   // Frames forced to be key frames (see encodeVideo) are IDR frames, where
   // a cut or an exact seek can start decoding.
   av_opt_set(video_->priv_data, "forced-idr", "1", 0);
+  // Parameter sets that do not depend on the rate control: an export can
+  // then re-encode a cut at a constant quantiser (faster than the rate
+  // factor) and still share the take's parameter sets.
+  if (settings_.stitchableHeaders)
+    av_opt_set(video_->priv_data, "x264-params", "stitchable=1", 0);
   rc = avcodec_open2(video_, h264, nullptr);
   if (rc < 0) {
     closeAll();

@@ -16,7 +16,8 @@ namespace vidorel {
 //              into a plain movie with its index first when the take ends
 //              normally
 //   video      H.264 (libx264), preset kTakePreset, tune zerolatency, profile
-//              high, CRF 23, no B-frames (presentation order = decoding
+//              high, CRF 23, stitchable headers (parameter sets that do
+//              not depend on the rate control), no B-frames (presentation order = decoding
 //              order), keyint 120 / min-keyint 12, and a new picture a second
 //              or more after the last key frame forced to be IDR; threads
 //              kTakeThreads
@@ -42,6 +43,8 @@ struct TakeEncoderSettings {
   int maxQueuedAudio = 256;
   // A key frame at least once per second of new pictures.
   bool keyFramePerSecond = true;
+  // Off only to write takes as versions before stitchable headers did.
+  bool stitchableHeaders = true;
   // A take that ends normally becomes a plain movie.
   bool rewriteAsPlainMovie = true;
 };

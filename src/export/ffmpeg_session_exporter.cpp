@@ -45,13 +45,20 @@ constexpr std::int64_t kAudioBitRate = 128000;
 // Audio and video are interleaved in the file in runs of this length, so a
 // player reading the movie in order finds both close together.
 constexpr std::int64_t kInterleaveTicks = kVideoTimescale / 2;
-// Re-encoded frames use the take writer's x264 settings, so that their
-// parameter sets equal those of the takes it wrote and the movie keeps one
-// sample description. The quantiser cap keeps them visually lossless; x264
-// does not write it into the parameter sets (a lower CRF would change the
-// picture parameter set's initial QP).
+// Re-encoded frames use the take writer's x264 preset and frame settings, so
+// that their parameter sets equal those of the takes it wrote and the movie
+// keeps one sample description. Takes with stitchable headers (see the take
+// writer) have parameter sets that do not depend on the rate control, so
+// their frames are re-encoded at a constant quantiser: it skips the rate
+// factor's look at every frame, about a fifth of each frame's encoding time.
+// Takes written before that carry the rate factor's initial quantiser in
+// their picture parameter set; theirs are re-encoded at the same rate
+// factor, capped at the same quantiser (x264 does not write the cap into the
+// parameter sets). Quantiser 14 keeps screen content visually lossless.
+enum class ReencodeSettings { constantQuantiser, takeRateFactor };
+constexpr const char* kConstantQuantiserParams = "qp=14:stitchable=1";
 constexpr const char* kTakeCrf = "23";
-constexpr const char* kReencodeParams = "qpmax=14";
+constexpr const char* kRateFactorParams = "qpmax=14";
 
 std::string avErrorText(int code) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -219,8 +226,9 @@ std::optional<ExportFailure> decode(AVCodecContext& decoder, const AVPacket* pac
   }
 }
 
-// The video encoder for re-encoded frames: the take writer's settings.
-CodecPtr openVideoEncoder(int width, int height, int threads = kTakeThreads) {
+// The video encoder for re-encoded frames: the take writer's settings, at
+// the given rate control.
+CodecPtr openVideoEncoder(int width, int height, int threads, ReencodeSettings settings) {
   const AVCodec* h264 = avcodec_find_encoder_by_name("libx264");
   if (!h264)
     return nullptr;
@@ -242,8 +250,12 @@ CodecPtr openVideoEncoder(int width, int height, int threads = kTakeThreads) {
   av_opt_set(video->priv_data, "preset", kTakePreset, 0);
   av_opt_set(video->priv_data, "tune", "zerolatency", 0);
   av_opt_set(video->priv_data, "profile", "high", 0);
-  av_opt_set(video->priv_data, "crf", kTakeCrf, 0);
-  av_opt_set(video->priv_data, "x264-params", kReencodeParams, 0);
+  if (settings == ReencodeSettings::constantQuantiser) {
+    av_opt_set(video->priv_data, "x264-params", kConstantQuantiserParams, 0);
+  } else {
+    av_opt_set(video->priv_data, "crf", kTakeCrf, 0);
+    av_opt_set(video->priv_data, "x264-params", kRateFactorParams, 0);
+  }
   if (avcodec_open2(video.get(), h264, nullptr) < 0)
     return nullptr;
   return video;
@@ -389,19 +401,28 @@ struct CutSample {
 // Takes the samples of a segment as they are made; a failure stops it.
 using SampleSink = std::function<std::optional<ExportFailure>(CutSample)>;
 
+// The parameter sets of an encoder's global header.
+AvcParameterSets encoderParameterSets(const AVCodecContext& encoder) {
+  return parameterSetsFromAnnexB(encoder.extradata,
+                                 static_cast<std::size_t>(std::max(0, encoder.extradata_size)));
+}
+
 // Frames re-encoded in one run: the first is an IDR frame, so the run can
-// follow any copied frame and any copied key frame can follow it.
+// follow any copied frame and any copied key frame can follow it. The
+// encoder's settings are chosen once, at the first frame: those whose
+// parameter sets equal match where one does. format is then set to the
+// encoded frames' sample format, before the first of them reaches the sink.
 class FrameEncoder {
 public:
-  FrameEncoder(int width, int height, int threads, const fs::path& file, const SampleSink& sink)
-      : width_(width), height_(height), threads_(threads), file_(file), sink_(sink),
-        letterbox_(width, height) {}
+  FrameEncoder(int width, int height, int threads, std::optional<AvcParameterSets> match,
+               TrackFormat& format, const fs::path& file, const SampleSink& sink)
+      : width_(width), height_(height), threads_(threads), match_(std::move(match)),
+        format_(format), file_(file), sink_(sink), letterbox_(width, height) {}
 
   std::optional<ExportFailure> encode(const AVFrame* source, std::int64_t time) {
     if (!encoder_) {
-      encoder_ = openVideoEncoder(width_, height_, threads_);
-      if (!encoder_)
-        return fileFailure(file_, "the H.264 encoder could not be opened");
+      if (auto failure = open())
+        return failure;
     }
     FramePtr picture = source ? letterbox_.convert(*source) : letterbox_.black();
     if (!picture)
@@ -423,6 +444,28 @@ public:
   std::int64_t encodedFrames() const { return encoded_; }
 
 private:
+  std::optional<ExportFailure> open() {
+    if (settings_) {
+      encoder_ = openVideoEncoder(width_, height_, threads_, *settings_);
+    } else {
+      encoder_ = openVideoEncoder(width_, height_, threads_, ReencodeSettings::constantQuantiser);
+      settings_ = ReencodeSettings::constantQuantiser;
+      if (encoder_ && match_ && encoderParameterSets(*encoder_) != *match_) {
+        CodecPtr other =
+            openVideoEncoder(width_, height_, threads_, ReencodeSettings::takeRateFactor);
+        if (other && encoderParameterSets(*other) == *match_) {
+          encoder_ = std::move(other);
+          settings_ = ReencodeSettings::takeRateFactor;
+        }
+      }
+      if (encoder_)
+        format_ = videoFormat(width_, height_, makeAvcConfig(encoderParameterSets(*encoder_)));
+    }
+    if (!encoder_)
+      return fileFailure(file_, "the H.264 encoder could not be opened");
+    return std::nullopt;
+  }
+
   std::optional<ExportFailure> send(const AVFrame* picture) {
     int result = avcodec_send_frame(encoder_.get(), picture);
     if (result < 0)
@@ -447,6 +490,9 @@ private:
   int width_;
   int height_;
   int threads_;
+  std::optional<AvcParameterSets> match_;
+  TrackFormat& format_;
+  std::optional<ReencodeSettings> settings_;
   fs::path file_;
   const SampleSink& sink_;
   Letterbox letterbox_;
@@ -461,9 +507,11 @@ private:
 class VideoCut {
 public:
   VideoCut(StreamReader& reader, int width, int height, int threads, std::int64_t start,
-           std::int64_t end, const SampleSink& sink)
+           std::int64_t end, std::optional<AvcParameterSets> match, TrackFormat& encodedFormat,
+           const SampleSink& sink)
       : reader_(reader), width_(width), height_(height), threads_(threads), start_(start),
-        end_(end), sink_(sink), encoder_(width, height, threads, reader.file(), sink) {}
+        end_(end), sink_(sink),
+        encoder_(width, height, threads, std::move(match), encodedFormat, reader.file(), sink) {}
 
   std::optional<ExportFailure> run() {
     const AVCodecParameters& codec = reader_.codec();
@@ -654,9 +702,13 @@ private:
 // a queue of bounded size.
 class CutJob {
 public:
-  CutJob(fs::path file, std::int64_t start, std::int64_t end, int width, int height, int threads)
+  // movieSets: the parameter sets of the movie's first take, which frames
+  // re-encoded at the movie's size should share where the take's own
+  // frames are not copied.
+  CutJob(fs::path file, std::int64_t start, std::int64_t end, int width, int height, int threads,
+         std::optional<AvcParameterSets> movieSets)
       : file_(std::move(file)), start_(start), end_(end), width_(width), height_(height),
-        threads_(threads) {
+        threads_(threads), movieSets_(std::move(movieSets)) {
     thread_ = std::thread([this] { run(); });
   }
 
@@ -691,6 +743,9 @@ public:
   const fs::path& file() const { return file_; }
   // The take's sample format: set before its first copied sample is queued.
   const TrackFormat& takeFormat() const { return takeFormat_; }
+  // The re-encoded frames' sample format: set before the first of them is
+  // queued.
+  const TrackFormat& encodedFormat() const { return encodedFormat_; }
   // Frames encoded: final once next() has found the end.
   std::int64_t reencodedFrames() const { return reencoded_; }
 
@@ -712,7 +767,7 @@ private:
     if (auto failure = reader.open(file_, AVMEDIA_TYPE_VIDEO))
       return failure;
     if (!reader.hasStream()) {
-      FrameEncoder black(width_, height_, threads_, file_, sink);
+      FrameEncoder black(width_, height_, threads_, movieSets_, encodedFormat_, file_, sink);
       auto failure = black.encode(nullptr, 0);
       if (!failure)
         failure = black.finish();
@@ -720,7 +775,11 @@ private:
       return failure;
     }
     takeFormat_ = takeVideoFormat(reader.codec());
-    VideoCut cut(reader, width_, height_, threads_, start_, end_, sink);
+    std::optional<AvcParameterSets> match = movieSets_;
+    if (copyableVideo(reader.codec(), width_, height_))
+      match = parseAvcConfig(takeFormat_.config);
+    VideoCut cut(reader, width_, height_, threads_, start_, end_, std::move(match), encodedFormat_,
+                 sink);
     auto failure = cut.run();
     reencoded_ = cut.reencodedFrames();
     return failure;
@@ -746,7 +805,9 @@ private:
   int width_;
   int height_;
   int threads_;
+  std::optional<AvcParameterSets> movieSets_;
   TrackFormat takeFormat_;
+  TrackFormat encodedFormat_;
   std::int64_t reencoded_ = 0;
 
   std::mutex mutex_;
@@ -777,12 +838,6 @@ public:
   MovieJoiner() : video_(TrackKind::video, kVideoTimescale), audio_(TrackKind::audio, kAudioRate) {}
 
   std::error_code start(int fd) { return writer_.start(fd); }
-
-  // The movie's picture size: that of the first take with video.
-  void setPictureSize(int width, int height) {
-    width_ = width;
-    height_ = height;
-  }
 
   // Appends the take's trim range; its video (for a movie with pictures)
   // comes from video.
@@ -900,7 +955,7 @@ private:
     return video_.descriptionFor(format);
   }
 
-  std::optional<ExportFailure> prepareEncoders(const fs::path& file);
+  std::optional<ExportFailure> prepareAudioEncoder(const fs::path& file);
   std::optional<ExportFailure> writeCut(CutJob& cut, std::int64_t movieStart);
   std::optional<ExportFailure> appendAudio(StreamReader& reader, std::int64_t start,
                                            std::int64_t movieStart, std::int64_t movieEnd);
@@ -912,32 +967,21 @@ private:
   QuickTimeWriter writer_;
   MovieTrack video_;
   MovieTrack audio_;
-  int width_ = 0;
-  int height_ = 0;
   std::int64_t cursor_ = 0; // movie time (ticks) where the next segment starts
   std::int64_t lastDecodeTime_ = 0;
   std::uint32_t lastDescription_ = 0;
   std::int64_t reencoded_ = 0;
-  // The encoders' sample formats, known once the first take is appended.
+  // The sound encoder's sample format, known once the first take is appended.
   bool encodersReady_ = false;
-  TrackFormat encodedVideo_;
   Bytes audioConfig_;
   std::uint32_t audioDescription_ = 0;
   std::deque<AudioPacket> pendingAudio_;
   std::int64_t audioLimit_ = 0; // packets ending after this wait for the next segment
 };
 
-std::optional<ExportFailure> MovieJoiner::prepareEncoders(const fs::path& file) {
+std::optional<ExportFailure> MovieJoiner::prepareAudioEncoder(const fs::path& file) {
   if (encodersReady_)
     return std::nullopt;
-  if (width_ > 0) {
-    CodecPtr video = openVideoEncoder(width_, height_);
-    if (!video)
-      return fileFailure(file, "the H.264 encoder could not be opened");
-    AvcParameterSets sets = parameterSetsFromAnnexB(
-        video->extradata, static_cast<std::size_t>(std::max(0, video->extradata_size)));
-    encodedVideo_ = videoFormat(width_, height_, makeAvcConfig(sets));
-  }
   CodecPtr audio = openAudioEncoder();
   if (!audio)
     return fileFailure(file, "the AAC encoder could not be opened");
@@ -1166,7 +1210,7 @@ std::optional<ExportFailure> MovieJoiner::append(const Take& take, const fs::pat
     return failure;
   if (end <= start)
     return std::nullopt;
-  if (auto failure = prepareEncoders(file))
+  if (auto failure = prepareAudioEncoder(file))
     return failure;
 
   std::int64_t movieStart = cursor_;
@@ -1195,7 +1239,7 @@ std::optional<ExportFailure> MovieJoiner::writeCut(CutJob& cut, std::int64_t mov
     std::optional<std::uint32_t>& description =
         sample->encoded ? encodedDescription : takeDescription;
     if (!description)
-      description = videoDescription(sample->encoded ? encodedVideo_ : cut.takeFormat());
+      description = videoDescription(sample->encoded ? cut.encodedFormat() : cut.takeFormat());
     if (auto failure = writeVideo(sample->data(), sample->size(), movieStart + sample->time,
                                   sample->reorder, sample->sync, *description, cut.file()))
       return failure;
@@ -1204,20 +1248,30 @@ std::optional<ExportFailure> MovieJoiner::writeCut(CutJob& cut, std::int64_t mov
   return std::nullopt;
 }
 
-// The picture size of the first take that has video; zero when none has.
-void pictureSize(const std::vector<Take>& takes, const fs::path& takesDirectory, int& width,
-                 int& height) {
-  width = 0;
-  height = 0;
+// The movie's picture: the size and parameter sets of the first take that
+// has video; a size of zero when none has.
+struct MoviePicture {
+  int width = 0;
+  int height = 0;
+  std::optional<AvcParameterSets> sets;
+};
+
+MoviePicture moviePicture(const std::vector<Take>& takes, const fs::path& takesDirectory) {
   for (const Take& take : takes) {
     StreamReader reader;
     if (reader.open(takesDirectory / take.filename, AVMEDIA_TYPE_VIDEO) || !reader.hasStream())
       continue;
-    width = reader.codec().width;
-    height = reader.codec().height;
-    if (width > 0 && height > 0)
-      return;
+    const AVCodecParameters& codec = reader.codec();
+    if (codec.width <= 0 || codec.height <= 0)
+      continue;
+    MoviePicture picture;
+    picture.width = codec.width;
+    picture.height = codec.height;
+    if (codec.codec_id == AV_CODEC_ID_H264)
+      picture.sets = parseAvcConfig(takeVideoFormat(codec).config);
+    return picture;
   }
+  return {};
 }
 
 } // namespace
@@ -1250,24 +1304,21 @@ std::optional<ExportFailure> exportMovie(const std::vector<Take>& takes,
     MovieJoiner joiner;
     if (std::error_code started = joiner.start(output.descriptor()))
       return fileFailure(destination, started.message());
-    int width = 0;
-    int height = 0;
-    pictureSize(takes, takesDirectory, width, height);
-    joiner.setPictureSize(width, height);
+    MoviePicture picture = moviePicture(takes, takesDirectory);
     // The videos of the next few takes are made while one is joined.
     // Where several are made at once they fill the cores, and decoders
     // and encoders of one thread each spend less on keeping in step.
     auto hasVideo = [&](const Take& take) {
       auto [start, end] = segmentRange(take);
-      return width > 0 && end > start;
+      return picture.width > 0 && end > start;
     };
     int threads = std::count_if(takes.begin(), takes.end(), hasVideo) > 1 ? 1 : kTakeThreads;
     auto startCut = [&](std::size_t index) -> std::unique_ptr<CutJob> {
       if (!hasVideo(takes[index]))
         return nullptr;
       auto [start, end] = segmentRange(takes[index]);
-      return std::make_unique<CutJob>(takesDirectory / takes[index].filename, start, end, width,
-                                      height, threads);
+      return std::make_unique<CutJob>(takesDirectory / takes[index].filename, start, end,
+                                      picture.width, picture.height, threads, picture.sets);
     };
     std::deque<std::unique_ptr<CutJob>> cuts; // of takes i, i + 1...
     std::size_t started = 0;

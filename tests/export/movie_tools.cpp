@@ -283,7 +283,7 @@ double psnr(const std::string& a, const std::string& b, int width, int height) {
 }
 
 void makeOwnTake(const fs::path& file, int width, int height, const std::vector<double>& frames,
-                 double seconds, unsigned seed) {
+                 double seconds, unsigned seed, bool stitchableHeaders) {
   constexpr CaptureTime kSecond = 1'000'000'000;
   constexpr CaptureTime kBase = 5 * kSecond;
   Logger logger;
@@ -291,6 +291,7 @@ void makeOwnTake(const fs::path& file, int width, int height, const std::vector<
   TakeEncoderSettings deep;
   deep.maxQueuedFrames = 100000;
   deep.maxQueuedAudio = 100000;
+  deep.stitchableHeaders = stitchableHeaders;
   TakeWriter writer(file, makeFfmpegTakeEncoder(file, width, height, logger, deep), probe, logger);
   auto frameAt = [&](int index, CaptureTime time) {
     auto pixels =

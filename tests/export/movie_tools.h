@@ -34,8 +34,10 @@ void makeTake(const std::filesystem::path& file, const TakeSpec& recipe);
 
 // A slide-like take written by the take writer: a frame only when the
 // picture changes, at the given times (seconds), with pink noise as sound.
+// Without stitchable headers it is written as earlier versions wrote takes.
 void makeOwnTake(const std::filesystem::path& file, int width, int height,
-                 const std::vector<double>& frames, double seconds, unsigned seed);
+                 const std::vector<double>& frames, double seconds, unsigned seed,
+                 bool stitchableHeaders = true);
 
 struct Packet {
   double pts = 0;

@@ -309,6 +309,18 @@ TEST_F(SmartCutTest, OwnTakesWithStillFramesCutInsideThemKeepOneDescription) {
   EXPECT_EQ(descriptionCounts(movie("own.mov")), (std::vector<int>{1, 1}));
   std::string bytes = contentsOf(movie("own.mov"));
   EXPECT_NE(bytes.find(std::string("colrnclx\0\1\0\1\0\1\0", 15)), std::string::npos);
+
+  // Takes written before their headers were stitchable carry the rate
+  // factor's quantiser in their parameter sets; cuts of them still keep
+  // one description.
+  testing::makeOwnTake(takes() / "old-1.mov", 320, 240, {0, 0.4, 1.7, 2.6}, 3.2, 5, false);
+  testing::makeOwnTake(takes() / "old-2.mov", 320, 240, {0, 1.1, 2.3}, 3.0, 13, false);
+  Source c = sourceOf(takes() / "old-1.mov", 1.0 / 60);
+  Source d = sourceOf(takes() / "old-2.mov", 1.0 / 60);
+  selected = {takeOf("old-1.mov", 0.9, 2.2), takeOf("old-2.mov", 0.5, 2.9)};
+  ASSERT_EQ(exported(selected, takes(), movie("old.mov")), "");
+  checkMovie(movie("old.mov"), {{&c, 0.9, 2.2}, {&d, 0.5, 2.9}});
+  EXPECT_EQ(descriptionCounts(movie("old.mov")), (std::vector<int>{1, 1}));
 }
 
 TEST_F(SmartCutTest, TakeOfAnotherSizeIsLetterboxedAndAnotherRateConverted) {
