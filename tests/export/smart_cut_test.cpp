@@ -321,6 +321,14 @@ TEST_F(SmartCutTest, OwnTakesWithStillFramesCutInsideThemKeepOneDescription) {
   ASSERT_EQ(exported(selected, takes(), movie("old.mov")), "");
   checkMovie(movie("old.mov"), {{&c, 0.9, 2.2}, {&d, 0.5, 2.9}});
   EXPECT_EQ(descriptionCounts(movie("old.mov")), (std::vector<int>{1, 1}));
+
+  // A session recorded partly before and partly after: each take's frames,
+  // copied or re-encoded, use its own description.
+  selected = {takeOf("old-1.mov", 0.9, 2.2), takeOf("own-1.mov", 0.9, 2.2),
+              takeOf("old-2.mov", 0.5, 2.9)};
+  ASSERT_EQ(exported(selected, takes(), movie("mixed.mov")), "");
+  checkMovie(movie("mixed.mov"), {{&c, 0.9, 2.2}, {&a, 0.9, 2.2}, {&d, 0.5, 2.9}});
+  EXPECT_EQ(descriptionCounts(movie("mixed.mov")), (std::vector<int>{2, 1}));
 }
 
 TEST_F(SmartCutTest, TakeOfAnotherSizeIsLetterboxedAndAnotherRateConverted) {
