@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
+#include <utility>
 
 namespace vidorel::testing {
 
@@ -43,6 +45,10 @@ template <typename Predicate> bool spinUntil(Predicate done, int timeoutMs = 500
   while (!done() && clock.elapsed() < timeoutMs)
     QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
   return done();
+}
+
+template <typename Predicate> bool spinUntil(Predicate done, std::chrono::milliseconds limit) {
+  return spinUntil(std::move(done), static_cast<int>(limit.count()));
 }
 
 } // namespace vidorel::testing

@@ -20,7 +20,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -30,14 +29,8 @@
 namespace vidorel {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 ::testing::Environment* const qt =
     ::testing::AddGlobalTestEnvironment(new testing::QtApplicationEnvironment("offscreen"));
-
-bool processEventsUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-  return testing::spinUntil(done, static_cast<int>(limit.count()));
-}
 
 // A key press on the X server, as the user's keyboard makes one.
 void press(const std::string& keys) {
@@ -79,12 +72,12 @@ struct ProgramKeys {
   }
   bool bind() {
     keys.registerBindings(globalFactoryBindings());
-    return processEventsUntil(
+    return testing::spinUntil(
         [&] { return keys.desktopStatus().state != DesktopShortcutsState::waiting; },
         std::chrono::seconds(10));
   }
   bool runsOnce(ShortcutAction action) {
-    return processEventsUntil([&] { return runs[action] == 1; }, std::chrono::seconds(5));
+    return testing::spinUntil([&] { return runs[action] == 1; }, std::chrono::seconds(5));
   }
 
   PortalGlobalShortcuts keys;
@@ -139,7 +132,7 @@ TEST_F(KdePortalShortcuts, BindsTheFourShortcutsAndAKeyOnTheXServerRunsItsHandle
   // While a settings row listens for keys, the desktop's key does nothing.
   program.keys.unregisterAll();
   press("ctrl+shift+r");
-  processEventsUntil([] { return false; }, std::chrono::milliseconds(300));
+  testing::spinUntil([] { return false; }, std::chrono::milliseconds(300));
   EXPECT_EQ(program.runs[ShortcutAction::retake], 0);
   program.keys.registerBindings(globalFactoryBindings());
   press("ctrl+shift+r");
@@ -161,7 +154,7 @@ TEST_F(KdePortalShortcuts, AKeyTheUserChangesInTheDesktopsSettingsIsFollowed) {
         ADD_FAILURE() << "could not put End Take's key back";
     }
   } putBack;
-  EXPECT_TRUE(processEventsUntil(
+  EXPECT_TRUE(testing::spinUntil(
       [&] { return program.keys.assignedTrigger(ShortcutAction::endTake) == "Ctrl+Alt+E"; },
       std::chrono::seconds(5)))
       << program.keys.assignedTrigger(ShortcutAction::endTake);
@@ -170,7 +163,7 @@ TEST_F(KdePortalShortcuts, AKeyTheUserChangesInTheDesktopsSettingsIsFollowed) {
             "Ctrl+Alt+E");
   // The old key is free again; the new one runs the action.
   press("ctrl+shift+Return");
-  processEventsUntil([] { return false; }, std::chrono::milliseconds(300));
+  testing::spinUntil([] { return false; }, std::chrono::milliseconds(300));
   EXPECT_EQ(program.runs[ShortcutAction::endTake], 0);
   press("ctrl+alt+e");
   EXPECT_TRUE(program.runsOnce(ShortcutAction::endTake));

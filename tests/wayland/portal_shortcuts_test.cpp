@@ -35,15 +35,9 @@ namespace vidorel {
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
 
 ::testing::Environment* const qt =
     ::testing::AddGlobalTestEnvironment(new testing::QtApplicationEnvironment("offscreen"));
-
-// Runs the Qt event loop until `done` holds or the time is up.
-bool processEventsUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-  return testing::spinUntil(done, static_cast<int>(limit.count()));
-}
 
 // A method of the fake portal's test interface, as the desktop's user.
 void onTheDesktop(const std::string& methodAndArguments) {
@@ -109,7 +103,7 @@ ShortcutBindings globalFactoryBindings() {
 }
 
 bool reaches(const PortalGlobalShortcuts& keys, DesktopShortcutsState state) {
-  return processEventsUntil([&] { return keys.desktopStatus().state == state; },
+  return testing::spinUntil([&] { return keys.desktopStatus().state == state; },
                             std::chrono::seconds(5));
 }
 
@@ -146,21 +140,21 @@ TEST(PortalGlobalShortcuts, BindsThePreferredTriggersAndActivatedRunsTheHandler)
   EXPECT_EQ(keys.assignedTrigger(ShortcutAction::retake), "");
 
   pressOnTheDesktop("endTake");
-  EXPECT_TRUE(processEventsUntil([&] { return endTakes == 1; }, std::chrono::seconds(5)));
+  EXPECT_TRUE(testing::spinUntil([&] { return endTakes == 1; }, std::chrono::seconds(5)));
   EXPECT_EQ(pauses, 0);
   pressOnTheDesktop("startPause");
-  EXPECT_TRUE(processEventsUntil([&] { return pauses == 1; }, std::chrono::seconds(5)));
+  EXPECT_TRUE(testing::spinUntil([&] { return pauses == 1; }, std::chrono::seconds(5)));
 
   // Unbound actions do nothing, whatever the desktop still sends.
   keys.unregisterAll();
   pressOnTheDesktop("endTake");
-  processEventsUntil([] { return false; }, std::chrono::milliseconds(400));
+  testing::spinUntil([] { return false; }, std::chrono::milliseconds(400));
   EXPECT_EQ(endTakes, 1);
   // Binding the same again (a settings row stopped listening) needs no new
   // question to the desktop.
   keys.registerBindings(bindings);
   pressOnTheDesktop("endTake");
-  EXPECT_TRUE(processEventsUntil([&] { return endTakes == 2; }, std::chrono::seconds(5)));
+  EXPECT_TRUE(testing::spinUntil([&] { return endTakes == 2; }, std::chrono::seconds(5)));
   EXPECT_EQ(portal.calls("BindShortcuts").size(), 1u);
   // Other bindings are asked for in the same session.
   bindings.emplace(ShortcutAction::retake, defaultBinding(ShortcutAction::retake));
@@ -219,12 +213,12 @@ TEST(PortalGlobalShortcuts, WaitsForTheDesktopsDialogWithoutBlockingAndTheRowsFo
   PortalSettings settings(keys);
   keys.registerBindings(globalFactoryBindings());
   EXPECT_EQ(keys.desktopStatus().state, DesktopShortcutsState::waiting);
-  ASSERT_TRUE(processEventsUntil([&] { return portal.calls("BindShortcuts").size() == 1; },
+  ASSERT_TRUE(testing::spinUntil([&] { return portal.calls("BindShortcuts").size() == 1; },
                                  std::chrono::seconds(5)));
   // The event loop goes on while the desktop's dialog is open.
   bool ticked = false;
   QTimer::singleShot(100, [&] { ticked = true; });
-  EXPECT_TRUE(processEventsUntil([&] { return ticked; }, std::chrono::seconds(2)));
+  EXPECT_TRUE(testing::spinUntil([&] { return ticked; }, std::chrono::seconds(2)));
   EXPECT_EQ(keys.desktopStatus().state, DesktopShortcutsState::waiting);
   EXPECT_EQ(settings.field(ShortcutAction::endTake), "Asking the desktop…");
   EXPECT_TRUE(settings.view->recorder(ShortcutAction::endTake)->isReadOnly());
@@ -242,7 +236,7 @@ TEST(PortalGlobalShortcuts, WaitsForTheDesktopsDialogWithoutBlockingAndTheRowsFo
   // The user gives End Take another key in the desktop's settings.
   onTheDesktop("ChangeShortcut string:endTake string:Ctrl+Alt+E");
   EXPECT_TRUE(
-      processEventsUntil([&] { return settings.field(ShortcutAction::endTake) == "Ctrl+Alt+E"; },
+      testing::spinUntil([&] { return settings.field(ShortcutAction::endTake) == "Ctrl+Alt+E"; },
                          std::chrono::seconds(5)))
       << settings.field(ShortcutAction::endTake);
   EXPECT_EQ(keys.assignedTrigger(ShortcutAction::endTake), "Ctrl+Alt+E");
@@ -279,7 +273,7 @@ TEST(PortalGlobalShortcuts, ADesktopThatBindsAtTheSessionsStartIsNotAskedAgain) 
   EXPECT_EQ(keys.assignedTrigger(ShortcutAction::endTake), "assigned CTRL+SHIFT+Return");
   EXPECT_EQ(keys.desktopStatus().triggers.size(), 4u);
   pressOnTheDesktop("nextScene");
-  EXPECT_TRUE(processEventsUntil([&] { return nextScenes == 1; }, std::chrono::seconds(5)));
+  EXPECT_TRUE(testing::spinUntil([&] { return nextScenes == 1; }, std::chrono::seconds(5)));
 }
 
 TEST(PortalGlobalShortcuts, ASuccessThatBindsNothingIsARefusal) {
@@ -297,7 +291,7 @@ TEST(PortalGlobalShortcuts, ASuccessThatBindsNothingIsARefusal) {
   EXPECT_EQ(settings.view->notice()->text().toStdString(), kShortcutsRefusedNotice);
   EXPECT_EQ(settings.note(ShortcutAction::endTake), "/opt/vidorel/bin/vidorel ctl end-take");
   pressOnTheDesktop("endTake");
-  processEventsUntil([] { return false; }, std::chrono::milliseconds(300));
+  testing::spinUntil([] { return false; }, std::chrono::milliseconds(300));
   EXPECT_EQ(endTakes, 0);
 }
 
@@ -317,7 +311,7 @@ TEST(PortalGlobalShortcuts, ARefusedBindingShowsTheCommandsToBindAndIsNotAskedAg
   // already said no.
   keys.unregisterAll();
   keys.registerBindings(globalFactoryBindings());
-  processEventsUntil([] { return false; }, std::chrono::milliseconds(300));
+  testing::spinUntil([] { return false; }, std::chrono::milliseconds(300));
   EXPECT_EQ(portal.calls("BindShortcuts").size(), 1u);
 }
 
