@@ -1,14 +1,14 @@
 #include "capture/recorder_adapter.h"
 
-#include "capture/capture_error.h"
+#include <exception>
 
 namespace vidorel {
 
 std::optional<std::string> ScreenRecorderAdapter::prepareMicrophone() {
   try {
     recorder_.prepareMicrophone();
-  } catch (const CaptureFailure& failure) {
-    return failure.description();
+  } catch (const std::exception& failure) {
+    return std::string(failure.what());
   }
   return std::nullopt;
 }
@@ -19,8 +19,8 @@ ScreenRecorderAdapter::startRecording(std::filesystem::path url,
   std::optional<std::string> failure;
   try {
     co_await recorder_.startRecording(std::move(url), std::move(content));
-  } catch (const CaptureFailure& error) {
-    failure = error.description();
+  } catch (const std::exception& error) {
+    failure = std::string(error.what());
   }
   co_return failure;
 }

@@ -6,9 +6,9 @@
 namespace vidorel {
 
 // The screen recorder as the workflow's Recorder. The recorder throws
-// CaptureFailure; the workflow wants the failure's description to show, so
-// every failure becomes that text and nothing escapes into the
-// coordinator's tasks.
+// CaptureFailure, and its backends may let a platform error through; the
+// workflow wants the failure's text to show, so every failure becomes that
+// text and nothing escapes into the coordinator's tasks.
 class ScreenRecorderAdapter final : public Recorder {
 public:
   explicit ScreenRecorderAdapter(ScreenRecorder& recorder) : recorder_(recorder) {}

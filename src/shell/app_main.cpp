@@ -2,10 +2,12 @@
 
 #include <cstdio>
 
-#if __has_include("workflow/linux_permission_probes.h") && __has_include("workflow/updater.h")
+#if __has_include("capture/linux_permission_probes.h") && __has_include("workflow/updater.h")
 
 #include "base/log.h"
+#include "capture/linux_permission_probes.h"
 #include "capture/portal_capture_backend.h"
+#include "capture/recorder_adapter.h"
 #include "capture/screen_recorder.h"
 #include "capture/x11_screen_source.h"
 #include "export/export_coordinator.h"
@@ -29,7 +31,6 @@
 #include "store/session_store.h"
 #include "workflow/app_state_manager.h"
 #include "workflow/json_defaults_store.h"
-#include "workflow/linux_permission_probes.h"
 #include "workflow/updater.h"
 #if __has_include("shortcuts/xkb_keyboard_layout.h")
 #include "shortcuts/keyboard_layout_watcher.h"
@@ -88,6 +89,15 @@ std::shared_ptr<Player> makeMpvPlayer(QWidget* container) {
   });
 }
 
+// The countdown's length for tests of the whole app that are not about it;
+// only under the test control, so a user's environment never changes it.
+std::optional<int> testCountdownSeconds() {
+  const char* seconds = std::getenv("VIDOREL_TEST_COUNTDOWN");
+  if (!seconds || !std::getenv("VIDOREL_TEST_CONTROL"))
+    return std::nullopt;
+  return std::atoi(seconds);
+}
+
 int sceneNumber(const AppStateManager& manager) {
   const std::optional<Session>& session = manager.currentSession();
   return session ? session->currentSceneIndex + 1 : 1;
@@ -123,18 +133,18 @@ class DesktopApp {
 public:
   DesktopApp()
       : backend_(makeCaptureBackend(logger_, probe_, defaults_)),
-        recorder_(loop_, logger_, *backend_), shellRecorder_(recorder_), store_(logger_, probe_),
+        recorder_(loop_, logger_, *backend_), recorderAdapter_(recorder_), store_(logger_, probe_),
         overlay_(loop_, countdownWindow_, {&localEscape_, &escapeGrab_, &shortcuts_}),
-        countdown_(overlay_), statusPanel_([this] { return currentStatus(); }),
-        preferences_(defaults_), probes_(makePermissionProbes(*backend_)),
-        permissions_(loop_, *probes_, alerts_, windows_), exporter_(loop_),
-        exportFlow_(ExportCoordinatorDependencies{loop_, logger_, exporter_, preferences_, panels_,
-                                                  alerts_, windows_}),
+        countdown_(overlay_, testCountdownSeconds()),
+        statusPanel_([this] { return currentStatus(); }), preferences_(defaults_),
+        probes_(makePermissionProbes(*backend_)), permissions_(loop_, *probes_, alerts_, windows_),
+        exporter_(loop_), exportFlow_(ExportCoordinatorDependencies{
+                              loop_, logger_, exporter_, preferences_, panels_, alerts_, windows_}),
         updater_(configuredUpdateFeed(),
                  [](const std::string& url) {
                    QDesktopServices::openUrl(QUrl(QString::fromStdString(url)));
                  }),
-        manager_(AppStateDependencies{loop_, logger_, shellRecorder_, store_, shortcuts_,
+        manager_(AppStateDependencies{loop_, logger_, recorderAdapter_, store_, shortcuts_,
                                       countdown_, permissions_, exportFlow_, statusBadge(),
                                       updater_, preferences_, alerts_, panels_, windows_}),
         tray_(trayHooks(), true) {
@@ -431,7 +441,7 @@ private:
   FfmpegDurationProbe probe_;
   std::unique_ptr<CaptureBackend> backend_;
   ScreenRecorder recorder_;
-  ShellRecorder shellRecorder_;
+  ScreenRecorderAdapter recorderAdapter_;
   SessionStore store_;
   CountdownWindow countdownWindow_;
   LocalEscapeMonitor localEscape_;
@@ -443,7 +453,7 @@ private:
 #ifdef VIDOREL_HAVE_X11_HOT_KEYS
   X11HotKeys hotKeys_{logger_};
 #else
-  HandlerOnlyShortcuts hotKeys_;
+  NoGlobalShortcuts hotKeys_;
 #endif
   // On Wayland the desktop's GlobalShortcuts portal, where it has one.
   std::unique_ptr<PortalGlobalShortcuts> portalKeys_ =

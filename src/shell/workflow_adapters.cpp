@@ -1,36 +1,12 @@
 #include "shell/workflow_adapters.h"
 
-#include "capture/capture_error.h"
-
 namespace vidorel {
 
-std::optional<std::string> ShellRecorder::prepareMicrophone() {
-  try {
-    recorder_.prepareMicrophone();
-  } catch (const std::exception& error) {
-    return std::string(error.what());
-  }
-  return std::nullopt;
-}
-
-Task<std::optional<std::string>>
-ShellRecorder::startRecording(std::filesystem::path url, std::optional<ShareableContent> content) {
-  std::optional<std::string> failure;
-  try {
-    co_await recorder_.startRecording(std::move(url), std::move(content));
-  } catch (const std::exception& error) {
-    failure = std::string(error.what());
-  }
-  co_return failure;
-}
-
-Task<std::optional<RecordedTake>> ShellRecorder::stopRecording() {
-  std::optional<RecordedTake> take = co_await recorder_.stopRecording();
-  co_return take;
-}
-
 Task<bool> ShellCountdown::run(int from) {
-  bool ranOut = co_await overlay_.run(from);
+  int seconds = seconds_.value_or(from);
+  if (seconds <= 0)
+    co_return true;
+  bool ranOut = co_await overlay_.run(seconds);
   co_return ranOut;
 }
 
@@ -71,14 +47,6 @@ void CountdownAwareShortcuts::setHandler(ShortcutAction action, std::function<vo
     }
     handler();
   });
-}
-
-bool HandlerOnlyShortcuts::press(ShortcutAction action) const {
-  auto found = handlers_.find(action);
-  if (found == handlers_.end() || !found->second)
-    return false;
-  found->second();
-  return true;
 }
 
 } // namespace vidorel

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "capture/screen_recorder.h"
 #include "shell/countdown_overlay.h"
 #include "shell/recording_status_view.h"
 #include "workflow/collaborators.h"
@@ -11,36 +10,19 @@
 
 namespace vidorel {
 
-// The screen recorder as the workflow's Recorder: its failures, thrown as
-// exceptions, become the descriptions the workflow reports.
-class ShellRecorder final : public Recorder {
-public:
-  explicit ShellRecorder(ScreenRecorder& recorder) : recorder_(recorder) {}
-
-  std::optional<std::string> prepareMicrophone() override;
-  void releaseMicrophone() override { recorder_.releaseMicrophone(); }
-  Task<std::optional<std::string>> startRecording(std::filesystem::path url,
-                                                  std::optional<ShareableContent> content) override;
-  Task<std::optional<RecordedTake>> stopRecording() override;
-  void pause() override { recorder_.pause(); }
-  void resume() override { recorder_.resume(); }
-  void setFailureHandler(std::function<void(std::string)> handler) override {
-    recorder_.setFailureHandler(std::move(handler));
-  }
-
-private:
-  ScreenRecorder& recorder_;
-};
-
+// The countdown overlay as the workflow's Countdown. Tests of the whole app
+// that are not about the countdown may shorten it to `seconds` (0: none).
 class ShellCountdown final : public Countdown {
 public:
-  explicit ShellCountdown(CountdownOverlay& overlay) : overlay_(overlay) {}
+  explicit ShellCountdown(CountdownOverlay& overlay, std::optional<int> seconds = std::nullopt)
+      : overlay_(overlay), seconds_(seconds) {}
   Task<bool> run(int from) override;
   void cancel() override { overlay_.cancel(); }
   bool isRunning() const { return overlay_.isRunning(); }
 
 private:
   CountdownOverlay& overlay_;
+  std::optional<int> seconds_;
 };
 
 // The floating status panel, made anew for every take and dropped when
@@ -84,21 +66,14 @@ private:
   std::function<void()> cancel_;
 };
 
-// Stands in for system-wide hot keys where none can be registered: keeps
-// the handlers so the test hook can press them.
-class HandlerOnlyShortcuts final : public GlobalShortcuts {
+// Stands in for system-wide hot keys where none can be registered: nothing
+// is bound. The handlers are kept by the ShortcutHandlerTap in front of it,
+// so `vidorel ctl` and the test hook still run them.
+class NoGlobalShortcuts final : public GlobalShortcuts {
 public:
-  void setHandler(ShortcutAction action, std::function<void()> handler) override {
-    handlers_[action] = std::move(handler);
-  }
-  void registerBindings(const ShortcutBindings& bindings) override { registered_ = bindings; }
-  void unregisterAll() override { registered_.clear(); }
-  // Runs the action's handler as a key press would; false without one.
-  bool press(ShortcutAction action) const;
-
-private:
-  std::map<ShortcutAction, std::function<void()>> handlers_;
-  ShortcutBindings registered_;
+  void setHandler(ShortcutAction, std::function<void()>) override {}
+  void registerBindings(const ShortcutBindings&) override {}
+  void unregisterAll() override {}
 };
 
 } // namespace vidorel
