@@ -30,10 +30,6 @@ public:
   }
 };
 
-std::error_code lastError() {
-  return std::error_code(errno, std::generic_category());
-}
-
 // Closes a descriptor when it goes out of scope.
 class Descriptor {
 public:
@@ -61,20 +57,6 @@ private:
   int fd_;
 };
 
-std::error_code writeAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t written = ::write(fd, data, size);
-    if (written < 0) {
-      if (errno == EINTR)
-        continue;
-      return lastError();
-    }
-    data += written;
-    size -= static_cast<size_t>(written);
-  }
-  return {};
-}
-
 // Removes path when something is there; a missing entry is no error.
 std::error_code unlinkIfPresent(const fs::path& path) {
   if (::unlink(path.c_str()) != 0 && errno != ENOENT)
@@ -83,6 +65,25 @@ std::error_code unlinkIfPresent(const fs::path& path) {
 }
 
 } // namespace
+
+std::error_code lastError() {
+  return std::error_code(errno, std::generic_category());
+}
+
+std::error_code writeAll(int fd, const void* data, std::size_t size) {
+  const auto* bytes = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t written = ::write(fd, bytes, size);
+    if (written < 0) {
+      if (errno == EINTR)
+        continue;
+      return lastError();
+    }
+    bytes += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return {};
+}
 
 std::error_code copyFileDurably(const fs::path& from, const fs::path& to) {
   // Non-blocking, so that a pipe at from is refused by the check below

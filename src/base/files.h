@@ -81,6 +81,12 @@ void removeStaleTemporaries(const std::filesystem::path& destination);
 // never follows a link. True when it was removed.
 bool removeAbandonedFile(const std::filesystem::path& path);
 
+// errno of the calling thread as an error code.
+std::error_code lastError();
+
+// Writes all of data to fd, going on after interrupted and short writes.
+std::error_code writeAll(int fd, const void* data, std::size_t size);
+
 // fsync of a folder, so that renames and new entries in it are durable.
 std::error_code syncFolder(const std::filesystem::path& folder);
 

@@ -1,90 +1,38 @@
 #include "capture/ffmpeg_take_writer.h"
 
-#include "base/files.h"
 #include "base/format.h"
 #include "capture/bgra_to_i420.h"
 #include "capture/capture_error.h"
+#include "capture/ffmpeg_take_encoders.h"
+#include "capture/take_file.h"
 
 extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-#include <libavutil/audio_fifo.h>
 #include <libavutil/channel_layout.h>
-#include <libavutil/error.h>
 #include <libavutil/imgutils.h>
-#include <libavutil/mem.h>
-#include <libavutil/opt.h>
-#include <libswresample/swresample.h>
 }
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <condition_variable>
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
 #include <deque>
-#include <fcntl.h>
 #include <mutex>
-#include <sys/file.h>
-#include <sys/stat.h>
+#include <optional>
 #include <thread>
-#include <unistd.h>
 #include <variant>
+#include <vector>
 
 namespace vidorel {
 
 namespace {
 
-constexpr AVRational kVideoTimeBase = {1, 90000};
+constexpr AVRational kVideoTimeBase = kTakeVideoTimeBase;
 constexpr AVRational kNanoseconds = {1, 1000000000};
-constexpr int kAudioRate = AudioTimeline::kOutputRate;
-constexpr int kAudioChannels = 2;
-constexpr std::int64_t kAudioBitRate = 128000;
+constexpr int kAudioRate = kTakeAudioRate;
+static_assert(kAudioRate == AudioTimeline::kOutputRate);
 // Up to this many samples of disagreement between the encoder's own sample
 // count and the timeline are left alone (resampler rounding), 1 ms.
 constexpr std::int64_t kAlignmentSlack = kAudioRate / 1000;
-constexpr int kIoBufferSize = 256 * 1024;
-
-std::string errorString(int code) {
-  char text[AV_ERROR_MAX_STRING_SIZE] = {};
-  av_strerror(code, text, sizeof(text));
-  return text;
-}
-
-// libavformat writes the take through a file descriptor of our own, so the
-// file can be created exclusively and synced.
-int writeToFile(void* opaque, std::uint8_t* data, int size) {
-  int fd = *static_cast<int*>(opaque);
-  int left = size;
-  while (left > 0) {
-    ssize_t written = ::write(fd, data, static_cast<std::size_t>(left));
-    if (written < 0) {
-      if (errno == EINTR)
-        continue;
-      return AVERROR(errno);
-    }
-    data += written;
-    left -= static_cast<int>(written);
-  }
-  return size;
-}
-
-std::int64_t seekInFile(void* opaque, std::int64_t offset, int whence) {
-  int fd = *static_cast<int*>(opaque);
-  if (whence == AVSEEK_SIZE) {
-    struct stat status;
-    if (::fstat(fd, &status) != 0)
-      return AVERROR(errno);
-    return status.st_size;
-  }
-  off_t position = ::lseek(fd, offset, whence & ~AVSEEK_FORCE);
-  return position < 0 ? AVERROR(errno) : position;
-}
-
-std::string remuxMovie(const std::filesystem::path& source, const std::filesystem::path& target,
-                       int fd);
 
 struct VideoJob {
   VideoFrame frame;
@@ -132,7 +80,6 @@ public:
   void finishWriting(std::int64_t endTime) override;
 
 private:
-  void createFile();
   void openEncoders();
   void push(Job job);
   void run();
@@ -152,14 +99,9 @@ private:
   // Cuts a fragment once a second of the take has been handed over.
   bool cutFragmentIfDue(std::int64_t time);
   bool cutFragment();
-  bool recordLengthInHeader(std::int64_t end);
-  bool findMovieLength();
   // Leaves the file with the fragments that reached the disk and closes it.
   void closeAfterFailure();
-  void rewriteAsPlainMovie();
   bool fail(const std::string& what, int code);
-  void closeFile();
-  void closeAll();
 
   std::filesystem::path url_;
   int width_;
@@ -177,26 +119,24 @@ private:
   std::string error_;
   std::thread thread_;
 
-  // The take file, created by this encoder (never an existing one).
-  int fd_ = -1;
-  bool fileWritten_ = false;
+  // Made once the size is known to be one the encoder takes.
+  std::optional<TakeFile> file_;
 
   // Used by the encoding thread only, once it runs.
-  AVFormatContext* format_ = nullptr;
-  AVIOContext* io_ = nullptr;
-  AVCodecContext* video_ = nullptr;
-  AVCodecContext* audio_ = nullptr;
+  OutputPtr format_;
+  CodecPtr video_;
+  CodecPtr audio_;
   AVStream* videoStream_ = nullptr;
   AVStream* audioStream_ = nullptr;
-  SwrContext* resampler_ = nullptr;
+  ResamplerPtr resampler_;
   AVChannelLayout resamplerLayout_{};
   int resamplerRate_ = 0;
   SampleFormat resamplerFormat_ = SampleFormat::s16;
-  AVAudioFifo* fifo_ = nullptr;
-  AVFrame* picture_ = nullptr;
-  AVFrame* sound_ = nullptr;
-  AVPacket* packet_ = nullptr;
-  AVPacket* heldVideo_ = nullptr;
+  AudioFifoPtr fifo_;
+  FramePtr picture_;
+  FramePtr sound_;
+  PacketPtr packet_;
+  PacketPtr heldVideo_;
   bool holdingVideo_ = false;
   bool havePicture_ = false;
   std::int64_t lastVideoPts_ = -1;
@@ -205,23 +145,14 @@ private:
   std::int64_t audioSamples_ = 0;
   // Samples sent to the AAC encoder.
   std::int64_t audioSent_ = 0;
-  bool headerWritten_ = false;
   bool finishing_ = false;
   // What the muxer holds of each track since the start.
   std::int64_t videoPacketsWritten_ = 0;
   std::int64_t audioPacketsWritten_ = 0;
-  // Take time (ns) of the last cut, and the file's size once that cut was
-  // on disk: everything before it survives a crash.
+  // Take time (ns) of the last cut.
   std::int64_t lastCutTime_ = 0;
-  std::int64_t durableSize_ = 0;
-  int fragments_ = 0;
-  // The end of the latest sample handed to the muxer (microseconds), and
-  // where the movie header states the movie's length.
+  // The end of the latest sample handed to the muxer (microseconds).
   std::int64_t writtenEnd_ = 0;
-  std::int64_t durableEnd_ = 0;
-  off_t movieLengthAt_ = -1;
-  bool movieLengthWide_ = false;
-  std::uint32_t movieTimescale_ = 0;
 };
 
 FfmpegTakeEncoder::FfmpegTakeEncoder(std::filesystem::path url, int width, int height,
@@ -230,13 +161,8 @@ FfmpegTakeEncoder::FfmpegTakeEncoder(std::filesystem::path url, int width, int h
       settings_(std::move(settings)) {
   if (width_ <= 0 || height_ <= 0 || width_ % 2 != 0 || height_ % 2 != 0)
     throw CaptureFailure(formatString("The movie size %dx%d cannot be encoded.", width_, height_));
-  createFile();
-  try {
-    openEncoders();
-  } catch (const CaptureFailure&) {
-    closeFile();
-    throw;
-  }
+  file_.emplace(url_);
+  openEncoders();
 }
 
 FfmpegTakeEncoder::~FfmpegTakeEncoder() {
@@ -244,147 +170,53 @@ FfmpegTakeEncoder::~FfmpegTakeEncoder() {
     push(FinishJob{0});
     thread_.join();
   }
-  closeAll();
-  closeFile();
-}
-
-// The file is created now, exclusively: an unwritable destination fails the
-// start of the take rather than its end, and an existing file (another
-// take's) is never truncated. The new entry is synced into its folder so a
-// crash cannot lose the file along with its name.
-void FfmpegTakeEncoder::createFile() {
-  // Read as well: the movie header is found again to keep its length.
-  fd_ = ::open(url_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fd_ < 0)
-    throw CaptureFailure(formatString("The file \"%s\" couldn't be created: %s",
-                                      url_.filename().c_str(), std::strerror(errno)));
-  syncFolder(url_.parent_path().empty() ? "." : url_.parent_path());
-}
-
-// Only the file this encoder created goes, and only while nothing was
-// written into it (a take in which no frame arrived leaves no file behind).
-void FfmpegTakeEncoder::closeFile() {
-  if (fd_ < 0)
-    return;
-  ::close(fd_);
-  fd_ = -1;
-  if (!fileWritten_) {
-    std::error_code ignored;
-    std::filesystem::remove(url_, ignored);
-  }
+  av_channel_layout_uninit(&resamplerLayout_);
 }
 
 void FfmpegTakeEncoder::openEncoders() {
-  int rc = avformat_alloc_output_context2(&format_, nullptr, "mov", url_.c_str());
-  if (rc < 0 || !format_)
-    throw CaptureFailure("The QuickTime writer is not available: " + errorString(rc));
+  AVFormatContext* format = nullptr;
+  int rc = avformat_alloc_output_context2(&format, nullptr, "mov", url_.c_str());
+  if (rc < 0 || !format)
+    throw CaptureFailure("The QuickTime writer is not available: " + avErrorText(rc));
+  format_.reset(format);
 
-  const AVCodec* h264 = avcodec_find_encoder_by_name("libx264");
-  const AVCodec* aac = avcodec_find_encoder(AV_CODEC_ID_AAC);
-  if (!h264 || !aac) {
-    closeAll();
-    throw CaptureFailure("The H.264 or AAC encoder is not available.");
-  }
-
-  video_ = avcodec_alloc_context3(h264);
-  video_->width = width_;
-  video_->height = height_;
-  video_->pix_fmt = AV_PIX_FMT_YUV420P;
-  video_->time_base = kVideoTimeBase;
-  video_->framerate = {60, 1};
-  video_->max_b_frames = 0;
-  video_->gop_size = 120;
-  video_->keyint_min = 12;
-  video_->thread_count = settings_.threads;
-  video_->color_range = AVCOL_RANGE_MPEG;
-  video_->colorspace = AVCOL_SPC_BT709;
-  video_->color_primaries = AVCOL_PRI_BT709;
-  video_->color_trc = AVCOL_TRC_BT709;
-  video_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-  av_opt_set(video_->priv_data, "preset", settings_.preset.c_str(), 0);
-  av_opt_set(video_->priv_data, "tune", "zerolatency", 0);
-  av_opt_set(video_->priv_data, "profile", "high", 0);
-  av_opt_set(video_->priv_data, "crf", "23", 0);
-  // Frames forced to be key frames (see encodeVideo) are IDR frames, where
-  // a cut or an exact seek can start decoding.
-  av_opt_set(video_->priv_data, "forced-idr", "1", 0);
-  // Parameter sets that do not depend on the rate control: an export can
-  // then re-encode a cut at a constant quantiser (faster than the rate
-  // factor) and still share the take's parameter sets.
-  if (settings_.stitchableHeaders)
-    av_opt_set(video_->priv_data, "x264-params", "stitchable=1", 0);
-  rc = avcodec_open2(video_, h264, nullptr);
-  if (rc < 0) {
-    closeAll();
-    throw CaptureFailure("The H.264 encoder couldn't be opened: " + errorString(rc));
-  }
-
-  audio_ = avcodec_alloc_context3(aac);
-  audio_->sample_fmt = AV_SAMPLE_FMT_FLTP;
-  audio_->sample_rate = kAudioRate;
-  av_channel_layout_default(&audio_->ch_layout, kAudioChannels);
-  audio_->bit_rate = kAudioBitRate;
-  audio_->time_base = {1, kAudioRate};
-  audio_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-  rc = avcodec_open2(audio_, aac, nullptr);
-  if (rc < 0) {
-    closeAll();
-    throw CaptureFailure("The AAC encoder couldn't be opened: " + errorString(rc));
-  }
+  TakeVideoEncoding encoding;
+  encoding.width = width_;
+  encoding.height = height_;
+  encoding.threads = settings_.threads;
+  encoding.preset = settings_.preset;
+  encoding.stitchableHeaders = settings_.stitchableHeaders;
+  video_ = openTakeVideoEncoder(encoding);
+  if (!video_)
+    throw CaptureFailure("The H.264 encoder couldn't be opened.");
+  audio_ = openTakeAudioEncoder();
+  if (!audio_)
+    throw CaptureFailure("The AAC encoder couldn't be opened.");
 
   // Video first, so the video track is the first track of the file.
-  videoStream_ = avformat_new_stream(format_, nullptr);
-  avcodec_parameters_from_context(videoStream_->codecpar, video_);
-  videoStream_->time_base = kVideoTimeBase;
-  audioStream_ = avformat_new_stream(format_, nullptr);
-  avcodec_parameters_from_context(audioStream_->codecpar, audio_);
-  audioStream_->time_base = {1, kAudioRate};
-
-  fifo_ = av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, kAudioChannels, audio_->frame_size * 4);
-  picture_ = av_frame_alloc();
-  sound_ = av_frame_alloc();
-  packet_ = av_packet_alloc();
-  heldVideo_ = av_packet_alloc();
-  auto* ioBuffer = static_cast<std::uint8_t*>(av_malloc(kIoBufferSize));
-  if (ioBuffer)
-    io_ = avio_alloc_context(ioBuffer, kIoBufferSize, 1, &fd_, nullptr, writeToFile, seekInFile);
-  if (!io_)
-    av_free(ioBuffer);
-  if (!fifo_ || !picture_ || !sound_ || !packet_ || !heldVideo_ || !io_) {
-    closeAll();
+  videoStream_ = avformat_new_stream(format_.get(), nullptr);
+  audioStream_ = avformat_new_stream(format_.get(), nullptr);
+  fifo_.reset(av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, kTakeAudioChannels, audio_->frame_size * 4));
+  picture_ = makeFrame();
+  sound_ = makeFrame();
+  packet_ = makePacket();
+  heldVideo_ = makePacket();
+  if (!videoStream_ || !audioStream_ || !fifo_ || !picture_ || !sound_ || !packet_ || !heldVideo_ ||
+      !file_->io())
     throw CaptureFailure("Out of memory while preparing the take writer.");
-  }
+  avcodec_parameters_from_context(videoStream_->codecpar, video_.get());
+  videoStream_->time_base = kVideoTimeBase;
+  avcodec_parameters_from_context(audioStream_->codecpar, audio_.get());
+  audioStream_->time_base = {1, kAudioRate};
   picture_->format = AV_PIX_FMT_YUV420P;
   picture_->width = width_;
   picture_->height = height_;
-  av_frame_get_buffer(picture_, 0);
-}
-
-void FfmpegTakeEncoder::closeAll() {
-  av_packet_free(&heldVideo_);
-  av_packet_free(&packet_);
-  av_frame_free(&sound_);
-  av_frame_free(&picture_);
-  if (fifo_)
-    av_audio_fifo_free(fifo_);
-  fifo_ = nullptr;
-  swr_free(&resampler_);
-  av_channel_layout_uninit(&resamplerLayout_);
-  avcodec_free_context(&video_);
-  avcodec_free_context(&audio_);
-  if (format_) {
-    format_->pb = nullptr;
-    avformat_free_context(format_);
-    format_ = nullptr;
-  }
-  if (io_) {
-    av_freep(&io_->buffer);
-    avio_context_free(&io_);
-  }
+  if (av_frame_get_buffer(picture_.get(), 0) < 0)
+    throw CaptureFailure("Out of memory while preparing the take writer.");
 }
 
 bool FfmpegTakeEncoder::fail(const std::string& what, int code) {
-  std::string text = code < 0 ? what + ": " + errorString(code) : what;
+  std::string text = code < 0 ? what + ": " + avErrorText(code) : what;
   {
     std::lock_guard lock(mutex_);
     if (!error_.empty())
@@ -402,7 +234,7 @@ bool FfmpegTakeEncoder::fail(const std::string& what, int code) {
 bool FfmpegTakeEncoder::startWriting() {
   if (status_ != WriterStatus::unknown)
     return false;
-  format_->pb = io_;
+  format_->pb = file_->io();
   format_->flags |= AVFMT_FLAG_CUSTOM_IO;
   // A fragmented movie: a crash leaves every fragment written before it
   // readable. The index of each second is cut and synced by cutFragment();
@@ -410,12 +242,11 @@ bool FfmpegTakeEncoder::startWriting() {
   // (the sound's encoder delay) are known when it is written.
   AVDictionary* options = nullptr;
   av_dict_set(&options, "movflags", "+frag_custom+empty_moov+delay_moov+default_base_moof", 0);
-  int rc = avformat_write_header(format_, &options);
+  int rc = avformat_write_header(format_.get(), &options);
   av_dict_free(&options);
   if (rc < 0)
     return fail("The movie header couldn't be written", rc);
-  fileWritten_ = true;
-  headerWritten_ = true;
+  file_->markWritten();
   status_ = WriterStatus::writing;
   thread_ = std::thread([this] { run(); });
   return true;
@@ -460,7 +291,7 @@ void FfmpegTakeEncoder::flush() {
 
 void FfmpegTakeEncoder::finishWriting(std::int64_t endTime) {
   if (!thread_.joinable()) {
-    closeFile();
+    file_->close();
     return;
   }
   push(FinishJob{endTime});
@@ -480,12 +311,18 @@ void FfmpegTakeEncoder::run() {
     if (auto* finish = std::get_if<FinishJob>(&job)) {
       finishing_ = true;
       if (healthy && finishFile(finish->endTime)) {
-        rewriteAsPlainMovie();
+        file_->close();
+        // When the copy cannot be made (a full disk) the fragmented movie
+        // stays, which plays as well.
+        std::string problem = settings_.rewriteAsPlainMovie ? rewriteAsPlainMovie(url_) : "";
+        if (!problem.empty())
+          logger_.error(LogCategory::writer,
+                        formatString("the take stays fragmented: %s", problem.c_str()));
         status_ = WriterStatus::completed;
       } else {
         closeAfterFailure();
+        file_->close();
       }
-      closeFile();
       return;
     }
     if (auto* video = std::get_if<VideoJob>(&job)) {
@@ -521,7 +358,7 @@ bool FfmpegTakeEncoder::encodeVideo(const VideoJob& job) {
   std::int64_t pts = av_rescale_q(job.time, kNanoseconds, kVideoTimeBase);
   if (pts <= lastVideoPts_)
     return true; // two frames within one tick of the time base
-  int rc = av_frame_make_writable(picture_);
+  int rc = av_frame_make_writable(picture_.get());
   if (rc < 0)
     return fail("The video frame couldn't be prepared", rc);
   if (frame.layout == PixelLayout::i420) {
@@ -548,7 +385,7 @@ bool FfmpegTakeEncoder::encodeVideo(const VideoJob& job) {
       settings_.keyFramePerSecond && keyDue ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
   lastVideoPts_ = pts;
   havePicture_ = true;
-  return sendVideoFrame(picture_);
+  return sendVideoFrame(picture_.get());
 }
 
 // The screen did not change: the last picture once more, left to the
@@ -560,22 +397,22 @@ bool FfmpegTakeEncoder::encodeRepeat(const RepeatJob& job) {
   picture_->pts = pts;
   picture_->pict_type = AV_PICTURE_TYPE_NONE;
   lastVideoPts_ = pts;
-  return sendVideoFrame(picture_);
+  return sendVideoFrame(picture_.get());
 }
 
 bool FfmpegTakeEncoder::sendVideoFrame(AVFrame* frame) {
-  int rc = avcodec_send_frame(video_, frame);
+  int rc = avcodec_send_frame(video_.get(), frame);
   if (rc < 0)
     return fail("The H.264 encoder refused a frame", rc);
   for (;;) {
-    rc = avcodec_receive_packet(video_, packet_);
+    rc = avcodec_receive_packet(video_.get(), packet_.get());
     if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF)
       return true;
     if (rc < 0)
       return fail("The H.264 encoder failed", rc);
     if (packet_->flags & AV_PKT_FLAG_KEY)
       lastKeyPts_ = packet_->pts;
-    if (!writeVideoPacket(packet_))
+    if (!writeVideoPacket(packet_.get()))
       return false;
   }
 }
@@ -586,11 +423,11 @@ bool FfmpegTakeEncoder::writeVideoPacket(AVPacket* packet) {
   if (holdingVideo_) {
     heldVideo_->duration = packet->pts - heldVideo_->pts;
     holdingVideo_ = false;
-    if (!writePacket(heldVideo_, video_, videoStream_))
+    if (!writePacket(heldVideo_.get(), video_.get(), videoStream_))
       return false;
   }
-  av_packet_unref(heldVideo_);
-  av_packet_move_ref(heldVideo_, packet);
+  av_packet_unref(heldVideo_.get());
+  av_packet_move_ref(heldVideo_.get(), packet);
   holdingVideo_ = true;
   return true;
 }
@@ -606,7 +443,7 @@ bool FfmpegTakeEncoder::writePacket(AVPacket* packet, AVCodecContext* codec, AVS
     std::int64_t end = packet->pts + std::max<std::int64_t>(packet->duration, 0);
     writtenEnd_ = std::max(writtenEnd_, av_rescale_q(end, stream->time_base, {1, 1'000'000}));
   }
-  int rc = av_write_frame(format_, packet);
+  int rc = av_write_frame(format_.get(), packet);
   av_packet_unref(packet);
   if (rc < 0)
     return fail("A packet couldn't be written", rc);
@@ -632,107 +469,24 @@ bool FfmpegTakeEncoder::cutFragmentIfDue(std::int64_t time) {
 
 bool FfmpegTakeEncoder::cutFragment() {
   // The first flush of a delayed header writes only the header.
-  int flushes = fragments_ == 0 ? 2 : 1;
+  int flushes = file_->durablePieces() == 0 ? 2 : 1;
   for (int i = 0; i < flushes; ++i) {
-    int rc = av_write_frame(format_, nullptr);
+    int rc = av_write_frame(format_.get(), nullptr);
     if (rc < 0)
       return fail("The movie couldn't be written", rc);
   }
-  avio_flush(format_->pb);
-  if (format_->pb->error < 0)
-    return fail("The movie couldn't be written", format_->pb->error);
-  if (!recordLengthInHeader(writtenEnd_))
-    return false;
-  if (::fdatasync(fd_) != 0)
-    return fail("The movie couldn't be written", AVERROR(errno));
-  durableSize_ = avio_tell(format_->pb);
-  durableEnd_ = writtenEnd_;
-  ++fragments_;
+  if (int rc = file_->makeDurable(writtenEnd_); rc < 0)
+    return fail("The movie couldn't be written", rc);
   return true;
-}
-
-// The movie header goes out before any sample and states a length of
-// nothing. FFmpeg reads the fragments' lengths instead, but GStreamer takes
-// the first fragment's for the movie's, so a take left fragmented by a crash
-// would show a length of one second in its players. The header's length is
-// brought up to date in place with each fragment: one field within the
-// file's first block, so a crash leaves either the old value or the new.
-bool FfmpegTakeEncoder::recordLengthInHeader(std::int64_t end) {
-  // A header of another shape only loses the stated length; the fragments
-  // still play.
-  if (movieLengthAt_ < 0 && !findMovieLength())
-    return true;
-  std::uint64_t length = static_cast<std::uint64_t>(av_rescale(end, movieTimescale_, 1'000'000));
-  std::uint8_t bytes[8];
-  int size = movieLengthWide_ ? 8 : 4;
-  if (!movieLengthWide_)
-    length = std::min<std::uint64_t>(length, UINT32_MAX);
-  for (int i = 0; i < size; ++i)
-    bytes[i] = static_cast<std::uint8_t>(length >> (8 * (size - 1 - i)));
-  if (::pwrite(fd_, bytes, static_cast<std::size_t>(size), movieLengthAt_) != size)
-    return fail("The movie couldn't be written", AVERROR(errno));
-  return true;
-}
-
-// Finds the length field of the movie header ('moov' > 'mvhd') among the
-// boxes at the start of the file.
-bool FfmpegTakeEncoder::findMovieLength() {
-  std::uint8_t head[16384];
-  ssize_t got = ::pread(fd_, head, sizeof head, 0);
-  if (got <= 0)
-    return false;
-  auto read32 = [&](std::size_t at) {
-    return std::uint32_t{head[at]} << 24 | std::uint32_t{head[at + 1]} << 16 |
-           std::uint32_t{head[at + 2]} << 8 | std::uint32_t{head[at + 3]};
-  };
-  auto named = [&](std::size_t at, const char* name) {
-    return std::memcmp(head + at + 4, name, 4) == 0;
-  };
-  auto available = static_cast<std::size_t>(got);
-  std::size_t at = 0;
-  std::size_t end = available;
-  bool inMovie = false;
-  while (at + 8 <= end) {
-    std::size_t size = read32(at);
-    if (size < 8)
-      return false; // 64-bit or open-ended sizes are not ours to follow
-    if (!inMovie && named(at, "moov")) {
-      inMovie = true;
-      end = std::min(available, at + size);
-      at += 8;
-      continue;
-    }
-    if (inMovie && named(at, "mvhd")) {
-      bool wide = head[at + 8] == 1;
-      std::size_t timescaleAt = at + (wide ? 28 : 20);
-      std::size_t lengthAt = timescaleAt + 4;
-      if (lengthAt + (wide ? 8 : 4) > end)
-        return false;
-      movieTimescale_ = read32(timescaleAt);
-      if (movieTimescale_ == 0)
-        return false;
-      movieLengthWide_ = wide;
-      movieLengthAt_ = static_cast<off_t>(lengthAt);
-      return true;
-    }
-    at += size;
-  }
-  return false;
 }
 
 void FfmpegTakeEncoder::closeAfterFailure() {
   // A fragment that was being written when writing failed may be torn;
   // what reached the disk before it stays, a movie any player reads.
-  if (fd_ >= 0 && headerWritten_) {
-    // The header may already state the length of the torn fragment.
-    if (movieLengthAt_ >= 0)
-      recordLengthInHeader(durableEnd_);
-    if (::ftruncate(fd_, durableSize_) == 0)
-      ::fdatasync(fd_);
-  }
+  file_->truncateToDurable();
   logger_.error(LogCategory::writer,
                 formatString("take kept up to the last fragment on disk: %d fragments, %lld bytes",
-                             fragments_, static_cast<long long>(durableSize_)));
+                             file_->durablePieces(), static_cast<long long>(file_->durableSize())));
 }
 
 bool FfmpegTakeEncoder::encodeAudio(const AudioJob& job) {
@@ -746,13 +500,15 @@ bool FfmpegTakeEncoder::encodeAudio(const AudioJob& job) {
                  resamplerFormat_ != buffer.format ||
                  av_channel_layout_compare(&layout, &resamplerLayout_) != 0;
   if (changed) {
-    swr_free(&resampler_);
+    resampler_.reset();
     AVSampleFormat inFormat =
         buffer.format == SampleFormat::s16 ? AV_SAMPLE_FMT_S16 : AV_SAMPLE_FMT_FLT;
-    int rc = swr_alloc_set_opts2(&resampler_, &audio_->ch_layout, AV_SAMPLE_FMT_FLTP, kAudioRate,
+    SwrContext* resampler = nullptr;
+    int rc = swr_alloc_set_opts2(&resampler, &audio_->ch_layout, AV_SAMPLE_FMT_FLTP, kAudioRate,
                                  &layout, inFormat, buffer.sampleRate, 0, nullptr);
+    resampler_.reset(resampler);
     if (rc >= 0)
-      rc = swr_init(resampler_);
+      rc = swr_init(resampler_.get());
     if (rc < 0) {
       av_channel_layout_uninit(&layout);
       return fail("The microphone's sound format cannot be converted", rc);
@@ -764,12 +520,12 @@ bool FfmpegTakeEncoder::encodeAudio(const AudioJob& job) {
   }
   av_channel_layout_uninit(&layout);
 
-  int capacity = swr_get_out_samples(resampler_, frames) + 16;
+  int capacity = swr_get_out_samples(resampler_.get(), frames) + 16;
   std::vector<float> left(capacity), right(capacity);
   std::uint8_t* out[2] = {reinterpret_cast<std::uint8_t*>(left.data()),
                           reinterpret_cast<std::uint8_t*>(right.data())};
   const std::uint8_t* in[1] = {buffer.data.data()};
-  int produced = swr_convert(resampler_, out, capacity, in, frames);
+  int produced = swr_convert(resampler_.get(), out, capacity, in, frames);
   if (produced < 0)
     return fail("The microphone's sound couldn't be converted", produced);
 
@@ -802,7 +558,7 @@ bool FfmpegTakeEncoder::pushSilence(std::int64_t count) {
 
 bool FfmpegTakeEncoder::pushAudioSamples(const float* const* planes, int count) {
   void* data[2] = {const_cast<float*>(planes[0]), const_cast<float*>(planes[1])};
-  if (av_audio_fifo_write(fifo_, data, count) < count)
+  if (av_audio_fifo_write(fifo_.get(), data, count) < count)
     return fail("Out of memory while buffering sound", 0);
   audioSamples_ += count;
   return sendAudioFrames(false);
@@ -810,20 +566,21 @@ bool FfmpegTakeEncoder::pushAudioSamples(const float* const* planes, int count) 
 
 bool FfmpegTakeEncoder::sendAudioFrames(bool flush) {
   int frameSize = audio_->frame_size;
-  while (av_audio_fifo_size(fifo_) >= frameSize || (flush && av_audio_fifo_size(fifo_) > 0)) {
-    int count = std::min(frameSize, av_audio_fifo_size(fifo_));
-    av_frame_unref(sound_);
+  while (av_audio_fifo_size(fifo_.get()) >= frameSize ||
+         (flush && av_audio_fifo_size(fifo_.get()) > 0)) {
+    int count = std::min(frameSize, av_audio_fifo_size(fifo_.get()));
+    av_frame_unref(sound_.get());
     sound_->format = AV_SAMPLE_FMT_FLTP;
     sound_->sample_rate = kAudioRate;
     av_channel_layout_copy(&sound_->ch_layout, &audio_->ch_layout);
     sound_->nb_samples = count;
-    int rc = av_frame_get_buffer(sound_, 0);
+    int rc = av_frame_get_buffer(sound_.get(), 0);
     if (rc < 0)
       return fail("Out of memory while encoding sound", rc);
-    av_audio_fifo_read(fifo_, reinterpret_cast<void**>(sound_->data), count);
+    av_audio_fifo_read(fifo_.get(), reinterpret_cast<void**>(sound_->data), count);
     sound_->pts = audioSent_;
     audioSent_ += count;
-    rc = avcodec_send_frame(audio_, sound_);
+    rc = avcodec_send_frame(audio_.get(), sound_.get());
     if (rc < 0)
       return fail("The AAC encoder refused a frame", rc);
     if (!writeAudioPackets())
@@ -834,12 +591,12 @@ bool FfmpegTakeEncoder::sendAudioFrames(bool flush) {
 
 bool FfmpegTakeEncoder::writeAudioPackets() {
   for (;;) {
-    int rc = avcodec_receive_packet(audio_, packet_);
+    int rc = avcodec_receive_packet(audio_.get(), packet_.get());
     if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF)
       return true;
     if (rc < 0)
       return fail("The AAC encoder failed", rc);
-    if (!writePacket(packet_, audio_, audioStream_))
+    if (!writePacket(packet_.get(), audio_.get(), audioStream_))
       return false;
   }
 }
@@ -853,190 +610,22 @@ bool FfmpegTakeEncoder::finishFile(std::int64_t endTime) {
     std::int64_t oneFrame = kVideoTimeBase.den / 60;
     heldVideo_->duration = std::max(end - heldVideo_->pts, oneFrame);
     holdingVideo_ = false;
-    if (!writePacket(heldVideo_, video_, videoStream_))
+    if (!writePacket(heldVideo_.get(), video_.get(), videoStream_))
       return false;
   }
   if (!sendAudioFrames(true))
     return false;
-  int rc = avcodec_send_frame(audio_, nullptr);
+  int rc = avcodec_send_frame(audio_.get(), nullptr);
   if (rc < 0)
     return fail("The AAC encoder couldn't be flushed", rc);
   if (!writeAudioPackets())
     return false;
-  rc = av_write_trailer(format_);
+  rc = av_write_trailer(format_.get());
   if (rc < 0)
     return fail("The movie couldn't be finished", rc);
-  avio_flush(format_->pb);
-  if (format_->pb->error < 0)
-    return fail("The movie couldn't be finished", format_->pb->error);
-  if (::fdatasync(fd_) != 0)
-    return fail("The movie couldn't be finished", AVERROR(errno));
-  durableSize_ = avio_tell(format_->pb);
+  if (rc = file_->makeDurable(writtenEnd_); rc < 0)
+    return fail("The movie couldn't be finished", rc);
   return true;
-}
-
-// A take that ended normally becomes a plain movie with its index first,
-// the form every player and editor reads best. The copy is made beside the
-// take, synced and renamed over it, so at every instant the take's name
-// holds one complete movie; when the copy cannot be made (a full disk) the
-// fragmented movie stays, which plays as well.
-void FfmpegTakeEncoder::rewriteAsPlainMovie() {
-  if (!settings_.rewriteAsPlainMovie)
-    return;
-  std::filesystem::path folder = url_.parent_path().empty() ? "." : url_.parent_path();
-  std::string pattern = (folder / ("." + url_.filename().string() + ".finishing-XXXXXX")).string();
-  int tempFd = ::mkstemp(pattern.data());
-  if (tempFd < 0) {
-    logger_.error(LogCategory::writer,
-                  formatString("the take stays fragmented: %s", std::strerror(errno)));
-    return;
-  }
-  ::fchmod(tempFd, 0644);
-  // Held until the copy replaces the take: whoever opens the session later
-  // tells a copy in progress from one a killed recorder left behind.
-  ::flock(tempFd, LOCK_EX);
-  std::filesystem::path temp = pattern;
-  std::string problem = remuxMovie(url_, temp, tempFd);
-  if (problem.empty() && ::fsync(tempFd) != 0)
-    problem = std::strerror(errno);
-  ::close(tempFd);
-  if (problem.empty() && ::rename(temp.c_str(), url_.c_str()) != 0)
-    problem = std::strerror(errno);
-  if (!problem.empty()) {
-    std::error_code ignored;
-    std::filesystem::remove(temp, ignored);
-    logger_.error(LogCategory::writer,
-                  formatString("the take stays fragmented: %s", problem.c_str()));
-    return;
-  }
-  syncFolder(folder);
-}
-
-// Copies every packet of source into a plain QuickTime movie written through
-// fd (an empty file at target), its index moved to the front. Returns what
-// went wrong, or nothing.
-std::string remuxMovie(const std::filesystem::path& source, const std::filesystem::path& target,
-                       int fd) {
-  AVFormatContext* input = nullptr;
-  int rc = avformat_open_input(&input, source.c_str(), nullptr, nullptr);
-  if (rc < 0)
-    return "the take couldn't be read: " + errorString(rc);
-  AVFormatContext* output = nullptr;
-  rc = avformat_alloc_output_context2(&output, nullptr, "mov", target.c_str());
-  if (rc < 0 || !output) {
-    avformat_close_input(&input);
-    return "the QuickTime writer is not available";
-  }
-  std::string problem;
-  std::vector<int> streamMap(input->nb_streams, -1);
-  for (unsigned i = 0; i < input->nb_streams; ++i) {
-    const AVStream* in = input->streams[i];
-    if (in->codecpar->codec_type != AVMEDIA_TYPE_VIDEO &&
-        in->codecpar->codec_type != AVMEDIA_TYPE_AUDIO)
-      continue;
-    AVStream* out = avformat_new_stream(output, nullptr);
-    if (!out || avcodec_parameters_copy(out->codecpar, in->codecpar) < 0) {
-      problem = "out of memory";
-      break;
-    }
-    out->codecpar->codec_tag = 0;
-    // The demuxer does not tell the AAC frame length the muxer wants.
-    if (out->codecpar->codec_id == AV_CODEC_ID_AAC && out->codecpar->frame_size == 0)
-      out->codecpar->frame_size = 1024;
-    out->time_base = in->time_base;
-    streamMap[i] = out->index;
-  }
-  // The moov is moved to the front by rewriting the file in place, which
-  // reads it back by name; the rest goes through fd.
-  std::uint8_t* buffer = static_cast<std::uint8_t*>(av_malloc(kIoBufferSize));
-  int descriptor = fd;
-  AVIOContext* io = buffer ? avio_alloc_context(buffer, kIoBufferSize, 1, &descriptor, nullptr,
-                                                writeToFile, seekInFile)
-                           : nullptr;
-  if (!io) {
-    av_free(buffer);
-    problem = "out of memory";
-  }
-  if (problem.empty()) {
-    output->pb = io;
-    output->flags |= AVFMT_FLAG_CUSTOM_IO;
-    AVDictionary* options = nullptr;
-    av_dict_set(&options, "movflags", "+faststart", 0);
-    rc = avformat_write_header(output, &options);
-    av_dict_free(&options);
-    if (rc < 0)
-      problem = "the copy's header couldn't be written: " + errorString(rc);
-  }
-  // The demuxer does not give a fragment's samples their own lengths, so
-  // each packet is held until the next one of its track gives it its
-  // length; the last one of a track lasts until the track's end.
-  std::vector<AVPacket*> held(input->nb_streams, nullptr);
-  auto writeHeld = [&](unsigned index, std::int64_t nextDts) {
-    AVPacket* packet = held[index];
-    if (!packet)
-      return;
-    held[index] = nullptr;
-    const AVStream* in = input->streams[index];
-    if (nextDts != AV_NOPTS_VALUE && packet->dts != AV_NOPTS_VALUE && nextDts > packet->dts)
-      packet->duration = nextDts - packet->dts;
-    else if (nextDts == AV_NOPTS_VALUE && in->duration > 0 && packet->pts != AV_NOPTS_VALUE) {
-      std::int64_t start = in->start_time != AV_NOPTS_VALUE ? in->start_time : 0;
-      packet->duration = std::max(packet->duration, start + in->duration - packet->pts);
-    }
-    av_packet_rescale_ts(packet, in->time_base, output->streams[streamMap[index]]->time_base);
-    packet->stream_index = streamMap[index];
-    packet->pos = -1;
-    int written = av_interleaved_write_frame(output, packet);
-    av_packet_free(&packet);
-    if (written < 0 && problem.empty())
-      problem = "the copy couldn't be written: " + errorString(written);
-  };
-  for (;;) {
-    if (!problem.empty())
-      break;
-    AVPacket* packet = av_packet_alloc();
-    if (!packet) {
-      problem = "out of memory";
-      break;
-    }
-    rc = av_read_frame(input, packet);
-    if (rc < 0) {
-      av_packet_free(&packet);
-      if (rc != AVERROR_EOF)
-        problem = "the take couldn't be read: " + errorString(rc);
-      break;
-    }
-    unsigned index = static_cast<unsigned>(packet->stream_index);
-    if (index >= streamMap.size() || streamMap[index] < 0) {
-      av_packet_free(&packet);
-      continue;
-    }
-    writeHeld(index, packet->dts);
-    held[index] = packet;
-  }
-  for (unsigned i = 0; i < held.size(); ++i) {
-    if (problem.empty())
-      writeHeld(i, AV_NOPTS_VALUE);
-    av_packet_free(&held[i]);
-  }
-  if (problem.empty()) {
-    rc = av_write_trailer(output);
-    if (rc < 0)
-      problem = "the copy couldn't be finished: " + errorString(rc);
-  }
-  if (problem.empty() && io) {
-    avio_flush(io);
-    if (io->error < 0)
-      problem = "the copy couldn't be written: " + errorString(io->error);
-  }
-  if (io) {
-    av_freep(&io->buffer);
-    avio_context_free(&io);
-  }
-  output->pb = nullptr;
-  avformat_free_context(output);
-  avformat_close_input(&input);
-  return problem;
 }
 
 } // namespace

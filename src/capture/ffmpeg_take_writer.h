@@ -1,5 +1,6 @@
 #pragma once
 
+#include "capture/ffmpeg_take_encoders.h"
 #include "capture/take_writer.h"
 
 #include <filesystem>
@@ -8,29 +9,15 @@
 
 namespace vidorel {
 
-// Every take is encoded with the same fixed settings, so that takes of one
-// session can be joined by copying packets:
-//   container  QuickTime (.mov), video track first, then audio; written as a
-//              fragmented movie (a fragment cut and synced about once a
-//              second, so a crash loses at most the last one) and rewritten
-//              into a plain movie with its index first when the take ends
-//              normally
-//   video      H.264 (libx264), preset kTakePreset, tune zerolatency, profile
-//              high, CRF 23, stitchable headers (parameter sets that do
-//              not depend on the rate control), no B-frames (presentation order = decoding
-//              order), keyint 120 / min-keyint 12, and a new picture a second
-//              or more after the last key frame forced to be IDR; threads
-//              kTakeThreads
-//              (sliced), yuv420p BT.709 limited range, global header (avcC):
-//              same size => byte-identical parameter sets in every take;
-//              variable frame rate on a 1/90000 time base
-//   audio      AAC (FFmpeg's native encoder) LC, 48 kHz, stereo, 128 kb/s,
-//              fltp, converted with libswresample from the microphone's format
-// Measured at 1920x1080 with content changing every frame on a 2-core
-// machine: ultrafast wrote 48.6 frames/s (3.4 % dropped), superfast 38.8 to
-// 42.7 (13 to 22 % dropped). Keeping up matters more than file size.
-inline constexpr const char* kTakePreset = "ultrafast";
-inline constexpr int kTakeThreads = 2;
+// Every take is written the same way, so that takes of one session can be
+// joined by copying packets: the encoders of ffmpeg_take_encoders.h, into a
+// QuickTime (.mov) file, video track first, then audio. The file is a
+// fragmented movie while the take records (a fragment cut and synced about
+// once a second, so a crash loses at most the last one) and is rewritten
+// into a plain movie with its index first when the take ends normally.
+// Frames carry their own times (a still screen adds repeats of the last
+// picture), and a new picture a second or more after the last key frame is
+// forced to be one. The microphone's sound is converted with libswresample.
 
 // Knobs for the benchmark and the tests only; takes always use the defaults.
 struct TakeEncoderSettings {

@@ -1,5 +1,7 @@
 #include "export/quicktime_writer.h"
 
+#include "base/files.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -12,10 +14,6 @@ namespace {
 
 constexpr std::size_t kBufferSize = 4 << 20;
 constexpr std::uint32_t kFixedOne = 0x00010000;
-
-std::error_code lastError() {
-  return std::error_code(errno, std::generic_category());
-}
 
 // Big-endian box serialisation. begin() leaves room for the size, which
 // end() fills in once the box's contents are known.
@@ -100,20 +98,6 @@ private:
 
 bool fits32(std::int64_t value) {
   return value >= 0 && value <= std::numeric_limits<std::uint32_t>::max();
-}
-
-std::error_code writeAll(int fd, const std::uint8_t* data, std::size_t size) {
-  while (size > 0) {
-    ssize_t written = ::write(fd, data, size);
-    if (written < 0) {
-      if (errno == EINTR)
-        continue;
-      return lastError();
-    }
-    data += written;
-    size -= static_cast<std::size_t>(written);
-  }
-  return {};
 }
 
 std::int64_t mediaDuration(const MovieTrack& track) {
