@@ -1,0 +1,51 @@
+#include "export/ffmpeg_movie_joiner.h"
+
+namespace vidorel::exporting {
+
+std::optional<ExportFailure> MovieJoiner::append(const Take& take, const fs::path& file,
+                                                 CutJob* video) {
+  auto [start, end] = segmentRange(take);
+  StreamReader audioReader;
+  if (auto failure = audioReader.open(file, AVMEDIA_TYPE_AUDIO))
+    return failure;
+  if (end <= start)
+    return std::nullopt;
+  if (auto failure = prepareAudioEncoder(file))
+    return failure;
+
+  std::int64_t movieStart = cursor_;
+  std::int64_t movieEnd = cursor_ + (end - start);
+  if (auto failure = appendAudio(audioReader, start, movieStart, movieEnd))
+    return failure;
+  if (video) {
+    if (auto failure = writeCut(*video, movieStart))
+      return failure;
+  }
+  cursor_ = movieEnd;
+  return std::nullopt;
+}
+
+std::optional<ExportFailure> MovieJoiner::writeCut(CutJob& cut, std::int64_t movieStart) {
+  // Descriptions are added as their first sample comes: a take whose
+  // frames are all re-encoded adds none of its own.
+  std::optional<std::uint32_t> encodedDescription;
+  std::optional<std::uint32_t> takeDescription;
+  for (;;) {
+    std::optional<CutSample> sample;
+    if (auto failure = cut.next(sample))
+      return failure;
+    if (!sample)
+      break;
+    std::optional<std::uint32_t>& description =
+        sample->encoded ? encodedDescription : takeDescription;
+    if (!description)
+      description = videoDescription(sample->encoded ? cut.encodedFormat() : cut.takeFormat());
+    if (auto failure = writeVideo(sample->data(), sample->size(), movieStart + sample->time,
+                                  sample->reorder, sample->sync, *description, cut.file()))
+      return failure;
+  }
+  reencoded_ += cut.reencodedFrames();
+  return std::nullopt;
+}
+
+} // namespace vidorel::exporting
