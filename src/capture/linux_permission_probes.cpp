@@ -1,4 +1,4 @@
-#include "workflow/linux_permission_probes.h"
+#include "capture/linux_permission_probes.h"
 
 #include "capture/x11_screen_source.h"
 

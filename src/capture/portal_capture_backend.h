@@ -1,9 +1,9 @@
 #pragma once
 
+#include "capture/linux_permission_probes.h"
 #include "capture/portal_screen_cast.h"
 #include "capture/screen_recorder.h"
 #include "capture/x11_screen_source.h"
-#include "workflow/linux_permission_probes.h"
 #include "workflow/permissions.h"
 
 #include <atomic>

@@ -7,6 +7,7 @@
 #include "capture/audio_recorder.h"
 #include "capture/capture_types.h"
 #include "capture/take_writer.h"
+#include "workflow/recording_types.h"
 
 #include <atomic>
 #include <filesystem>
@@ -18,20 +19,6 @@
 #include <vector>
 
 namespace vidorel {
-
-// A display that can be recorded, in pixels.
-struct DisplayInfo {
-  std::string name;
-  int x = 0;
-  int y = 0;
-  int width = 0;
-  int height = 0;
-};
-
-// What can be recorded right now: the displays, first one first.
-struct ShareableContent {
-  std::vector<DisplayInfo> displays;
-};
 
 struct StreamConfiguration {
   int width = 0;
@@ -69,12 +56,6 @@ public:
   // Throws CaptureFailure when the file cannot be created.
   virtual std::unique_ptr<TakeWriter> makeTakeWriter(const std::filesystem::path& url, int width,
                                                      int height) = 0;
-};
-
-// A finished take: its file and the duration read back from it.
-struct RecordedTake {
-  std::filesystem::path url;
-  double duration = 0;
 };
 
 // Records one take at a time: the first display and the microphone into the

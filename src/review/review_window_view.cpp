@@ -1,7 +1,7 @@
 #include "review/review_window_view.h"
 
+#include "review/scene_tree_view.h"
 #include "review/trim_bar_view.h"
-#include "shell/scene_tree_view.h"
 #include "store/duration_probe.h"
 
 #include <QCloseEvent>

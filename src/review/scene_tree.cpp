@@ -1,4 +1,4 @@
-#include "shell/scene_tree.h"
+#include "review/scene_tree.h"
 
 #include "base/format.h"
 

@@ -1,4 +1,4 @@
-#include "shell/scene_tree_view.h"
+#include "review/scene_tree_view.h"
 
 #include "workflow/app_state_manager.h"
 

@@ -2,7 +2,7 @@
 
 // moc cannot parse the standard library headers the logic pulls in.
 #ifndef Q_MOC_RUN
-#include "shell/scene_tree.h"
+#include "review/scene_tree.h"
 #endif
 
 #include <QLineEdit>

@@ -2,9 +2,9 @@
 
 #include "base/format.h"
 #include "review/review_window_view.h"
+#include "review/scene_tree_view.h"
 #include "review/trim_bar.h"
 #include "review/trim_bar_view.h"
-#include "shell/scene_tree_view.h"
 
 #include <QAbstractButton>
 #include <QApplication>

@@ -1,6 +1,6 @@
 #include "shortcuts/desktop_shortcuts.h"
 
-#include "workflow/app_state_manager.h"
+#include "shortcuts/shortcut_action.h"
 
 #include <system_error>
 

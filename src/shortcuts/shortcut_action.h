@@ -29,6 +29,12 @@ inline constexpr std::array<ShortcutAction, 9> allShortcutActions = {
     ShortcutAction::save,       ShortcutAction::saveAs,     ShortcutAction::export_,
 };
 
+// The four actions registered as system-wide hot keys; the other five are
+// only menu key equivalents.
+inline constexpr std::array<ShortcutAction, 4> globalShortcutActions = {
+    ShortcutAction::startPause, ShortcutAction::endTake, ShortcutAction::retake,
+    ShortcutAction::nextScene};
+
 // The case name: "startPause", ..., "saveAs", "export".
 std::string_view rawValue(ShortcutAction action);
 

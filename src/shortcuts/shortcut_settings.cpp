@@ -1,7 +1,7 @@
 #include "shortcuts/shortcut_settings.h"
 
+#include "shortcuts/shortcut_action.h"
 #include "shortcuts/shortcut_conflicts.h"
-#include "workflow/app_state_manager.h"
 
 namespace vidorel {
 

@@ -22,12 +22,6 @@
 
 namespace vidorel {
 
-// The four actions registered as system-wide hot keys; the other five are
-// only menu key equivalents.
-inline constexpr std::array<ShortcutAction, 4> globalShortcutActions = {
-    ShortcutAction::startPause, ShortcutAction::endTake, ShortcutAction::retake,
-    ShortcutAction::nextScene};
-
 enum class UnsavedChangesChoice { saveChanges, discardChanges, cancel };
 
 // Everything the coordinator works with, owned by whoever builds it (the

@@ -5,10 +5,10 @@
 // export/ and shell/; tests use the fakes in tests/fakes/.
 
 #include "base/task.h"
-#include "capture/screen_recorder.h"
 #include "model/session.h"
 #include "shortcuts/shortcut_action.h"
 #include "shortcuts/shortcut_binding.h"
+#include "workflow/recording_types.h"
 
 #include <filesystem>
 #include <functional>

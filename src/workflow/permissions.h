@@ -3,8 +3,8 @@
 #include "base/log.h"
 #include "base/main_loop.h"
 #include "base/task.h"
-#include "capture/screen_recorder.h"
 #include "workflow/platform.h"
+#include "workflow/recording_types.h"
 
 #include <functional>
 #include <optional>

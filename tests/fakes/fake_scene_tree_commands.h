@@ -1,6 +1,6 @@
 #pragma once
 
-#include "shell/scene_tree.h"
+#include "review/scene_tree.h"
 
 #include <string>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "shell/scene_tree.h"
+#include "review/scene_tree.h"
 
 #include "fakes/fake_scene_tree_commands.h"
 #include "fakes/session_builder.h"
