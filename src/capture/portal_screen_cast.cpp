@@ -1,5 +1,7 @@
 #include "capture/portal_screen_cast.h"
 
+#include "base/portal_request.h"
+
 #include "base/format.h"
 #include "workflow/preferences.h"
 
@@ -17,10 +19,7 @@ namespace vidorel {
 
 namespace {
 
-constexpr const char* kPortalName = "org.freedesktop.portal.Desktop";
-constexpr const char* kPortalPath = "/org/freedesktop/portal/desktop";
 constexpr const char* kScreenCastInterface = "org.freedesktop.portal.ScreenCast";
-constexpr const char* kRequestInterface = "org.freedesktop.portal.Request";
 
 // SelectSources: a monitor, the cursor drawn into the frames, the choice
 // kept until the user revokes it.
@@ -34,56 +33,6 @@ constexpr std::uint32_t kResponseCancelled = 1;
 
 std::string errorText(int negativeErrno) {
   return std::strerror(-negativeErrno);
-}
-
-// One option of an a{sv} dictionary.
-struct Option {
-  std::string key;
-  char type = 's';
-  std::string text;
-  std::uint32_t number = 0;
-  bool flag = false;
-};
-
-Option stringOption(std::string key, std::string value) {
-  return Option{std::move(key), 's', std::move(value), 0, false};
-}
-Option numberOption(std::string key, std::uint32_t value) {
-  return Option{std::move(key), 'u', {}, value, false};
-}
-Option flagOption(std::string key, bool value) {
-  return Option{std::move(key), 'b', {}, 0, value};
-}
-
-int appendOptions(sd_bus_message* message, const std::vector<Option>& options) {
-  int r = sd_bus_message_open_container(message, 'a', "{sv}");
-  if (r < 0)
-    return r;
-  for (const Option& option : options) {
-    r = sd_bus_message_open_container(message, 'e', "sv");
-    if (r < 0)
-      return r;
-    r = sd_bus_message_append_basic(message, 's', option.key.c_str());
-    if (r < 0)
-      return r;
-    switch (option.type) {
-    case 's':
-      r = sd_bus_message_append(message, "v", "s", option.text.c_str());
-      break;
-    case 'u':
-      r = sd_bus_message_append(message, "v", "u", option.number);
-      break;
-    default:
-      r = sd_bus_message_append(message, "v", "b", static_cast<int>(option.flag));
-      break;
-    }
-    if (r < 0)
-      return r;
-    r = sd_bus_message_close_container(message);
-    if (r < 0)
-      return r;
-  }
-  return sd_bus_message_close_container(message);
 }
 
 // What a Response signal carried that this client reads.
@@ -202,17 +151,11 @@ bool PortalScreenCast::connect() {
     bus_ = nullptr;
     return false;
   }
-  const char* unique = nullptr;
-  if (sd_bus_get_unique_name(bus_, &unique) < 0 || !unique) {
+  senderName_ = portalSenderName(bus_);
+  if (senderName_.empty()) {
     sd_bus_flush_close_unref(bus_);
     bus_ = nullptr;
     return false;
-  }
-  // The request objects are named after the caller: ":1.42" becomes "1_42".
-  senderName_ = unique + 1;
-  for (char& c : senderName_) {
-    if (c == '.')
-      c = '_';
   }
   return true;
 }
@@ -233,7 +176,7 @@ std::string PortalScreenCast::newToken() {
 }
 
 std::string PortalScreenCast::requestPath(const std::string& token) const {
-  return std::string(kPortalPath) + "/request/" + senderName_ + "/" + token;
+  return portalRequestPath(senderName_, token);
 }
 
 namespace {
@@ -250,7 +193,7 @@ struct PortalCall {
   bool run(const char* method, const std::function<int(sd_bus_message*)>& appendArguments,
            std::chrono::milliseconds timeout) {
     sd_bus_slot* slot = nullptr;
-    int r = sd_bus_match_signal(bus, &slot, nullptr, requestPath.c_str(), kRequestInterface,
+    int r = sd_bus_match_signal(bus, &slot, nullptr, requestPath.c_str(), kPortalRequestInterface,
                                 "Response", onResponse, &response);
     if (r < 0) {
       error = formatString("%s: cannot watch the answer: %s", method, errorText(r).c_str());
@@ -323,8 +266,8 @@ ScreenCastStart PortalScreenCast::start(const std::optional<std::string>& restor
   bool ok = create.run(
       "CreateSession",
       [&](sd_bus_message* m) {
-        return appendOptions(m, {stringOption("handle_token", token),
-                                 stringOption("session_handle_token", sessionToken)});
+        return appendPortalOptions(m, {PortalOption::text("handle_token", token),
+                                       PortalOption::text("session_handle_token", sessionToken)});
       },
       timeout);
   if (!ok || create.response.code != kResponseSuccess || create.response.sessionHandle.empty()) {
@@ -336,20 +279,20 @@ ScreenCastStart PortalScreenCast::start(const std::optional<std::string>& restor
   // SelectSources
   token = newToken();
   PortalCall select{bus_, requestPath(token), {}, {}};
-  std::vector<Option> options = {
-      stringOption("handle_token", token),
-      numberOption("types", kSourceMonitor),
-      flagOption("multiple", false),
-      numberOption("cursor_mode", kCursorEmbedded),
-      numberOption("persist_mode", kPersistUntilRevoked),
+  std::vector<PortalOption> options = {
+      PortalOption::text("handle_token", token),
+      PortalOption::number("types", kSourceMonitor),
+      PortalOption::flag("multiple", false),
+      PortalOption::number("cursor_mode", kCursorEmbedded),
+      PortalOption::number("persist_mode", kPersistUntilRevoked),
   };
   if (restoreToken && !restoreToken->empty())
-    options.push_back(stringOption("restore_token", *restoreToken));
+    options.push_back(PortalOption::text("restore_token", *restoreToken));
   ok = select.run(
       "SelectSources",
       [&](sd_bus_message* m) {
         int r = sd_bus_message_append(m, "o", sessionHandle_.c_str());
-        return r < 0 ? r : appendOptions(m, options);
+        return r < 0 ? r : appendPortalOptions(m, options);
       },
       timeout);
   if (!ok || select.response.code != kResponseSuccess) {
@@ -367,7 +310,7 @@ ScreenCastStart PortalScreenCast::start(const std::optional<std::string>& restor
       "Start",
       [&](sd_bus_message* m) {
         int r = sd_bus_message_append(m, "os", sessionHandle_.c_str(), "");
-        return r < 0 ? r : appendOptions(m, {stringOption("handle_token", token)});
+        return r < 0 ? r : appendPortalOptions(m, {PortalOption::text("handle_token", token)});
       },
       timeout);
   if (!ok) {
@@ -425,7 +368,7 @@ int PortalScreenCast::openPipeWireRemote() {
   if (r >= 0)
     r = sd_bus_message_append(call, "o", sessionHandle_.c_str());
   if (r >= 0)
-    r = appendOptions(call, {});
+    r = appendPortalOptions(call, {});
   sd_bus_error error = SD_BUS_ERROR_NULL;
   sd_bus_message* reply = nullptr;
   if (r >= 0)

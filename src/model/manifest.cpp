@@ -1,5 +1,7 @@
 #include "model/manifest.h"
 
+#include "base/utf8.h"
+
 #include <nlohmann/json.hpp>
 
 #include <charconv>
@@ -214,43 +216,6 @@ public:
     return "Unknown manifest encoding error.";
   }
 };
-
-bool isValidUtf8(std::string_view text) {
-  size_t i = 0;
-  while (i < text.size()) {
-    auto c = static_cast<unsigned char>(text[i]);
-    size_t length;
-    std::uint32_t point;
-    if (c < 0x80) {
-      ++i;
-      continue;
-    } else if ((c & 0xE0) == 0xC0) {
-      length = 2;
-      point = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-      length = 3;
-      point = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-      length = 4;
-      point = c & 0x07;
-    } else {
-      return false;
-    }
-    if (i + length > text.size())
-      return false;
-    for (size_t k = 1; k < length; ++k) {
-      auto next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80)
-        return false;
-      point = (point << 6) | (next & 0x3F);
-    }
-    static constexpr std::uint32_t smallest[5] = {0, 0, 0x80, 0x800, 0x10000};
-    if (point < smallest[length] || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF))
-      return false;
-    i += length;
-  }
-  return true;
-}
 
 // Writes the fixed shape of a manifest directly: the keys of every object
 // are known, so they are simply emitted in sorted order.

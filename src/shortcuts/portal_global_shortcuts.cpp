@@ -1,6 +1,7 @@
 #include "shortcuts/portal_global_shortcuts.h"
 
 #include "base/format.h"
+#include "base/portal_request.h"
 #include "shortcuts/shortcut_binding.h"
 
 #include <QSocketNotifier>
@@ -17,8 +18,6 @@ namespace vidorel {
 
 namespace {
 
-constexpr const char* kPortalName = "org.freedesktop.portal.Desktop";
-constexpr const char* kPortalPath = "/org/freedesktop/portal/desktop";
 constexpr const char* kShortcutsInterface = "org.freedesktop.portal.GlobalShortcuts";
 // The same token at every start: KDE's desktop files a program outside a
 // sandbox under its session token, so the user's triggers come back after a
@@ -116,10 +115,6 @@ bool readAnswer(sd_bus_message* m, Answer& answer) {
   return true;
 }
 
-int appendStringOption(sd_bus_message* m, const char* key, const std::string& value) {
-  return sd_bus_message_append(m, "{sv}", key, "s", value.c_str());
-}
-
 // The bindings as an a(sa{sv}) list of shortcuts: id, description and
 // preferred trigger.
 int appendShortcutList(sd_bus_message* m, const ShortcutBindings& bindings) {
@@ -133,10 +128,10 @@ int appendShortcutList(sd_bus_message* m, const ShortcutBindings& bindings) {
     if (r >= 0)
       r = sd_bus_message_open_container(m, 'a', "{sv}");
     if (r >= 0)
-      r = appendStringOption(m, "description", std::string(title(action)));
+      r = appendPortalOption(m, PortalOption::text("description", std::string(title(action))));
     std::string trigger = portalTriggerText(binding);
     if (r >= 0 && !trigger.empty())
-      r = appendStringOption(m, "preferred_trigger", trigger);
+      r = appendPortalOption(m, PortalOption::text("preferred_trigger", trigger));
     if (r >= 0)
       r = sd_bus_message_close_container(m);
     if (r >= 0)
@@ -201,17 +196,12 @@ PortalGlobalShortcuts::PortalGlobalShortcuts(Logger& logger) : logger_(logger) {
                                            "version", &error, 'u', &version) >= 0 &&
                version > 0;
   sd_bus_error_free(&error);
-  const char* unique = nullptr;
-  if (!available_ || sd_bus_get_unique_name(bus_, &unique) < 0 || !unique) {
+  senderName_ = available_ ? portalSenderName(bus_) : std::string();
+  if (senderName_.empty()) {
     available_ = false;
     return;
   }
   state_ = DesktopShortcutsState::waiting;
-  senderName_ = unique + 1;
-  for (char& c : senderName_) {
-    if (c == '.')
-      c = '_';
-  }
   sd_bus_match_signal(bus_, &activatedSlot_, nullptr, kPortalPath, kShortcutsInterface, "Activated",
                       onActivated, this);
   sd_bus_match_signal(bus_, &changedSlot_, nullptr, kPortalPath, kShortcutsInterface,
@@ -308,9 +298,9 @@ void PortalGlobalShortcuts::sendNext() {
          [this](sd_bus_message* m, const std::string& token) {
            int r = sd_bus_message_open_container(m, 'a', "{sv}");
            if (r >= 0)
-             r = appendStringOption(m, "handle_token", token);
+             r = appendPortalOption(m, PortalOption::text("handle_token", token));
            if (r >= 0)
-             r = appendStringOption(m, "session_handle_token", kSessionToken);
+             r = appendPortalOption(m, PortalOption::text("session_handle_token", kSessionToken));
            if (r >= 0)
              r = sd_bus_message_open_container(m, 'e', "sv");
            if (r >= 0)
@@ -340,7 +330,7 @@ void PortalGlobalShortcuts::sendNext() {
     if (r >= 0)
       r = sd_bus_message_open_container(m, 'a', "{sv}");
     if (r >= 0)
-      r = appendStringOption(m, "handle_token", token);
+      r = appendPortalOption(m, PortalOption::text("handle_token", token));
     return r < 0 ? r : sd_bus_message_close_container(m);
   });
 }
@@ -351,9 +341,9 @@ bool PortalGlobalShortcuts::send(
     Request request, const std::string& method,
     const std::function<int(sd_bus_message*, const std::string&)>& append) {
   std::string token = formatString("vidorelkeys%d_%d", static_cast<int>(getpid()), ++serial_);
-  std::string path = std::string(kPortalPath) + "/request/" + senderName_ + "/" + token;
-  int r = sd_bus_match_signal(bus_, &responseSlot_, nullptr, path.c_str(),
-                              "org.freedesktop.portal.Request", "Response", onResponse, this);
+  std::string path = portalRequestPath(senderName_, token);
+  int r = sd_bus_match_signal(bus_, &responseSlot_, nullptr, path.c_str(), kPortalRequestInterface,
+                              "Response", onResponse, this);
   sd_bus_message* call = nullptr;
   if (r >= 0)
     r = sd_bus_message_new_method_call(bus_, &call, kPortalName, kPortalPath, kShortcutsInterface,
