@@ -1,7 +1,8 @@
-// A disk that fills during a take, without mounting one: the recording
-// process gets an RLIMIT_FSIZE (and ignores SIGXFSZ), so every write past
-// the limit fails with EFBIG as on a full disk. What was written before
-// must be kept and play, and the take must end at once with the user told.
+// A disk that fills during a take, without mounting one: the app gets an
+// RLIMIT_FSIZE (and ignores SIGXFSZ), so every write past the limit fails
+// with EFBIG as on a full disk. What was written before must be kept and
+// play, and the take must end at once with the user told. (The take
+// writer's own handling is checked in its test.)
 
 #include "crash/crash_checks.h"
 #include "e2e/running_app.h"
@@ -14,14 +15,11 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace vidorel::e2e;
-using vidorel::crash::kTakeStartedLine;
 using vidorel::crash::MovieReading;
 using vidorel::crash::readMovie;
-using vidorel::crash::RecorderProcess;
 
 // Microphone sound alone fills this in a few seconds on a still screen.
 constexpr rlim_t kFileSizeLimit = 160 * 1024;
-constexpr double kAskedSeconds = 40;
 
 class DiskFull : public ::testing::Test {
 protected:
@@ -41,32 +39,10 @@ protected:
   fs::path root_;
 };
 
-TEST_F(DiskFull, TheRecorderKeepsWhatItWroteAndStops) {
-  fs::path take = root_ / "take.mov";
-  RecorderProcess recorder(take, kAskedSeconds, kFileSizeLimit);
-  std::optional<Clock::time_point> started = recorder.waitForLine(kTakeStartedLine, 20);
-  ASSERT_TRUE(started) << recorder.output();
-  std::optional<int> status = recorder.waitForExit(kAskedSeconds + 20);
-  ASSERT_TRUE(status) << recorder.output();
-  double ranFor = std::chrono::duration<double>(Clock::now() - *started).count();
-  std::printf("the recorder ended after %.1f s with status %d\n", ranFor, *status);
-  EXPECT_LT(ranFor, kAskedSeconds - 5) << "a failed write ends the take at once\n"
-                                       << recorder.output();
-  EXPECT_NE(*status, 0) << "a take cut short by the disk is no success\n" << recorder.output();
-
-  ASSERT_TRUE(fs::exists(take)) << recorder.output();
-  EXPECT_LE(fs::file_size(take), kFileSizeLimit);
-  MovieReading reading = readMovie(take);
-  EXPECT_TRUE(reading.plays()) << reading.detail;
-  EXPECT_GT(reading.duration, 1.0) << reading.detail;
-  std::printf("kept %.2f s in %ju bytes\n", reading.duration,
-              static_cast<std::uintmax_t>(fs::file_size(take)));
-}
-
 TEST_F(DiskFull, TheAppStopsTheTakeAndSaysSo) {
   fs::path session;
   {
-    RunningApp app(root_, AppOptions{"app.log", kFileSizeLimit, {}});
+    RunningApp app(root_, AppOptions{"app.log", kFileSizeLimit, {{"VIDOREL_TEST_COUNTDOWN", "0"}}});
     ASSERT_TRUE(app.waitUntilAnswering()) << app.log();
     ASSERT_TRUE(app.waitFor("state?", "idle", 15)) << app.log();
     ASSERT_EQ(app.ask("new-recording"), "ok");

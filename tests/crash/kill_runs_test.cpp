@@ -396,7 +396,8 @@ void KillRuns::appRun(const fs::path& run, FaultKind kind, std::mt19937& random,
   std::optional<Clock::time_point> takeStarted;
   Clock::time_point killedAt;
   {
-    RunningApp app(run, AppOptions{"app.log", std::nullopt, {}});
+    // The countdown is checked elsewhere; here it only delays the take.
+    RunningApp app(run, AppOptions{"app.log", std::nullopt, {{"VIDOREL_TEST_COUNTDOWN", "0"}}});
     ASSERT_TRUE(app.waitUntilAnswering()) << app.log();
     ASSERT_TRUE(app.waitFor("state?", "idle", 15)) << app.log();
 
