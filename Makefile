@@ -45,12 +45,16 @@ uninstall:
 test-core-asan: deps
 	cmake -S . -B $(ASAN_BUILD) $(CMAKE_FLAGS) -DVIDOREL_CORE_ONLY=ON -DVIDOREL_SANITIZE=ON
 	cmake --build $(ASAN_BUILD)
-	ctest --test-dir $(ASAN_BUILD) -L core --output-on-failure
+	ctest --test-dir $(ASAN_BUILD) -L core --output-on-failure -j2
 
 # Every test; those that need a display or a microphone get a private
-# Xvfb and PulseAudio server from scripts/desktop-env.
+# Xvfb and PulseAudio server from scripts/desktop-env. Two at a time: the
+# tests that share the display or the audio server take turns through
+# their RESOURCE_LOCK. The slowest ten are printed whatever the outcome.
 test: build test-core-asan
-	./scripts/desktop-env ctest --test-dir $(BUILD) --output-on-failure
+	@status=0; ./scripts/desktop-env ctest --test-dir $(BUILD) --output-on-failure -j2 \
+	  --output-junit junit.xml || status=$$?; \
+	./scripts/slowest-tests $(BUILD)/junit.xml 10; exit $$status
 
 # The recorder and the app killed at thirty random instants, with the
 # table of what was recovered (about a quarter of an hour).
