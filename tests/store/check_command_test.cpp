@@ -24,9 +24,8 @@ Outcome vidorel(const fs::path& scratch, const std::string& arguments) {
   fs::path out = scratch / "stdout.txt";
   fs::path err = scratch / "stderr.txt";
   // timeout: a check that hangs on a named pipe fails instead of hanging.
-  std::string command = "timeout -s KILL 60 '";
-  command += VIDOREL_EXECUTABLE;
-  command += "' " + arguments + " >'" + out.string() + "' 2>'" + err.string() + "'";
+  std::string command = std::string("timeout -s KILL 60 '") + VIDOREL_EXECUTABLE + "' " +
+                        arguments + " >'" + out.string() + "' 2>'" + err.string() + "'";
   int raw = std::system(command.c_str());
   Outcome outcome;
   outcome.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
