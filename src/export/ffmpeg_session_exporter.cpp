@@ -125,6 +125,10 @@ public:
 
   std::optional<ExportFailure> open(const fs::path& file, AVMediaType type) {
     file_ = file;
+    // libavformat would wait for the writer of a named pipe for ever, or
+    // read a device without end: only a regular file is a take.
+    if (std::optional<std::string> kind = nonRegularKind(file))
+      return fileFailure(file, "a " + *kind + ", not a movie file");
     int result = avformat_open_input(&format_, file.c_str(), nullptr, nullptr);
     if (result < 0)
       return fileFailure(file, avErrorText(result));
