@@ -4,6 +4,7 @@
 #include "base/format.h"
 #include "capture/bgra_to_i420.h"
 #include "capture/capture_error.h"
+#include "capture/movie_header.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -674,50 +675,20 @@ bool FfmpegTakeEncoder::recordLengthInHeader(std::int64_t end) {
   return true;
 }
 
-// Finds the length field of the movie header ('moov' > 'mvhd') among the
-// boxes at the start of the file.
+// Finds the length field of the movie header among the boxes at the start
+// of the file.
 bool FfmpegTakeEncoder::findMovieLength() {
   std::uint8_t head[16384];
   ssize_t got = ::pread(fd_, head, sizeof head, 0);
   if (got <= 0)
     return false;
-  auto read32 = [&](std::size_t at) {
-    return std::uint32_t{head[at]} << 24 | std::uint32_t{head[at + 1]} << 16 |
-           std::uint32_t{head[at + 2]} << 8 | std::uint32_t{head[at + 3]};
-  };
-  auto named = [&](std::size_t at, const char* name) {
-    return std::memcmp(head + at + 4, name, 4) == 0;
-  };
-  auto available = static_cast<std::size_t>(got);
-  std::size_t at = 0;
-  std::size_t end = available;
-  bool inMovie = false;
-  while (at + 8 <= end) {
-    std::size_t size = read32(at);
-    if (size < 8)
-      return false; // 64-bit or open-ended sizes are not ours to follow
-    if (!inMovie && named(at, "moov")) {
-      inMovie = true;
-      end = std::min(available, at + size);
-      at += 8;
-      continue;
-    }
-    if (inMovie && named(at, "mvhd")) {
-      bool wide = head[at + 8] == 1;
-      std::size_t timescaleAt = at + (wide ? 28 : 20);
-      std::size_t lengthAt = timescaleAt + 4;
-      if (lengthAt + (wide ? 8 : 4) > end)
-        return false;
-      movieTimescale_ = read32(timescaleAt);
-      if (movieTimescale_ == 0)
-        return false;
-      movieLengthWide_ = wide;
-      movieLengthAt_ = static_cast<off_t>(lengthAt);
-      return true;
-    }
-    at += size;
-  }
-  return false;
+  std::optional<MovieLengthField> field = findMovieLengthField(head, static_cast<std::size_t>(got));
+  if (!field)
+    return false;
+  movieTimescale_ = field->timescale;
+  movieLengthWide_ = field->wide;
+  movieLengthAt_ = static_cast<off_t>(field->offset);
+  return true;
 }
 
 void FfmpegTakeEncoder::closeAfterFailure() {
