@@ -64,12 +64,21 @@ torture: build
 bench: build
 	./scripts/desktop-env ./scripts/run-benchmarks $(BUILD)
 
+# Each parser of a file a user can hand us, for FUZZ_SECONDS each; the
+# corpora grow in $(FUZZ_BUILD)/corpus-NAME from the seeds kept here.
+FUZZ_SECONDS ?= 30
+FUZZ_TARGETS = manifest:seeds avc_config:avc-seeds movie_header:movie-seeds \
+  duration_probe:movie-seeds
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DVIDOREL_CORE_ONLY=ON -DVIDOREL_FUZZ=ON
-	cmake --build $(FUZZ_BUILD) --target fuzz_manifest
-	mkdir -p $(FUZZ_BUILD)/corpus
-	./$(FUZZ_BUILD)/tests/fuzz/fuzz_manifest -max_total_time=60 $(FUZZ_BUILD)/corpus tests/fuzz/seeds
+	cmake --build $(FUZZ_BUILD) --target $(foreach t,$(FUZZ_TARGETS),fuzz_$(firstword $(subst :, ,$(t))))
+	set -e; for pair in $(FUZZ_TARGETS); do \
+	  name=$${pair%%:*}; seeds=$${pair#*:}; \
+	  mkdir -p $(FUZZ_BUILD)/corpus-$$name; \
+	  ./$(FUZZ_BUILD)/tests/fuzz/fuzz_$$name -max_total_time=$(FUZZ_SECONDS) \
+	    $(FUZZ_BUILD)/corpus-$$name tests/fuzz/$$seeds; \
+	done
 
 format:
 	find src tests bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i

@@ -20,6 +20,7 @@ using Clock = std::chrono::steady_clock;
 class NoProbe final : public DurationProbe {
 public:
   std::optional<double> duration(const fs::path&) override { return std::nullopt; }
+  std::optional<std::string> whyUnusable(const fs::path&) override { return std::nullopt; }
 };
 
 Session largeSession(const fs::path& folder) {

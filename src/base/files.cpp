@@ -251,6 +251,19 @@ bool isRegularFile(const fs::path& path) {
   return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
+std::optional<std::string> nonRegularKind(const fs::path& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0 || S_ISREG(info.st_mode))
+    return std::nullopt;
+  if (S_ISDIR(info.st_mode))
+    return "folder";
+  if (S_ISFIFO(info.st_mode))
+    return "named pipe";
+  if (S_ISSOCK(info.st_mode))
+    return "socket";
+  return "device";
+}
+
 namespace {
 
 // The whole copy on disk, its entry included; a copy that fails half-way

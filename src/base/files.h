@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -30,6 +31,11 @@ std::error_code readRegularFile(const std::filesystem::path& path, std::string& 
 
 // True when path names a regular file (following a symlink); never blocks.
 bool isRegularFile(const std::filesystem::path& path);
+
+// What is at path when something is there that is not a regular file
+// ("folder", "named pipe", "device", "socket"), a link followed; nothing
+// when path is a regular file or cannot be looked at. Never blocks.
+std::optional<std::string> nonRegularKind(const std::filesystem::path& path);
 
 // Copies the regular file from (a link to one is followed) to a new file
 // to, created exclusively (an existing entry, a link included, fails with

@@ -14,37 +14,35 @@ std::optional<MovieLengthField> findMovieLengthField(const std::uint8_t* head, s
     return std::memcmp(head + at + 4, name, 4) == 0;
   };
   std::size_t at = 0;
-  std::size_t end = size;
+  std::size_t end = size; // of the box being walked: the file, then the moov
   bool inMovie = false;
   while (at + 8 <= end) {
     std::size_t boxSize = read32(at);
     if (boxSize < 8)
       return std::nullopt; // 64-bit or open-ended sizes are not ours to follow
+    std::size_t boxEnd = std::min(end, at + boxSize);
     if (!inMovie && named(at, "moov")) {
       inMovie = true;
-      end = std::min(size, at + boxSize);
+      end = boxEnd;
       at += 8;
       continue;
     }
     if (inMovie && named(at, "mvhd")) {
-      if (at + 9 > end)
+      // Version byte, flags, then the creation and modification times and
+      // the timescale before the duration: 4-byte times in version 0,
+      // 8-byte ones in version 1.
+      if (at + 9 > boxEnd)
         return std::nullopt;
       bool wide = head[at + 8] == 1;
       std::size_t timescaleAt = at + (wide ? 28 : 20);
       std::size_t lengthAt = timescaleAt + 4;
-      if (lengthAt + (wide ? 8 : 4) > end)
+      if (lengthAt + (wide ? 8 : 4) > boxEnd)
         return std::nullopt;
-      MovieLengthField field;
-      field.timescale = read32(timescaleAt);
-      if (field.timescale == 0)
+      std::uint32_t timescale = read32(timescaleAt);
+      if (timescale == 0)
         return std::nullopt;
-      field.wide = wide;
-      field.offset = lengthAt;
-      return field;
+      return MovieLengthField{lengthAt, wide, timescale};
     }
-    // A box that runs past the end of what was read ends the search.
-    if (boxSize > end - at)
-      return std::nullopt;
     at += boxSize;
   }
   return std::nullopt;

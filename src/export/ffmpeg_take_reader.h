@@ -3,6 +3,7 @@
 // Reading a take for an export: each stream on its own demuxer, its
 // decoder, and the sample formats the movie takes from it.
 
+#include "base/files.h"
 #include "capture/ffmpeg_handles.h"
 #include "capture/ffmpeg_take_encoders.h"
 #include "export/avc_config.h"
@@ -60,6 +61,10 @@ public:
 
   std::optional<ExportFailure> open(const fs::path& file, AVMediaType type) {
     file_ = file;
+    // libavformat would wait for the writer of a named pipe for ever, or
+    // read a device without end: only a regular file is a take.
+    if (std::optional<std::string> kind = nonRegularKind(file))
+      return fileFailure(file, "a " + *kind + ", not a movie file");
     int result = avformat_open_input(&format_, file.c_str(), nullptr, nullptr);
     if (result < 0)
       return fileFailure(file, avErrorText(result));

@@ -22,6 +22,12 @@ bool isPlainTakeFilename(const std::string& filename) {
 std::optional<ExportFailure> checkExportDestination(const std::vector<Take>& takes,
                                                     const fs::path& takesDirectory,
                                                     const fs::path& destination) {
+  // The movie is renamed over whatever is at the destination, which would
+  // replace a device node or a pipe (root may do so even in /dev).
+  if (std::optional<std::string> kind = nonRegularKind(destination))
+    return ExportFailure::platform(destination.string() + ": a " + *kind +
+                                   " is there; the movie is only written to a new file or over "
+                                   "a regular file");
   ExportFailure refused = ExportFailure::own(ExportError::destinationInsideSession);
   fs::path sessionFolder = takesDirectory.parent_path();
   if (sessionFolder.empty())

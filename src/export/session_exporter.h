@@ -24,9 +24,10 @@ public:
                                                          std::filesystem::path destination) = 0;
 };
 
-// Refuses a destination that is one of the take files or lies inside the
-// session folder (the parent of takesDirectory), following symbolic and
-// hard links, before anything is written.
+// Refuses a destination that is not a regular file (a folder, device, pipe
+// or socket; an absent one is fine), that is one of the take files or that
+// lies inside the session folder (the parent of takesDirectory), following
+// symbolic and hard links, before anything is written.
 std::optional<ExportFailure> checkExportDestination(const std::vector<Take>& takes,
                                                     const std::filesystem::path& takesDirectory,
                                                     const std::filesystem::path& destination);

@@ -75,6 +75,15 @@ std::string formatSeconds(double seconds) {
   return text;
 }
 
+std::optional<std::string> durationProblem(double duration) {
+  if (std::isfinite(duration) && duration > 0)
+    return std::nullopt;
+  bool hasPoint = false;
+  std::string number =
+      std::isfinite(duration) ? shortestNumber(duration, hasPoint) : formatSeconds(duration);
+  return "duration " + number + " is not a positive number of seconds";
+}
+
 bool isPlainFileName(std::string_view name) {
   if (name.empty() || name == "." || name == "..")
     return false;
@@ -143,6 +152,10 @@ std::optional<ValidationError> SessionManifest::validate() const {
       // touches: it must not reach outside the takes folder.
       if (!isPlainFileName(take.filename))
         return fail("Take " + name + " is not a plain file name.");
+      // Zero (written before every save was validated) or a number JSON
+      // cannot even hold: no range of such a take can be played.
+      if (std::optional<std::string> problem = durationProblem(take.duration))
+        return fail("Take " + name + " " + *problem + ".");
       if (take.trimStart && *take.trimStart < 0)
         return fail("Take " + name + " has negative trimStart " + formatSeconds(*take.trimStart) +
                     ".");
@@ -151,9 +164,8 @@ std::optional<ValidationError> SessionManifest::validate() const {
                     " exceeds duration " + formatSeconds(take.duration) + ".");
       // The range is tested as the session will hold it, with an absent
       // bound standing for its default: a lone trimStart at or past the end
-      // of the file, or a zero-length file without trims, would otherwise
-      // load as an empty range that the next save writes out and the next
-      // load refuses.
+      // of the file would otherwise load as an empty range that the next
+      // save writes out and the next load refuses.
       double start = take.trimStart.value_or(0);
       double end = take.trimEnd.value_or(take.duration);
       if (start >= end)

@@ -99,6 +99,10 @@ std::error_code make_error_code(ManifestEncodingError error);
 // (3.0, 12.5, -1.0).
 std::string formatSeconds(double seconds);
 
+// "duration 0 is not a positive number of seconds" for a stored take
+// length that is not a finite number above zero; nothing otherwise.
+std::optional<std::string> durationProblem(double duration);
+
 // A name that stays inside the folder it is looked up in: not empty, no
 // "/" or NUL, not "." or "..".
 bool isPlainFileName(std::string_view name);

@@ -10,9 +10,9 @@
 namespace vidorel {
 namespace {
 
-Task<void> runCheck(CheckRequest request, SessionStore& store, BlockingMainLoop& loop,
-                    int& status) {
-  status = co_await checkSession(std::move(request), store, std::cout, std::cerr);
+Task<void> runCheck(CheckRequest request, SessionStore& store, DurationProbe& probe,
+                    BlockingMainLoop& loop, int& status) {
+  status = co_await checkSession(std::move(request), store, probe, std::cout, std::cerr);
   loop.quit();
 }
 
@@ -27,11 +27,17 @@ int runCheckCommand(const std::vector<std::string>& args) {
   }
   Logger logger;
   logger.addSink(std::make_shared<StderrLogSink>());
+  // libavformat's complaints about a take ("moov atom not found") go to
+  // the journal: the report names each take it cannot read, and why.
+  Logger libavLog;
+  if (std::shared_ptr<LogSink> journal = makeJournalLogSink())
+    libavLog.addSink(journal);
+  sendLibavMessagesTo(libavLog);
   FfmpegDurationProbe probe;
   SessionStore store(logger, probe);
   BlockingMainLoop loop;
   int status = kCheckFailed;
-  loop.post([&] { spawn(runCheck(*request, store, loop, status)); });
+  loop.post([&] { spawn(runCheck(*request, store, probe, loop, status)); });
   loop.run();
   return status;
 }

@@ -2,6 +2,8 @@
 
 #include "base/format.h"
 
+#include <algorithm>
+
 namespace vidorel {
 namespace fs = std::filesystem;
 
@@ -50,6 +52,31 @@ fs::path cleanFolder(const fs::path& folder) {
   return result;
 }
 
+// Each selected take that export could not use, with the reason, read as
+// export reads it. Missing files are reported as such already.
+std::vector<std::string> unusableTakes(const Session& session,
+                                       const std::vector<std::string>& missing,
+                                       DurationProbe& probe) {
+  std::vector<std::string> lines;
+  for (const Take& take : session.selectedTakes()) {
+    if (std::find(missing.begin(), missing.end(), take.filename) != missing.end())
+      continue;
+    if (std::optional<std::string> reason = probe.whyUnusable(session.takeFile(take)))
+      lines.push_back(take.filename + ": " + *reason);
+  }
+  return lines;
+}
+
+void addSection(std::string& report, const char* heading, const std::vector<std::string>& lines) {
+  if (lines.empty())
+    return;
+  if (!report.empty())
+    report += "\n\n";
+  report += heading;
+  for (const std::string& line : lines)
+    report += "\n" + line;
+}
+
 } // namespace
 
 std::string sessionSummary(const Session& session) {
@@ -62,35 +89,44 @@ std::string sessionSummary(const Session& session) {
          ", total selected duration " + formatMinutesSeconds(session.totalSelectedDuration());
 }
 
-Task<int> checkSession(CheckRequest request, SessionStore& store, std::ostream& out,
-                       std::ostream& err) {
+Task<int> checkSession(CheckRequest request, SessionStore& store, DurationProbe& probe,
+                       std::ostream& out, std::ostream& err) {
   fs::path folder = cleanFolder(request.folder);
   std::optional<fs::path> bundle;
   if (folder.extension() == ".vidorel")
     bundle = folder;
-  Expected<Session, ManifestError> loaded = store.load(folder, bundle);
+  // Stored durations that are not a positive number (older versions wrote
+  // 0) are found and repaired from the take files like any other wrong
+  // duration; where a file gives none the load fails and says why.
+  std::vector<std::string> invalidDurations;
+  Expected<Session, ManifestError> loaded =
+      store.loadRepairingDurations(folder, bundle, invalidDurations);
   if (!loaded) {
     err << loaded.error().description() << "\n";
     co_return kCheckFailed;
   }
   ReconcileResult result = co_await store.reconcileTakeFiles(std::move(*loaded));
+  std::vector<std::string> unusable = unusableTakes(result.session, result.missing, probe);
   // Take files that no take names are footage left by a crash: listed for
   // the user to review in the app, never removed or adopted here, not even
   // with --fix.
   std::vector<SessionStore::UnreviewedTake> unreviewed = store.unreviewedTakes(result.session);
-  bool needsFix = !result.missing.empty() || !result.corrected.empty();
-  if (!needsFix && unreviewed.empty()) {
+  std::vector<std::string> unreviewedNames;
+  for (const SessionStore::UnreviewedTake& take : unreviewed)
+    unreviewedNames.push_back(take.filename);
+  bool needsFix = !invalidDurations.empty() || !result.missing.empty() || !result.corrected.empty();
+  if (!needsFix && unusable.empty() && unreviewed.empty()) {
     out << sessionSummary(result.session) << "\n";
     co_return kCheckClean;
   }
-  std::string report = SessionStore::issueReport(result.missing, result.corrected);
-  if (!unreviewed.empty()) {
-    if (!report.empty())
-      report += "\n\n";
-    report += "Unreviewed takes:";
-    for (const SessionStore::UnreviewedTake& take : unreviewed)
-      report += "\n" + take.filename;
-  }
+  std::string report;
+  addSection(report, "Invalid durations:", invalidDurations);
+  std::string issues = SessionStore::issueReport(result.missing, result.corrected);
+  if (!issues.empty())
+    report += (report.empty() ? "" : "\n\n") + issues;
+  // Files export cannot read are the user's to replace: --fix leaves them.
+  addSection(report, "Unusable takes:", unusable);
+  addSection(report, "Unreviewed takes:", unreviewedNames);
   out << report << "\n";
   if (request.fix && needsFix) {
     if (std::error_code error = store.save(result.session)) {

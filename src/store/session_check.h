@@ -28,13 +28,16 @@ inline constexpr int kCheckUsage = 64;
 std::optional<CheckRequest> parseCheckArguments(const std::vector<std::string>& args,
                                                 std::string& error);
 
-// Loads the session, reconciles it with its take files and reports: the
-// load error on err (kCheckFailed), the issue report followed by an
-// "Unreviewed takes:" section listing take files that no take names
-// (kCheckFoundIssues; with fix the corrected session is saved and those
-// files are left alone), or a one-line summary on out (kCheckClean).
-Task<int> checkSession(CheckRequest request, SessionStore& store, std::ostream& out,
-                       std::ostream& err);
+// Loads the session (repairing stored durations that are not a positive
+// number from the take files), reconciles it with its take files, reads
+// each selected take as export would through probe, and reports: the load
+// error on err (kCheckFailed), or on out the sections "Invalid durations:",
+// the issue report, "Unusable takes:" (selected takes export cannot read,
+// with the reason) and "Unreviewed takes:" (take files that no take names)
+// (kCheckFoundIssues; with fix the corrected session is saved, and unusable
+// and unreviewed files are left alone), or a one-line summary (kCheckClean).
+Task<int> checkSession(CheckRequest request, SessionStore& store, DurationProbe& probe,
+                       std::ostream& out, std::ostream& err);
 
 // "2 scenes, 3 takes, 1 selected take, total selected duration 0:12"
 std::string sessionSummary(const Session& session);

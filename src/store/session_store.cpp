@@ -22,7 +22,7 @@ ManifestError ManifestError::corrupt(std::string path, std::string underlying) {
 std::string ManifestError::description() const {
   switch (kind) {
   case Kind::unreadable:
-    return "Cannot read manifest.json at " + path + ".";
+    return "Cannot read manifest.json at " + path + ". " + underlying + ".";
   case Kind::corrupt:
     return "manifest.json at " + path + " is corrupt or has an unsupported format.\n\n" +
            underlying;
@@ -74,6 +74,19 @@ std::error_code SessionStore::save(const Session& session) {
 
 Expected<Session, ManifestError> SessionStore::load(const fs::path& folder,
                                                     const std::optional<fs::path>& bundleURL) {
+  return load(folder, bundleURL, nullptr);
+}
+
+Expected<Session, ManifestError>
+SessionStore::loadRepairingDurations(const fs::path& folder,
+                                     const std::optional<fs::path>& bundleURL,
+                                     std::vector<std::string>& repaired) {
+  return load(folder, bundleURL, &repaired);
+}
+
+Expected<Session, ManifestError> SessionStore::load(const fs::path& folder,
+                                                    const std::optional<fs::path>& bundleURL,
+                                                    std::vector<std::string>* repaired) {
   fs::path file = folder / "manifest.json";
   std::string bytes;
   if (std::error_code error = readRegularFile(file, bytes))
@@ -81,10 +94,40 @@ Expected<Session, ManifestError> SessionStore::load(const fs::path& folder,
   Expected<SessionManifest, DecodingError> manifest = decodeManifest(bytes);
   if (!manifest)
     return ManifestError::corrupt(file.string(), manifest.error().description());
+  if (repaired)
+    repairDurations(*manifest, folder / "takes", *repaired);
   Expected<Session, ValidationError> session = manifest->makeSession(folder, bundleURL);
   if (!session)
     return ManifestError::corrupt(file.string(), session.error().description());
   return std::move(*session);
+}
+
+void SessionStore::repairDurations(SessionManifest& manifest, const fs::path& takesFolder,
+                                   std::vector<std::string>& repaired) {
+  for (SceneManifest& scene : manifest.scenes) {
+    for (TakeManifest& take : scene.takes) {
+      std::optional<std::string> problem = durationProblem(take.duration);
+      fs::path file = takesFolder / take.filename;
+      if (!problem || !isPlainFileName(take.filename) || !isRegularFile(file))
+        continue;
+      std::optional<double> probed = probe_.duration(file);
+      // A take whose file gives no length either keeps its problem, which
+      // the validation then reports.
+      if (!probed || durationProblem(*probed))
+        continue;
+      double d = *probed;
+      double start = std::clamp(take.trimStart.value_or(0), 0.0, d);
+      double end = std::clamp(take.trimEnd.value_or(d), start, d);
+      if (start >= end) {
+        start = 0;
+        end = d;
+      }
+      take.duration = d;
+      take.trimStart = start;
+      take.trimEnd = end;
+      repaired.push_back(take.filename + ": " + *problem);
+    }
+  }
 }
 
 namespace {
@@ -184,15 +227,13 @@ std::vector<Session> SessionStore::recoverableSessions(const fs::path& scratchRo
     std::error_code ignored;
     if (!fs::exists(file, ignored))
       continue;
-    std::string bytes;
-    if (readRegularFile(file, bytes))
+    Expected<Session, ManifestError> session = load(folder);
+    // The folder stays on disk; the log tells where the session went.
+    if (!session) {
+      logger_.error(LogCategory::persistence, formatString("recovery skips %s: %s", folder.c_str(),
+                                                           session.error().underlying.c_str()));
       continue;
-    Expected<SessionManifest, DecodingError> manifest = decodeManifest(bytes);
-    if (!manifest)
-      continue;
-    Expected<Session, ValidationError> session = manifest->makeSession(folder, std::nullopt);
-    if (!session)
-      continue;
+    }
     sessions.push_back(std::move(*session));
   }
   return sessions;

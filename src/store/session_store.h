@@ -3,6 +3,7 @@
 #include "base/log.h"
 #include "base/task.h"
 #include "model/expected.h"
+#include "model/manifest.h"
 #include "model/session.h"
 #include "store/duration_probe.h"
 
@@ -60,6 +61,17 @@ public:
   load(const std::filesystem::path& folder,
        const std::optional<std::filesystem::path>& bundleURL = std::nullopt);
 
+  // load(), except that a take whose stored duration is not a positive
+  // number first gets its file's probed length: an absent trimEnd becomes
+  // that length and trims outside it are clamped. Appends one line per
+  // repaired take to repaired ("a.mov: duration 0 is not a positive number
+  // of seconds"). A take whose file gives no length stays as it was, and
+  // the load fails as load() does.
+  Expected<Session, ManifestError>
+  loadRepairingDurations(const std::filesystem::path& folder,
+                         const std::optional<std::filesystem::path>& bundleURL,
+                         std::vector<std::string>& repaired);
+
   // Corrects take durations against the movie files, clears selections of
   // takes whose file is missing and lists what it found. Never fails.
   Task<ReconcileResult> reconcileTakeFiles(Session session);
@@ -68,7 +80,8 @@ public:
                                  const std::vector<std::string>& corrected);
 
   // Every session in scratchRoot whose manifest loads and validates, in the
-  // order the folder lists them; anything else is skipped silently.
+  // order the folder lists them. A folder with a manifest that does not
+  // load is skipped, and logged with the reason.
   std::vector<Session> recoverableSessions(const std::filesystem::path& scratchRoot);
 
   // A take file left in the session's takes folder that no take names (a
@@ -96,6 +109,12 @@ public:
                 const std::filesystem::path& takesFolder);
 
 private:
+  Expected<Session, ManifestError> load(const std::filesystem::path& folder,
+                                        const std::optional<std::filesystem::path>& bundleURL,
+                                        std::vector<std::string>* repaired);
+  void repairDurations(SessionManifest& manifest, const std::filesystem::path& takesFolder,
+                       std::vector<std::string>& repaired);
+
   Logger& logger_;
   DurationProbe& probe_;
 };

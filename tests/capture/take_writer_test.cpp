@@ -1,3 +1,4 @@
+#include "capture/movie_header.h"
 #include "capture/take_writer.h"
 
 #include "fakes/fake_duration_probe.h"
@@ -214,6 +215,21 @@ TEST_F(TakeWriterTest, AudioOfAnotherRateIsPlacedInOutputSamples) {
   writer->appendAudio(audioAt(kBase + 10 * kMs, 441, 44100));
   ASSERT_EQ(encoder->audio.size(), 2u);
   EXPECT_EQ(encoder->audio[1].position, 480);
+}
+
+// The crash-time update of the movie's stated length finds its field only
+// inside the bytes read and inside the header box: a header box cut off by
+// the end of the block (as a fuzzer built it) was read one byte past it.
+TEST(MovieLengthField, IsFoundOnlyWhollyInsideTheBytesAndTheHeaderBox) {
+  std::vector<std::uint8_t> head = {0, 0, 0, 116, 'm', 'o', 'o', 'v',
+                                    0, 0, 0, 108, 'm', 'v', 'h', 'd'};
+  head.resize(116);
+  head[8 + 20 + 2] = 600 >> 8; // timescale, after version, flags and two times
+  head[8 + 20 + 3] = 600 & 0xff;
+  EXPECT_EQ(findMovieLengthField(head.data(), head.size()), (MovieLengthField{32, false, 600}));
+  EXPECT_EQ(findMovieLengthField(head.data(), 16), std::nullopt);
+  head[11] = 27; // a header box too short for its own fields
+  EXPECT_EQ(findMovieLengthField(head.data(), head.size()), std::nullopt);
 }
 
 } // namespace

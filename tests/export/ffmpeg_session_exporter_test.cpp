@@ -2,6 +2,7 @@
 
 #include "base/virtual_main_loop.h"
 #include "export/movie_tools.h"
+#include "store/test_folders.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +10,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <thread>
 
 namespace vidorel {
@@ -127,6 +130,40 @@ TEST_F(FfmpegSessionExporterTest, RefusesDestinationsInsideTheSession) {
   EXPECT_EQ(contentsOf(take(1)), before);
   EXPECT_FALSE(fs::exists(*root_ / "movie.mov"));
   EXPECT_FALSE(fs::exists(takes() / "new.mov"));
+}
+
+// libavformat would wait for a pipe's writer for ever, and the finished
+// movie's rename would replace a device node (root may write even in /dev):
+// both are refused at once, and nothing at either path changes.
+TEST_F(FfmpegSessionExporterTest, RefusesPipesDevicesAndFoldersAsTakeOrDestination) {
+  fs::path pipes = out_ / "session" / "takes";
+  fs::create_directories(pipes);
+  fs::path pipeTake = pipes / "scene-1-take-1.mov";
+  ASSERT_EQ(::mkfifo(pipeTake.c_str(), 0644), 0);
+  std::vector<Take> selected = {takeOf("scene-1-take-1.mov", 0, 1)};
+  EXPECT_TRUE(testing::finishesWithin(20, [&] {
+    std::optional<ExportFailure> failure = exportMovie(selected, pipes, out_ / "movie.mov");
+    return failure &&
+           failure->description() == pipeTake.string() + ": a named pipe, not a movie file";
+  }));
+
+  fs::path pipe = out_ / "pipe.mov";
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0644), 0);
+  std::vector<std::pair<fs::path, std::string>> destinations = {{pipe, "named pipe"},
+                                                                {pipes, "folder"}};
+  if (::geteuid() == 0) {
+    fs::path device = out_ / "null";
+    ASSERT_EQ(::mknod(device.c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+    destinations.push_back({device, "device"});
+  }
+  for (const auto& [destination, kind] : destinations) {
+    fs::file_status before = fs::status(destination);
+    EXPECT_EQ(exportMovie(selected, takes(), destination),
+              ExportFailure::platform(destination.string() + ": a " + kind +
+                                      " is there; the movie is only written to a new file or "
+                                      "over a regular file"));
+    EXPECT_EQ(fs::status(destination).type(), before.type()) << destination;
+  }
 }
 
 TEST_F(FfmpegSessionExporterTest, NothingToShowFailsAsExportFailed) {

@@ -497,10 +497,12 @@ TEST(ManifestValidation, FirstFailureInCheckOrder) {
        "Take \"a.mov\" trimStart 3.0 >= trimEnd 3.0."},
       {"lone end at zero", [] { return oneTake(trimmedTake(std::nullopt, 0, 3)); },
        "Take \"a.mov\" trimStart 0.0 >= trimEnd 0.0."},
-      // It would be written back with both bounds and then refused.
+      // Named for what is wrong, not for the empty range it leads to.
       {"zero-length file without trims",
        [] { return oneTake(trimmedTake(std::nullopt, std::nullopt, 0)); },
-       "Take \"a.mov\" trimStart 0.0 >= trimEnd 0.0."},
+       "Take \"a.mov\" duration 0 is not a positive number of seconds."},
+      {"negative zero", [] { return oneTake(trimmedTake(std::nullopt, std::nullopt, -0.0)); },
+       "Take \"a.mov\" duration -0 is not a positive number of seconds."},
   };
   for (const Case& c : cases) {
     std::optional<ValidationError> error = c.make().validate();

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 namespace vidorel {
@@ -74,8 +75,8 @@ protected:
 TEST_F(CheckCommandTest, ReportsFixesAndSummarisesWithTheRealProbe) {
   Outcome outcome = vidorel(temp_.path(), "check " + quotedPackage());
   EXPECT_EQ(outcome.status, 2);
-  EXPECT_EQ(outcome.err,
-            "Cannot read manifest.json at " + (package_ / "manifest.json").string() + ".\n");
+  EXPECT_EQ(outcome.err, "Cannot read manifest.json at " + (package_ / "manifest.json").string() +
+                             ". No such file or directory.\n");
   EXPECT_EQ(outcome.out, "");
 
   // A 2-second take stored as 5 seconds, a crashed take that plays and a
@@ -106,6 +107,39 @@ TEST_F(CheckCommandTest, ReportsFixesAndSummarisesWithTheRealProbe) {
   outcome = vidorel(temp_.path(), "check " + quotedPackage());
   EXPECT_EQ(outcome.status, 0) << outcome.out;
   EXPECT_EQ(outcome.out, "1 scene, 1 take, 1 selected take, total selected duration 0:02\n");
+}
+
+// A take cut short and a pipe are named with the reason, libavformat's own
+// complaints stay off the terminal; a take stored with length 0 is
+// repaired by --fix and the session then exports.
+TEST_F(CheckCommandTest, UnusableTakesAndAZeroLengthWithTheRealProbe) {
+  makePackage(2.0);
+  fs::path take = package_ / "takes" / "scene-1-take-1.mov";
+  std::string movie = readFile(take);
+  writeFile(take, movie.substr(0, 2000));
+  Outcome outcome = vidorel(temp_.path(), "check " + quotedPackage());
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_EQ(outcome.out, "Unusable takes:\nscene-1-take-1.mov: not a movie: Invalid data found "
+                         "when processing input\n");
+  EXPECT_EQ(outcome.err.find("moov"), std::string::npos) << outcome.err;
+
+  fs::remove(take);
+  ASSERT_EQ(::mkfifo(take.c_str(), 0644), 0);
+  outcome = vidorel(temp_.path(), "check --fix " + quotedPackage());
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_EQ(outcome.out, "Unusable takes:\nscene-1-take-1.mov: a named pipe, not a movie file\n");
+
+  fs::remove(take);
+  writeFile(take, movie);
+  SessionManifest manifest = *decodeManifest(readFile(package_ / "manifest.json"));
+  manifest.scenes[0].takes[0].duration = 0;
+  manifest.scenes[0].takes[0].trimEnd = std::nullopt;
+  writeFile(package_ / "manifest.json", *encodeManifest(manifest));
+  outcome = vidorel(temp_.path(), "check --fix " + quotedPackage());
+  EXPECT_EQ(outcome.status, 1) << outcome.err;
+  outcome = vidorel(temp_.path(),
+                    "export " + quotedPackage() + " '" + (temp_.path() / "out.mov").string() + "'");
+  EXPECT_EQ(outcome.status, 0) << outcome.err;
 }
 
 TEST_F(CheckCommandTest, UsageHelpAndVersion) {

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <sstream>
 #include <sys/stat.h>
+#include <tuple>
 
 namespace vidorel {
 namespace {
@@ -17,9 +18,9 @@ using testing::readFile;
 using testing::TemporaryFolder;
 using testing::writeFile;
 
-Task<void> run(CheckRequest request, SessionStore& store, std::ostream& out, std::ostream& err,
-               std::optional<int>& status) {
-  status = co_await checkSession(std::move(request), store, out, err);
+Task<void> run(CheckRequest request, SessionStore& store, DurationProbe& probe, std::ostream& out,
+               std::ostream& err, std::optional<int>& status) {
+  status = co_await checkSession(std::move(request), store, probe, out, err);
 }
 
 class SessionCheckTest : public ::testing::Test {
@@ -51,7 +52,7 @@ protected:
     out_.str("");
     err_.str("");
     std::optional<int> status;
-    spawn(run(CheckRequest{folder, fix}, store_, out_, err_, status));
+    spawn(run(CheckRequest{folder, fix}, store_, probe_, out_, err_, status));
     EXPECT_TRUE(status);
     return status.value_or(-1);
   }
@@ -91,7 +92,8 @@ TEST_F(SessionCheckTest, LoadFailureGoesToStderrExactlyWithTheFolderInFull) {
   EXPECT_EQ(status, kCheckFailed);
   EXPECT_EQ(out_.str(), "");
   EXPECT_EQ(err_.str(), "Cannot read manifest.json at " +
-                            (temp_.path() / "missing-folder" / "manifest.json").string() + ".\n");
+                            (temp_.path() / "missing-folder" / "manifest.json").string() +
+                            ". No such file or directory.\n");
 
   writeFile(folder_ / "manifest.json", "{}");
   EXPECT_EQ(check(folder_), kCheckFailed);
@@ -166,6 +168,49 @@ TEST_F(SessionCheckTest, UnreviewedTakesAreListedLastAndLeftAlone) {
   EXPECT_EQ(out_.str(), "Missing files:\nscene-2-take-1.mov\n");
 }
 
+// Older versions could store a length of 0; the load refuses it, so the
+// check reads the files' lengths: an absent trim end becomes the length, a
+// trim outside it is clamped.
+TEST_F(SessionCheckTest, DurationsThatAreNoPositiveNumberAreNamedAndRepairedByFix) {
+  SessionManifest manifest(session_);
+  TakeManifest& zero = manifest.scenes[0].takes[1];
+  zero.duration = 0;
+  zero.trimStart = zero.trimEnd = std::nullopt;
+  TakeManifest& trimmed = manifest.scenes[1].takes[0];
+  trimmed.duration = 0;
+  trimmed.trimStart = 1;
+  trimmed.trimEnd = 9;
+  writeFile(folder_ / "manifest.json", *encodeManifest(manifest));
+  probe_.durations["scene-1-take-2.mov"] = 4;
+  const std::string report =
+      "Invalid durations:\n"
+      "scene-1-take-2.mov: duration 0 is not a positive number of seconds\n"
+      "scene-2-take-1.mov: duration 0 is not a positive number of seconds\n";
+  EXPECT_EQ(check(folder_), kCheckFoundIssues);
+  EXPECT_EQ(out_.str(), report);
+  EXPECT_FALSE(store_.load(folder_, folder_));
+
+  EXPECT_EQ(check(folder_, true), kCheckFoundIssues);
+  EXPECT_EQ(out_.str(), report);
+  Expected<Session, ManifestError> fixed = store_.load(folder_, folder_);
+  ASSERT_TRUE(fixed) << fixed.error().description();
+  const Take& first = fixed->scenes[0].takes[1];
+  EXPECT_EQ(std::tuple(first.duration, first.trimStart, first.trimEnd), std::tuple(4, 0, 4));
+  const Take& second = fixed->scenes[1].takes[0];
+  EXPECT_EQ(std::tuple(second.duration, second.trimStart, second.trimEnd), std::tuple(5, 1, 5));
+  EXPECT_EQ(check(folder_), kCheckClean);
+}
+
+// Read as export reads them; --fix cannot mend such a file and leaves it.
+TEST_F(SessionCheckTest, SelectedTakesExportCannotReadAreListedWithTheReason) {
+  probe_.unusable["scene-1-take-1.mov"] = "a named pipe, not a movie file";
+  probe_.unusable["scene-1-take-2.mov"] = "not selected, so not asked";
+  std::string before = readFile(folder_ / "manifest.json");
+  EXPECT_EQ(check(folder_, true), kCheckFoundIssues);
+  EXPECT_EQ(out_.str(), "Unusable takes:\nscene-1-take-1.mov: a named pipe, not a movie file\n");
+  EXPECT_EQ(readFile(folder_ / "manifest.json"), before);
+}
+
 TEST_F(SessionCheckTest, PipesInPlaceOfManifestOrTakeDoNotHang) {
   fs::path take = folder_ / "takes" / "scene-1-take-2.mov";
   fs::remove(take);
@@ -176,8 +221,8 @@ TEST_F(SessionCheckTest, PipesInPlaceOfManifestOrTakeDoNotHang) {
   ASSERT_EQ(::mkfifo((folder_ / "manifest.json").c_str(), 0644), 0);
   EXPECT_TRUE(testing::finishesWithin(20, [&] { return check(folder_) == kCheckFailed; }));
   EXPECT_EQ(check(folder_), kCheckFailed);
-  EXPECT_EQ(err_.str(),
-            "Cannot read manifest.json at " + (folder_ / "manifest.json").string() + ".\n");
+  EXPECT_EQ(err_.str(), "Cannot read manifest.json at " + (folder_ / "manifest.json").string() +
+                            ". Not a regular file.\n");
 }
 
 TEST(CheckArguments, FolderAndFixInEitherOrder) {
