@@ -4,10 +4,6 @@ namespace vidorel {
 
 std::string_view description(ExportError error) {
   switch (error) {
-  case ExportError::cannotCreateTrack:
-    return "Could not create composition track";
-  case ExportError::cannotCreateExportSession:
-    return "Could not create export session";
   case ExportError::exportFailed:
     return "Export failed";
   case ExportError::destinationInsideSession:
@@ -18,10 +14,6 @@ std::string_view description(ExportError error) {
 
 std::string_view caseName(ExportError error) {
   switch (error) {
-  case ExportError::cannotCreateTrack:
-    return "cannotCreateTrack";
-  case ExportError::cannotCreateExportSession:
-    return "cannotCreateExportSession";
   case ExportError::exportFailed:
     return "exportFailed";
   case ExportError::destinationInsideSession:

@@ -8,17 +8,15 @@ namespace vidorel {
 
 // The exporter's own failures.
 enum class ExportError {
-  cannotCreateTrack,
-  cannotCreateExportSession,
   exportFailed,
   // The destination is one of the session's take files or lies inside the
   // session's folder: writing there would destroy what is being exported.
   destinationInsideSession,
 };
 
-// "Could not create composition track", ...
+// "Export failed", ...
 std::string_view description(ExportError error);
-// "cannotCreateTrack", ...
+// "exportFailed", ...
 std::string_view caseName(ExportError error);
 
 // Why an export did not complete: one of the exporter's own errors, or an
