@@ -13,7 +13,7 @@ CMAKE_FLAGS = -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DVIDOREL_WERROR=$(WERRO
 
 PREFIX     ?= /usr/local
 
-.PHONY: all deps build run test test-core-asan torture bench fuzz format clean
+.PHONY: all deps build run test test-core-asan torture bench fuzz format clean mutants
 
 all: build
 
@@ -60,6 +60,12 @@ test: build test-core-asan
 # table of what was recovered (about a quarter of an hour).
 torture: build
 	./scripts/torture $(BUILD)
+
+# Seeded faults (tests/mutants/*.patch), each applied to a private copy of
+# the source and rebuilt in build-mutants/: a table of which tests caught
+# which fault. Not part of `make test`.
+mutants: deps
+	./scripts/mutants
 
 bench: build
 	./scripts/desktop-env ./scripts/run-benchmarks $(BUILD)

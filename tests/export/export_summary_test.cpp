@@ -63,22 +63,6 @@ TEST(ExportSummary, NamesReplaceDefaultLabels) {
   EXPECT_EQ(summary.rows[1].takeLength, "1:01");
 }
 
-TEST(ExportSummary, LengthsAreTruncatedToWholeSeconds) {
-  struct Case {
-    double start, end;
-    const char* shown;
-  } cases[] = {{12.75, 20.0, "0:07"}, {0, 0.4, "0:00"},   {0, 59.9, "0:59"},
-               {0, 75.2, "1:15"},     {0, 3600, "60:00"}, {100, 3699.99, "59:59"}};
-  for (const Case& c : cases) {
-    SessionBuilder builder;
-    int scene = builder.scene();
-    builder.select(scene, builder.take(scene, c.start, c.end));
-    ExportSummary summary = makeExportSummary(builder.build());
-    EXPECT_EQ(summary.rows.at(0).takeLength, c.shown) << c.start << "–" << c.end;
-    EXPECT_EQ(summary.totalText, std::string("Total: ") + c.shown);
-  }
-}
-
 TEST(ExportSummary, TotalAddsExactSecondsBeforeTruncating) {
   // 62.95 + 62.95 = 125.9 s: 2:05, although each row reads 1:02.
   SessionBuilder builder;

@@ -9,6 +9,8 @@ TEST(SegmentEditsTest, ConvertsTrimPointsToTicksAndMediaUnits) {
   EXPECT_EQ(toMovieTime(1.0), 600);
   EXPECT_EQ(toMovieTime(0.25), 150);
   EXPECT_EQ(toMovieTime(12.754), 7652);
+  // 0.41 s times 600 is a hair below 246 in binary: rounded, not cut.
+  EXPECT_EQ(toMovieTime(0.41), 246);
   EXPECT_EQ(movieToMedia(150, 12288), 3072);
   EXPECT_EQ(movieToMedia(600, 48000), 48000);
   // 1/600 s is 20.48 units of a 12288 timescale: rounded to the nearest.

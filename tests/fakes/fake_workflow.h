@@ -53,7 +53,6 @@ public:
     failureHandler = std::move(handler);
   }
 
-  std::optional<std::string> prepareError;
   std::optional<std::string> startError;
   // A failed start that already opened the display stream.
   bool startErrorAfterStream = false;
@@ -66,8 +65,6 @@ public:
 
   std::optional<std::string> prepareMicrophone() override {
     log_.add("recorder.prepareMicrophone");
-    if (prepareError)
-      return prepareError;
     microphoneRunning = true;
     return std::nullopt;
   }
@@ -296,7 +293,6 @@ public:
   // The preflight answers true from this poll on (counting the first
   // preflight as 0); never when nothing.
   std::optional<int> screenGrantedFromCall = 0;
-  bool fetchSucceeds = true;
   int preflights = 0;
   int fetches = 0;
   std::vector<SettingsPane> settingsOpened;
@@ -314,7 +310,7 @@ public:
   void requestScreenCaptureAccess() override { log_->add("probe.requestScreen"); }
   void fetchShareableContent(std::function<void(std::optional<ShareableContent>)> answer) override {
     ++fetches;
-    if (!fetchSucceeds || (!lastPreflight_ && !fetchWithoutPreflight)) {
+    if (!lastPreflight_ && !fetchWithoutPreflight) {
       answer(std::nullopt);
       return;
     }

@@ -8,6 +8,14 @@
 
 namespace vidorel::testing {
 
+// A take of the given length, kept from trimStart to trimEnd.
+inline Take takeOf(const std::string& filename, double duration, double trimStart, double trimEnd) {
+  Take take = Take::make(Uuid::random(), filename, duration, Timestamp{});
+  take.trimStart = trimStart;
+  take.trimEnd = trimEnd;
+  return take;
+}
+
 // Builds sessions for the window tests: scenes of takes with given trims,
 // names and selections.
 class SessionBuilder {

@@ -1,6 +1,7 @@
 #include "model/session.h"
 
 #include "base/xdg_paths.h"
+#include "fakes/session_builder.h"
 #include "store/test_folders.h"
 
 #include <gtest/gtest.h>
@@ -10,19 +11,12 @@ namespace {
 namespace fs = std::filesystem;
 using testing::TemporaryFolder;
 
-Timestamp someTime() {
-  return *parseIso8601("2026-03-01T09:30:00Z");
+Take takeNamed(const std::string& filename) {
+  return testing::takeOf(filename, 10, 0, 10);
 }
 
-Take takeNamed(const std::string& filename, double duration = 10) {
-  return Take::make(Uuid::random(), filename, duration, someTime());
-}
-
-Take trimmed(double start, double end, double duration = 10) {
-  Take take = takeNamed(Uuid::random().string() + ".mov", duration);
-  take.trimStart = start;
-  take.trimEnd = end;
-  return take;
+Take trimmed(double start, double end) {
+  return testing::takeOf(Uuid::random().string() + ".mov", 10, start, end);
 }
 
 TEST(SessionModel, NewSessionHasOneEmptyUnnamedScene) {

@@ -2,6 +2,7 @@
 
 #include "base/files.h"
 #include "fakes/fake_duration_probe.h"
+#include "fakes/session_builder.h"
 #include "model/manifest.h"
 #include "store/test_folders.h"
 
@@ -16,19 +17,9 @@ namespace vidorel {
 namespace {
 namespace fs = std::filesystem;
 using testing::readFile;
+using testing::takeOf;
 using testing::TemporaryFolder;
 using testing::writeFile;
-
-Timestamp someTime() {
-  return *parseIso8601("2026-03-01T09:30:00Z");
-}
-
-Take takeOf(const std::string& filename, double duration, double start, double end) {
-  Take take = Take::make(Uuid::random(), filename, duration, someTime());
-  take.trimStart = start;
-  take.trimEnd = end;
-  return take;
-}
 
 // Everything in a folder tree with its contents, to compare before/after.
 std::map<std::string, std::string> snapshot(const fs::path& folder) {
@@ -61,7 +52,7 @@ protected:
   // A session of two scenes whose takes' files exist in the folder.
   Session sessionWithTakes() {
     Session session(folder_);
-    session.createdAt = someTime();
+    session.createdAt = *parseIso8601("2026-03-01T09:30:00Z");
     session.scenes.push_back(RecordingScene::make());
     session.scenes[0].name = "Intro";
     session.scenes[0].takes = {takeOf("scene-1-take-1.mov", 10, 0, 10),
@@ -204,75 +195,6 @@ TEST_F(SessionStoreTest, SessionThatWouldNotLoadIsRefusedAndTheOldManifestKept) 
   EXPECT_TRUE(store_.load(folder_));
 }
 
-TEST_F(SessionStoreTest, LinkAtTheTemporaryNameCannotRedirectTheSave) {
-  Session session = sessionWithTakes();
-  fs::path package = temp_.path() / "Talk.vidorel";
-  fs::create_directories(package / "takes");
-  fs::path outside = temp_.path() / "precious.txt";
-  writeFile(outside, "precious");
-  fs::create_symlink(outside, package / "manifest.json.tmp");
-  session.bundleURL = package;
-  ASSERT_FALSE(store_.save(session));
-  EXPECT_EQ(readFile(outside), "precious");
-  EXPECT_FALSE(fs::exists(fs::symlink_status(package / "manifest.json.tmp")));
-  Expected<Session, ManifestError> loaded = store_.load(package, package);
-  ASSERT_TRUE(loaded) << loaded.error().description();
-  EXPECT_EQ(loaded->scenes, session.scenes);
-}
-
-// A named pipe in place of a manifest or a take reads as unreadable at
-// once. Each call runs in a child process, so a regression that waits for
-// the pipe's writer fails the test instead of hanging it.
-TEST_F(SessionStoreTest, PipeInPlaceOfTheManifestIsUnreadableAtOnce) {
-  fs::path root = temp_.path() / "Sessions";
-  fs::path piped = root / "A0000000-0000-4000-8000-000000000001";
-  fs::path good = root / "A0000000-0000-4000-8000-000000000002";
-  fs::create_directories(piped / "takes");
-  fs::create_directories(good / "takes");
-  ASSERT_EQ(::mkfifo((piped / "manifest.json").c_str(), 0644), 0);
-  Session session(good);
-  ASSERT_FALSE(store_.save(session));
-
-  EXPECT_TRUE(testing::finishesWithin(20, [&] {
-    Expected<Session, ManifestError> loaded = store_.load(piped);
-    return !loaded && loaded.error().kind == ManifestError::Kind::unreadable;
-  }));
-  EXPECT_TRUE(testing::finishesWithin(20, [&] {
-    std::vector<Session> found = store_.recoverableSessions(root);
-    return found.size() == 1 && found[0].id == session.id;
-  }));
-  // The same answers in this process, now that they are known not to hang.
-  Expected<Session, ManifestError> loaded = store_.load(piped);
-  ASSERT_FALSE(loaded);
-  EXPECT_EQ(loaded.error().description(), "Cannot read manifest.json at " +
-                                              (piped / "manifest.json").string() +
-                                              ". Not a regular file.");
-}
-
-TEST_F(SessionStoreTest, PipeInPlaceOfATakeIsNeverHandedToTheProbe) {
-  Session session = sessionWithTakes();
-  for (const RecordingScene& scene : session.scenes)
-    for (const Take& take : scene.takes)
-      probe_.durations[take.filename] = take.duration;
-  fs::path pipeTake = session.takeFile(session.scenes[1].takes[0]);
-  fs::remove(pipeTake);
-  ASSERT_EQ(::mkfifo(pipeTake.c_str(), 0644), 0);
-  ASSERT_EQ(::mkfifo((session.takesFolder() / "scene-9-take-1.mov").c_str(), 0644), 0);
-  probe_.durations["scene-9-take-1.mov"] = 5;
-
-  ReconcileResult result = reconcile(session);
-  EXPECT_TRUE(result.missing.empty());
-  EXPECT_TRUE(result.corrected.empty());
-  EXPECT_EQ(result.session, session);
-  EXPECT_TRUE(
-      log_->contains(LogCategory::persistence, "Could not read duration for " + pipeTake.string()));
-  EXPECT_TRUE(store_.unreviewedTakes(session).empty());
-  for (const fs::path& asked : probe_.asked) {
-    EXPECT_NE(asked, pipeTake);
-    EXPECT_NE(asked.filename(), "scene-9-take-1.mov");
-  }
-}
-
 TEST_F(SessionStoreTest, MissingManifestOrAFolderInItsPlaceIsUnreadable) {
   fs::path path = folder_ / "manifest.json";
   for (bool folder : {false, true}) {
@@ -326,128 +248,97 @@ TEST_F(SessionStoreTest, UndecodableOrInvalidManifestIsCorruptWithTheReasonLast)
 // ---------------------------------------------------------------------------
 // Reconcile
 
-TEST_F(SessionStoreTest, DurationsWithinTheToleranceAreLeftAlone) {
-  Session session = sessionWithTakes();
-  probe_.durations = {
-      {"scene-1-take-1.mov", 10.08}, {"scene-1-take-2.mov", 9.95}, {"scene-2-take-1.mov", 4}};
-  ReconcileResult result = reconcile(session);
-  EXPECT_EQ(result.session, session);
-  EXPECT_TRUE(result.missing.empty());
-  EXPECT_TRUE(result.corrected.empty());
-  // Each take's file was asked about once, in order, in the active folder.
-  ASSERT_EQ(probe_.asked.size(), 3u);
-  EXPECT_EQ(probe_.asked[0], folder_ / "takes" / "scene-1-take-1.mov");
-  EXPECT_EQ(probe_.asked[2], folder_ / "takes" / "scene-2-take-1.mov");
-}
+enum class TakeFile { movie, missing, pipe };
 
-TEST_F(SessionStoreTest, ExactlyTheToleranceApartIsNotCorrected) {
-  Session session(folder_);
-  session.scenes[0].takes = {takeOf("a.mov", 0, 0, 0)};
-  writeFile(folder_ / "takes" / "a.mov", "m");
-  probe_.durations = {{"a.mov", 0.1}};
-  ReconcileResult result = reconcile(session);
-  EXPECT_TRUE(result.corrected.empty());
-  EXPECT_EQ(result.session.scenes[0].takes[0].duration, 0);
+// One take of scene 1 (its selection) as stored, its file and what the
+// probe reads from it, and the take that reconcile must give back.
+struct ReconcileCase {
+  const char* what;
+  double duration, start, end;
+  TakeFile file;
+  std::optional<double> probed;
+  double wantDuration, wantStart, wantEnd;
+  const char* outcome; // "", "corrected", "missing" or "unreadable"
+};
 
-  probe_.durations = {{"a.mov", 0.1000001}};
-  result = reconcile(session);
-  EXPECT_EQ(result.corrected, std::vector<std::string>{"a.mov"});
-}
+const ReconcileCase kReconcileCases[] = {
+    {"longer within the tolerance", 10, 0, 10, TakeFile::movie, 10.08, 10, 0, 10, ""},
+    {"shorter within the tolerance", 10, 2, 10, TakeFile::movie, 9.95, 10, 2, 10, ""},
+    {"exactly the tolerance apart", 0.1, 0, 0.1, TakeFile::movie, 0.2, 0.1, 0, 0.1, ""},
+    {"just past the tolerance", 0.1, 0, 0.1, TakeFile::movie, 0.2000001, 0.2000001, 0, 0.1,
+     "corrected"},
+    {"shorter file, whole range", 10, 0, 10, TakeFile::movie, 9.5, 9.5, 0, 9.5, "corrected"},
+    {"shorter file cuts the range's end", 10, 2, 10, TakeFile::movie, 9.5, 9.5, 2, 9.5,
+     "corrected"},
+    {"longer file keeps the range", 4, 0.5, 3.5, TakeFile::movie, 6, 6, 0.5, 3.5, "corrected"},
+    {"range starting past the new end becomes the whole file", 10, 9.8, 10, TakeFile::movie, 9.5,
+     9.5, 0, 9.5, "corrected"},
+    {"range starting at the new end becomes the whole file", 10, 4, 6, TakeFile::movie, 4, 4, 0, 4,
+     "corrected"},
+    {"a length of zero is no reading", 10, 2, 10, TakeFile::movie, 0, 10, 2, 10, "unreadable"},
+    {"a negative length is no reading", 10, 2, 10, TakeFile::movie, -3, 10, 2, 10, "unreadable"},
+    {"no reading", 10, 2, 10, TakeFile::movie, std::nullopt, 10, 2, 10, "unreadable"},
+    {"a pipe is never handed to the probe", 10, 2, 10, TakeFile::pipe, 5, 10, 2, 10, "unreadable"},
+    {"a missing file clears the selection", 10, 2, 10, TakeFile::missing, 10, 10, 2, 10, "missing"},
+};
 
-// A shorter file cuts the range at its end; a longer one keeps the range.
-TEST_F(SessionStoreTest, DurationFollowsTheFileAndTheRangeIsClampedToIt) {
-  Session session = sessionWithTakes();
-  probe_.durations = {
-      {"scene-1-take-1.mov", 9.5}, {"scene-1-take-2.mov", 9.5}, {"scene-2-take-1.mov", 6}};
-  ReconcileResult result = reconcile(session);
-  const Take& whole = result.session.scenes[0].takes[0];
-  const Take& cut = result.session.scenes[0].takes[1];
-  const Take& longer = result.session.scenes[1].takes[0];
-  EXPECT_EQ(whole.duration, 9.5);
-  EXPECT_EQ(whole.trimStart, 0);
-  EXPECT_EQ(whole.trimEnd, 9.5);
-  EXPECT_EQ(cut.duration, 9.5);
-  EXPECT_EQ(cut.trimStart, 2);
-  EXPECT_EQ(cut.trimEnd, 9.5);
-  EXPECT_EQ(longer.duration, 6);
-  EXPECT_EQ(longer.trimStart, 0.5);
-  EXPECT_EQ(longer.trimEnd, 3.5);
-  // Identity and the rest stay.
-  const Take& original = session.scenes[0].takes[1];
-  EXPECT_EQ(cut.id, original.id);
-  EXPECT_EQ(cut.filename, original.filename);
-  EXPECT_EQ(cut.recordedAt, original.recordedAt);
-  EXPECT_EQ(cut.name, original.name);
-  EXPECT_EQ(result.session.scenes[0].selectedTakeID, original.id);
-  EXPECT_EQ(result.corrected, (std::vector<std::string>{"scene-1-take-1.mov", "scene-1-take-2.mov",
-                                                        "scene-2-take-1.mov"}));
-  EXPECT_TRUE(result.missing.empty());
-  EXPECT_EQ(SessionStore::issueReport(result.missing, result.corrected),
-            "Duration corrected for:\nscene-1-take-1.mov\nscene-1-take-2.mov\nscene-2-take-1.mov");
-}
+// Each case in a package, beside a take of scene 2 whose file agrees with
+// it: that take and its selection come through untouched, the files are
+// looked up in the package, and the result saves and loads again.
+TEST_F(SessionStoreTest, ReconcileTable) {
+  for (const ReconcileCase& c : kReconcileCases) {
+    SCOPED_TRACE(c.what);
+    TemporaryFolder temp("reconcile");
+    fs::path package = temp.path() / "Talk.vidorel";
+    fs::create_directories(package / "takes");
+    Session session(folder_);
+    session.bundleURL = package;
+    session.scenes.push_back(RecordingScene::make());
+    Take take = takeOf("scene-1-take-1.mov", c.duration, c.start, c.end);
+    Take steady = takeOf("scene-2-take-1.mov", 4, 0.5, 3.5);
+    session.scenes[0].takes = {take};
+    session.scenes[0].selectedTakeID = take.id;
+    session.scenes[1].takes = {steady};
+    session.scenes[1].selectedTakeID = steady.id;
+    fs::path file = session.takeFile(take);
+    if (c.file == TakeFile::movie)
+      writeFile(file, "movie");
+    if (c.file == TakeFile::pipe) {
+      ASSERT_EQ(::mkfifo(file.c_str(), 0644), 0);
+    }
+    writeFile(session.takeFile(steady), "movie");
+    probe_.asked.clear();
+    probe_.durations = {{"scene-2-take-1.mov", 4}};
+    if (c.probed)
+      probe_.durations[take.filename] = *c.probed;
+    log_->clear();
 
-TEST_F(SessionStoreTest, RangeThatWouldBeEmptyBecomesTheWholeFile) {
-  Session session(folder_);
-  session.scenes[0].takes = {takeOf("late.mov", 10, 9.8, 10), takeOf("edge.mov", 10, 4, 6)};
-  writeFile(folder_ / "takes" / "late.mov", "m");
-  writeFile(folder_ / "takes" / "edge.mov", "m");
-  probe_.durations = {{"late.mov", 9.5}, {"edge.mov", 4}};
-  ReconcileResult result = reconcile(session);
-  for (const Take& take : result.session.scenes[0].takes) {
-    EXPECT_EQ(take.trimStart, 0) << take.filename;
-    EXPECT_EQ(take.trimEnd, take.duration) << take.filename;
+    ReconcileResult result = reconcile(session);
+    Take want = take;
+    want.duration = c.wantDuration;
+    want.trimStart = c.wantStart;
+    want.trimEnd = c.wantEnd;
+    EXPECT_EQ(result.session.scenes[0].takes, std::vector<Take>{want});
+    EXPECT_EQ(result.session.scenes[1], session.scenes[1]);
+    std::string outcome = c.outcome;
+    EXPECT_EQ(result.corrected.size(), outcome == "corrected" ? 1u : 0u);
+    EXPECT_EQ(result.missing.size(), outcome == "missing" ? 1u : 0u);
+    EXPECT_EQ(result.session.scenes[0].selectedTakeID,
+              outcome == "missing" ? std::nullopt : std::optional<Uuid>(take.id));
+    std::vector<fs::path> asked = {session.takeFile(steady)};
+    if (c.file == TakeFile::movie)
+      asked.insert(asked.begin(), file);
+    EXPECT_EQ(probe_.asked, asked);
+    std::vector<std::string> errors;
+    if (outcome == "unreadable")
+      errors.push_back("Could not read duration for " + file.string());
+    EXPECT_EQ(log_->messages(LogCategory::persistence), errors);
+
+    ASSERT_FALSE(store_.save(result.session));
+    Expected<Session, ManifestError> loaded = store_.load(package, package);
+    ASSERT_TRUE(loaded) << loaded.error().description();
+    EXPECT_EQ(loaded->scenes, result.session.scenes);
   }
-  // The corrected session saves and loads again.
-  ASSERT_FALSE(store_.save(result.session));
-  Expected<Session, ManifestError> loaded = store_.load(folder_);
-  ASSERT_TRUE(loaded) << loaded.error().description();
-  EXPECT_EQ(loaded->scenes, result.session.scenes);
-}
-
-TEST_F(SessionStoreTest, UnreadableDurationIsLoggedAndLeavesTheTake) {
-  Session session = sessionWithTakes();
-  probe_.durations = {{"scene-1-take-2.mov", 0}, {"scene-2-take-1.mov", -3}};
-  ReconcileResult result = reconcile(session);
-  EXPECT_EQ(result.session, session);
-  EXPECT_TRUE(result.missing.empty());
-  EXPECT_TRUE(result.corrected.empty());
-  std::vector<RecordingLogSink::Line> lines = log_->lines();
-  ASSERT_EQ(lines.size(), 3u);
-  for (const RecordingLogSink::Line& line : lines) {
-    EXPECT_EQ(line.level, LogLevel::error);
-    EXPECT_EQ(line.category, LogCategory::persistence);
-  }
-  EXPECT_EQ(lines[0].message,
-            "Could not read duration for " + (folder_ / "takes" / "scene-1-take-1.mov").string());
-  EXPECT_EQ(lines[2].message,
-            "Could not read duration for " + (folder_ / "takes" / "scene-2-take-1.mov").string());
-}
-
-TEST_F(SessionStoreTest, MissingSelectedFileClearsOnlyThatSelection) {
-  Session session = sessionWithTakes();
-  fs::remove(folder_ / "takes" / "scene-1-take-2.mov"); // selected in scene 1
-  fs::remove(folder_ / "takes" / "scene-1-take-1.mov"); // not selected
-  probe_.durations = {{"scene-2-take-1.mov", 4}};
-  ReconcileResult result = reconcile(session);
-  EXPECT_EQ(result.missing, (std::vector<std::string>{"scene-1-take-1.mov", "scene-1-take-2.mov"}));
-  EXPECT_FALSE(result.session.scenes[0].selectedTakeID);
-  EXPECT_EQ(result.session.scenes[0].takes, session.scenes[0].takes);
-  EXPECT_EQ(result.session.scenes[1].selectedTakeID, session.scenes[1].selectedTakeID);
-  EXPECT_EQ(probe_.asked.size(), 1u);
-  EXPECT_EQ(SessionStore::issueReport(result.missing, result.corrected),
-            "Missing files:\nscene-1-take-1.mov\nscene-1-take-2.mov");
-}
-
-TEST_F(SessionStoreTest, TakeFilesAreLookedUpInThePackage) {
-  Session session = sessionWithTakes();
-  fs::path package = temp_.path() / "Recording.vidorel";
-  fs::create_directories(package / "takes");
-  session.bundleURL = package;
-  writeFile(package / "takes" / "scene-1-take-1.mov", "m");
-  probe_.durations = {{"scene-1-take-1.mov", 10}};
-  ReconcileResult result = reconcile(session);
-  EXPECT_EQ(result.missing, (std::vector<std::string>{"scene-1-take-2.mov", "scene-2-take-1.mov"}));
-  EXPECT_EQ(probe_.asked, std::vector<fs::path>{package / "takes" / "scene-1-take-1.mov"});
 }
 
 TEST(IssueReport, SectionsAndSeparators) {
@@ -475,7 +366,7 @@ TEST_F(SessionStoreTest, RecoveryScanReturnsEverySessionThatLoadsAndRemovesNothi
   for (const fs::path& folder : {valid, empty, corrupt, invalid, other})
     fs::create_directories(folder / "takes");
   Session session(valid);
-  session.createdAt = someTime();
+  session.createdAt = *parseIso8601("2026-03-01T09:30:00Z");
   ASSERT_FALSE(store_.save(session));
   Session second(other);
   ASSERT_FALSE(store_.save(second));
@@ -524,6 +415,8 @@ TEST_F(SessionStoreTest, UnreviewedTakesAreUnnamedPlayableMoviesNewestFirst) {
   writeFile(takes / "notes.txt", "not a movie");
   writeFile(takes / "scene-4-take-1.mov", "zero length");
   fs::create_directory(takes / "folder.mov");
+  ASSERT_EQ(::mkfifo((takes / "scene-9-take-1.mov").c_str(), 0644), 0);
+  probe_.durations["scene-9-take-1.mov"] = 5;
   probe_.durations["scene-2-take-2.mov"] = 3.5;
   probe_.durations["scene-1-take-3.mov"] = 7.25;
   probe_.durations["scene-4-take-1.mov"] = 0;
@@ -540,6 +433,9 @@ TEST_F(SessionStoreTest, UnreviewedTakesAreUnnamedPlayableMoviesNewestFirst) {
   EXPECT_DOUBLE_EQ(found[1].duration, 3.5);
   // Nothing was removed: the unplayable file is kept for inspection.
   EXPECT_TRUE(fs::exists(takes / "scene-3-take-1.mov"));
+  // Opening a pipe would wait for a writer that never comes.
+  for (const fs::path& asked : probe_.asked)
+    EXPECT_NE(asked.filename(), "scene-9-take-1.mov");
 }
 
 TEST_F(SessionStoreTest, CopiesGetFreshUuidNamesAndTheSameBytes) {

@@ -1,6 +1,10 @@
 #include "workflow_fixture.h"
 
+#include "base/format.h"
 #include "base/xdg_paths.h"
+
+#include <algorithm>
+#include <functional>
 
 namespace vidorel::testing {
 namespace {
@@ -246,77 +250,118 @@ TEST_F(SessionCommandsTest, RecoveryAtLaunchAndDiscard) {
   EXPECT_TRUE(fs::exists(chosen.scratchURL));
 }
 
-TEST_F(SessionCommandsTest, SceneAndTakeEdits) {
+// The session as a line: scenes A, B, C (a new one "+"), each with its
+// takes ("t", a copy "t'", or the take's name), the selection starred, the
+// range in brackets, ">" before the current scene.
+std::string describe(const Session& session, const std::vector<Uuid>& scenes, const Uuid& take) {
+  std::string line;
+  for (std::size_t i = 0; i < session.scenes.size(); ++i) {
+    const RecordingScene& scene = session.scenes[i];
+    if (!line.empty())
+      line += " ";
+    if (static_cast<int>(i) == session.currentSceneIndex)
+      line += ">";
+    auto known = std::find(scenes.begin(), scenes.end(), scene.id);
+    line +=
+        known == scenes.end() ? std::string("+") : std::string(1, 'A' + (known - scenes.begin()));
+    line += "(";
+    for (const Take& t : scene.takes) {
+      if (line.back() != '(')
+        line += " ";
+      line += t.name ? *t.name : t.id == take ? "t" : "t'";
+      if (scene.selectedTakeID == t.id)
+        line += "*";
+      line += formatString("[%g-%g]", t.trimStart, t.trimEnd);
+    }
+    line += ")";
+  }
+  return line;
+}
+
+// Each edit on a session of scenes A (one take of 2.5 s, selected), B and
+// C (current): the session after it, the take files left, and the
+// manifest on disk saved with it.
+TEST_F(SessionCommandsTest, SceneAndTakeEditsTable) {
+  struct Ids {
+    Uuid a, b, c, take;
+  };
+  struct Case {
+    const char* what;
+    std::function<void(AppStateManager&, Ids)> edit;
+    std::string after;
+    std::size_t files;
+  };
+  const Case cases[] = {
+      {"trim clamped at the start", [](AppStateManager& m, Ids i) { m.setTrim(i.take, -1, 1); },
+       "A(t*[0-1]) B() >C()", 1},
+      {"trim clamped at the end", [](AppStateManager& m, Ids i) { m.setTrim(i.take, 0.5, 99); },
+       "A(t*[0.5-2.5]) B() >C()", 1},
+      {"empty trim ignored", [](AppStateManager& m, Ids i) { m.setTrim(i.take, 1, 1); },
+       "A(t*[0-2.5]) B() >C()", 1},
+      {"take renamed", [](AppStateManager& m, Ids i) { m.renameTake(i.a, i.take, "Best"); },
+       "A(Best*[0-2.5]) B() >C()", 1},
+      // Choosing in a scene makes it the current one.
+      {"selection cleared", [](AppStateManager& m, Ids i) { m.selectTake(i.a, std::nullopt); },
+       ">A(t[0-2.5]) B() C()", 1},
+      {"scene selected", [](AppStateManager& m, Ids i) { m.selectScene(i.b); },
+       "A(t*[0-2.5]) >B() C()", 1},
+      {"scene before the current one duplicated",
+       [](AppStateManager& m, Ids i) { m.duplicateScene(i.a); },
+       "A(t*[0-2.5]) +(t'*[0-2.5]) B() >C()", 2},
+      {"current scene duplicated", [](AppStateManager& m, Ids i) { m.duplicateScene(i.c); },
+       "A(t*[0-2.5]) B() >C() +()", 1},
+      {"current scene moved first", [](AppStateManager& m, Ids i) { m.moveScene(i.c, i.a); },
+       ">C() A(t*[0-2.5]) B()", 1},
+      {"scene moved onto itself", [](AppStateManager& m, Ids i) { m.moveScene(i.c, i.c); },
+       "A(t*[0-2.5]) B() >C()", 1},
+      {"take moved to its own scene", [](AppStateManager& m, Ids i) { m.moveTake(i.take, i.a); },
+       "A(t*[0-2.5]) B() >C()", 1},
+      {"take moved to another scene", [](AppStateManager& m, Ids i) { m.moveTake(i.take, i.b); },
+       "A() B(t[0-2.5]) >C()", 1},
+      {"take deleted with its file", [](AppStateManager& m, Ids i) { m.deleteTake(i.take); },
+       "A() B() >C()", 0},
+      {"scene deleted with its files", [](AppStateManager& m, Ids i) { m.deleteScene(i.a); },
+       "B() >C()", 0},
+      {"scene before the current one deleted",
+       [](AppStateManager& m, Ids i) { m.deleteScene(i.b); }, "A(t*[0-2.5]) >C()", 1},
+      {"current last scene deleted", [](AppStateManager& m, Ids i) { m.deleteScene(i.c); },
+       "A(t*[0-2.5]) >B()", 1},
+      {"the only scene is never deleted",
+       [](AppStateManager& m, Ids i) {
+         m.deleteScene(i.b);
+         m.deleteScene(i.c);
+         m.deleteScene(i.a);
+       },
+       ">A(t*[0-2.5])", 1},
+  };
   start();
-  sessionWithOneTake();
-  Uuid a = session().scenes[0].id;
-  Uuid take = session().scenes[0].takes[0].id;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    sessionWithOneTake();
+    manager->nextScene();
+    manager->nextScene();
+    Ids ids{session().scenes[0].id, session().scenes[1].id, session().scenes[2].id,
+            session().scenes[0].takes[0].id};
+    std::vector<Uuid> scenes = {ids.a, ids.b, ids.c};
+    ASSERT_EQ(describe(session(), scenes, ids.take), "A(t*[0-2.5]) B() >C()");
 
-  manager->setTrim(take, -1, 99);
-  EXPECT_EQ(session().scenes[0].takes[0].trimStart, 0);
-  EXPECT_EQ(session().scenes[0].takes[0].trimEnd, 2.5);
-  manager->setTrim(take, 2.0, 1.0); // an empty range never reaches the manifest
-  EXPECT_EQ(session().scenes[0].takes[0].trimEnd, 2.5);
-  manager->renameTake(a, take, "Best");
-  EXPECT_EQ(session().scenes[0].takes[0].name, "Best");
-  manager->selectTake(a, std::nullopt);
-  EXPECT_FALSE(session().scenes[0].selectedTakeID);
-  manager->selectTake(a, take);
+    c.edit(*manager, ids);
+    EXPECT_EQ(describe(session(), scenes, ids.take), c.after);
+    EXPECT_EQ(std::distance(fs::directory_iterator(takes()), fs::directory_iterator()),
+              static_cast<std::ptrdiff_t>(c.files));
+    for (const RecordingScene& scene : session().scenes)
+      for (const Take& take : scene.takes)
+        EXPECT_TRUE(fs::exists(session().takeFile(take))) << take.filename;
+    EXPECT_FALSE(session().isDirty);
+    auto loaded = store.load(session().scratchURL);
+    ASSERT_TRUE(loaded);
+    EXPECT_EQ(loaded->scenes, session().scenes);
+    EXPECT_EQ(loaded->currentSceneIndex, session().currentSceneIndex);
 
-  // Deleting the only scene does nothing.
-  manager->deleteScene(a);
-  EXPECT_EQ(session().scenes.size(), 1u);
-
-  manager->nextScene();
-  manager->nextScene();
-  Uuid b = session().scenes[1].id;
-  Uuid c = session().scenes[2].id;
-  ASSERT_EQ(session().currentSceneIndex, 2);
-
-  // Duplicating a scene before the current one keeps the same one current.
-  manager->duplicateScene(a);
-  ASSERT_EQ(session().scenes.size(), 4u);
-  EXPECT_EQ(session().currentSceneIndex, 3);
-  EXPECT_EQ(session().scenes[3].id, c);
-  const RecordingScene& copy = session().scenes[1];
-  ASSERT_EQ(copy.takes.size(), 1u);
-  EXPECT_NE(copy.takes[0].filename, "scene-1-take-1.mov");
-  EXPECT_TRUE(fs::exists(takes() / copy.takes[0].filename));
-  Uuid copyID = copy.id;
-  manager->duplicateScene(c);
-  EXPECT_EQ(session().currentSceneIndex, 3);
-  manager->deleteScene(session().scenes[4].id);
-
-  // Moving scenes keeps the current scene current: A, copy, B, C -> C, A, copy, B.
-  manager->moveScene(c, a);
-  EXPECT_EQ(session().scenes[0].id, c);
-  EXPECT_EQ(session().currentSceneIndex, 0);
-  manager->moveScene(c, c);
-  EXPECT_EQ(session().scenes[0].id, c);
-
-  // Moving a take to its own scene is ignored; elsewhere it goes last and
-  // the source loses its selection.
-  manager->moveTake(take, a);
-  EXPECT_EQ(session().scenes[1].takes.size(), 1u);
-  manager->moveTake(take, b);
-  EXPECT_TRUE(session().scenes[1].takes.empty());
-  EXPECT_FALSE(session().scenes[1].selectedTakeID);
-  ASSERT_EQ(session().scenes[3].takes.size(), 1u);
-  EXPECT_FALSE(session().scenes[3].selectedTakeID);
-
-  // Deleting a take removes its file; deleting the copied scene removes
-  // the copy's file.
-  fs::path copyFile = takes() / session().scenes[2].takes[0].filename;
-  manager->deleteTake(take);
-  EXPECT_FALSE(fs::exists(takes() / "scene-1-take-1.mov"));
-  manager->selectScene(b);
-  EXPECT_EQ(session().currentSceneIndex, 3);
-  manager->deleteScene(copyID);
-  EXPECT_FALSE(fs::exists(copyFile));
-  // The current scene was the last; it still is, one index lower.
-  manager->deleteScene(b);
-  EXPECT_EQ(session().currentSceneIndex, 1);
-  EXPECT_FALSE(session().isDirty);
+    alerts.answers = {kDontSave};
+    spawn(manager->closeRecording());
+    settle();
+  }
 }
 
 TEST_F(SessionCommandsTest, ExportAndUpdateCheck) {
@@ -340,80 +385,6 @@ TEST_F(SessionCommandsTest, ExportAndUpdateCheck) {
   manager->checkForUpdates();
   EXPECT_TRUE(calls.contains("updater.checkForUpdates"));
   EXPECT_EQ(alerts.shown.size(), 1u);
-}
-
-} // namespace
-} // namespace vidorel::testing
-
-namespace vidorel::testing {
-namespace {
-
-class WholeSessionTest : public WorkflowTest {};
-
-// From a new session through takes, reviews and edits to a package, a
-// close, and a crash that leaves a session to recover.
-TEST_F(WholeSessionTest, ARecordingFromStartToRecovery) {
-  start();
-  recordFirstTake();
-  shortcuts.press(ShortcutAction::endTake); // end
-  settle(10);
-  shortcuts.press(ShortcutAction::endTake); // approve, next take
-  settle();
-  shortcuts.press(ShortcutAction::endTake);
-  settle(10);
-  shortcuts.press(ShortcutAction::retake); // that one was bad
-  settle();
-  shortcuts.press(ShortcutAction::nextScene); // end, approve, scene 2
-  settle();
-  shortcuts.press(ShortcutAction::endTake);
-  settle(10);
-  manager->approvePendingTake();
-  ASSERT_EQ(session().scenes.size(), 2u);
-  // The retaken second take kept its number.
-  ASSERT_EQ(session().scenes[0].takes.size(), 2u);
-  EXPECT_EQ(session().scenes[0].takes[1].filename, "scene-1-take-2.mov");
-  EXPECT_EQ(session().scenes[1].takes[0].filename, "scene-2-take-1.mov");
-  EXPECT_EQ(manager->selectedTakeCount(), 2);
-  EXPECT_EQ(manager->currentTakeNumber(), 2);
-
-  manager->renameScene(session().scenes[1].id, "Demo");
-  manager->setTrim(session().scenes[1].takes[0].id, 0.5, 2.0);
-  manager->moveScene(session().scenes[1].id, session().scenes[0].id);
-  EXPECT_EQ(session().scenes[0].name, "Demo");
-
-  fs::path package = folders_.path() / "Talk.vidorel";
-  manager->saveSessionAs([this] { calls.add("saved"); });
-  panels.answer(package);
-  settle();
-  EXPECT_TRUE(calls.contains("saved"));
-  spawn(manager->closeRecording());
-  settle();
-  EXPECT_FALSE(manager->currentSession());
-  auto loaded = store.load(package, package);
-  ASSERT_TRUE(loaded);
-  EXPECT_EQ(loaded->scenes[0].name, "Demo");
-  EXPECT_EQ(loaded->scenes[0].takes[0].trimStart, 0.5);
-  EXPECT_EQ(loaded->scenes[0].takes[0].trimEnd, 2.0);
-
-  // A new recording, then the program dies without closing it while the
-  // second scene's take is being recorded.
-  spawn(manager->newSession());
-  settle();
-  shortcuts.press(ShortcutAction::endTake);
-  settle(10);
-  shortcuts.press(ShortcutAction::nextScene);
-  settle();
-  ASSERT_EQ(manager->state(), AppState::recording);
-  Uuid lost = session().id;
-  manager.reset();
-
-  makeManager();
-  settle(1000);
-  ASSERT_EQ(manager->recoverableSessions().size(), 1u);
-  EXPECT_EQ(manager->recoverableSessions()[0].id, lost);
-  manager->openRecoveredSession(manager->recoverableSessions()[0]);
-  EXPECT_EQ(session().scenes.size(), 2u);
-  EXPECT_EQ(session().scenes[0].takes.size(), 1u);
 }
 
 } // namespace
