@@ -13,12 +13,16 @@ CMAKE_FLAGS = -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DVIDOREL_WERROR=$(WERRO
 
 PREFIX     ?= /usr/local
 
-.PHONY: all deps build run test test-core-asan torture bench fuzz format clean
+.PHONY: all deps deps-test build run test test-core-asan torture bench fuzz format clean
 
 all: build
 
+# What building and running need; the tests add their own tools.
 deps:
-	./scripts/install-deps
+	./scripts/install-deps run
+
+deps-test:
+	./scripts/install-deps test
 
 $(BUILD)/build.ninja:
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
@@ -42,25 +46,25 @@ uninstall:
 	rm -f $(BUILD)/install_manifest.txt
 
 # The core tests once more with AddressSanitizer and UndefinedBehaviorSanitizer.
-test-core-asan: deps
+test-core-asan: deps-test
 	cmake -S . -B $(ASAN_BUILD) $(CMAKE_FLAGS) -DVIDOREL_CORE_ONLY=ON -DVIDOREL_SANITIZE=ON
 	cmake --build $(ASAN_BUILD)
 	ctest --test-dir $(ASAN_BUILD) -L core --output-on-failure
 
 # Every test; those that need a display or a microphone get a private
 # Xvfb and PulseAudio server from scripts/desktop-env.
-test: build test-core-asan
+test: deps-test build test-core-asan
 	./scripts/desktop-env ctest --test-dir $(BUILD) --output-on-failure
 
 # The recorder and the app killed at thirty random instants, with the
 # table of what was recovered (about a quarter of an hour).
-torture: build
+torture: deps-test build
 	./scripts/torture $(BUILD)
 
-bench: build
+bench: deps-test build
 	./scripts/desktop-env ./scripts/run-benchmarks $(BUILD)
 
-fuzz: deps
+fuzz: deps-test
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DVIDOREL_CORE_ONLY=ON -DVIDOREL_FUZZ=ON
 	cmake --build $(FUZZ_BUILD) --target fuzz_manifest
