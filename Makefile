@@ -13,7 +13,7 @@ CMAKE_FLAGS = -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DVIDOREL_WERROR=$(WERRO
 
 PREFIX     ?= /usr/local
 
-.PHONY: all deps deps-test build run test test-core-asan torture bench fuzz format clean
+.PHONY: all deps deps-test build run test test-core-asan torture bench fuzz format clean deb
 
 all: build
 
@@ -70,6 +70,20 @@ fuzz: deps-test
 	cmake --build $(FUZZ_BUILD) --target fuzz_manifest
 	mkdir -p $(FUZZ_BUILD)/corpus
 	./$(FUZZ_BUILD)/tests/fuzz/fuzz_manifest -max_total_time=60 $(FUZZ_BUILD)/corpus tests/fuzz/seeds
+
+# The Debian package vidorel_VERSION_ARCH.deb in this folder, built by
+# dpkg-buildpackage from a copy of the tracked files (it writes beside the
+# source folder, which must not be the one above this checkout), then
+# checked by lintian.
+DEB_WORK = $(BUILD)/deb
+deb:
+	./scripts/install-deps deb
+	rm -rf $(DEB_WORK)
+	mkdir -p $(DEB_WORK)/src
+	git ls-files -z --cached --others --exclude-standard | xargs -0 cp --parents -t $(DEB_WORK)/src
+	cd $(DEB_WORK)/src && dpkg-buildpackage -us -uc -b
+	lintian --fail-on error $(DEB_WORK)/vidorel_*.deb
+	cp $(DEB_WORK)/vidorel_*.deb .
 
 format:
 	find src tests bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i
