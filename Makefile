@@ -13,12 +13,16 @@ CMAKE_FLAGS = -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DVIDOREL_WERROR=$(WERRO
 
 PREFIX     ?= /usr/local
 
-.PHONY: all deps build run test test-core-asan torture bench fuzz format clean mutants
+.PHONY: all deps deps-test build run test test-core-asan torture bench fuzz format clean deb mutants
 
 all: build
 
+# What building and running need; the tests add their own tools.
 deps:
-	./scripts/install-deps
+	./scripts/install-deps run
+
+deps-test:
+	./scripts/install-deps test
 
 $(BUILD)/build.ninja:
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
@@ -42,7 +46,7 @@ uninstall:
 	rm -f $(BUILD)/install_manifest.txt
 
 # The core tests once more with AddressSanitizer and UndefinedBehaviorSanitizer.
-test-core-asan: deps
+test-core-asan: deps-test
 	cmake -S . -B $(ASAN_BUILD) $(CMAKE_FLAGS) -DVIDOREL_CORE_ONLY=ON -DVIDOREL_SANITIZE=ON
 	cmake --build $(ASAN_BUILD)
 	ctest --test-dir $(ASAN_BUILD) -L core --output-on-failure -j2
@@ -51,23 +55,23 @@ test-core-asan: deps
 # Xvfb and PulseAudio server from scripts/desktop-env. Two at a time: the
 # tests that share the display or the audio server take turns through
 # their RESOURCE_LOCK. The slowest ten are printed whatever the outcome.
-test: build test-core-asan
+test: deps-test build test-core-asan
 	@status=0; ./scripts/desktop-env ctest --test-dir $(BUILD) --output-on-failure -j2 \
 	  --output-junit junit.xml || status=$$?; \
 	./scripts/slowest-tests $(BUILD)/junit.xml 10; exit $$status
 
 # The recorder and the app killed at thirty random instants, with the
 # table of what was recovered (about a quarter of an hour).
-torture: build
+torture: deps-test build
 	./scripts/torture $(BUILD)
 
 # Seeded faults (tests/mutants/*.patch), each applied to a private copy of
 # the source and rebuilt in build-mutants/: a table of which tests caught
 # which fault. Not part of `make test`.
-mutants: deps
+mutants: deps-test
 	./scripts/mutants
 
-bench: build
+bench: deps-test build
 	./scripts/desktop-env ./scripts/run-benchmarks $(BUILD)
 
 # Each parser of a file a user can hand us, for FUZZ_SECONDS each; the
@@ -75,7 +79,7 @@ bench: build
 FUZZ_SECONDS ?= 30
 FUZZ_TARGETS = manifest:seeds avc_config:avc-seeds movie_header:movie-seeds \
   duration_probe:movie-seeds
-fuzz: deps
+fuzz: deps-test
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DVIDOREL_CORE_ONLY=ON -DVIDOREL_FUZZ=ON
 	cmake --build $(FUZZ_BUILD) --target $(foreach t,$(FUZZ_TARGETS),fuzz_$(firstword $(subst :, ,$(t))))
@@ -85,6 +89,20 @@ fuzz: deps
 	  ./$(FUZZ_BUILD)/tests/fuzz/fuzz_$$name -max_total_time=$(FUZZ_SECONDS) \
 	    $(FUZZ_BUILD)/corpus-$$name tests/fuzz/$$seeds; \
 	done
+
+# The Debian package vidorel_VERSION_ARCH.deb in this folder, built by
+# dpkg-buildpackage from a copy of the tracked files (it writes beside the
+# source folder, which must not be the one above this checkout), then
+# checked by lintian.
+DEB_WORK = $(BUILD)/deb
+deb:
+	./scripts/install-deps deb
+	rm -rf $(DEB_WORK)
+	mkdir -p $(DEB_WORK)/src
+	git ls-files -z --cached --others --exclude-standard | xargs -0 cp --parents -t $(DEB_WORK)/src
+	cd $(DEB_WORK)/src && dpkg-buildpackage -us -uc -b
+	lintian --fail-on error $(DEB_WORK)/vidorel_*.deb
+	cp $(DEB_WORK)/vidorel_*.deb .
 
 format:
 	find src tests bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i

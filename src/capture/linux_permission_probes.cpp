@@ -115,15 +115,12 @@ void LinuxPermissionProbes::fetchShareableContent(
   answer(std::move(content));
 }
 
-void LinuxPermissionProbes::openSettings(SettingsPane pane) {
-  if (pane == SettingsPane::microphone) {
-    startFirstAvailable({{"pavucontrol", "--tab=4"},
-                         {"gnome-control-center", "sound"},
-                         {"systemsettings", "kcm_pulseaudio"},
-                         {"xdg-open", "settings://"}});
-    return;
-  }
-  startFirstAvailable({{"gnome-control-center", "privacy"}, {"xdg-open", "settings://"}});
+void LinuxPermissionProbes::openSettings(SettingsPane) {
+  // The only pane is the sound settings' input devices.
+  startFirstAvailable({{"pavucontrol", "--tab=4"},
+                       {"gnome-control-center", "sound"},
+                       {"systemsettings", "kcm_pulseaudio"},
+                       {"xdg-open", "settings://"}});
 }
 
 } // namespace vidorel

@@ -76,6 +76,7 @@ public:
   bool screenCapturePreflight() override { return backend_.isStarted(); }
   void requestScreenCaptureAccess() override;
   bool screenCaptureRefused() override { return backend_.wasRefused(); }
+  bool screenSharedThroughDialog() override { return true; }
   void fetchShareableContent(std::function<void(std::optional<ShareableContent>)> answer) override;
   void openSettings(SettingsPane pane) override { linux_.openSettings(pane); }
 

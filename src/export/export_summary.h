@@ -11,7 +11,7 @@ namespace vidorel {
 inline constexpr const char* kExportSummaryTitle = "Export Summary";
 inline constexpr const char* kSkippedSceneText = "— skipped —";
 inline constexpr const char* kExportCancelTitle = "Cancel";
-inline constexpr const char* kExportButtonTitle = "Export Final Video (⇧⌘E)";
+inline constexpr const char* kExportButtonTitle = "Export Final Video (Ctrl+Shift+E)";
 
 // One line of the summary: a scene and the take export will use from it.
 struct ExportSummaryRow {

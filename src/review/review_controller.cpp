@@ -8,7 +8,7 @@ namespace fs = std::filesystem;
 std::string_view reviewButtonLabel(ReviewButton button) {
   switch (button) {
   case ReviewButton::deleteAndRetake:
-    return "Delete and Retake (⇧⌘R)";
+    return "Delete and Retake (Ctrl+Shift+R)";
   case ReviewButton::approveAndNewTake:
     return "Approve and New Take";
   case ReviewButton::approveAndNewScene:

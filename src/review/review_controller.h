@@ -38,7 +38,8 @@ std::string_view reviewButtonLabel(ReviewButton button);
 
 inline constexpr std::string_view kNoVideoTitle = "No video recorded";
 inline constexpr std::string_view kNoVideoDetail =
-    "The recording appears to be empty. Check Screen Recording permission in System Settings.";
+    "The recording appears to be empty. Check that the screen can be read (on Wayland, that "
+    "it was shared in the desktop's screen-sharing dialog).";
 
 struct ReviewControllerDependencies {
   AppStateManager& manager;

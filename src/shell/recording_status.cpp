@@ -6,10 +6,10 @@ namespace vidorel {
 
 namespace {
 
-const char* const kReturnHint = "⇧ ⌘ ↩";
-const char* const kNextSceneHint = "⇧ ⌘ N";
-const char* const kSpaceHint = "⇧ ⌘ Space";
-const char* const kRetakeHint = "⇧ ⌘ R";
+const char* const kReturnHint = "Ctrl+Shift+Return";
+const char* const kNextSceneHint = "Ctrl+Shift+N";
+const char* const kSpaceHint = "Ctrl+Shift+Space";
+const char* const kRetakeHint = "Ctrl+Shift+R";
 
 } // namespace
 

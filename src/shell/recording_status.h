@@ -40,7 +40,9 @@ struct PanelRect {
   int height = 0;
 };
 
-inline constexpr int kStatusPanelWidth = 220;
+// Wide enough for a key column that holds "Ctrl+Shift+Return" beside the
+// longest label.
+inline constexpr int kStatusPanelWidth = 260;
 inline constexpr int kStatusPanelHeight = 110;
 inline constexpr int kStatusPanelTopGap = 12;
 

@@ -38,7 +38,8 @@ constexpr int kPaddingX = 12;
 constexpr int kPaddingY = 10;
 constexpr int kRowGap = 6;
 constexpr int kHintGap = 2;
-constexpr int kKeyColumn = 70;
+// "Ctrl+Shift+Return" in the 10-pixel monospaced font.
+constexpr int kKeyColumn = 104;
 constexpr double kCornerRadius = 10;
 
 } // namespace

@@ -78,11 +78,11 @@ void addEntry(QMenu& menu, const MenuEntry& entry,
   if (entry.keyEquivalent) {
     QKeySequence keys = menuShortcut(*entry.keyEquivalent);
     if (!keys.isEmpty()) {
+      // Qt writes the sequence out natively ("Ctrl+Shift+O"), and the
+      // desktop's own menu does the same with it over dbusmenu. A tray menu
+      // counts as a context menu, where some themes hide shortcuts.
       action->setShortcut(keys);
-      // Qt would write the sequence out as "Ctrl+Shift+O"; text after a tab
-      // is shown in its place, with the symbols the settings window uses.
-      action->setText(QString::fromStdString(entry.title) + QLatin1Char('\t') +
-                      QString::fromStdString(menuKeyText(*entry.keyEquivalent)));
+      action->setShortcutVisibleInContextMenu(true);
     }
   }
   MenuEntry chosen = entry;

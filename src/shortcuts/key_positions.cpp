@@ -12,24 +12,24 @@ using Kind = KeyPosition::Kind;
 
 // A key that types text on every layout.
 constexpr KeyPosition typing(std::uint32_t carbon, std::uint8_t x11, const char* usText) {
-  return {carbon, x11, usText, nullptr, nullptr, Kind::shortcut};
+  return {carbon, x11, usText, nullptr, Kind::shortcut};
 }
 
 // A key that types nothing (or only a control code), named for display and
 // for menus.
 constexpr KeyPosition named(std::uint32_t carbon, std::uint8_t x11, const char* name,
-                            const char* portableName, const char* usText = "") {
-  return {carbon, x11, usText, name, portableName, Kind::shortcut};
+                            const char* usText = "") {
+  return {carbon, x11, usText, name, Kind::shortcut};
 }
 
 // A keypad key: its text, and the same text as its name, because with
 // Num Lock off the keymap gives it none.
 constexpr KeyPosition keypad(std::uint32_t carbon, std::uint8_t x11, const char* text) {
-  return {carbon, x11, text, text, nullptr, Kind::shortcut};
+  return {carbon, x11, text, text, Kind::shortcut};
 }
 
 constexpr KeyPosition held(std::uint32_t carbon, std::uint8_t x11, Kind kind) {
-  return {carbon, x11, "", nullptr, nullptr, kind};
+  return {carbon, x11, "", nullptr, kind};
 }
 
 // Ordered by Carbon code. X key codes are evdev codes
@@ -71,7 +71,7 @@ constexpr std::array kKeys = {
     typing(0x21, 34, "["),
     typing(0x22, 31, "i"),
     typing(0x23, 33, "p"),
-    named(0x24, 36, "↩", "Return", "\r"),
+    named(0x24, 36, "Return", "\r"),
     typing(0x25, 46, "l"),
     typing(0x26, 44, "j"),
     typing(0x27, 48, "'"),
@@ -83,11 +83,11 @@ constexpr std::array kKeys = {
     typing(0x2D, 57, "n"),
     typing(0x2E, 58, "m"),
     typing(0x2F, 60, "."),
-    named(0x30, 23, "⇥", "Tab", "\t"),
-    named(0x31, 65, "Space", "Space", " "),
+    named(0x30, 23, "Tab", "\t"),
+    named(0x31, 65, "Space", " "),
     typing(0x32, 49, "`"),
-    named(0x33, 22, "⌫", "Backspace", "\b"),
-    KeyPosition{0x35, 9, "\x1b", "⎋", "Esc", Kind::escape},
+    named(0x33, 22, "Backspace", "\b"),
+    KeyPosition{0x35, 9, "\x1b", "Esc", Kind::escape},
     held(0x36, 105, Kind::modifier), // right Command: right Ctrl
     held(0x37, 37, Kind::modifier),  // Command: Ctrl
     held(0x38, 50, Kind::modifier),  // Shift
@@ -97,16 +97,16 @@ constexpr std::array kKeys = {
     held(0x3C, 62, Kind::modifier),  // right Shift
     held(0x3D, 108, Kind::modifier), // right Option: right Alt
     held(0x3E, 134, Kind::modifier), // right Control: right Super
-    named(0x40, 195, "F17", "F17"),
+    named(0x40, 195, "F17"),
     keypad(0x41, 91, "."),
     keypad(0x43, 63, "*"),
     keypad(0x45, 86, "+"),
     held(0x47, 77, Kind::lock), // keypad Clear: Num Lock
     keypad(0x4B, 106, "/"),
-    named(0x4C, 104, "⌤", "Enter", "\r"),
+    named(0x4C, 104, "Enter", "\r"),
     keypad(0x4E, 82, "-"),
-    named(0x4F, 196, "F18", "F18"),
-    named(0x50, 197, "F19", "F19"),
+    named(0x4F, 196, "F18"),
+    named(0x50, 197, "F19"),
     keypad(0x51, 125, "="),
     keypad(0x52, 90, "0"),
     keypad(0x53, 87, "1"),
@@ -116,38 +116,38 @@ constexpr std::array kKeys = {
     keypad(0x57, 84, "5"),
     keypad(0x58, 85, "6"),
     keypad(0x59, 79, "7"),
-    named(0x5A, 198, "F20", "F20"),
+    named(0x5A, 198, "F20"),
     keypad(0x5B, 80, "8"),
     keypad(0x5C, 81, "9"),
-    named(0x5D, 132, "¥", nullptr), // JIS yen
-    named(0x5E, 97, "_", nullptr),  // JIS ro
-    named(0x60, 71, "F5", "F5"),
-    named(0x61, 72, "F6", "F6"),
-    named(0x62, 73, "F7", "F7"),
-    named(0x63, 69, "F3", "F3"),
-    named(0x64, 74, "F8", "F8"),
-    named(0x65, 75, "F9", "F9"),
-    named(0x67, 95, "F11", "F11"),
-    named(0x69, 107, "Print", "Print"), // F13
-    named(0x6A, 194, "F16", "F16"),
-    named(0x6B, 78, "Scroll Lock", "ScrollLock"), // F14
-    named(0x6D, 76, "F10", "F10"),
-    named(0x6E, 135, "Menu", "Menu"),
-    named(0x6F, 96, "F12", "F12"),
-    named(0x71, 127, "Pause", "Pause"), // F15
-    named(0x72, 118, "Insert", "Ins"),  // Help
-    named(0x73, 110, "↖", "Home"),
-    named(0x74, 112, "⇞", "PgUp"),
-    named(0x75, 119, "⌦", "Del"),
-    named(0x76, 70, "F4", "F4"),
-    named(0x77, 115, "↘", "End"),
-    named(0x78, 68, "F2", "F2"),
-    named(0x79, 117, "⇟", "PgDown"),
-    named(0x7A, 67, "F1", "F1"),
-    named(0x7B, 113, "←", "Left"),
-    named(0x7C, 114, "→", "Right"),
-    named(0x7D, 116, "↓", "Down"),
-    named(0x7E, 111, "↑", "Up"),
+    named(0x5D, 132, "¥"), // JIS yen
+    named(0x5E, 97, "_"),  // JIS ro
+    named(0x60, 71, "F5"),
+    named(0x61, 72, "F6"),
+    named(0x62, 73, "F7"),
+    named(0x63, 69, "F3"),
+    named(0x64, 74, "F8"),
+    named(0x65, 75, "F9"),
+    named(0x67, 95, "F11"),
+    named(0x69, 107, "Print"), // F13
+    named(0x6A, 194, "F16"),
+    named(0x6B, 78, "ScrollLock"), // F14
+    named(0x6D, 76, "F10"),
+    named(0x6E, 135, "Menu"),
+    named(0x6F, 96, "F12"),
+    named(0x71, 127, "Pause"), // F15
+    named(0x72, 118, "Ins"),   // Help
+    named(0x73, 110, "Home"),
+    named(0x74, 112, "PgUp"),
+    named(0x75, 119, "Del"),
+    named(0x76, 70, "F4"),
+    named(0x77, 115, "End"),
+    named(0x78, 68, "F2"),
+    named(0x79, 117, "PgDown"),
+    named(0x7A, 67, "F1"),
+    named(0x7B, 113, "Left"),
+    named(0x7C, 114, "Right"),
+    named(0x7D, 116, "Down"),
+    named(0x7E, 111, "Up"),
 };
 
 class UsKeyboardLayout final : public KeyboardLayout {

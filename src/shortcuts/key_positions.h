@@ -23,12 +23,10 @@ struct KeyPosition {
   std::uint8_t x11 = 0;
   // What the key types on a US layout; "" for none.
   const char* usText = "";
-  // The name shown when the layout gives the key no text of its own ("F5",
-  // "⇞", "Print"); nullptr for keys that always type something.
+  // The name shown when the layout gives the key no text of its own, as Qt
+  // names it ("F5", "PgUp", "Print"), so that a menu can answer to it too;
+  // nullptr for keys that always type something.
   const char* name = nullptr;
-  // Qt's portable name of a key that types nothing ("F5", "PgUp"), so that
-  // a menu can answer to it; nullptr for the others.
-  const char* portableName = nullptr;
   enum class Kind {
     // May be part of a binding.
     shortcut,

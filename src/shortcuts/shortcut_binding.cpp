@@ -11,23 +11,23 @@ namespace {
 const char* fixedKeyName(std::uint32_t keyCode) {
   switch (keyCode) {
   case kVK_Return:
-    return "↩";
+    return "Return";
   case kVK_Tab:
-    return "⇥";
+    return "Tab";
   case kVK_Space:
     return "Space";
   case kVK_Delete:
-    return "⌫";
+    return "Backspace";
   case kVK_Escape:
-    return "⎋";
+    return "Esc";
   case kVK_LeftArrow:
-    return "←";
+    return "Left";
   case kVK_RightArrow:
-    return "→";
+    return "Right";
   case kVK_DownArrow:
-    return "↓";
+    return "Down";
   case kVK_UpArrow:
-    return "↑";
+    return "Up";
   default:
     return nullptr;
   }
@@ -46,13 +46,22 @@ std::size_t firstCharacterLength(std::string_view text) {
   return length <= text.size() ? length : 1;
 }
 
+// A key that types a control code ("\r" of the keypad's Enter, "\b") shows
+// nothing readable and is no key Qt knows by its character.
+bool isControlCode(std::string_view text) {
+  if (text.size() != 1)
+    return false;
+  auto byte = static_cast<unsigned char>(text.front());
+  return byte < 0x20 || byte == 0x7F;
+}
+
 } // namespace
 
 std::string keyName(std::uint32_t carbonKeyCode, const KeyboardLayout& layout) {
   if (const char* fixed = fixedKeyName(carbonKeyCode))
     return fixed;
   std::string text = layout.keyText(carbonKeyCode);
-  if (!text.empty())
+  if (!text.empty() && !isControlCode(text))
     return upperCased(text);
   // Function keys, Home, Print and the like type nothing on any layout.
   const KeyPosition* key = keyPositionForCarbon(carbonKeyCode);
@@ -62,17 +71,18 @@ std::string keyName(std::uint32_t carbonKeyCode, const KeyboardLayout& layout) {
 }
 
 std::string ShortcutBinding::displayString(const KeyboardLayout& layout) const {
-  std::string parts;
+  // Qt's native text on Linux: Meta, Ctrl, Alt, Shift in that order, each
+  // followed by "+"; Command is Ctrl, Option Alt and Control Meta (Super).
+  std::string text;
   if (carbonModifiers & controlKey)
-    parts += "⌃";
-  if (carbonModifiers & optionKey)
-    parts += "⌥";
-  if (carbonModifiers & shiftKey)
-    parts += "⇧";
+    text += "Meta+";
   if (carbonModifiers & cmdKey)
-    parts += "⌘";
-  parts += keyName(carbonKeyCode, layout);
-  return parts;
+    text += "Ctrl+";
+  if (carbonModifiers & optionKey)
+    text += "Alt+";
+  if (carbonModifiers & shiftKey)
+    text += "Shift+";
+  return text + keyName(carbonKeyCode, layout);
 }
 
 ShortcutBinding bindingFromKeyPress(std::uint32_t carbonKeyCode, ModifierSet modifiers,
@@ -118,12 +128,13 @@ ShortcutBinding bindingFromKeyPress(std::uint32_t carbonKeyCode, ModifierSet mod
 namespace {
 
 // The named key a binding's menu item answers to: "?" is what a key that
-// types nothing records, so such a key is known by its position instead.
+// types nothing records, so such a key, like one that types a control code,
+// is known by its position instead.
 const KeyPosition* namedMenuKey(const ShortcutBinding& binding) {
-  if (binding.keyEquivalent != "?")
+  if (binding.keyEquivalent != "?" && !isControlCode(binding.keyEquivalent))
     return nullptr;
   const KeyPosition* key = keyPositionForCarbon(binding.carbonKeyCode);
-  if (!key || !key->portableName)
+  if (!key || !key->name)
     return nullptr;
   return key;
 }
@@ -135,7 +146,7 @@ std::string menuKeyName(const ShortcutBinding& binding) {
     return {};
   std::string_view key = binding.keyEquivalent;
   if (const KeyPosition* named = namedMenuKey(binding))
-    return named->portableName;
+    return named->name;
   if (key == " ")
     return "Space";
   if (key == "\r")
@@ -143,51 +154,6 @@ std::string menuKeyName(const ShortcutBinding& binding) {
   if (key.front() == '\t')
     return "Tab";
   return upperCased(key.substr(0, firstCharacterLength(key)));
-}
-
-std::string menuKeySequence(const ShortcutBinding& binding) {
-  std::string key = menuKeyName(binding);
-  if (key.empty())
-    return {};
-  std::string sequence;
-  // Qt's own modifier names for the keys behind the ⌘ ⇧ ⌥ ⌃ symbols:
-  // Command is Ctrl, Option is Alt, Control is Meta (Super).
-  if (binding.eventModifiers & commandEventModifier)
-    sequence += "Ctrl+";
-  if (binding.eventModifiers & shiftEventModifier)
-    sequence += "Shift+";
-  if (binding.eventModifiers & optionEventModifier)
-    sequence += "Alt+";
-  if (binding.eventModifiers & controlEventModifier)
-    sequence += "Meta+";
-  return sequence + key;
-}
-
-std::string menuKeyText(const ShortcutBinding& binding) {
-  if (binding.keyEquivalent.empty())
-    return {};
-  std::string text;
-  if (binding.eventModifiers & controlEventModifier)
-    text += "⌃";
-  if (binding.eventModifiers & optionEventModifier)
-    text += "⌥";
-  if (binding.eventModifiers & shiftEventModifier)
-    text += "⇧";
-  if (binding.eventModifiers & commandEventModifier)
-    text += "⌘";
-  std::string_view key = binding.keyEquivalent;
-  if (const KeyPosition* named = namedMenuKey(binding)) {
-    text += named->name;
-  } else if (key == " ") {
-    text += "Space";
-  } else if (key == "\r") {
-    text += "↩";
-  } else if (key.front() == '\t') {
-    text += "⇥";
-  } else {
-    text += upperCased(key.substr(0, firstCharacterLength(key)));
-  }
-  return text;
 }
 
 } // namespace vidorel

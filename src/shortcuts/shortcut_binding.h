@@ -55,14 +55,15 @@ struct ShortcutBinding {
 
   bool operator==(const ShortcutBinding&) const = default;
 
-  // "⌃⌥⇧⌘" in that order for the modifiers held, then the key name
-  // ("⇧⌘Space" for the factory pause binding). Keys without a fixed name are
+  // The modifiers held as Qt's native text on Linux writes them, then the
+  // key name ("Ctrl+Shift+Space" for the factory pause binding,
+  // "Meta+Ctrl+Alt+Shift+A" for all four). Keys without a fixed name are
   // named through `layout`.
   std::string displayString(const KeyboardLayout& layout) const;
 };
 
-// The name shown for a key: fixed names for Return, Tab, Space, Delete,
-// Escape and the arrows, otherwise what the layout's key shows, upper-cased;
+// The name shown for a key: Qt's names for Return, Tab, Space, Backspace,
+// Esc and the arrows, otherwise what the layout's key shows, upper-cased;
 // "?" when the layout has nothing for it.
 std::string keyName(std::uint32_t carbonKeyCode, const KeyboardLayout& layout);
 
@@ -91,19 +92,11 @@ private:
 ShortcutBinding bindingFromKeyPress(std::uint32_t carbonKeyCode, ModifierSet modifiers,
                                     std::string_view charactersIgnoringModifiers);
 
-// The binding's menu key equivalent in Qt's portable key-sequence text
-// ("Ctrl+Shift+Space", "Ctrl+Shift+Alt+N", "Ctrl+Ä"), from keyEquivalent and
-// eventModifiers: " " is Space, "\r" Return, a key that types nothing ("?")
-// its name by position ("F5"), anything else its first character. Empty
-// when keyEquivalent is empty: such a binding gives the menu item no key
-// equivalent.
-std::string menuKeySequence(const ShortcutBinding& binding);
-// The key part of that text alone: "Space", "F5", "Ä", "+".
+// The key of the binding's menu key equivalent, as Qt names it: " " is
+// "Space", "\r" "Return", a key that types nothing ("?") its name by
+// position ("F5"), anything else its first character upper-cased ("Ä",
+// "+"). Empty when keyEquivalent is empty: such a binding gives the menu
+// item no key equivalent.
 std::string menuKeyName(const ShortcutBinding& binding);
-
-// The same key equivalent as the user reads it, with the symbols the
-// settings window uses: "⇧⌘O", "⇧⌘Space", "⇧⌘↩", "⌥⇧⌘Ä". Empty when
-// keyEquivalent is empty.
-std::string menuKeyText(const ShortcutBinding& binding);
 
 } // namespace vidorel

@@ -16,8 +16,8 @@ namespace {
 constexpr const char* kReviewWindow = "review";
 
 constexpr const char* kStartFailedHint =
-    "\n\nIf you revoked Screen Recording or Microphone access, re-enable it in System Settings "
-    "and try again.";
+    "\n\nIf no microphone answers or the screen cannot be read, check the desktop's sound "
+    "settings (on Wayland, share the screen when the desktop asks), then try again.";
 
 // While an abandoned start finishes its count or capture start.
 constexpr Milliseconds kBusyStartPoll{50};

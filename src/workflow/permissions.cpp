@@ -32,9 +32,11 @@ Task<bool> PermissionsCoordinator::ensureMicrophoneAccess() {
   case MicrophoneAuthorization::restricted:
     break;
   }
+  // The audio server refused or did not answer: there is no per-program
+  // microphone permission to grant, only a sound setup to look at.
   showSettingsAlert("Microphone access required",
-                    "Enable Microphone access for Vidorel in System Settings → Privacy & "
-                    "Security, then try again.",
+                    "No microphone answered: the sound server could not be reached. Check the "
+                    "input device in the desktop's sound settings, then try again.",
                     SettingsPane::microphone);
   co_return false;
 }
@@ -76,16 +78,31 @@ Task<bool> PermissionsCoordinator::ensureScreenRecordingAccess() {
     if (++attempts == kScreenAccessPolls)
       break;
   }
-  showSettingsAlert("Screen Recording access required",
-                    "Enable Screen Recording for Vidorel in System Settings → Privacy & "
-                    "Security, then try again.",
-                    SettingsPane::screenRecording);
+  showScreenAlert();
   co_return false;
+}
+
+void PermissionsCoordinator::showScreenAlert() {
+  if (probes_.screenSharedThroughDialog()) {
+    alerts_.runModal(Alert{"Screen Recording access required",
+                           "Vidorel records the screen only once you share it in the desktop's "
+                           "screen-sharing dialog. Start the take again and choose the screen "
+                           "to share there.",
+                           AlertStyle::informational,
+                           {}});
+    return;
+  }
+  alerts_.runModal(Alert{"Screen could not be read",
+                         "The X display could not be read, so there is no screen to record. "
+                         "Check that Vidorel runs in your desktop session (the DISPLAY variable "
+                         "names its display), then try again.",
+                         AlertStyle::informational,
+                         {}});
 }
 
 void PermissionsCoordinator::showSettingsAlert(const std::string& title, const std::string& message,
                                                SettingsPane pane) {
-  Alert alert{title, message, AlertStyle::informational, {"Open System Settings", "Cancel"}};
+  Alert alert{title, message, AlertStyle::informational, {"Open Sound Settings", "Cancel"}};
   if (alerts_.runModal(alert) == 0)
     probes_.openSettings(pane);
 }

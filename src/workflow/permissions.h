@@ -13,7 +13,10 @@ namespace vidorel {
 
 enum class MicrophoneAuthorization { notDetermined, authorized, denied, restricted };
 
-enum class SettingsPane { microphone, screenRecording };
+// The desktop's settings the user can be sent to. The screen has none: on
+// X11 nothing is granted (the display either can be read or not), and on
+// Wayland the desktop asks in its screen-sharing dialog at every start.
+enum class SettingsPane { microphone };
 
 // The platform's answers about access to the microphone and the screen.
 class PermissionProbes {
@@ -27,6 +30,9 @@ public:
   // True once the user answered the request with no: there is nothing to
   // wait for (the screen-cast portal's dialog was cancelled).
   virtual bool screenCaptureRefused() { return false; }
+  // True where access to the screen is the desktop's screen-sharing dialog
+  // (Wayland), false where it is whether the X display can be read.
+  virtual bool screenSharedThroughDialog() { return false; }
   // Answers on any thread; nothing when the content cannot be fetched.
   virtual void
   fetchShareableContent(std::function<void(std::optional<ShareableContent>)> answer) = 0;
@@ -50,6 +56,7 @@ public:
   Task<bool> ensureScreenRecordingAccess();
   Task<bool> refreshShareableContent();
   void showSettingsAlert(const std::string& title, const std::string& message, SettingsPane pane);
+  void showScreenAlert();
 
   const std::optional<ShareableContent>& cachedContent() const { return cachedContent_; }
   bool launchFlowRan() const { return launchFlowRan_; }

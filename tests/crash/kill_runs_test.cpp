@@ -486,7 +486,7 @@ void KillRuns::appRun(const fs::path& run, FaultKind kind, std::mt19937& random,
     case FaultKind::appExport: {
       ASSERT_TRUE(chooseFromTheMenu(app, "Export Final Video…")) << app.ask("menu?");
       ASSERT_TRUE(app.waitFor("window? export", "open", 5)) << app.log();
-      ASSERT_TRUE(clickButton(app, "Export Final Video (⇧⌘E)")) << app.log();
+      ASSERT_TRUE(clickButton(app, "Export Final Video (Ctrl+Shift+E)")) << app.log();
       typeIntoThePanel(*movie);
       Clock::time_point typed = Clock::now();
       waitForEntry(movie->parent_path(),

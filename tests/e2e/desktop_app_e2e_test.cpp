@@ -335,7 +335,7 @@ TEST(DesktopAppEndToEnd, DrivesAWholeSessionThroughTheWindows) {
     ASSERT_TRUE(app.waitFor("window? export", "open", 3));
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     screenshot("e2e-export-summary.png");
-    clickButton(app, "Export Final Video (⇧⌘E)");
+    clickButton(app, "Export Final Video (Ctrl+Shift+E)");
     fs::path movie = root / "final.mov";
     typeIntoThePanel(movie);
     auto exportDeadline = Clock::now() + std::chrono::seconds(30);

@@ -49,7 +49,7 @@ TEST_F(ExportSummaryViewTest, ShowsOneLinePerSceneAndTheTotal) {
   EXPECT_TRUE(view.rowTexts(3).isEmpty());
   EXPECT_EQ(view.totalLabel()->text(), "Total: 1:12");
   EXPECT_TRUE(view.exportButton()->isEnabled());
-  EXPECT_EQ(view.exportButton()->text(), QString::fromUtf8("Export Final Video (⇧⌘E)"));
+  EXPECT_EQ(view.exportButton()->text(), QString::fromUtf8("Export Final Video (Ctrl+Shift+E)"));
   EXPECT_GE(view.minimumWidth(), 400);
 
   // A later session replaces the rows rather than adding to them.

@@ -36,7 +36,7 @@ TEST(AlertButtons, AnAlertWithoutButtonsGetsOneOKThatEscapeAlsoChooses) {
   plan = planAlertButtons(Alert{"Microphone access needed",
                                 "",
                                 AlertStyle::warning,
-                                {"Open System Settings", "Discard all", "Later"}});
+                                {"Open Sound Settings", "Discard all", "Later"}});
   ASSERT_EQ(plan.size(), 3u);
   EXPECT_EQ(plan[1].role, AlertButtonRole::destructive);
   // Without a "Cancel", Escape picks nothing: the alert answers -1.

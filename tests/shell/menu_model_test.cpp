@@ -222,7 +222,7 @@ TEST_F(MenuModelTest, Reviewing) {
 TEST_F(MenuModelTest, KeyEquivalentsFollowTheCurrentBindings) {
   Session session = sessionWithScenes(1);
   session.bundleURL = "/tmp/Talk.vidorel";
-  // ⌘⇧K for save.
+  // Ctrl+Shift+K for save.
   bindings[ShortcutAction::save] =
       binding(40, 0x300, "k", commandEventModifier | shiftEventModifier);
   auto entries = menu(AppState::idle, &session);

@@ -21,21 +21,24 @@ TEST(RecordingStatus, TitlesAndMarksFollowTheState) {
 TEST(RecordingStatus, HintsPerStateNameTheFactoryKeys) {
   using Hints = std::vector<StatusHint>;
   EXPECT_EQ(statusContent(AppState::idle, 1, 1).hints,
-            (Hints{{"⇧ ⌘ ↩", "Start take"}, {"⇧ ⌘ N", "Next scene"}}));
+            (Hints{{"Ctrl+Shift+Return", "Start take"}, {"Ctrl+Shift+N", "Next scene"}}));
   EXPECT_EQ(statusContent(AppState::recording, 1, 1).hints,
-            (Hints{{"⇧ ⌘ Space", "Pause"}, {"⇧ ⌘ ↩", "End take"}, {"⇧ ⌘ N", "End + next scene"}}));
+            (Hints{{"Ctrl+Shift+Space", "Pause"},
+                   {"Ctrl+Shift+Return", "End take"},
+                   {"Ctrl+Shift+N", "End + next scene"}}));
   EXPECT_EQ(statusContent(AppState::paused, 1, 1).hints,
-            (Hints{{"⇧ ⌘ Space", "Resume"}, {"⇧ ⌘ ↩", "End take"}}));
-  EXPECT_EQ(statusContent(AppState::reviewing, 1, 1).hints, (Hints{{"⇧ ⌘ ↩", "Approve + new take"},
-                                                                   {"⇧ ⌘ N", "Approve + new scene"},
-                                                                   {"⇧ ⌘ R", "Retake"}}));
+            (Hints{{"Ctrl+Shift+Space", "Resume"}, {"Ctrl+Shift+Return", "End take"}}));
+  EXPECT_EQ(statusContent(AppState::reviewing, 1, 1).hints,
+            (Hints{{"Ctrl+Shift+Return", "Approve + new take"},
+                   {"Ctrl+Shift+N", "Approve + new scene"},
+                   {"Ctrl+Shift+R", "Retake"}}));
 }
 
 TEST(RecordingStatus, PanelSitsTopCentreTwelvePixelsBelowTheWorkArea) {
-  // 1440 x 875 work area at the origin: the 220 x 110 panel's left edge is
-  // at 610 and its top 12 px below the top (753 from the bottom).
+  // 1440 x 875 work area at the origin: the 260 x 110 panel's left edge is
+  // at 590 and its top 12 px below the top (753 from the bottom).
   PanelPoint origin = statusPanelOrigin({0, 0, 1440, 875}, kStatusPanelWidth);
-  EXPECT_EQ(origin, (PanelPoint{610, 12}));
+  EXPECT_EQ(origin, (PanelPoint{590, 12}));
   EXPECT_EQ(875 - origin.y - kStatusPanelHeight, 753);
   // A work area below a 32 px top bar on a second screen to the right.
   EXPECT_EQ(statusPanelOrigin({1280, 32, 1920, 1048}, 220), (PanelPoint{2130, 44}));

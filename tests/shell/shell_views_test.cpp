@@ -21,8 +21,8 @@ TEST(ShellViews, StatusPanelIsANonFocusPanelAtTheTopCentre) {
   panel.show();
   QApplication::processEvents();
   QRect work = QGuiApplication::primaryScreen()->availableGeometry();
-  EXPECT_EQ(panel.pos(), QPoint(work.x() + (work.width() - 220) / 2, work.y() + 12));
-  EXPECT_EQ(panel.size(), QSize(220, 110));
+  EXPECT_EQ(panel.pos(), QPoint(work.x() + (work.width() - 260) / 2, work.y() + 12));
+  EXPECT_EQ(panel.size(), QSize(260, 110));
   EXPECT_TRUE(panel.windowFlags().testFlag(Qt::WindowDoesNotAcceptFocus));
   EXPECT_TRUE(panel.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
   EXPECT_FALSE(panel.isActiveWindow());

@@ -1,6 +1,8 @@
 // `make install` and `make uninstall`, staged into a temporary folder with
-// DESTDIR: what lands where, that the desktop entry passes the freedesktop
-// checker, and that the icon is the tray's clapperboard.
+// DESTDIR: what lands where, that the desktop entry, the AppStream metadata
+// and the manual page pass their checkers, that the manual page and the
+// shell completion know every command, and that the icon is the tray's
+// clapperboard. The same tree is what the Debian package holds.
 
 #include "shell/tray_view.h"
 
@@ -15,10 +17,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -93,6 +97,9 @@ TEST(Install, StagesTheProgramDesktopEntryAndIconAndUninstallRemovesThem) {
   ASSERT_TRUE(fs::exists(entry));
   ASSERT_TRUE(fs::exists(icon));
   EXPECT_EQ(run("'" + program.string() + "' --version").output, "vidorel " VIDOREL_VERSION);
+  fs::path metainfo = prefix / "share" / "metainfo" / "org.vidorel.Vidorel.metainfo.xml";
+  fs::path manual = prefix / "share" / "man" / "man1" / "vidorel.1";
+  fs::path completion = prefix / "share" / "bash-completion" / "completions" / "vidorel";
 
   CommandResult validate = run("desktop-file-validate '" + entry.string() + "'");
   EXPECT_EQ(validate.status, 0) << validate.output;
@@ -105,15 +112,65 @@ TEST(Install, StagesTheProgramDesktopEntryAndIconAndUninstallRemovesThem) {
   for (const char* action : {"start-pause", "end-take", "next-scene", "retake"})
     EXPECT_NE(text.find(std::string("Exec=vidorel ctl ") + action), std::string::npos) << action;
 
+  CommandResult appstream = run("appstreamcli validate --no-net '" + metainfo.string() + "'");
+  EXPECT_EQ(appstream.status, 0) << appstream.output;
+  std::string meta = readText(metainfo);
+  EXPECT_NE(meta.find("<release version=\"" VIDOREL_VERSION "\""), std::string::npos) << meta;
+  EXPECT_NE(meta.find(">" + entry.filename().string() + "</launchable>"), std::string::npos);
+  EXPECT_EQ(
+      run("dpkg-parsechangelog -S Version -l '" VIDOREL_SOURCE_DIR "/debian/changelog'").output,
+      VIDOREL_VERSION);
+
+  // The manual page renders without a warning, and it and the completion
+  // know every command of `vidorel --help` and every action of `ctl --help`.
+  EXPECT_EQ(run("man --warnings -l '" + manual.string() + "' 2>&1 >/dev/null").output, "");
+  std::string page = run("MANWIDTH=200 man -l '" + manual.string() + "' | col -b").output;
+  // What the completion offers for the last of `words`, between spaces.
+  fs::path script = stage.string() + ".complete.sh";
+  auto offered = [&](const std::string& words, int last) {
+    std::ofstream(script) << "source '" << completion.string() << "'\nCOMP_WORDS=(" << words
+                          << ")\nCOMP_CWORD=" << last << "\n_vidorel\necho \" ${COMPREPLY[*]} \"\n";
+    return run("bash '" + script.string() + "'").output;
+  };
+  std::string commands = offered("vidorel ''", 1);
+  std::string actions = offered("vidorel ctl ''", 2);
+  fs::remove(script);
+  auto firstWords = [](const std::string& help, const std::string& heading) {
+    std::vector<std::string> words;
+    std::istringstream lines(help.substr(help.find(heading)));
+    std::string line;
+    std::getline(lines, line);
+    // Entries start two spaces in; their continuations further.
+    while (std::getline(lines, line) && line.rfind("  ", 0) == 0)
+      if (line[2] != ' ')
+        words.push_back(line.substr(2, line.find(' ', 2) - 2));
+    return words;
+  };
+  std::vector<std::string> helpCommands =
+      firstWords(run("'" + program.string() + "' --help").output, "Commands:");
+  std::vector<std::string> helpActions =
+      firstWords(run("'" + program.string() + "' ctl --help").output, "Actions:");
+  EXPECT_EQ(helpCommands.size(), 4u);
+  EXPECT_EQ(helpActions.size(), 6u);
+  for (const std::string& command : helpCommands) {
+    EXPECT_NE(page.find("vidorel " + command), std::string::npos) << command;
+    EXPECT_NE(commands.find(" " + command + " "), std::string::npos) << command;
+  }
+  for (const std::string& action : helpActions) {
+    EXPECT_TRUE(std::regex_search(page, std::regex("\n {7}" + action + "\\s"))) << action;
+    EXPECT_NE(actions.find(" " + action + " "), std::string::npos) << action;
+  }
+  for (const char* section : {"EXIT STATUS", "FILES", "ENVIRONMENT"})
+    EXPECT_NE(page.find(std::string("\n") + section + "\n"), std::string::npos) << section;
+
   // Uninstall removes what the manifest lists, with the same DESTDIR.
   std::string makeUninstall = "make -s -C '" + std::string(VIDOREL_SOURCE_DIR) +
                               "' uninstall BUILD='" + VIDOREL_BUILD_DIR + "' DESTDIR='" +
                               stage.string() + "'";
   CommandResult uninstall = run(makeUninstall);
   EXPECT_EQ(uninstall.status, 0) << uninstall.output;
-  EXPECT_FALSE(fs::exists(program));
-  EXPECT_FALSE(fs::exists(entry));
-  EXPECT_FALSE(fs::exists(icon));
+  for (const fs::directory_entry& left : fs::recursive_directory_iterator(stage))
+    EXPECT_TRUE(left.is_directory()) << left.path();
   // A second uninstall has nothing to go by and says so.
   EXPECT_NE(run(makeUninstall).status, 0);
   fs::remove_all(stage);

@@ -26,6 +26,7 @@ public:
   bool screenCapturePreflight() override { return granted; }
   void requestScreenCaptureAccess() override { ++requests; }
   bool screenCaptureRefused() override { return refused; }
+  bool screenSharedThroughDialog() override { return true; }
   void fetchShareableContent(std::function<void(std::optional<ShareableContent>)> answer) override {
     if (!granted) {
       answer(std::nullopt);
@@ -58,12 +59,17 @@ TEST(PortalPermission, ARefusedDialogShowsTheAlertAtTheNextPoll) {
   run.loop.advance(Milliseconds(1200));
   EXPECT_FALSE(run.answer.has_value()) << "the dialog is still up";
   run.probes.refused = true;
-  run.alerts.answers.push_back(0); // "Open System Settings"
+  run.alerts.answers.push_back(0); // "OK"
   run.loop.advance(Milliseconds(500));
   ASSERT_EQ(run.answer, false);
   ASSERT_EQ(run.alerts.shown.size(), 1u);
   EXPECT_EQ(run.alerts.shown[0].message, "Screen Recording access required");
-  EXPECT_EQ(run.probes.settingsOpened, std::vector<SettingsPane>{SettingsPane::screenRecording});
+  // The dialog is the only place access is given: the alert sends the user
+  // back to it, not to any settings.
+  EXPECT_EQ(run.alerts.shown[0].informativeText,
+            "Vidorel records the screen only once you share it in the desktop's screen-sharing "
+            "dialog. Start the take again and choose the screen to share there.");
+  EXPECT_TRUE(run.probes.settingsOpened.empty());
 }
 
 TEST(PortalPermission, AStartedSessionIsAccessWithTheMonitorItShares) {

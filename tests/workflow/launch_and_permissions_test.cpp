@@ -77,9 +77,9 @@ TEST_F(LaunchTest, DeniedMicrophoneStopsTheLaunchFlowBeforeTheScreen) {
   ASSERT_EQ(alerts.shown.size(), 1u);
   EXPECT_EQ(alerts.shown[0].message, "Microphone access required");
   EXPECT_EQ(alerts.shown[0].informativeText,
-            "Enable Microphone access for Vidorel in System Settings → Privacy & Security, then "
-            "try again.");
-  EXPECT_EQ(alerts.shown[0].buttons, (std::vector<std::string>{"Open System Settings", "Cancel"}));
+            "No microphone answered: the sound server could not be reached. Check the input "
+            "device in the desktop's sound settings, then try again.");
+  EXPECT_EQ(alerts.shown[0].buttons, (std::vector<std::string>{"Open Sound Settings", "Cancel"}));
   EXPECT_TRUE(probes.settingsOpened.empty());
   EXPECT_EQ(probes.preflights, 0);
   // The sequence goes on regardless.
@@ -132,9 +132,15 @@ TEST_F(LaunchTest, ScreenAccessPollsUntilGrantedOrGivesUpAfter240) {
   EXPECT_EQ(probes.fetches, 240);
   EXPECT_EQ(loop.now() - started, Milliseconds(120'000));
   ASSERT_EQ(alerts.shown.size(), 1u);
-  EXPECT_EQ(alerts.shown[0].message, "Screen Recording access required");
-  // The first button opens the settings and still answers false.
-  EXPECT_EQ(probes.settingsOpened, std::vector<SettingsPane>{SettingsPane::screenRecording});
+  // On X11 nothing grants access: the alert says what failed and has no
+  // settings to open.
+  EXPECT_EQ(alerts.shown[0].message, "Screen could not be read");
+  EXPECT_EQ(alerts.shown[0].informativeText,
+            "The X display could not be read, so there is no screen to record. Check that "
+            "Vidorel runs in your desktop session (the DISPLAY variable names its display), then "
+            "try again.");
+  EXPECT_TRUE(alerts.shown[0].buttons.empty());
+  EXPECT_TRUE(probes.settingsOpened.empty());
 
   // A fetch that works while the preflight still says no counts as access.
   probes = FakePermissionProbes(calls);

@@ -222,8 +222,9 @@ TEST_F(TakeWorkflowTest, FailedPermissionOrCaptureStartLeavesNothingRunning) {
   ASSERT_EQ(alerts.shown.size(), 1u);
   EXPECT_EQ(alerts.shown[0].message, "Couldn't start recording");
   EXPECT_EQ(alerts.shown[0].informativeText,
-            "No microphone is available.\n\nIf you revoked Screen Recording or Microphone "
-            "access, re-enable it in System Settings and try again.");
+            "No microphone is available.\n\nIf no microphone answers or the screen cannot be "
+            "read, check the desktop's sound settings (on Wayland, share the screen when the "
+            "desktop asks), then try again.");
   EXPECT_TRUE(alerts.shown[0].buttons.empty());
   // The stream that had started is stopped, the microphone released and
   // the partial file removed before the alert.
