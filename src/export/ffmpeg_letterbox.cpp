@@ -16,13 +16,10 @@ FramePtr Letterbox::convert(const AVFrame& source) {
       av_frame_remove_side_data(picture.get(), picture->side_data[0]->type);
     return picture;
   }
-  FramePtr picture(av_frame_alloc());
-  picture->format = AV_PIX_FMT_YUV420P;
-  picture->width = width_;
-  picture->height = height_;
-  if (av_frame_get_buffer(picture.get(), 0) < 0)
+  // Another size: scaled into the middle of a black picture.
+  FramePtr picture = black();
+  if (!picture)
     return nullptr;
-  fillBlack(*picture);
   int scaledWidth = width_;
   int scaledHeight = height_;
   if (static_cast<std::int64_t>(source.width) * height_ >
@@ -48,7 +45,9 @@ FramePtr Letterbox::convert(const AVFrame& source) {
 }
 
 FramePtr Letterbox::black() {
-  FramePtr picture(av_frame_alloc());
+  FramePtr picture = makeFrame();
+  if (!picture)
+    return nullptr;
   picture->format = AV_PIX_FMT_YUV420P;
   picture->width = width_;
   picture->height = height_;
