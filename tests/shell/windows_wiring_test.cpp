@@ -1,8 +1,8 @@
 #include "export/export_summary_view.h"
 #include "fakes/fake_player.h"
 #include "review/review_window_view.h"
-#include "review/trim_bar_view.h"
 #include "review/scene_tree_view.h"
+#include "review/trim_bar_view.h"
 #include "shortcuts/key_positions.h"
 #include "shortcuts/settings_view.h"
 

@@ -168,10 +168,9 @@ TEST_F(SessionCheckTest, DurationsThatAreNoPositiveNumberAreNamedAndRepairedByFi
   trimmed.trimEnd = 9;
   writeFile(folder_ / "manifest.json", *encodeManifest(manifest));
   probe_.durations["scene-1-take-2.mov"] = 4;
-  const std::string report =
-      "Invalid durations:\n"
-      "scene-1-take-2.mov: duration 0 is not a positive number of seconds\n"
-      "scene-2-take-1.mov: duration 0 is not a positive number of seconds\n";
+  const std::string report = "Invalid durations:\n"
+                             "scene-1-take-2.mov: duration 0 is not a positive number of seconds\n"
+                             "scene-2-take-1.mov: duration 0 is not a positive number of seconds\n";
   EXPECT_EQ(check(folder_), kCheckFoundIssues);
   EXPECT_EQ(out_.str(), report);
   EXPECT_FALSE(store_.load(folder_, folder_));
