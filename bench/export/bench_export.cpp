@@ -12,6 +12,7 @@
 
 #include "capture/ffmpeg_take_writer.h"
 #include "export/ffmpeg_session_exporter.h"
+#include "support/synthetic_media.h"
 
 #include <algorithm>
 #include <chrono>
@@ -67,26 +68,6 @@ Take trimmedTake(int index) {
   return take;
 }
 
-// A moving picture: a gradient with a bar that moves every frame.
-VideoFrame frameAt(int index, CaptureTime time) {
-  auto pixels =
-      std::make_shared<std::vector<std::uint8_t>>(static_cast<size_t>(kWidth) * kHeight * 4);
-  for (int y = 0; y < kHeight; ++y) {
-    std::uint8_t* row = pixels->data() + static_cast<size_t>(y) * kWidth * 4;
-    std::memset(row, (y + index) & 0xff, static_cast<size_t>(kWidth) * 4);
-    int bar = (index * 16) % (kWidth - 200);
-    std::memset(row + static_cast<size_t>(bar) * 4, 255 - ((y / 8) & 0x7f), 200 * 4);
-  }
-  VideoFrame frame;
-  frame.pixels = pixels;
-  frame.width = kWidth;
-  frame.height = kHeight;
-  frame.stride = kWidth * 4;
-  frame.timestamp = time;
-  frame.status = FrameStatus::complete;
-  return frame;
-}
-
 // Written through the take writer's encoder, waiting whenever it is busy
 // (a take in the recorder would drop frames instead; here every frame
 // counts).
@@ -117,20 +98,12 @@ bool makeTakes(const fs::path& folder) {
       if (t >= frame * 1000 * kMs / 30) {
         while (!encoder->isReadyForVideo())
           std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        encoder->appendVideo(frameAt(frame + i * 7, t), t);
+        encoder->appendVideo(vidorel::testing::syntheticFrame(kWidth, kHeight, frame + i * 7, t),
+                             t);
         ++frame;
       }
-      AudioBuffer buffer;
-      buffer.format = SampleFormat::s16;
-      buffer.timestamp = t;
-      std::vector<short> samples(480 * 2);
-      for (size_t s = 0; s < samples.size(); s += 2) {
-        double seconds = static_cast<double>(t) / 1e9 + static_cast<double>(s / 2) / 48000;
-        samples[s] = samples[s + 1] =
-            static_cast<short>(8000 * std::sin(2 * M_PI * (300 + 40 * i) * seconds));
-      }
-      buffer.data.resize(samples.size() * 2);
-      std::memcpy(buffer.data.data(), samples.data(), buffer.data.size());
+      AudioBuffer buffer = vidorel::testing::syntheticSound(t, 300 + 40 * i, nullptr, 48000, 2,
+                                                            0.25, SampleFormat::s16);
       while (!encoder->isReadyForAudio())
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
       encoder->appendAudio(buffer, t / 1000 * 48 / 1000, 0);

@@ -1,7 +1,7 @@
 #include "base/files.h"
 #include "base/uuid.h"
 
-#include "store/test_folders.h"
+#include "support/temporary_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -61,20 +61,6 @@ TEST_F(FilesTest, AtomicWriteReplacesAndLeavesNoTemporary) {
   EXPECT_EQ(read(file), "new");
   EXPECT_FALSE(fs::exists(root_ / "manifest.json.tmp"));
   EXPECT_TRUE(writeFileAtomically(root_ / "missing" / "file", "x"));
-}
-
-TEST_F(FilesTest, MoveAndCopyFolders) {
-  fs::create_directories(root_ / "a" / "takes");
-  std::ofstream(root_ / "a" / "takes" / "t.mov") << "movie";
-  ASSERT_FALSE(copyFolder(root_ / "a", root_ / "b"));
-  EXPECT_EQ(read(root_ / "b" / "takes" / "t.mov"), "movie");
-  EXPECT_TRUE(copyFolder(root_ / "a", root_ / "b")) << "an existing destination is refused";
-
-  ASSERT_FALSE(moveItem(root_ / "a", root_ / "c"));
-  EXPECT_FALSE(fs::exists(root_ / "a"));
-  EXPECT_EQ(read(root_ / "c" / "takes" / "t.mov"), "movie");
-  EXPECT_TRUE(moveItem(root_ / "b", root_ / "c"));
-  EXPECT_TRUE(fs::exists(root_ / "b"));
 }
 
 TEST_F(FilesTest, AtomicWriteNeverWritesThroughALinkAtTheTemporaryName) {

@@ -2,6 +2,10 @@
 
 #include "capture/capture_error.h"
 #include "fakes/shell_command.h"
+#include "support/movie_tools.h"
+#include "support/synthetic_media.h"
+
+#include "support/temporary_folder.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -30,185 +34,11 @@ namespace {
 constexpr CaptureTime kMs = 1'000'000;
 constexpr CaptureTime kBase = 7'000 * kMs;
 
-using testing::commandOutput;
-
-nlohmann::json probe(const std::filesystem::path& file) {
-  std::string out = commandOutput("ffprobe -v error -show_streams -show_format -of json '" +
-                                  file.string() + "' 2>/dev/null");
-  return nlohmann::json::parse(out, nullptr, false);
-}
-
-// Frames of a moving bar so the encoder has something to do.
-VideoFrame frameAt(int width, int height, int index, CaptureTime time) {
-  auto pixels =
-      std::make_shared<std::vector<std::uint8_t>>(static_cast<size_t>(width) * height * 4);
-  for (int y = 0; y < height; ++y)
-    for (int x = 0; x < width; ++x) {
-      std::uint8_t* p = pixels->data() + (static_cast<size_t>(y) * width + x) * 4;
-      bool bar = ((x + index * 4) / 16) % 2 == 0;
-      p[0] = bar ? 200 : 30;
-      p[1] = static_cast<std::uint8_t>(y);
-      p[2] = static_cast<std::uint8_t>(index * 3);
-      p[3] = 0;
-    }
-  VideoFrame frame;
-  frame.pixels = pixels;
-  frame.width = width;
-  frame.height = height;
-  frame.stride = width * 4;
-  frame.timestamp = time;
-  frame.status = FrameStatus::complete;
-  return frame;
-}
-
-// 10 ms of a 440 Hz tone, interleaved float, at the given rate and channels.
-AudioBuffer toneAt(CaptureTime time, int rate = 48000, int channels = 2) {
-  AudioBuffer buffer;
-  buffer.format = SampleFormat::f32;
-  buffer.sampleRate = rate;
-  buffer.channels = channels;
-  buffer.timestamp = time;
-  int frames = rate / 100;
-  std::vector<float> samples(static_cast<size_t>(frames) * channels);
-  double start = static_cast<double>(time) / 1e9;
-  for (int i = 0; i < frames; ++i)
-    for (int c = 0; c < channels; ++c)
-      samples[static_cast<size_t>(i) * channels + c] =
-          static_cast<float>(0.3 * std::sin(2 * M_PI * 440 * (start + double(i) / rate)));
-  buffer.data.resize(samples.size() * sizeof(float));
-  std::memcpy(buffer.data.data(), samples.data(), buffer.data.size());
-  return buffer;
-}
-
-// What one reader decoded of a take: frames (or sound buffers) and where
-// the last one ends, in seconds.
-struct Decoded {
-  int videoFrames = 0;
-  double videoEnd = 0;
-  double audioEnd = 0;
-};
-
-double clockSeconds(const std::string& text) {
-  int hours = 0, minutes = 0;
-  double seconds = 0;
-  std::sscanf(text.c_str(), "%d:%d:%lf", &hours, &minutes, &seconds);
-  return hours * 3600 + minutes * 60 + seconds;
-}
-
-// GStreamer (uridecodebin, the path of playbin) decodes the take to the end.
-// gst-launch prints each buffer through a property notification, which can
-// be skipped when buffers follow each other too quickly; each buffer is
-// therefore held for a millisecond.
-Decoded decodeWithGStreamer(const std::filesystem::path& file) {
-  std::string out = commandOutput(
-      "gst-launch-1.0 -v uridecodebin uri='file://" + file.string() +
-      "' name=d d. ! queue ! video/x-raw ! identity name=v silent=false sleep-time=1000 ! "
-      "fakesink d. ! queue ! audio/x-raw ! identity name=a silent=false sleep-time=1000 ! "
-      "fakesink 2>&1");
-  Decoded decoded;
-  std::set<std::string> videoTimes;
-  std::regex chain(
-      R"(GstIdentity:(v|a): last-message = chain .*pts: ([0-9:.]+), duration: ([0-9:.]+))");
-  std::istringstream lines(out);
-  for (std::string line; std::getline(lines, line);) {
-    std::smatch match;
-    if (!std::regex_search(line, match, chain))
-      continue;
-    double end = clockSeconds(match[2]) + clockSeconds(match[3]);
-    if (match[1] == "v") {
-      // A buffer's message may be printed twice; each picture counts once.
-      if (videoTimes.insert(match[2]).second)
-        ++decoded.videoFrames;
-      decoded.videoEnd = std::max(decoded.videoEnd, end);
-    } else {
-      decoded.audioEnd = std::max(decoded.audioEnd, end);
-    }
-  }
-  return decoded;
-}
-
-// FFmpeg decodes every frame and sound frame of the take.
-Decoded decodeWithFfmpeg(const std::filesystem::path& file) {
-  Decoded decoded;
-  auto ends = [&](const char* stream, int& count) {
-    std::string out = commandOutput(
-        std::string("ffprobe -v quiet -select_streams ") + stream +
-        " -show_entries frame=pts_time,pkt_duration_time -of csv=p=0 '" + file.string() + "'");
-    std::istringstream lines(out);
-    double last = 0;
-    for (std::string line; std::getline(lines, line);) {
-      double pts = 0, duration = 0;
-      if (std::sscanf(line.c_str(), "%lf,%lf", &pts, &duration) < 1)
-        continue;
-      ++count;
-      last = std::max(last, pts + duration);
-    }
-    return last;
-  };
-  int audioFrames = 0;
-  decoded.videoEnd = ends("v", decoded.videoFrames);
-  decoded.audioEnd = ends("a", audioFrames);
-  return decoded;
-}
-
-// The top-level boxes of a QuickTime file, in file order.
-std::vector<std::string> topLevelBoxes(const std::filesystem::path& file) {
-  std::vector<std::string> boxes;
-  std::ifstream in(file, std::ios::binary);
-  for (;;) {
-    unsigned char header[16];
-    if (!in.read(reinterpret_cast<char*>(header), 8))
-      break;
-    std::uint64_t size =
-        (std::uint64_t(header[0]) << 24) | (header[1] << 16) | (header[2] << 8) | header[3];
-    std::string type(reinterpret_cast<char*>(header) + 4, 4);
-    std::uint64_t headerSize = 8;
-    if (size == 1) {
-      if (!in.read(reinterpret_cast<char*>(header) + 8, 8))
-        break;
-      size = 0;
-      for (int i = 8; i < 16; ++i)
-        size = (size << 8) | header[i];
-      headerSize = 16;
-    }
-    boxes.push_back(type);
-    if (size == 0 || size < headerSize)
-      break;
-    in.seekg(static_cast<std::streamoff>(size - headerSize), std::ios::cur);
-  }
-  return boxes;
-}
-
-std::ptrdiff_t indexOf(const std::vector<std::string>& boxes, const std::string& type) {
-  auto at = std::find(boxes.begin(), boxes.end(), type);
-  return at == boxes.end() ? -1 : at - boxes.begin();
-}
-
-// The movie's length as GStreamer states it (gst-discoverer), seconds; -1
-// when it states none.
-double statedLength(const std::filesystem::path& file) {
-  std::string discovered =
-      commandOutput("gst-discoverer-1.0 " + testing::shellQuoted(file) + " 2>&1");
-  std::size_t at = discovered.find("Duration: ");
-  int hours = 0;
-  int minutes = 0;
-  double seconds = 0;
-  if (at == std::string::npos ||
-      std::sscanf(discovered.c_str() + at + 10, "%d:%d:%lf", &hours, &minutes, &seconds) != 3)
-    return -1;
-  return hours * 3600 + minutes * 60 + seconds;
-}
+using namespace testing;
 
 class FfmpegTakeWriterTest : public ::testing::Test {
 protected:
-  void SetUp() override {
-    folder = std::filesystem::temp_directory_path() /
-             ("vidorel-writer-" + std::to_string(getpid()) + "-" +
-              ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(folder);
-    logger.addSink(sink);
-  }
-  void TearDown() override { std::filesystem::remove_all(folder); }
+  void SetUp() override { logger.addSink(sink); }
 
   // Feeds seconds of 30 fps frames and 10 ms audio buffers, optionally
   // with a pause from pauseStart for pauseLength (both in ms), and audio
@@ -221,8 +51,8 @@ protected:
       if (pauseStart >= 0 && t == pauseStart + pauseLength)
         writer.setPaused(false);
       if (t >= 0 && t % 30 == 0)
-        writer.appendVideo(frameAt(width, height, t / 30, kBase + t * kMs));
-      writer.appendAudio(toneAt(kBase + t * kMs));
+        writer.appendVideo(syntheticFrame(width, height, t / 30, kBase + t * kMs));
+      writer.appendAudio(syntheticSound(kBase + t * kMs, 440));
     }
   }
 
@@ -236,7 +66,8 @@ protected:
         file, makeFfmpegTakeEncoder(file, width, height, logger, deep), durationProbe, logger);
   }
 
-  std::filesystem::path folder;
+  testing::TemporaryFolder temporary{"writer"};
+  const std::filesystem::path& folder = temporary.path();
   Logger logger;
   std::shared_ptr<RecordingLogSink> sink = std::make_shared<RecordingLogSink>();
   FfmpegDurationProbe durationProbe;
@@ -249,7 +80,7 @@ TEST_F(FfmpegTakeWriterTest, WritesH264AndAacAsAPlainQuickTimeMovie) {
   double duration = writer->finish();
   EXPECT_NEAR(duration, 2.0, 0.1);
 
-  nlohmann::json info = probe(file);
+  nlohmann::json info = probeMovie(file);
   ASSERT_TRUE(info.is_object()) << "ffprobe could not read the take";
   ASSERT_EQ(info["streams"].size(), 2u);
   const auto& video = info["streams"][0];
@@ -272,16 +103,16 @@ TEST_F(FfmpegTakeWriterTest, WritesH264AndAacAsAPlainQuickTimeMovie) {
   // A normal stop gives a plain movie with its index first; the copy it was
   // made from is gone, and nothing else is left beside it.
   std::vector<std::string> boxes = topLevelBoxes(file);
-  ASSERT_GE(indexOf(boxes, "moov"), 0);
-  ASSERT_GE(indexOf(boxes, "mdat"), 0);
-  EXPECT_LT(indexOf(boxes, "moov"), indexOf(boxes, "mdat"));
-  EXPECT_EQ(indexOf(boxes, "moof"), -1);
+  ASSERT_GE(boxIndex(boxes, "moov"), 0);
+  ASSERT_GE(boxIndex(boxes, "mdat"), 0);
+  EXPECT_LT(boxIndex(boxes, "moov"), boxIndex(boxes, "mdat"));
+  EXPECT_EQ(boxIndex(boxes, "moof"), -1);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder),
                           std::filesystem::directory_iterator()),
             1);
   // Both readers play all of it (gst-launch cannot count every buffer).
-  EXPECT_EQ(decodeWithFfmpeg(file).videoFrames, writer->counts().videoWritten);
-  for (const Decoded& decoded : {decodeWithFfmpeg(file), decodeWithGStreamer(file)}) {
+  EXPECT_EQ(decodeEndsWithFfmpeg(file).videoFrames, writer->counts().videoWritten);
+  for (const DecodedEnds& decoded : {decodeEndsWithFfmpeg(file), decodeEndsWithGstreamer(file)}) {
     EXPECT_NEAR(decoded.videoEnd, 2.0, 0.05);
     EXPECT_NEAR(decoded.audioEnd, 2.0, 0.05);
   }
@@ -291,10 +122,10 @@ TEST_F(FfmpegTakeWriterTest, FramesOfAnUnchangedScreenKeepTheirTime) {
   // A frame at 0 s and one at 1.5 s: the first lasts until the second.
   auto file = folder / "still.mov";
   auto writer = makeWriter(file, 160, 120);
-  writer->appendVideo(frameAt(160, 120, 0, kBase));
-  writer->appendVideo(frameAt(160, 120, 1, kBase + 1500 * kMs));
+  writer->appendVideo(syntheticFrame(160, 120, 0, kBase));
+  writer->appendVideo(syntheticFrame(160, 120, 1, kBase + 1500 * kMs));
   for (int t = 0; t < 2000; t += 10)
-    writer->appendAudio(toneAt(kBase + t * kMs));
+    writer->appendAudio(syntheticSound(kBase + t * kMs, 440));
   EXPECT_NEAR(writer->finish(), 2.0, 0.05);
   std::string times =
       commandOutput("ffprobe -v error -select_streams v -show_entries packet=pts_time "
@@ -334,7 +165,7 @@ TEST_F(FfmpegTakeWriterTest, PauseStaysInTheDuration) {
 TEST_F(FfmpegTakeWriterTest, NoFrameMeansNoFile) {
   auto file = folder / "empty.mov";
   auto writer = makeWriter(file, 320, 240);
-  writer->appendAudio(toneAt(kBase));
+  writer->appendAudio(syntheticSound(kBase, 440));
   EXPECT_DOUBLE_EQ(writer->finish(), 0.0);
   EXPECT_FALSE(std::filesystem::exists(file));
   EXPECT_TRUE(
@@ -356,7 +187,7 @@ TEST_F(FfmpegTakeWriterTest, FullQueueDropsInsteadOfBlocking) {
                     logger);
   std::vector<VideoFrame> frames;
   for (int i = 0; i < 4; ++i)
-    frames.push_back(frameAt(1280, 720, i * 7, 0));
+    frames.push_back(syntheticFrame(1280, 720, i * 7, 0));
   auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < 120; ++i) {
     VideoFrame frame = frames[i % frames.size()];
@@ -408,12 +239,12 @@ TEST_F(FfmpegTakeWriterTest, TakesOfOneSizeShareTheirParameterSets) {
 TEST_F(FfmpegTakeWriterTest, MicrophoneFormatsAreConverted) {
   auto file = folder / "mono.mov";
   auto writer = makeWriter(file, 160, 120);
-  writer->appendVideo(frameAt(160, 120, 0, kBase));
+  writer->appendVideo(syntheticFrame(160, 120, 0, kBase));
   for (int t = 0; t < 1000; t += 10)
-    writer->appendAudio(toneAt(kBase + t * kMs, 44100, 1));
-  writer->appendVideo(frameAt(160, 120, 1, kBase + 990 * kMs));
+    writer->appendAudio(syntheticSound(kBase + t * kMs, 440, nullptr, 44100, 1));
+  writer->appendVideo(syntheticFrame(160, 120, 1, kBase + 990 * kMs));
   writer->finish();
-  nlohmann::json info = probe(file);
+  nlohmann::json info = probeMovie(file);
   ASSERT_TRUE(info.is_object());
   const auto& audio = info["streams"][1];
   EXPECT_EQ(audio["sample_rate"], "48000");
@@ -468,10 +299,10 @@ TEST_F(FfmpegTakeWriterTest, AKilledWriterLeavesATakeMissingAtMostTheLastSecondA
       std::this_thread::sleep_until(start + std::chrono::milliseconds(t));
       CaptureTime now = kBase + t * kMs;
       if (t < 2000 && t % 30 == 0)
-        writer.appendVideo(frameAt(320, 240, t / 30, now));
+        writer.appendVideo(syntheticFrame(320, 240, t / 30, now));
       else if (t >= 2000 && t % 20 == 0)
         writer.noteUnchangedFrame(now);
-      writer.appendAudio(toneAt(now));
+      writer.appendAudio(syntheticSound(now, 440));
       if (t % 100 == 0 && write(report[1], &t, sizeof t) != sizeof t)
         break;
     }
@@ -488,12 +319,12 @@ TEST_F(FfmpegTakeWriterTest, AKilledWriterLeavesATakeMissingAtMostTheLastSecondA
 
   // The file is the fragmented form, and it plays up to at most 1.5 s
   // before the kill, picture (the still screen) and sound.
-  EXPECT_GE(indexOf(topLevelBoxes(file), "moof"), 0);
+  EXPECT_GE(boxIndex(topLevelBoxes(file), "moof"), 0);
   double fedSeconds = fed / 1000.0;
-  Decoded ffmpeg = decodeWithFfmpeg(file);
-  Decoded gstreamer = decodeWithGStreamer(file);
+  DecodedEnds ffmpeg = decodeEndsWithFfmpeg(file);
+  DecodedEnds gstreamer = decodeEndsWithGstreamer(file);
   EXPECT_GE(ffmpeg.videoFrames, 67);
-  for (const Decoded& decoded : {ffmpeg, gstreamer}) {
+  for (const DecodedEnds& decoded : {ffmpeg, gstreamer}) {
     EXPECT_GE(decoded.videoEnd, fedSeconds - 1.5);
     EXPECT_GE(decoded.audioEnd, fedSeconds - 1.5);
   }
@@ -502,7 +333,7 @@ TEST_F(FfmpegTakeWriterTest, AKilledWriterLeavesATakeMissingAtMostTheLastSecondA
   EXPECT_GE(*duration, fedSeconds - 1.5);
   // GStreamer's players show the length the movie header states, which
   // keeps up with the fragments (not the first fragment's second).
-  EXPECT_NEAR(statedLength(file), *duration, 0.1);
+  EXPECT_NEAR(gstreamerLength(file), *duration, 0.1);
 }
 
 // A file size limit stands in for a full disk: the write that crosses it
@@ -557,12 +388,12 @@ TEST_F(FfmpegTakeWriterTest, AFullDiskEndsTheTakeKeepingWhatWasWritten) {
   EXPECT_LE(std::filesystem::file_size(file), kLimit);
   EXPECT_GT(duration, 1.0);
   EXPECT_LT(duration, 7.0);
-  for (const Decoded& decoded : {decodeWithFfmpeg(file), decodeWithGStreamer(file)}) {
+  for (const DecodedEnds& decoded : {decodeEndsWithFfmpeg(file), decodeEndsWithGstreamer(file)}) {
     EXPECT_NEAR(decoded.videoEnd, duration, 0.1);
     EXPECT_NEAR(decoded.audioEnd, duration, 0.1);
   }
   // The header states what reached the disk, not the torn fragment.
-  EXPECT_NEAR(statedLength(file), duration, 0.1);
+  EXPECT_NEAR(gstreamerLength(file), duration, 0.1);
 }
 
 // Video key frames of a take: (time, key).
@@ -587,14 +418,14 @@ TEST_F(FfmpegTakeWriterTest, NewPicturesGetAKeyFrameAtLeastOncePerSecond) {
   // then pictures changing at 30 frames/s up to 6 s.
   auto file = folder / "still-then-moving.mov";
   auto writer = makeWriter(file, 320, 240);
-  writer->appendVideo(frameAt(320, 240, 0, kBase));
+  writer->appendVideo(syntheticFrame(320, 240, 0, kBase));
   for (int t = 0; t < 6000; t += 10) {
     CaptureTime now = kBase + t * kMs;
     if (t >= 2500 && t % 30 == 10)
-      writer->appendVideo(frameAt(320, 240, t / 30, now));
+      writer->appendVideo(syntheticFrame(320, 240, t / 30, now));
     else if (t > 0 && t < 2500 && t % 20 == 0)
       writer->noteUnchangedFrame(now);
-    writer->appendAudio(toneAt(now));
+    writer->appendAudio(syntheticSound(now, 440));
   }
   writer->finish();
   std::vector<std::pair<double, bool>> packets = videoPackets(file);

@@ -1,4 +1,6 @@
 #include "fakes/shell_command.h"
+#include "support/movie_tools.h"
+#include "support/temporary_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -29,14 +31,8 @@ std::string lastLine(const std::string& text) {
 
 class RecordCommandTest : public ::testing::Test {
 protected:
-  void SetUp() override {
-    folder = std::filesystem::temp_directory_path() /
-             ("vidorel-record-" + std::to_string(getpid()) + "-" +
-              ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(folder);
-  }
-  void TearDown() override { std::filesystem::remove_all(folder); }
-  std::filesystem::path folder;
+  vidorel::testing::TemporaryFolder temporary{"record"};
+  const std::filesystem::path& folder = temporary.path();
 };
 
 TEST_F(RecordCommandTest, RecordsATakeWithSoundFromItsStartAndReportsIt) {
@@ -51,11 +47,9 @@ TEST_F(RecordCommandTest, RecordsATakeWithSoundFromItsStartAndReportsIt) {
   EXPECT_NEAR(std::stod(match[1]), 2.0, 0.3);
   EXPECT_GE(std::stoi(match[2]), 1);
 
-  std::string raw = commandOutput("ffmpeg -v error -i '" + file.string() +
-                                  "' -vn -af atrim=0:0.5 -ac 1 -ar 48000 -f s16le - 2>/dev/null");
-  std::vector<std::int16_t> samples(raw.size() / 2);
-  std::memcpy(samples.data(), raw.data(), samples.size() * 2);
-  ASSERT_GT(samples.size(), 20000u);
+  std::vector<short> samples = vidorel::testing::decodedAudio(file);
+  ASSERT_GT(samples.size(), 24000u);
+  samples.resize(24000); // the first half second
   size_t first = samples.size();
   for (size_t i = 0; i < samples.size(); ++i) {
     if (std::abs(samples[i]) > 1000) {

@@ -6,6 +6,8 @@
 #include "base/format.h"
 #include "fakes/run_on_loop.h"
 #include "fakes/shell_command.h"
+#include "support/movie_tools.h"
+#include "support/temporary_folder.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -23,7 +25,6 @@
 namespace vidorel {
 namespace {
 
-using testing::commandOutput;
 using testing::runOnLoop;
 
 // Test windows on a connection of our own. Windows are painted by the
@@ -135,63 +136,16 @@ private:
 
 class ScreenRecorderDesktopTest : public ::testing::Test {
 public:
-  void SetUp() override {
-    folder = std::filesystem::temp_directory_path() /
-             ("vidorel-recorder-" + std::to_string(getpid()) + "-" +
-              ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(folder);
-    logger.addSink(sink);
-  }
-  void TearDown() override { std::filesystem::remove_all(folder); }
+  void SetUp() override { logger.addSink(sink); }
 
-  // Reads one decoded frame at the given time as packed RGB.
-  std::string frameAt(const std::filesystem::path& file, double seconds) {
-    return commandOutput("ffmpeg -v error -ss " + std::to_string(seconds) + " -i '" +
-                         file.string() + "' -frames:v 1 -f rawvideo -pix_fmt rgb24 - 2>/dev/null");
-  }
-
-  // The take's last picture as packed RGB: every frame decoded, the last
-  // kept (a still screen ends a take with one long frame, which a seek near
-  // the end would skip).
-  std::string lastFrame(const std::filesystem::path& file, std::size_t frameBytes) {
-    std::string frame;
-    FILE* pipe = popen(
-        ("ffmpeg -v error -i '" + file.string() + "' -f rawvideo -pix_fmt rgb24 - 2>/dev/null")
-            .c_str(),
-        "r");
-    if (!pipe)
-      return frame;
-    std::string next(frameBytes, '\0');
-    while (fread(next.data(), 1, frameBytes, pipe) == frameBytes)
-      frame = next;
-    pclose(pipe);
-    return frame;
-  }
-
-  std::filesystem::path folder;
+  testing::TemporaryFolder temporary{"recorder"};
+  const std::filesystem::path& folder = temporary.path();
   Logger logger;
   std::shared_ptr<RecordingLogSink> sink = std::make_shared<RecordingLogSink>();
   FfmpegDurationProbe probe;
   X11CaptureBackend backend{logger, probe};
   BlockingMainLoop loop;
 };
-
-TEST_F(ScreenRecorderDesktopTest, StopBeforeStartReturnsNothing) {
-  ScreenRecorder recorder(loop, logger, backend);
-  std::optional<RecordedTake> take = runOnLoop(loop, recorder.stopRecording());
-  EXPECT_FALSE(take);
-  EXPECT_TRUE(sink->contains(LogCategory::recorder, "stop: stream=0 writer=0"));
-}
-
-// Mono 16-bit samples of the take's sound, seconds from..to.
-std::vector<std::int16_t> soundOf(const std::filesystem::path& file, double from, double to) {
-  std::string raw = commandOutput("ffmpeg -v error -i '" + file.string() +
-                                  "' -vn -af atrim=" + std::to_string(from) + ":" +
-                                  std::to_string(to) + " -ac 1 -ar 48000 -f s16le - 2>/dev/null");
-  std::vector<std::int16_t> samples(raw.size() / 2);
-  std::memcpy(samples.data(), raw.data(), samples.size() * 2);
-  return samples;
-}
 
 TEST_F(ScreenRecorderDesktopTest, AnimatedTakeHasVideoAtScreenSizeAndSoundToItsLastFrame) {
   Windows windows;
@@ -219,9 +173,7 @@ TEST_F(ScreenRecorderDesktopTest, AnimatedTakeHasVideoAtScreenSizeAndSoundToItsL
       LogCategory::recorder,
       formatString("stopRecording: scene-1-take-1.mov duration=%fs", take->duration)));
 
-  nlohmann::json info = nlohmann::json::parse(
-      commandOutput("ffprobe -v error -show_streams -of json '" + file.string() + "'"), nullptr,
-      false);
+  nlohmann::json info = testing::probeMovie(file);
   ASSERT_TRUE(info.is_object());
   ASSERT_EQ(info["streams"].size(), 2u);
   EXPECT_EQ(info["streams"][0]["codec_name"], "h264");
@@ -233,10 +185,13 @@ TEST_F(ScreenRecorderDesktopTest, AnimatedTakeHasVideoAtScreenSizeAndSoundToItsL
   // One AAC frame (21 ms) of rounding either way.
   EXPECT_NEAR(sound, video, 0.045) << "video " << video << " s, sound " << sound << " s";
   // And it is the microphone's tone up to the end, not padding.
-  std::vector<std::int16_t> last = soundOf(file, video - 0.06, video - 0.01);
+  std::vector<short> samples = testing::decodedAudio(file);
+  ASSERT_GT(samples.size(), static_cast<size_t>(video * 48000));
+  std::vector<short> last(samples.begin() + static_cast<long>((video - 0.06) * 48000),
+                          samples.begin() + static_cast<long>((video - 0.01) * 48000));
   ASSERT_GT(last.size(), 1000u);
   int loud = 0;
-  for (std::int16_t sample : last)
+  for (short sample : last)
     if (std::abs(sample) > 1000)
       ++loud;
   EXPECT_GT(loud, static_cast<int>(last.size()) / 4);
@@ -292,7 +247,7 @@ TEST_F(ScreenRecorderDesktopTest, OwnWindowsAreLeftOut) {
   }
   std::optional<RecordedTake> take = runOnLoop(loop, recorder.stopRecording());
   ASSERT_TRUE(take);
-  std::string rgb = frameAt(file, take->duration - 0.2);
+  std::string rgb = testing::rgbFrameAt(file, take->duration - 0.2);
   ASSERT_EQ(rgb.size(), static_cast<size_t>(w) * h * 3);
   auto pixel = [&](int x, int y) {
     const auto* p =
@@ -339,35 +294,6 @@ TEST_F(ScreenRecorderDesktopTest, NoDisplayFailsTheStart) {
   EXPECT_FALSE(std::filesystem::exists(folder / "none.mov"));
 }
 
-TEST_F(ScreenRecorderDesktopTest, PauseThenStopKeepsThePausedTime) {
-  Windows windows;
-  ScreenRecorder recorder(loop, logger, backend);
-  auto file = folder / "pause.mov";
-  runOnLoop(loop, recorder.startRecording(file, std::nullopt));
-  xcb_window_t box = windows.open(0, 0, 40, 40, 0xffffff, 0);
-  for (int i = 0; i < 15; ++i) {
-    windows.move(box, i * 10, 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(33));
-  }
-  recorder.pause();
-  for (int i = 0; i < 30; ++i) {
-    windows.move(box, i * 10, 100);
-    std::this_thread::sleep_for(std::chrono::milliseconds(33));
-  }
-  recorder.resume();
-  for (int i = 0; i < 15; ++i) {
-    windows.move(box, i * 10, 200);
-    std::this_thread::sleep_for(std::chrono::milliseconds(33));
-  }
-  std::optional<RecordedTake> take = runOnLoop(loop, recorder.stopRecording());
-  windows.close(box);
-  ASSERT_TRUE(take);
-  EXPECT_GT(recorder.writer()->counts().videoPaused, 10);
-  EXPECT_NEAR(take->duration, 2.0, 0.4);
-  EXPECT_TRUE(sink->contains(LogCategory::recorder, "pause"));
-  EXPECT_TRUE(sink->contains(LogCategory::recorder, "resume"));
-}
-
 TEST_F(ScreenRecorderDesktopTest, AChangeMadeWhilePausedShowsFromTheResumeOn) {
   Windows windows;
   int w = windows.width();
@@ -388,7 +314,7 @@ TEST_F(ScreenRecorderDesktopTest, AChangeMadeWhilePausedShowsFromTheResumeOn) {
   windows.close(next);
   windows.close(slide);
   ASSERT_TRUE(take);
-  std::string rgb = lastFrame(file, static_cast<size_t>(w) * h * 3);
+  std::string rgb = testing::lastRgbFrame(file, static_cast<size_t>(w) * h * 3);
   ASSERT_EQ(rgb.size(), static_cast<size_t>(w) * h * 3);
   // (Away from the middle, where the pointer stands.)
   const auto* p = reinterpret_cast<const unsigned char*>(rgb.data()) +
@@ -397,7 +323,7 @@ TEST_F(ScreenRecorderDesktopTest, AChangeMadeWhilePausedShowsFromTheResumeOn) {
   EXPECT_NEAR(p[1], 0xc0, 24);
   EXPECT_NEAR(p[2], 0x20, 24);
   // Before the pause the take showed the first slide.
-  std::string early = frameAt(file, 0);
+  std::string early = testing::rgbFrameAt(file, 0);
   ASSERT_EQ(early.size(), rgb.size());
   const auto* q = reinterpret_cast<const unsigned char*>(early.data()) +
                   (static_cast<size_t>(h / 4) * w + w / 4) * 3;
@@ -433,7 +359,7 @@ void expectDesktopBeneathOurWindow(ScreenRecorderDesktopTest& test, bool publish
   windows.close(other);
   windows.clearDesktopPicture();
   ASSERT_TRUE(take);
-  std::string rgb = test.lastFrame(file, static_cast<size_t>(w) * h * 3);
+  std::string rgb = testing::lastRgbFrame(file, static_cast<size_t>(w) * h * 3);
   ASSERT_EQ(rgb.size(), static_cast<size_t>(w) * h * 3);
   auto expectPixel = [&](int x, int y, std::uint32_t want) {
     const auto* p =

@@ -1,6 +1,7 @@
 #include "crash/crash_checks.h"
 
 #include "fakes/shell_command.h"
+#include "support/temporary_folder.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -22,56 +23,7 @@ using testing::CommandResult;
 using testing::runCommand;
 using testing::shellQuoted;
 
-std::string readWhole(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::stringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
-
-// "0:00:05.123456789" as seconds.
-double clockSeconds(const std::string& text) {
-  int hours = 0;
-  int minutes = 0;
-  double seconds = 0;
-  if (std::sscanf(text.c_str(), "%d:%d:%lf", &hours, &minutes, &seconds) != 3)
-    return 0;
-  return hours * 3600.0 + minutes * 60.0 + seconds;
-}
-
 } // namespace
-
-MovieReading readMovie(const fs::path& file) {
-  MovieReading reading;
-  CommandResult probe =
-      runCommand("timeout 60 ffprobe -v error -count_frames -select_streams v:0 "
-                 "-show_entries stream=nb_read_frames -show_entries format=duration "
-                 "-of default=nw=1 " +
-                 shellQuoted(file) + " 2>&1");
-  long frames = 0;
-  std::istringstream lines(probe.output);
-  for (std::string line; std::getline(lines, line);) {
-    if (line.starts_with("nb_read_frames="))
-      frames = std::atol(line.c_str() + 15);
-    else if (line.starts_with("duration="))
-      reading.duration = std::atof(line.c_str() + 9);
-  }
-  reading.ffmpegReads = probe.status == 0 && frames > 0 && reading.duration > 0;
-  reading.detail = "ffprobe: " + probe.output;
-
-  CommandResult discover =
-      runCommand("timeout 60 gst-discoverer-1.0 -t 30 " + shellQuoted(file) + " 2>&1");
-  size_t at = discover.output.find("Duration: ");
-  if (at != std::string::npos)
-    reading.gstreamerDuration = clockSeconds(discover.output.substr(at + 10, 20));
-  bool video = discover.output.find("video #") != std::string::npos ||
-               discover.output.find("video: ") != std::string::npos;
-  bool failed = discover.output.find("error") != std::string::npos ||
-                discover.output.find("Error") != std::string::npos;
-  reading.gstreamerReads = discover.status == 0 && video && !failed;
-  reading.detail += "\ngst-discoverer: " + discover.output;
-  return reading;
-}
 
 CheckResult checkSession(const fs::path& folder, bool fix) {
   char pattern[] = "/tmp/vidorel-check-err.XXXXXX";
@@ -83,7 +35,7 @@ CheckResult checkSession(const fs::path& folder, bool fix) {
   CheckResult result;
   result.status = output.status;
   result.out = output.output;
-  result.err = readWhole(pattern);
+  result.err = testing::readFile(pattern);
   std::remove(pattern);
   return result;
 }
@@ -324,7 +276,7 @@ std::optional<Clock::time_point> waitForLogLines(const fs::path& log, const std:
                                                  int count, double seconds) {
   auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
   while (true) {
-    std::string contents = readWhole(log);
+    std::string contents = testing::readFile(log);
     int found = 0;
     for (size_t at = contents.find(text); at != std::string::npos;
          at = contents.find(text, at + text.size()))

@@ -4,6 +4,8 @@
 // independent readers (FFmpeg and GStreamer), what `vidorel check` says of
 // a session folder, and whether anything changed outside the session.
 
+#include "support/movie_tools.h"
+
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -25,15 +27,8 @@ using Clock = std::chrono::steady_clock;
 // written: the take's time zero.
 inline constexpr const char* kTakeStartedLine = "session started";
 
-struct MovieReading {
-  bool ffmpegReads = false;    // ffprobe finds a duration and decodes frames
-  bool gstreamerReads = false; // gst-discoverer finds a duration and a video stream
-  double duration = 0;         // as ffprobe reports it
-  double gstreamerDuration = 0;
-  std::string detail;
-  bool plays() const { return ffmpegReads && gstreamerReads && duration > 0; }
-};
-MovieReading readMovie(const fs::path& file);
+using testing::MovieReading;
+using testing::readMovie;
 
 struct CheckResult {
   int status = -1; // 124 when it did not finish in time

@@ -5,7 +5,9 @@
 // writer's own handling is checked in its test.)
 
 #include "crash/crash_checks.h"
-#include "e2e/running_app.h"
+#include "support/running_app.h"
+
+#include "support/temporary_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -25,8 +27,7 @@ class DiskFull : public ::testing::Test {
 protected:
   void SetUp() override {
     ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "run under scripts/desktop-env";
-    char pattern[] = "/tmp/vidorel-disk-full.XXXXXX";
-    root_ = mkdtemp(pattern);
+    root_ = vidorel::testing::makeTemporaryFolder("disk-full");
   }
   void TearDown() override {
     if (::testing::Test::HasFailure()) {

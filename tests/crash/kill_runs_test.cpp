@@ -9,7 +9,9 @@
 // instants (printed, so a failing run can be repeated).
 
 #include "crash/crash_checks.h"
-#include "e2e/running_app.h"
+#include "support/running_app.h"
+
+#include "support/temporary_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -194,8 +196,7 @@ class KillRuns : public ::testing::Test {
 protected:
   void SetUp() override {
     ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "run under scripts/desktop-env";
-    char pattern[] = "/tmp/vidorel-crash.XXXXXX";
-    root_ = mkdtemp(pattern);
+    root_ = vidorel::testing::makeTemporaryFolder("crash");
     char shmPattern[] = "/dev/shm/vidorel-crash.XXXXXX";
     char* shm = mkdtemp(shmPattern);
     ASSERT_NE(shm, nullptr);

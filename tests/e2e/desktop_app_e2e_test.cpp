@@ -3,8 +3,11 @@
 // control socket, checked through that socket, ffprobe and screenshots.
 
 #include "base/format.h"
-#include "e2e/running_app.h"
 #include "model/manifest.h"
+#include "support/movie_tools.h"
+#include "support/running_app.h"
+
+#include "support/temporary_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -40,8 +43,7 @@ void screenshot(const std::string& name) {
 
 TEST(DesktopAppEndToEnd, RecordsATakeFromHotKeysAndGoesOnToTheNextCountdown) {
   ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "run under scripts/desktop-env";
-  char pattern[] = "/tmp/vidorel-e2e.XXXXXX";
-  fs::path root = mkdtemp(pattern);
+  fs::path root = vidorel::testing::makeTemporaryFolder("e2e");
   {
     RunningApp app(root);
     ASSERT_TRUE(app.waitUntilAnswering()) << app.log();
@@ -99,13 +101,12 @@ TEST(DesktopAppEndToEnd, RecordsATakeFromHotKeysAndGoesOnToTheNextCountdown) {
     fs::path session = app.ask("session?");
     fs::path take = session / "takes" / "scene-1-take-1.mov";
     ASSERT_TRUE(fs::exists(take)) << take;
-    std::string probe = runCommand("ffprobe -v error -show_entries stream=codec_name,codec_type "
-                                   "-show_entries format=duration -of csv=p=0 '" +
-                                   take.string() + "'");
-    EXPECT_NE(probe.find("h264,video"), std::string::npos) << probe;
-    EXPECT_NE(probe.find("aac,audio"), std::string::npos) << probe;
-    double duration = std::atof(probe.substr(probe.rfind('\n') + 1).c_str());
-    EXPECT_GT(duration, 1.0) << probe;
+    nlohmann::json probe = vidorel::testing::probeMovie(take);
+    ASSERT_TRUE(probe.is_object()) << take;
+    ASSERT_EQ(probe["streams"].size(), 2u) << probe.dump();
+    EXPECT_EQ(probe["streams"][0]["codec_name"], "h264");
+    EXPECT_EQ(probe["streams"][1]["codec_name"], "aac");
+    EXPECT_GT(vidorel::testing::movieDuration(take), 1.0);
 
     // Approving starts the next take's countdown; Escape cancels it.
     press("shift+ctrl+Return", "endTake");
@@ -174,15 +175,15 @@ double field(const std::string& text, int index) {
 
 TEST(DesktopAppEndToEnd, DrivesAWholeSessionThroughTheWindows) {
   ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "run under scripts/desktop-env";
-  char pattern[] = "/tmp/vidorel-e2e.XXXXXX";
-  fs::path root = mkdtemp(pattern);
+  fs::path root = vidorel::testing::makeTemporaryFolder("e2e");
   {
     // Something to record: a picture on the desktop, black again after.
     std::system("display -size 1280x720 -window root plasma:fractal");
     struct BlackDesktopAfter {
       ~BlackDesktopAfter() { std::system("display -size 1280x720 -window root xc:black"); }
     } restore;
-    RunningApp app(root);
+    // The first walk sees the countdown; here four of them would only wait.
+    RunningApp app(root, AppOptions{"app.log", std::nullopt, {{"VIDOREL_TEST_COUNTDOWN", "0"}}});
     ASSERT_TRUE(app.waitUntilAnswering()) << app.log();
     ASSERT_TRUE(app.waitFor("state?", "idle", 15)) << app.log();
     bool hotKeys = app.ask("hot-keys?") == "x11";
@@ -346,16 +347,10 @@ TEST(DesktopAppEndToEnd, DrivesAWholeSessionThroughTheWindows) {
     // Every take carries its sound to (almost) its end: the microphone's
     // stamps are not pulled early by what the server reports as latency.
     for (const auto& file : fs::directory_iterator(session / "takes")) {
-      std::string durations =
-          runCommand("ffprobe -v error -show_entries stream=codec_type,duration -of csv=p=0 '" +
-                     file.path().string() + "'");
-      double video = 0;
-      double audio = 0;
-      std::istringstream rows(durations);
-      for (std::string row; std::getline(rows, row);) {
-        double seconds = std::atof(row.substr(row.find(',') + 1).c_str());
-        (row.starts_with("video") ? video : audio) = seconds;
-      }
+      nlohmann::json probe = vidorel::testing::probeMovie(file.path());
+      ASSERT_EQ(probe["streams"].size(), 2u) << file.path();
+      double video = std::stod(probe["streams"][0]["duration"].get<std::string>());
+      double audio = std::stod(probe["streams"][1]["duration"].get<std::string>());
       std::printf("%s: video %.3f s, audio %.3f s\n", file.path().filename().c_str(), video, audio);
       EXPECT_GT(audio, video - 0.4) << file.path();
     }
@@ -370,14 +365,11 @@ TEST(DesktopAppEndToEnd, DrivesAWholeSessionThroughTheWindows) {
           expected += take.trimEnd.value_or(take.duration) - take.trimStart.value_or(0);
       }
     }
-    std::string probe = runCommand("ffprobe -v error -show_entries format=duration -of csv=p=0 '" +
-                                   movie.string() + "'");
-    double duration = std::atof(probe.c_str());
-    EXPECT_NEAR(duration, expected, 0.25) << probe;
-    std::string streams = runCommand("ffprobe -v error -show_entries stream=codec_name -of "
-                                     "csv=p=0 '" +
-                                     movie.string() + "'");
-    EXPECT_EQ(streams, "h264\naac") << "copied, not re-encoded";
+    EXPECT_NEAR(vidorel::testing::movieDuration(movie), expected, 0.25);
+    nlohmann::json streams = vidorel::testing::probeMovie(movie)["streams"];
+    ASSERT_EQ(streams.size(), 2u);
+    EXPECT_EQ(streams[0]["codec_name"], "h264") << "copied, not re-encoded";
+    EXPECT_EQ(streams[1]["codec_name"], "aac");
     // Frame times as stored: a still screen gives a few frames a take, which
     // a constant output rate would fold together.
     std::string decoded = runCommand("ffmpeg -v error -i '" + movie.string() +

@@ -4,7 +4,9 @@
 // choosing an item there runs it, and the icon shows the take's state. Runs
 // on a private session bus with a stand-in for the desktop's watcher.
 
-#include "e2e/running_app.h"
+#include "support/running_app.h"
+
+#include "support/temporary_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -59,8 +61,7 @@ int entryId(const std::string& layout, const std::string& label) {
 TEST(StatusNotifierTray, TheTrayIconAndItsMenuDriveTheApp) {
   ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "run under scripts/desktop-env";
   ASSERT_NE(std::getenv("DBUS_SESSION_BUS_ADDRESS"), nullptr) << "run under dbus-run-session";
-  char pattern[] = "/tmp/vidorel-tray.XXXXXX";
-  fs::path root = mkdtemp(pattern);
+  fs::path root = vidorel::testing::makeTemporaryFolder("tray");
   fs::path hostLog = root / "host.log";
   pid_t host = fork();
   if (host == 0) {

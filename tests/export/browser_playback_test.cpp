@@ -3,7 +3,9 @@
 // error, its duration the sum of the trim ranges.
 
 #include "export/ffmpeg_session_exporter.h"
-#include "export/movie_tools.h"
+#include "fakes/session_builder.h"
+#include "support/movie_tools.h"
+#include "support/temporary_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -14,23 +16,10 @@
 namespace vidorel {
 namespace {
 namespace fs = std::filesystem;
+using testing::takeOf;
 
 std::string quoted(const fs::path& path) {
   return "'" + path.string() + "'";
-}
-
-std::string contentsOf(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::stringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
-
-Take takeOf(const std::string& filename, double trimStart, double trimEnd) {
-  Take take = Take::make(Uuid::random(), filename, 3, Timestamp{});
-  take.trimStart = trimStart;
-  take.trimEnd = trimEnd;
-  return take;
 }
 
 // What the page saw of the movie; the test is skipped where Chromium plays
@@ -45,7 +34,7 @@ void playInChromium(const fs::path& movie, const fs::path& folder, Played& playe
   testing::CommandResult run =
       testing::runCommand(std::string("/usr/bin/python3 ") + VIDOREL_CHROMIUM_PLAYER + " " +
                           quoted(movie) + " 2>" + quoted(errors));
-  ASSERT_EQ(run.status, 0) << "Chromium could not be run: " << contentsOf(errors);
+  ASSERT_EQ(run.status, 0) << "Chromium could not be run: " << testing::readFile(errors);
   played.result = nlohmann::json::parse(run.output, nullptr, false);
   ASSERT_TRUE(played.result.is_object()) << run.output;
   played.playsH264 = played.result.value("h264", false);
@@ -69,7 +58,7 @@ constexpr const char* kNoH264 = "this Chromium plays no H.264 (built without its
 void exportAndPlayToTheEnd(const fs::path& root, const fs::path& takes) {
   fs::path movie = root / "movie.mov";
   std::optional<ExportFailure> failure =
-      exportMovie({takeOf("a.mov", 0.3, 2.0), takeOf("b.mov", 0.55, 1.8)}, takes, movie);
+      exportMovie({takeOf("a.mov", 3, 0.3, 2.0), takeOf("b.mov", 3, 0.55, 1.8)}, takes, movie);
   ASSERT_FALSE(failure) << failure->fullDescription();
   std::size_t shown = testing::frameHashes(movie).size();
 

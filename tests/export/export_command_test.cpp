@@ -1,6 +1,8 @@
-#include "export/movie_tools.h"
+#include "fakes/session_builder.h"
 #include "store/duration_probe.h"
 #include "store/session_store.h"
+#include "support/movie_tools.h"
+#include "support/temporary_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -15,28 +17,15 @@
 namespace vidorel {
 namespace {
 namespace fs = std::filesystem;
+using testing::takeOf;
 
 struct Outcome {
   int status = -1;
   std::string out, err;
 };
 
-std::string contentsOf(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::stringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
-
 std::string shellQuoted(const fs::path& path) {
   return "'" + path.string() + "'";
-}
-
-Take takeOf(const std::string& filename, double duration, double trimStart, double trimEnd) {
-  Take take = Take::make(Uuid::random(), filename, duration, currentTimestamp());
-  take.trimStart = trimStart;
-  take.trimEnd = trimEnd;
-  return take;
 }
 
 RecordingScene sceneWith(std::optional<Take> selected) {
@@ -51,37 +40,6 @@ RecordingScene sceneWith(std::optional<Take> selected) {
 std::vector<std::string> slice(const std::vector<std::string>& frames, size_t from, size_t to) {
   return std::vector<std::string>(frames.begin() + static_cast<std::ptrdiff_t>(from),
                                   frames.begin() + static_cast<std::ptrdiff_t>(to));
-}
-
-// The names in a folder.
-std::set<std::string> entriesOf(const fs::path& folder) {
-  std::set<std::string> names;
-  for (const fs::directory_entry& entry : fs::directory_iterator(folder))
-    names.insert(entry.path().filename().string());
-  return names;
-}
-
-// Whether process pid has a file in folder open (named or not).
-bool hasFileOpenIn(pid_t pid, const fs::path& folder) {
-  std::error_code error;
-  std::string prefix = folder.string() + "/";
-  for (fs::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", error), end;
-       !error && it != end; it.increment(error)) {
-    std::error_code unreadable;
-    std::string target = fs::read_symlink(it->path(), unreadable).string();
-    if (!unreadable && target.compare(0, prefix.size(), prefix) == 0)
-      return true;
-  }
-  return false;
-}
-
-// Whether the folder's file system makes unnamed files.
-bool supportsUnnamedFiles(const fs::path& folder) {
-  int fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
-  if (fd < 0)
-    return false;
-  ::close(fd);
-  return true;
 }
 
 // A package "Talk.vidorel" with two takes made by ffmpeg (4 s and 3 s at
@@ -134,7 +92,7 @@ protected:
     testing::CommandResult result =
         testing::runCommand(shellQuoted(VIDOREL_EXECUTABLE) + " " + arguments + " >" +
                             shellQuoted(out) + " 2>" + shellQuoted(err));
-    return {result.status, contentsOf(out), contentsOf(err)};
+    return {result.status, testing::readFile(out), testing::readFile(err)};
   }
 
   static fs::path* root_;
@@ -208,101 +166,16 @@ TEST_F(ExportCommandTest, ExportFailuresPrintTheAlertTextsAndExitOne) {
   EXPECT_EQ(missing.status, 1);
   EXPECT_EQ(missing.err, "Export failed\n" + (package() / "takes" / "scene-2-take-1.mov").string() +
                              ": No such file or directory\n");
-  EXPECT_EQ(contentsOf(movie), "an older movie");
+  EXPECT_EQ(testing::readFile(movie), "an older movie");
   EXPECT_EQ(std::distance(fs::directory_iterator(out_), fs::directory_iterator{}), 1);
 
   // A take file as destination is refused before anything is written.
   saveThreeScenes();
-  std::string before = contentsOf(take(1));
+  std::string before = testing::readFile(take(1));
   Outcome inside = vidorel("export " + shellQuoted(package()) + " " + shellQuoted(take(1)));
   EXPECT_EQ(inside.status, 1);
   EXPECT_EQ(inside.err, "Export failed\nThe movie cannot be saved inside the session’s folder\n");
-  EXPECT_EQ(contentsOf(take(1)), before);
-}
-
-TEST_F(ExportCommandTest, AKilledExportLeavesTheOlderMovieAndNothingElse) {
-  // Twelve segments, each cut between key frames: the export runs a while.
-  std::vector<RecordingScene> scenes;
-  std::vector<fs::path> copies;
-  for (int i = 0; i < 12; ++i) {
-    std::string name = "kill-" + std::to_string(i) + ".mov";
-    copies.push_back(package() / "takes" / name);
-    fs::copy_file(take(1), copies.back(), fs::copy_options::overwrite_existing);
-    scenes.push_back(sceneWith(takeOf(name, 4, 0.3 + 0.1 * i, 3.9)));
-  }
-  saveSession(scenes);
-  fs::path movie = out_ / "final.mov";
-  {
-    std::ofstream old(movie);
-    old << "an older movie";
-  }
-  std::string folder = package().string();
-  pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    int null = ::open("/dev/null", O_WRONLY);
-    ::dup2(null, 1);
-    ::dup2(null, 2);
-    ::execl(VIDOREL_EXECUTABLE, VIDOREL_EXECUTABLE, "export", folder.c_str(), movie.c_str(),
-            static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  // Killed while it has its new movie open.
-  bool writing = false;
-  int status = 0;
-  bool ended = false;
-  for (int i = 0; i < 40000 && !writing && !ended; ++i) {
-    writing = hasFileOpenIn(child, out_);
-    if (!writing) {
-      ended = ::waitpid(child, &status, WNOHANG) == child;
-      ::usleep(250);
-    }
-  }
-  if (!ended) {
-    ::kill(child, SIGKILL);
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-  }
-  ASSERT_TRUE(writing) << "the export ended (status " << status << ") before it was seen writing";
-  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
-  EXPECT_EQ(contentsOf(movie), "an older movie");
-  if (supportsUnnamedFiles(out_)) {
-    EXPECT_EQ(entriesOf(out_), std::set<std::string>{"final.mov"});
-  }
-
-  // The next export to it replaces the movie, and removes the killed
-  // one's file where it had a name.
-  Outcome again = vidorel("export " + shellQuoted(package()) + " " + shellQuoted(movie));
-  EXPECT_EQ(again.status, 0) << again.err;
-  EXPECT_EQ(entriesOf(out_), std::set<std::string>{"final.mov"});
-  FfmpegDurationProbe probe;
-  std::optional<double> duration = probe.duration(movie);
-  ASSERT_TRUE(duration.has_value());
-  EXPECT_NEAR(*duration, 12 * 3.6 - 0.1 * 66, 0.01);
-  for (const fs::path& copy : copies)
-    fs::remove(copy);
-}
-
-TEST_F(ExportCommandTest, LoadErrorsArePrintedAsCheckPrintsThem) {
-  fs::path empty = out_ / "Empty.vidorel";
-  fs::create_directories(empty);
-  fs::path broken = out_ / "broken";
-  fs::create_directories(broken);
-  {
-    std::ofstream manifest(broken / "manifest.json");
-    manifest << "{ not json";
-  }
-  for (const fs::path& folder : {empty, broken}) {
-    SCOPED_TRACE(folder.string());
-    Outcome exported =
-        vidorel("export " + shellQuoted(folder) + " " + shellQuoted(out_ / "movie.mov"));
-    Outcome checked = vidorel("check " + shellQuoted(folder));
-    EXPECT_EQ(exported.status, 2);
-    EXPECT_EQ(checked.status, 2);
-    EXPECT_NE(exported.err, "");
-    EXPECT_EQ(exported.err, checked.err);
-    EXPECT_EQ(exported.out, "");
-    EXPECT_FALSE(fs::exists(out_ / "movie.mov"));
-  }
+  EXPECT_EQ(testing::readFile(take(1)), before);
 }
 
 TEST_F(ExportCommandTest, WrongArgumentsPrintTheUsage) {

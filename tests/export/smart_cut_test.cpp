@@ -5,8 +5,10 @@
 
 #include "capture/ffmpeg_take_writer.h"
 #include "export/ffmpeg_session_exporter.h"
-#include "export/movie_tools.h"
+#include "fakes/session_builder.h"
 #include "store/duration_probe.h"
+#include "support/movie_tools.h"
+#include "support/temporary_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -22,26 +24,13 @@ namespace {
 namespace fs = std::filesystem;
 using testing::Packet;
 using testing::ShownMovie;
+using testing::takeOf;
 
 constexpr double kEpsilon = 1e-6;
 
-Take takeOf(const std::string& filename, double trimStart, double trimEnd) {
-  Take take = Take::make(Uuid::random(), filename, 4, Timestamp{});
-  take.trimStart = trimStart;
-  take.trimEnd = trimEnd;
-  return take;
-}
-
-std::string contentsOf(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::stringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
-
 // Entries of every sample description box (one per track, in track order).
 std::vector<int> descriptionCounts(const fs::path& movie) {
-  std::string bytes = contentsOf(movie);
+  std::string bytes = testing::readFile(movie);
   std::vector<int> counts;
   for (size_t at = bytes.find("stsd"); at != std::string::npos; at = bytes.find("stsd", at + 4)) {
     const auto* entry = reinterpret_cast<const unsigned char*>(bytes.data() + at + 8);
@@ -273,9 +262,9 @@ TEST_F(SmartCutTest, BFrameTakesCutAtNonKeyFramesJoinFrameExactInBothReaders) {
   // Five segments: cuts between key frames, a take without sound between
   // two with sound, a trim to the take's end, a one-frame trim.
   std::vector<Take> selected = {
-      takeOf("b-1.mov", 0.3, 2.6), takeOf("b-2.mov", 0.55, 1.7),
-      takeOf("b-3.mov", 0.1, 2.0), takeOf("b-1.mov", 1.5, 1.5 + 1.0 / 24),
-      takeOf("b-3.mov", 1.2, 1.9),
+      takeOf("b-1.mov", 4, 0.3, 2.6), takeOf("b-2.mov", 4, 0.55, 1.7),
+      takeOf("b-3.mov", 4, 0.1, 2.0), takeOf("b-1.mov", 4, 1.5, 1.5 + 1.0 / 24),
+      takeOf("b-3.mov", 4, 1.2, 1.9),
   };
   ExportStatistics statistics;
   ASSERT_EQ(exported(selected, takes(), movie("b-frames.mov"), &statistics), "");
@@ -300,14 +289,14 @@ TEST_F(SmartCutTest, OwnTakesWithStillFramesCutInsideThemKeepOneDescription) {
 
   // The last segment starts at a key frame: copied frames and re-encoded
   // ones share the track.
-  std::vector<Take> selected = {takeOf("own-1.mov", 0.9, 2.2), takeOf("own-2.mov", 0.5, 2.9),
-                                takeOf("own-1.mov", 2.0, 3.2), takeOf("own-2.mov", 0, 1.15)};
+  std::vector<Take> selected = {takeOf("own-1.mov", 4, 0.9, 2.2), takeOf("own-2.mov", 4, 0.5, 2.9),
+                                takeOf("own-1.mov", 4, 2.0, 3.2), takeOf("own-2.mov", 4, 0, 1.15)};
   ASSERT_EQ(exported(selected, takes(), movie("own.mov")), "");
   checkMovie(movie("own.mov"), {{&a, 0.9, 2.2}, {&b, 0.5, 2.9}, {&a, 2.0, 3.2}, {&b, 0, 1.15}});
   // Re-encoded frames share the takes' parameter sets: one description
   // per track, with the colour box of BT.709 limited range.
   EXPECT_EQ(descriptionCounts(movie("own.mov")), (std::vector<int>{1, 1}));
-  std::string bytes = contentsOf(movie("own.mov"));
+  std::string bytes = testing::readFile(movie("own.mov"));
   EXPECT_NE(bytes.find(std::string("colrnclx\0\1\0\1\0\1\0", 15)), std::string::npos);
 
   // Takes written before their headers were stitchable carry the rate
@@ -317,15 +306,15 @@ TEST_F(SmartCutTest, OwnTakesWithStillFramesCutInsideThemKeepOneDescription) {
   testing::makeOwnTake(takes() / "old-2.mov", 320, 240, {0, 1.1, 2.3}, 3.0, 13, false);
   Source c = sourceOf(takes() / "old-1.mov", 1.0 / 60);
   Source d = sourceOf(takes() / "old-2.mov", 1.0 / 60);
-  selected = {takeOf("old-1.mov", 0.9, 2.2), takeOf("old-2.mov", 0.5, 2.9)};
+  selected = {takeOf("old-1.mov", 4, 0.9, 2.2), takeOf("old-2.mov", 4, 0.5, 2.9)};
   ASSERT_EQ(exported(selected, takes(), movie("old.mov")), "");
   checkMovie(movie("old.mov"), {{&c, 0.9, 2.2}, {&d, 0.5, 2.9}});
   EXPECT_EQ(descriptionCounts(movie("old.mov")), (std::vector<int>{1, 1}));
 
   // A session recorded partly before and partly after: each take's frames,
   // copied or re-encoded, use its own description.
-  selected = {takeOf("old-1.mov", 0.9, 2.2), takeOf("own-1.mov", 0.9, 2.2),
-              takeOf("old-2.mov", 0.5, 2.9)};
+  selected = {takeOf("old-1.mov", 4, 0.9, 2.2), takeOf("own-1.mov", 4, 0.9, 2.2),
+              takeOf("old-2.mov", 4, 0.5, 2.9)};
   ASSERT_EQ(exported(selected, takes(), movie("mixed.mov")), "");
   checkMovie(movie("mixed.mov"), {{&c, 0.9, 2.2}, {&a, 0.9, 2.2}, {&d, 0.5, 2.9}});
   EXPECT_EQ(descriptionCounts(movie("mixed.mov")), (std::vector<int>{2, 1}));
@@ -350,8 +339,8 @@ TEST_F(SmartCutTest, TakeOfAnotherSizeIsLetterboxedAndAnotherRateConverted) {
   Source b = sourceOf(takes() / "size-2.mov", 1.0 / 24);
   Source c = sourceOf(takes() / "size-3.mov", 1.0 / 24);
 
-  std::vector<Take> selected = {takeOf("size-1.mov", 0, 1.3), takeOf("size-2.mov", 0.4, 1.5),
-                                takeOf("size-3.mov", 0.7, 1.9)};
+  std::vector<Take> selected = {takeOf("size-1.mov", 4, 0, 1.3), takeOf("size-2.mov", 4, 0.4, 1.5),
+                                takeOf("size-3.mov", 4, 0.7, 1.9)};
   ASSERT_EQ(exported(selected, takes(), movie("sizes.mov")), "");
   checkMovie(movie("sizes.mov"), {{&a, 0, 1.3}, {&b, 0.4, 1.5, true}, {&c, 0.7, 1.9}});
   ShownMovie shown = testing::showWithFfmpeg(movie("sizes.mov"));

@@ -383,24 +383,12 @@ TEST(ManifestValidation, FirstFailureInCheckOrder) {
          return m;
        },
        "Unsupported schema version 2 (expected 1)."},
-      {"schema version 0",
-       [] {
-         SessionManifest m = manifestWith({storedScene()});
-         m.schemaVersion = 0;
-         return m;
-       },
-       "Unsupported schema version 0 (expected 1)."},
       {"no scenes", [] { return manifestWith({}, 5); }, "Session has no scenes."},
       {"current scene past the end",
        [] {
          return manifestWith({storedScene(), storedScene(), storedScene()}, 3);
        },
        "currentSceneIndex 3 is out of range (0..<3)."},
-      {"current scene negative",
-       [] {
-         return manifestWith({storedScene(), storedScene(), storedScene()}, -1);
-       },
-       "currentSceneIndex -1 is out of range (0..<3)."},
       {"duplicate scene ids before any take check",
        [] {
          SceneManifest scene = storedScene({storedTake("bad", -1)});
@@ -416,12 +404,6 @@ TEST(ManifestValidation, FirstFailureInCheckOrder) {
              {storedScene({storedTake("scene-1-take-1.mov")}), storedScene({take, twin})});
        },
        "Scene 2 has duplicate take IDs."},
-      {"a scene's duplicate check before its bad take",
-       [] {
-         TakeManifest take = storedTake("a.mov", -1);
-         return manifestWith({storedScene({take, take})});
-       },
-       "Scene 1 has duplicate take IDs."},
       {"a scene's selection before its bad take",
        [] {
          SessionManifest m = manifestWith({storedScene({storedTake("a.mov", -1)})});
@@ -429,15 +411,6 @@ TEST(ManifestValidation, FirstFailureInCheckOrder) {
          return m;
        },
        std::string("Scene 1 selectedTakeID ") + kTakeID + stray},
-      {"selection naming another scene's take",
-       [] {
-         SessionManifest m =
-             manifestWith({storedScene({storedTake("scene-1-take-1.mov", 10, uuid(kTakeID))}),
-                           storedScene({storedTake("scene-2-take-1.mov")})});
-         m.scenes[1].selectedTakeID = uuid(kTakeID);
-         return m;
-       },
-       std::string("Scene 2 selectedTakeID ") + kTakeID + stray},
       {"take id in two scenes",
        [] {
          return manifestWith({storedScene({storedTake("scene-1-take-1.mov", 10, uuid(kTakeID))}),
@@ -453,12 +426,6 @@ TEST(ManifestValidation, FirstFailureInCheckOrder) {
       {"negative duration with a point digit",
        [] { return oneTake(trimmedTake(0, std::nullopt, -1)); },
        "Take \"a.mov\" has negative duration -1.0."},
-      {"first of two empty names",
-       [] {
-         return manifestWith(
-             {storedScene({storedTake("a.mov")}), storedScene({storedTake(""), storedTake("")})});
-       },
-       "A take in scene 2 has an empty filename."},
       {"empty name after a negative duration",
        [] {
          TakeManifest take = storedTake("", -2.5);
@@ -468,41 +435,24 @@ TEST(ManifestValidation, FirstFailureInCheckOrder) {
        "Take \"\" has negative duration -2.5."},
       {"upper-case extension", [] { return oneTake(storedTake("Take.MOV")); },
        "Take \"Take.MOV\" does not have a .mov extension."},
-      {"another extension", [] { return oneTake(storedTake("movie.mp4")); },
-       "Take \"movie.mp4\" does not have a .mov extension."},
       {"extension before the plain name", [] { return oneTake(storedTake("../x.txt")); },
        "Take \"../x.txt\" does not have a .mov extension."},
-      {"takes in scene then take order",
-       [] {
-         TakeManifest late = storedTake("scene-2-take-1.mov");
-         late.trimEnd = 11;
-         return manifestWith(
-             {storedScene({storedTake("ok.mov"), storedTake("Early.MOV")}), storedScene({late})});
-       },
-       "Take \"Early.MOV\" does not have a .mov extension."},
       {"negative trimStart", [] { return oneTake(trimmedTake(-0.5, 10)); },
        "Take \"a.mov\" has negative trimStart -0.5."},
       {"trimEnd past the duration", [] { return oneTake(trimmedTake(0, 12.5)); },
        "Take \"a.mov\" trimEnd 12.5 exceeds duration 10.0."},
       {"empty range", [] { return oneTake(trimmedTake(2, 2)); },
        "Take \"a.mov\" trimStart 2.0 >= trimEnd 2.0."},
-      {"inverted range", [] { return oneTake(trimmedTake(3, 2)); },
-       "Take \"a.mov\" trimStart 3.0 >= trimEnd 2.0."},
       {"absent trims", [] { return oneTake(trimmedTake(std::nullopt, std::nullopt, 3)); }, ""},
-      {"lone start inside the file", [] { return oneTake(trimmedTake(2.5, std::nullopt, 3)); }, ""},
       {"lone negative start", [] { return oneTake(trimmedTake(-1, std::nullopt, 3)); },
        "Take \"a.mov\" has negative trimStart -1.0."},
       // With a bound absent the range runs to that end of the file.
       {"lone start at the end", [] { return oneTake(trimmedTake(3, std::nullopt, 3)); },
        "Take \"a.mov\" trimStart 3.0 >= trimEnd 3.0."},
-      {"lone end at zero", [] { return oneTake(trimmedTake(std::nullopt, 0, 3)); },
-       "Take \"a.mov\" trimStart 0.0 >= trimEnd 0.0."},
       // Named for what is wrong, not for the empty range it leads to.
       {"zero-length file without trims",
        [] { return oneTake(trimmedTake(std::nullopt, std::nullopt, 0)); },
        "Take \"a.mov\" duration 0 is not a positive number of seconds."},
-      {"negative zero", [] { return oneTake(trimmedTake(std::nullopt, std::nullopt, -0.0)); },
-       "Take \"a.mov\" duration -0 is not a positive number of seconds."},
   };
   for (const Case& c : cases) {
     std::optional<ValidationError> error = c.make().validate();
@@ -523,24 +473,6 @@ TEST(ManifestValidation, FileNamesMustStayInsideTheTakesFolder) {
   EXPECT_FALSE(isPlainFileName(""));
   EXPECT_TRUE(isPlainFileName("..mov"));
   EXPECT_TRUE(isPlainFileName("scene-1-take-1.mov"));
-}
-
-TEST(ManifestValidation, MakeSessionPassesTheFailureOnUnchanged) {
-  SessionManifest manifest = manifestWith({storedScene()});
-  manifest.schemaVersion = 2;
-  Expected<Session, ValidationError> session = manifest.makeSession("/tmp/x", std::nullopt);
-  ASSERT_FALSE(session);
-  EXPECT_EQ(session.error().description(), "Unsupported schema version 2 (expected 1).");
-}
-
-TEST(FormatSeconds, ShortestFormWithAPointDigit) {
-  EXPECT_EQ(formatSeconds(-1), "-1.0");
-  EXPECT_EQ(formatSeconds(12.5), "12.5");
-  EXPECT_EQ(formatSeconds(3), "3.0");
-  EXPECT_EQ(formatSeconds(0), "0.0");
-  EXPECT_EQ(formatSeconds(0.1), "0.1");
-  EXPECT_EQ(formatSeconds(10.08), "10.08");
-  EXPECT_EQ(formatSeconds(1e20), "1e+20");
 }
 
 } // namespace

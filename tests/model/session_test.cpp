@@ -2,7 +2,7 @@
 
 #include "base/xdg_paths.h"
 #include "fakes/session_builder.h"
-#include "store/test_folders.h"
+#include "support/temporary_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -33,16 +33,6 @@ TEST(SessionModel, NewSessionHasOneEmptyUnnamedScene) {
   EXPECT_FALSE(session.id.isNil());
   EXPECT_NE(session.id, session.scenes[0].id);
   EXPECT_NE(Session("/tmp/folder").id, session.id);
-}
-
-TEST(SessionModel, ActiveFolderIsThePackageWhenThereIsOne) {
-  Session session("/tmp/scratch");
-  Take take = takeNamed("scene-1-take-1.mov");
-  EXPECT_EQ(session.takeFile(take), fs::path("/tmp/scratch/takes/scene-1-take-1.mov"));
-  session.bundleURL = fs::path("/home/me/Recording.vidorel");
-  EXPECT_EQ(session.activeFolder(), fs::path("/home/me/Recording.vidorel"));
-  EXPECT_EQ(session.takeFile(take),
-            fs::path("/home/me/Recording.vidorel/takes/scene-1-take-1.mov"));
 }
 
 TEST(SelectedTakes, ScenesWithoutAValidSelectionContributeNothing) {
@@ -148,19 +138,6 @@ TEST(NextTakeNumber, FromTheNamesOfTheScenesTakes) {
     EXPECT_EQ(nextNumberFor(filenames), next) << ::testing::PrintToString(filenames);
 }
 
-TEST(Duplicated, TheCopyIsNamedForTheSceneAndADanglingSelectionGivesNone) {
-  RecordingScene scene = RecordingScene::make();
-  EXPECT_EQ(scene.duplicated(0, {}).name, "Scene 1 (copy)");
-  EXPECT_EQ(scene.duplicated(2, {}).name, "Scene 3 (copy)");
-  scene.name = "Intro";
-  EXPECT_EQ(scene.duplicated(2, {}).name, "Intro (copy)");
-
-  scene.takes = {takeNamed("a.mov")};
-  EXPECT_FALSE(scene.duplicated(0, {}).selectedTakeID);
-  scene.selectedTakeID = Uuid::random();
-  EXPECT_FALSE(scene.duplicated(0, {}).selectedTakeID);
-}
-
 TEST(Duplicated, TakesGetNewIdsMappedNamesAndTheSelectionFollows) {
   RecordingScene scene = RecordingScene::make();
   Take a = trimmed(1, 4);
@@ -206,20 +183,6 @@ TEST(ScratchFolders, MakeScratchDirectoryCreatesAFreshSessionFolderWithTakes) {
   fs::path another = Session::makeScratchDirectory(error);
   ASSERT_FALSE(error);
   EXPECT_NE(another, folder);
-}
-
-TEST(ScratchFolders, CreationErrorsReachTheCaller) {
-  const char* saved = std::getenv("XDG_DATA_HOME");
-  std::string previous = saved ? saved : "";
-  TemporaryFolder temp("blocked");
-  // A file where the data home's "Vidorel" folder would go.
-  testing::writeFile(temp.path() / "Vidorel", "x");
-  ::setenv("XDG_DATA_HOME", temp.path().c_str(), 1);
-  std::error_code error;
-  fs::path folder = Session::makeScratchDirectory(error);
-  ::setenv("XDG_DATA_HOME", previous.c_str(), 1);
-  EXPECT_TRUE(error);
-  EXPECT_TRUE(folder.empty());
 }
 
 TEST(ScratchFolders, RemoveSessionFolderDeletesTheActiveFolder) {

@@ -1,6 +1,7 @@
 #include "store/duration_probe.h"
 #include "store/session_store.h"
-#include "store/test_folders.h"
+#include "support/movie_tools.h"
+#include "support/temporary_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -13,26 +14,9 @@ namespace {
 namespace fs = std::filesystem;
 using testing::TemporaryFolder;
 
-// A short QuickTime movie with H.264 video and AAC audio, as takes are.
+// A short take-like movie: H.264 video and AAC sound.
 void makeMovie(const fs::path& file, double seconds) {
-  std::string command =
-      "ffmpeg -nostdin -v error -y -f lavfi -i testsrc=d=" + std::to_string(seconds) +
-      ":s=160x120:r=30 -f lavfi -i sine=f=440:d=" + std::to_string(seconds) +
-      " -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:a aac -shortest '" + file.string() + "'";
-  ASSERT_EQ(std::system(command.c_str()), 0) << command;
-}
-
-// The container duration as ffprobe, an independent reader, sees it.
-double ffprobeDuration(const fs::path& file) {
-  std::string command =
-      "ffprobe -v error -show_entries format=duration -of csv=p=0 '" + file.string() + "'";
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (!pipe)
-    return -1;
-  char line[128] = {};
-  bool read = std::fgets(line, sizeof line, pipe) != nullptr;
-  ::pclose(pipe);
-  return read ? std::atof(line) : -1;
+  testing::makeTake(file, {.seconds = seconds, .width = 160, .height = 120, .rate = 30});
 }
 
 Task<void> runReconcile(SessionStore& store, Session session, std::optional<ReconcileResult>& out) {
@@ -46,7 +30,7 @@ TEST(FfmpegDurationProbe, ReadsTheLengthOfARealMovie) {
   FfmpegDurationProbe probe;
   std::optional<double> duration = probe.duration(movie);
   ASSERT_TRUE(duration);
-  EXPECT_NEAR(*duration, ffprobeDuration(movie), 0.001);
+  EXPECT_NEAR(*duration, testing::movieDuration(movie), 0.001);
   EXPECT_NEAR(*duration, 2.0, 0.1);
 }
 
@@ -79,7 +63,7 @@ TEST(FfmpegDurationProbe, ReadsAFragmentedMovieWholeAndCutShort) {
   ASSERT_TRUE(wholeDuration);
   ASSERT_TRUE(cutDuration);
   EXPECT_NEAR(*wholeDuration, 6.0, 0.1);
-  EXPECT_NEAR(*cutDuration, ffprobeDuration(cut), 0.001);
+  EXPECT_NEAR(*cutDuration, testing::movieDuration(cut), 0.001);
   EXPECT_GT(*cutDuration, 1.0);
   EXPECT_LT(*cutDuration, *wholeDuration);
 }
@@ -137,7 +121,7 @@ TEST(ReconcileWithRealMovies, CorrectsOnlyWhatIsOffAndLogsWhatCannotBeRead) {
 
   EXPECT_EQ(result->session.scenes[0].takes[0], right);
   const Take& fixed = result->session.scenes[0].takes[1];
-  double real = ffprobeDuration(folder / "takes" / "scene-1-take-2.mov");
+  double real = testing::movieDuration(folder / "takes" / "scene-1-take-2.mov");
   EXPECT_NEAR(fixed.duration, real, 0.001);
   EXPECT_NEAR(fixed.duration, 1.0, 0.1);
   EXPECT_EQ(fixed.trimStart, 0.5);

@@ -2,7 +2,7 @@
 
 #include "fakes/fake_duration_probe.h"
 #include "model/manifest.h"
-#include "store/test_folders.h"
+#include "support/temporary_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -82,24 +82,6 @@ TEST_F(SessionCheckTest, CleanSessionPrintsASummaryCountingInTheSingular) {
   single.scenes[0].selectedTakeID = single.scenes[0].takes[0].id;
   EXPECT_EQ(sessionSummary(single),
             "1 scene, 1 take, 1 selected take, total selected duration 0:03");
-}
-
-TEST_F(SessionCheckTest, LoadFailureGoesToStderrExactlyWithTheFolderInFull) {
-  fs::path saved = fs::current_path();
-  fs::current_path(temp_.path());
-  int status = check("missing-folder/");
-  fs::current_path(saved);
-  EXPECT_EQ(status, kCheckFailed);
-  EXPECT_EQ(out_.str(), "");
-  EXPECT_EQ(err_.str(), "Cannot read manifest.json at " +
-                            (temp_.path() / "missing-folder" / "manifest.json").string() +
-                            ". No such file or directory.\n");
-
-  writeFile(folder_ / "manifest.json", "{}");
-  EXPECT_EQ(check(folder_), kCheckFailed);
-  EXPECT_EQ(err_.str(), "manifest.json at " + (folder_ / "manifest.json").string() +
-                            " is corrupt or has an unsupported format.\n\n"
-                            "Missing key \"schemaVersion\".\n");
 }
 
 // Take files that no take names come after the other sections; they are

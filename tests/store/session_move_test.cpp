@@ -2,7 +2,7 @@
 
 #include "fakes/fake_duration_probe.h"
 #include "store/session_store.h"
-#include "store/test_folders.h"
+#include "support/temporary_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -135,17 +135,6 @@ TEST_F(SessionMoveTest, ReplacingAPackageLeavesNothingOfItBehind) {
   EXPECT_TRUE(store_.recoverableSessions(root_).empty());
 }
 
-TEST_F(SessionMoveTest, CopyOfAnOpenPackageKeepsTheSource) {
-  Session session = makeScratchSession();
-  Session reference = keepReference(session);
-  fs::path destination = out_ / "Copy.vidorel";
-  SessionMoveOptions options;
-  options.keepSource = true;
-  ASSERT_FALSE(placeSessionFolder(session.scratchURL, destination, options));
-  EXPECT_TRUE(wholeIn(destination, reference, destination));
-  EXPECT_TRUE(wholeIn(session.scratchURL, reference, std::nullopt));
-}
-
 TEST_F(SessionMoveTest, FailedCopyLeavesSourceAndOldPackageAsTheyWere) {
   Session session = makeScratchSession();
   Session reference = keepReference(session);
@@ -226,29 +215,6 @@ TEST_F(SessionMoveTest, InterruptedAtAnyStepTheSessionIsRecoverableOrSaved) {
   // Renaming: placed, and the aside when replacing; copying: copied,
   // placed, unlisted, and the aside when replacing.
   EXPECT_EQ(interruptions, 1 + 2 + 3 + 4);
-}
-
-// /dev/shm is a second file system on most Linux machines: the real road
-// across file systems (its interruptions are those of alwaysCopy above).
-TEST_F(SessionMoveTest, AcrossFileSystemsToDevShm) {
-  struct stat here {
-  }, shm{};
-  if (::stat(temp_.path().c_str(), &here) != 0 || ::stat("/dev/shm", &shm) != 0 ||
-      here.st_dev == shm.st_dev || ::access("/dev/shm", W_OK) != 0)
-    GTEST_SKIP() << "no second writable file system at /dev/shm";
-  fs::path shmOut = fs::path("/dev/shm") / ("vidorel-move-" + std::to_string(::getpid()));
-  fs::remove_all(shmOut);
-  fs::create_directories(shmOut);
-
-  Session session = makeScratchSession();
-  Session reference = keepReference(session);
-  fs::path destination = shmOut / "Talk.vidorel";
-  makeOldPackage(destination);
-  ASSERT_FALSE(placeSessionFolder(session.scratchURL, destination));
-  EXPECT_FALSE(fs::exists(session.scratchURL));
-  EXPECT_TRUE(wholeIn(destination, reference, destination));
-  EXPECT_EQ(std::distance(fs::directory_iterator(shmOut), fs::directory_iterator()), 1);
-  fs::remove_all(shmOut);
 }
 
 } // namespace

@@ -4,7 +4,7 @@
 #include "fakes/fake_duration_probe.h"
 #include "fakes/session_builder.h"
 #include "model/manifest.h"
-#include "store/test_folders.h"
+#include "support/temporary_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -103,24 +103,6 @@ TEST_F(SessionStoreTest, SaveWritesOneManifestThatLoadsBack) {
     entries.push_back(entry.path().filename().string());
   std::sort(entries.begin(), entries.end());
   EXPECT_EQ(entries, (std::vector<std::string>{"manifest.json", "takes"}));
-}
-
-// A package is both the folder and the bundle of the loaded session.
-TEST_F(SessionStoreTest, SaveGoesToThePackageWhenThereIsOne) {
-  Session session = sessionWithTakes();
-  fs::path package = temp_.path() / "Recording.vidorel";
-  fs::create_directories(package / "takes");
-  session.bundleURL = package;
-  ASSERT_FALSE(store_.save(session));
-  EXPECT_FALSE(fs::exists(folder_ / "manifest.json"));
-  EXPECT_TRUE(log_->contains(LogCategory::persistence, "saved manifest to Recording.vidorel"));
-  Expected<Session, ManifestError> loaded = store_.load(package, package);
-  ASSERT_TRUE(loaded) << loaded.error().description();
-  EXPECT_EQ(loaded->scratchURL, package);
-  EXPECT_EQ(loaded->bundleURL, package);
-  EXPECT_EQ(loaded->activeFolder(), package);
-  EXPECT_FALSE(loaded->isDirty);
-  EXPECT_EQ(loaded->scenes, session.scenes);
 }
 
 TEST_F(SessionStoreTest, FailedSaveKeepsTheOldManifest) {

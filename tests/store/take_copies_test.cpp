@@ -1,7 +1,7 @@
 #include "store/session_store.h"
 
 #include "fakes/fake_duration_probe.h"
-#include "store/test_folders.h"
+#include "support/temporary_folder.h"
 
 #include <gtest/gtest.h>
 

@@ -1,15 +1,12 @@
 // `make install` and `make uninstall`, staged into a temporary folder with
 // DESTDIR: what lands where, that the desktop entry, the AppStream metadata
 // and the manual page pass their checkers, that the manual page and the
-// shell completion know every command, and that the icon is the tray's
-// clapperboard. The same tree is what the Debian package holds.
-
-#include "shell/tray_view.h"
-
-#include <QGuiApplication>
-#include <QImage>
+// shell completion know every command. The same tree is what the Debian
+// package holds.
 
 #include "fakes/shell_command.h"
+
+#include "support/temporary_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -32,13 +29,6 @@ using vidorel::testing::CommandResult;
 
 CommandResult run(const std::string& command) {
   return vidorel::testing::runShellCommand(command);
-}
-
-std::string readText(const fs::path& file) {
-  std::ifstream in(file);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 // The value of `key` in the [Desktop Entry] group.
@@ -79,8 +69,7 @@ private:
 };
 
 TEST(Install, StagesTheProgramDesktopEntryAndIconAndUninstallRemovesThem) {
-  char pattern[] = "/tmp/vidorel-install.XXXXXX";
-  fs::path stage = mkdtemp(pattern);
+  fs::path stage = vidorel::testing::makeTemporaryFolder("install");
   ManifestGuard guard(fs::path(VIDOREL_BUILD_DIR) / "install_manifest.txt");
 
   // What `make install` runs once the build is done, with the default prefix.
@@ -104,7 +93,7 @@ TEST(Install, StagesTheProgramDesktopEntryAndIconAndUninstallRemovesThem) {
   CommandResult validate = run("desktop-file-validate '" + entry.string() + "'");
   EXPECT_EQ(validate.status, 0) << validate.output;
   EXPECT_EQ(validate.output, "");
-  std::string text = readText(entry);
+  std::string text = vidorel::testing::readFile(entry);
   EXPECT_EQ(desktopValue(text, "Exec"), "vidorel");
   EXPECT_EQ(desktopValue(text, "Icon"), icon.stem().string());
   EXPECT_EQ(desktopValue(text, "Type"), "Application");
@@ -114,7 +103,7 @@ TEST(Install, StagesTheProgramDesktopEntryAndIconAndUninstallRemovesThem) {
 
   CommandResult appstream = run("appstreamcli validate --no-net '" + metainfo.string() + "'");
   EXPECT_EQ(appstream.status, 0) << appstream.output;
-  std::string meta = readText(metainfo);
+  std::string meta = vidorel::testing::readFile(metainfo);
   EXPECT_NE(meta.find("<release version=\"" VIDOREL_VERSION "\""), std::string::npos) << meta;
   EXPECT_NE(meta.find(">" + entry.filename().string() + "</launchable>"), std::string::npos);
   EXPECT_EQ(
@@ -174,52 +163,6 @@ TEST(Install, StagesTheProgramDesktopEntryAndIconAndUninstallRemovesThem) {
   // A second uninstall has nothing to go by and says so.
   EXPECT_NE(run(makeUninstall).status, 0);
   fs::remove_all(stage);
-}
-
-TEST(Install, TheIconIsTheTrayClapperboard) {
-  setenv("QT_QPA_PLATFORM", "offscreen", 1);
-  int argc = 1;
-  char name[] = "install_tests";
-  char* argv[] = {name, nullptr};
-  QGuiApplication app(argc, argv);
-
-  constexpr int kSize = 96;
-  char pattern[] = "/tmp/vidorel-icon.XXXXXX";
-  fs::path folder = mkdtemp(pattern);
-  fs::path png = folder / "icon.png";
-  CommandResult render = run(std::string("rsvg-convert -w 96 -h 96 '") + VIDOREL_SOURCE_DIR +
-                             "/data/org.vidorel.Vidorel.svg' -o '" + png.string() + "'");
-  ASSERT_EQ(render.status, 0) << render.output;
-  QImage svg = QImage(QString::fromStdString(png.string())).convertToFormat(QImage::Format_ARGB32);
-  QImage tray =
-      vidorel::trayIconImage(vidorel::AppState::idle, kSize).convertToFormat(QImage::Format_ARGB32);
-  ASSERT_EQ(svg.size(), tray.size());
-
-  // Edges are smoothed differently by the two renderers; shapes, colours
-  // and positions must agree.
-  double difference = 0;
-  int covered = 0;
-  int disagreeing = 0;
-  for (int y = 0; y < kSize; ++y) {
-    for (int x = 0; x < kSize; ++x) {
-      QColor a = svg.pixelColor(x, y);
-      QColor b = tray.pixelColor(x, y);
-      int alpha = std::abs(a.alpha() - b.alpha());
-      int grey = std::abs(qGray(a.rgb()) * a.alpha() / 255 - qGray(b.rgb()) * b.alpha() / 255);
-      difference += alpha + grey;
-      if (b.alpha() > 128)
-        ++covered;
-      if (alpha > 128 || grey > 128)
-        ++disagreeing;
-    }
-  }
-  double meanDifference = difference / (kSize * kSize);
-  std::printf("icon against tray painting: mean difference %.2f, %d of %d pixels disagree\n",
-              meanDifference, disagreeing, kSize * kSize);
-  EXPECT_GT(covered, kSize * kSize / 4) << "the tray painting covers a good part of the icon";
-  EXPECT_LT(meanDifference, 12.0);
-  EXPECT_LT(disagreeing, kSize * kSize / 50);
-  fs::remove_all(folder);
 }
 
 } // namespace

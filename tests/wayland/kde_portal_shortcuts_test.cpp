@@ -48,14 +48,6 @@ std::vector<std::string> openedPages() {
   return pages;
 }
 
-// The command that gives one of the program's shortcuts `qtKeys` (Qt's
-// modifier bits and key code) in kglobalaccel, as KDE's settings do.
-std::string setKdeShortcut(const std::string& id, int qtKeys) {
-  return "dbus-send --session --type=method_call --dest=org.kde.kglobalaccel /kglobalaccel "
-         "org.kde.KGlobalAccel.setForeignShortcut array:string:vidorel," +
-         id + ",vidorel," + id + " array:int32:" + std::to_string(qtKeys);
-}
-
 ShortcutBindings globalFactoryBindings() {
   ShortcutBindings bindings;
   for (ShortcutAction action : globalShortcutActions)
@@ -137,36 +129,6 @@ TEST_F(KdePortalShortcuts, BindsTheFourShortcutsAndAKeyOnTheXServerRunsItsHandle
   program.keys.registerBindings(globalFactoryBindings());
   press("ctrl+shift+r");
   EXPECT_TRUE(program.runsOnce(ShortcutAction::retake));
-}
-
-TEST_F(KdePortalShortcuts, AKeyTheUserChangesInTheDesktopsSettingsIsFollowed) {
-  ProgramKeys program(logger_);
-  ASSERT_TRUE(program.bind());
-  ASSERT_EQ(program.keys.desktopStatus().state, DesktopShortcutsState::bound);
-  // What KDE's shortcut settings do: kglobalaccel gives the program's
-  // End Take Ctrl+Alt+E (Qt's CTRL | ALT | Key_E). kglobalaccel keeps it
-  // for the next cases, so the factory key is put back whatever happens.
-  ASSERT_EQ(std::system(setKdeShortcut("endTake", 0x0C000045).c_str()), 0);
-  struct PutBack {
-    ~PutBack() {
-      // Qt's CTRL | SHIFT | Key_Return.
-      if (std::system(setKdeShortcut("endTake", 0x07000004).c_str()) != 0)
-        ADD_FAILURE() << "could not put End Take's key back";
-    }
-  } putBack;
-  EXPECT_TRUE(testing::spinUntil(
-      [&] { return program.keys.assignedTrigger(ShortcutAction::endTake) == "Ctrl+Alt+E"; },
-      std::chrono::seconds(5)))
-      << program.keys.assignedTrigger(ShortcutAction::endTake);
-  EXPECT_EQ(shortcutRowContent(ShortcutAction::endTake, program.keys.desktopStatus(), "vidorel")
-                .fieldText,
-            "Ctrl+Alt+E");
-  // The old key is free again; the new one runs the action.
-  press("ctrl+shift+Return");
-  testing::spinUntil([] { return false; }, std::chrono::milliseconds(300));
-  EXPECT_EQ(program.runs[ShortcutAction::endTake], 0);
-  press("ctrl+alt+e");
-  EXPECT_TRUE(program.runsOnce(ShortcutAction::endTake));
 }
 
 TEST_F(KdePortalShortcuts, AfterARestartTheKeysAreBoundAgainAndFire) {

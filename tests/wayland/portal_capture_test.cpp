@@ -11,7 +11,10 @@
 
 #include "fakes/run_on_loop.h"
 #include "fakes/shell_command.h"
+#include "support/movie_tools.h"
 #include "wayland/fake_portal.h"
+
+#include "support/temporary_folder.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -70,8 +73,7 @@ class PortalCapture : public ::testing::Test {
 protected:
   void SetUp() override {
     ASSERT_NE(testNode(2), 0u) << "run under tests/wayland/with-pipewire";
-    char pattern[] = "/tmp/vidorel-portal.XXXXXX";
-    folder_ = mkdtemp(pattern);
+    folder_ = vidorel::testing::makeTemporaryFolder("portal");
   }
   void TearDown() override { fs::remove_all(folder_); }
 
@@ -309,9 +311,7 @@ TEST_F(PortalCapture, ATakeThroughThePortalShowsTheTestPictureWithSound) {
     EXPECT_GT(recorder.writer()->counts().videoWritten, 30);
   }
 
-  nlohmann::json info = nlohmann::json::parse(
-      commandOutput("ffprobe -v error -show_streams -of json '" + file.string() + "'"), nullptr,
-      false);
+  nlohmann::json info = testing::probeMovie(file);
   ASSERT_TRUE(info.is_object());
   ASSERT_EQ(info["streams"].size(), 2u);
   EXPECT_EQ(info["streams"][0]["codec_name"], "h264");
@@ -321,8 +321,7 @@ TEST_F(PortalCapture, ATakeThroughThePortalShowsTheTestPictureWithSound) {
   EXPECT_GT(std::stod(info["streams"][1]["duration"].get<std::string>()), 1.5);
   // The decoded picture is the test source's bars: red, green, blue at the
   // red bar, read back in RGB by FFmpeg.
-  std::string frame = commandOutput("ffmpeg -v error -ss 1 -i '" + file.string() +
-                                    "' -frames:v 1 -f rawvideo -pix_fmt rgb24 - 2>/dev/null");
+  std::string frame = testing::rgbFrameAt(file, 1);
   ASSERT_EQ(frame.size(), 320u * 240u * 3u);
   auto channel = [&](int x, int y, int c) {
     return static_cast<int>(static_cast<unsigned char>(frame[(y * 320 + x) * 3 + c]));

@@ -17,6 +17,8 @@
 #include <QTest>
 #include <QTimer>
 
+#include "support/temporary_folder.h"
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -85,11 +87,7 @@ public:
   }
 
 private:
-  static fs::path makeFolder() {
-    char pattern[] = "/tmp/vidorel-keys.XXXXXX";
-    const char* made = mkdtemp(pattern);
-    return made ? fs::path(made) : fs::path();
-  }
+  static fs::path makeFolder() { return vidorel::testing::makeTemporaryFolder("keys"); }
 
   fs::path folder_;
   testing::FakePortal portal_;

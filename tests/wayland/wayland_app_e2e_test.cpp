@@ -3,8 +3,10 @@
 // server), the screen comes from the fake ScreenCast portal and a real
 // PipeWire test picture, and the app is driven by `vidorel ctl`.
 
-#include "e2e/running_app.h"
 #include "fakes/shell_command.h"
+#include "support/movie_tools.h"
+#include "support/running_app.h"
+#include "support/temporary_folder.h"
 #include "wayland/fake_portal.h"
 
 #include <gtest/gtest.h>
@@ -58,40 +60,27 @@ class WaylandApp {
 public:
   // Without `withPortal` the session bus has no portal at all.
   explicit WaylandApp(std::vector<std::string> portalOptions, bool withPortal = true) {
-    char pattern[] = "/tmp/vidorel-wayland.XXXXXX";
-    root_ = mkdtemp(pattern);
     if (withPortal)
       portal_.emplace(root_ / "portal.jsonl", firstTestNode(), std::move(portalOptions));
     vidorel::e2e::AppOptions options;
-    options.environment = environment();
+    // A Wayland session as the app sees it; Qt still draws on X.
+    options.environment = {{"WAYLAND_DISPLAY", "vidorel-test-none"}, {"QT_QPA_PLATFORM", "xcb"}};
     app_.emplace(root_, options);
   }
 
   ~WaylandApp() {
     app_.reset();
     portal_.reset();
-    fs::remove_all(root_);
   }
 
-  CommandResult vidorel(const std::string& arguments) const {
-    std::string env = "env";
-    for (const auto& [name, value] : environment())
-      env += " " + name + "='" + value + "'";
-    return run(env + " " + VIDOREL_BINARY + " " + arguments);
-  }
+  CommandResult vidorel(const std::string& arguments) const { return app_->command(arguments); }
 
   std::string ask(const std::string& line) const { return app_->send(line).value_or(""); }
   bool waitFor(const std::string& line, const std::string& expected, double seconds) const {
     return app_->waitFor(line, expected, seconds);
   }
   bool waitForStatus(const std::string& expected, double seconds) const {
-    auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-    while (Clock::now() < deadline) {
-      if (vidorel("ctl status").output == expected)
-        return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return false;
+    return app_->waitForStatus(expected, seconds);
   }
 
   std::string log() const { return app_->log(); }
@@ -99,20 +88,11 @@ public:
   int portalCalls(const std::string& method) const {
     return portal_ ? static_cast<int>(portal_->calls(method).size()) : 0;
   }
-  fs::path sessions() const { return root_ / "data" / "Vidorel" / "Sessions"; }
+  fs::path sessions() const { return app_->sessions(); }
 
 private:
-  std::vector<std::pair<std::string, std::string>> environment() const {
-    return {{"XDG_DATA_HOME", (root_ / "data").string()},
-            {"XDG_CONFIG_HOME", (root_ / "config").string()},
-            {"XDG_RUNTIME_DIR", (root_ / "runtime").string()},
-            // A Wayland session as the app sees it; Qt still draws on X.
-            {"WAYLAND_DISPLAY", "vidorel-test-none"},
-            {"QT_QPA_PLATFORM", "xcb"},
-            {"VIDOREL_TEST_CONTROL", "1"}};
-  }
-
-  fs::path root_;
+  vidorel::testing::TemporaryFolder temporary_{"wayland"};
+  const fs::path& root_ = temporary_.path();
   std::optional<FakePortal> portal_;
   std::optional<vidorel::e2e::RunningApp> app_;
 };
@@ -122,28 +102,6 @@ void screenshot(const std::string& name) {
   std::string file = (fs::path(VIDOREL_ARTIFACTS_DIR) / name).string();
   run("import -window root '" + file + "'");
   std::printf("artefact: %s\n", file.c_str());
-}
-
-TEST(WaylandApp, WithoutAShortcutsPortalTheSettingsWindowShowsTheCtlCommandsToBind) {
-  ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "run under scripts/desktop-env";
-  ASSERT_NE(std::getenv("DBUS_SESSION_BUS_ADDRESS"), nullptr) << "run under with-pipewire";
-  WaylandApp app({}, false);
-  ASSERT_TRUE(app.waitForStatus("idle", 15)) << app.log();
-  ASSERT_EQ(app.ask("open-settings"), "ok");
-  ASSERT_TRUE(app.waitFor("window? settings", "open", 5)) << app.log();
-  // The test binary is not on PATH: the commands name it in full.
-  std::string program = VIDOREL_BINARY;
-  EXPECT_EQ(app.ask("settings? startPause"), "In desktop settings|" + program + " ctl start-pause");
-  EXPECT_EQ(app.ask("settings? endTake"), "In desktop settings|" + program + " ctl end-take");
-  EXPECT_EQ(app.ask("settings? nextScene"), "In desktop settings|" + program + " ctl next-scene");
-  EXPECT_EQ(app.ask("settings? retake"), "In desktop settings|" + program + " ctl retake");
-  EXPECT_EQ(app.ask("settings? save"), "Ctrl+Shift+S|-") << "the menu's keys stay the program's";
-  EXPECT_NE(app.ask("settings? notice").find("This desktop gives programs no global shortcuts"),
-            std::string::npos);
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  screenshot("wayland-settings-without-portal.png");
-  // The command shown works.
-  EXPECT_EQ(app.vidorel("ctl end-take").output, "idle");
 }
 
 TEST(WaylandApp, AnswersWhileTheDesktopsShortcutsDialogIsOpen) {
@@ -175,8 +133,7 @@ TEST(WaylandRecordCommand, RecordsTheMonitorTheDesktopShares) {
   ASSERT_NE(std::getenv("PULSE_SERVER"), nullptr) << "run under scripts/desktop-env";
   std::string node = testNode(1);
   ASSERT_FALSE(node.empty()) << "run under tests/wayland/with-pipewire";
-  char pattern[] = "/tmp/vidorel-wayland-record.XXXXXX";
-  fs::path root = mkdtemp(pattern);
+  fs::path root = vidorel::testing::makeTemporaryFolder("wayland-record");
   FakePortal portal(root / "portal.jsonl", node);
   fs::path take = root / "take.mov";
   CommandResult recorded =
@@ -184,9 +141,7 @@ TEST(WaylandRecordCommand, RecordsTheMonitorTheDesktopShares) {
           VIDOREL_BINARY + " record '" + take.string() + "' --seconds 2");
   EXPECT_FALSE(portal.calls("Start").empty()) << "the screen came through the portal";
   EXPECT_EQ(recorded.status, 0) << recorded.output;
-  nlohmann::json info = nlohmann::json::parse(
-      run("ffprobe -v error -count_frames -show_streams -of json '" + take.string() + "'").output,
-      nullptr, false);
+  nlohmann::json info = vidorel::testing::probeMovie(take, true);
   ASSERT_TRUE(info.is_object()) << recorded.output;
   ASSERT_EQ(info["streams"].size(), 2u);
   EXPECT_EQ(info["streams"][0]["width"], 320) << "the portal's monitor, not the X screen";
@@ -242,9 +197,7 @@ TEST(WaylandApp, ATakeDrivenByCtlRecordsThePortalsMonitorWithoutTheStatusPanel) 
       take = session.path() / "takes" / "scene-1-take-1.mov";
   }
   ASSERT_FALSE(take.empty());
-  nlohmann::json info = nlohmann::json::parse(
-      run("ffprobe -v error -show_streams -of json '" + take.string() + "'").output, nullptr,
-      false);
+  nlohmann::json info = vidorel::testing::probeMovie(take);
   ASSERT_TRUE(info.is_object());
   ASSERT_EQ(info["streams"].size(), 2u);
   EXPECT_EQ(info["streams"][0]["codec_name"], "h264");

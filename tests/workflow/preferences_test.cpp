@@ -3,7 +3,7 @@
 
 #include "fakes/fake_defaults_store.h"
 #include "shortcuts/shortcut_json.h"
-#include "store/test_folders.h"
+#include "support/temporary_folder.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -36,31 +36,6 @@ TEST_F(PreferencesTest, AnEmptyStoreGivesTheDefaults) {
   EXPECT_TRUE(preferences.customShortcuts().empty());
   EXPECT_EQ(preferences.shortcutBindings(), factoryBindings());
   EXPECT_TRUE(store.values.empty()) << "reads must not write";
-}
-
-TEST_F(PreferencesTest, AutoCheckReadsFalseOnlyForAStoredFalse) {
-  preferences.storeAutoCheckForUpdates(false);
-  EXPECT_EQ(store.values.at("autoCheckForUpdates"), FakeDefaultsStore::Value(false));
-  EXPECT_FALSE(preferences.autoCheckForUpdates());
-  store.values["autoCheckForUpdates"] = std::string("false");
-  EXPECT_TRUE(preferences.autoCheckForUpdates());
-  preferences.storeAutoCheckForUpdates(true);
-  EXPECT_TRUE(preferences.autoCheckForUpdates());
-}
-
-TEST_F(PreferencesTest, LastExportDirectoryIsAPathStringAndNothingRemovesIt) {
-  preferences.setLastExportDirectory(fs::path("/home/ann/Movies"));
-  EXPECT_EQ(store.values.at("lastExportDirectory"),
-            FakeDefaultsStore::Value(std::string("/home/ann/Movies")));
-  EXPECT_EQ(preferences.lastExportDirectory(), fs::path("/home/ann/Movies"));
-  preferences.setLastExportDirectory(std::nullopt);
-  EXPECT_EQ(store.values.count("lastExportDirectory"), 0u);
-  EXPECT_EQ(preferences.lastExportDirectory(), std::nullopt);
-  // Foreign-typed or empty values name no folder.
-  store.values["lastExportDirectory"] = true;
-  EXPECT_EQ(preferences.lastExportDirectory(), std::nullopt);
-  store.values["lastExportDirectory"] = std::string();
-  EXPECT_EQ(preferences.lastExportDirectory(), std::nullopt);
 }
 
 TEST_F(PreferencesTest, SetBindingKeepsTheOtherStoredMembersUnknownOnesIncluded) {
@@ -117,32 +92,6 @@ protected:
   fs::path file_ = root_.path() / "config" / "Vidorel" / "defaults.json";
 };
 
-TEST_F(JsonDefaultsStoreTest, AMissingFileReadsAsEmptyAndTheFirstWriteCreatesIt) {
-  JsonDefaultsStore store(file_);
-  EXPECT_EQ(store.string("lastExportDirectory"), std::nullopt);
-  EXPECT_EQ(store.boolean("autoCheckForUpdates"), std::nullopt);
-  EXPECT_FALSE(fs::exists(file_));
-  store.setBoolean("autoCheckForUpdates", false);
-  EXPECT_EQ(nlohmann::json::parse(read()), (nlohmann::json{{"autoCheckForUpdates", false}}));
-  EXPECT_FALSE(fs::exists(file_.string() + ".tmp"));
-}
-
-TEST_F(JsonDefaultsStoreTest, ValuesAreTypedAndSeenByEveryInstanceWithoutCaching) {
-  JsonDefaultsStore first(file_);
-  JsonDefaultsStore second(file_);
-  first.setString("lastExportDirectory", "/srv/out");
-  first.setBoolean("autoCheckForUpdates", true);
-  EXPECT_EQ(second.string("lastExportDirectory"), "/srv/out");
-  EXPECT_EQ(second.boolean("autoCheckForUpdates"), true);
-  EXPECT_EQ(second.boolean("lastExportDirectory"), std::nullopt);
-  EXPECT_EQ(second.string("autoCheckForUpdates"), std::nullopt);
-  second.remove("lastExportDirectory");
-  EXPECT_EQ(first.string("lastExportDirectory"), std::nullopt);
-  EXPECT_EQ(first.boolean("autoCheckForUpdates"), true);
-  second.remove("neverThere");
-  EXPECT_EQ(first.boolean("autoCheckForUpdates"), true);
-}
-
 TEST_F(JsonDefaultsStoreTest, AMalformedFileReadsAsEmptyAndIsReplacedByTheNextWrite) {
   for (const char* text : {"{\"autoCheckForUpdates\": fal", "[true]", "", "\xff\xfe"}) {
     write(text);
@@ -170,18 +119,6 @@ TEST_F(JsonDefaultsStoreTest, AFailedWriteIsSilentAndLeavesTheOldValue) {
   fs::create_directories(file_.string() + ".tmp");
   store.setString("lastExportDirectory", "/new");
   EXPECT_EQ(store.string("lastExportDirectory"), "/old");
-}
-
-TEST_F(JsonDefaultsStoreTest, DefaultsToTheFileUnderXdgConfigHome) {
-  const char* previous = std::getenv("XDG_CONFIG_HOME");
-  std::string saved = previous ? previous : "";
-  ::setenv("XDG_CONFIG_HOME", (root_.path() / "config").c_str(), 1);
-  JsonDefaultsStore store;
-  EXPECT_EQ(store.file(), file_);
-  if (previous)
-    ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
-  else
-    ::unsetenv("XDG_CONFIG_HOME");
 }
 
 TEST_F(JsonDefaultsStoreTest, PreferencesOverTheFileKeepShortcutsAcrossRestarts) {

@@ -188,47 +188,6 @@ TEST_F(TakeSafetyTest, AnUnusablePendingTakeCanOnlyBeDeleted) {
   }
 }
 
-TEST_F(TakeSafetyTest, ClosingWhileRecordingATakeWithoutADurationKeepsItsFileOutOfTheSession) {
-  start();
-  fs::path package = packagedSessionWithOneTake();
-  recorder.duration = std::numeric_limits<double>::quiet_NaN();
-  spawn(manager->startTake());
-  settle();
-  ASSERT_EQ(manager->state(), AppState::recording);
-  fs::path file = recorder.url;
-  spawn(manager->closeRecording());
-  settle();
-  EXPECT_FALSE(manager->currentSession());
-  // Left for the user to look at; the package still opens.
-  EXPECT_TRUE(fs::exists(file));
-  auto loaded = store.load(package, package);
-  ASSERT_TRUE(loaded);
-  EXPECT_EQ(loaded->scenes[0].takes.size(), 1u);
-}
-
-TEST_F(TakeSafetyTest, SelectingATakeThatIsNotInTheSceneIsIgnored) {
-  start();
-  openSessionWithoutTake();
-  recordAndApprove();
-  manager->nextScene();
-  recordAndApprove();
-  Uuid first = session().scenes[0].id;
-  Uuid ownTake = session().scenes[0].takes[0].id;
-  Uuid otherTake = session().scenes[1].takes[0].id;
-
-  manager->selectTake(first, otherTake);
-  manager->selectTake(first, Uuid::random());
-  EXPECT_EQ(session().scenes[0].selectedTakeID, ownTake);
-  EXPECT_EQ(session().currentSceneIndex, 1);
-  EXPECT_TRUE(
-      log->contains(LogCategory::state, "selectTake ignored: the take is not in the scene"));
-  manager->selectTake(first, std::nullopt);
-  EXPECT_FALSE(session().scenes[0].selectedTakeID);
-  manager->selectTake(first, ownTake);
-  EXPECT_EQ(session().scenes[0].selectedTakeID, ownTake);
-  expectDistinctNamesAndLoadable();
-}
-
 // Takes left unreviewed by a crash.
 
 TEST_F(TakeSafetyTest, UnreviewedTakesAreOfferedWhenAPackageOpensNewestFirst) {
@@ -276,51 +235,6 @@ TEST_F(TakeSafetyTest, UnreviewedTakesAreOfferedWhenAPackageOpensNewestFirst) {
   auto loaded = store.load(package, package);
   ASSERT_TRUE(loaded);
   EXPECT_EQ(loaded->scenes[0].takes.size(), 2u);
-}
-
-TEST_F(TakeSafetyTest, UnreviewedTakesOfARecoveredSessionAreOfferedOneAfterAnother) {
-  std::error_code error;
-  fs::path folder = Session::makeScratchDirectory(error);
-  ASSERT_FALSE(error);
-  Session left(folder);
-  left.scenes.push_back(RecordingScene::make());
-  ASSERT_FALSE(store.save(left));
-  auto now = fs::file_time_type::clock::now();
-  writeTakeFile(folder / "takes" / "scene-2-take-1.mov", now - std::chrono::minutes(2));
-  writeTakeFile(folder / "takes" / "scene-2-take-2.mov", now - std::chrono::minutes(1));
-  probe.durations["scene-2-take-1.mov"] = 5.0;
-  probe.durations["scene-2-take-2.mov"] = 6.0;
-  // A file that does not play is not offered.
-  writeFile(folder / "takes" / "scene-2-take-3.mov", "broken");
-
-  makeManager();
-  settle(1000);
-  ASSERT_EQ(manager->recoverableSessions().size(), 1u);
-  manager->openRecoveredSession(manager->recoverableSessions()[0]);
-  ASSERT_EQ(manager->state(), AppState::reviewing);
-  EXPECT_EQ(manager->currentTakeURL(), folder / "takes" / "scene-2-take-2.mov");
-  EXPECT_EQ(manager->pendingTakeDuration(), 6.0);
-
-  // The window's plain approve keeps the window up; the next take replaces
-  // the approved one in it.
-  manager->approvePendingTake();
-  settle(10);
-  ASSERT_EQ(session().scenes[1].takes.size(), 1u);
-  EXPECT_EQ(session().scenes[1].takes[0].filename, "scene-2-take-2.mov");
-  ASSERT_EQ(manager->state(), AppState::reviewing);
-  EXPECT_EQ(manager->currentTakeURL(), folder / "takes" / "scene-2-take-1.mov");
-
-  // Approve + new scene: the take joins the current scene, then a scene is
-  // added and, with nothing left to review, its first take starts.
-  shortcuts.press(ShortcutAction::nextScene);
-  settle();
-  EXPECT_EQ(session().scenes[1].takes.size(), 2u);
-  EXPECT_EQ(session().scenes[1].takes[1].filename, "scene-2-take-1.mov");
-  EXPECT_EQ(session().scenes.size(), 3u);
-  EXPECT_EQ(manager->state(), AppState::recording);
-  EXPECT_EQ(recorder.url, folder / "takes" / "scene-3-take-1.mov");
-  EXPECT_TRUE(fs::exists(folder / "takes" / "scene-2-take-3.mov"));
-  expectDistinctNamesAndLoadable();
 }
 
 // Session commands during a take.
@@ -376,23 +290,6 @@ TEST_P(CommandsDuringATakeTest, NewAndOpenWithAPackageKeepTheTake) {
   EXPECT_TRUE(panels.isUp());
 }
 
-TEST_P(CommandsDuringATakeTest, NewWithSaveKeepsTheTakeInTheSavedPackage) {
-  start();
-  openSessionWithoutTake();
-  startTakeInSession();
-  std::string take = recorder.url.filename().string();
-  alerts.answers = {kSave};
-  spawn(manager->newSession());
-  settle();
-  EXPECT_FALSE(recorder.recording);
-  ASSERT_TRUE(panels.isUp());
-  fs::path package = folders_.path() / "Saved.vidorel";
-  panels.answer(package);
-  settle();
-  expectTakeStoppedAndKept(package, take);
-  EXPECT_NE(session().bundleURL, package);
-}
-
 TEST_P(CommandsDuringATakeTest, ASavePanelAnsweredDuringATakeMovesTheTakeWithTheSession) {
   start();
   openSessionWithoutTake();
@@ -410,28 +307,6 @@ TEST_P(CommandsDuringATakeTest, ASavePanelAnsweredDuringATakeMovesTheTakeWithThe
   EXPECT_FALSE(fs::exists(scratch));
   EXPECT_EQ(manager->state(), AppState::idle);
   EXPECT_FALSE(statusPanel.visible);
-}
-
-TEST_P(CommandsDuringATakeTest, AnOpenPanelAnsweredDuringATakeKeepsTheTakeThenOpens) {
-  start();
-  fs::path package = packagedSessionWithOneTake();
-  manager->openSession(); // packaged: closed before the panel
-  ASSERT_TRUE(panels.isUp());
-  ASSERT_FALSE(manager->currentSession());
-  spawn(manager->newSession());
-  settle();
-  ASSERT_EQ(manager->state(), AppState::recording);
-  if (GetParam())
-    manager->pauseRecording();
-  fs::path scratch = session().scratchURL;
-  std::string take = recorder.url.filename().string();
-  panels.answer(package);
-  settle();
-  EXPECT_FALSE(recorder.recording);
-  expectTakeStoppedAndKept(scratch, take);
-  ASSERT_TRUE(manager->currentSession());
-  EXPECT_EQ(session().bundleURL, package);
-  EXPECT_EQ(manager->state(), AppState::idle);
 }
 
 TEST_P(CommandsDuringATakeTest, ClosingAndRecoveringDuringATakeKeepTheTake) {

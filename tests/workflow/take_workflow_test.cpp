@@ -172,31 +172,6 @@ TEST_F(TakeWorkflowTest, AHotKeyDuringTheCountdownCancelsIt) {
   EXPECT_FALSE(manager->startInProgress());
 }
 
-TEST_F(TakeWorkflowTest, ASecondStartWhileOneIsInProgressIsIgnored) {
-  start();
-  // Screen access is granted only after a few polls: the start waits.
-  probes.screenGrantedFromCall = 6;
-  spawn(manager->startNewSession());
-  settle(1000);
-  ASSERT_TRUE(manager->startInProgress());
-  EXPECT_EQ(manager->state(), AppState::idle);
-  shortcuts.press(ShortcutAction::endTake);
-  shortcuts.press(ShortcutAction::nextScene);
-  spawn(manager->startTake());
-  settle(10);
-  // The hot key's start is launched after the handler returns; the scene
-  // key acts at once.
-  EXPECT_EQ(log->messages(LogCategory::state),
-            (std::vector<std::string>{"nextScene ignored: start in progress",
-                                      "startTake ignored: start in progress",
-                                      "startTake ignored: start in progress"}));
-  EXPECT_EQ(session().scenes.size(), 1u);
-  settle(6000);
-  EXPECT_EQ(manager->state(), AppState::recording);
-  EXPECT_EQ(recorder.starts, 1);
-  EXPECT_EQ(recorder.url, takes() / "scene-1-take-1.mov");
-}
-
 TEST_F(TakeWorkflowTest, FailedPermissionOrCaptureStartLeavesNothingRunning) {
   start();
   probes.microphone = MicrophoneAuthorization::denied;
@@ -232,25 +207,6 @@ TEST_F(TakeWorkflowTest, FailedPermissionOrCaptureStartLeavesNothingRunning) {
   EXPECT_FALSE(recorder.microphoneRunning);
   EXPECT_FALSE(fs::exists(takes() / "scene-1-take-1.mov"));
   EXPECT_TRUE(calls.contains("recorder.stopRecording"));
-}
-
-TEST_F(TakeWorkflowTest, EndTakeWithNothingRecordedChangesNothing) {
-  start();
-  openSessionWithoutTake();
-  calls.clear();
-  spawn(manager->endTake());
-  settle();
-  EXPECT_EQ(manager->state(), AppState::idle);
-  EXPECT_TRUE(log->contains(LogCategory::state, "endTake: stopRecording returned nil"));
-  EXPECT_FALSE(calls.contains("open review"));
-
-  // Without the shell's closures a take still ends in reviewing.
-  manager->openWindow = nullptr;
-  spawn(manager->startTake());
-  settle();
-  spawn(manager->endTake());
-  settle();
-  EXPECT_EQ(manager->state(), AppState::reviewing);
 }
 
 TEST_F(TakeWorkflowTest, MenuAutoPauseResumesOnlyWhatItPaused) {

@@ -6,7 +6,7 @@
 #include "fakes/fake_duration_probe.h"
 #include "fakes/fake_workflow.h"
 #include "store/session_store.h"
-#include "store/test_folders.h"
+#include "support/temporary_folder.h"
 #include "workflow/app_state_manager.h"
 
 #include <gtest/gtest.h>

@@ -55,6 +55,9 @@ struct AppOptions {
   std::optional<rlim_t> fileSizeLimit;
   // Set in the app's environment besides its private folders.
   std::vector<std::pair<std::string, std::string>> environment;
+  // The test control socket's hooks; without them only what `vidorel ctl`
+  // may do is open, and the app is ended as a logout would (SIGTERM).
+  bool testControl = true;
 };
 
 class RunningApp {
@@ -70,7 +73,10 @@ public:
       setenv("XDG_DATA_HOME", (root_ / "data").c_str(), 1);
       setenv("XDG_CONFIG_HOME", (root_ / "config").c_str(), 1);
       setenv("XDG_RUNTIME_DIR", (root_ / "runtime").c_str(), 1);
-      setenv("VIDOREL_TEST_CONTROL", "1", 1);
+      if (options_.testControl)
+        setenv("VIDOREL_TEST_CONTROL", "1", 1);
+      else
+        unsetenv("VIDOREL_TEST_CONTROL");
       for (const auto& [name, value] : options_.environment)
         setenv(name.c_str(), value.c_str(), 1);
       std::string log = (root_ / options_.logName).string();
@@ -89,7 +95,10 @@ public:
   ~RunningApp() {
     if (pid_ <= 0)
       return;
-    send("quit");
+    if (options_.testControl)
+      send("quit");
+    else
+      kill(pid_, SIGTERM);
     for (int i = 0; i < 50 && !exited(); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     if (!exited())
@@ -175,11 +184,41 @@ public:
     return false;
   }
 
+  // `vidorel ARGUMENTS` run beside the app with its folders and environment.
+  testing::CommandResult command(const std::string& arguments) const {
+    std::string env = "env";
+    for (const auto& [name, value] : environment())
+      env += " " + name + "='" + value + "'";
+    return testing::runShellCommand(env + " " + VIDOREL_BINARY + " " + arguments);
+  }
+
+  // Polls `vidorel ctl status` until it prints `expected`.
+  bool waitForStatus(const std::string& expected, double seconds) const {
+    auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+    while (Clock::now() < deadline) {
+      testing::CommandResult status = command("ctl status");
+      if (status.status == 0 && status.output == expected)
+        return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+  }
+
   const fs::path& root() const { return root_; }
+  fs::path sessions() const { return root_ / "data" / "Vidorel" / "Sessions"; }
   fs::path logPath() const { return root_ / options_.logName; }
   std::string log() const { return runCommand("cat '" + logPath().string() + "'"); }
 
 private:
+  std::vector<std::pair<std::string, std::string>> environment() const {
+    std::vector<std::pair<std::string, std::string>> all = {
+        {"XDG_DATA_HOME", (root_ / "data").string()},
+        {"XDG_CONFIG_HOME", (root_ / "config").string()},
+        {"XDG_RUNTIME_DIR", (root_ / "runtime").string()}};
+    all.insert(all.end(), options_.environment.begin(), options_.environment.end());
+    return all;
+  }
+
   fs::path root_;
   AppOptions options_;
   pid_t pid_ = -1;

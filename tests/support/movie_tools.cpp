@@ -1,14 +1,19 @@
-#include "export/movie_tools.h"
+#include "support/movie_tools.h"
+#include "support/synthetic_media.h"
+#include "support/temporary_folder.h"
 
 #include "capture/ffmpeg_take_writer.h"
 #include "store/duration_probe.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <limits>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <unistd.h>
@@ -293,63 +298,190 @@ void makeOwnTake(const fs::path& file, int width, int height, const std::vector<
   deep.maxQueuedAudio = 100000;
   deep.stitchableHeaders = stitchableHeaders;
   TakeWriter writer(file, makeFfmpegTakeEncoder(file, width, height, logger, deep), probe, logger);
-  auto frameAt = [&](int index, CaptureTime time) {
-    auto pixels =
-        std::make_shared<std::vector<std::uint8_t>>(static_cast<size_t>(width) * height * 4);
-    for (int y = 0; y < height; ++y) {
-      for (int x = 0; x < width; ++x) {
-        std::uint8_t* p = pixels->data() + (static_cast<size_t>(y) * width + x) * 4;
-        bool bar = ((x + index * 24) / 20 + y / 30) % 2 == 0;
-        p[0] = static_cast<std::uint8_t>(bar ? 220 : 40 + index * 20);
-        p[1] = static_cast<std::uint8_t>(y + index * 10);
-        p[2] = static_cast<std::uint8_t>(x / 2);
-        p[3] = 0;
-      }
-    }
-    VideoFrame frame;
-    frame.pixels = pixels;
-    frame.width = width;
-    frame.height = height;
-    frame.stride = width * 4;
-    frame.timestamp = time;
-    frame.status = FrameStatus::complete;
-    return frame;
-  };
   unsigned state = seed;
   size_t next = 0;
   for (CaptureTime t = 0; t < static_cast<CaptureTime>(seconds * kSecond); t += kSecond / 100) {
     if (next < frames.size() && t >= static_cast<CaptureTime>(frames[next] * kSecond)) {
-      writer.appendVideo(frameAt(static_cast<int>(next), kBase + t));
+      writer.appendVideo(syntheticFrame(width, height, static_cast<int>(next), kBase + t));
       ++next;
     }
-    AudioBuffer buffer;
-    buffer.format = SampleFormat::s16;
-    buffer.sampleRate = 48000;
-    buffer.channels = 2;
-    buffer.timestamp = kBase + t;
-    std::vector<short> samples(480 * 2);
-    short previous = 0;
-    for (size_t i = 0; i < samples.size(); i += 2) {
-      state = state * 1103515245 + 12345;
-      short value = static_cast<short>(((state >> 16) & 0x3fff) - 0x2000);
-      previous = static_cast<short>((previous + value) / 2);
-      samples[i] = samples[i + 1] = previous;
-    }
-    buffer.data.resize(samples.size() * 2);
-    std::memcpy(buffer.data.data(), samples.data(), buffer.data.size());
-    writer.appendAudio(buffer);
+    writer.appendAudio(syntheticSound(kBase + t, 0, &state, 48000, 2, 0.25, SampleFormat::s16));
   }
   writer.noteUnchangedFrame(kBase + static_cast<CaptureTime>(seconds * kSecond));
   writer.finish();
 }
 
-fs::path makeTemporaryFolder(const std::string& label) {
-  fs::path folder = fs::temp_directory_path() /
-                    ("vidorel-" + label + "-" + std::to_string(::getpid()) + "-XXXXXX");
-  std::string pattern = folder.string();
-  if (!::mkdtemp(pattern.data()))
-    throw std::runtime_error("mkdtemp failed");
-  return pattern;
+namespace {
+// "0:00:05.123456789" as seconds.
+double clockSeconds(const std::string& text) {
+  int hours = 0, minutes = 0;
+  double seconds = 0;
+  std::sscanf(text.c_str(), "%d:%d:%lf", &hours, &minutes, &seconds);
+  return hours * 3600 + minutes * 60 + seconds;
+}
+} // namespace
+
+// GStreamer (uridecodebin, the path of playbin) decodes the take to the end.
+// gst-launch prints each buffer through a property notification, which can
+// be skipped when buffers follow each other too quickly; each buffer is
+// therefore held for a millisecond.
+DecodedEnds decodeEndsWithGstreamer(const std::filesystem::path& file) {
+  std::string out = commandOutput(
+      "gst-launch-1.0 -v uridecodebin uri='file://" + file.string() +
+      "' name=d d. ! queue ! video/x-raw ! identity name=v silent=false sleep-time=1000 ! "
+      "fakesink d. ! queue ! audio/x-raw ! identity name=a silent=false sleep-time=1000 ! "
+      "fakesink 2>&1");
+  DecodedEnds decoded;
+  std::set<std::string> videoTimes;
+  std::regex chain(
+      R"(GstIdentity:(v|a): last-message = chain .*pts: ([0-9:.]+), duration: ([0-9:.]+))");
+  std::istringstream lines(out);
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch match;
+    if (!std::regex_search(line, match, chain))
+      continue;
+    double end = clockSeconds(match[2]) + clockSeconds(match[3]);
+    if (match[1] == "v") {
+      // A buffer's message may be printed twice; each picture counts once.
+      if (videoTimes.insert(match[2]).second)
+        ++decoded.videoFrames;
+      decoded.videoEnd = std::max(decoded.videoEnd, end);
+    } else {
+      decoded.audioEnd = std::max(decoded.audioEnd, end);
+    }
+  }
+  return decoded;
+}
+
+// FFmpeg decodes every frame and sound frame of the take.
+DecodedEnds decodeEndsWithFfmpeg(const std::filesystem::path& file) {
+  DecodedEnds decoded;
+  auto ends = [&](const char* stream, int& count) {
+    std::string out = commandOutput(
+        std::string("ffprobe -v quiet -select_streams ") + stream +
+        " -show_entries frame=pts_time,pkt_duration_time -of csv=p=0 '" + file.string() + "'");
+    std::istringstream lines(out);
+    double last = 0;
+    for (std::string line; std::getline(lines, line);) {
+      double pts = 0, duration = 0;
+      if (std::sscanf(line.c_str(), "%lf,%lf", &pts, &duration) < 1)
+        continue;
+      ++count;
+      last = std::max(last, pts + duration);
+    }
+    return last;
+  };
+  int audioFrames = 0;
+  decoded.videoEnd = ends("v", decoded.videoFrames);
+  decoded.audioEnd = ends("a", audioFrames);
+  return decoded;
+}
+
+// The top-level boxes of a QuickTime file, in file order.
+std::vector<std::string> topLevelBoxes(const fs::path& file) {
+  std::vector<std::string> boxes;
+  std::ifstream in(file, std::ios::binary);
+  for (;;) {
+    unsigned char header[16];
+    if (!in.read(reinterpret_cast<char*>(header), 8))
+      break;
+    std::uint64_t size =
+        (std::uint64_t(header[0]) << 24) | (header[1] << 16) | (header[2] << 8) | header[3];
+    std::string type(reinterpret_cast<char*>(header) + 4, 4);
+    std::uint64_t headerSize = 8;
+    if (size == 1) {
+      if (!in.read(reinterpret_cast<char*>(header) + 8, 8))
+        break;
+      size = 0;
+      for (int i = 8; i < 16; ++i)
+        size = (size << 8) | header[i];
+      headerSize = 16;
+    }
+    boxes.push_back(type);
+    if (size == 0 || size < headerSize)
+      break;
+    in.seekg(static_cast<std::streamoff>(size - headerSize), std::ios::cur);
+  }
+  return boxes;
+}
+
+std::ptrdiff_t boxIndex(const std::vector<std::string>& boxes, const std::string& type) {
+  auto at = std::find(boxes.begin(), boxes.end(), type);
+  return at == boxes.end() ? -1 : at - boxes.begin();
+}
+
+// The movie's length as GStreamer states it (gst-discoverer), seconds; -1
+// when it states none.
+double gstreamerLength(const std::filesystem::path& file) {
+  std::string discovered =
+      commandOutput("gst-discoverer-1.0 " + testing::shellQuoted(file) + " 2>&1");
+  std::size_t at = discovered.find("Duration: ");
+  int hours = 0;
+  int minutes = 0;
+  double seconds = 0;
+  if (at == std::string::npos ||
+      std::sscanf(discovered.c_str() + at + 10, "%d:%d:%lf", &hours, &minutes, &seconds) != 3)
+    return -1;
+  return hours * 3600 + minutes * 60 + seconds;
+}
+
+nlohmann::json probeMovie(const fs::path& file, bool countFrames) {
+  std::string out = commandOutput(
+      std::string("timeout 60 ffprobe -v error ") + (countFrames ? "-count_frames " : "") +
+      "-show_streams -show_format -of json " + shellQuoted(file) + " 2>/dev/null");
+  return nlohmann::json::parse(out, nullptr, false);
+}
+
+MovieReading readMovie(const fs::path& file) {
+  MovieReading reading;
+  CommandResult probe =
+      runCommand("timeout 60 ffprobe -v error -count_frames -select_streams v:0 "
+                 "-show_entries stream=nb_read_frames -show_entries format=duration "
+                 "-of default=nw=1 " +
+                 shellQuoted(file) + " 2>&1");
+  long frames = 0;
+  std::istringstream lines(probe.output);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.starts_with("nb_read_frames="))
+      frames = std::atol(line.c_str() + 15);
+    else if (line.starts_with("duration="))
+      reading.duration = std::atof(line.c_str() + 9);
+  }
+  reading.ffmpegReads = probe.status == 0 && frames > 0 && reading.duration > 0;
+  reading.detail = "ffprobe: " + probe.output;
+
+  CommandResult discover =
+      runCommand("timeout 60 gst-discoverer-1.0 -t 30 " + shellQuoted(file) + " 2>&1");
+  size_t at = discover.output.find("Duration: ");
+  if (at != std::string::npos)
+    reading.gstreamerDuration = clockSeconds(discover.output.substr(at + 10, 20));
+  bool video = discover.output.find("video #") != std::string::npos ||
+               discover.output.find("video: ") != std::string::npos;
+  bool failed = discover.output.find("error") != std::string::npos ||
+                discover.output.find("Error") != std::string::npos;
+  reading.gstreamerReads = discover.status == 0 && video && !failed;
+  reading.detail += "\ngst-discoverer: " + discover.output;
+  return reading;
+}
+
+std::string rgbFrameAt(const fs::path& file, double seconds) {
+  return commandOutput("ffmpeg -v error -ss " + std::to_string(seconds) + " -i " +
+                       shellQuoted(file) + " -frames:v 1 -f rawvideo -pix_fmt rgb24 - 2>/dev/null");
+}
+
+std::string lastRgbFrame(const fs::path& file, std::size_t frameBytes) {
+  std::string frame;
+  FILE* pipe = ::popen(
+      ("ffmpeg -v error -i " + shellQuoted(file) + " -f rawvideo -pix_fmt rgb24 - 2>/dev/null")
+          .c_str(),
+      "r");
+  if (!pipe)
+    return frame;
+  std::string next(frameBytes, '\0');
+  while (std::fread(next.data(), 1, frameBytes, pipe) == frameBytes)
+    frame = next;
+  ::pclose(pipe);
+  return frame;
 }
 
 } // namespace vidorel::testing

@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -16,16 +17,21 @@
 
 namespace vidorel::testing {
 
-// A fresh folder under the system's temporary folder, removed afterwards.
+// A fresh folder of its own under the system's temporary folder (mkdtemp:
+// never one that another test or an earlier run left behind).
+inline std::filesystem::path makeTemporaryFolder(const std::string& label) {
+  std::string pattern = (std::filesystem::temp_directory_path() /
+                         ("vidorel-" + label + "-" + std::to_string(::getpid()) + "-XXXXXX"))
+                            .string();
+  if (!::mkdtemp(pattern.data()))
+    throw std::runtime_error("mkdtemp failed for " + pattern);
+  return pattern;
+}
+
+// A temporary folder removed with the object.
 class TemporaryFolder {
 public:
-  explicit TemporaryFolder(const std::string& label) {
-    path_ =
-        std::filesystem::temp_directory_path() /
-        ("vidorel-" + label + "-" + std::to_string(::getpid()) + "-" + std::to_string(counter()++));
-    std::filesystem::remove_all(path_);
-    std::filesystem::create_directories(path_);
-  }
+  explicit TemporaryFolder(const std::string& label) : path_(makeTemporaryFolder(label)) {}
   ~TemporaryFolder() {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
@@ -36,10 +42,6 @@ public:
   const std::filesystem::path& path() const { return path_; }
 
 private:
-  static int& counter() {
-    static int value = 0;
-    return value;
-  }
   std::filesystem::path path_;
 };
 

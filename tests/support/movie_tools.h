@@ -5,6 +5,8 @@
 
 #include "fakes/shell_command.h"
 
+#include <nlohmann/json.hpp>
+
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -94,7 +96,45 @@ ShownMovie showWithGstreamer(const std::filesystem::path& file);
 // equal).
 double psnr(const std::string& a, const std::string& b, int width, int height);
 
-// A fresh folder under the system's temporary folder, removed by the caller.
-std::filesystem::path makeTemporaryFolder(const std::string& label);
+// ffprobe's view of a movie (-show_streams -show_format as JSON; with
+// countFrames each stream's nb_read_frames too); null when it reads none.
+nlohmann::json probeMovie(const std::filesystem::path& file, bool countFrames = false);
+
+// How far a reader decodes a movie: its pictures, and where the last
+// picture and the last sound end (seconds).
+struct DecodedEnds {
+  int videoFrames = 0;
+  double videoEnd = 0;
+  double audioEnd = 0;
+};
+DecodedEnds decodeEndsWithFfmpeg(const std::filesystem::path& file);
+// GStreamer's uridecodebin, the path of playbin.
+DecodedEnds decodeEndsWithGstreamer(const std::filesystem::path& file);
+
+// The length GStreamer's discoverer states (seconds); -1 when it states none.
+double gstreamerLength(const std::filesystem::path& file);
+
+// The top-level boxes of a QuickTime file in file order, and where one of
+// them is in that list (-1: absent).
+std::vector<std::string> topLevelBoxes(const std::filesystem::path& file);
+std::ptrdiff_t boxIndex(const std::vector<std::string>& boxes, const std::string& type);
+
+// Whether a movie plays for both readers: ffprobe finds a duration and
+// decodes frames, gst-discoverer finds a duration and a video stream.
+struct MovieReading {
+  bool ffmpegReads = false;
+  bool gstreamerReads = false;
+  double duration = 0; // as ffprobe reports it
+  double gstreamerDuration = 0;
+  std::string detail;
+  bool plays() const { return ffmpegReads && gstreamerReads && duration > 0; }
+};
+MovieReading readMovie(const std::filesystem::path& file);
+
+// One decoded picture as packed RGB: the one shown at `seconds`, or the
+// movie's last (every frame decoded: a still screen ends a take with one
+// long frame, which a seek near the end would skip).
+std::string rgbFrameAt(const std::filesystem::path& file, double seconds);
+std::string lastRgbFrame(const std::filesystem::path& file, std::size_t frameBytes);
 
 } // namespace vidorel::testing
