@@ -16,8 +16,7 @@ protected:
           player = std::make_shared<FakePlayer>();
           return player;
         },
-        [this](const std::filesystem::path& file, std::function<void(std::optional<double>)> done) {
-          probed.push_back(file.filename().string());
+        [this](const std::filesystem::path&, std::function<void(std::optional<double>)> done) {
           probeAnswers.push_back(std::move(done));
         },
         [this](const std::string& id) { calls.add("dismiss " + id); }});
@@ -44,21 +43,11 @@ protected:
     review->windowDidAppear();
     return take;
   }
-  // A handle of the window's trim bar dragged by dx on a bar 424 wide.
-  void dragHandle(TrimHandle handle, double dx) {
-    constexpr double width = 424;
-    TrimBarGeometry g = review->trimBar().geometry(width);
-    double from = handle == TrimHandle::start ? g.startHandleX : g.endHandleX;
-    review->trimBar().press(handle, from, 20);
-    review->trimBar().move(from + dx, 20, width);
-    review->trimBar().release(from + dx, 20, width);
-  }
   bool enabled(ReviewButton button) const { return review->isEnabled(button); }
 
   std::unique_ptr<ReviewController> review;
   std::shared_ptr<FakePlayer> player;
   int playersMade = 0;
-  std::vector<std::string> probed;
   std::vector<std::function<void(std::optional<double>)>> probeAnswers;
 };
 
@@ -66,17 +55,15 @@ TEST_F(ReviewControllerTest, NoSessionShowsThePlaceholder) {
   start();
   makeController();
   review->windowDidAppear();
-  EXPECT_EQ(review->title(), "Review — Scene 1");
   EXPECT_FALSE(review->player());
   EXPECT_FALSE(review->showsTrimBar());
   EXPECT_EQ(playersMade, 0);
   EXPECT_EQ(log->messages(LogCategory::review), std::vector<std::string>{"onAppear url=nil"});
   EXPECT_FALSE(review->handleSpace());
   // Only closing and new takes act out of review.
-  EXPECT_FALSE(enabled(ReviewButton::deleteAndRetake));
-  EXPECT_FALSE(enabled(ReviewButton::approve));
-  EXPECT_TRUE(enabled(ReviewButton::newTake));
-  EXPECT_TRUE(enabled(ReviewButton::closeRecording));
+  for (ReviewButton button : {ReviewButton::deleteAndRetake, ReviewButton::approve})
+    EXPECT_FALSE(enabled(button));
+  EXPECT_TRUE(enabled(ReviewButton::newTake) && enabled(ReviewButton::closeRecording));
 }
 
 TEST_F(ReviewControllerTest, PendingTakePlaysWholeAndTheProbeStretchesItsEnd) {
@@ -103,7 +90,11 @@ TEST_F(ReviewControllerTest, PendingTakePlaysWholeAndTheProbeStretchesItsEnd) {
 
   // The start handle dragged in before approval: the range goes with the
   // take, its end cut to the stored duration (the probe read more).
-  dragHandle(TrimHandle::start, 60);
+  // (On a bar 424 wide, the start handle dragged 60 to the right.)
+  double x = review->trimBar().geometry(424).startHandleX;
+  review->trimBar().press(TrimHandle::start, x, 20);
+  review->trimBar().move(x + 60, 20, 424);
+  review->trimBar().release(x + 60, 20, 424);
   double start = review->trimStart();
   EXPECT_GT(start, 1.5);
   ASSERT_TRUE(manager->pendingTrim());
@@ -152,18 +143,10 @@ TEST_F(ReviewControllerTest, StoredTrimsSeekStopAndSpaceStartsTheRangeOver) {
   review->setRenamingScene(true);
   EXPECT_FALSE(review->handleSpace());
   EXPECT_TRUE(player->isPlaying());
-  review->setRenamingScene(false);
-
-  // A drag of the end handle is stored in the session.
-  review->trimBar().update(true, 10.0, player);
-  dragHandle(TrimHandle::end, -50);
-  EXPECT_LT(session().scenes[0].takes[0].trimEnd, 8.0);
-  EXPECT_EQ(session().scenes[0].takes[0].trimStart, 2.0);
 }
 
 TEST_F(ReviewControllerTest, TinyStartIsNotSeekedAndAnEndAtTheEndPlaysThrough) {
   reopenOnStoredRange(0.005, 9.995);
-  ASSERT_EQ(player->loaded.size(), 1u);
   EXPECT_EQ(review->trimStart(), 0.005);
   EXPECT_TRUE(player->seeks.empty());
   EXPECT_EQ(player->endTime(), std::nullopt);

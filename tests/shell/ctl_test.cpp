@@ -1,12 +1,13 @@
-// `vidorel ctl`: its words, its one-line state, when the running app
-// answers, and that it reaches the hot key's own handler.
+// The control socket's words, `vidorel ctl`'s one-line state and when the
+// running app answers. The ctl end-to-end test drives them through the
+// app's socket and hot-key handlers.
 
 #include "base/virtual_main_loop.h"
-#include "fakes/recording_global_shortcuts.h"
 #include "shell/shell_control.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,189 +15,87 @@
 namespace vidorel {
 namespace {
 
-TEST(CtlActions, EveryWordParsesBackAndNothingElseDoes) {
-  const std::vector<std::pair<std::string, CtlAction>> words = {
-      {"start-pause", CtlAction::startPause}, {"end-take", CtlAction::endTake},
-      {"next-scene", CtlAction::nextScene},   {"retake", CtlAction::retake},
-      {"new", CtlAction::newSession},         {"status", CtlAction::status},
-  };
-  for (const auto& [word, action] : words) {
-    EXPECT_EQ(parseCtlAction(word), action) << word;
-    EXPECT_EQ(ctlActionWord(action), word);
+TEST(ControlCommands, SplitVerbAndArgumentAndOnlyShowMenuAndCtlArePublic) {
+  ControlCommand command = parseControlCommand("window? review\n");
+  EXPECT_EQ(command.verb, "window?");
+  EXPECT_EQ(command.argument, "review");
+  command = parseControlCommand("ctl end-take\r\n");
+  EXPECT_EQ(command.verb, kCtlCommand);
+  EXPECT_EQ(command.argument, "end-take");
+  EXPECT_EQ(parseControlCommand("show-menu\n").argument, "");
+  EXPECT_TRUE(isPublicControlVerb("show-menu"));
+  EXPECT_TRUE(isPublicControlVerb(kCtlCommand));
+  EXPECT_FALSE(isPublicControlVerb("new-recording"));
+  EXPECT_FALSE(isPublicControlVerb("state?"));
+}
+
+// Each word parses back, and only the two that end a running take end it.
+// (Which hot key each stands for: the settings rows' test, both ways.)
+TEST(CtlActions, WordsParseBackAndWhichEndATake) {
+  for (CtlAction action : {CtlAction::startPause, CtlAction::endTake, CtlAction::nextScene,
+                           CtlAction::retake, CtlAction::newSession, CtlAction::status}) {
+    EXPECT_EQ(parseCtlAction(ctlActionWord(action)), action) << ctlActionWord(action);
+    bool ends = action == CtlAction::endTake || action == CtlAction::nextScene;
+    for (AppState state : {AppState::recording, AppState::paused})
+      EXPECT_EQ(ctlActionEndsTake(action, state), ends) << ctlActionWord(action);
+    for (AppState state : {AppState::idle, AppState::reviewing})
+      EXPECT_FALSE(ctlActionEndsTake(action, state)) << ctlActionWord(action);
   }
   for (const char* bad : {"", "Start-Pause", "start_pause", "startPause", "end-take ", "quit",
                           "state?", "new-recording"})
     EXPECT_EQ(parseCtlAction(bad), std::nullopt) << bad;
 }
 
-TEST(CtlActions, HotKeyActionsAreTheFourGlobalOnes) {
-  EXPECT_EQ(hotKeyAction(CtlAction::startPause), ShortcutAction::startPause);
-  EXPECT_EQ(hotKeyAction(CtlAction::endTake), ShortcutAction::endTake);
-  EXPECT_EQ(hotKeyAction(CtlAction::nextScene), ShortcutAction::nextScene);
-  EXPECT_EQ(hotKeyAction(CtlAction::retake), ShortcutAction::retake);
-  // "new" is the menu's New Recording, "status" runs nothing.
-  EXPECT_EQ(hotKeyAction(CtlAction::newSession), std::nullopt);
-  EXPECT_EQ(hotKeyAction(CtlAction::status), std::nullopt);
-}
-
-TEST(CtlActions, OnlyEndTakeAndNextSceneWhileATakeRunsEndIt) {
-  for (AppState state : {AppState::recording, AppState::paused}) {
-    EXPECT_TRUE(ctlActionEndsTake(CtlAction::endTake, state));
-    EXPECT_TRUE(ctlActionEndsTake(CtlAction::nextScene, state));
-    EXPECT_FALSE(ctlActionEndsTake(CtlAction::startPause, state));
-    EXPECT_FALSE(ctlActionEndsTake(CtlAction::retake, state));
-  }
-  EXPECT_FALSE(ctlActionEndsTake(CtlAction::endTake, AppState::idle));
-  EXPECT_FALSE(ctlActionEndsTake(CtlAction::endTake, AppState::reviewing));
-}
-
-TEST(CtlStatusLine, NamesTheStateAndTheTake) {
+// The lines of each state are read through the running app by the ctl
+// end-to-end test; here, the two it cannot reach.
+TEST(CtlStatusLine, ARunningTakeWinsOverACountdownAndNoSessionShowsNoTake) {
   CtlStatus status;
   EXPECT_EQ(formatCtlStatus(status), "idle");
-  status.hasSession = true;
-  EXPECT_EQ(formatCtlStatus(status), "idle S1T1");
-  status.countingDown = true;
-  EXPECT_EQ(formatCtlStatus(status), "countdown S1T1");
-  status.countingDown = false;
-  status.state = AppState::recording;
-  status.sceneNumber = 2;
-  status.takeNumber = 3;
-  EXPECT_EQ(formatCtlStatus(status), "recording S2T3");
-  status.state = AppState::paused;
-  EXPECT_EQ(formatCtlStatus(status), "paused S2T3");
-  status.state = AppState::reviewing;
-  EXPECT_EQ(formatCtlStatus(status), "reviewing S2T3");
-  // A countdown belongs to a take not yet running; a running one wins.
-  status.state = AppState::recording;
-  status.countingDown = true;
+  status = CtlStatus{AppState::recording, true, true, 2, 3};
   EXPECT_EQ(formatCtlStatus(status), "recording S2T3");
 }
 
-TEST(ControlCommands, CtlIsPublic) {
-  EXPECT_TRUE(isPublicControlVerb(kCtlCommand));
-  ControlCommand command = parseControlCommand("ctl end-take\n");
-  EXPECT_EQ(command.verb, "ctl");
-  EXPECT_EQ(command.argument, "end-take");
-}
-
-// The app's side of one ctl action, as the probe sees it.
-struct FakeProgress {
-  std::string line = "idle S1T1";
-  bool busy = false;
-};
-
-struct ReplyRun {
-  VirtualMainLoop loop;
-  FakeProgress progress;
-  std::optional<std::string> answer;
-  Milliseconds answeredAt{-1};
-
-  void start(const std::string& before) {
+// The app's answer to one action: the state line as soon as it changed and
+// nothing is under way (a new session exists, "idle S1T1", before its
+// countdown shows; a take being finished still reads "recording"), the
+// unchanged line when the action had nothing to do, and an answer at the
+// limit when work never ends.
+TEST(CtlReply, AnswersOnceTheActionTookEffect) {
+  struct Case {
+    const char* before;
+    const char* line;
+    bool busy;
+    int doneAt; // when the work ends and the line turns to `after`
+    const char* after;
+    int earliest, latest;
+  };
+  for (Case c : {Case{"recording S1T1", "paused S1T1", false, 0, "paused S1T1", 20, 20},
+                 Case{"recording S1T1", "recording S1T1", true, 2000, "reviewing S1T1", 2001, 2040},
+                 Case{"idle", "idle S1T1", true, 2000, "countdown S1T1", 2001, 2040},
+                 Case{"recording S1T1", "recording S1T1", false, 0, "recording S1T1", 241, 340},
+                 Case{"idle S1T1", "idle S1T1", true, 20000, "idle S1T1", 9951, 10150}}) {
+    SCOPED_TRACE(c.after);
+    VirtualMainLoop loop;
+    CtlProgress progress{c.line, c.busy};
+    std::optional<std::string> answer;
+    Milliseconds answeredAt{-1};
     replyWhenSettled(
-        loop, before,
-        [this] {
-          return CtlProgress{progress.line, progress.busy};
-        },
-        [this](std::string line) {
+        loop, c.before, [&] { return progress; },
+        [&](std::string line) {
           EXPECT_FALSE(answer.has_value()) << "answered twice";
           answer = std::move(line);
           answeredAt = loop.now();
         });
+    EXPECT_FALSE(answer.has_value()) << "work the action posted has not run yet";
+    loop.advance(Milliseconds(std::min(c.doneAt, 12000)));
+    if (c.doneAt < 12000)
+      progress = CtlProgress{c.after, false};
+    loop.advance(Milliseconds(400));
+    EXPECT_EQ(answer, c.after);
+    EXPECT_GE(answeredAt, Milliseconds(c.earliest));
+    EXPECT_LE(answeredAt, Milliseconds(c.latest));
+    EXPECT_EQ(loop.pendingCount(), 0u);
   }
-};
-
-TEST(CtlReply, AnswersAtTheFirstLookWhenTheStateAlreadyChanged) {
-  ReplyRun run;
-  run.progress.line = "paused S1T1";
-  run.start("recording S1T1");
-  EXPECT_FALSE(run.answer.has_value()) << "work the action posted has not run yet";
-  run.loop.advance(Milliseconds(20));
-  EXPECT_EQ(run.answer, "paused S1T1");
-  EXPECT_EQ(run.answeredAt, Milliseconds(20));
-}
-
-TEST(CtlReply, WorkPostedByTheActionIsSeenBeforeAnswering) {
-  // Approving a take shows "idle S1T2" at once and posts the next start.
-  ReplyRun run;
-  run.progress.line = "idle S1T2";
-  run.start("reviewing S1T1");
-  run.loop.post([&] { run.progress.busy = true; });
-  run.loop.advance(Milliseconds(1000));
-  EXPECT_FALSE(run.answer.has_value());
-  run.progress.line = "countdown S1T2";
-  run.progress.busy = false;
-  run.loop.advance(Milliseconds(20));
-  EXPECT_EQ(run.answer, "countdown S1T2");
-}
-
-// While work is under way the line is not the answer, changed or not: a new
-// session exists ("idle S1T1") before its countdown shows, and a take being
-// finished still reads "recording".
-TEST(CtlReply, WaitsWhileWorkIsUnderWayThenAnswersTheNewState) {
-  struct Case {
-    std::string before, busyLine, after;
-  };
-  for (const Case& c : {Case{"recording S1T1", "recording S1T1", "reviewing S1T1"},
-                        Case{"idle", "idle S1T1", "countdown S1T1"}}) {
-    SCOPED_TRACE(c.after);
-    ReplyRun run;
-    run.progress.line = c.busyLine;
-    run.progress.busy = true;
-    run.start(c.before);
-    run.loop.advance(Milliseconds(2000));
-    EXPECT_FALSE(run.answer.has_value());
-    run.progress.line = c.after;
-    run.progress.busy = false;
-    run.loop.advance(Milliseconds(100));
-    EXPECT_EQ(run.answer, c.after);
-    EXPECT_GT(run.answeredAt, Milliseconds(2000));
-    EXPECT_LE(run.answeredAt, Milliseconds(2040));
-  }
-}
-
-TEST(CtlReply, AnActionWithNothingToDoAnswersTheUnchangedStateAfterTheSettleTime) {
-  ReplyRun run;
-  run.progress.line = "recording S1T1";
-  run.start("recording S1T1"); // retake while recording does nothing
-  run.loop.advance(Milliseconds(240));
-  EXPECT_FALSE(run.answer.has_value());
-  run.loop.advance(Milliseconds(100));
-  EXPECT_EQ(run.answer, "recording S1T1");
-}
-
-TEST(CtlReply, WorkThatNeverEndsIsAnsweredAtTheLimit) {
-  ReplyRun run;
-  run.progress.busy = true;
-  run.start("idle S1T1");
-  run.loop.advance(Milliseconds(9950));
-  EXPECT_FALSE(run.answer.has_value());
-  run.loop.advance(Milliseconds(200));
-  EXPECT_EQ(run.answer, "idle S1T1");
-  EXPECT_EQ(run.loop.pendingCount(), 0u);
-}
-
-TEST(ShortcutHandlerTap, RunsTheHandlerTheBackendGotAndForwardsRegistration) {
-  testing::RecordingGlobalShortcuts backend;
-  ShortcutHandlerTap tap(backend);
-  int endTakes = 0;
-  tap.setHandler(ShortcutAction::endTake, [&] { ++endTakes; });
-  ASSERT_TRUE(backend.handlers.count(ShortcutAction::endTake));
-  backend.handlers[ShortcutAction::endTake]();
-  EXPECT_TRUE(tap.run(ShortcutAction::endTake));
-  EXPECT_EQ(endTakes, 2);
-  EXPECT_FALSE(tap.run(ShortcutAction::retake));
-
-  ShortcutBindings bindings;
-  bindings.emplace(ShortcutAction::endTake, defaultBinding(ShortcutAction::endTake));
-  tap.registerBindings(bindings);
-  EXPECT_EQ(backend.registered.size(), 1u);
-  tap.unregisterAll();
-  EXPECT_EQ(backend.unregisterCount, 1);
-
-  // A removed handler is gone for ctl too.
-  tap.setHandler(ShortcutAction::endTake, nullptr);
-  EXPECT_FALSE(tap.run(ShortcutAction::endTake));
-  EXPECT_EQ(endTakes, 2);
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "shell/x11_compositor.h"
 
 #include <QApplication>
+#include <QImage>
 #include <QScreen>
 #include <QThread>
 
@@ -12,66 +13,42 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <string>
 
 namespace vidorel {
 namespace {
 
-int argc = 1;
-char name[] = "overlay_shape_desktop_test";
-char* argv[] = {name, nullptr};
+constexpr QRgb kDesktop = 0x3070b0;
 
-constexpr std::uint32_t kDesktop = 0x3070b0;
-
-// A screenshot of the whole screen, taken by ImageMagick as a user would.
-struct Screenshot {
-  int width = 0;
-  int height = 0;
-  std::string rgb;
-
-  std::uint32_t at(int x, int y) const {
-    const auto* p = reinterpret_cast<const unsigned char*>(rgb.data()) +
-                    (static_cast<std::size_t>(y) * width + x) * 3;
-    return (static_cast<std::uint32_t>(p[0]) << 16) | (p[1] << 8) | p[2];
-  }
-};
-
-Screenshot screenshot(int width, int height) {
-  Screenshot shot;
-  shot.width = width;
-  shot.height = height;
-  FILE* pipe = popen("import -window root -depth 8 rgb:- 2>/dev/null", "r");
-  if (!pipe)
-    return shot;
+// The whole screen as ImageMagick reads it from the X server, as a user's
+// screenshot would: override-redirect windows and their shapes included.
+QImage screenshot() {
+  QByteArray png;
+  FILE* pipe = popen("import -window root -depth 8 png:- 2>/dev/null", "r");
   char chunk[65536];
-  std::size_t n;
-  while ((n = fread(chunk, 1, sizeof(chunk), pipe)) > 0)
-    shot.rgb.append(chunk, n);
-  pclose(pipe);
-  return shot;
+  for (std::size_t n; pipe && (n = fread(chunk, 1, sizeof(chunk), pipe)) > 0;)
+    png.append(chunk, static_cast<qsizetype>(n));
+  if (pipe)
+    pclose(pipe);
+  return QImage::fromData(png, "PNG");
 }
 
 // A plain desktop colour on the root window, on a connection of our own.
 class Desktop {
 public:
-  Desktop() {
-    connection_ = xcb_connect(nullptr, nullptr);
-    screen_ = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data;
-    paint(kDesktop);
-  }
+  Desktop() : connection_(xcb_connect(nullptr, nullptr)) { paint(kDesktop); }
   ~Desktop() {
-    paint(screen_->black_pixel);
+    paint(0);
     xcb_disconnect(connection_);
   }
 
 private:
   void paint(std::uint32_t colour) {
-    xcb_change_window_attributes(connection_, screen_->root, XCB_CW_BACK_PIXEL, &colour);
-    xcb_clear_area(connection_, 0, screen_->root, 0, 0, 0, 0);
+    xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data->root;
+    xcb_change_window_attributes(connection_, root, XCB_CW_BACK_PIXEL, &colour);
+    xcb_clear_area(connection_, 0, root, 0, 0, 0, 0);
     std::free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
   }
   xcb_connection_t* connection_;
-  xcb_screen_t* screen_;
 };
 
 void settle() {
@@ -81,90 +58,79 @@ void settle() {
   }
 }
 
-bool near(std::uint32_t got, std::uint32_t want, int tolerance = 8) {
-  for (int shift : {0, 8, 16}) {
-    int a = static_cast<int>((got >> shift) & 0xff);
-    int b = static_cast<int>((want >> shift) & 0xff);
-    if (std::abs(a - b) > tolerance)
-      return false;
-  }
-  return true;
+bool near(QRgb got, QRgb want, int tolerance = 8) {
+  return std::abs(qRed(got) - qRed(want)) <= tolerance &&
+         std::abs(qGreen(got) - qGreen(want)) <= tolerance &&
+         std::abs(qBlue(got) - qBlue(want)) <= tolerance;
 }
 
+// The countdown covers the screen without taking the input or the focus;
+// without a compositor only its digit shows over the desktop.
 TEST(OverlayShape, WithoutACompositorTheCountdownShowsOnlyItsDigit) {
-  QApplication app(argc, argv);
   Desktop desktop;
   ASSERT_FALSE(desktopComposites()) << "the test desktop runs no compositing manager";
   QRect screen = QGuiApplication::primaryScreen()->geometry();
-
   CountdownWindow countdown;
   countdown.show();
   ASSERT_NE(countdown.view(), nullptr);
   EXPECT_FALSE(countdown.view()->composited());
   countdown.showDigit(3);
   settle();
-  Screenshot shot = screenshot(screen.width(), screen.height());
+  EXPECT_EQ(countdown.view()->geometry(), screen);
+  EXPECT_TRUE(countdown.view()->windowFlags().testFlag(Qt::WindowTransparentForInput));
+  EXPECT_FALSE(countdown.view()->isActiveWindow());
+  QImage shot = screenshot();
   countdown.hide();
-  ASSERT_EQ(shot.rgb.size(), static_cast<std::size_t>(screen.width()) * screen.height() * 3);
+  EXPECT_EQ(countdown.view(), nullptr);
+  ASSERT_EQ(shot.size(), screen.size());
 
   int desktopPixels = 0;
   int whitePixels = 0;
-  int other = 0;
-  for (int y = 0; y < screen.height(); y += 2) {
-    for (int x = 0; x < screen.width(); x += 2) {
-      std::uint32_t pixel = shot.at(x, y);
-      if (near(pixel, kDesktop))
-        ++desktopPixels;
-      else if (near(pixel, 0xffffff, 24))
-        ++whitePixels;
-      else
-        ++other;
+  int all = 0;
+  for (int y = 0; y < shot.height(); y += 2) {
+    for (int x = 0; x < shot.width(); x += 2, ++all) {
+      desktopPixels += near(shot.pixel(x, y), kDesktop);
+      whitePixels += near(shot.pixel(x, y), 0xffffff, 24);
     }
   }
-  int all = desktopPixels + whitePixels + other;
   // The desktop everywhere but where the digit stands, in the middle.
   EXPECT_GT(desktopPixels, all * 8 / 10);
   EXPECT_GT(whitePixels, all / 100);
-  for (QPoint corner : {QPoint(5, 5), QPoint(screen.width() - 5, 5), QPoint(5, screen.height() - 5),
-                        QPoint(screen.width() - 5, screen.height() - 5)})
-    EXPECT_TRUE(near(shot.at(corner.x(), corner.y()), kDesktop)) << corner.x() << "," << corner.y();
-  EXPECT_TRUE(near(shot.at(screen.width() / 2, screen.height() / 2 - 60), 0xffffff, 24) ||
-              near(shot.at(screen.width() / 2, screen.height() / 2), 0xffffff, 24) ||
-              near(shot.at(screen.width() / 2 + 40, screen.height() / 2), 0xffffff, 24));
+  EXPECT_TRUE(near(shot.pixel(5, 5), kDesktop));
+  EXPECT_TRUE(near(shot.pixel(screen.width() - 5, screen.height() - 5), kDesktop));
 
   // After the countdown the desktop shows whole again.
   settle();
-  Screenshot after = screenshot(screen.width(), screen.height());
-  ASSERT_EQ(after.rgb.size(), shot.rgb.size());
-  EXPECT_TRUE(near(after.at(screen.width() / 2, screen.height() / 2), kDesktop));
+  EXPECT_TRUE(near(screenshot().pixel(screen.center()), kDesktop));
 }
 
+// The status panel: at the top centre, never taking the focus; without a
+// compositor only its rounded shape shows.
 TEST(OverlayShape, WithoutACompositorTheStatusPanelShowsOnlyItsRoundedShape) {
-  QApplication app(argc, argv);
   Desktop desktop;
-  QRect screen = QGuiApplication::primaryScreen()->geometry();
   RecordingStatusPanel panel;
   EXPECT_FALSE(panel.composited());
   panel.setContent(statusContent(AppState::recording, 1, 1));
-  panel.move(100, 100);
+  panel.moveToTopCentre();
   panel.show();
   settle();
-  Screenshot shot = screenshot(screen.width(), screen.height());
-  ASSERT_EQ(shot.rgb.size(), static_cast<std::size_t>(screen.width()) * screen.height() * 3);
+  QRect work = QGuiApplication::primaryScreen()->availableGeometry();
+  EXPECT_EQ(panel.pos(), QPoint(work.x() + (work.width() - 260) / 2, work.y() + 12));
+  EXPECT_EQ(panel.size(), QSize(260, 110));
+  EXPECT_TRUE(panel.windowFlags().testFlag(Qt::WindowDoesNotAcceptFocus));
+  EXPECT_TRUE(panel.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+  EXPECT_FALSE(panel.isActiveWindow());
+  QImage shot = screenshot();
   QRect frame = panel.geometry();
-  // The corners outside the rounded shape show the desktop.
-  EXPECT_TRUE(near(shot.at(frame.left() + 1, frame.top() + 1), kDesktop));
-  EXPECT_TRUE(near(shot.at(frame.right() - 1, frame.top() + 1), kDesktop));
-  EXPECT_TRUE(near(shot.at(frame.left() + 1, frame.bottom() - 1), kDesktop));
-  EXPECT_TRUE(near(shot.at(frame.right() - 1, frame.bottom() - 1), kDesktop));
-  // Inside it, the panel's dark background.
-  EXPECT_TRUE(near(shot.at(frame.left() + 12, frame.bottom() - 4), 0x000000, 24));
-  EXPECT_TRUE(near(shot.at(frame.right() - 4, frame.top() + 40), 0x000000, 24));
+  // The corners outside the rounded shape show the desktop; inside it, the
+  // panel's dark background.
+  EXPECT_TRUE(near(shot.pixel(frame.topLeft() + QPoint(1, 1)), kDesktop));
+  EXPECT_TRUE(near(shot.pixel(frame.bottomRight() - QPoint(1, 1)), kDesktop));
+  EXPECT_TRUE(near(shot.pixel(frame.left() + 12, frame.bottom() - 4), 0x000000, 24));
   // With a compositor the window keeps its clear corners and no mask.
   panel.setComposited(true);
   EXPECT_TRUE(panel.mask().isEmpty());
   panel.setComposited(false);
-  EXPECT_FALSE(panel.mask().isEmpty());
   EXPECT_FALSE(panel.mask().contains(QPoint(0, 0)));
   EXPECT_TRUE(panel.mask().contains(QPoint(110, 55)));
 }

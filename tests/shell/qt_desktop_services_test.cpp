@@ -3,9 +3,9 @@
 #include "shell/qt_window_host.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QFileSystemModel>
 #include <QKeyEvent>
-#include <QLineEdit>
 #include <QListView>
 #include <QPushButton>
 #include <QTimer>
@@ -14,54 +14,69 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <atomic>
 #include <fstream>
+#include <thread>
 
 namespace vidorel {
 namespace {
 
-int argc = 1;
-char name[] = "qt_desktop_services_test";
-char* argv[] = {name, nullptr};
-
 using testing::spinUntil;
 
-std::filesystem::path makeTemporaryFolder() {
-  char pattern[] = "/tmp/vidorel-panels.XXXXXX";
-  return std::filesystem::path(mkdtemp(pattern));
+TEST(QtMainLoop, RunsPostsInOrderOnTheMainThreadFromAnyThread) {
+  QtMainLoop loop;
+  std::vector<int> order;
+  const std::thread::id mainThread = std::this_thread::get_id();
+  std::atomic<bool> allOnMain{true};
+  auto post = [&](int i) {
+    loop.post([&, i] {
+      allOnMain = allOnMain && std::this_thread::get_id() == mainThread;
+      order.push_back(i);
+    });
+  };
+  post(1);
+  std::thread([&] {
+    for (int i = 2; i <= 4; ++i)
+      post(i);
+  }).join();
+  QElapsedTimer clock;
+  clock.start();
+  std::atomic<qint64> firedAfter{-1};
+  std::thread([&] {
+    loop.postAfter(Milliseconds(200), [&] {
+      allOnMain = allOnMain && std::this_thread::get_id() == mainThread;
+      firedAfter = clock.elapsed();
+      QCoreApplication::quit();
+    });
+  }).join();
+  QCoreApplication::exec();
+  EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 4}));
+  EXPECT_TRUE(allOnMain);
+  EXPECT_GE(firedAfter.load(), 195);
 }
 
-QPushButton* buttonTitled(QMessageBox* box, const QString& title) {
-  for (QAbstractButton* button : box->buttons()) {
-    if (button->text() == title)
-      return qobject_cast<QPushButton*>(button);
-  }
-  return nullptr;
-}
-
+// The buttons are clicked from a timer: runModal blocks in its own loop.
 TEST(QtAlertPresenter, ReturnsTheIndexOfTheChosenButtonInTheOrderAdded) {
-  QApplication app(argc, argv);
   QtAlertPresenter alerts;
   Alert alert{"Save recording before closing?",
               "Your recording has unsaved changes.",
               AlertStyle::warning,
               {"Save…", "Don’t Save", "Cancel"}};
-
-  QString seenText;
-  QMessageBox::Icon seenIcon = QMessageBox::NoIcon;
-  QPushButton* seenDefault = nullptr;
+  auto button = [&](const char* title) -> QAbstractButton* {
+    for (QAbstractButton* candidate : alerts.visibleBox()->buttons())
+      if (candidate->text() == QString::fromUtf8(title))
+        return candidate;
+    return nullptr;
+  };
   QTimer::singleShot(50, [&] {
     QMessageBox* box = alerts.visibleBox();
     ASSERT_NE(box, nullptr);
-    seenText = box->text();
-    seenIcon = box->icon();
-    seenDefault = box->defaultButton();
-    ASSERT_EQ(seenDefault, buttonTitled(box, QString::fromUtf8("Save…")));
-    buttonTitled(box, QString::fromUtf8("Don’t Save"))->click();
+    EXPECT_EQ(box->text(), QStringLiteral("Save recording before closing?"));
+    EXPECT_EQ(box->icon(), QMessageBox::Warning);
+    EXPECT_EQ(box->defaultButton(), button("Save…"));
+    button("Don’t Save")->click();
   });
   EXPECT_EQ(alerts.runModal(alert), 1);
-  EXPECT_EQ(seenText, QStringLiteral("Save recording before closing?"));
-  EXPECT_EQ(seenIcon, QMessageBox::Warning);
   EXPECT_EQ(alerts.visibleBox(), nullptr);
 
   QTimer::singleShot(50, [&] {
@@ -71,114 +86,83 @@ TEST(QtAlertPresenter, ReturnsTheIndexOfTheChosenButtonInTheOrderAdded) {
   EXPECT_EQ(alerts.runModal(alert), 2) << "Escape chooses Cancel";
 
   QTimer::singleShot(50, [&] {
-    QMessageBox* box = alerts.visibleBox();
-    ASSERT_EQ(box->buttons().size(), 1);
-    EXPECT_EQ(box->icon(), QMessageBox::Critical);
-    box->buttons().front()->click();
+    EXPECT_EQ(alerts.visibleBox()->icon(), QMessageBox::Critical);
+    alerts.visibleBox()->buttons().front()->click();
   });
   EXPECT_EQ(alerts.runModal(Alert{"Export failed", "Disk full.", AlertStyle::critical, {}}), 0);
 }
 
-TEST(QtFilePanels, OpenPanelChoosesAPackageFolderAsOneItemAndAnswersOnTheLoop) {
-  QApplication app(argc, argv);
-  QtMainLoop loop;
-  QtFilePanels panels(loop);
-  std::filesystem::path root = makeTemporaryFolder();
-  std::filesystem::path package = root / "Talk.vidorel";
-  std::filesystem::create_directories(package / "takes");
-  std::ofstream(package / "manifest.json") << "{}";
+class QtFilePanelsTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/vidorel-panels.XXXXXX";
+    root = mkdtemp(pattern);
+    root = std::filesystem::canonical(root);
+    package = root / "Talk.vidorel";
+    std::filesystem::create_directories(package / "takes");
+    std::ofstream(package / "manifest.json") << "{}";
+    std::filesystem::create_directories(root / "plain");
+  }
+  void TearDown() override { std::filesystem::remove_all(root); }
 
+  // Shows the open panel in `folder`; it does not block its caller.
+  PackageFileDialog* show(const std::filesystem::path& folder) {
+    answered = false;
+    chosen.reset();
+    auto answer = [this](std::optional<std::filesystem::path> path) {
+      answered = true;
+      chosen = path;
+    };
+    panels.showOpenPanel(OpenPanelOptions{"Open a recording", ".vidorel"}, answer);
+    PackageFileDialog* dialog = panels.visiblePanel();
+    EXPECT_FALSE(answered);
+    dialog->setDirectory(QString::fromStdString(folder.string()));
+    return dialog;
+  }
+  std::filesystem::path chosenPath() const {
+    return std::filesystem::weakly_canonical(chosen.value_or(""));
+  }
+
+  QtMainLoop loop;
+  QtFilePanels panels{loop};
+  std::filesystem::path root;
+  std::filesystem::path package;
   bool answered = false;
   std::optional<std::filesystem::path> chosen;
-  panels.showOpenPanel(OpenPanelOptions{"Open a recording", ".vidorel"},
-                       [&](std::optional<std::filesystem::path> path) {
-                         answered = true;
-                         chosen = path;
-                       });
-  PackageFileDialog* dialog = panels.visiblePanel();
-  ASSERT_NE(dialog, nullptr);
-  EXPECT_FALSE(answered) << "the panel does not block its caller";
-  // Opening the package folder, as a double-click or the Open button does,
-  // chooses it instead of showing its contents.
-  dialog->setDirectory(QString::fromStdString(root.string()));
+};
+
+// A package folder is chosen as one item, by the Open button or a
+// double-click; an ordinary folder is entered. (The save panel is used for
+// real by the desktop end-to-end test.)
+TEST_F(QtFilePanelsTest, APackageFolderIsChosenAsOneItem) {
+  PackageFileDialog* dialog = show(root);
   dialog->selectFile(QString::fromStdString(package.string()));
   dialog->accept();
   ASSERT_TRUE(spinUntil([&] { return answered; }));
-  ASSERT_TRUE(chosen.has_value());
-  EXPECT_EQ(std::filesystem::canonical(*chosen), std::filesystem::canonical(package));
+  EXPECT_EQ(chosenPath(), package);
 
-  // A double-click on the package in the list chooses it too.
-  answered = false;
-  chosen.reset();
-  panels.showOpenPanel(OpenPanelOptions{"Open a recording", ".vidorel"},
-                       [&](std::optional<std::filesystem::path> path) {
-                         answered = true;
-                         chosen = path;
-                       });
-  dialog = panels.visiblePanel();
-  dialog->setDirectory(QString::fromStdString(root.string()));
+  dialog = show(root);
   auto* model = dialog->findChild<QFileSystemModel*>();
   auto* list = dialog->findChild<QListView*>(QStringLiteral("listView"));
-  ASSERT_NE(model, nullptr);
-  ASSERT_NE(list, nullptr);
+  ASSERT_TRUE(model && list);
   emit list->activated(model->index(QString::fromStdString(package.string())));
   ASSERT_TRUE(spinUntil([&] { return answered; }));
-  ASSERT_TRUE(chosen.has_value());
-  EXPECT_EQ(std::filesystem::canonical(*chosen), std::filesystem::canonical(package));
+  EXPECT_EQ(chosenPath(), package);
 
-  // An ordinary folder is entered, not chosen; cancelling answers nothing.
-  std::filesystem::create_directories(root / "plain");
-  answered = false;
-  panels.showOpenPanel(OpenPanelOptions{"Open a recording", ".vidorel"},
-                       [&](std::optional<std::filesystem::path> path) {
-                         answered = true;
-                         chosen = path;
-                       });
-  dialog = panels.visiblePanel();
-  dialog->setDirectory(QString::fromStdString((root / "plain").string()));
+  dialog = show(root / "plain");
   QApplication::processEvents();
   EXPECT_FALSE(answered);
   dialog->reject();
   ASSERT_TRUE(spinUntil([&] { return answered; }));
-  EXPECT_FALSE(chosen.has_value());
-  std::filesystem::remove_all(root);
-}
-
-TEST(QtFilePanels, SavePanelProposesTheNameInTheFolderAndAnswersTheChosenPath) {
-  QApplication app(argc, argv);
-  QtMainLoop loop;
-  QtFilePanels panels(loop);
-  std::filesystem::path root = makeTemporaryFolder();
-
-  std::optional<std::filesystem::path> chosen;
-  bool answered = false;
-  panels.showSavePanel(SavePanelOptions{"Recording.vidorel", root, true},
-                       [&](std::optional<std::filesystem::path> path) {
-                         answered = true;
-                         chosen = path;
-                       });
-  PackageFileDialog* dialog = panels.visiblePanel();
-  ASSERT_NE(dialog, nullptr);
-  EXPECT_EQ(dialog->acceptMode(), QFileDialog::AcceptSave);
-  EXPECT_EQ(std::filesystem::path(dialog->directory().absolutePath().toStdString()),
-            std::filesystem::canonical(root));
-  dialog->accept();
-  ASSERT_TRUE(spinUntil([&] { return answered; }));
-  ASSERT_TRUE(chosen.has_value());
-  EXPECT_EQ(chosen->filename(), "Recording.vidorel");
-  EXPECT_EQ(std::filesystem::canonical(chosen->parent_path()), std::filesystem::canonical(root));
-  std::filesystem::remove_all(root);
+  EXPECT_FALSE(chosen) << "cancelling answers nothing";
 }
 
 TEST(QtWindowHost, KeepsOneWindowPerIdMadeByItsFactory) {
-  QApplication app(argc, argv);
   QtWindowHost host;
   int made = 0;
   host.setFactory("review", [&] {
     ++made;
-    auto* widget = new QWidget;
-    widget->setObjectName(QStringLiteral("reviewView"));
-    return widget;
+    return new QWidget;
   });
   std::vector<std::string> closedByHand;
   host.setClosedHandler([&](const std::string& id) { closedByHand.push_back(id); });
@@ -186,36 +170,26 @@ TEST(QtWindowHost, KeepsOneWindowPerIdMadeByItsFactory) {
   openShellWindow(host, "review");
   openShellWindow(host, "review");
   EXPECT_EQ(made, 1);
-  ASSERT_NE(host.window("review"), nullptr);
-  EXPECT_EQ(host.window("review")->objectName(), QStringLiteral("reviewView"));
   EXPECT_EQ(host.window("review")->windowTitle(), QStringLiteral("Review Take"));
   EXPECT_TRUE(host.isWindowOpen("review"));
-  EXPECT_EQ(host.activationPolicy(), ActivationPolicy::regular);
-
-  // Without a factory a placeholder stands in.
   openShellWindow(host, "export");
-  ASSERT_TRUE(host.isWindowOpen("export"));
-  EXPECT_EQ(host.window("export")->windowTitle(), QStringLiteral("Export"));
 
   // Closing through the glue is not a close by hand.
   dismissShellWindow(host, "review");
   EXPECT_FALSE(host.isWindowOpen("review"));
-  EXPECT_EQ(host.activationPolicy(), ActivationPolicy::accessory);
   ASSERT_TRUE(spinUntil([&] { return host.window("review") == nullptr; }));
   EXPECT_TRUE(closedByHand.empty());
 
-  // The user closing the window is reported once it is gone, and the next
+  // The user closing a window is reported once it is gone, and the next
   // open makes a fresh one.
   host.window("export")->close();
   EXPECT_FALSE(host.isWindowOpen("export"));
   ASSERT_TRUE(spinUntil([&] { return !closedByHand.empty(); }));
   EXPECT_EQ(closedByHand, std::vector<std::string>{"export"});
   openShellWindow(host, "review");
-  EXPECT_EQ(made, 2);
   host.window("review")->close();
   openShellWindow(host, "review");
   EXPECT_EQ(made, 3) << "a window closed by hand is not brought back";
-  EXPECT_TRUE(host.isWindowOpen("review"));
 }
 
 } // namespace

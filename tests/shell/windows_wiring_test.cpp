@@ -1,15 +1,15 @@
 #include "export/export_summary_view.h"
-#include "fakes/fake_player.h"
-#include "review/review_window_view.h"
 #include "review/scene_tree_view.h"
-#include "review/trim_bar_view.h"
 #include "shortcuts/key_positions.h"
 #include "shortcuts/settings_view.h"
 
 #include "fakes/test_application.h"
 #include "workflow/workflow_fixture.h"
 
+#include <QCheckBox>
 #include <QLabel>
+#include <QMenu>
+#include <QMimeData>
 #include <QPushButton>
 #include <QTest>
 #include <QToolButton>
@@ -20,9 +20,10 @@ namespace {
 ::testing::Environment* const qt =
     ::testing::AddGlobalTestEnvironment(new testing::QtApplicationEnvironment("offscreen"));
 
-// The three windows over the real coordinator (with fake collaborators):
-// their gestures become the coordinator's edits, and they follow what it
-// publishes.
+// The scene tree, the export summary and the settings window over the real
+// coordinator (with fake collaborators): their gestures become the
+// coordinator's edits, and they follow what it publishes. The review window
+// itself, with the real player, is driven by the desktop end-to-end test.
 class WindowsWiringTest : public testing::WorkflowTest {
 protected:
   void SetUp() override {
@@ -48,106 +49,150 @@ protected:
   }
 };
 
-TEST_F(WindowsWiringTest, SceneTreeEditsReachTheSessionAndTheSummaryFollows) {
+// The tree's rules are SceneTree's own; here, that its widgets turn the
+// user's gestures into the coordinator's edits, and that the tree and the
+// summary follow what it publishes.
+TEST_F(WindowsWiringTest, SceneTreeGesturesEditTheSessionAndTheSummaryFollows) {
   std::unique_ptr<SceneTreeView> tree(makeSceneTreeView(*manager));
   std::unique_ptr<QWidget> window(makeExportSummaryWindow(*manager));
   auto* summary = qobject_cast<ExportSummaryView*>(window.get());
   ASSERT_NE(summary, nullptr);
-  tree->show();
   summary->show();
+  tree->show();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(tree.get()));
   EXPECT_EQ(summary->rowTexts(0), (QStringList{"Scene 1", "Take 2", "0:20"}));
+  const Uuid first = session().scenes[0].id;
+  const Uuid third = session().scenes[2].id;
+  const Uuid take1 = session().scenes[0].takes[0].id;
 
-  Uuid first = session().scenes[0].id;
-  Uuid third = session().scenes[2].id;
-  Uuid take2 = session().scenes[0].takes[1].id;
-  QTest::mouseClick(tree->takeRow(take2)->selectButton(), Qt::LeftButton);
+  QTest::mouseClick(tree->sceneHeader(third), Qt::LeftButton, {}, QPoint(60, 8));
+  settle();
+  EXPECT_EQ(session().currentSceneIndex, 2);
+  EXPECT_TRUE(tree->sceneHeader(third)->isCurrent());
+  QTest::mouseClick(tree->takeRow(session().scenes[0].takes[1].id)->selectButton(), Qt::LeftButton);
   settle();
   EXPECT_FALSE(session().scenes[0].selectedTakeID);
-  EXPECT_FALSE(tree->sceneHeader(first)->skippedLabel()->isHidden());
   EXPECT_EQ(summary->rowTexts(0), (QStringList{"Scene 1", QString::fromUtf8("— skipped —")}));
   EXPECT_FALSE(summary->exportButton()->isEnabled());
+  // The delete button shows while the pointer is over the row.
+  TakeRowWidget* row = tree->takeRow(take1);
+  EXPECT_TRUE(row->deleteButton()->isHidden());
+  QEnterEvent enter(QPointF(5, 5), QPointF(5, 5), row->mapToGlobal(QPointF(5, 5)));
+  QApplication::sendEvent(row, &enter);
+  EXPECT_FALSE(row->deleteButton()->isHidden());
 
-  QTest::mouseDClick(tree->sceneHeader(third), Qt::LeftButton, {}, QPoint(40, 8));
+  // What is typed stays while the session is published again (the cursor
+  // too); Return renames, Escape keeps the name.
+  QTest::mouseDClick(tree->sceneHeader(third), Qt::LeftButton, {}, QPoint(60, 8));
+  auto editor = [&] { return tree->sceneHeader(third)->editor(); };
+  auto type = [&](const char* text) { QTest::keyClicks(editor(), text); };
   settle();
-  ASSERT_NE(tree->sceneHeader(third)->editor(), nullptr);
-  QTest::keyClicks(tree->sceneHeader(third)->editor(), "Finale");
-  QTest::keyClick(tree->sceneHeader(third)->editor(), Qt::Key_Return);
+  ASSERT_NE(editor(), nullptr);
+  type("Finle");
+  manager->updateSession([](Session&) {});
+  settle();
+  ASSERT_NE(editor(), nullptr);
+  QTest::keyClick(editor(), Qt::Key_Left);
+  QTest::keyClick(editor(), Qt::Key_Left);
+  type("a");
+  EXPECT_FALSE(session().scenes[2].name);
+  QTest::keyClick(editor(), Qt::Key_Return);
   settle();
   EXPECT_EQ(session().scenes[2].name, "Finale");
   EXPECT_EQ(tree->sceneHeader(third)->nameLabel()->text(), "Finale");
   EXPECT_EQ(summary->rowTexts(2).first(), "Finale");
+  QTest::mouseDClick(tree->sceneHeader(third)->nameLabel(), Qt::LeftButton);
+  settle();
+  ASSERT_NE(editor(), nullptr);
+  type("Other");
+  QTest::keyClick(editor(), Qt::Key_Escape);
+  settle();
+  EXPECT_EQ(session().scenes[2].name, "Finale");
+  EXPECT_EQ(tree->sceneHeader(third)->editor(), nullptr);
 
-  EXPECT_TRUE(tree->logic().drop(first, scenePayload(third)));
+  // A scene dropped on another's row moves there; a context menu's item
+  // runs.
+  QMimeData data;
+  data.setText(QString::fromStdString(scenePayload(third)));
+  QDragEnterEvent dragEnter(QPoint(10, 5), Qt::MoveAction, &data, Qt::LeftButton, {});
+  QApplication::sendEvent(tree->sceneHeader(first), &dragEnter);
+  EXPECT_TRUE(dragEnter.isAccepted());
+  QDropEvent drop(QPointF(10, 5), Qt::MoveAction, &data, Qt::LeftButton, {});
+  QApplication::sendEvent(tree->sceneHeader(first), &drop);
   settle();
   EXPECT_EQ(session().scenes[0].id, third);
-  EXPECT_EQ(tree->topLevelItemCount(), 3);
   EXPECT_EQ(summary->rowTexts(0).first(), "Finale");
-}
+  QWidget* header = tree->sceneHeader(third);
+  QContextMenuEvent menu(QContextMenuEvent::Mouse, QPoint(5, 5), header->mapToGlobal(QPoint(5, 5)));
+  QApplication::sendEvent(header, &menu);
+  for (QAction* action : tree->lastContextMenu()->actions())
+    if (action->text() == "Duplicate Scene")
+      action->trigger();
+  settle();
+  EXPECT_EQ(tree->topLevelItemCount(), 4);
 
-TEST_F(WindowsWiringTest, SummaryButtonsDismissThroughTheCoordinator) {
-  std::unique_ptr<QWidget> window(makeExportSummaryWindow(*manager));
-  auto* summary = qobject_cast<ExportSummaryView*>(window.get());
-  ASSERT_NE(summary, nullptr);
   summary->cancelButton()->click();
   EXPECT_TRUE(calls.contains("dismiss export"));
 }
 
+// The rules behind the rows are ShortcutSettings' own; here, that the
+// window's keys, warnings and buttons reach the coordinator and back. No
+// hot key works while a row listens.
 TEST_F(WindowsWiringTest, SettingsRecordsIntoTheCoordinatorsBindings) {
   std::unique_ptr<QWidget> window(makeSettingsWindow(*manager, shortcuts, usKeyboardLayout()));
   auto* settings = qobject_cast<SettingsView*>(window.get());
   ASSERT_NE(settings, nullptr);
   settings->show();
+  EXPECT_EQ(settings->recorder(ShortcutAction::startPause)->text(), "Ctrl+Shift+Space");
   ShortcutRecorderView* recorder = settings->recorder(ShortcutAction::export_);
+  QLabel* warning = settings->warning(ShortcutAction::export_);
+  EXPECT_TRUE(warning->isHidden());
   QTest::mouseClick(recorder, Qt::LeftButton);
+  EXPECT_EQ(recorder->text(), "Press shortcut…");
   EXPECT_TRUE(shortcuts.registered.empty());
+  // X key 191 is F13 of the X keymap: no key position.
+  QKeyEvent f13(QEvent::KeyPress, Qt::Key_F13, Qt::ControlModifier, 191, 0, 0);
+  QApplication::sendEvent(recorder, &f13);
+  EXPECT_EQ(warning->text(), "This key cannot be part of a shortcut");
+  QTest::keyClick(recorder, Qt::Key_R, Qt::ControlModifier | Qt::ShiftModifier);
+  EXPECT_TRUE(recorder->isRecording());
+  EXPECT_FALSE(warning->isHidden());
+  EXPECT_EQ(warning->text(), "Already used by Retake");
+  // The window as it draws itself: the warning in orange under its row,
+  // and nowhere else.
+  QImage image = settings->grab().toImage();
+  std::filesystem::create_directories(VIDOREL_ARTIFACTS_DIR);
+  image.save(VIDOREL_ARTIFACTS_DIR "/settings.png");
+  QRect band(warning->mapTo(settings, QPoint(0, 0)), warning->size());
+  auto orange = [&](int top, int bottom) {
+    int count = 0;
+    for (int y = top; y < bottom; ++y)
+      for (int x = 0; x < image.width(); ++x) {
+        QColor c = image.pixelColor(x, y);
+        count += c.red() > 200 && c.green() > 100 && c.green() < 190 && c.blue() < 80;
+      }
+    return count;
+  };
+  EXPECT_GT(orange(band.top(), band.bottom() + 1), 20);
+  EXPECT_EQ(orange(0, band.top()) + orange(band.bottom() + 1, image.height()), 0);
   QTest::keyClick(recorder, Qt::Key_K, Qt::ControlModifier);
   EXPECT_EQ(manager->shortcutBindings().at(ShortcutAction::export_).carbonKeyCode, kVK_ANSI_K);
   EXPECT_EQ(recorder->text(), "Ctrl+K");
+  EXPECT_EQ(warning->text(), "May conflict with other apps during presentation");
   EXPECT_EQ(shortcuts.registered.size(), 4u);
 
   settings->restoreDefaultsButton()->click();
   EXPECT_EQ(manager->shortcutBindings().at(ShortcutAction::export_),
             defaultBinding(ShortcutAction::export_));
   EXPECT_EQ(recorder->text(), "Ctrl+Shift+E");
-}
+  settings->updatesToggle()->click();
+  EXPECT_FALSE(manager->automaticallyChecksForUpdates());
 
-TEST_F(WindowsWiringTest, ReviewWindowPreviewsFromTheTreeAndSpacePlays) {
-  std::shared_ptr<FakePlayer> player;
-  ReviewWindowView window(
-      *manager, activation,
-      [&player](QWidget*) {
-        player = std::make_shared<FakePlayer>();
-        return player;
-      },
-      [this](const std::string& id) { calls.add("dismiss " + id); });
-  window.show();
-  settle();
-  EXPECT_EQ(window.windowTitle(), "Review — Scene 1");
-  // No take of this session was recorded here: the placeholder, no bar.
-  EXPECT_TRUE(window.showsPlaceholder());
-  EXPECT_FALSE(window.trimBarView()->isVisible());
-  EXPECT_TRUE(window.button(ReviewButton::newTake)->isEnabled());
-  EXPECT_FALSE(window.button(ReviewButton::approve)->isEnabled());
-  EXPECT_FALSE(window.button(ReviewButton::deleteAndRetake)->isEnabled());
-
-  // A take clicked in the tree plays in the window with its range.
-  const Take take = session().scenes[0].takes[1];
-  std::filesystem::create_directories(takes());
-  FakeRecorder::writeFile(session().takeFile(take), 4096);
-  window.sceneTree()->logic().clickTake(session().scenes[0].id, take.id);
-  settle();
-  ASSERT_TRUE(player);
-  EXPECT_EQ(player->loaded.back().filename(), take.filename);
-  EXPECT_FALSE(window.showsPlaceholder());
-  EXPECT_TRUE(window.trimBarView()->isVisible());
-  EXPECT_EQ(window.controller().takeDuration(), 20.0);
-
-  QTest::keyClick(&window, Qt::Key_Space);
-  EXPECT_TRUE(player->isPlaying());
-  QTest::keyClick(&window, Qt::Key_Space);
-  EXPECT_FALSE(player->isPlaying());
-  std::filesystem::create_directories(VIDOREL_ARTIFACTS_DIR);
-  EXPECT_TRUE(window.grab().save(VIDOREL_ARTIFACTS_DIR "/review-window-offscreen.png"));
+  // Closing the window while a row listens brings the hot keys back.
+  QTest::mouseClick(recorder, Qt::LeftButton);
+  EXPECT_TRUE(shortcuts.registered.empty());
+  window.reset();
+  EXPECT_EQ(shortcuts.registered.size(), 4u);
 }
 
 } // namespace

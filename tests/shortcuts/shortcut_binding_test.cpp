@@ -1,39 +1,96 @@
+// The key table, and bindings: how they are made from key presses, named,
+// checked for conflicts and stored.
+
+#include "shortcuts/key_positions.h"
 #include "shortcuts/keyboard_layout.h"
 #include "shortcuts/shortcut_action.h"
 #include "shortcuts/shortcut_binding.h"
+#include "shortcuts/shortcut_conflicts.h"
+#include "shortcuts/shortcut_json.h"
 #include "shortcuts/text_case.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <set>
 
 namespace vidorel {
 namespace {
 
-// The letters of the US layout that the factory bindings use.
-TableKeyboardLayout usLayout() {
-  return TableKeyboardLayout({{kVK_ANSI_A, "a"},
-                              {kVK_ANSI_S, "s"},
-                              {kVK_ANSI_E, "e"},
-                              {kVK_ANSI_R, "r"},
-                              {kVK_ANSI_O, "o"},
-                              {kVK_ANSI_N, "n"},
-                              {kVK_ANSI_K, "k"}});
+// The table itself is data; what must hold of every entry is checked here,
+// and the keys are pressed for real in the X11 hot-key tests.
+TEST(KeyPositionsTest, TheTableIsOneToOneBothWaysAndOrdered) {
+  std::set<std::uint8_t> seenX;
+  std::uint32_t previous = 0;
+  bool first = true;
+  for (const KeyPosition& key : keyPositions()) {
+    EXPECT_TRUE(first || key.carbon > previous) << key.carbon;
+    first = false;
+    previous = key.carbon;
+    EXPECT_TRUE(seenX.insert(key.x11).second) << "two Carbon codes on X key " << int(key.x11);
+    EXPECT_GE(key.x11, 8) << key.carbon;
+    EXPECT_EQ(carbonKeyCodeFromX11(key.x11), key.carbon);
+    EXPECT_EQ(x11KeyCode(key.carbon), key.x11);
+    // A key that types nothing has a name, so it never shows as "?".
+    if (std::string(key.usText).empty() && key.kind == KeyPosition::Kind::shortcut) {
+      EXPECT_NE(key.name, nullptr) << key.carbon;
+    }
+  }
+  EXPECT_GT(keyPositions().size(), 110u);
+  for (ShortcutAction action : allShortcutActions)
+    EXPECT_TRUE(isShortcutKeyCode(defaultBinding(action).carbonKeyCode)) << rawValue(action);
+}
+
+TEST(KeyPositionsTest, ModifiersLocksAndEscapeAreNoShortcutKeys) {
+  // Control, Shift, Alt, Super (left and right), Caps Lock, Num Lock.
+  for (std::uint32_t x11 : {37u, 105u, 50u, 62u, 64u, 108u, 133u, 134u, 66u, 77u}) {
+    std::optional<std::uint32_t> carbon = carbonKeyCodeFromX11(x11);
+    ASSERT_TRUE(carbon) << x11;
+    EXPECT_FALSE(isShortcutKeyCode(*carbon)) << x11;
+    EXPECT_EQ(isModifierKeyCode(*carbon), x11 != 77) << x11;
+  }
+  EXPECT_FALSE(isShortcutKeyCode(kVK_Escape));
+  EXPECT_FALSE(isModifierKeyCode(kVK_Escape));
+  EXPECT_FALSE(isShortcutKeyCode(52)); // no key
+  EXPECT_TRUE(isShortcutKeyCode(105)); // Print
+  EXPECT_FALSE(isModifierKeyCode(kVK_ANSI_K));
+}
+
+TEST(KeyPositionsTest, ModifierMasksFollowTheKeyboardMapping) {
+  EXPECT_EQ(x11ModifierMask(cmdKey | shiftKey), 0x5); // Control + Shift
+  EXPECT_EQ(x11ModifierMask(optionKey), 0x8);         // Mod1 (Alt)
+  EXPECT_EQ(x11ModifierMask(controlKey), 0x40);       // Mod4 (Super)
+  EXPECT_EQ(x11ModifierMask(0x00FF), 0);              // bits that are no modifier
+}
+
+TEST(KeyPositionsTest, UsLayoutNamesEveryKey) {
+  const KeyboardLayout& us = usKeyboardLayout();
+  std::vector<std::string> names;
+  for (std::uint32_t code : {0x7Au, 105u, 107u, 110u, 0x75u, 0x53u})
+    names.push_back(keyName(code, us));
+  EXPECT_EQ(names, (std::vector<std::string>{"F1", "Print", "ScrollLock", "Menu", "Del", "1"}));
+  // Even a layout that knows no key names every recordable key that types
+  // nothing.
+  TableKeyboardLayout empty;
+  for (const KeyPosition& key : keyPositions()) {
+    if (isShortcutKeyCode(key.carbon) && std::string(key.usText).empty()) {
+      EXPECT_NE(keyName(key.carbon, empty), "?") << key.carbon;
+    }
+  }
 }
 
 TEST(ShortcutActionTest, RawValuesRoundTripAndOtherStringsGiveNoAction) {
   for (ShortcutAction action : allShortcutActions)
     EXPECT_EQ(shortcutActionFromRawValue(rawValue(action)), action) << rawValue(action);
-  EXPECT_EQ(shortcutActionFromRawValue("saveAs"), allShortcutActions[7]);
   EXPECT_EQ(rawValue(ShortcutAction::export_), "export");
-  EXPECT_EQ(shortcutActionFromRawValue("SaveAs"), std::nullopt);
-  EXPECT_EQ(shortcutActionFromRawValue("export_"), std::nullopt);
-  EXPECT_EQ(shortcutActionFromRawValue(""), std::nullopt);
-  EXPECT_EQ(shortcutActionFromRawValue("startPause "), std::nullopt);
+  for (const char* other : {"SaveAs", "export_", "", "startPause "})
+    EXPECT_EQ(shortcutActionFromRawValue(other), std::nullopt) << other;
 }
 
 TEST(ShortcutActionTest, FactoryBindingsKeepBothModifierFieldsInStep) {
   // Rebuilding each factory binding from the key press it stands for gives
   // the same record, so the two modifier fields agree.
-  TableKeyboardLayout layout = usLayout();
+  const KeyboardLayout& layout = usKeyboardLayout();
   for (ShortcutAction action : allShortcutActions) {
     ShortcutBinding factory = defaultBinding(action);
     ModifierSet held{ModifierKey::command, ModifierKey::shift};
@@ -45,7 +102,7 @@ TEST(ShortcutActionTest, FactoryBindingsKeepBothModifierFieldsInStep) {
 }
 
 TEST(ShortcutDisplayTest, ModifiersShowInFixedOrderWhateverTheMaskOrder) {
-  TableKeyboardLayout layout = usLayout();
+  const KeyboardLayout& layout = usKeyboardLayout();
   ShortcutBinding all{kVK_ANSI_A, cmdKey | shiftKey | optionKey | controlKey, "a", 30};
   EXPECT_EQ(all.displayString(layout), "Meta+Ctrl+Alt+Shift+A");
   EXPECT_EQ((ShortcutBinding{kVK_ANSI_K, controlKey | cmdKey, "k", 20}).displayString(layout),
@@ -54,39 +111,15 @@ TEST(ShortcutDisplayTest, ModifiersShowInFixedOrderWhateverTheMaskOrder) {
 }
 
 TEST(ShortcutDisplayTest, FixedNamesWinOverTheLayoutAndUnknownKeysShowQuestionMark) {
-  // A layout that claims text for every special key must not rename them.
-  TableKeyboardLayout noisy({{kVK_Return, "\r"},
-                             {kVK_Tab, "\t"},
-                             {kVK_Space, " "},
-                             {kVK_Delete, "\b"},
-                             {kVK_Escape, "\x1b"},
-                             {kVK_LeftArrow, "x"},
-                             {kVK_RightArrow, "x"},
-                             {kVK_DownArrow, "x"},
-                             {kVK_UpArrow, "x"}});
+  // A layout that claims text for special keys must not rename them.
+  TableKeyboardLayout noisy(
+      {{kVK_Return, "\r"}, {kVK_Space, " "}, {kVK_Escape, "\x1b"}, {kVK_LeftArrow, "x"}});
   std::vector<std::string> names;
-  for (std::uint32_t code : {36u, 48u, 49u, 51u, 53u, 123u, 124u, 125u, 126u})
+  for (std::uint32_t code : {kVK_Return, kVK_Space, kVK_Escape, kVK_LeftArrow})
     names.push_back(keyName(code, noisy));
-  EXPECT_EQ(names, (std::vector<std::string>{"Return", "Tab", "Space", "Backspace", "Esc", "Left",
-                                             "Right", "Down", "Up"}));
-  TableKeyboardLayout empty;
-  EXPECT_EQ(keyName(kVK_ANSI_A, empty), "?");
-  EXPECT_EQ(keyName(200, usLayout()), "?");
-}
-
-TEST(ShortcutDisplayTest, LayoutTextIsUpperCasedBeyondAscii) {
-  TableKeyboardLayout layout({{kVK_ANSI_A, "ä"},
-                              {kVK_ANSI_S, "й"},
-                              {kVK_ANSI_E, "ς"},
-                              {kVK_ANSI_R, "ß"},
-                              {kVK_ANSI_O, "1"},
-                              {kVK_ANSI_N, "ł"}});
-  EXPECT_EQ(keyName(kVK_ANSI_A, layout), "Ä");
-  EXPECT_EQ(keyName(kVK_ANSI_S, layout), "Й");
-  EXPECT_EQ(keyName(kVK_ANSI_E, layout), "Σ");
-  EXPECT_EQ(keyName(kVK_ANSI_R, layout), "SS");
-  EXPECT_EQ(keyName(kVK_ANSI_O, layout), "1");
-  EXPECT_EQ(keyName(kVK_ANSI_N, layout), "Ł");
+  EXPECT_EQ(names, (std::vector<std::string>{"Return", "Space", "Esc", "Left"}));
+  EXPECT_EQ(keyName(kVK_ANSI_A, TableKeyboardLayout()), "?");
+  EXPECT_EQ(keyName(200, usKeyboardLayout()), "?");
 }
 
 TEST(TextCaseTest, MapsLettersBothWaysAndKeepsEverythingElse) {
@@ -124,20 +157,145 @@ TEST(KeyPressTest, KeyEquivalentComesFromTheKeyCodeOrTheLowerCasedCharacters) {
   EXPECT_EQ(bindingFromKeyPress(kVK_UpArrow, {}, "").carbonModifiers, 0u);
 }
 
+// Keys that type nothing, or a control code, are known by their position;
+// a "?" the key really types stays one.
 TEST(MenuKeyNameTest, SpaceReturnTabAndFirstCharacter) {
-  EXPECT_EQ(menuKeyName(defaultBinding(ShortcutAction::startPause)), "Space");
-  EXPECT_EQ(menuKeyName(defaultBinding(ShortcutAction::endTake)), "Return");
-  EXPECT_EQ(menuKeyName(ShortcutBinding{kVK_Tab, controlKey, "\t", controlEventModifier}), "Tab");
-  EXPECT_EQ(menuKeyName(ShortcutBinding{kVK_ANSI_A, cmdKey, "", 16}), "");
-  EXPECT_EQ(menuKeyName(ShortcutBinding{24, cmdKey, "+", 16}), "+");
-  EXPECT_EQ(menuKeyName(ShortcutBinding{kVK_ANSI_A, cmdKey, "äb", 16}), "Ä");
-  // Keys that type nothing, or a control code, are known by their position.
-  EXPECT_EQ(menuKeyName(ShortcutBinding{0x7A, cmdKey, "?", 16}), "F1");
-  EXPECT_EQ(menuKeyName(ShortcutBinding{105, cmdKey, "?", 16}), "Print");
-  EXPECT_EQ(menuKeyName(ShortcutBinding{kVK_UpArrow, cmdKey, "?", 16}), "Up");
-  EXPECT_EQ(menuKeyName(ShortcutBinding{0x4C, cmdKey, "\r", 16}), "Enter");
-  // A "?" the key really types stays one.
-  EXPECT_EQ(menuKeyName(ShortcutBinding{kVK_ANSI_A, cmdKey, "?", 16}), "?");
+  struct Case {
+    std::uint32_t code;
+    const char* text;
+    const char* name;
+  };
+  for (Case c :
+       {Case{kVK_Space, " ", "Space"}, Case{kVK_Return, "\r", "Return"}, Case{kVK_Tab, "\t", "Tab"},
+        Case{kVK_ANSI_A, "", ""}, Case{24, "+", "+"}, Case{kVK_ANSI_A, "äb", "Ä"},
+        Case{0x7A, "?", "F1"}, Case{105, "?", "Print"}, Case{kVK_UpArrow, "?", "Up"},
+        Case{0x4C, "\r", "Enter"}, Case{kVK_ANSI_A, "?", "?"}})
+    EXPECT_EQ(menuKeyName(ShortcutBinding{c.code, cmdKey, c.text, 16}), c.name) << c.code;
+}
+
+using Bindings = std::map<ShortcutAction, ShortcutBinding>;
+
+Bindings factoryBindings() {
+  Bindings bindings;
+  for (ShortcutAction action : allShortcutActions)
+    bindings.emplace(action, defaultBinding(action));
+  return bindings;
+}
+
+// Only key code and mask are compared; a missing entry counts with its
+// factory binding; the first match in action order wins.
+TEST(ConflictTest, TheActionThatHoldsACombinationAndTheRowsWarning) {
+  const ShortcutBinding shared{40, 0x300, "k", 18};
+  Bindings customised = factoryBindings();
+  customised[ShortcutAction::save] = shared;
+  customised[ShortcutAction::openSession] = shared;
+  const std::string mayConflict = "May conflict with other apps during presentation";
+  struct Case {
+    ShortcutAction row;
+    ShortcutBinding candidate;
+    Bindings bindings;
+    std::optional<ShortcutAction> holder;
+    std::string warning;
+  };
+  const Case cases[] = {
+      {ShortcutAction::nextScene, defaultBinding(ShortcutAction::retake), factoryBindings(),
+       ShortcutAction::retake, "Already used by Retake"},
+      {ShortcutAction::nextScene, ShortcutBinding{45, 0xB00, "n", 26}, factoryBindings(),
+       ShortcutAction::newSession, "Already used by New Recording"},
+      // The row's own binding is skipped.
+      {ShortcutAction::nextScene, defaultBinding(ShortcutAction::nextScene), factoryBindings(),
+       std::nullopt, ""},
+      {ShortcutAction::save, ShortcutBinding{15, 0x300, "x", 0}, factoryBindings(),
+       ShortcutAction::retake, "Already used by Retake"},
+      {ShortcutAction::save, ShortcutBinding{15, 0xB00, "r", 26}, factoryBindings(), std::nullopt,
+       ""},
+      {ShortcutAction::startPause, defaultBinding(ShortcutAction::export_), Bindings{},
+       ShortcutAction::export_, "Already used by Export Final Video"},
+      // Save moved away, so its factory combination is free.
+      {ShortcutAction::retake, defaultBinding(ShortcutAction::save), customised, std::nullopt, ""},
+      {ShortcutAction::retake, shared, customised, ShortcutAction::openSession,
+       "Already used by Open Recording"},
+      // Without both Command and Shift: accepted with a warning.
+      {ShortcutAction::retake, ShortcutBinding{40, cmdKey, "k", 16}, factoryBindings(),
+       std::nullopt, mayConflict},
+      {ShortcutAction::retake, ShortcutBinding{40, controlKey | optionKey, "k", 12},
+       factoryBindings(), std::nullopt, mayConflict},
+      {ShortcutAction::retake, ShortcutBinding{40, cmdKey | shiftKey | controlKey, "k", 22},
+       factoryBindings(), std::nullopt, ""},
+  };
+  for (const Case& c : cases) {
+    ConflictCheck check = conflictingAction(c.row, c.candidate, c.bindings);
+    SCOPED_TRACE(std::string(rawValue(c.row)) + " " + std::to_string(c.candidate.carbonKeyCode) +
+                 "/" + std::to_string(c.candidate.carbonModifiers));
+    EXPECT_EQ(check.conflictingAction, c.holder);
+    EXPECT_EQ(check.warning, c.warning);
+  }
+}
+
+using Shortcuts = std::map<std::string, ShortcutBinding>;
+
+const char* kTwoBindings = R"({
+  "nextScene": {"carbonKeyCode": 40, "carbonModifiers": 256, "keyEquivalent": "k",
+                "eventModifiers": 16},
+  "somethingNewer": {"carbonKeyCode": 1, "carbonModifiers": 4096, "keyEquivalent": "s",
+                     "eventModifiers": 4}
+})";
+
+TEST(ShortcutJsonTest, DecodesEveryMemberKeepingUnknownNames) {
+  Shortcuts decoded = decodeCustomShortcuts(kTwoBindings);
+  EXPECT_EQ(decoded,
+            (Shortcuts{{"nextScene", {40, 256, "k", 16}}, {"somethingNewer", {1, 4096, "s", 4}}}));
+  // Extra members inside a binding are ignored; whole numbers written as
+  // floats still count.
+  decoded = decodeCustomShortcuts(
+      R"({"save": {"carbonKeyCode": 1.0, "carbonModifiers": 768, "keyEquivalent": "s",
+                   "eventModifiers": 18.0, "comment": "mine"}})");
+  EXPECT_EQ(decoded, (Shortcuts{{"save", {1, 768, "s", 18}}}));
+}
+
+TEST(ShortcutJsonTest, EncodingRoundTripsAndWritesExactlyFourMembersPerBinding) {
+  Shortcuts shortcuts{{"endTake", {36, 0x300, "\r", 18}},
+                      {"futureAction", {0, 0, "?", 0}},
+                      {"largest", {4294967295u, 4294967295u, "s", 18446744073709551615ull}}};
+  std::optional<std::string> text = encodeCustomShortcuts(shortcuts);
+  ASSERT_TRUE(text);
+  EXPECT_EQ(decodeCustomShortcuts(*text), shortcuts);
+  nlohmann::json document = nlohmann::json::parse(*text);
+  for (const auto& [name, value] : document.items())
+    EXPECT_EQ(value.size(), 4u) << name;
+  EXPECT_EQ(encodeCustomShortcuts({}), "{}");
+  // A key equivalent that is not UTF-8 cannot be encoded.
+  EXPECT_EQ(encodeCustomShortcuts({{"save", {1, 768, "\xff", 18}}}), std::nullopt);
+}
+
+// Each of these has one good member and one bad one: the whole object must
+// read as empty, never as the good half.
+TEST(ShortcutJsonTest, OneMalformedBindingEmptiesTheWholeObject) {
+  const std::string good =
+      R"("save": {"carbonKeyCode": 1, "carbonModifiers": 768, "keyEquivalent": "s", "eventModifiers": 18})";
+  const std::vector<std::string> bad = {
+      R"("retake": {"carbonModifiers": 768, "keyEquivalent": "r", "eventModifiers": 18})",
+      R"("retake": {"carbonKeyCode": 15, "carbonModifiers": 768, "eventModifiers": 18})",
+      R"("retake": {"carbonKeyCode": "15", "carbonModifiers": 768, "keyEquivalent": "r", "eventModifiers": 18})",
+      R"("retake": {"carbonKeyCode": 15, "carbonModifiers": 768, "keyEquivalent": 7, "eventModifiers": 18})",
+      R"("retake": {"carbonKeyCode": -1, "carbonModifiers": 768, "keyEquivalent": "r", "eventModifiers": 18})",
+      R"("retake": {"carbonKeyCode": 4294967296, "carbonModifiers": 768, "keyEquivalent": "r", "eventModifiers": 18})",
+      R"("retake": {"carbonKeyCode": 15.5, "carbonModifiers": 768, "keyEquivalent": "r", "eventModifiers": 18})",
+      R"("retake": {"carbonKeyCode": 15, "carbonModifiers": true, "keyEquivalent": "r", "eventModifiers": 18})",
+      R"("retake": {"carbonKeyCode": 15, "carbonModifiers": 768, "keyEquivalent": "r", "eventModifiers": null})",
+      R"("retake": [15, 768, "r", 18])",
+      R"("retake": "⇧⌘R")",
+  };
+  ASSERT_EQ(decodeCustomShortcuts("{" + good + "}").size(), 1u);
+  for (const std::string& member : bad) {
+    EXPECT_TRUE(decodeCustomShortcuts("{" + good + ", " + member + "}").empty()) << member;
+    EXPECT_TRUE(decodeCustomShortcuts("{" + member + ", " + good + "}").empty()) << member;
+  }
+}
+
+TEST(ShortcutJsonTest, TextThatIsNotAnObjectReadsAsEmpty) {
+  for (const char* text : {"", "not json", "[]", "null", "42", "{\"save\": ", "\"{}\""})
+    EXPECT_TRUE(decodeCustomShortcuts(text).empty()) << text;
 }
 
 } // namespace
