@@ -3,7 +3,8 @@
 // pointer, Space in the review window and its screenshots are the desktop
 // end-to-end test's.
 
-#include "export/movie_tools.h"
+#include "support/movie_tools.h"
+#include "support/temporary_folder.h"
 #include "fakes/test_application.h"
 #include "review/mpv_player.h"
 

@@ -12,6 +12,8 @@
 
 #include "fakes/test_application.h"
 
+#include "support/temporary_folder.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -95,8 +97,7 @@ TEST(QtAlertPresenter, ReturnsTheIndexOfTheChosenButtonInTheOrderAdded) {
 class QtFilePanelsTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    char pattern[] = "/tmp/vidorel-panels.XXXXXX";
-    root = mkdtemp(pattern);
+    root = vidorel::testing::makeTemporaryFolder("panels");
     root = std::filesystem::canonical(root);
     package = root / "Talk.vidorel";
     std::filesystem::create_directories(package / "takes");

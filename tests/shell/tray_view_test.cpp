@@ -6,6 +6,8 @@
 
 #include "fakes/test_application.h"
 
+#include "support/temporary_folder.h"
+
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -100,8 +102,7 @@ TEST(TrayMenu, KeyEquivalentsAnswerToTheirKeysWhateverTheyType) {
 // A second start reaching the first is driven by the desktop end-to-end
 // test; here, what it cannot stage: a socket file a crashed run left.
 TEST(SingleInstance, AStaleSocketDoesNotKeepTheFirstOutButALiveOneKeepsTheSecond) {
-  char pattern[] = "/tmp/vidorel-instance.XXXXXX";
-  std::filesystem::path folder = mkdtemp(pattern);
+  std::filesystem::path folder = vidorel::testing::makeTemporaryFolder("instance");
   std::filesystem::path socket = folder / "vidorel" / "control";
   std::filesystem::create_directories(socket.parent_path());
   std::ofstream(socket) << "";

@@ -12,6 +12,8 @@
 #include "shortcuts/shortcut_settings.h"
 #include "workflow/app_state_manager.h"
 
+#include "support/temporary_folder.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -250,8 +252,7 @@ TEST(ShortcutRowContent, TheCommandsAreTheOnesVidorelCtlTakes) {
 class CtlProgramNameTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    char pattern[] = "/tmp/vidorel-path.XXXXXX";
-    root = mkdtemp(pattern);
+    root = vidorel::testing::makeTemporaryFolder("path");
     executable = root / "build" / "vidorel";
     program(executable);
   }
