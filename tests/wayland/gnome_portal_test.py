@@ -8,7 +8,9 @@ mutter's RemoteDesktop API, as a user at the keyboard would.
   1. the dialog answered with Share: the take shows the two colours where
      the window has them, and the restore token is kept;
   2. a second take with that token: no dialog;
-  3. a refused dialog (Escape): the command reports the refusal.
+  3. a refused dialog (Escape): the command reports the refusal, and the
+     app (its windows off screen: the dialog is the desktop's) shows the
+     "Screen Recording access required" alert after its launch flow.
 
   gnome_portal_test.py VIDOREL   (run as: with-gnome gnome_portal_test.py VIDOREL)
   gnome_portal_test.py --window  (the coloured window itself)"""
@@ -16,6 +18,7 @@ mutter's RemoteDesktop API, as a user at the keyboard would.
 import json
 import os
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -24,7 +27,7 @@ import time
 import gi
 
 gi.require_version("Atspi", "2.0")
-from gi.repository import Atspi, GLib  # noqa: E402
+from gi.repository import Atspi  # noqa: E402
 
 WIDTH, HEIGHT = 1280, 720
 LEFT, RIGHT = (255, 0, 0), (0, 0, 255)
@@ -179,19 +182,19 @@ def record(vidorel, out, env, answer=None):
     """`vidorel record OUT`; `answer(…)` is run while it waits for the
     dialog. Returns the exit status, the log and the seconds it took."""
     started = time.monotonic()
-    log = open(out + ".log", "w+")
-    proc = subprocess.Popen([vidorel, "record", out, "--seconds", RECORD_SECONDS], env=env,
-                            stdout=log, stderr=subprocess.STDOUT)
-    try:
-        if answer:
-            answer()
-        status = proc.wait(timeout=RECORD_TIMEOUT)
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
-    log.seek(0)
-    return status, log.read(), time.monotonic() - started
+    with open(out + ".log", "w+") as log:
+        proc = subprocess.Popen([vidorel, "record", out, "--seconds", RECORD_SECONDS], env=env,
+                                stdout=log, stderr=subprocess.STDOUT)
+        try:
+            if answer:
+                answer()
+            status = proc.wait(timeout=RECORD_TIMEOUT)
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+        log.seek(0)
+        return status, log.read(), time.monotonic() - started
 
 
 def pixel(picture, x, y):
@@ -252,8 +255,8 @@ def main(vidorel):
                                    lambda: seen.append(dialog_shows_within(4)))
         if status != 0:
             raise Failure("record with the restore token failed (%d):\n%s" % (status, log))
-        if any(seen):
-            raise Failure("the share dialog was shown although a restore token was kept")
+        if any(seen) or "restore token not accepted" in log:
+            raise Failure("the restore token did not spare the dialog:\n" + log)
         check_colours(take)
         notes.append("take 2 (restore token, no dialog): %.1f s" % took)
 
@@ -264,6 +267,13 @@ def main(vidorel):
         if status == 0 or "Screen Recording access required" not in log or os.path.exists(take):
             raise Failure("a refused dialog was not reported as such (%d):\n%s" % (status, log))
         notes.append("take 3 (dialog refused): %.1f s" % took)
+
+        started = time.monotonic()
+        alert = refused_at_launch(vidorel, dict(env, XDG_CONFIG_HOME=os.path.join(
+            work, "config-app"), XDG_DATA_HOME=os.path.join(work, "data-app")), keyboard, notes)
+        if not alert.startswith("Screen Recording access required"):
+            raise Failure("the app refused at launch shows %r" % alert)
+        notes.append("app refused at launch: alert after %.1f s" % (time.monotonic() - started))
     finally:
         if keyboard:
             keyboard.stop()
@@ -271,6 +281,38 @@ def main(vidorel):
         window.wait(timeout=10)
         subprocess.run(["rm", "-rf", work])
         print("\n".join(notes))
+
+
+def refused_at_launch(vidorel, env, keyboard, notes):
+    """The app's launch flow asks for the screen: the dialog is refused.
+    Returns the alert's text once the app shows one."""
+    env = dict(env, VIDOREL_TEST_CONTROL="1", QT_QPA_PLATFORM="offscreen")
+    app = subprocess.Popen([vidorel], env=env, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+
+    def ask(line):
+        with socket.socket(socket.AF_UNIX) as control:
+            try:
+                control.connect(os.path.join(os.environ["XDG_RUNTIME_DIR"], "vidorel", "control"))
+                control.sendall((line + "\n").encode())
+                return control.makefile().readline().strip()
+            except OSError:
+                return ""
+
+    def alert():
+        text = ask("alert?")
+        return text if text not in ("", "none") else None
+
+    try:
+        answer_dialog(keyboard, False, notes)
+        return until("the app's alert", alert, 15)
+    finally:
+        app.terminate()
+        try:
+            app.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            app.kill()
+            app.wait()
 
 
 def dialog_shows_within(seconds):
