@@ -38,6 +38,34 @@ bool swapsRedAndBlue(spa_video_format format) {
   return format == SPA_VIDEO_FORMAT_RGBx || format == SPA_VIDEO_FORMAT_RGBA;
 }
 
+const char* formatName(spa_video_format format) {
+  switch (format) {
+  case SPA_VIDEO_FORMAT_BGRx:
+    return "BGRx";
+  case SPA_VIDEO_FORMAT_BGRA:
+    return "BGRA";
+  case SPA_VIDEO_FORMAT_RGBx:
+    return "RGBx";
+  case SPA_VIDEO_FORMAT_RGBA:
+    return "RGBA";
+  default:
+    return "another format";
+  }
+}
+
+const char* memoryName(std::uint32_t type) {
+  switch (type) {
+  case SPA_DATA_MemPtr:
+    return "shared memory (pointer)";
+  case SPA_DATA_MemFd:
+    return "shared memory (memfd)";
+  case SPA_DATA_DmaBuf:
+    return "DMA-BUF";
+  default:
+    return "another kind of memory";
+  }
+}
+
 class PipeWireDisplayStream final : public DisplayStream {
 public:
   PipeWireDisplayStream(Logger& logger, int fd, std::uint32_t node,
@@ -239,6 +267,15 @@ private:
     if (stride < width * 4 || needed > plane.chunk->size || plane.chunk->offset > plane.maxsize ||
         needed > plane.maxsize - plane.chunk->offset)
       return;
+    if (!sawFrame_) {
+      // What the desktop negotiated, for a report from a user's machine.
+      sawFrame_ = true;
+      bool cursorApart = spa_buffer_find_meta(buffer, SPA_META_Cursor) != nullptr;
+      logger_.info(LogCategory::recorder,
+                   formatString("pipewire: first frame %dx%d %s in %s, cursor %s", width, height,
+                                formatName(format_), memoryName(plane.type),
+                                cursorApart ? "as metadata" : "in the picture"));
+    }
     CaptureTime now = monotonicNow();
     CaptureTime stamp = now;
     if (const auto* header = static_cast<const spa_meta_header*>(
@@ -315,6 +352,7 @@ private:
   int targetWidth_ = 0;
   int targetHeight_ = 0;
   std::optional<CaptureTime> lastStamp_;
+  bool sawFrame_ = false;
   SwsContext* scaler_ = nullptr;
 };
 

@@ -31,7 +31,12 @@ ScreenCastOutcome PortalCaptureBackend::ensureStarted() {
 }
 
 ShareableContent PortalCaptureBackend::shareableContent() {
-  if (ensureStarted() != ScreenCastOutcome::started)
+  ScreenCastOutcome outcome = ensureStarted();
+  // A refusal is the user's answer, not a missing display: a caller that
+  // has no permission flow of its own (the record command) says so.
+  if (outcome == ScreenCastOutcome::refused)
+    throw CaptureFailure(std::string(kScreenRefusedDescription));
+  if (outcome != ScreenCastOutcome::started)
     throw CaptureFailure(RecorderError::noDisplay);
   std::lock_guard<std::mutex> lock(mutex_);
   ShareableContent content;

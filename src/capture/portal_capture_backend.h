@@ -15,6 +15,12 @@ namespace vidorel {
 
 class DefaultsStore;
 
+// Why a start fails when the user refused the desktop's screen-sharing
+// dialog.
+inline constexpr const char* kScreenRefusedDescription =
+    "Screen Recording access required: the screen was not shared in the desktop's "
+    "screen-sharing dialog.";
+
 // True in a Wayland session, where an X11 grab would see only XWayland
 // windows: capture then goes through the ScreenCast portal.
 bool isWaylandSession();
