@@ -7,12 +7,14 @@
 #include "export/avc_config.h"
 #include "export/ffmpeg_take_reader.h"
 #include "export/ffmpeg_video_cut.h"
+#include "export/loudness.h"
 #include "export/quicktime_writer.h"
 #include "export/segment_edits.h"
 #include "model/session.h"
 
 #include <deque>
 #include <limits>
+#include <memory>
 #include <system_error>
 
 namespace vidorel::exporting {
@@ -23,6 +25,14 @@ inline std::pair<std::int64_t, std::int64_t> segmentRange(const Take& take) {
   std::int64_t end = toMovieTime(take.trimEnd) * kTicksPerMovieUnit;
   return {start, end};
 }
+
+// Sound in the movie's format, one vector of samples per channel.
+using SoundPlanes = std::vector<std::vector<float>>;
+
+// Decodes and converts the sound of a take (none: silence) to count AAC
+// packets' worth of 48 kHz stereo starting at sourceStart (take ticks).
+std::optional<ExportFailure> decodeSound(StreamReader* reader, std::int64_t sourceStart,
+                                         std::int64_t count, SoundPlanes& channels);
 
 // Takes whose video is made at once: each take's decoding and encoding
 // keeps about one core busy, and one take may be done while the one before
@@ -42,7 +52,16 @@ public:
 
   bool isEmpty() const { return cursor_ == 0; }
 
+  // Each segment's sound is decoded, brought to one loudness and limited,
+  // and the movie's sound encoded once, instead of copied.
+  void setEvenLoudness(bool on) { evenLoudness_ = on; }
+
+  // The next segment appended, if it is not empty, starts a chapter.
+  void startChapter(std::string title) { nextChapter_ = std::move(title); }
+
   std::error_code finish() {
+    if (evenLoudness_ && finishEvenAudio())
+      return std::make_error_code(std::errc::io_error);
     // The sound never runs past the picture: a packet that would is left out.
     while (!pendingAudio_.empty() && (pendingAudio_.back().index + 1) * kTicksPerAacFrame > cursor_)
       pendingAudio_.pop_back();
@@ -52,7 +71,7 @@ public:
     if (!video_.samples().empty())
       video_.setLastSampleDuration(std::max<std::int64_t>(1, cursor_ - lastDecodeTime_));
     audio_.setLastSampleDuration(kAacFrame);
-    return writer_.finish({&video_, &audio_});
+    return writer_.finish({&video_, &audio_}, chapters_);
   }
 
   // Frames encoded so far.
@@ -160,6 +179,10 @@ private:
                                          std::int64_t first, std::int64_t count);
   std::optional<ExportFailure> convertAudio(StreamReader* reader, std::int64_t sourceStart,
                                             std::int64_t first, std::int64_t count);
+  std::optional<ExportFailure> appendEvenAudio(StreamReader* reader, std::int64_t sourceStart,
+                                               std::int64_t count);
+  std::optional<ExportFailure> encodeEvenAudio(const SoundPlanes& sound);
+  std::optional<ExportFailure> finishEvenAudio();
 
   QuickTimeWriter writer_;
   MovieTrack video_;
@@ -174,6 +197,15 @@ private:
   std::uint32_t audioDescription_ = 0;
   std::deque<AudioPacket> pendingAudio_;
   std::int64_t audioLimit_ = 0; // packets ending after this wait for the next segment
+  std::optional<std::string> nextChapter_;
+  // Even loudness: the limiter and the one encoder the whole sound goes
+  // through, with the limited sound not yet encoded.
+  bool evenLoudness_ = false;
+  std::unique_ptr<TruePeakLimiter> limiter_;
+  CodecPtr evenEncoder_;
+  SoundPlanes evenQueue_;
+  std::int64_t evenPts_ = 0;
+  std::vector<MovieChapter> chapters_;
 };
 
 } // namespace vidorel::exporting

@@ -44,7 +44,8 @@ MoviePicture moviePicture(const std::vector<Take>& takes, const fs::path& takesD
 std::optional<ExportFailure> exportMovie(const std::vector<Take>& takes,
                                          const fs::path& takesDirectory,
                                          const fs::path& destinationPath,
-                                         ExportStatistics* statistics) {
+                                         ExportStatistics* statistics,
+                                         const ExportOptions& options) {
   std::error_code error;
   fs::path destination = fs::absolute(destinationPath, error);
   if (error)
@@ -67,6 +68,7 @@ std::optional<ExportFailure> exportMovie(const std::vector<Take>& takes,
   std::optional<ExportFailure> failure;
   {
     MovieJoiner joiner;
+    joiner.setEvenLoudness(options.evenLoudness);
     if (std::error_code started = joiner.start(output.descriptor()))
       return fileFailure(destination, started.message());
     MoviePicture picture = moviePicture(takes, takesDirectory);
@@ -93,6 +95,8 @@ std::optional<ExportFailure> exportMovie(const std::vector<Take>& takes,
         cuts.push_back(startCut(started));
       std::unique_ptr<CutJob> current = std::move(cuts.front());
       cuts.pop_front();
+      if (i < options.chapterTitles.size())
+        joiner.startChapter(options.chapterTitles[i]);
       std::int64_t before = joiner.reencodedFrames();
       failure = joiner.append(take, takesDirectory / take.filename, current.get());
       if (failure)
@@ -141,14 +145,17 @@ void FfmpegSessionExporter::startWorker(std::function<void()> work) {
 
 Task<std::optional<ExportFailure>> FfmpegSessionExporter::exportTakes(std::vector<Take> takes,
                                                                       fs::path takesDirectory,
-                                                                      fs::path destination) {
+                                                                      fs::path destination,
+                                                                      ExportOptions options) {
   using Result = std::optional<ExportFailure>;
   // The awaiter is a named local: GCC 12 destroys the captures of a lambda
   // temporary inside a co_await expression twice.
   CallbackAwaiter<Result> exported(
       loop_, [this, takes = std::move(takes), takesDirectory = std::move(takesDirectory),
-              destination = std::move(destination)](std::function<void(Result)> done) {
-        startWorker([=] { done(exportMovie(takes, takesDirectory, destination)); });
+              destination = std::move(destination),
+              options = std::move(options)](std::function<void(Result)> done) {
+        startWorker(
+            [=] { done(exportMovie(takes, takesDirectory, destination, nullptr, options)); });
       });
   Result result = co_await exported;
   co_return result;

@@ -199,6 +199,17 @@ TEST_F(SettingsViewTest, UpdateToggleFollowsAndSetsTheFlag) {
   EXPECT_TRUE(view->updatesToggle()->isChecked());
 }
 
+TEST_F(SettingsViewTest, LoudnessToggleIsOnUnlessTheDefaultsHoldFalse) {
+  EXPECT_EQ(view->loudnessToggle()->text(), "Even out loudness");
+  EXPECT_TRUE(view->loudnessToggle()->isChecked());
+  view->loudnessToggle()->click();
+  EXPECT_EQ(store.values.at("evenOutLoudness"), FakeDefaultsStore::Value(false));
+  // Anything but a Boolean reads as on.
+  store.values["evenOutLoudness"] = std::string("false");
+  view->refresh();
+  EXPECT_TRUE(view->loudnessToggle()->isChecked());
+}
+
 TEST_F(SettingsViewTest, ClosingTheWindowWhileRecordingBringsTheHotKeysBack) {
   startRecording(ShortcutAction::retake);
   EXPECT_TRUE(hotKeys.registered.empty());
