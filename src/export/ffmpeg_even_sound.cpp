@@ -124,6 +124,16 @@ std::optional<ExportFailure> MovieJoiner::encodeEvenAudio(const SoundPlanes& sou
   return drain();
 }
 
+void MovieJoiner::discardEvenAudio() {
+  if (!evenEncoder_)
+    return;
+  avcodec_send_frame(evenEncoder_.get(), nullptr);
+  PacketPtr packet = makePacket();
+  while (avcodec_receive_packet(evenEncoder_.get(), packet.get()) >= 0)
+    av_packet_unref(packet.get());
+  evenEncoder_.reset();
+}
+
 std::optional<ExportFailure> MovieJoiner::finishEvenAudio() {
   if (!evenEncoder_)
     return std::nullopt;

@@ -43,6 +43,9 @@ inline constexpr std::size_t kCutsAtOnce = 3;
 class MovieJoiner {
 public:
   MovieJoiner() : video_(TrackKind::video, kVideoTimescale), audio_(TrackKind::audio, kAudioRate) {}
+  ~MovieJoiner() { discardEvenAudio(); }
+  MovieJoiner(const MovieJoiner&) = delete;
+  MovieJoiner& operator=(const MovieJoiner&) = delete;
 
   std::error_code start(int fd) { return writer_.start(fd); }
 
@@ -183,6 +186,8 @@ private:
                                                std::int64_t count);
   std::optional<ExportFailure> encodeEvenAudio(const SoundPlanes& sound);
   std::optional<ExportFailure> finishEvenAudio();
+  // An export that failed leaves the encoder's queue behind quietly.
+  void discardEvenAudio();
 
   QuickTimeWriter writer_;
   MovieTrack video_;
