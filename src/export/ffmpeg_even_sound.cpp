@@ -1,9 +1,11 @@
-// Even loudness: each segment's sound is decoded, measured over the
-// segment (EBU R128 integrated loudness, libebur128) and given one gain;
-// the joined sound passes a true-peak limiter and one AAC encoder, so it is
-// encoded once and joins are seamless.
+#include "export/ffmpeg_even_sound.h"
 
 #include "export/ffmpeg_movie_joiner.h"
+
+extern "C" {
+#include <libavutil/channel_layout.h>
+#include <libavutil/opt.h>
+}
 
 #include <ebur128.h>
 
@@ -47,17 +49,111 @@ std::optional<double> integratedLoudness(const SoundPlanes& sound) {
 
 } // namespace
 
-std::optional<ExportFailure>
-MovieJoiner::appendEvenAudio(StreamReader* reader, std::int64_t sourceStart, std::int64_t count) {
-  if (!evenEncoder_) {
-    evenEncoder_ = openTakeAudioEncoder(kEvenBitRate);
-    if (!evenEncoder_)
-      return ExportFailure::platform("the AAC encoder could not be opened");
-    limiter_ = std::make_unique<TruePeakLimiter>(kAudioChannels, kAudioRate,
-                                                 kTruePeakCeiling - kEncoderHeadroom);
+SoundRange soundRangeFor(std::int64_t start, std::int64_t movieStart, std::int64_t movieEnd) {
+  PacketRun run = packetRunFor(movieStart, movieEnd, kTicksPerAacFrame);
+  return {start + run.first * kTicksPerAacFrame - movieStart, run.first, run.count};
+}
+
+EvenSoundJob::EvenSoundJob(std::vector<Take> takes, fs::path takesDirectory)
+    : takes_(std::move(takes)), takesDirectory_(std::move(takesDirectory)) {
+  thread_ = std::thread([this] { run(); });
+}
+
+EvenSoundJob::~EvenSoundJob() {
+  {
+    std::lock_guard lock(mutex_);
+    stop_ = true;
   }
+  thread_.join();
+}
+
+std::optional<ExportFailure> EvenSoundJob::take(std::int64_t end, std::deque<SoundPacket>& out) {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    while (!made_.empty() && made_.front().index < end) {
+      out.push_back(std::move(made_.front()));
+      made_.pop_front();
+    }
+    if (failure_)
+      return failure_;
+    if (done_ || !made_.empty())
+      return std::nullopt;
+    changed_.wait(lock);
+  }
+}
+
+void EvenSoundJob::publish(std::vector<SoundPacket> packets, bool done) {
+  {
+    std::lock_guard lock(mutex_);
+    for (SoundPacket& packet : packets)
+      made_.push_back(std::move(packet));
+    done_ = done_ || done;
+  }
+  changed_.notify_all();
+}
+
+void EvenSoundJob::run() {
+  std::optional<ExportFailure> failure = makeSound();
+  {
+    std::lock_guard lock(mutex_);
+    failure_ = std::move(failure);
+    done_ = true;
+  }
+  changed_.notify_all();
+  // An encoder closed with frames queued complains; an export that stopped
+  // early leaves them quietly.
+  if (encoder_) {
+    avcodec_send_frame(encoder_.get(), nullptr);
+    PacketPtr packet = makePacket();
+    while (avcodec_receive_packet(encoder_.get(), packet.get()) >= 0)
+      av_packet_unref(packet.get());
+  }
+}
+
+std::optional<ExportFailure> EvenSoundJob::makeSound() {
+  encoder_ = openTakeAudioEncoder(kEvenBitRate);
+  if (!encoder_)
+    return ExportFailure::platform("the AAC encoder could not be opened");
+  limiter_ = std::make_unique<TruePeakLimiter>(kAudioChannels, kAudioRate,
+                                               kTruePeakCeiling - kEncoderHeadroom);
+  queue_.assign(kPlanes, {});
+  // The segments follow each other as the joiner places them.
+  std::int64_t cursor = 0;
+  for (const Take& take : takes_) {
+    {
+      std::lock_guard lock(mutex_);
+      if (stop_)
+        return std::nullopt;
+    }
+    auto [start, end] = segmentRange(take);
+    if (end <= start)
+      continue;
+    SoundRange range = soundRangeFor(start, cursor, cursor + (end - start));
+    cursor += end - start;
+    if (range.count == 0)
+      continue;
+    StreamReader reader;
+    if (auto failure = reader.open(takesDirectory_ / take.filename, AVMEDIA_TYPE_AUDIO))
+      return failure;
+    if (auto failure = appendSegment(reader.hasStream() ? &reader : nullptr, range))
+      return failure;
+  }
+  SoundPlanes rest;
+  limiter_->finish(rest);
+  // Then silence to a whole packet and one more, so the last packet has
+  // its overlap; packets past the picture are left out by the joiner.
+  std::size_t pad = 2 * kAacFrame - (queue_.front().size() + rest.front().size()) % kAacFrame;
+  for (std::vector<float>& channel : rest)
+    channel.resize(channel.size() + pad, 0.0f);
+  if (auto failure = encode(rest))
+    return failure;
+  return encode({});
+}
+
+std::optional<ExportFailure> EvenSoundJob::appendSegment(StreamReader* reader,
+                                                         const SoundRange& range) {
   SoundPlanes sound;
-  if (auto failure = decodeSound(reader, sourceStart, count, sound))
+  if (auto failure = decodeSound(reader, range.sourceStart, range.count, sound))
     return failure;
   std::optional<double> loudness = integratedLoudness(sound);
   if (!loudness)
@@ -73,17 +169,17 @@ MovieJoiner::appendEvenAudio(StreamReader* reader, std::int64_t sourceStart, std
   }
   SoundPlanes limited;
   limiter_->process(planes, sound.front().size(), limited);
-  return encodeEvenAudio(limited);
+  return encode(limited);
 }
 
-std::optional<ExportFailure> MovieJoiner::encodeEvenAudio(const SoundPlanes& sound) {
-  evenQueue_.resize(kPlanes);
+std::optional<ExportFailure> EvenSoundJob::encode(const SoundPlanes& sound) {
   for (std::size_t c = 0; c < sound.size() && c < kPlanes; ++c)
-    evenQueue_[c].insert(evenQueue_[c].end(), sound[c].begin(), sound[c].end());
+    queue_[c].insert(queue_[c].end(), sound[c].begin(), sound[c].end());
+  std::vector<SoundPacket> packets;
   auto drain = [&]() -> std::optional<ExportFailure> {
     for (;;) {
       PacketPtr packet = makePacket();
-      int result = avcodec_receive_packet(evenEncoder_.get(), packet.get());
+      int result = avcodec_receive_packet(encoder_.get(), packet.get());
       if (result == AVERROR(EAGAIN) || result == AVERROR_EOF)
         return std::nullopt;
       if (result < 0)
@@ -91,14 +187,12 @@ std::optional<ExportFailure> MovieJoiner::encodeEvenAudio(const SoundPlanes& sou
       // The encoder's first packet is its priming, before time zero.
       if (packet->pts < 0 || packet->pts % kAacFrame != 0)
         continue;
-      AudioPacket out;
-      out.index = packet->pts / kAacFrame;
-      out.bytes.assign(packet->data, packet->data + packet->size);
-      pendingAudio_.push_back(std::move(out));
+      packets.push_back(
+          {packet->pts / kAacFrame, Bytes(packet->data, packet->data + packet->size)});
     }
   };
   std::size_t used = 0;
-  for (; evenQueue_.front().size() - used >= kAacFrame; used += kAacFrame) {
+  for (; queue_.front().size() - used >= kAacFrame; used += kAacFrame) {
     FramePtr frame(av_frame_alloc());
     frame->format = AV_SAMPLE_FMT_FLTP;
     frame->sample_rate = kAudioRate;
@@ -107,47 +201,25 @@ std::optional<ExportFailure> MovieJoiner::encodeEvenAudio(const SoundPlanes& sou
     if (av_frame_get_buffer(frame.get(), 0) < 0)
       return ExportFailure::platform(avErrorText(AVERROR(ENOMEM)));
     for (std::size_t c = 0; c < kPlanes; ++c)
-      std::copy_n(evenQueue_[c].begin() + static_cast<std::ptrdiff_t>(used), kAacFrame,
+      std::copy_n(queue_[c].begin() + static_cast<std::ptrdiff_t>(used), kAacFrame,
                   reinterpret_cast<float*>(frame->data[c]));
-    frame->pts = evenPts_;
-    evenPts_ += kAacFrame;
-    if (int result = avcodec_send_frame(evenEncoder_.get(), frame.get()); result < 0)
+    frame->pts = pts_;
+    pts_ += kAacFrame;
+    if (int result = avcodec_send_frame(encoder_.get(), frame.get()); result < 0)
       return ExportFailure::platform(avErrorText(result));
     if (auto failure = drain())
       return failure;
   }
-  for (std::vector<float>& channel : evenQueue_)
+  for (std::vector<float>& channel : queue_)
     channel.erase(channel.begin(), channel.begin() + static_cast<std::ptrdiff_t>(used));
-  if (!sound.empty())
-    return std::nullopt;
-  avcodec_send_frame(evenEncoder_.get(), nullptr);
-  return drain();
-}
-
-void MovieJoiner::discardEvenAudio() {
-  if (!evenEncoder_)
-    return;
-  avcodec_send_frame(evenEncoder_.get(), nullptr);
-  PacketPtr packet = makePacket();
-  while (avcodec_receive_packet(evenEncoder_.get(), packet.get()) >= 0)
-    av_packet_unref(packet.get());
-  evenEncoder_.reset();
-}
-
-std::optional<ExportFailure> MovieJoiner::finishEvenAudio() {
-  if (!evenEncoder_)
-    return std::nullopt;
-  SoundPlanes rest;
-  limiter_->finish(rest);
-  // Then silence to a whole packet and one more, so the last packet has
-  // its overlap; packets past the picture are left out later.
-  std::size_t queued = evenQueue_.front().size();
-  std::size_t pad = 2 * kAacFrame - (queued + rest.front().size()) % kAacFrame;
-  for (std::vector<float>& channel : rest)
-    channel.resize(channel.size() + pad, 0.0f);
-  if (auto failure = encodeEvenAudio(rest))
-    return failure;
-  return encodeEvenAudio({});
+  bool end = sound.empty();
+  if (end) {
+    avcodec_send_frame(encoder_.get(), nullptr);
+    if (auto failure = drain())
+      return failure;
+  }
+  publish(std::move(packets), end);
+  return std::nullopt;
 }
 
 } // namespace vidorel::exporting

@@ -5,16 +5,15 @@
 // packet grid, into one QuickTime movie.
 
 #include "export/avc_config.h"
+#include "export/ffmpeg_even_sound.h"
 #include "export/ffmpeg_take_reader.h"
 #include "export/ffmpeg_video_cut.h"
-#include "export/loudness.h"
 #include "export/quicktime_writer.h"
 #include "export/segment_edits.h"
 #include "model/session.h"
 
 #include <deque>
 #include <limits>
-#include <memory>
 #include <system_error>
 
 namespace vidorel::exporting {
@@ -26,14 +25,6 @@ inline std::pair<std::int64_t, std::int64_t> segmentRange(const Take& take) {
   return {start, end};
 }
 
-// Sound in the movie's format, one vector of samples per channel.
-using SoundPlanes = std::vector<std::vector<float>>;
-
-// Decodes and converts the sound of a take (none: silence) to count AAC
-// packets' worth of 48 kHz stereo starting at sourceStart (take ticks).
-std::optional<ExportFailure> decodeSound(StreamReader* reader, std::int64_t sourceStart,
-                                         std::int64_t count, SoundPlanes& channels);
-
 // Takes whose video is made at once: each take's decoding and encoding
 // keeps about one core busy, and one take may be done while the one before
 // is still at work.
@@ -43,9 +34,6 @@ inline constexpr std::size_t kCutsAtOnce = 3;
 class MovieJoiner {
 public:
   MovieJoiner() : video_(TrackKind::video, kVideoTimescale), audio_(TrackKind::audio, kAudioRate) {}
-  ~MovieJoiner() { discardEvenAudio(); }
-  MovieJoiner(const MovieJoiner&) = delete;
-  MovieJoiner& operator=(const MovieJoiner&) = delete;
 
   std::error_code start(int fd) { return writer_.start(fd); }
 
@@ -55,15 +43,15 @@ public:
 
   bool isEmpty() const { return cursor_ == 0; }
 
-  // Each segment's sound is decoded, brought to one loudness and limited,
-  // and the movie's sound encoded once, instead of copied.
-  void setEvenLoudness(bool on) { evenLoudness_ = on; }
+  // The sound comes from sound, made for the same takes, instead of the
+  // takes' sound being copied.
+  void takeSoundFrom(EvenSoundJob* sound) { evenSound_ = sound; }
 
   // The next segment appended, if it is not empty, starts a chapter.
   void startChapter(std::string title) { nextChapter_ = std::move(title); }
 
   std::error_code finish() {
-    if (evenLoudness_ && finishEvenAudio())
+    if (evenSound_ && evenSound_->take(std::numeric_limits<std::int64_t>::max(), pendingAudio_))
       return std::make_error_code(std::errc::io_error);
     // The sound never runs past the picture: a packet that would is left out.
     while (!pendingAudio_.empty() && (pendingAudio_.back().index + 1) * kTicksPerAacFrame > cursor_)
@@ -81,10 +69,7 @@ public:
   std::int64_t reencodedFrames() const { return reencoded_; }
 
 private:
-  struct AudioPacket {
-    std::int64_t index = 0; // position in the movie's grid of AAC packets
-    Bytes bytes;
-  };
+  using AudioPacket = SoundPacket;
 
   // Video samples: decode times are kept as close as the order of decoding
   // allows to composition time minus the source's own reordering delay,
@@ -182,12 +167,6 @@ private:
                                          std::int64_t first, std::int64_t count);
   std::optional<ExportFailure> convertAudio(StreamReader* reader, std::int64_t sourceStart,
                                             std::int64_t first, std::int64_t count);
-  std::optional<ExportFailure> appendEvenAudio(StreamReader* reader, std::int64_t sourceStart,
-                                               std::int64_t count);
-  std::optional<ExportFailure> encodeEvenAudio(const SoundPlanes& sound);
-  std::optional<ExportFailure> finishEvenAudio();
-  // An export that failed leaves the encoder's queue behind quietly.
-  void discardEvenAudio();
 
   QuickTimeWriter writer_;
   MovieTrack video_;
@@ -203,13 +182,7 @@ private:
   std::deque<AudioPacket> pendingAudio_;
   std::int64_t audioLimit_ = 0; // packets ending after this wait for the next segment
   std::optional<std::string> nextChapter_;
-  // Even loudness: the limiter and the one encoder the whole sound goes
-  // through, with the limited sound not yet encoded.
-  bool evenLoudness_ = false;
-  std::unique_ptr<TruePeakLimiter> limiter_;
-  CodecPtr evenEncoder_;
-  SoundPlanes evenQueue_;
-  std::int64_t evenPts_ = 0;
+  EvenSoundJob* evenSound_ = nullptr;
   std::vector<MovieChapter> chapters_;
 };
 

@@ -67,8 +67,12 @@ std::optional<ExportFailure> exportMovie(const std::vector<Take>& takes,
     return fileFailure(destination, created.message());
   std::optional<ExportFailure> failure;
   {
+    // The sound is made beside the picture.
+    std::unique_ptr<EvenSoundJob> sound;
+    if (options.evenLoudness)
+      sound = std::make_unique<EvenSoundJob>(takes, takesDirectory);
     MovieJoiner joiner;
-    joiner.setEvenLoudness(options.evenLoudness);
+    joiner.takeSoundFrom(sound.get());
     if (std::error_code started = joiner.start(output.descriptor()))
       return fileFailure(destination, started.message());
     MoviePicture picture = moviePicture(takes, takesDirectory);

@@ -37,16 +37,16 @@ std::optional<ExportFailure> MovieJoiner::prepareAudioEncoder(const fs::path& fi
 std::optional<ExportFailure> MovieJoiner::appendAudio(StreamReader& reader, std::int64_t start,
                                                       std::int64_t movieStart,
                                                       std::int64_t movieEnd) {
-  PacketRun run = packetRunFor(movieStart, movieEnd, kTicksPerAacFrame);
-  std::int64_t first = run.first;
-  std::int64_t last = run.first + run.count;
+  SoundRange range = soundRangeFor(start, movieStart, movieEnd);
+  std::int64_t first = range.first;
+  std::int64_t last = range.first + range.count;
   audioLimit_ = movieEnd;
-  if (run.count == 0)
+  if (range.count == 0)
     return std::nullopt;
   // Take time (ticks) that the first packet of the grid should hold.
-  std::int64_t sourceStart = start + first * kTicksPerAacFrame - movieStart;
-  if (evenLoudness_)
-    return appendEvenAudio(reader.hasStream() ? &reader : nullptr, sourceStart, last - first);
+  std::int64_t sourceStart = range.sourceStart;
+  if (evenSound_)
+    return evenSound_->take(last, pendingAudio_);
   if (!reader.hasStream())
     return convertAudio(nullptr, sourceStart, first, last - first);
   const AVCodecParameters& codec = reader.codec();

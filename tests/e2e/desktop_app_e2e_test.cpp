@@ -377,7 +377,8 @@ TEST(DesktopAppEndToEnd, DrivesAWholeSessionThroughTheWindows) {
     std::string streams = runCommand("ffprobe -v error -show_entries stream=codec_name -of "
                                      "csv=p=0 '" +
                                      movie.string() + "'");
-    EXPECT_EQ(streams, "h264\naac") << "copied, not re-encoded";
+    // The video copied and the sound, then the chapters' text track.
+    EXPECT_EQ(streams, "h264\naac\nbin_data") << "copied, not re-encoded";
     // Frame times as stored: a still screen gives a few frames a take, which
     // a constant output rate would fold together.
     std::string decoded = runCommand("ffmpeg -v error -i '" + movie.string() +
