@@ -54,8 +54,15 @@ SoundRange soundRangeFor(std::int64_t start, std::int64_t movieStart, std::int64
   return {start + run.first * kTicksPerAacFrame - movieStart, run.first, run.count};
 }
 
-EvenSoundJob::EvenSoundJob(std::vector<Take> takes, fs::path takesDirectory)
-    : takes_(std::move(takes)), takesDirectory_(std::move(takesDirectory)) {
+EvenSoundJob::EvenSoundJob(std::vector<Take> takes, fs::path takesDirectory, std::int64_t cursor)
+    : takes_(std::move(takes)), takesDirectory_(std::move(takesDirectory)), cursor_(cursor) {
+  first_ = soundRangeFor(0, cursor, cursor).first;
+  cursorAfter_ = cursor;
+  for (const Take& take : takes_) {
+    auto [start, end] = segmentRange(take);
+    cursorAfter_ += std::max<std::int64_t>(0, end - start);
+  }
+  end_ = soundRangeFor(0, cursorAfter_, cursorAfter_).first;
   thread_ = std::thread([this] { run(); });
 }
 
@@ -68,6 +75,8 @@ EvenSoundJob::~EvenSoundJob() {
 }
 
 std::optional<ExportFailure> EvenSoundJob::take(std::int64_t end, std::deque<SoundPacket>& out) {
+  // The encoder's last packets, past the job's sound, stay unused.
+  end = std::min(end, end_);
   std::unique_lock lock(mutex_);
   for (;;) {
     while (!made_.empty() && made_.front().index < end) {
@@ -118,7 +127,7 @@ std::optional<ExportFailure> EvenSoundJob::makeSound() {
                                                kTruePeakCeiling - kEncoderHeadroom);
   queue_.assign(kPlanes, {});
   // The segments follow each other as the joiner places them.
-  std::int64_t cursor = 0;
+  std::int64_t cursor = cursor_;
   for (const Take& take : takes_) {
     {
       std::lock_guard lock(mutex_);
@@ -188,7 +197,7 @@ std::optional<ExportFailure> EvenSoundJob::encode(const SoundPlanes& sound) {
       if (packet->pts < 0 || packet->pts % kAacFrame != 0)
         continue;
       packets.push_back(
-          {packet->pts / kAacFrame, Bytes(packet->data, packet->data + packet->size)});
+          {first_ + packet->pts / kAacFrame, Bytes(packet->data, packet->data + packet->size)});
     }
   };
   std::size_t used = 0;

@@ -43,17 +43,26 @@ struct SoundRange {
 };
 SoundRange soundRangeFor(std::int64_t start, std::int64_t movieStart, std::int64_t movieEnd);
 
+// The sound of a run of segments: the takes given, each cut to its trim
+// range, placed from cursor (movie ticks) on. A movie's sound may be made
+// by several jobs at once, one after the other in the movie, each with its
+// own encoder.
 class EvenSoundJob {
 public:
-  // Starts making the sound of these takes, each cut to its trim range.
-  EvenSoundJob(std::vector<Take> takes, fs::path takesDirectory);
+  EvenSoundJob(std::vector<Take> takes, fs::path takesDirectory, std::int64_t cursor);
   // Stops early when the export ends before the sound is made.
   ~EvenSoundJob();
   EvenSoundJob(const EvenSoundJob&) = delete;
   EvenSoundJob& operator=(const EvenSoundJob&) = delete;
 
-  // Moves the packets before grid index end to out, in order, waiting until
-  // they are made.
+  // The packets the job makes: grid indexes [first, end).
+  std::int64_t first() const { return first_; }
+  std::int64_t end() const { return end_; }
+  // Movie time (ticks) after the job's segments.
+  std::int64_t cursorAfter() const { return cursorAfter_; }
+
+  // Moves the job's packets before grid index end to out, in order,
+  // waiting until they are made.
   std::optional<ExportFailure> take(std::int64_t end, std::deque<SoundPacket>& out);
 
 private:
@@ -67,6 +76,10 @@ private:
 
   std::vector<Take> takes_;
   fs::path takesDirectory_;
+  std::int64_t cursor_;
+  std::int64_t first_ = 0;
+  std::int64_t end_ = 0;
+  std::int64_t cursorAfter_ = 0;
   // The job's own, on its thread.
   std::unique_ptr<TruePeakLimiter> limiter_;
   CodecPtr encoder_;

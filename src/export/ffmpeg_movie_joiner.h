@@ -43,15 +43,15 @@ public:
 
   bool isEmpty() const { return cursor_ == 0; }
 
-  // The sound comes from sound, made for the same takes, instead of the
-  // takes' sound being copied.
-  void takeSoundFrom(EvenSoundJob* sound) { evenSound_ = sound; }
+  // The sound comes from jobs that make it for the same takes, one after
+  // the other, instead of the takes' sound being copied.
+  void takeSoundFrom(std::vector<EvenSoundJob*> jobs) { evenSound_ = std::move(jobs); }
 
   // The next segment appended, if it is not empty, starts a chapter.
   void startChapter(std::string title) { nextChapter_ = std::move(title); }
 
   std::error_code finish() {
-    if (evenSound_ && evenSound_->take(std::numeric_limits<std::int64_t>::max(), pendingAudio_))
+    if (takeEvenSound(std::numeric_limits<std::int64_t>::max()))
       return std::make_error_code(std::errc::io_error);
     // The sound never runs past the picture: a packet that would is left out.
     while (!pendingAudio_.empty() && (pendingAudio_.back().index + 1) * kTicksPerAacFrame > cursor_)
@@ -168,6 +168,17 @@ private:
   std::optional<ExportFailure> convertAudio(StreamReader* reader, std::int64_t sourceStart,
                                             std::int64_t first, std::int64_t count);
 
+  // The packets of the jobs' sound before grid index end.
+  std::optional<ExportFailure> takeEvenSound(std::int64_t end) {
+    for (EvenSoundJob* job : evenSound_) {
+      if (job->first() >= end)
+        break;
+      if (auto failure = job->take(end, pendingAudio_))
+        return failure;
+    }
+    return std::nullopt;
+  }
+
   QuickTimeWriter writer_;
   MovieTrack video_;
   MovieTrack audio_;
@@ -182,7 +193,7 @@ private:
   std::deque<AudioPacket> pendingAudio_;
   std::int64_t audioLimit_ = 0; // packets ending after this wait for the next segment
   std::optional<std::string> nextChapter_;
-  EvenSoundJob* evenSound_ = nullptr;
+  std::vector<EvenSoundJob*> evenSound_;
   std::vector<MovieChapter> chapters_;
 };
 

@@ -39,6 +39,32 @@ MoviePicture moviePicture(const std::vector<Take>& takes, const fs::path& takesD
   return {};
 }
 
+// Even sound is made beside the picture, the first and the second half of
+// the movie (at a join) each on a core of its own: encoding the sound costs
+// more than joining the picture.
+std::vector<std::unique_ptr<EvenSoundJob>> startSoundJobs(const std::vector<Take>& takes,
+                                                          const fs::path& takesDirectory) {
+  std::int64_t total = 0;
+  for (const Take& take : takes) {
+    auto [start, end] = segmentRange(take);
+    total += std::max<std::int64_t>(0, end - start);
+  }
+  std::size_t half = 0;
+  for (std::int64_t length = 0; half < takes.size() && 2 * length < total; ++half) {
+    auto [start, end] = segmentRange(takes[half]);
+    length += std::max<std::int64_t>(0, end - start);
+  }
+  std::vector<std::unique_ptr<EvenSoundJob>> jobs;
+  jobs.push_back(std::make_unique<EvenSoundJob>(
+      std::vector<Take>(takes.begin(), takes.begin() + static_cast<std::ptrdiff_t>(half)),
+      takesDirectory, 0));
+  if (half < takes.size())
+    jobs.push_back(std::make_unique<EvenSoundJob>(
+        std::vector<Take>(takes.begin() + static_cast<std::ptrdiff_t>(half), takes.end()),
+        takesDirectory, jobs.back()->cursorAfter()));
+  return jobs;
+}
+
 } // namespace
 
 std::optional<ExportFailure> exportMovie(const std::vector<Take>& takes,
@@ -67,12 +93,14 @@ std::optional<ExportFailure> exportMovie(const std::vector<Take>& takes,
     return fileFailure(destination, created.message());
   std::optional<ExportFailure> failure;
   {
-    // The sound is made beside the picture.
-    std::unique_ptr<EvenSoundJob> sound;
+    std::vector<std::unique_ptr<EvenSoundJob>> sound;
     if (options.evenLoudness)
-      sound = std::make_unique<EvenSoundJob>(takes, takesDirectory);
+      sound = startSoundJobs(takes, takesDirectory);
     MovieJoiner joiner;
-    joiner.takeSoundFrom(sound.get());
+    std::vector<EvenSoundJob*> soundJobs;
+    for (const auto& job : sound)
+      soundJobs.push_back(job.get());
+    joiner.takeSoundFrom(std::move(soundJobs));
     if (std::error_code started = joiner.start(output.descriptor()))
       return fileFailure(destination, started.message());
     MoviePicture picture = moviePicture(takes, takesDirectory);

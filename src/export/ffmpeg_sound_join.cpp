@@ -45,8 +45,8 @@ std::optional<ExportFailure> MovieJoiner::appendAudio(StreamReader& reader, std:
     return std::nullopt;
   // Take time (ticks) that the first packet of the grid should hold.
   std::int64_t sourceStart = range.sourceStart;
-  if (evenSound_)
-    return evenSound_->take(last, pendingAudio_);
+  if (!evenSound_.empty())
+    return takeEvenSound(last);
   if (!reader.hasStream())
     return convertAudio(nullptr, sourceStart, first, last - first);
   const AVCodecParameters& codec = reader.codec();
