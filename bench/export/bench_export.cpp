@@ -2,7 +2,9 @@
 // against the physical limit (cp of the same source files), against
 // ffmpeg's concat demuxer with stream copy over the same ranges (fast but
 // not frame-exact) and against a full re-encode of the same cut list with
-// libx264 veryfast. Every contender ends with its output on disk (fsync),
+// libx264 veryfast, and our export with even loudness (each scene's sound
+// decoded, measured, limited and encoded once) against it with the sound
+// copied. Every contender ends with its output on disk (fsync),
 // as our export does. Prints the median wall time of a few rounds, run in
 // alternating order, the ratios and the frames re-encoded per cut.
 //
@@ -172,6 +174,9 @@ int main(int argc, char** argv) {
   }
 
   fs::path ours = out / "ours.mov";
+  fs::path even = out / "even.mov";
+  ExportOptions evenLoudness;
+  evenLoudness.evenLoudness = true;
   fs::path ffmpegMovie = out / "ffmpeg.mov";
   fs::path encodedMovie = out / "reencoded.mov";
   ExportStatistics statistics;
@@ -194,6 +199,10 @@ int main(int argc, char** argv) {
          statistics = {};
          return !exportMovie(selected, takes, ours, &statistics).has_value();
        },
+       {},
+       {}},
+      {"vidorel export, even loudness",
+       [&] { return !exportMovie(selected, takes, even, nullptr, evenLoudness).has_value(); },
        {},
        {}},
       {"cp + sync",
@@ -259,8 +268,9 @@ int main(int argc, char** argv) {
   }
 
   double oursSeconds = median(contenders[0].seconds);
-  double cpSeconds = median(contenders[1].seconds);
-  double ffmpegSeconds = median(contenders[2].seconds);
+  double evenSeconds = median(contenders[1].seconds);
+  double cpSeconds = median(contenders[2].seconds);
+  double ffmpegSeconds = median(contenders[3].seconds);
   std::printf("%d takes of %d s at 1920x1080, %.1f s kept, %.1f MB of takes\n", kTakes, kSeconds,
               keptSeconds, sourceBytes / 1e6);
   std::printf("output: vidorel %.1f MB, ffmpeg %.1f MB\n", bytesOf(ours) / 1e6,
@@ -271,9 +281,10 @@ int main(int argc, char** argv) {
                 *std::min_element(contender.seconds.begin(), contender.seconds.end()),
                 contender.seconds.size(), median(contender.cpu));
   std::printf("vidorel / cp:             %.2f\n", oursSeconds / cpSeconds);
+  std::printf("even loudness / copied:   %.2f (goal <= 1.3)\n", evenSeconds / oursSeconds);
   std::printf("vidorel / concat copy:    %.2f (goal <= 3)\n", oursSeconds / ffmpegSeconds);
   if (!quick) {
-    double encodedSeconds = median(contenders[3].seconds);
+    double encodedSeconds = median(contenders[4].seconds);
     std::printf("full re-encode / vidorel: %.1f (goal >= 10)\n", encodedSeconds / oursSeconds);
   }
   std::printf("frames re-encoded per cut:");

@@ -56,7 +56,7 @@ CodecPtr openTakeVideoEncoder(const TakeVideoEncoding& encoding) {
   return video;
 }
 
-CodecPtr openTakeAudioEncoder() {
+CodecPtr openTakeAudioEncoder(std::int64_t bitRate) {
   const AVCodec* aac = avcodec_find_encoder(AV_CODEC_ID_AAC);
   if (!aac)
     return nullptr;
@@ -66,7 +66,7 @@ CodecPtr openTakeAudioEncoder() {
   audio->sample_fmt = AV_SAMPLE_FMT_FLTP;
   audio->sample_rate = kTakeAudioRate;
   av_channel_layout_default(&audio->ch_layout, kTakeAudioChannels);
-  audio->bit_rate = 128000;
+  audio->bit_rate = bitRate;
   audio->time_base = {1, kTakeAudioRate};
   audio->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   if (avcodec_open2(audio.get(), aac, nullptr) < 0)

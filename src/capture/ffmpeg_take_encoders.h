@@ -2,6 +2,7 @@
 
 #include "capture/ffmpeg_handles.h"
 
+#include <cstdint>
 #include <string>
 
 namespace vidorel {
@@ -51,7 +52,9 @@ struct TakeVideoEncoding {
 
 // Null when libx264 is missing or refuses the settings.
 CodecPtr openTakeVideoEncoder(const TakeVideoEncoding& encoding);
-// Null when the AAC encoder is missing.
-CodecPtr openTakeAudioEncoder();
+// Null when the AAC encoder is missing. Takes are written at the bit rate
+// given here; an export that encodes the whole sound anew at a higher one.
+inline constexpr std::int64_t kTakeAudioBitRate = 128000;
+CodecPtr openTakeAudioEncoder(std::int64_t bitRate = kTakeAudioBitRate);
 
 } // namespace vidorel

@@ -37,7 +37,7 @@ Task<void> ExportCoordinator::exportSession(Session session) {
   deps_.preferences.setLastExportDirectory(folder.empty() ? std::nullopt
                                                           : std::optional<fs::path>(folder));
   co_await runExportTask(std::move(session), std::move(destination), deps_.exporter, deps_.logger,
-                         deps_.alerts);
+                         deps_.alerts, deps_.preferences.evenLoudness());
 }
 
 } // namespace vidorel

@@ -1,6 +1,7 @@
 #include "export/export_summary.h"
 
 #include "base/format.h"
+#include "export/chapters.h"
 
 namespace vidorel {
 
@@ -33,6 +34,7 @@ ExportSummary makeExportSummary(const std::optional<Session>& session) {
       summary.rows.push_back(summaryRow(session->scenes[index], static_cast<int>(index)));
     summary.totalSeconds = session->totalSelectedDuration();
     summary.canExport = !session->selectedTakes().empty();
+    summary.chapterList = chapterList(movieChapters(*session));
   }
   summary.totalText = "Total: " + formatMinutesSeconds(summary.totalSeconds);
   return summary;

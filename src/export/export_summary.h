@@ -12,6 +12,7 @@ inline constexpr const char* kExportSummaryTitle = "Export Summary";
 inline constexpr const char* kSkippedSceneText = "— skipped —";
 inline constexpr const char* kExportCancelTitle = "Cancel";
 inline constexpr const char* kExportButtonTitle = "Export Final Video (Ctrl+Shift+E)";
+inline constexpr const char* kCopyChaptersTitle = "Copy Chapters";
 
 // One line of the summary: a scene and the take export will use from it.
 struct ExportSummaryRow {
@@ -36,6 +37,8 @@ struct ExportSummary {
   std::string totalText;
   // Export needs at least one selected take.
   bool canExport = false;
+  // The movie's chapters as lines "0:00 Intro"; empty when it has none.
+  std::string chapterList;
 };
 
 // The summary of `session`; no session gives no rows, a total of 0:00 and

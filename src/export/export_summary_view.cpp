@@ -76,6 +76,8 @@ ExportSummaryView::ExportSummaryView(QWidget* parent) : QWidget(parent) {
   cancelButton_ = new QPushButton(QString::fromUtf8(kExportCancelTitle));
   exportButton_ = new QPushButton(QString::fromUtf8(kExportButtonTitle));
   exportButton_->setDefault(true);
+  copyChaptersButton_ = new QPushButton(QString::fromUtf8(kCopyChaptersTitle));
+  buttons->addWidget(copyChaptersButton_);
   buttons->addWidget(cancelButton_);
   buttons->addWidget(exportButton_);
   buttons->addStretch();
@@ -96,6 +98,10 @@ ExportSummaryView::ExportSummaryView(QWidget* parent) : QWidget(parent) {
     if (auto handler = onCancel)
       handler();
   });
+  connect(copyChaptersButton_, &QPushButton::clicked, this, [this] {
+    if (onCopyChapters && !summary_.chapterList.empty())
+      onCopyChapters(summary_.chapterList);
+  });
   connect(exportButton_, &QPushButton::clicked, this, [this] {
     // A shortcut reaches a disabled button too; only a summary with
     // selected takes may start an export.
@@ -115,6 +121,7 @@ void ExportSummaryView::setSummary(ExportSummary summary) {
   rebuildRows();
   totalLabel_->setText(QString::fromStdString(summary_.totalText));
   exportButton_->setEnabled(summary_.canExport);
+  copyChaptersButton_->setEnabled(!summary_.chapterList.empty());
 }
 
 void ExportSummaryView::rebuildRows() {

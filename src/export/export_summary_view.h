@@ -5,6 +5,7 @@
 #include <QWidget>
 
 #include <functional>
+#include <string>
 
 class QGridLayout;
 class QLabel;
@@ -29,9 +30,12 @@ public:
   std::function<void()> onCancel;
   // "Export Final Video" (Shift+Ctrl+E): close the window, then export.
   std::function<void()> onExport;
+  // "Copy Chapters": the chapter list goes to the clipboard.
+  std::function<void(const std::string&)> onCopyChapters;
 
   QPushButton* cancelButton() const { return cancelButton_; }
   QPushButton* exportButton() const { return exportButton_; }
+  QPushButton* copyChaptersButton() const { return copyChaptersButton_; }
   QLabel* totalLabel() const { return totalLabel_; }
   // The texts of row `row` from left to right, for tests and accessibility.
   QStringList rowTexts(int row) const;
@@ -44,6 +48,7 @@ private:
   QLabel* totalLabel_ = nullptr;
   QPushButton* cancelButton_ = nullptr;
   QPushButton* exportButton_ = nullptr;
+  QPushButton* copyChaptersButton_ = nullptr;
 };
 
 // The window the shell shows for "export": follows the manager's session

@@ -2,6 +2,9 @@
 
 #include "workflow/app_state_manager.h"
 
+#include <QClipboard>
+#include <QGuiApplication>
+
 namespace vidorel {
 
 QWidget* makeExportSummaryWindow(AppStateManager& manager) {
@@ -13,6 +16,9 @@ QWidget* makeExportSummaryWindow(AppStateManager& manager) {
       view->close();
   };
   view->onCancel = close;
+  view->onCopyChapters = [](const std::string& list) {
+    QGuiApplication::clipboard()->setText(QString::fromStdString(list));
+  };
   view->onExport = [&manager, close] {
     close();
     manager.exportFinalVideo();

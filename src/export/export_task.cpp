@@ -1,5 +1,7 @@
 #include "export/export_task.h"
 
+#include "export/chapters.h"
+
 #include <ctime>
 #include <optional>
 
@@ -31,15 +33,18 @@ std::string suggestedExportName(std::chrono::system_clock::time_point now) {
 }
 
 Task<bool> runExportTask(Session session, fs::path destination, SessionExporter& exporter,
-                         Logger& logger, AlertPresenter& alerts) {
+                         Logger& logger, AlertPresenter& alerts, bool evenLoudness) {
   std::vector<Take> takes = session.selectedTakes();
   if (takes.empty()) {
     alerts.runModal(exportAlert("Nothing to export", "No scenes have a selected take."));
     co_return false;
   }
   logger.info(LogCategory::export_, "export start → " + destination.string());
-  std::optional<ExportFailure> failure =
-      co_await exporter.exportTakes(std::move(takes), session.takesFolder(), destination);
+  ExportOptions options;
+  options.chapterTitles = chapterTitles(session);
+  options.evenLoudness = evenLoudness;
+  std::optional<ExportFailure> failure = co_await exporter.exportTakes(
+      std::move(takes), session.takesFolder(), destination, std::move(options));
   if (!failure) {
     logger.info(LogCategory::export_, "export ok");
     co_return true;

@@ -18,8 +18,10 @@ std::string suggestedExportName(std::chrono::system_clock::time_point now);
 
 // The export task, once the destination is known: joins the session's
 // selected takes into destination, logging under "export" and reporting
-// every failure with one modal alert. True when the movie was written.
+// every failure with one modal alert. Each scene starts a chapter titled
+// with its label. True when the movie was written.
 Task<bool> runExportTask(Session session, std::filesystem::path destination,
-                         SessionExporter& exporter, Logger& logger, AlertPresenter& alerts);
+                         SessionExporter& exporter, Logger& logger, AlertPresenter& alerts,
+                         bool evenLoudness);
 
 } // namespace vidorel

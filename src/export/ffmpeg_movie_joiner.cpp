@@ -1,10 +1,13 @@
 #include "export/ffmpeg_movie_joiner.h"
 
+#include <utility>
+
 namespace vidorel::exporting {
 
 std::optional<ExportFailure> MovieJoiner::append(const Take& take, const fs::path& file,
                                                  CutJob* video) {
   auto [start, end] = segmentRange(take);
+  std::optional<std::string> chapter = std::exchange(nextChapter_, std::nullopt);
   StreamReader audioReader;
   if (auto failure = audioReader.open(file, AVMEDIA_TYPE_AUDIO))
     return failure;
@@ -15,6 +18,8 @@ std::optional<ExportFailure> MovieJoiner::append(const Take& take, const fs::pat
 
   std::int64_t movieStart = cursor_;
   std::int64_t movieEnd = cursor_ + (end - start);
+  if (chapter)
+    chapters_.push_back({std::move(*chapter), movieStart / kTicksPerMovieUnit});
   if (auto failure = appendAudio(audioReader, start, movieStart, movieEnd))
     return failure;
   if (video) {

@@ -5,6 +5,7 @@
 // packet grid, into one QuickTime movie.
 
 #include "export/avc_config.h"
+#include "export/ffmpeg_even_sound.h"
 #include "export/ffmpeg_take_reader.h"
 #include "export/ffmpeg_video_cut.h"
 #include "export/quicktime_writer.h"
@@ -42,7 +43,16 @@ public:
 
   bool isEmpty() const { return cursor_ == 0; }
 
+  // The sound comes from jobs that make it for the same takes, one after
+  // the other, instead of the takes' sound being copied.
+  void takeSoundFrom(std::vector<EvenSoundJob*> jobs) { evenSound_ = std::move(jobs); }
+
+  // The next segment appended, if it is not empty, starts a chapter.
+  void startChapter(std::string title) { nextChapter_ = std::move(title); }
+
   std::error_code finish() {
+    if (takeEvenSound(std::numeric_limits<std::int64_t>::max()))
+      return std::make_error_code(std::errc::io_error);
     // The sound never runs past the picture: a packet that would is left out.
     while (!pendingAudio_.empty() && (pendingAudio_.back().index + 1) * kTicksPerAacFrame > cursor_)
       pendingAudio_.pop_back();
@@ -52,17 +62,14 @@ public:
     if (!video_.samples().empty())
       video_.setLastSampleDuration(std::max<std::int64_t>(1, cursor_ - lastDecodeTime_));
     audio_.setLastSampleDuration(kAacFrame);
-    return writer_.finish({&video_, &audio_});
+    return writer_.finish({&video_, &audio_}, chapters_);
   }
 
   // Frames encoded so far.
   std::int64_t reencodedFrames() const { return reencoded_; }
 
 private:
-  struct AudioPacket {
-    std::int64_t index = 0; // position in the movie's grid of AAC packets
-    Bytes bytes;
-  };
+  using AudioPacket = SoundPacket;
 
   // Video samples: decode times are kept as close as the order of decoding
   // allows to composition time minus the source's own reordering delay,
@@ -161,6 +168,17 @@ private:
   std::optional<ExportFailure> convertAudio(StreamReader* reader, std::int64_t sourceStart,
                                             std::int64_t first, std::int64_t count);
 
+  // The packets of the jobs' sound before grid index end.
+  std::optional<ExportFailure> takeEvenSound(std::int64_t end) {
+    for (EvenSoundJob* job : evenSound_) {
+      if (job->first() >= end)
+        break;
+      if (auto failure = job->take(end, pendingAudio_))
+        return failure;
+    }
+    return std::nullopt;
+  }
+
   QuickTimeWriter writer_;
   MovieTrack video_;
   MovieTrack audio_;
@@ -174,6 +192,9 @@ private:
   std::uint32_t audioDescription_ = 0;
   std::deque<AudioPacket> pendingAudio_;
   std::int64_t audioLimit_ = 0; // packets ending after this wait for the next segment
+  std::optional<std::string> nextChapter_;
+  std::vector<EvenSoundJob*> evenSound_;
+  std::vector<MovieChapter> chapters_;
 };
 
 } // namespace vidorel::exporting

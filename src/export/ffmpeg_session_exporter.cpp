@@ -39,12 +39,39 @@ MoviePicture moviePicture(const std::vector<Take>& takes, const fs::path& takesD
   return {};
 }
 
+// Even sound is made beside the picture, the first and the second half of
+// the movie (at a join) each on a core of its own: encoding the sound costs
+// more than joining the picture.
+std::vector<std::unique_ptr<EvenSoundJob>> startSoundJobs(const std::vector<Take>& takes,
+                                                          const fs::path& takesDirectory) {
+  std::int64_t total = 0;
+  for (const Take& take : takes) {
+    auto [start, end] = segmentRange(take);
+    total += std::max<std::int64_t>(0, end - start);
+  }
+  std::size_t half = 0;
+  for (std::int64_t length = 0; half < takes.size() && 2 * length < total; ++half) {
+    auto [start, end] = segmentRange(takes[half]);
+    length += std::max<std::int64_t>(0, end - start);
+  }
+  std::vector<std::unique_ptr<EvenSoundJob>> jobs;
+  jobs.push_back(std::make_unique<EvenSoundJob>(
+      std::vector<Take>(takes.begin(), takes.begin() + static_cast<std::ptrdiff_t>(half)),
+      takesDirectory, 0));
+  if (half < takes.size())
+    jobs.push_back(std::make_unique<EvenSoundJob>(
+        std::vector<Take>(takes.begin() + static_cast<std::ptrdiff_t>(half), takes.end()),
+        takesDirectory, jobs.back()->cursorAfter()));
+  return jobs;
+}
+
 } // namespace
 
 std::optional<ExportFailure> exportMovie(const std::vector<Take>& takes,
                                          const fs::path& takesDirectory,
                                          const fs::path& destinationPath,
-                                         ExportStatistics* statistics) {
+                                         ExportStatistics* statistics,
+                                         const ExportOptions& options) {
   std::error_code error;
   fs::path destination = fs::absolute(destinationPath, error);
   if (error)
@@ -66,7 +93,14 @@ std::optional<ExportFailure> exportMovie(const std::vector<Take>& takes,
     return fileFailure(destination, created.message());
   std::optional<ExportFailure> failure;
   {
+    std::vector<std::unique_ptr<EvenSoundJob>> sound;
+    if (options.evenLoudness)
+      sound = startSoundJobs(takes, takesDirectory);
     MovieJoiner joiner;
+    std::vector<EvenSoundJob*> soundJobs;
+    for (const auto& job : sound)
+      soundJobs.push_back(job.get());
+    joiner.takeSoundFrom(std::move(soundJobs));
     if (std::error_code started = joiner.start(output.descriptor()))
       return fileFailure(destination, started.message());
     MoviePicture picture = moviePicture(takes, takesDirectory);
@@ -93,6 +127,8 @@ std::optional<ExportFailure> exportMovie(const std::vector<Take>& takes,
         cuts.push_back(startCut(started));
       std::unique_ptr<CutJob> current = std::move(cuts.front());
       cuts.pop_front();
+      if (i < options.chapterTitles.size())
+        joiner.startChapter(options.chapterTitles[i]);
       std::int64_t before = joiner.reencodedFrames();
       failure = joiner.append(take, takesDirectory / take.filename, current.get());
       if (failure)
@@ -141,14 +177,17 @@ void FfmpegSessionExporter::startWorker(std::function<void()> work) {
 
 Task<std::optional<ExportFailure>> FfmpegSessionExporter::exportTakes(std::vector<Take> takes,
                                                                       fs::path takesDirectory,
-                                                                      fs::path destination) {
+                                                                      fs::path destination,
+                                                                      ExportOptions options) {
   using Result = std::optional<ExportFailure>;
   // The awaiter is a named local: GCC 12 destroys the captures of a lambda
   // temporary inside a co_await expression twice.
   CallbackAwaiter<Result> exported(
       loop_, [this, takes = std::move(takes), takesDirectory = std::move(takesDirectory),
-              destination = std::move(destination)](std::function<void(Result)> done) {
-        startWorker([=] { done(exportMovie(takes, takesDirectory, destination)); });
+              destination = std::move(destination),
+              options = std::move(options)](std::function<void(Result)> done) {
+        startWorker(
+            [=] { done(exportMovie(takes, takesDirectory, destination, nullptr, options)); });
       });
   Result result = co_await exported;
   co_return result;

@@ -28,11 +28,14 @@ struct ExportStatistics {
 // (letterboxed). Sound is copied as whole AAC packets placed on the movie's
 // packet grid; takes without sound give encoded silence, takes of another
 // format are converted. The movie is written beside the destination under a
-// temporary name and renamed over it only when complete.
+// temporary name and renamed over it only when complete. Each take with a
+// chapter title starts a chapter. With even loudness the sound is decoded,
+// each segment brought to one loudness, limited and encoded once.
 std::optional<ExportFailure> exportMovie(const std::vector<Take>& takes,
                                          const std::filesystem::path& takesDirectory,
                                          const std::filesystem::path& destination,
-                                         ExportStatistics* statistics = nullptr);
+                                         ExportStatistics* statistics = nullptr,
+                                         const ExportOptions& options = {});
 
 // Runs each export on a thread of its own and resumes the awaiting task on
 // the main loop.
@@ -44,7 +47,8 @@ public:
 
   Task<std::optional<ExportFailure>> exportTakes(std::vector<Take> takes,
                                                  std::filesystem::path takesDirectory,
-                                                 std::filesystem::path destination) override;
+                                                 std::filesystem::path destination,
+                                                 ExportOptions options) override;
 
 private:
   struct Worker {

@@ -37,14 +37,16 @@ std::optional<ExportFailure> MovieJoiner::prepareAudioEncoder(const fs::path& fi
 std::optional<ExportFailure> MovieJoiner::appendAudio(StreamReader& reader, std::int64_t start,
                                                       std::int64_t movieStart,
                                                       std::int64_t movieEnd) {
-  PacketRun run = packetRunFor(movieStart, movieEnd, kTicksPerAacFrame);
-  std::int64_t first = run.first;
-  std::int64_t last = run.first + run.count;
+  SoundRange range = soundRangeFor(start, movieStart, movieEnd);
+  std::int64_t first = range.first;
+  std::int64_t last = range.first + range.count;
   audioLimit_ = movieEnd;
-  if (run.count == 0)
+  if (range.count == 0)
     return std::nullopt;
   // Take time (ticks) that the first packet of the grid should hold.
-  std::int64_t sourceStart = start + first * kTicksPerAacFrame - movieStart;
+  std::int64_t sourceStart = range.sourceStart;
+  if (!evenSound_.empty())
+    return takeEvenSound(last);
   if (!reader.hasStream())
     return convertAudio(nullptr, sourceStart, first, last - first);
   const AVCodecParameters& codec = reader.codec();
@@ -111,15 +113,10 @@ std::optional<ExportFailure> MovieJoiner::copyAudio(StreamReader& reader, std::i
   return std::nullopt;
 }
 
-// Decodes the take's sound (or none: silence), converts it to the movie's
-// 48 kHz stereo and encodes count packets that start at sourceStart.
-std::optional<ExportFailure> MovieJoiner::convertAudio(StreamReader* reader,
-                                                       std::int64_t sourceStart, std::int64_t first,
-                                                       std::int64_t count) {
+std::optional<ExportFailure> decodeSound(StreamReader* reader, std::int64_t sourceStart,
+                                         std::int64_t count, SoundPlanes& channels) {
   const std::size_t length = static_cast<std::size_t>(count) * kAacFrame;
-  std::vector<float> channels[kAudioChannels];
-  for (std::vector<float>& channel : channels)
-    channel.assign(length, 0.0f);
+  channels.assign(kAudioChannels, std::vector<float>(length, 0.0f));
 
   if (reader) {
     CodecPtr decoder;
@@ -180,6 +177,18 @@ std::optional<ExportFailure> MovieJoiner::convertAudio(StreamReader* reader,
     if (auto failure = decode(*decoder, nullptr, reader->file(), took))
       return failure;
   }
+  return std::nullopt;
+}
+
+// Decodes the take's sound (or none: silence), converts it to the movie's
+// 48 kHz stereo and encodes count packets that start at sourceStart.
+std::optional<ExportFailure> MovieJoiner::convertAudio(StreamReader* reader,
+                                                       std::int64_t sourceStart, std::int64_t first,
+                                                       std::int64_t count) {
+  const std::size_t length = static_cast<std::size_t>(count) * kAacFrame;
+  SoundPlanes channels;
+  if (auto failure = decodeSound(reader, sourceStart, count, channels))
+    return failure;
 
   CodecPtr encoder = openTakeAudioEncoder();
   if (!encoder)

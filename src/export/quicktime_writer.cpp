@@ -1,6 +1,8 @@
 #include "export/quicktime_writer.h"
 
 #include "base/files.h"
+#include "base/utf8.h"
+#include "export/box_writer.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -13,88 +15,6 @@ namespace vidorel {
 namespace {
 
 constexpr std::size_t kBufferSize = 4 << 20;
-constexpr std::uint32_t kFixedOne = 0x00010000;
-
-// Big-endian box serialisation. begin() leaves room for the size, which
-// end() fills in once the box's contents are known.
-class BoxWriter {
-public:
-  void u8(std::uint8_t value) { bytes_.push_back(value); }
-  void u16(std::uint16_t value) {
-    u8(static_cast<std::uint8_t>(value >> 8));
-    u8(static_cast<std::uint8_t>(value));
-  }
-  void u24(std::uint32_t value) {
-    u8(static_cast<std::uint8_t>(value >> 16));
-    u16(static_cast<std::uint16_t>(value));
-  }
-  void u32(std::uint32_t value) {
-    u16(static_cast<std::uint16_t>(value >> 16));
-    u16(static_cast<std::uint16_t>(value));
-  }
-  void u64(std::uint64_t value) {
-    u32(static_cast<std::uint32_t>(value >> 32));
-    u32(static_cast<std::uint32_t>(value));
-  }
-  void fourcc(const char* code) { bytes_.insert(bytes_.end(), code, code + 4); }
-  void zeros(std::size_t count) { bytes_.insert(bytes_.end(), count, 0); }
-  void bytes(const std::vector<std::uint8_t>& data) {
-    bytes_.insert(bytes_.end(), data.begin(), data.end());
-  }
-  // A counted string in a field of fieldSize bytes (0: just as long as it is).
-  void pascalString(const std::string& text, std::size_t fieldSize = 0) {
-    std::size_t length = std::min<std::size_t>(text.size(), 255);
-    if (fieldSize > 0)
-      length = std::min(length, fieldSize - 1);
-    u8(static_cast<std::uint8_t>(length));
-    bytes_.insert(bytes_.end(), text.begin(), text.begin() + static_cast<std::ptrdiff_t>(length));
-    if (fieldSize > 0)
-      zeros(fieldSize - 1 - length);
-  }
-  void matrix() {
-    const std::uint32_t values[9] = {kFixedOne, 0, 0, 0, kFixedOne, 0, 0, 0, 0x40000000};
-    for (std::uint32_t value : values)
-      u32(value);
-  }
-
-  std::size_t begin(const char* type) {
-    std::size_t start = bytes_.size();
-    u32(0);
-    fourcc(type);
-    return start;
-  }
-  std::size_t beginFull(const char* type, std::uint8_t version, std::uint32_t flags) {
-    std::size_t start = begin(type);
-    u8(version);
-    u24(flags);
-    return start;
-  }
-  void end(std::size_t start) {
-    auto size = static_cast<std::uint32_t>(bytes_.size() - start);
-    for (int i = 0; i < 4; ++i)
-      bytes_[start + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(size >> (24 - 8 * i));
-  }
-
-  // An MPEG-4 descriptor header with the four-byte length form.
-  std::size_t beginDescriptor(std::uint8_t tag) {
-    u8(tag);
-    std::size_t start = bytes_.size();
-    u32(0);
-    return start;
-  }
-  void endDescriptor(std::size_t start) {
-    auto length = static_cast<std::uint32_t>(bytes_.size() - start - 4);
-    bytes_[start] = static_cast<std::uint8_t>(0x80 | ((length >> 21) & 0x7f));
-    bytes_[start + 1] = static_cast<std::uint8_t>(0x80 | ((length >> 14) & 0x7f));
-    bytes_[start + 2] = static_cast<std::uint8_t>(0x80 | ((length >> 7) & 0x7f));
-    bytes_[start + 3] = static_cast<std::uint8_t>(length & 0x7f);
-  }
-
-  std::vector<std::uint8_t> take() { return std::move(bytes_); }
-
-private:
-  std::vector<std::uint8_t> bytes_;
-};
 
 bool fits32(std::int64_t value) {
   return value >= 0 && value <= std::numeric_limits<std::uint32_t>::max();
@@ -178,6 +98,49 @@ void writeAudioDescription(BoxWriter& out, const TrackFormat& format, std::int64
   out.end(entry);
 }
 
+// The QuickTime text sample description FFmpeg gives its chapter tracks:
+// default display flags and colours, left justified, and a font table
+// naming font 1.
+void writeChapterDescription(BoxWriter& out) {
+  std::size_t entry = out.begin("text");
+  out.zeros(6);
+  out.u16(1);           // data reference
+  out.u32(1);           // display flags
+  out.u32(0);           // justification: left
+  out.zeros(6 + 8 + 8); // background colour, text box, reserved
+  out.u16(1);           // font number
+  out.u16(0);           // face
+  out.zeros(1 + 2 + 6); // reserved, foreground colour
+  std::size_t ftab = out.begin("ftab");
+  out.u16(1); // entries
+  out.u16(1); // font id
+  out.pascalString("");
+  out.end(ftab);
+  out.end(entry);
+}
+
+// The longest prefix of text of at most size bytes that ends between two
+// characters.
+std::string utf8Prefix(const std::string& text, std::size_t size) {
+  std::size_t end = 0;
+  for (std::size_t pos = 0; pos < text.size() && decodeUtf8(text, pos) && pos <= size;)
+    end = pos;
+  return text.substr(0, end);
+}
+
+// A chapter sample: the title, then the text encoding (UTF-8) as an
+// "encd" atom.
+std::vector<std::uint8_t> chapterSample(const std::string& title) {
+  BoxWriter out;
+  std::string text = utf8Prefix(title, 0xffff);
+  out.u16(static_cast<std::uint16_t>(text.size()));
+  out.bytes(std::vector<std::uint8_t>(text.begin(), text.end()));
+  std::size_t encd = out.begin("encd");
+  out.u32(0x100);
+  out.end(encd);
+  return out.take();
+}
+
 void writeSampleTables(BoxWriter& out, const MovieTrack& track) {
   const std::vector<MovieSample>& samples = track.samples();
   std::size_t stbl = out.begin("stbl");
@@ -189,8 +152,10 @@ void writeSampleTables(BoxWriter& out, const MovieTrack& track) {
   for (const TrackFormat& format : track.descriptions()) {
     if (format.kind == TrackKind::video)
       writeVideoDescription(out, format);
-    else
+    else if (format.kind == TrackKind::audio)
       writeAudioDescription(out, format, bitRate);
+    else
+      writeChapterDescription(out);
   }
   out.end(stsd);
 
@@ -330,15 +295,54 @@ void writeEditList(BoxWriter& out, const MovieTrack& track) {
   out.end(edts);
 }
 
-void writeTrack(BoxWriter& out, const MovieTrack& track, std::uint32_t trackID) {
+// The media handler's type and name, and its media header.
+void writeMediaHeader(BoxWriter& out, TrackKind kind) {
+  switch (kind) {
+  case TrackKind::video: {
+    std::size_t vmhd = out.beginFull("vmhd", 0, 1);
+    out.u16(0x40); // graphics mode: copy
+    out.zeros(6);  // opcolor
+    out.end(vmhd);
+    return;
+  }
+  case TrackKind::audio: {
+    std::size_t smhd = out.beginFull("smhd", 0, 0);
+    out.u16(0); // balance
+    out.u16(0);
+    out.end(smhd);
+    return;
+  }
+  case TrackKind::chapters: {
+    std::size_t gmhd = out.begin("gmhd");
+    std::size_t gmin = out.beginFull("gmin", 0, 0);
+    out.u16(0x40); // graphics mode: copy
+    for (int i = 0; i < 3; ++i)
+      out.u16(0x8000); // opcolor
+    out.u16(0);        // balance
+    out.u16(0);
+    out.end(gmin);
+    std::size_t text = out.begin("text");
+    out.matrix();
+    out.end(text);
+    out.end(gmhd);
+    return;
+  }
+  }
+}
+
+void writeTrack(BoxWriter& out, const MovieTrack& track, std::uint32_t trackID,
+                std::uint32_t chapterTrackID) {
   bool video = track.kind() == TrackKind::video;
+  bool audio = track.kind() == TrackKind::audio;
   std::int64_t duration = track.editedDuration();
   std::int64_t media = mediaDuration(track);
   bool wide = !fits32(duration) || !fits32(media);
 
   std::size_t trak = out.begin("trak");
 
-  std::size_t tkhd = out.beginFull("tkhd", wide ? 1 : 0, 0x3); // enabled, in movie
+  // Chapters stay disabled: players then list them as chapters and do not
+  // offer them as subtitles.
+  std::size_t tkhd = out.beginFull("tkhd", wide ? 1 : 0, video || audio ? 0x3 : 0x2);
   if (wide) {
     out.u64(0);
     out.u64(0);
@@ -354,8 +358,8 @@ void writeTrack(BoxWriter& out, const MovieTrack& track, std::uint32_t trackID) 
   }
   out.zeros(8);
   out.u16(0);                  // layer
-  out.u16(video ? 0 : 1);      // alternate group
-  out.u16(video ? 0 : 0x0100); // volume
+  out.u16(audio ? 1 : 0);      // alternate group
+  out.u16(audio ? 0x0100 : 0); // volume
   out.u16(0);
   out.matrix();
   const TrackFormat& format = track.descriptions().front();
@@ -365,6 +369,13 @@ void writeTrack(BoxWriter& out, const MovieTrack& track, std::uint32_t trackID) 
 
   if (!track.edits().empty())
     writeEditList(out, track);
+  if (chapterTrackID != 0 && (video || audio)) {
+    std::size_t tref = out.begin("tref");
+    std::size_t chap = out.begin("chap");
+    out.u32(chapterTrackID);
+    out.end(chap);
+    out.end(tref);
+  }
 
   std::size_t mdia = out.begin("mdia");
   std::size_t mdhd = out.beginFull("mdhd", wide ? 1 : 0, 0);
@@ -385,23 +396,13 @@ void writeTrack(BoxWriter& out, const MovieTrack& track, std::uint32_t trackID) 
 
   std::size_t hdlr = out.beginFull("hdlr", 0, 0);
   out.fourcc("mhlr");
-  out.fourcc(video ? "vide" : "soun");
+  out.fourcc(video ? "vide" : audio ? "soun" : "text");
   out.zeros(12);
-  out.pascalString(video ? "VideoHandler" : "SoundHandler");
+  out.pascalString(video ? "VideoHandler" : audio ? "SoundHandler" : "SubtitleHandler");
   out.end(hdlr);
 
   std::size_t minf = out.begin("minf");
-  if (video) {
-    std::size_t vmhd = out.beginFull("vmhd", 0, 1);
-    out.u16(0x40); // graphics mode: copy
-    out.zeros(6);  // opcolor
-    out.end(vmhd);
-  } else {
-    std::size_t smhd = out.beginFull("smhd", 0, 0);
-    out.u16(0); // balance
-    out.u16(0);
-    out.end(smhd);
-  }
+  writeMediaHeader(out, track.kind());
   std::size_t dataHandler = out.beginFull("hdlr", 0, 0);
   out.fourcc("dhlr");
   out.fourcc("alis");
@@ -474,11 +475,16 @@ std::int64_t MovieTrack::editedDuration() const {
   return total;
 }
 
-std::vector<std::uint8_t> buildMovieBox(const std::vector<const MovieTrack*>& tracks) {
+std::vector<std::uint8_t> buildMovieBox(const std::vector<const MovieTrack*>& tracks,
+                                        const std::vector<MovieChapter>& chapters) {
   std::vector<const MovieTrack*> present;
+  std::uint32_t chapterTrackID = 0;
   for (const MovieTrack* track : tracks) {
-    if (!track->samples().empty())
-      present.push_back(track);
+    if (track->samples().empty())
+      continue;
+    present.push_back(track);
+    if (track->kind() == TrackKind::chapters)
+      chapterTrackID = static_cast<std::uint32_t>(present.size());
   }
   std::int64_t duration = 0;
   for (const MovieTrack* track : present)
@@ -507,7 +513,22 @@ std::vector<std::uint8_t> buildMovieBox(const std::vector<const MovieTrack*>& tr
   out.u32(static_cast<std::uint32_t>(present.size() + 1)); // next track id
   out.end(mvhd);
   for (std::size_t i = 0; i < present.size(); ++i)
-    writeTrack(out, *present[i], static_cast<std::uint32_t>(i + 1));
+    writeTrack(out, *present[i], static_cast<std::uint32_t>(i + 1), chapterTrackID);
+  if (!chapters.empty()) {
+    // Nero chapters: start times in 100 ns units, titles of at most 255
+    // bytes.
+    std::size_t udta = out.begin("udta");
+    std::size_t chpl = out.beginFull("chpl", 1, 0);
+    out.u32(0);
+    std::size_t count = std::min<std::size_t>(chapters.size(), 255);
+    out.u8(static_cast<std::uint8_t>(count));
+    for (std::size_t i = 0; i < count; ++i) {
+      out.u64(static_cast<std::uint64_t>(chapters[i].start) * 10'000'000 / kMovieTimescale);
+      out.pascalString(utf8Prefix(chapters[i].title, 255));
+    }
+    out.end(chpl);
+    out.end(udta);
+  }
   out.end(moov);
   return out.take();
 }
@@ -554,9 +575,40 @@ std::error_code QuickTimeWriter::writeSample(MovieTrack& track, const std::uint8
   return writeBytes(data, size);
 }
 
-std::error_code QuickTimeWriter::finish(const std::vector<const MovieTrack*>& tracks) {
+std::error_code QuickTimeWriter::finish(const std::vector<const MovieTrack*>& tracks,
+                                        const std::vector<MovieChapter>& chapters) {
   if (fd_ < 0)
     return std::make_error_code(std::errc::bad_file_descriptor);
+  std::int64_t duration = 0;
+  for (const MovieTrack* track : tracks) {
+    if (!track->samples().empty())
+      duration = std::max(duration, track->editedDuration());
+  }
+  // A chapter must start within the movie and after the one before.
+  std::vector<MovieChapter> shown;
+  for (const MovieChapter& chapter : chapters) {
+    if (chapter.start < duration && (shown.empty() || chapter.start > shown.back().start))
+      shown.push_back(chapter);
+  }
+  // Time before the first chapter belongs to it.
+  if (!shown.empty()) {
+    shown.front().start = 0;
+  }
+  MovieTrack chapterTrack(TrackKind::chapters, kMovieTimescale);
+  std::vector<const MovieTrack*> all = tracks;
+  if (!shown.empty()) {
+    TrackFormat format;
+    format.kind = TrackKind::chapters;
+    std::uint32_t description = chapterTrack.descriptionFor(format);
+    for (const MovieChapter& chapter : shown) {
+      std::vector<std::uint8_t> sample = chapterSample(chapter.title);
+      if (std::error_code error = writeSample(chapterTrack, sample.data(), sample.size(),
+                                              chapter.start, 0, true, description, false))
+        return error;
+    }
+    chapterTrack.setLastSampleDuration(duration - chapterTrack.samples().back().decodeTime);
+    all.push_back(&chapterTrack);
+  }
   if (std::error_code error = flush())
     return error;
   std::uint64_t mediaDataSize = position_ - mediaDataStart_;
@@ -567,7 +619,7 @@ std::error_code QuickTimeWriter::finish(const std::vector<const MovieTrack*>& tr
       static_cast<ssize_t>(sizeof size))
     return lastError();
 
-  std::vector<std::uint8_t> movie = buildMovieBox(tracks);
+  std::vector<std::uint8_t> movie = buildMovieBox(all, shown);
   if (std::error_code error = writeBytes(movie.data(), movie.size()))
     return error;
   if (std::error_code error = flush())

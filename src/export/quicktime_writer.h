@@ -16,7 +16,9 @@ namespace vidorel {
 
 inline constexpr std::uint32_t kMovieTimescale = 600;
 
-enum class TrackKind { video, audio };
+// Chapters: a QuickTime text track whose samples are the chapter titles,
+// disabled so that players show it as chapters and not as subtitles.
+enum class TrackKind { video, audio, chapters };
 
 // One sample description: the parameters a decoder needs. Samples of takes
 // with equal parameters share one description.
@@ -112,9 +114,21 @@ private:
   std::int64_t lastSampleDuration_ = 0;
 };
 
+// A chapter of the movie: its title (UTF-8) and where it starts, in the
+// movie timescale.
+struct MovieChapter {
+  std::string title;
+  std::int64_t start = 0;
+
+  bool operator==(const MovieChapter&) const = default;
+};
+
 // The movie header ("moov") for these tracks; tracks without samples are
-// left out. Exposed for tests.
-std::vector<std::uint8_t> buildMovieBox(const std::vector<const MovieTrack*>& tracks);
+// left out. A chapters track is referenced ("tref"/"chap") by every other
+// track, and chapters are listed once more in a Nero "chpl" box, the two
+// forms FFmpeg's muxer writes. Exposed for tests.
+std::vector<std::uint8_t> buildMovieBox(const std::vector<const MovieTrack*>& tracks,
+                                        const std::vector<MovieChapter>& chapters = {});
 
 // Writes a movie file: the file type and the media data while samples are
 // appended, the movie header at finish().
@@ -133,8 +147,10 @@ public:
                               std::int64_t decodeTime, std::int32_t compositionOffset, bool sync,
                               std::uint32_t description, bool startChunk);
 
-  // Writes what is buffered and the movie header.
-  std::error_code finish(const std::vector<const MovieTrack*>& tracks);
+  // Writes the chapters' titles (in start order, each lasting up to the
+  // next; none: no chapters), what is buffered and the movie header.
+  std::error_code finish(const std::vector<const MovieTrack*>& tracks,
+                         const std::vector<MovieChapter>& chapters = {});
 
 private:
   std::error_code flush();

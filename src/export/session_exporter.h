@@ -6,9 +6,22 @@
 
 #include <filesystem>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace vidorel {
+
+// How a movie is made beyond the takes it joins.
+struct ExportOptions {
+  // One per take, in order: the title of the chapter its scene starts. No
+  // titles, no chapters.
+  std::vector<std::string> chapterTitles;
+  // Each scene's sound brought to one loudness, the movie's sound encoded
+  // once; otherwise the takes' sound is copied.
+  bool evenLoudness = false;
+
+  bool operator==(const ExportOptions&) const = default;
+};
 
 // Joins takes, each cut to its trim range, into one QuickTime movie without
 // re-encoding. The export flow talks to it through this interface so that
@@ -21,7 +34,8 @@ public:
   // Resumes on the main loop with nothing on success.
   virtual Task<std::optional<ExportFailure>> exportTakes(std::vector<Take> takes,
                                                          std::filesystem::path takesDirectory,
-                                                         std::filesystem::path destination) = 0;
+                                                         std::filesystem::path destination,
+                                                         ExportOptions options) = 0;
 };
 
 // Refuses a destination that is not a regular file (a folder, device, pipe

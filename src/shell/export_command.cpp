@@ -2,10 +2,12 @@
 
 #include "base/blocking_main_loop.h"
 #include "base/log.h"
+#include "export/chapters.h"
 #include "export/export_task.h"
 #include "export/ffmpeg_session_exporter.h"
 #include "store/duration_probe.h"
 #include "store/session_store.h"
+#include "workflow/json_defaults_store.h"
 
 #include <iostream>
 
@@ -68,8 +70,15 @@ public:
 
 Task<void> runExport(Session session, fs::path destination, SessionExporter& exporter,
                      Logger& logger, AlertPresenter& alerts, BlockingMainLoop& loop, int& status) {
-  bool written =
-      co_await runExportTask(std::move(session), std::move(destination), exporter, logger, alerts);
+  // The settings the desktop app keeps apply here too.
+  JsonDefaultsStore defaults;
+  bool evenLoudness = Preferences(defaults).evenLoudness();
+  std::string chapters = chapterList(movieChapters(session));
+  bool written = co_await runExportTask(std::move(session), std::move(destination), exporter,
+                                        logger, alerts, evenLoudness);
+  // The chapter list, ready for a video platform's description.
+  if (written)
+    std::cout << chapters << std::flush;
   status = written ? kExportDone : kExportFailed;
   loop.quit();
 }
@@ -83,7 +92,8 @@ int runExportCommand(const std::vector<std::string>& args) {
     std::cerr << "vidorel export: " << error << "\nusage: vidorel export FOLDER OUT.mov\n";
     return kExportUsage;
   }
-  // The log goes where the app's goes; nothing is printed on success.
+  // The log goes where the app's goes; only the chapter list is printed on
+  // success.
   Logger logger;
   if (std::shared_ptr<LogSink> journal = makeJournalLogSink())
     logger.addSink(journal);

@@ -8,6 +8,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include <utility>
+
 namespace vidorel {
 
 namespace {
@@ -127,6 +129,10 @@ SettingsView::SettingsView(std::unique_ptr<ShortcutSettings> settings, const Key
   connect(updates_, &QCheckBox::toggled, this,
           [this](bool on) { settings_->setAutomaticallyChecksForUpdates(on); });
   general->addWidget(updates_);
+  loudness_ = new QCheckBox(QString::fromUtf8(kEvenLoudnessTitle));
+  connect(loudness_, &QCheckBox::toggled, this,
+          [this](bool on) { settings_->setEvenLoudness(on); });
+  general->addWidget(loudness_);
   stack->addLayout(general);
   stack->addStretch();
 
@@ -160,10 +166,12 @@ void SettingsView::refresh() {
     layout()->activate();
     resize(width(), layout()->sizeHint().height());
   }
-  bool on = settings_->automaticallyChecksForUpdates();
-  if (updates_->isChecked() != on) {
-    QSignalBlocker quiet(updates_);
-    updates_->setChecked(on);
+  for (auto [toggle, on] : {std::pair{updates_, settings_->automaticallyChecksForUpdates()},
+                            std::pair{loudness_, settings_->evenLoudness()}}) {
+    if (toggle->isChecked() != on) {
+      QSignalBlocker quiet(toggle);
+      toggle->setChecked(on);
+    }
   }
 }
 

@@ -41,6 +41,7 @@ public:
   QLabel* notice() const { return notice_; }
   QPushButton* restoreDefaultsButton() const { return restore_; }
   QCheckBox* updatesToggle() const { return updates_; }
+  QCheckBox* loudnessToggle() const { return loudness_; }
 
 private:
   struct Row {
@@ -58,6 +59,7 @@ private:
   QLabel* notice_ = nullptr;
   QPushButton* restore_ = nullptr;
   QCheckBox* updates_ = nullptr;
+  QCheckBox* loudness_ = nullptr;
 };
 
 // Where the desktop owns the global actions' keys, and how its settings

@@ -18,6 +18,7 @@ inline constexpr const char* kKeyboardShortcutsHeading = "Keyboard Shortcuts";
 inline constexpr const char* kRestoreDefaultsTitle = "Restore Defaults";
 inline constexpr const char* kGeneralHeading = "General";
 inline constexpr const char* kAutoCheckForUpdatesTitle = "Check for updates automatically";
+inline constexpr const char* kEvenLoudnessTitle = "Even out loudness";
 // Row warnings of this port: a key the hot keys cannot take, and a
 // shortcut the system would not register.
 inline constexpr const char* kUnusableKeyWarning = "This key cannot be part of a shortcut";
@@ -79,6 +80,10 @@ public:
 
   bool automaticallyChecksForUpdates() const;
   void setAutomaticallyChecksForUpdates(bool on);
+
+  // Exports bring every scene to one loudness.
+  bool evenLoudness() const { return services_.preferences.evenLoudness(); }
+  void setEvenLoudness(bool on) { services_.preferences.setEvenLoudness(on); }
 
 private:
   ShortcutSettingsServices services_;

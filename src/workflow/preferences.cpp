@@ -29,6 +29,14 @@ void Preferences::storeAutoCheckForUpdates(bool on) {
   store_.setBoolean(kAutoCheckForUpdatesKey, on);
 }
 
+bool Preferences::evenLoudness() const {
+  return store_.boolean(kEvenLoudnessKey).value_or(true);
+}
+
+void Preferences::setEvenLoudness(bool on) {
+  store_.setBoolean(kEvenLoudnessKey, on);
+}
+
 std::map<std::string, ShortcutBinding> Preferences::customShortcuts() const {
   std::optional<std::string> stored = store_.string(kCustomShortcutsKey);
   if (!stored)

@@ -28,8 +28,9 @@ public:
 inline constexpr const char* kLastExportDirectoryKey = "lastExportDirectory";
 inline constexpr const char* kAutoCheckForUpdatesKey = "autoCheckForUpdates";
 inline constexpr const char* kCustomShortcutsKey = "customShortcuts";
+inline constexpr const char* kEvenLoudnessKey = "evenOutLoudness";
 
-// The three settings the program keeps between runs. No cache: every read
+// The settings the program keeps between runs. No cache: every read
 // goes to the store, every write straight into it.
 class Preferences {
 public:
@@ -43,6 +44,11 @@ public:
   bool autoCheckForUpdates() const;
   // Stores the flag; the coordinator's setter calls this.
   void storeAutoCheckForUpdates(bool on);
+
+  // Whether an export brings every scene to one loudness: true unless a
+  // Boolean false is stored.
+  bool evenLoudness() const;
+  void setEvenLoudness(bool on);
 
   // The stored bindings by raw value, unknown members included; empty when
   // absent or undecodable.

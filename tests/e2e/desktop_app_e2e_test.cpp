@@ -366,10 +366,12 @@ TEST(DesktopAppEndToEnd, DrivesAWholeSessionThroughTheWindows) {
       }
     }
     EXPECT_NEAR(vidorel::testing::movieDuration(movie), expected, 0.25);
+    // The video copied and the sound, then the chapters' text track.
     nlohmann::json streams = vidorel::testing::probeMovie(movie)["streams"];
-    ASSERT_EQ(streams.size(), 2u);
+    ASSERT_EQ(streams.size(), 3u);
     EXPECT_EQ(streams[0]["codec_name"], "h264") << "copied, not re-encoded";
     EXPECT_EQ(streams[1]["codec_name"], "aac");
+    EXPECT_EQ(streams[2]["codec_type"], "data");
     // Frame times as stored: a still screen gives a few frames a take, which
     // a constant output rate would fold together.
     std::string decoded = runCommand("ffmpeg -v error -i '" + movie.string() +

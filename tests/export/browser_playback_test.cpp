@@ -58,7 +58,8 @@ constexpr const char* kNoH264 = "this Chromium plays no H.264 (built without its
 void exportAndPlayToTheEnd(const fs::path& root, const fs::path& takes) {
   fs::path movie = root / "movie.mov";
   std::optional<ExportFailure> failure =
-      exportMovie({takeOf("a.mov", 3, 0.3, 2.0), takeOf("b.mov", 3, 0.55, 1.8)}, takes, movie);
+      exportMovie({takeOf("a.mov", 3, 0.3, 2.0), takeOf("b.mov", 3, 0.55, 1.8)}, takes, movie,
+                  nullptr, ExportOptions{{"Intro", "Scene 2"}, true});
   ASSERT_FALSE(failure) << failure->fullDescription();
   std::size_t shown = testing::frameHashes(movie).size();
 

@@ -89,8 +89,10 @@ protected:
   Outcome vidorel(const std::string& arguments) {
     fs::path out = *root_ / "stdout.txt";
     fs::path err = *root_ / "stderr.txt";
+    // The settings the desktop app keeps are the command's too.
     testing::CommandResult result =
-        testing::runCommand(shellQuoted(VIDOREL_EXECUTABLE) + " " + arguments + " >" +
+        testing::runCommand("XDG_CONFIG_HOME=" + shellQuoted(*root_ / "config") + " " +
+                            shellQuoted(VIDOREL_EXECUTABLE) + " " + arguments + " >" +
                             shellQuoted(out) + " 2>" + shellQuoted(err));
     return {result.status, testing::readFile(out), testing::readFile(err)};
   }
@@ -101,12 +103,15 @@ protected:
 
 fs::path* ExportCommandTest::root_ = nullptr;
 
-TEST_F(ExportCommandTest, WritesTheSelectedRangesSilently) {
+TEST_F(ExportCommandTest, WritesTheSelectedRangesAndPrintsTheChapters) {
   saveThreeScenes();
   fs::path movie = out_ / "final.mov";
+  fs::create_directories(*root_ / "config" / "Vidorel");
+  std::ofstream(*root_ / "config" / "Vidorel" / "defaults.json") << R"({"evenOutLoudness":false})";
   Outcome outcome = vidorel("export " + shellQuoted(package()) + " " + shellQuoted(movie));
+  fs::remove_all(*root_ / "config");
   EXPECT_EQ(outcome.status, 0);
-  EXPECT_EQ(outcome.out, "");
+  EXPECT_EQ(outcome.out, "0:00 Scene 1\n0:02 Scene 3\n");
   EXPECT_EQ(outcome.err, "");
 
   // ffmpeg shows frames 24..83 of the first take, then 6..47 of the third:

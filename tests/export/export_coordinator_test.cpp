@@ -139,6 +139,8 @@ TEST_F(ExportCoordinatorTest, ConfirmedPanelJoinsTheSelectedTakesInSceneOrder) {
   EXPECT_EQ(call.takes[1].filename, "scene-3-take-1.mov");
   EXPECT_EQ(call.takesDirectory, fs::path("/home/ann/Talk.vidorel/takes"));
   EXPECT_EQ(call.destination, fs::path("/home/ann/Movies/final.mov"));
+  // A chapter per scene that goes in; loudness evened out unless turned off.
+  EXPECT_EQ(call.options, (ExportOptions{{"Scene 1", "Scene 3"}, true}));
   EXPECT_EQ(exportLog(), std::vector<std::string>{"export start → /home/ann/Movies/final.mov"});
   EXPECT_EQ(preferences_.lastExportDirectory(), fs::path("/home/ann/Movies"));
 

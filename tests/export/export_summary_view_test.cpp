@@ -39,6 +39,16 @@ protected:
   }
 };
 
+TEST_F(ExportSummaryViewTest, CopyChaptersHandsOnTheChapterList) {
+  ExportSummaryView view;
+  std::string copied;
+  view.onCopyChapters = [&copied](const std::string& list) { copied = list; };
+  view.setSummary(makeExportSummary(threeScenes()));
+  EXPECT_EQ(view.copyChaptersButton()->text(), "Copy Chapters");
+  view.copyChaptersButton()->click();
+  EXPECT_EQ(copied, "0:00 Scene 1\n0:07 Outro\n");
+}
+
 TEST_F(ExportSummaryViewTest, ShowsOneLinePerSceneAndTheTotal) {
   ExportSummaryView view;
   view.setSummary(makeExportSummary(threeScenes()));
@@ -58,6 +68,7 @@ TEST_F(ExportSummaryViewTest, ShowsOneLinePerSceneAndTheTotal) {
   view.setSummary(makeExportSummary(empty.build()));
   EXPECT_EQ(view.rowTexts(0), (QStringList{"Scene 1", QString::fromUtf8("— skipped —")}));
   EXPECT_TRUE(view.rowTexts(1).isEmpty());
+  EXPECT_FALSE(view.copyChaptersButton()->isEnabled());
   EXPECT_EQ(view.totalLabel()->text(), "Total: 0:00");
   EXPECT_FALSE(view.exportButton()->isEnabled());
 }

@@ -172,7 +172,7 @@ struct Outcome {
 Task<void> exportOneSecond(SessionExporter& exporter, fs::path takes, fs::path destination,
                            Outcome& into) {
   std::vector<Take> selected = {takeOf("scene-1-take-1.mov", 4, 0.5, 1.5)};
-  into.failure = co_await exporter.exportTakes(selected, takes, destination);
+  into.failure = co_await exporter.exportTakes(selected, takes, destination, {});
   into.done = true;
 }
 

@@ -48,8 +48,8 @@ struct Source {
 
 // The export's failure text; empty on success.
 std::string exported(const std::vector<Take>& takes, const fs::path& folder, const fs::path& movie,
-                     ExportStatistics* statistics = nullptr) {
-  std::optional<ExportFailure> failure = exportMovie(takes, folder, movie, statistics);
+                     ExportStatistics* statistics = nullptr, const ExportOptions& options = {}) {
+  std::optional<ExportFailure> failure = exportMovie(takes, folder, movie, statistics, options);
   return failure ? failure->fullDescription() : std::string();
 }
 
@@ -276,6 +276,12 @@ TEST_F(SmartCutTest, BFrameTakesCutAtNonKeyFramesJoinFrameExactInBothReaders) {
   ASSERT_EQ(statistics.reencodedFrames.size(), 5u);
   EXPECT_LE(statistics.reencodedFrames[0], 24 + 3);
   EXPECT_EQ(statistics.reencodedFrames[3], 1);
+
+  // With chapters and even loudness both readers still show these frames,
+  // and the sound keeps its place at every join.
+  ExportOptions options{{"A", "B", "C", "D", "E"}, true};
+  ASSERT_EQ(exported(selected, takes(), movie("even.mov"), nullptr, options), "");
+  checkMovie(movie("even.mov"), segments);
 }
 
 TEST_F(SmartCutTest, OwnTakesWithStillFramesCutInsideThemKeepOneDescription) {

@@ -18,6 +18,7 @@ public:
     std::vector<Take> takes;
     std::filesystem::path takesDirectory;
     std::filesystem::path destination;
+    ExportOptions options;
   };
   using Result = std::optional<ExportFailure>;
 
@@ -26,8 +27,9 @@ public:
   std::vector<Call> calls;
 
   Task<Result> exportTakes(std::vector<Take> takes, std::filesystem::path takesDirectory,
-                           std::filesystem::path destination) override {
-    calls.push_back({std::move(takes), std::move(takesDirectory), std::move(destination)});
+                           std::filesystem::path destination, ExportOptions options) override {
+    calls.push_back(
+        {std::move(takes), std::move(takesDirectory), std::move(destination), std::move(options)});
     Result result = co_await awaitCallback<Result>(
         loop_, [this](std::function<void(Result)> done) { running_.push_back(std::move(done)); });
     co_return result;

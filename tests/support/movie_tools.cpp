@@ -58,8 +58,9 @@ void makeTake(const fs::path& file, const TakeSpec& recipe) {
           << "=size=" << recipe.width << "x" << recipe.height << ":rate=" << recipe.rate
           << ":duration=" << recipe.seconds;
   if (recipe.audio) {
-    command << " -f lavfi -i anoisesrc=color=pink:amplitude=0.3:seed=" << recipe.toneHz
-            << ":sample_rate=" << recipe.sampleRate << ":duration=" << recipe.seconds;
+    command << " -f lavfi -i anoisesrc=color=pink:amplitude=" << recipe.amplitude
+            << ":seed=" << recipe.toneHz << ":sample_rate=" << recipe.sampleRate
+            << ":duration=" << recipe.seconds;
   }
   command << " -c:v libx264 -preset veryfast -pix_fmt yuv420p";
   if (recipe.keyInterval > 0)

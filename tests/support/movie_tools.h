@@ -25,6 +25,7 @@ struct TakeSpec {
   // Seed of the take's sound, pink noise: no two stretches alike, so the
   // sound can be matched to its source time.
   int toneHz = 440;
+  double amplitude = 0.3;
   int sampleRate = 48000;
   // x264 key-frame interval and B-frames (0: ffmpeg's defaults).
   int keyInterval = 0;
