@@ -42,6 +42,17 @@ void appendUnit(const Bytes& unit, int lengthSize, Bytes& sample) {
 
 } // namespace
 
+void VideoGrid::beginSegment(const Bytes& takeConfig) {
+  // The next sample is the segment's first: the numbering starts anew.
+  description_ = 0;
+  ownTimes_ = false;
+  if (takeConfig.empty())
+    return;
+  std::optional<AvcParameterSets> sets = parseAvcConfig(takeConfig);
+  std::string why;
+  ownTimes_ = !sets || !SkipFrames::make(*sets, why);
+}
+
 void VideoGrid::fillTo(std::int64_t end, std::vector<Repeat>& repeats) {
   if (!skips_ || !lastTick_)
     return;
@@ -66,7 +77,7 @@ std::int64_t VideoGrid::place(std::int64_t time, std::uint32_t description, cons
     skips_.reset();
     std::optional<AvcParameterSets> sets = parseAvcConfig(config);
     std::string why;
-    if (sets) {
+    if (sets && !ownTimes_) {
       skips_ = SkipFrames::make(*sets, why);
       lengthSize_ = sets->lengthSize;
     }

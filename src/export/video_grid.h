@@ -5,8 +5,9 @@
 // the ticks between two samples repeat the earlier picture as skip frames
 // (capture/h264_skip_frame.h). Takes recorded at a constant rate pass
 // unchanged; takes of versions that wrote a frame only when the screen
-// changed become constant-rate without re-encoding. A stream skip frames
-// cannot be added to (not one of our encoder's) keeps its own times.
+// changed become constant-rate without re-encoding. A take whose stream
+// skip frames cannot be added to (not one of our encoder's) keeps its own
+// times, its re-encoded frames as well, so its segment plays as it did.
 
 #include "capture/h264_skip_frame.h"
 #include "export/avc_config.h"
@@ -27,6 +28,10 @@ public:
     Bytes sample;          // length-prefixed
   };
 
+  // A segment of a take with this avcC starts (an empty one: a take without
+  // video, shown as re-encoded black).
+  void beginSegment(const Bytes& takeConfig);
+
   // For the next sample in decode order, of the description whose avcC is
   // config, to be shown at time: adds to repeats the skip frames of the
   // ticks since the last sample (of the description before it), sets
@@ -39,6 +44,7 @@ public:
   void fillTo(std::int64_t end, std::vector<Repeat>& repeats);
 
 private:
+  bool ownTimes_ = false;
   std::optional<SkipFrames> skips_;
   std::uint32_t description_ = 0;
   int lengthSize_ = 4;
