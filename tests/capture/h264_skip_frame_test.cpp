@@ -157,32 +157,5 @@ TEST(SkipFrames, StreamsTheyCannotRepeatAreRefused) {
   EXPECT_FALSE(SkipFrames::make(AvcParameterSets{}, why));
 }
 
-TEST(RbspBits, ExpGolombCodesAndEmulationPreventionRoundTrip) {
-  RbspWriter out;
-  const std::vector<std::uint32_t> values = {0, 1, 2, 7, 8160, 65535, 0xfffffffeu};
-  for (std::uint32_t value : values)
-    out.ue(value);
-  out.se(-5);
-  out.se(5);
-  out.bits(0, 24); // zeros that need emulation prevention once escaped
-  out.bits(1, 8);
-  out.trailingBits();
-  Bytes escaped;
-  appendEscaped(out.bytes(), escaped);
-  EXPECT_GT(escaped.size(), out.bytes().size());
-  Bytes back = unescapeRbsp(escaped.data(), escaped.size());
-  EXPECT_EQ(back, out.bytes());
-  RbspReader in(back.data(), back.size());
-  for (std::uint32_t value : values)
-    EXPECT_EQ(in.ue(), value);
-  EXPECT_EQ(in.se(), -5);
-  EXPECT_EQ(in.se(), 5);
-  EXPECT_EQ(in.bits(24), 0u);
-  EXPECT_EQ(in.bits(8), 1u);
-  EXPECT_FALSE(in.failed());
-  in.bits(16);
-  EXPECT_TRUE(in.failed());
-}
-
 } // namespace
 } // namespace vidorel
