@@ -28,14 +28,16 @@ bool FfmpegTakeEncoder::encodeVideo(const VideoJob& job) {
   // waits for the next tick instead, unless a newer one replaces it there:
   // the grid never drifts from the clock, and the last picture is never lost.
   std::int64_t tick = nearestTick(job.time);
-  deferred_.reset();
   if (havePicture_ && tick + 1 < nextTick_) {
-    deferred_ = job.frame;
+    deferred_ = job.frame; // a newer early picture replaces an older one
     return true;
   }
-  tick = std::max(tick, nextTick_);
-  if (!repeatUpTo(tick))
+  // A waiting picture keeps the free tick unless this one needs it.
+  if (deferred_ && tick <= nextTick_)
+    deferred_.reset();
+  if (!repeatUpTo(std::max(tick, nextTick_)))
     return false;
+  tick = std::max(tick, nextTick_);
   nextTick_ = tick + 1;
   return encodePicture(frame, tick * kTick);
 }
@@ -88,17 +90,16 @@ bool FfmpegTakeEncoder::encodeRepeat(const RepeatJob& job) {
 }
 
 bool FfmpegTakeEncoder::repeatUpTo(std::int64_t end) {
-  if (!havePicture_ || end <= nextTick_)
-    return true;
-  if (deferred_) {
+  if (deferred_ && end >= nextTick_) {
+    // The tick the early picture waited for has come.
     VideoFrame frame = std::move(*deferred_);
     deferred_.reset();
     std::int64_t tick = nextTick_++;
     if (!encodePicture(frame, tick * kTick))
       return false;
-    if (end <= nextTick_)
-      return true;
   }
+  if (!havePicture_ || end <= nextTick_)
+    return true;
   if (skips_) {
     nextTick_ = end;
     // Frames still inside the encoder come first; the skip frames before

@@ -89,14 +89,15 @@ protected:
 
 TEST_F(ConstantRateTest, TakesHoldAFramePerTickWithRepeatsShownAsThePictureBefore) {
   fs::path take = folder_ / "take.mov";
-  // 0.32 s rounds to the tick 0.31 s is on, and goes on the next one.
-  testing::makeOwnTake(take, 320, 240, {0, 0.3, 0.31, 0.32, 1.5}, 3.0, 1);
+  // 0.32 s rounds to the tick 0.31 s is on, and goes on the next one, and
+  // so on; 0.34 s would land two ticks late and waits for the next free one.
+  testing::makeOwnTake(take, 320, 240, {0, 0.3, 0.31, 0.32, 0.33, 0.34, 1.5}, 3.0, 1);
   expectConstantRate(take, 180);
   ShownMovie ffmpeg = testing::showWithFfmpeg(take);
   ShownMovie gstreamer = testing::showWithGstreamer(take);
   ASSERT_EQ(ffmpeg.frames.size(), 180u);
   EXPECT_TRUE(gstreamer.frames == ffmpeg.frames);
-  EXPECT_EQ(changes(ffmpeg), (std::vector<size_t>{18, 19, 20, 90}));
+  EXPECT_EQ(changes(ffmpeg), (std::vector<size_t>{18, 19, 20, 21, 22, 90}));
   for (size_t i = 0; i < ffmpeg.times.size(); ++i)
     EXPECT_NEAR(ffmpeg.times[i], i / 60.0, 1e-3);
 }
