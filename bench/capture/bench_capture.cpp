@@ -2,6 +2,11 @@
 // recorder against ffmpeg -f x11grab with libx264 at the same preset.
 // Prints frames written per second, frames dropped, CPU seconds per written
 // frame, peak RSS and memory growth for both, plus the audio/video offset.
+// With --still, a screen that does not change, recorded three ways side by
+// side: frames at the moments of change only (as before the constant rate),
+// a constant rate with the encoder coding every repeat, and a constant rate
+// with repeats as skip frames; CPU seconds and bytes per second of each.
+// --constant-rate off and --skip-frames off set the moving screen's writer.
 
 #include "base/blocking_main_loop.h"
 #include "base/log.h"
@@ -54,7 +59,7 @@ long rssKiB() {
 
 // A separate process (so its CPU is nobody's) that scrolls a textured
 // picture and moves a box every 1/60 s: every frame differs.
-pid_t startAnimator() {
+pid_t startAnimator(bool still) {
   pid_t pid = fork();
   if (pid != 0)
     return pid;
@@ -93,6 +98,12 @@ pid_t startAnimator() {
     }
   }
   xcb_flush(c);
+  if (still) {
+    xcb_copy_area(c, page, window, gc, 0, 0, 0, 0, w, h);
+    xcb_flush(c);
+    for (;;)
+      pause();
+  }
   // Paced on absolute times: sleeping a fixed 1/60 s after drawing would
   // change the screen only about 50 times a second, and a recorder that
   // writes only changed frames would be judged against a slower screen.
@@ -116,6 +127,7 @@ pid_t startAnimator() {
 
 struct Figures {
   double seconds = 0;
+  std::uintmax_t bytes = 0;
   long long written = 0;
   long long dropped = 0;
   double cpu = 0;
@@ -193,6 +205,8 @@ Figures runOurs(const std::filesystem::path& file, double length, TakeEncoderSet
   Figures f;
   const WriterCounts& counts = recorder.writer()->counts();
   f.seconds = take ? take->duration : elapsed;
+  std::error_code error;
+  f.bytes = std::filesystem::file_size(file, error);
   f.written = counts.videoWritten;
   f.dropped = counts.videoDropped();
   f.cpu = cpuOf(after) - cpuOf(before);
@@ -306,7 +320,14 @@ int main(int argc, char** argv) {
       settings.preset = argv[++i];
     else if (arg == "--threads")
       settings.threads = std::atoi(argv[++i]);
+    else if (arg == "--constant-rate")
+      settings.constantRate = std::string(argv[++i]) != "off";
+    else if (arg == "--skip-frames")
+      settings.skipFrames = std::string(argv[++i]) != "off";
   }
+  bool still = false;
+  for (int i = 1; i < argc; ++i)
+    still = still || std::string(argv[i]) == "--still";
   for (int i = 1; i < argc; ++i) {
     if (std::string(argv[i]) == "--drift-only") {
       int slowCuts = 0;
@@ -333,11 +354,48 @@ int main(int argc, char** argv) {
                 ("vidorel-bench-capture-" + std::to_string(getpid()));
   std::filesystem::create_directories(folder);
 
-  pid_t animator = startAnimator();
+  pid_t animator = startAnimator(still);
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  if (still) {
+    std::printf("still screen: %dx%d, %.0f s, x264 preset %s, threads %d\n", display.width,
+                display.height, length, settings.preset.c_str(), settings.threads);
+    struct Way {
+      const char* name;
+      bool constantRate;
+      bool skipFrames;
+    };
+    const Way ways[] = {{"changes only (before)", false, false},
+                        {"constant, encoder repeats", true, false},
+                        {"constant, skip frames", true, true}};
+    double baseCpu = 0;
+    double baseBytes = 0;
+    for (const Way& way : ways) {
+      TakeEncoderSettings run = settings;
+      run.constantRate = way.constantRate;
+      run.skipFrames = way.skipFrames;
+      double offset = 0;
+      Figures f = runOurs(folder / "still.mov", length, run, offset);
+      double bytesPerSecond = static_cast<double>(f.bytes) / f.seconds;
+      if (&way == &ways[0]) {
+        baseCpu = f.cpu;
+        baseBytes = bytesPerSecond;
+      }
+      std::printf("%-26s CPU %7.3f s (%5.2f %% of a core)   %9.0f bytes/s   vs before: CPU "
+                  "%+6.3f %% of a core, %+8.0f bytes/s\n",
+                  way.name, f.cpu, 100.0 * f.cpu / f.seconds, bytesPerSecond,
+                  100.0 * (f.cpu - baseCpu) / f.seconds, bytesPerSecond - baseBytes);
+      std::fflush(stdout);
+      std::filesystem::remove(folder / "still.mov");
+    }
+    kill(animator, SIGTERM);
+    waitpid(animator, nullptr, 0);
+    std::filesystem::remove_all(folder);
+    return 0;
+  }
   std::printf("capture: %dx%d, %.0f s, content changing every frame, x264 preset %s, threads "
-              "%d, tune zerolatency, no B-frames\n",
-              display.width, display.height, length, settings.preset.c_str(), settings.threads);
+              "%d, tune zerolatency, no B-frames, constant rate %s, skip frames %s\n",
+              display.width, display.height, length, settings.preset.c_str(), settings.threads,
+              settings.constantRate ? "on" : "off", settings.skipFrames ? "on" : "off");
   std::fflush(stdout);
   double avOffset = 0;
   Figures ours = runOurs(folder / "ours.mov", length, settings, avOffset);

@@ -1,159 +1,18 @@
-#include "capture/ffmpeg_take_writer.h"
+#include "capture/ffmpeg_take_encoder_impl.h"
 
 #include "base/format.h"
-#include "capture/bgra_to_i420.h"
 #include "capture/capture_error.h"
-#include "capture/ffmpeg_take_encoders.h"
-#include "capture/take_file.h"
 
 extern "C" {
 #include <libavutil/channel_layout.h>
-#include <libavutil/imgutils.h>
 }
 
 #include <algorithm>
-#include <atomic>
-#include <condition_variable>
-#include <cstdint>
-#include <deque>
-#include <mutex>
-#include <optional>
-#include <thread>
-#include <variant>
 #include <vector>
 
 namespace vidorel {
 
-namespace {
-
-constexpr AVRational kVideoTimeBase = kTakeVideoTimeBase;
-constexpr AVRational kNanoseconds = {1, 1000000000};
-constexpr int kAudioRate = kTakeAudioRate;
-static_assert(kAudioRate == AudioTimeline::kOutputRate);
-// Up to this many samples of disagreement between the encoder's own sample
-// count and the timeline are left alone (resampler rounding), 1 ms.
-constexpr std::int64_t kAlignmentSlack = kAudioRate / 1000;
-
-struct VideoJob {
-  VideoFrame frame;
-  std::int64_t time;
-};
-struct RepeatJob {
-  std::int64_t time;
-};
-struct AudioJob {
-  AudioBuffer buffer;
-  std::int64_t position;
-  std::int64_t skip;
-};
-struct FlushJob {};
-struct FinishJob {
-  std::int64_t endTime;
-};
-using Job = std::variant<VideoJob, RepeatJob, AudioJob, FlushJob, FinishJob>;
-
-class FfmpegTakeEncoder final : public TakeEncoder {
-public:
-  FfmpegTakeEncoder(std::filesystem::path url, int width, int height, Logger& logger,
-                    TakeEncoderSettings settings);
-  ~FfmpegTakeEncoder() override;
-
-  void setFailureHandler(FailureHandler handler) override { failureHandler_ = std::move(handler); }
-  bool startWriting() override;
-  WriterStatus status() const override { return status_.load(); }
-  std::string errorDescription() const override {
-    std::lock_guard lock(mutex_);
-    return error_;
-  }
-  bool isReadyForVideo() const override {
-    std::lock_guard lock(mutex_);
-    return queuedVideo_ < static_cast<std::size_t>(settings_.maxQueuedFrames);
-  }
-  bool isReadyForAudio() const override {
-    std::lock_guard lock(mutex_);
-    return queuedAudio_ < static_cast<std::size_t>(settings_.maxQueuedAudio);
-  }
-  void appendVideo(const VideoFrame& frame, std::int64_t time) override;
-  void appendAudio(const AudioBuffer& buffer, std::int64_t position, std::int64_t skip) override;
-  void repeatVideo(std::int64_t time) override;
-  void flush() override;
-  void finishWriting(std::int64_t endTime) override;
-
-private:
-  void openEncoders();
-  void push(Job job);
-  void run();
-  // Each returns false once the file has failed.
-  bool encodeVideo(const VideoJob& job);
-  bool encodeRepeat(const RepeatJob& job);
-  bool encodeAudio(const AudioJob& job);
-  bool finishFile(std::int64_t endTime);
-  bool sendVideoFrame(AVFrame* frame);
-  bool sendAudioFrames(bool flush);
-  // Writes every packet the AAC encoder has ready.
-  bool writeAudioPackets();
-  bool writeVideoPacket(AVPacket* packet);
-  bool writePacket(AVPacket* packet, AVCodecContext* codec, AVStream* stream);
-  bool pushAudioSamples(const float* const* planes, int count);
-  bool pushSilence(std::int64_t count);
-  // Cuts a fragment once a second of the take has been handed over.
-  bool cutFragmentIfDue(std::int64_t time);
-  bool cutFragment();
-  // Leaves the file with the fragments that reached the disk and closes it.
-  void closeAfterFailure();
-  bool fail(const std::string& what, int code);
-
-  std::filesystem::path url_;
-  int width_;
-  int height_;
-  Logger& logger_;
-  TakeEncoderSettings settings_;
-  FailureHandler failureHandler_;
-
-  std::atomic<WriterStatus> status_{WriterStatus::unknown};
-  mutable std::mutex mutex_;
-  std::condition_variable wake_;
-  std::deque<Job> jobs_;
-  std::size_t queuedVideo_ = 0;
-  std::size_t queuedAudio_ = 0;
-  std::string error_;
-  std::thread thread_;
-
-  // Made once the size is known to be one the encoder takes.
-  std::optional<TakeFile> file_;
-
-  // Used by the encoding thread only, once it runs.
-  OutputPtr format_;
-  CodecPtr video_;
-  CodecPtr audio_;
-  AVStream* videoStream_ = nullptr;
-  AVStream* audioStream_ = nullptr;
-  ResamplerPtr resampler_;
-  AVChannelLayout resamplerLayout_{};
-  int resamplerRate_ = 0;
-  SampleFormat resamplerFormat_ = SampleFormat::s16;
-  AudioFifoPtr fifo_;
-  FramePtr picture_;
-  FramePtr sound_;
-  PacketPtr packet_;
-  PacketPtr heldVideo_;
-  bool holdingVideo_ = false;
-  bool havePicture_ = false;
-  std::int64_t lastVideoPts_ = -1;
-  std::int64_t lastKeyPts_ = 0;
-  // Samples handed to the fifo (the audio timeline of the file so far).
-  std::int64_t audioSamples_ = 0;
-  // Samples sent to the AAC encoder.
-  std::int64_t audioSent_ = 0;
-  bool finishing_ = false;
-  // What the muxer holds of each track since the start.
-  std::int64_t videoPacketsWritten_ = 0;
-  std::int64_t audioPacketsWritten_ = 0;
-  // Take time (ns) of the last cut.
-  std::int64_t lastCutTime_ = 0;
-  // The end of the latest sample handed to the muxer (microseconds).
-  std::int64_t writtenEnd_ = 0;
-};
+namespace take_encoding {
 
 FfmpegTakeEncoder::FfmpegTakeEncoder(std::filesystem::path url, int width, int height,
                                      Logger& logger, TakeEncoderSettings settings)
@@ -189,6 +48,16 @@ void FfmpegTakeEncoder::openEncoders() {
   video_ = openTakeVideoEncoder(encoding);
   if (!video_)
     throw CaptureFailure("The H.264 encoder couldn't be opened.");
+  if (settings_.constantRate && settings_.skipFrames) {
+    std::string why;
+    skips_ =
+        SkipFrames::make(parameterSetsFromAnnexB(video_->extradata,
+                                                 static_cast<std::size_t>(video_->extradata_size)),
+                         why);
+    if (!skips_)
+      logger_.error(LogCategory::writer,
+                    formatString("repeats are encoded, not skipped: %s", why.c_str()));
+  }
   audio_ = openTakeAudioEncoder();
   if (!audio_)
     throw CaptureFailure("The AAC encoder couldn't be opened.");
@@ -201,8 +70,9 @@ void FfmpegTakeEncoder::openEncoders() {
   sound_ = makeFrame();
   packet_ = makePacket();
   heldVideo_ = makePacket();
-  if (!videoStream_ || !audioStream_ || !fifo_ || !picture_ || !sound_ || !packet_ || !heldVideo_ ||
-      !file_->io())
+  skipPacket_ = makePacket();
+  if (!skipPacket_ || !videoStream_ || !audioStream_ || !fifo_ || !picture_ || !sound_ ||
+      !packet_ || !heldVideo_ || !file_->io())
     throw CaptureFailure("Out of memory while preparing the take writer.");
   avcodec_parameters_from_context(videoStream_->codecpar, video_.get());
   videoStream_->time_base = kVideoTimeBase;
@@ -347,89 +217,6 @@ void FfmpegTakeEncoder::run() {
         healthy = cutFragment();
     }
   }
-}
-
-bool FfmpegTakeEncoder::encodeVideo(const VideoJob& job) {
-  const VideoFrame& frame = job.frame;
-  // Odd display sizes are cropped by a pixel; a display that shrank mid-take
-  // gives frames that cannot fill the picture, and they are skipped.
-  if (frame.width < width_ || frame.height < height_)
-    return true;
-  std::int64_t pts = av_rescale_q(job.time, kNanoseconds, kVideoTimeBase);
-  if (pts <= lastVideoPts_)
-    return true; // two frames within one tick of the time base
-  int rc = av_frame_make_writable(picture_.get());
-  if (rc < 0)
-    return fail("The video frame couldn't be prepared", rc);
-  if (frame.layout == PixelLayout::i420) {
-    // Cropped to the take's size like the 32-bit pixels below.
-    const std::uint8_t* y = frame.pixels->data();
-    const std::uint8_t* u = y + static_cast<std::size_t>(frame.width) * frame.height;
-    const std::uint8_t* v = u + i420ChromaSize(frame.width, frame.height);
-    const std::uint8_t* planes[4] = {y, u, v, nullptr};
-    int chromaStride = (frame.width + 1) / 2;
-    int strides[4] = {frame.width, chromaStride, chromaStride, 0};
-    av_image_copy(picture_->data, picture_->linesize, planes, strides, AV_PIX_FMT_YUV420P, width_,
-                  height_);
-  } else {
-    convertBgraToI420(frame.pixels->data(), frame.stride, width_, height_,
-                      {picture_->data[0], picture_->linesize[0], picture_->data[1],
-                       picture_->linesize[1], picture_->data[2], picture_->linesize[2]});
-  }
-  picture_->pts = pts;
-  // A new picture a second or more after the last key frame is one: a cut
-  // then re-encodes at most a second of frames, and exact seeks stay quick.
-  // (x264 still places key frames of its own at scene changes.)
-  bool keyDue = lastVideoPts_ < 0 || pts - lastKeyPts_ >= kVideoTimeBase.den;
-  picture_->pict_type =
-      settings_.keyFramePerSecond && keyDue ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
-  lastVideoPts_ = pts;
-  havePicture_ = true;
-  return sendVideoFrame(picture_.get());
-}
-
-// The screen did not change: the last picture once more, left to the
-// encoder to code (as a frame of skipped blocks, almost nothing).
-bool FfmpegTakeEncoder::encodeRepeat(const RepeatJob& job) {
-  std::int64_t pts = av_rescale_q(job.time, kNanoseconds, kVideoTimeBase);
-  if (!havePicture_ || pts <= lastVideoPts_)
-    return true;
-  picture_->pts = pts;
-  picture_->pict_type = AV_PICTURE_TYPE_NONE;
-  lastVideoPts_ = pts;
-  return sendVideoFrame(picture_.get());
-}
-
-bool FfmpegTakeEncoder::sendVideoFrame(AVFrame* frame) {
-  int rc = avcodec_send_frame(video_.get(), frame);
-  if (rc < 0)
-    return fail("The H.264 encoder refused a frame", rc);
-  for (;;) {
-    rc = avcodec_receive_packet(video_.get(), packet_.get());
-    if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF)
-      return true;
-    if (rc < 0)
-      return fail("The H.264 encoder failed", rc);
-    if (packet_->flags & AV_PKT_FLAG_KEY)
-      lastKeyPts_ = packet_->pts;
-    if (!writeVideoPacket(packet_.get()))
-      return false;
-  }
-}
-
-// A frame lasts until the next one (an unchanged screen adds no frames), so
-// each packet is held back until its successor gives it its duration.
-bool FfmpegTakeEncoder::writeVideoPacket(AVPacket* packet) {
-  if (holdingVideo_) {
-    heldVideo_->duration = packet->pts - heldVideo_->pts;
-    holdingVideo_ = false;
-    if (!writePacket(heldVideo_.get(), video_.get(), videoStream_))
-      return false;
-  }
-  av_packet_unref(heldVideo_.get());
-  av_packet_move_ref(heldVideo_.get(), packet);
-  holdingVideo_ = true;
-  return true;
 }
 
 // Packets go straight to the muxer: in a fragmented movie it keeps each
@@ -602,7 +389,12 @@ bool FfmpegTakeEncoder::writeAudioPackets() {
 }
 
 bool FfmpegTakeEncoder::finishFile(std::int64_t endTime) {
+  // The last picture stays on screen until the take ends.
+  if (settings_.constantRate && !repeatUpTo(std::max(nextTick_, nearestTick(endTime))))
+    return false;
   if (!sendVideoFrame(nullptr))
+    return false;
+  if (skips_ && !writeSkipsBefore(nextTick_))
     return false;
   if (holdingVideo_) {
     // The last frame stays on screen until the take ends.
@@ -628,7 +420,7 @@ bool FfmpegTakeEncoder::finishFile(std::int64_t endTime) {
   return true;
 }
 
-} // namespace
+} // namespace take_encoding
 
 std::unique_ptr<TakeEncoder> makeFfmpegTakeEncoder(const std::filesystem::path& outputURL,
                                                    int width, int height, Logger& logger,
@@ -636,7 +428,8 @@ std::unique_ptr<TakeEncoder> makeFfmpegTakeEncoder(const std::filesystem::path& 
   // x264 prints its statistics at the end of every take otherwise.
   if (av_log_get_level() > AV_LOG_WARNING)
     av_log_set_level(AV_LOG_WARNING);
-  return std::make_unique<FfmpegTakeEncoder>(outputURL, width, height, logger, settings);
+  return std::make_unique<take_encoding::FfmpegTakeEncoder>(outputURL, width, height, logger,
+                                                            settings);
 }
 
 std::unique_ptr<TakeWriter> makeFfmpegTakeWriter(const std::filesystem::path& outputURL, int width,

@@ -15,9 +15,13 @@ namespace vidorel {
 // fragmented movie while the take records (a fragment cut and synced about
 // once a second, so a crash loses at most the last one) and is rewritten
 // into a plain movie with its index first when the take ends normally.
-// Frames carry their own times (a still screen adds repeats of the last
-// picture), and a new picture a second or more after the last key frame is
-// forced to be one. The microphone's sound is converted with libswresample.
+// The video runs at a constant 60 frames a second: each new picture goes on
+// the nearest free tick of a 1/60 s grid, and every tick the screen did not
+// change repeats the last picture as a skip frame written straight into the
+// stream (h264_skip_frame.h), so editors that need a constant rate read
+// takes as they are and a still screen costs no encoder time. A new picture
+// a second or more after the last key frame is forced to be one. The
+// microphone's sound is converted with libswresample.
 
 // Knobs for the benchmark and the tests only; takes always use the defaults.
 struct TakeEncoderSettings {
@@ -34,6 +38,12 @@ struct TakeEncoderSettings {
   bool stitchableHeaders = true;
   // A take that ends normally becomes a plain movie.
   bool rewriteAsPlainMovie = true;
+  // Off: frames at the times they arrived, as versions before the constant
+  // rate wrote takes.
+  bool constantRate = true;
+  // Off: ticks without a new picture are encoded again by the encoder (what
+  // the writer falls back to for a stream skip frames cannot be added to).
+  bool skipFrames = true;
 };
 
 // The FFmpeg encoder behind a TakeWriter. Throws CaptureFailure when the file

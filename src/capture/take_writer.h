@@ -45,8 +45,7 @@ public:
   // the previous buffer and position is silence.
   virtual void appendAudio(const AudioBuffer& buffer, std::int64_t position, std::int64_t skip) = 0;
   // The screen still shows the last picture at time (nanoseconds since the
-  // first frame): the picture is written once more there, so that the frame
-  // before it gets its length and can reach the disk.
+  // first frame): the frames up to then repeat it and can reach the disk.
   virtual void repeatVideo(std::int64_t time) = 0;
   // Makes everything handed over so far durable now (the take pauses).
   virtual void flush() = 0;
@@ -80,9 +79,9 @@ struct WriterCounts {
 // calls after draining that queue.
 //
 // A crash must not take the written part of a take with it, so the encoder
-// makes what it has written durable about once a second. A frame can only
-// be written once its successor gives it its length; while the screen stays
-// unchanged the last picture is therefore written again every
+// makes what it has written durable about once a second. The frames of an
+// unchanged screen are only written when the writer hears of them: while
+// the screen stays unchanged it tells the encoder so every
 // kStillRepeatInterval, and once more when the take pauses.
 class TakeWriter {
 public:

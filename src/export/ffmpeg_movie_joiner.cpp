@@ -41,6 +41,8 @@ std::optional<ExportFailure> MovieJoiner::writeCut(CutJob& cut, std::int64_t mov
       return failure;
     if (!sample)
       break;
+    if (!takeDescription && !encodedDescription)
+      grid_.beginSegment(cut.takeFormat().config);
     std::optional<std::uint32_t>& description =
         sample->encoded ? encodedDescription : takeDescription;
     if (!description)

@@ -10,6 +10,7 @@
 #include "export/ffmpeg_video_cut.h"
 #include "export/quicktime_writer.h"
 #include "export/segment_edits.h"
+#include "export/video_grid.h"
 #include "model/session.h"
 
 #include <deque>
@@ -18,11 +19,12 @@
 
 namespace vidorel::exporting {
 
-// A take's trim range in take time, ticks.
+// A take's trim range in take time, ticks, on the nearest frame boundaries
+// of the constant rate: every segment is a whole number of frames.
 inline std::pair<std::int64_t, std::int64_t> segmentRange(const Take& take) {
-  std::int64_t start = std::max<std::int64_t>(0, toMovieTime(take.trimStart)) * kTicksPerMovieUnit;
-  std::int64_t end = toMovieTime(take.trimEnd) * kTicksPerMovieUnit;
-  return {start, end};
+  std::int64_t start = std::max<std::int64_t>(0, toFrameBoundary(take.trimStart));
+  std::int64_t end = toFrameBoundary(take.trimEnd);
+  return {start * kTicksPerMovieUnit, end * kTicksPerMovieUnit};
 }
 
 // Takes whose video is made at once: each take's decoding and encoding
@@ -59,6 +61,10 @@ public:
     audioLimit_ = std::numeric_limits<std::int64_t>::max();
     if (auto failure = flushAudio(std::numeric_limits<std::int64_t>::max()))
       return std::make_error_code(std::errc::io_error);
+    std::vector<VideoGrid::Repeat> repeats;
+    grid_.fillTo(cursor_, repeats);
+    if (auto failure = writeRepeats(repeats, {}))
+      return std::make_error_code(std::errc::io_error);
     if (!video_.samples().empty())
       video_.setLastSampleDuration(std::max<std::int64_t>(1, cursor_ - lastDecodeTime_));
     audio_.setLastSampleDuration(kAacFrame);
@@ -71,14 +77,44 @@ public:
 private:
   using AudioPacket = SoundPacket;
 
-  // Video samples: decode times are kept as close as the order of decoding
-  // allows to composition time minus the source's own reordering delay,
-  // never before the previous sample's, never after the sample's own
-  // composition time, so no edit list is needed to show frames on time.
+  // Video samples go on the constant rate's grid, with repeats of the
+  // picture before them where there is no sample for a frame.
   std::optional<ExportFailure> writeVideo(const std::uint8_t* data, std::size_t size,
                                           std::int64_t compositionTime, std::int64_t reorder,
                                           bool sync, std::uint32_t description,
                                           const fs::path& file) {
+    std::vector<VideoGrid::Repeat> repeats;
+    Bytes rewritten;
+    std::int64_t time =
+        grid_.place(compositionTime, description, video_.descriptions().at(description - 1).config,
+                    data, size, rewritten, repeats);
+    if (auto failure = writeRepeats(repeats, file))
+      return failure;
+    if (!rewritten.empty()) {
+      data = rewritten.data();
+      size = rewritten.size();
+    }
+    return writeVideoSample(data, size, time, reorder, sync, description, file);
+  }
+
+  std::optional<ExportFailure> writeRepeats(const std::vector<VideoGrid::Repeat>& repeats,
+                                            const fs::path& file) {
+    for (const VideoGrid::Repeat& repeat : repeats) {
+      if (auto failure = writeVideoSample(repeat.sample.data(), repeat.sample.size(), repeat.time,
+                                          0, false, lastDescription_, file))
+        return failure;
+    }
+    return std::nullopt;
+  }
+
+  // Video samples: decode times are kept as close as the order of decoding
+  // allows to composition time minus the source's own reordering delay,
+  // never before the previous sample's, never after the sample's own
+  // composition time, so no edit list is needed to show frames on time.
+  std::optional<ExportFailure> writeVideoSample(const std::uint8_t* data, std::size_t size,
+                                                std::int64_t compositionTime, std::int64_t reorder,
+                                                bool sync, std::uint32_t description,
+                                                const fs::path& file) {
     if (auto failure = flushAudio(compositionTime + kInterleaveTicks))
       return failure;
     std::optional<std::int64_t> previous;
@@ -182,6 +218,7 @@ private:
   QuickTimeWriter writer_;
   MovieTrack video_;
   MovieTrack audio_;
+  VideoGrid grid_;
   std::int64_t cursor_ = 0; // movie time (ticks) where the next segment starts
   std::int64_t lastDecodeTime_ = 0;
   std::uint32_t lastDescription_ = 0;

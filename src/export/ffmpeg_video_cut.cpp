@@ -3,7 +3,13 @@
 #include "export/ffmpeg_letterbox.h"
 #include "export/ffmpeg_take_reader.h"
 
+extern "C" {
+#include <libavutil/imgutils.h>
+#include <libavutil/pixdesc.h>
+}
+
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <set>
 #include <vector>
@@ -16,6 +22,29 @@ namespace {
 AvcParameterSets encoderParameterSets(const AVCodecContext& encoder) {
   return parameterSetsFromAnnexB(encoder.extradata,
                                  static_cast<std::size_t>(std::max(0, encoder.extradata_size)));
+}
+
+// Whether two decoded pictures are the same, pixel for pixel.
+bool samePicture(const AVFrame& a, const AVFrame& b) {
+  if (a.format != b.format || a.width != b.width || a.height != b.height)
+    return false;
+  auto format = static_cast<AVPixelFormat>(a.format);
+  const AVPixFmtDescriptor* layout = av_pix_fmt_desc_get(format);
+  if (!layout || (layout->flags & AV_PIX_FMT_FLAG_HWACCEL))
+    return false;
+  for (int plane = 0; plane < av_pix_fmt_count_planes(format); ++plane) {
+    int bytes = av_image_get_linesize(format, a.width, plane);
+    bool chroma = plane == 1 || plane == 2;
+    int rows = chroma ? AV_CEIL_RSHIFT(a.height, layout->log2_chroma_h) : a.height;
+    for (int y = 0; y < rows; ++y) {
+      if (bytes < 0 ||
+          std::memcmp(a.data[plane] + static_cast<std::ptrdiff_t>(y) * a.linesize[plane],
+                      b.data[plane] + static_cast<std::ptrdiff_t>(y) * b.linesize[plane],
+                      static_cast<std::size_t>(bytes)) != 0)
+        return false;
+    }
+  }
+  return true;
 }
 
 // The video encoder for re-encoded frames: the take writer's settings, so
@@ -48,10 +77,16 @@ public:
         format_(format), file_(file), sink_(sink), letterbox_(width, height) {}
 
   std::optional<ExportFailure> encode(const AVFrame* source, std::int64_t time) {
+    // A picture the same as the one before it in the run (a repeat of a
+    // constant-rate take) is not encoded again: the movie's grid repeats
+    // it as skip frames, or the picture before simply lasts longer.
+    if (encoder_ && source && last_ && samePicture(*source, *last_))
+      return std::nullopt;
     if (!encoder_) {
       if (auto failure = open())
         return failure;
     }
+    last_.reset(source ? av_frame_clone(source) : nullptr);
     FramePtr picture = source ? letterbox_.convert(*source) : letterbox_.black();
     if (!picture)
       return fileFailure(file_, avErrorText(AVERROR(ENOMEM)));
@@ -66,6 +101,7 @@ public:
       return std::nullopt;
     auto failure = send(nullptr);
     encoder_.reset();
+    last_.reset();
     return failure;
   }
 
@@ -125,6 +161,7 @@ private:
   const SampleSink& sink_;
   Letterbox letterbox_;
   CodecPtr encoder_;
+  FramePtr last_; // the source of the run's last encoded picture
   std::int64_t encoded_ = 0;
 };
 

@@ -24,6 +24,12 @@ std::int64_t toMovieTime(double seconds) {
   return static_cast<std::int64_t>(std::llround(seconds * kMovieTimescale));
 }
 
+std::int64_t toFrameBoundary(double seconds) {
+  constexpr std::int64_t kFrame = kMovieTimescale / 60;
+  static_assert(kMovieTimescale % 60 == 0);
+  return static_cast<std::int64_t>(std::llround(seconds * 60)) * kFrame;
+}
+
 std::int64_t movieToMedia(std::int64_t movieTime, std::uint32_t mediaTimescale) {
   return nearest(movieTime * static_cast<std::int64_t>(mediaTimescale), kMovieTimescale);
 }

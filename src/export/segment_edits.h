@@ -12,6 +12,9 @@ namespace vidorel {
 // Trim points (seconds) in the movie timescale (1/600 s), rounded to the
 // nearest tick.
 std::int64_t toMovieTime(double seconds);
+// Trim points (seconds) in the movie timescale, on the nearest boundary of
+// a frame of the constant rate (1/60 s).
+std::int64_t toFrameBoundary(double seconds);
 // Movie time to a media timescale, rounded to the nearest unit.
 std::int64_t movieToMedia(std::int64_t movieTime, std::uint32_t mediaTimescale);
 

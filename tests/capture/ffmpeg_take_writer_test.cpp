@@ -1,5 +1,6 @@
 #include "capture/ffmpeg_take_writer.h"
 
+#include "base/format.h"
 #include "capture/capture_error.h"
 #include "fakes/shell_command.h"
 #include "support/movie_tools.h"
@@ -35,6 +36,33 @@ constexpr CaptureTime kMs = 1'000'000;
 constexpr CaptureTime kBase = 7'000 * kMs;
 
 using namespace testing;
+
+struct VideoPacket {
+  double time = 0;
+  int size = 0;
+  bool key = false;
+  // A frame of skipped blocks (a few bytes) repeating the picture before.
+  bool isRepeat() const { return size < 32; }
+};
+
+std::vector<VideoPacket> videoPackets(const std::filesystem::path& file) {
+  std::string out =
+      commandOutput("ffprobe -v error -select_streams v -show_entries packet=pts_time,size,flags "
+                    "-of csv=p=0 '" +
+                    file.string() + "'");
+  std::vector<VideoPacket> packets;
+  std::istringstream lines(out);
+  for (std::string line; std::getline(lines, line);) {
+    VideoPacket packet;
+    char flags[16] = {};
+    if (std::sscanf(line.c_str(), "%lf,%d,%15s", &packet.time, &packet.size, flags) == 3) {
+      packet.key = flags[0] == 'K';
+      packets.push_back(packet);
+    }
+  }
+  return packets;
+}
+
 
 class FfmpegTakeWriterTest : public ::testing::Test {
 protected:
@@ -110,16 +138,17 @@ TEST_F(FfmpegTakeWriterTest, WritesH264AndAacAsAPlainQuickTimeMovie) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder),
                           std::filesystem::directory_iterator()),
             1);
-  // Both readers play all of it (gst-launch cannot count every buffer).
-  EXPECT_EQ(decodeEndsWithFfmpeg(file).videoFrames, writer->counts().videoWritten);
+  // Both readers play all of it (gst-launch cannot count every buffer),
+  // a frame every 1/60 s.
+  EXPECT_EQ(decodeEndsWithFfmpeg(file).videoFrames, 120);
   for (const DecodedEnds& decoded : {decodeEndsWithFfmpeg(file), decodeEndsWithGstreamer(file)}) {
     EXPECT_NEAR(decoded.videoEnd, 2.0, 0.05);
     EXPECT_NEAR(decoded.audioEnd, 2.0, 0.05);
   }
 }
 
-TEST_F(FfmpegTakeWriterTest, FramesOfAnUnchangedScreenKeepTheirTime) {
-  // A frame at 0 s and one at 1.5 s: the first lasts until the second.
+TEST_F(FfmpegTakeWriterTest, AnUnchangedScreenIsRepeatedOnEveryTick) {
+  // A frame at 0 s and one at 1.5 s: the first is repeated until the second.
   auto file = folder / "still.mov";
   auto writer = makeWriter(file, 160, 120);
   writer->appendVideo(syntheticFrame(160, 120, 0, kBase));
@@ -131,7 +160,10 @@ TEST_F(FfmpegTakeWriterTest, FramesOfAnUnchangedScreenKeepTheirTime) {
       commandOutput("ffprobe -v error -select_streams v -show_entries packet=pts_time "
                     "-of csv=p=0 '" +
                     file.string() + "'");
-  EXPECT_EQ(times, "0.000000\n1.500000\n");
+  std::string ticks;
+  for (int i = 0; i < 120; ++i)
+    ticks += formatString("%.6f\n", i / 60.0);
+  EXPECT_EQ(times, ticks);
 }
 
 TEST_F(FfmpegTakeWriterTest, PauseStaysInTheDuration) {
@@ -142,24 +174,16 @@ TEST_F(FfmpegTakeWriterTest, PauseStaysInTheDuration) {
   EXPECT_NEAR(writer->finish(), 3.0, 0.1);
   EXPECT_GT(writer->counts().videoPaused, 30);
   EXPECT_GT(writer->counts().audioPaused, 95);
-  // No frame inside the pause.
-  std::string times =
-      commandOutput("ffprobe -v error -select_streams v -show_entries packet=pts_time "
-                    "-of csv=p=0 '" +
-                    file.string() + "'");
-  std::istringstream lines(times);
-  int inside = 0, total = 0;
-  for (std::string line; std::getline(lines, line);) {
-    double t = std::stod(line);
-    ++total;
-    if (t > 1.0 && t < 2.0)
-      ++inside;
-  }
+  // No new picture inside the pause: only repeats of the one before it.
+  int inside = 0;
+  std::vector<VideoPacket> packets = videoPackets(file);
+  for (const VideoPacket& packet : packets)
+    inside += packet.time > 1.0 + 1e-6 && packet.time < 2.0 - 1e-6 && !packet.isRepeat();
   EXPECT_EQ(inside, 0);
   // The picture before the pause is written once more as the pause begins,
   // so it reaches the disk at once.
   EXPECT_EQ(writer->counts().videoRepeated, 1);
-  EXPECT_EQ(total, 67 + 1);
+  EXPECT_EQ(packets.size(), 180u);
 }
 
 TEST_F(FfmpegTakeWriterTest, NoFrameMeansNoFile) {
@@ -394,23 +418,11 @@ TEST_F(FfmpegTakeWriterTest, AFullDiskEndsTheTakeKeepingWhatWasWritten) {
   }
   // The header states what reached the disk, not the torn fragment.
   EXPECT_NEAR(gstreamerLength(file), duration, 0.1);
-}
-
-// Video key frames of a take: (time, key).
-std::vector<std::pair<double, bool>> videoPackets(const std::filesystem::path& file) {
-  std::string out =
-      commandOutput("ffprobe -v error -select_streams v -show_entries packet=pts_time,flags "
-                    "-of csv=p=0 '" +
-                    file.string() + "'");
-  std::vector<std::pair<double, bool>> packets;
-  std::istringstream lines(out);
-  for (std::string line; std::getline(lines, line);) {
-    double time = 0;
-    char flags[16] = {};
-    if (std::sscanf(line.c_str(), "%lf,%15s", &time, flags) == 2)
-      packets.emplace_back(time, flags[0] == 'K');
-  }
-  return packets;
+  // What is left is constant-rate too: a frame on every tick.
+  std::vector<VideoPacket> packets = videoPackets(file);
+  ASSERT_FALSE(packets.empty());
+  for (std::size_t i = 0; i < packets.size(); ++i)
+    ASSERT_NEAR(packets[i].time, static_cast<double>(i) / 60, 1e-4) << i;
 }
 
 TEST_F(FfmpegTakeWriterTest, NewPicturesGetAKeyFrameAtLeastOncePerSecond) {
@@ -428,20 +440,19 @@ TEST_F(FfmpegTakeWriterTest, NewPicturesGetAKeyFrameAtLeastOncePerSecond) {
     writer->appendAudio(syntheticSound(now, 440));
   }
   writer->finish();
-  std::vector<std::pair<double, bool>> packets = videoPackets(file);
+  std::vector<VideoPacket> packets = videoPackets(file);
   ASSERT_GT(packets.size(), 100u);
-  EXPECT_TRUE(packets.front().second);
-  // The still slide is written again (a frame of skipped blocks, no key
-  // frame) every half second.
+  EXPECT_TRUE(packets.front().key);
+  // The still slide is repeated on every tick as a frame of skipped blocks.
   int repeats = 0;
   double lastKey = 0;
-  for (const auto& [time, key] : packets) {
+  for (const auto& [time, size, key] : packets) {
     if (time > 0 && time < 2.5) {
-      ++repeats;
-      EXPECT_FALSE(key) << time;
+      repeats += size < 32 && !key;
       continue;
     }
-    if (time < 2.5)
+    // Repeats of the 30 frames/s pictures on the ticks between them.
+    if (time < 2.5 || size < 32)
       continue;
     // The first new picture after the slide, and then one at least every
     // second (plus the frame that crosses it).
@@ -451,7 +462,7 @@ TEST_F(FfmpegTakeWriterTest, NewPicturesGetAKeyFrameAtLeastOncePerSecond) {
     if (key)
       lastKey = time;
   }
-  EXPECT_EQ(repeats, 4);
+  EXPECT_EQ(repeats, 149);
   EXPECT_EQ(writer->counts().videoRepeated, 4);
 }
 

@@ -260,16 +260,17 @@ TEST_F(SmartCutTest, BFrameTakesCutAtNonKeyFramesJoinFrameExactInBothReaders) {
   Source c = sourceOf(takes() / "b-3.mov", 1.0 / 24);
 
   // Five segments: cuts between key frames, a take without sound between
-  // two with sound, a trim to the take's end, a one-frame trim.
+  // two with sound, a trim to the take's end, a one-frame trim (trims are
+  // on the boundaries of 1/60 s frames).
   std::vector<Take> selected = {
       takeOf("b-1.mov", 4, 0.3, 2.6), takeOf("b-2.mov", 4, 0.55, 1.7),
-      takeOf("b-3.mov", 4, 0.1, 2.0), takeOf("b-1.mov", 4, 1.5, 1.5 + 1.0 / 24),
+      takeOf("b-3.mov", 4, 0.1, 2.0), takeOf("b-1.mov", 4, 1.5, 1.5 + 2.0 / 60),
       takeOf("b-3.mov", 4, 1.2, 1.9),
   };
   ExportStatistics statistics;
   ASSERT_EQ(exported(selected, takes(), movie("b-frames.mov"), &statistics), "");
   std::vector<Segment> segments = {
-      {&a, 0.3, 2.6}, {&b, 0.55, 1.7}, {&c, 0.1, 2.0}, {&a, 1.5, 1.5 + 1.0 / 24}, {&c, 1.2, 1.9}};
+      {&a, 0.3, 2.6}, {&b, 0.55, 1.7}, {&c, 0.1, 2.0}, {&a, 1.5, 1.5 + 2.0 / 60}, {&c, 1.2, 1.9}};
   checkMovie(movie("b-frames.mov"), segments);
   // Only the frames up to the next key frame (and before a trim end, those
   // that need a frame shown after it) were encoded again.

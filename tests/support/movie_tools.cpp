@@ -289,7 +289,7 @@ double psnr(const std::string& a, const std::string& b, int width, int height) {
 }
 
 void makeOwnTake(const fs::path& file, int width, int height, const std::vector<double>& frames,
-                 double seconds, unsigned seed, bool stitchableHeaders) {
+                 double seconds, unsigned seed, bool stitchableHeaders, bool constantRate) {
   constexpr CaptureTime kSecond = 1'000'000'000;
   constexpr CaptureTime kBase = 5 * kSecond;
   Logger logger;
@@ -298,6 +298,7 @@ void makeOwnTake(const fs::path& file, int width, int height, const std::vector<
   deep.maxQueuedFrames = 100000;
   deep.maxQueuedAudio = 100000;
   deep.stitchableHeaders = stitchableHeaders;
+  deep.constantRate = constantRate;
   TakeWriter writer(file, makeFfmpegTakeEncoder(file, width, height, logger, deep), probe, logger);
   unsigned state = seed;
   size_t next = 0;

@@ -37,10 +37,11 @@ void makeTake(const std::filesystem::path& file, const TakeSpec& recipe);
 
 // A slide-like take written by the take writer: a frame only when the
 // picture changes, at the given times (seconds), with pink noise as sound.
-// Without stitchable headers it is written as earlier versions wrote takes.
+// Without stitchable headers, or without the constant rate (frames at their
+// own times), it is written as earlier versions wrote takes.
 void makeOwnTake(const std::filesystem::path& file, int width, int height,
                  const std::vector<double>& frames, double seconds, unsigned seed,
-                 bool stitchableHeaders = true);
+                 bool stitchableHeaders = true, bool constantRate = true);
 
 struct Packet {
   double pts = 0;
