@@ -87,14 +87,22 @@ void scaleRow(const BgraPicture& in, int first, int end, const std::vector<int>&
   }
 }
 
-// Halving: each picture pixel the rounded mean of two by two, a loop the
-// compiler vectorises.
-void halveRow(const std::uint8_t* top, const std::uint8_t* bottom, int width, std::uint8_t* row) {
-  for (int x = 0; x < width; ++x)
-    for (int c = 0; c < 4; ++c)
-      row[4 * x + c] = static_cast<std::uint8_t>(
-          (top[8 * x + c] + top[8 * x + 4 + c] + bottom[8 * x + c] + bottom[8 * x + 4 + c] + 2) >>
-          2);
+// Halving: each picture pixel the rounded mean of two by two. Rows are
+// summed first, then neighbours: two plain loops the compiler vectorises
+// (one loop over both was five times slower).
+void halveRow(const std::uint8_t* top, const std::uint8_t* bottom, int width, std::uint8_t* row,
+              std::uint16_t* sums) {
+  int bytes = width * 8;
+  for (int i = 0; i < bytes; ++i)
+    sums[i] = static_cast<std::uint16_t>(top[i] + bottom[i]);
+  for (int x = 0; x < width; ++x) {
+    const std::uint16_t* pair = sums + 8 * x;
+    std::uint8_t* out = row + 4 * x;
+    out[0] = static_cast<std::uint8_t>((pair[0] + pair[4] + 2) >> 2);
+    out[1] = static_cast<std::uint8_t>((pair[1] + pair[5] + 2) >> 2);
+    out[2] = static_cast<std::uint8_t>((pair[2] + pair[6] + 2) >> 2);
+    out[3] = static_cast<std::uint8_t>((pair[3] + pair[7] + 2) >> 2);
+  }
 }
 
 } // namespace
@@ -124,6 +132,7 @@ void convertBgraToI420Scaled(const BgraPicture& in, const I420Planes& out, int w
   columns[width] = in.width;
   // Two scaled rows at a time: the chroma of a pair needs both.
   std::vector<std::uint8_t> rows(static_cast<std::size_t>(width) * 8);
+  std::vector<std::uint16_t> sums(halving ? static_cast<std::size_t>(width) * 8 : 0);
   std::uint8_t* top = rows.data();
   std::uint8_t* bottom = top + static_cast<std::size_t>(width) * 4;
   for (int row = firstRow; row < endRow; row += 2) {
@@ -132,7 +141,7 @@ void convertBgraToI420Scaled(const BgraPicture& in, const I420Planes& out, int w
       int y = row + half;
       if (halving) {
         const std::uint8_t* source = in.pixels + static_cast<long>(2 * y) * in.stride;
-        halveRow(source, source + in.stride, width, target);
+        halveRow(source, source + in.stride, width, target, sums.data());
       } else {
         RowSpan span = sourceRowsOf(in.height, height, y, y + 1);
         scaleRow(in, span.first, span.end, columns, width, target);
