@@ -334,9 +334,24 @@ bool X11DisplayStream::grabChanged(VideoFrame& frame, bool& cursorChanged) {
   std::uint8_t* v = u + i420ChromaSize(outWidth_, outHeight_);
   int chromaStride = (outWidth_ + 1) / 2;
   BgraPicture picture{image, configuration_.width * 4, configuration_.width, configuration_.height};
-  for (const RowSpan& band : bands)
-    convertBgraToI420Scaled(picture, {y, outWidth_, u, chromaStride, v, chromaStride}, outWidth_,
-                            outHeight_, band.first, band.end);
+  I420Planes planes{y, outWidth_, u, chromaStride, v, chromaStride};
+  // More than a 1080p picture's worth of source is converted in two
+  // halves at once: grabbing and converting a whole 4K screen one after
+  // the other takes longer than a frame.
+  constexpr long kSplitPixels = 1920L * 1080 * 2;
+  for (const RowSpan& band : bands) {
+    long sourcePixels = static_cast<long>(band.end - band.first) * configuration_.width *
+                        configuration_.height / outHeight_;
+    if (sourcePixels < kSplitPixels) {
+      convertBgraToI420Scaled(picture, planes, outWidth_, outHeight_, band.first, band.end);
+      continue;
+    }
+    int middle = (band.first + (band.end - band.first) / 2) & ~1;
+    std::thread lower(
+        [&] { convertBgraToI420Scaled(picture, planes, outWidth_, outHeight_, middle, band.end); });
+    convertBgraToI420Scaled(picture, planes, outWidth_, outHeight_, band.first, middle);
+    lower.join();
+  }
   frame.pixels = buffer;
   frame.status = FrameStatus::complete;
   lastPixels_ = std::move(buffer);
