@@ -1,7 +1,6 @@
 #include "capture/pipewire_screen_source.h"
 
 #include "base/format.h"
-#include "capture/bgra_to_i420.h"
 #include "capture/capture_error.h"
 
 #pragma GCC diagnostic push
@@ -254,36 +253,15 @@ private:
 
     // The take keeps the first size it was given (or saw).
     if (targetWidth_ == 0) {
-      PixelSize given{configuration_.width > 0 ? configuration_.width : width,
-                      configuration_.height > 0 ? configuration_.height : height};
-      if (configuration_.outputWidth > 0 && configuration_.outputHeight > 0)
-        given = {configuration_.outputWidth, configuration_.outputHeight};
-      targetWidth_ = given.width;
-      targetHeight_ = given.height;
+      targetWidth_ = configuration_.width > 0 ? configuration_.width : width;
+      targetHeight_ = configuration_.height > 0 ? configuration_.height : height;
+      // A recording size smaller than the screen's.
+      if (configuration_.outputWidth > 0 && configuration_.outputHeight > 0) {
+        targetWidth_ = configuration_.outputWidth;
+        targetHeight_ = configuration_.outputHeight;
+      }
     }
     const auto* source = static_cast<const std::uint8_t*>(plane.data) + plane.chunk->offset;
-    VideoFrame frame;
-    frame.width = targetWidth_;
-    frame.height = targetHeight_;
-    frame.timestamp = stamp;
-    frame.status = FrameStatus::complete;
-    if (!swapsRedAndBlue(format_)) {
-      // Scaled and converted in one pass, as the X11 source does.
-      auto planes =
-          std::make_shared<std::vector<std::uint8_t>>(i420Size(targetWidth_, targetHeight_));
-      std::uint8_t* y = planes->data();
-      std::uint8_t* u = y + std::size_t(targetWidth_) * targetHeight_;
-      std::uint8_t* v = u + i420ChromaSize(targetWidth_, targetHeight_);
-      int chromaStride = (targetWidth_ + 1) / 2;
-      convertBgraToI420Scaled({source, stride, width, height},
-                              {y, targetWidth_, u, chromaStride, v, chromaStride}, targetWidth_,
-                              targetHeight_, 0, targetHeight_);
-      frame.pixels = std::move(planes);
-      frame.layout = PixelLayout::i420;
-      frame.stride = targetWidth_;
-      output_(std::move(frame));
-      return;
-    }
     auto pixels =
         std::make_shared<std::vector<std::uint8_t>>(std::size_t(targetWidth_) * targetHeight_ * 4);
     if (width == targetWidth_ && height == targetHeight_) {
@@ -293,7 +271,7 @@ private:
     } else {
       scaler_ =
           sws_getCachedContext(scaler_, width, height, AV_PIX_FMT_BGRA, targetWidth_, targetHeight_,
-                               AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr, nullptr);
+                               AV_PIX_FMT_BGRA, SWS_AREA, nullptr, nullptr, nullptr);
       if (!scaler_)
         return;
       const std::uint8_t* sourcePlanes[1] = {source};
@@ -306,8 +284,13 @@ private:
       for (std::size_t i = 0; i + 3 < pixels->size(); i += 4)
         std::swap((*pixels)[i], (*pixels)[i + 2]);
     }
+    VideoFrame frame;
     frame.pixels = std::move(pixels);
+    frame.width = targetWidth_;
+    frame.height = targetHeight_;
     frame.stride = targetWidth_ * 4;
+    frame.timestamp = stamp;
+    frame.status = FrameStatus::complete;
     output_(std::move(frame));
   }
 
