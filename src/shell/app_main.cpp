@@ -173,8 +173,10 @@ public:
     // throws a waiting take away); the host only forgets it.
   }
 
+  // On Wayland the desktop's sharing dialog has chosen the monitor.
   RecordingOptions recordingOptions() const {
-    return {preferences_.recordingScreen(), preferences_.recordingSize()};
+    return {isWaylandSession() ? std::string() : preferences_.recordingScreen(),
+            preferences_.recordingSize()};
   }
 
   // The monitors to choose from; none on Wayland, where the desktop's

@@ -212,7 +212,8 @@ int runRecordCommand(const std::vector<std::string>& args) {
   int status = 1;
   {
     ScreenRecorder recorder(loop, logger, *backend);
-    recorder.setOptions({request->screen.value_or(preferences.recordingScreen()),
+    std::string screen = request->screen.value_or(preferences.recordingScreen());
+    recorder.setOptions({isWaylandSession() ? std::string() : screen,
                          request->size.value_or(preferences.recordingSize())});
     loop.post([&] { spawn(record(*request, recorder, loop, status)); });
     loop.run();
