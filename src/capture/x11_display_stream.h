@@ -78,7 +78,9 @@ private:
   xcb_atom_t internAtom(const char* name);
   void run();
   std::uint8_t* grab(const std::vector<RowSpan>& bands);
-  std::optional<std::vector<Rect>> takeDamage();
+  std::optional<xcb_xfixes_fetch_region_cookie_t> askDamage();
+  std::optional<std::vector<Rect>>
+  readDamage(std::optional<xcb_xfixes_fetch_region_cookie_t> cookie);
   std::vector<RowSpan> changedBands(const std::vector<Rect>& areas) const;
   bool grabChanged(VideoFrame& frame, bool& cursorChanged);
   std::shared_ptr<std::vector<std::uint8_t>> takeBuffer();
@@ -96,6 +98,7 @@ private:
   bool paintRootBackground(std::uint8_t* frame, const Rect& area);
   // The pointer now; changed tells whether it moved or changed shape.
   CursorImage fetchCursor(bool& changed);
+  CursorImage readCursor(std::optional<xcb_xfixes_get_cursor_image_cookie_t> cookie, bool& changed);
   std::optional<Rect> cursorArea(const CursorImage& cursor) const;
   void drawCursor(std::uint8_t* frame, const CursorImage& cursor);
   bool waitForDamage(CaptureTime until);

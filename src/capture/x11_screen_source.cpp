@@ -235,9 +235,9 @@ std::uint8_t* X11DisplayStream::grab(const std::vector<RowSpan>& bands) {
   return unshared_.data();
 }
 
-// The parts of the screen changed since the last call, in screen
-// coordinates; nothing when the server cannot tell where.
-std::optional<std::vector<Rect>> X11DisplayStream::takeDamage() {
+// Asks for the parts of the screen changed since the last call; nothing
+// when the server cannot tell where.
+std::optional<xcb_xfixes_fetch_region_cookie_t> X11DisplayStream::askDamage() {
   if (!damage_)
     return std::nullopt;
   if (!damageRegion_) {
@@ -245,8 +245,16 @@ std::optional<std::vector<Rect>> X11DisplayStream::takeDamage() {
     return std::nullopt;
   }
   xcb_damage_subtract(connection_, damage_, XCB_NONE, damageRegion_);
-  Reply<xcb_xfixes_fetch_region_reply_t> region(xcb_xfixes_fetch_region_reply(
-      connection_, xcb_xfixes_fetch_region(connection_, damageRegion_), nullptr));
+  return xcb_xfixes_fetch_region(connection_, damageRegion_);
+}
+
+// The changed parts asked for, in screen coordinates.
+std::optional<std::vector<Rect>>
+X11DisplayStream::readDamage(std::optional<xcb_xfixes_fetch_region_cookie_t> cookie) {
+  if (!cookie)
+    return std::nullopt;
+  Reply<xcb_xfixes_fetch_region_reply_t> region(
+      xcb_xfixes_fetch_region_reply(connection_, *cookie, nullptr));
   if (!region)
     return std::nullopt;
   const xcb_rectangle_t* parts = xcb_xfixes_fetch_region_rectangles(region.get());
@@ -291,10 +299,16 @@ std::vector<RowSpan> X11DisplayStream::changedBands(const std::vector<Rect>& are
 // with the last one. False when nothing of this display changed or the
 // server refused the grab.
 bool X11DisplayStream::grabChanged(VideoFrame& frame, bool& cursorChanged) {
-  std::optional<std::vector<Rect>> damaged = takeDamage();
+  // Asked at once and read after the window list: each answer waited for
+  // in turn costs a round trip to a server that is busy drawing.
+  std::optional<xcb_xfixes_fetch_region_cookie_t> damageCookie = askDamage();
+  std::optional<xcb_xfixes_get_cursor_image_cookie_t> cursorCookie;
+  if (xfixes_)
+    cursorCookie = xcb_xfixes_get_cursor_image(connection_);
   std::vector<TopLevel> windows = topLevels();
   std::vector<Rect> own = ownAreas(windows);
-  CursorImage cursor = fetchCursor(cursorChanged);
+  std::optional<std::vector<Rect>> damaged = readDamage(damageCookie);
+  CursorImage cursor = readCursor(cursorCookie, cursorChanged);
   std::optional<Rect> pointer =
       configuration_.showsCursor ? cursorArea(cursor) : std::optional<Rect>();
   bool whole = !damaged || !lastPixels_ || !shared_;
@@ -310,6 +324,7 @@ bool X11DisplayStream::grabChanged(VideoFrame& frame, bool& cursorChanged) {
     bands = changedBands(areas);
     if (bands.empty())
       return false;
+    whole = bands.front().first == 0 && bands.front().end == outHeight_;
   }
   frame.timestamp = monotonicNow();
   std::uint8_t* image = grab(bands);
@@ -362,8 +377,16 @@ X11DisplayStream::CursorImage X11DisplayStream::fetchCursor(bool& changed) {
   changed = false;
   if (!xfixes_)
     return nullptr;
-  CursorImage cursor(xcb_xfixes_get_cursor_image_reply(
-      connection_, xcb_xfixes_get_cursor_image(connection_), nullptr));
+  return readCursor(xcb_xfixes_get_cursor_image(connection_), changed);
+}
+
+X11DisplayStream::CursorImage
+X11DisplayStream::readCursor(std::optional<xcb_xfixes_get_cursor_image_cookie_t> cookie,
+                             bool& changed) {
+  changed = false;
+  if (!cookie)
+    return nullptr;
+  CursorImage cursor(xcb_xfixes_get_cursor_image_reply(connection_, *cookie, nullptr));
   if (!cursor)
     return nullptr;
   changed =
