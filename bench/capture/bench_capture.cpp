@@ -1,7 +1,11 @@
-// Screen recording at 1920x1080 with content changing every frame: our
-// recorder against ffmpeg -f x11grab with libx264 at the same preset.
-// Prints frames written per second, frames dropped, CPU seconds per written
-// frame, peak RSS and memory growth for both, plus the audio/video offset.
+// Screen recording with content changing every frame (or, with --content
+// slides, a new slide every two seconds): our recorder against ffmpeg -f
+// x11grab with libx264 at the same preset. Prints frames written per
+// second, frames dropped, CPU seconds per written frame, peak RSS and
+// memory growth for both, the audio/video offset, and what one frame costs
+// in grabbing and converting (the rest of the CPU is the encoder's).
+// --size 1080p records the screen fitted within 1920x1080 (ffmpeg scales
+// the same way).
 // With --still, a screen that does not change, recorded three ways side by
 // side: frames at the moments of change only (as before the constant rate),
 // a constant rate with the encoder coding every repeat, and a constant rate
@@ -12,12 +16,17 @@
 #include "base/log.h"
 #include "capture/audio_clock.h"
 #include "capture/audio_timeline.h"
+#include "capture/bgra_to_i420.h"
 #include "capture/ffmpeg_take_writer.h"
 #include "capture/screen_recorder.h"
 #include "capture/x11_screen_source.h"
 #include "store/duration_probe.h"
 
+#include <xcb/shm.h>
 #include <xcb/xcb.h>
+
+#include <sys/ipc.h>
+#include <sys/shm.h>
 
 #include <algorithm>
 #include <chrono>
@@ -29,6 +38,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -59,7 +69,7 @@ long rssKiB() {
 
 // A separate process (so its CPU is nobody's) that scrolls a textured
 // picture and moves a box every 1/60 s: every frame differs.
-pid_t startAnimator(bool still) {
+pid_t startAnimator(bool still, bool slides) {
   pid_t pid = fork();
   if (pid != 0)
     return pid;
@@ -108,6 +118,15 @@ pid_t startAnimator(bool still) {
   // change the screen only about 50 times a second, and a recorder that
   // writes only changed frames would be judged against a slower screen.
   auto next = std::chrono::steady_clock::now();
+  if (slides) {
+    // A new slide every two seconds: the page moved on by a screen.
+    for (int slide = 0;; ++slide) {
+      xcb_copy_area(c, page, window, gc, (slide % 2) * w, 0, 0, 0, w, h);
+      std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+      next += std::chrono::seconds(2);
+      std::this_thread::sleep_until(next);
+    }
+  }
   for (int frame = 0;; ++frame) {
     int offset = (frame * 6) % w;
     xcb_copy_area(c, page, window, gc, offset, 0, 0, 0, w, h);
@@ -185,12 +204,13 @@ Task<void> recordFor(ScreenRecorder& recorder, BlockingMainLoop& loop, std::file
 }
 
 Figures runOurs(const std::filesystem::path& file, double length, TakeEncoderSettings settings,
-                double& avOffsetMs) {
+                RecordingSize size, double& avOffsetMs) {
   Logger logger;
   FfmpegDurationProbe probe;
   BenchBackend backend(logger, probe, std::move(settings));
   BlockingMainLoop loop;
   ScreenRecorder recorder(loop, logger, backend);
+  recorder.setOptions({"", size});
   rusage before{};
   getrusage(RUSAGE_SELF, &before);
   auto start = std::chrono::steady_clock::now();
@@ -217,7 +237,7 @@ Figures runOurs(const std::filesystem::path& file, double length, TakeEncoderSet
 }
 
 Figures runFfmpeg(const std::filesystem::path& file, double length, const std::string& preset,
-                  int threads, int width, int height) {
+                  int threads, int width, int height, PixelSize output) {
   std::string log = file.string() + ".log";
   pid_t pid = fork();
   if (pid == 0) {
@@ -225,12 +245,14 @@ Figures runFfmpeg(const std::filesystem::path& file, double length, const std::s
     std::string t = std::to_string(length);
     std::string th = std::to_string(threads);
     const char* display = std::getenv("DISPLAY");
+    std::string scale = "scale=" + std::to_string(output.width) + ":" +
+                        std::to_string(output.height) + ":flags=area";
     int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(fd, 2);
     execlp("ffmpeg", "ffmpeg", "-nostdin", "-y", "-loglevel", "info", "-f", "x11grab", "-framerate",
-           "60", "-video_size", size.c_str(), "-i", display, "-t", t.c_str(), "-c:v", "libx264",
-           "-preset", preset.c_str(), "-tune", "zerolatency", "-threads", th.c_str(), "-pix_fmt",
-           "yuv420p", file.c_str(), static_cast<char*>(nullptr));
+           "60", "-video_size", size.c_str(), "-i", display, "-t", t.c_str(), "-vf", scale.c_str(),
+           "-c:v", "libx264", "-preset", preset.c_str(), "-tune", "zerolatency", "-threads",
+           th.c_str(), "-pix_fmt", "yuv420p", file.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
   // Memory growth of the child: RSS at 5 s against the end.
@@ -307,11 +329,75 @@ double simulatedTenMinuteOffsetMs(double rateError, int& cuts) {
   return worst;
 }
 
+// Milliseconds per frame, on this thread, of grabbing the whole display
+// through shared memory and of converting it at full size and fitted
+// within 1080p: the stages before the encoder.
+struct StageCosts {
+  double grab = 0;
+  double convertFull = 0;
+  double convert1080p = 0;
+};
+
+double cpuMsPerRun(int runs, const std::function<void()>& work) {
+  timespec start{}, end{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &start);
+  for (int i = 0; i < runs; ++i)
+    work();
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &end);
+  return ((end.tv_sec - start.tv_sec) * 1e3 + (end.tv_nsec - start.tv_nsec) / 1e6) / runs;
+}
+
+StageCosts measureStages(const DisplayInfo& display) {
+  StageCosts costs;
+  const int runs = 30;
+  int width = display.width;
+  int height = display.height;
+  std::size_t bytes = static_cast<std::size_t>(width) * height * 4;
+  xcb_connection_t* c = xcb_connect(nullptr, nullptr);
+  xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+  int id = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
+  auto* pixels = static_cast<std::uint8_t*>(shmat(id, nullptr, 0));
+  xcb_shm_seg_t segment = xcb_generate_id(c);
+  xcb_shm_attach(c, segment, id, 0);
+  shmctl(id, IPC_RMID, nullptr);
+  // The server's share of a grab is the copy into shared memory; it is
+  // counted here as wall time, as the X server's CPU is not ours.
+  auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < runs; ++i)
+    std::free(xcb_shm_get_image_reply(c,
+                                      xcb_shm_get_image(c, screen->root, display.x, display.y,
+                                                        width, height, ~0u,
+                                                        XCB_IMAGE_FORMAT_Z_PIXMAP, segment, 0),
+                                      nullptr));
+  costs.grab =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count() /
+      runs;
+  auto convert = [&](PixelSize size) {
+    std::vector<std::uint8_t> planes(i420Size(size.width, size.height));
+    std::uint8_t* u = planes.data() + static_cast<std::size_t>(size.width) * size.height;
+    std::uint8_t* v = u + i420ChromaSize(size.width, size.height);
+    int cs = (size.width + 1) / 2;
+    return cpuMsPerRun(runs, [&] {
+      convertBgraToI420Scaled({pixels, width * 4, width, height},
+                              {planes.data(), size.width, u, cs, v, cs}, size.width, size.height, 0,
+                              size.height);
+    });
+  };
+  costs.convertFull = convert(recordingPixelSize(width, height, RecordingSize::full));
+  costs.convert1080p = convert(recordingPixelSize(width, height, RecordingSize::hd1080));
+  xcb_shm_detach(c, segment);
+  xcb_disconnect(c);
+  shmdt(pixels);
+  return costs;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
   double length = 20;
   TakeEncoderSettings settings;
+  RecordingSize size = RecordingSize::full;
+  bool slides = false;
   for (int i = 1; i + 1 < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--seconds")
@@ -324,6 +410,10 @@ int main(int argc, char** argv) {
       settings.constantRate = std::string(argv[++i]) != "off";
     else if (arg == "--skip-frames")
       settings.skipFrames = std::string(argv[++i]) != "off";
+    else if (arg == "--size")
+      size = recordingSizeNamed(argv[++i]).value_or(RecordingSize::full);
+    else if (arg == "--content")
+      slides = std::string(argv[++i]) == "slides";
   }
   bool still = false;
   for (int i = 1; i < argc; ++i)
@@ -354,7 +444,8 @@ int main(int argc, char** argv) {
                 ("vidorel-bench-capture-" + std::to_string(getpid()));
   std::filesystem::create_directories(folder);
 
-  pid_t animator = startAnimator(still);
+  PixelSize output = recordingPixelSize(display.width, display.height, size);
+  pid_t animator = startAnimator(still, slides);
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   if (still) {
     std::printf("still screen: %dx%d, %.0f s, x264 preset %s, threads %d\n", display.width,
@@ -374,7 +465,7 @@ int main(int argc, char** argv) {
       run.constantRate = way.constantRate;
       run.skipFrames = way.skipFrames;
       double offset = 0;
-      Figures f = runOurs(folder / "still.mov", length, run, offset);
+      Figures f = runOurs(folder / "still.mov", length, run, size, offset);
       double bytesPerSecond = static_cast<double>(f.bytes) / f.seconds;
       if (&way == &ways[0]) {
         baseCpu = f.cpu;
@@ -392,15 +483,18 @@ int main(int argc, char** argv) {
     std::filesystem::remove_all(folder);
     return 0;
   }
-  std::printf("capture: %dx%d, %.0f s, content changing every frame, x264 preset %s, threads "
+  std::printf("capture: %dx%d recorded at %dx%d, %.0f s, %s, x264 preset %s, threads "
               "%d, tune zerolatency, no B-frames, constant rate %s, skip frames %s\n",
-              display.width, display.height, length, settings.preset.c_str(), settings.threads,
-              settings.constantRate ? "on" : "off", settings.skipFrames ? "on" : "off");
+              display.width, display.height, output.width, output.height, length,
+              slides ? "a new slide every 2 s" : "content changing every frame",
+              settings.preset.c_str(), settings.threads, settings.constantRate ? "on" : "off",
+              settings.skipFrames ? "on" : "off");
   std::fflush(stdout);
   double avOffset = 0;
-  Figures ours = runOurs(folder / "ours.mov", length, settings, avOffset);
+  Figures ours = runOurs(folder / "ours.mov", length, settings, size, avOffset);
   Figures theirs = runFfmpeg(folder / "ffmpeg.mov", length, settings.preset, settings.threads,
-                             display.width, display.height);
+                             display.width, display.height, output);
+  StageCosts stages = measureStages(display);
   kill(animator, SIGTERM);
   waitpid(animator, nullptr, 0);
 
@@ -411,6 +505,16 @@ int main(int argc, char** argv) {
               (ours.cpu / std::max(1LL, ours.written)) /
                   (theirs.cpu / std::max(1LL, theirs.written)),
               static_cast<double>(ours.peakRssKiB) / theirs.peakRssKiB);
+  double cpuMs = 1000.0 * ours.cpu / std::max(1LL, ours.written);
+  double stageMs =
+      stages.grab + (size == RecordingSize::full ? stages.convertFull : stages.convert1080p);
+  std::printf("per frame (ms): grab %.2f (wall, X server)   convert full size %.2f   convert "
+              "1080p %.2f   our CPU %.2f, of which encoder and the rest %.2f\n",
+              stages.grab, stages.convertFull, stages.convert1080p, cpuMs,
+              std::max(0.0, cpuMs - stageMs));
+  if (slides)
+    std::printf("slides: %lld changes shown in %.0f s, %lld frames written, %lld dropped\n",
+                static_cast<long long>(length / 2), length, ours.written, ours.dropped);
   int slowCuts = 0;
   int fastCuts = 0;
   double slow = simulatedTenMinuteOffsetMs(0.003, slowCuts);

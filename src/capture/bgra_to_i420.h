@@ -23,4 +23,29 @@ struct I420Planes {
 void convertBgraToI420(const std::uint8_t* bgra, int stride, int width, int height,
                        const I420Planes& out);
 
+// A screen picture as above.
+struct BgraPicture {
+  const std::uint8_t* pixels = nullptr;
+  int stride = 0;
+  int width = 0;
+  int height = 0;
+};
+
+// Rows [firstRow, endRow) of `in` scaled to width x height and converted
+// in the same pass, written into `out` (rows of the scaled picture;
+// firstRow even). Halving both sides averages each two by two pixels
+// exactly; other sizes average the source pixels each picture pixel
+// covers. Converting only rows that changed keeps the rest of `out` as it
+// was.
+void convertBgraToI420Scaled(const BgraPicture& in, const I420Planes& out, int width, int height,
+                             int firstRow, int endRow);
+
+// The rows of `in` that rows [firstRow, endRow) of a picture scaled to
+// `height` are made from.
+struct RowSpan {
+  int first = 0;
+  int end = 0;
+};
+RowSpan sourceRowsOf(int sourceHeight, int height, int firstRow, int endRow);
+
 } // namespace vidorel

@@ -292,6 +292,11 @@ private:
     if (targetWidth_ == 0) {
       targetWidth_ = configuration_.width > 0 ? configuration_.width : width;
       targetHeight_ = configuration_.height > 0 ? configuration_.height : height;
+      // A recording size smaller than the screen's.
+      if (configuration_.outputWidth > 0 && configuration_.outputHeight > 0) {
+        targetWidth_ = configuration_.outputWidth;
+        targetHeight_ = configuration_.outputHeight;
+      }
     }
     const auto* source = static_cast<const std::uint8_t*>(plane.data) + plane.chunk->offset;
     auto pixels =
@@ -303,7 +308,7 @@ private:
     } else {
       scaler_ =
           sws_getCachedContext(scaler_, width, height, AV_PIX_FMT_BGRA, targetWidth_, targetHeight_,
-                               AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr, nullptr);
+                               AV_PIX_FMT_BGRA, SWS_AREA, nullptr, nullptr, nullptr);
       if (!scaler_)
         return;
       const std::uint8_t* sourcePlanes[1] = {source};

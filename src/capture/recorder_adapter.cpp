@@ -17,6 +17,8 @@ Task<std::optional<std::string>>
 ScreenRecorderAdapter::startRecording(std::filesystem::path url,
                                       std::optional<ShareableContent> content) {
   std::optional<std::string> failure;
+  if (options_)
+    recorder_.setOptions(options_());
   try {
     co_await recorder_.startRecording(std::move(url), std::move(content));
   } catch (const std::exception& error) {

@@ -11,7 +11,11 @@ namespace vidorel {
 // text and nothing escapes into the coordinator's tasks.
 class ScreenRecorderAdapter final : public Recorder {
 public:
-  explicit ScreenRecorderAdapter(ScreenRecorder& recorder) : recorder_(recorder) {}
+  // options, when given, is asked at every start which monitor and size
+  // the take records (the user may have changed them in Settings).
+  explicit ScreenRecorderAdapter(ScreenRecorder& recorder,
+                                 std::function<RecordingOptions()> options = nullptr)
+      : recorder_(recorder), options_(std::move(options)) {}
 
   std::optional<std::string> prepareMicrophone() override;
   void releaseMicrophone() override { recorder_.releaseMicrophone(); }
@@ -26,6 +30,7 @@ public:
 
 private:
   ScreenRecorder& recorder_;
+  std::function<RecordingOptions()> options_;
 };
 
 } // namespace vidorel

@@ -87,23 +87,29 @@ void ScreenRecorder::installMicrophoneCallback() {
 Task<void> ScreenRecorder::startRecording(std::filesystem::path url,
                                           std::optional<ShareableContent> content) {
   ShareableContent shareable = content ? *content : backend_.shareableContent();
-  if (shareable.displays.empty())
+  DisplayChoice choice = chooseDisplay(shareable, options_.screen);
+  if (!choice.display)
     throw CaptureFailure(RecorderError::noDisplay);
-  const DisplayInfo& display = shareable.displays.front();
+  const DisplayInfo& display = *choice.display;
+  if (choice.fellBack)
+    logger_.info(LogCategory::recorder,
+                 formatString("screen %s is gone: recording %s", options_.screen.c_str(),
+                              display.name.c_str()));
 
   // X11 coordinates are pixels: the scale factor is 1.
   StreamConfiguration configuration;
   configuration.width = display.width;
   configuration.height = display.height;
+  PixelSize output = recordingPixelSize(display.width, display.height, options_.size);
+  configuration.outputWidth = output.width;
+  configuration.outputHeight = output.height;
   configuration.minimumFrameInterval = 1'000'000'000 / 60;
   configuration.showsCursor = true;
 
   // A start that fails must not leave the last take's writer in place: the
   // stop that follows would hand that take back as this one.
   writer_.reset();
-  // H.264 in 4:2:0 needs even sizes; an odd display loses its last pixel.
-  std::shared_ptr<TakeWriter> writer =
-      backend_.makeTakeWriter(url, configuration.width & ~1, configuration.height & ~1);
+  std::shared_ptr<TakeWriter> writer = backend_.makeTakeWriter(url, output.width, output.height);
   installFailureHandler(writer);
   writer_ = writer;
 

@@ -8,6 +8,7 @@
 #include "capture/capture_types.h"
 #include "capture/take_writer.h"
 #include "workflow/recording_types.h"
+#include "workflow/screen_choice.h"
 
 #include <atomic>
 #include <filesystem>
@@ -21,8 +22,13 @@
 namespace vidorel {
 
 struct StreamConfiguration {
+  // The part of the screen grabbed, in pixels.
   int width = 0;
   int height = 0;
+  // The size frames are delivered at (scaled down while they are
+  // converted); 0 for the grabbed size.
+  int outputWidth = 0;
+  int outputHeight = 0;
   // At most one frame per interval.
   std::int64_t minimumFrameInterval = 1'000'000'000 / 60;
   bool showsCursor = true;
@@ -58,8 +64,15 @@ public:
                                                      int height) = 0;
 };
 
-// Records one take at a time: the first display and the microphone into the
-// movie file the caller names. All operations are called on the main loop.
+// Which monitor the next take records and at what size.
+struct RecordingOptions {
+  // Empty for the first monitor.
+  std::string screen;
+  RecordingSize size = RecordingSize::full;
+};
+
+// Records one take at a time: the chosen display and the microphone into
+// the movie file the caller names. All operations are called on the main loop.
 // Every frame, every microphone buffer and every pause switch reaches the
 // writer through the one sample queue, which is drained before the writer
 // finishes.
@@ -77,6 +90,8 @@ public:
   // Throws CaptureFailure: RecorderError::noDisplay, a writer or stream
   // failure, or (with capture already running) AudioError::noMicrophone.
   Task<void> startRecording(std::filesystem::path url, std::optional<ShareableContent> content);
+  // Read at the next start.
+  void setOptions(RecordingOptions options) { options_ = std::move(options); }
   void pause();
   void resume();
   // Nothing when no take was recording.
@@ -131,6 +146,7 @@ private:
   std::unique_ptr<AudioRecorder> audio_;
   SampleQueue sampleQueue_;
   std::function<void(std::string)> failureHandler_;
+  RecordingOptions options_;
   // Work posted from the encoder's thread finds the recorder through this,
   // and finds nothing once the recorder is gone.
   std::shared_ptr<ScreenRecorder*> self_ = std::make_shared<ScreenRecorder*>(this);

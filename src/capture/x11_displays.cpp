@@ -5,28 +5,46 @@
 
 namespace vidorel {
 
-xcb_screen_t* screenOf(xcb_connection_t* connection, int number) {
-  xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(connection));
-  for (int i = 0; it.rem > 0; ++i, xcb_screen_next(&it))
-    if (i == number)
-      return it.data;
-  return nullptr;
+namespace {
+
+std::string atomName(xcb_connection_t* connection, xcb_atom_t atom) {
+  Reply<xcb_get_atom_name_reply_t> name(
+      xcb_get_atom_name_reply(connection, xcb_get_atom_name(connection, atom), nullptr));
+  if (!name)
+    return {};
+  return std::string(xcb_get_atom_name_name(name.get()), xcb_get_atom_name_name_length(name.get()));
 }
 
-DisplayInfo firstDisplay(xcb_connection_t* connection, xcb_screen_t* screen) {
-  DisplayInfo whole{"screen", 0, 0, screen->width_in_pixels, screen->height_in_pixels};
-  const xcb_query_extension_reply_t* randr = xcb_get_extension_data(connection, &xcb_randr_id);
-  if (!randr || !randr->present)
-    return whole;
-  Reply<xcb_randr_query_version_reply_t> version(xcb_randr_query_version_reply(
-      connection, xcb_randr_query_version(connection, 1, 3), nullptr));
-  if (!version || (version->major_version == 1 && version->minor_version < 3))
-    return whole;
+// The monitors as the desktop arranges them (RandR 1.5): a monitor may
+// span several outputs, or be a part of one that the user set up.
+std::vector<DisplayInfo> randrMonitors(xcb_connection_t* connection, xcb_screen_t* screen) {
+  std::vector<DisplayInfo> displays;
+  Reply<xcb_randr_get_monitors_reply_t> monitors(xcb_randr_get_monitors_reply(
+      connection, xcb_randr_get_monitors(connection, screen->root, 1), nullptr));
+  if (!monitors)
+    return displays;
+  for (xcb_randr_monitor_info_iterator_t it =
+           xcb_randr_get_monitors_monitors_iterator(monitors.get());
+       it.rem > 0; xcb_randr_monitor_info_next(&it)) {
+    const xcb_randr_monitor_info_t& monitor = *it.data;
+    if (monitor.width == 0 || monitor.height == 0)
+      continue;
+    std::string name = atomName(connection, monitor.name);
+    if (name.empty())
+      name = "monitor-" + std::to_string(displays.size() + 1);
+    displays.push_back({name, monitor.x, monitor.y, monitor.width, monitor.height});
+  }
+  return displays;
+}
+
+// The active outputs (RandR 1.3).
+std::vector<DisplayInfo> randrOutputs(xcb_connection_t* connection, xcb_screen_t* screen) {
+  std::vector<DisplayInfo> displays;
   Reply<xcb_randr_get_screen_resources_current_reply_t> resources(
       xcb_randr_get_screen_resources_current_reply(
           connection, xcb_randr_get_screen_resources_current(connection, screen->root), nullptr));
   if (!resources)
-    return whole;
+    return displays;
   xcb_randr_output_t* outputs = xcb_randr_get_screen_resources_current_outputs(resources.get());
   int count = xcb_randr_get_screen_resources_current_outputs_length(resources.get());
   for (int i = 0; i < count; ++i) {
@@ -42,9 +60,37 @@ DisplayInfo firstDisplay(xcb_connection_t* connection, xcb_screen_t* screen) {
       continue;
     std::string name(reinterpret_cast<const char*>(xcb_randr_get_output_info_name(output.get())),
                      xcb_randr_get_output_info_name_length(output.get()));
-    return {name, crtc->x, crtc->y, crtc->width, crtc->height};
+    displays.push_back({name, crtc->x, crtc->y, crtc->width, crtc->height});
   }
-  return whole;
+  return displays;
+}
+
+} // namespace
+
+xcb_screen_t* screenOf(xcb_connection_t* connection, int number) {
+  xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(connection));
+  for (int i = 0; it.rem > 0; ++i, xcb_screen_next(&it))
+    if (i == number)
+      return it.data;
+  return nullptr;
+}
+
+std::vector<DisplayInfo> x11Displays(xcb_connection_t* connection, xcb_screen_t* screen) {
+  std::vector<DisplayInfo> whole{
+      {"screen", 0, 0, screen->width_in_pixels, screen->height_in_pixels}};
+  const xcb_query_extension_reply_t* randr = xcb_get_extension_data(connection, &xcb_randr_id);
+  if (!randr || !randr->present)
+    return whole;
+  Reply<xcb_randr_query_version_reply_t> version(xcb_randr_query_version_reply(
+      connection, xcb_randr_query_version(connection, 1, 5), nullptr));
+  if (!version || (version->major_version == 1 && version->minor_version < 3))
+    return whole;
+  std::vector<DisplayInfo> displays;
+  if (version->major_version > 1 || version->minor_version >= 5)
+    displays = randrMonitors(connection, screen);
+  if (displays.empty())
+    displays = randrOutputs(connection, screen);
+  return displays.empty() ? whole : displays;
 }
 
 ShareableContent x11ShareableContent() {
@@ -56,7 +102,7 @@ ShareableContent x11ShareableContent() {
     return content;
   }
   if (xcb_screen_t* screen = screenOf(connection, screenNumber))
-    content.displays.push_back(firstDisplay(connection, screen));
+    content.displays = x11Displays(connection, screen);
   xcb_disconnect(connection);
   return content;
 }

@@ -207,18 +207,23 @@ void X11DisplayStream::paintBackground(std::uint8_t* frame, const Rect& area) {
                 0, static_cast<std::size_t>(area.width) * 4);
 }
 
+std::vector<Rect> X11DisplayStream::ownAreas(const std::vector<TopLevel>& windows) const {
+  std::vector<Rect> areas;
+  Rect bounds{display_.x, display_.y, configuration_.width, configuration_.height};
+  for (const TopLevel& own : windows) {
+    Rect area = own.outer.intersected(bounds);
+    if (own.own && !area.empty())
+      areas.push_back(area);
+  }
+  return areas;
+}
+
 // Rebuilds the area under each of our windows as the user would see it
 // without them: the desktop background, then the other windows that lie
 // there (what is below and what is above) in stacking order.
-void X11DisplayStream::leaveOutOwnWindows(std::uint8_t* frame) {
-  std::vector<TopLevel> windows = topLevels();
-  Rect bounds{display_.x, display_.y, configuration_.width, configuration_.height};
-  for (const TopLevel& own : windows) {
-    if (!own.own)
-      continue;
-    Rect area = own.outer.intersected(bounds);
-    if (area.empty())
-      continue;
+void X11DisplayStream::leaveOutOwnWindows(std::uint8_t* frame,
+                                          const std::vector<TopLevel>& windows) {
+  for (const Rect& area : ownAreas(windows)) {
     paintBackground(frame, area);
     if (!composite_)
       continue;

@@ -63,6 +63,9 @@ void X11DisplayStream::connect() {
   display_.y = bounds.y;
   configuration_.width = bounds.width;
   configuration_.height = bounds.height;
+  outWidth_ = configuration_.outputWidth > 0 ? configuration_.outputWidth : configuration_.width;
+  outHeight_ =
+      configuration_.outputHeight > 0 ? configuration_.outputHeight : configuration_.height;
 
   const xcb_query_extension_reply_t* shm = xcb_get_extension_data(connection_, &xcb_shm_id);
   if (shm && shm->present) {
@@ -103,6 +106,12 @@ void X11DisplayStream::connect() {
     Reply<xcb_xfixes_query_version_reply_t> version(xcb_xfixes_query_version_reply(
         connection_, xcb_xfixes_query_version(connection_, 4, 0), nullptr));
     xfixes_ = version != nullptr;
+    // Where the screen changed, not only that it did: only those rows are
+    // grabbed and converted again.
+    if (xfixes_ && damage_ && version->major_version >= 2) {
+      damageRegion_ = xcb_generate_id(connection_);
+      xcb_xfixes_create_region(connection_, damageRegion_, 0, nullptr);
+    }
   }
 
   const xcb_query_extension_reply_t* composite =
@@ -142,6 +151,8 @@ void X11DisplayStream::disconnect() {
     if (composite_)
       xcb_composite_unredirect_subwindows(connection_, screen_->root,
                                           XCB_COMPOSITE_REDIRECT_AUTOMATIC);
+    if (damageRegion_)
+      xcb_xfixes_destroy_region(connection_, damageRegion_);
     if (damage_)
       xcb_damage_destroy(connection_, damage_);
     if (segment_)
@@ -173,7 +184,7 @@ void X11DisplayStream::stopCapture() {
 }
 
 std::shared_ptr<std::vector<std::uint8_t>> X11DisplayStream::takeBuffer() {
-  std::size_t size = i420Size(configuration_.width, configuration_.height);
+  std::size_t size = i420Size(outWidth_, outHeight_);
   // A buffer that nobody else holds any more (the encoder is done with it)
   // is used again: memory stays flat however long the take.
   for (auto& buffer : pool_)
@@ -188,18 +199,28 @@ std::shared_ptr<std::vector<std::uint8_t>> X11DisplayStream::takeBuffer() {
 // The screen as it is now, 32-bit pixels a row of the display's width
 // apart, in memory that is ours until the next grab (our windows are
 // painted over and the pointer drawn into it there); null when the server
-// refused.
-std::uint8_t* X11DisplayStream::grab() {
+// refused. Through shared memory only the rows that the given bands of the
+// delivered picture are made from are fetched; the others keep what the
+// last grab left.
+std::uint8_t* X11DisplayStream::grab(const std::vector<RowSpan>& bands) {
   int width = configuration_.width;
   int height = configuration_.height;
   std::size_t size = static_cast<std::size_t>(width) * height * 4;
   if (shared_) {
-    Reply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(
-        connection_,
-        xcb_shm_get_image(connection_, screen_->root, display_.x, display_.y, width, height, ~0u,
-                          XCB_IMAGE_FORMAT_Z_PIXMAP, segment_, 0),
-        nullptr));
-    return reply ? shared_ : nullptr;
+    std::vector<xcb_shm_get_image_cookie_t> cookies;
+    for (const RowSpan& band : bands) {
+      RowSpan rows = sourceRowsOf(height, outHeight_, band.first, band.end);
+      cookies.push_back(xcb_shm_get_image(connection_, screen_->root, display_.x,
+                                          display_.y + rows.first, width, rows.end - rows.first,
+                                          ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, segment_,
+                                          static_cast<std::uint32_t>(rows.first) * width * 4));
+    }
+    bool complete = true;
+    for (xcb_shm_get_image_cookie_t cookie : cookies) {
+      Reply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(connection_, cookie, nullptr));
+      complete = complete && reply != nullptr;
+    }
+    return complete ? shared_ : nullptr;
   }
   Reply<xcb_get_image_reply_t> reply(
       xcb_get_image_reply(connection_,
@@ -214,23 +235,183 @@ std::uint8_t* X11DisplayStream::grab() {
   return unshared_.data();
 }
 
-// Draws the pointer into the frame; reports whether it moved or changed
-// shape since the last frame.
-bool X11DisplayStream::drawCursor(std::uint8_t* frame, bool& changed) {
+// Asks for the parts of the screen changed since the last call; nothing
+// when the server cannot tell where.
+std::optional<xcb_xfixes_fetch_region_cookie_t> X11DisplayStream::askDamage() {
+  if (!damage_)
+    return std::nullopt;
+  if (!damageRegion_) {
+    xcb_damage_subtract(connection_, damage_, XCB_NONE, XCB_NONE);
+    return std::nullopt;
+  }
+  xcb_damage_subtract(connection_, damage_, XCB_NONE, damageRegion_);
+  return xcb_xfixes_fetch_region(connection_, damageRegion_);
+}
+
+// The changed parts asked for, in screen coordinates.
+std::optional<std::vector<Rect>>
+X11DisplayStream::readDamage(std::optional<xcb_xfixes_fetch_region_cookie_t> cookie) {
+  if (!cookie)
+    return std::nullopt;
+  Reply<xcb_xfixes_fetch_region_reply_t> region(
+      xcb_xfixes_fetch_region_reply(connection_, *cookie, nullptr));
+  if (!region)
+    return std::nullopt;
+  const xcb_rectangle_t* parts = xcb_xfixes_fetch_region_rectangles(region.get());
+  int count = xcb_xfixes_fetch_region_rectangles_length(region.get());
+  std::vector<Rect> areas;
+  for (int i = 0; i < count; ++i)
+    areas.push_back({parts[i].x, parts[i].y, parts[i].width, parts[i].height});
+  return areas;
+}
+
+// The bands of rows of the delivered picture that the given screen areas
+// touch, whole chroma rows each, in order and merged.
+std::vector<RowSpan> X11DisplayStream::changedBands(const std::vector<Rect>& areas) const {
+  // Bands this close are fetched as one: a request costs more than the rows.
+  constexpr int kMergeGap = 16;
+  Rect bounds{display_.x, display_.y, configuration_.width, configuration_.height};
+  std::vector<RowSpan> bands;
+  for (const Rect& area : areas) {
+    Rect part = area.intersected(bounds);
+    if (part.empty())
+      continue;
+    long top = part.y - display_.y;
+    long bottom = top + part.height;
+    int first = static_cast<int>(top * outHeight_ / configuration_.height) & ~1;
+    int end =
+        static_cast<int>((bottom * outHeight_ + configuration_.height - 1) / configuration_.height);
+    bands.push_back({first, std::min((end + 1) & ~1, outHeight_)});
+  }
+  std::sort(bands.begin(), bands.end(),
+            [](const RowSpan& a, const RowSpan& b) { return a.first < b.first; });
+  std::vector<RowSpan> merged;
+  for (const RowSpan& band : bands) {
+    if (!merged.empty() && band.first <= merged.back().end + kMergeGap)
+      merged.back().end = std::max(merged.back().end, band.end);
+    else
+      merged.push_back(band);
+  }
+  return merged;
+}
+
+// Grabs and converts what changed into a new picture that shares the rest
+// with the last one. False when nothing of this display changed or the
+// server refused the grab.
+bool X11DisplayStream::grabChanged(VideoFrame& frame, bool& cursorChanged) {
+  // Asked at once and read after the window list: each answer waited for
+  // in turn costs a round trip to a server that is busy drawing.
+  std::optional<xcb_xfixes_fetch_region_cookie_t> damageCookie = askDamage();
+  std::optional<xcb_xfixes_get_cursor_image_cookie_t> cursorCookie;
+  if (xfixes_)
+    cursorCookie = xcb_xfixes_get_cursor_image(connection_);
+  std::vector<TopLevel> windows = topLevels();
+  std::vector<Rect> own = ownAreas(windows);
+  std::optional<std::vector<Rect>> damaged = readDamage(damageCookie);
+  CursorImage cursor = readCursor(cursorCookie, cursorChanged);
+  std::optional<Rect> pointer =
+      configuration_.showsCursor ? cursorArea(cursor) : std::optional<Rect>();
+  bool whole = !damaged || !lastPixels_ || !shared_;
+  std::vector<RowSpan> bands;
+  if (whole) {
+    bands.push_back({0, outHeight_});
+  } else {
+    std::vector<Rect> areas = std::move(*damaged);
+    areas.insert(areas.end(), own.begin(), own.end());
+    areas.insert(areas.end(), lastDrawnAreas_.begin(), lastDrawnAreas_.end());
+    if (pointer)
+      areas.push_back(*pointer);
+    bands = changedBands(areas);
+    if (bands.empty())
+      return false;
+    whole = bands.front().first == 0 && bands.front().end == outHeight_;
+  }
+  frame.timestamp = monotonicNow();
+  std::uint8_t* image = grab(bands);
+  if (!image)
+    return false;
+  if (!own.empty())
+    leaveOutOwnWindows(image, windows);
+  if (pointer)
+    drawCursor(image, cursor);
+  lastDrawnAreas_ = std::move(own);
+  if (pointer)
+    lastDrawnAreas_.push_back(*pointer);
+
+  // Converted here rather than in the encoder: this thread would otherwise
+  // wait for the next tick while the encoder converts and codes in turn,
+  // and a queued frame takes less than half the memory.
+  std::shared_ptr<std::vector<std::uint8_t>> buffer = takeBuffer();
+  if (!whole)
+    std::memcpy(buffer->data(), lastPixels_->data(), buffer->size());
+  std::uint8_t* y = buffer->data();
+  std::uint8_t* u = y + static_cast<std::size_t>(outWidth_) * outHeight_;
+  std::uint8_t* v = u + i420ChromaSize(outWidth_, outHeight_);
+  int chromaStride = (outWidth_ + 1) / 2;
+  BgraPicture picture{image, configuration_.width * 4, configuration_.width, configuration_.height};
+  I420Planes planes{y, outWidth_, u, chromaStride, v, chromaStride};
+  // More than a 1080p picture's worth of source is converted in two
+  // halves at once: grabbing and converting a whole 4K screen one after
+  // the other takes longer than a frame.
+  constexpr long kSplitPixels = 1920L * 1080 * 2;
+  for (const RowSpan& band : bands) {
+    long sourcePixels = static_cast<long>(band.end - band.first) * configuration_.width *
+                        configuration_.height / outHeight_;
+    if (sourcePixels < kSplitPixels) {
+      convertBgraToI420Scaled(picture, planes, outWidth_, outHeight_, band.first, band.end);
+      continue;
+    }
+    int middle = (band.first + (band.end - band.first) / 2) & ~1;
+    std::thread lower(
+        [&] { convertBgraToI420Scaled(picture, planes, outWidth_, outHeight_, middle, band.end); });
+    convertBgraToI420Scaled(picture, planes, outWidth_, outHeight_, band.first, middle);
+    lower.join();
+  }
+  frame.pixels = buffer;
+  frame.status = FrameStatus::complete;
+  lastPixels_ = std::move(buffer);
+  return true;
+}
+
+X11DisplayStream::CursorImage X11DisplayStream::fetchCursor(bool& changed) {
   changed = false;
   if (!xfixes_)
-    return false;
-  Reply<xcb_xfixes_get_cursor_image_reply_t> cursor(xcb_xfixes_get_cursor_image_reply(
-      connection_, xcb_xfixes_get_cursor_image(connection_), nullptr));
+    return nullptr;
+  return readCursor(xcb_xfixes_get_cursor_image(connection_), changed);
+}
+
+X11DisplayStream::CursorImage
+X11DisplayStream::readCursor(std::optional<xcb_xfixes_get_cursor_image_cookie_t> cookie,
+                             bool& changed) {
+  changed = false;
+  if (!cookie)
+    return nullptr;
+  CursorImage cursor(xcb_xfixes_get_cursor_image_reply(connection_, *cookie, nullptr));
   if (!cursor)
-    return false;
+    return nullptr;
   changed =
       cursor->cursor_serial != cursorSerial_ || cursor->x != cursorX_ || cursor->y != cursorY_;
   cursorSerial_ = cursor->cursor_serial;
   cursorX_ = cursor->x;
   cursorY_ = cursor->y;
-  if (!frame || !configuration_.showsCursor)
-    return true;
+  return cursor;
+}
+
+// Where the pointer is drawn on this display, in screen coordinates.
+std::optional<Rect> X11DisplayStream::cursorArea(const CursorImage& cursor) const {
+  if (!cursor)
+    return std::nullopt;
+  Rect area =
+      Rect{cursor->x - cursor->xhot, cursor->y - cursor->yhot, cursor->width, cursor->height}
+          .intersected({display_.x, display_.y, configuration_.width, configuration_.height});
+  if (area.empty())
+    return std::nullopt;
+  return area;
+}
+
+// Draws the pointer into the grabbed picture, at the screen's size: a
+// scaled take shows it scaled with everything else.
+void X11DisplayStream::drawCursor(std::uint8_t* frame, const CursorImage& cursor) {
   const std::uint32_t* pixels = xcb_xfixes_get_cursor_image_cursor_image(cursor.get());
   int left = cursor->x - cursor->xhot - display_.x;
   int top = cursor->y - cursor->yhot - display_.y;
@@ -255,7 +436,6 @@ bool X11DisplayStream::drawCursor(std::uint8_t* frame, bool& changed) {
       target[2] = static_cast<std::uint8_t>(((argb >> 16) & 0xff) + target[2] * keep / 255);
     }
   }
-  return true;
 }
 
 void X11DisplayStream::run() {
@@ -281,40 +461,23 @@ void X11DisplayStream::run() {
 
     bool cursorChanged = false;
     VideoFrame frame;
-    frame.width = configuration_.width;
-    frame.height = configuration_.height;
+    frame.width = outWidth_;
+    frame.height = outHeight_;
     frame.layout = PixelLayout::i420;
-    frame.stride = configuration_.width;
+    frame.stride = outWidth_;
+    bool grabbed = false;
     if (damaged || !lastPixels_) {
-      if (damage_)
-        xcb_damage_subtract(connection_, damage_, XCB_NONE, XCB_NONE);
-      frame.timestamp = monotonicNow();
-      if (std::uint8_t* image = grab()) {
-        leaveOutOwnWindows(image);
-        drawCursor(image, cursorChanged);
-        // Converted here rather than in the encoder: this thread would
-        // otherwise wait for the next tick while the encoder converts and
-        // codes in turn, and a queued frame takes less than half the memory.
-        std::shared_ptr<std::vector<std::uint8_t>> buffer = takeBuffer();
-        int width = configuration_.width;
-        int height = configuration_.height;
-        std::uint8_t* y = buffer->data();
-        std::uint8_t* u = y + static_cast<std::size_t>(width) * height;
-        std::uint8_t* v = u + i420ChromaSize(width, height);
-        int chromaStride = (width + 1) / 2;
-        convertBgraToI420(image, width * 4, width, height,
-                          {y, width, u, chromaStride, v, chromaStride});
-        frame.pixels = buffer;
-        frame.status = FrameStatus::complete;
-        lastPixels_ = buffer;
-      }
+      grabbed = grabChanged(frame, cursorChanged);
       damaged = false;
-    } else {
-      drawCursor(nullptr, cursorChanged);
+    }
+    if (!grabbed) {
+      // A change elsewhere on the screen, or none: this display is as it was.
+      if (!cursorChanged)
+        fetchCursor(cursorChanged);
       frame.timestamp = monotonicNow();
       frame.pixels = lastPixels_;
       frame.status = FrameStatus::idle;
-      if (cursorChanged) {
+      if (cursorChanged && lastPixels_) {
         // The pointer moved over an unchanged screen: a new picture.
         damaged = true;
         continue;

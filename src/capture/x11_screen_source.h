@@ -7,9 +7,8 @@
 
 namespace vidorel {
 
-// The Linux services behind the screen recorder: the X display in $DISPLAY
-// (first RandR output, else the whole screen) grabbed through MIT-SHM,
-// DAMAGE to tell a changed screen from an idle one, the XFIXES cursor drawn
+// The Linux services behind the screen recorder: a monitor of the X display
+// in $DISPLAY grabbed through MIT-SHM, DAMAGE to tell which rows changed, the XFIXES cursor drawn
 // in, and the windows of this process left out by recomposing the area
 // under them from the other top-level windows (XComposite); the default
 // PulseAudio source; the FFmpeg take writer.

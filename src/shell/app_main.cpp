@@ -19,6 +19,7 @@
 #include "shell/countdown_view.h"
 #include "shell/qt_desktop_services.h"
 #include "shell/qt_main_loop.h"
+#include "shell/qt_screens.h"
 #include "shell/qt_single_instance.h"
 #include "shell/qt_window_host.h"
 #include "shell/shell_control.h"
@@ -133,7 +134,8 @@ class DesktopApp {
 public:
   DesktopApp()
       : backend_(makeCaptureBackend(logger_, probe_, defaults_)),
-        recorder_(loop_, logger_, *backend_), recorderAdapter_(recorder_), store_(logger_, probe_),
+        recorder_(loop_, logger_, *backend_),
+        recorderAdapter_(recorder_, [this] { return recordingOptions(); }), store_(logger_, probe_),
         overlay_(loop_, countdownWindow_, {&localEscape_, &escapeGrab_, &shortcuts_}),
         countdown_(overlay_, testCountdownSeconds()),
         statusPanel_([this] { return currentStatus(); }), preferences_(defaults_),
@@ -152,6 +154,9 @@ public:
       tray_.setState(manager_.state());
       statusPanel_.refresh();
     });
+    // The countdown and the status panel show on the monitor being recorded.
+    countdownWindow_.setScreen([this] { return recordedScreen(); });
+    statusPanel_.setScreen([this] { return recordedScreen(); });
     // The window views by id; an id without one shows a placeholder.
     windows_.setFactory("review", [this] {
       return new ReviewWindowView(
@@ -161,11 +166,39 @@ public:
     windows_.setFactory("export", [this] { return makeExportSummaryWindow(manager_); });
     windows_.setFactory("settings", [this] {
       return makeSettingsWindow(manager_, shortcuts_, keyboardLayout_, hotKeyRegistrations(),
-                                desktopShortcutsView());
+                                desktopShortcutsView(), recordingChoices());
     });
     installWindowGlue();
     // Closing the review window by hand is the window's own business (it
     // throws a waiting take away); the host only forgets it.
+  }
+
+  // On Wayland the desktop's sharing dialog has chosen the monitor.
+  RecordingOptions recordingOptions() const {
+    return {isWaylandSession() ? std::string() : preferences_.recordingScreen(),
+            preferences_.recordingSize()};
+  }
+
+  // The monitors to choose from; none on Wayland, where the desktop's
+  // sharing dialog chooses.
+  ShareableContent displays() {
+    if (isWaylandSession())
+      return {};
+    try {
+      return backend_->shareableContent();
+    } catch (const std::exception&) {
+      return {};
+    }
+  }
+
+  RecordingChoices recordingChoices() {
+    return {&preferences_, displays().displays, isWaylandSession()};
+  }
+
+  QScreen* recordedScreen() {
+    ShareableContent content = displays();
+    DisplayChoice choice = chooseDisplay(content, preferences_.recordingScreen());
+    return choice.display ? qtScreenShowing(*choice.display) : nullptr;
   }
 
   // Lines that answer once their action took effect; the rest at once.

@@ -1,5 +1,6 @@
 #include "shell/countdown_view.h"
 
+#include "shell/qt_screens.h"
 #include "shell/x11_compositor.h"
 
 #include <QApplication>
@@ -19,13 +20,6 @@ namespace {
 constexpr int kDigitPixelSize = 500;
 // The rim around a digit shown without a compositing manager.
 constexpr int kOutlineWidth = 8;
-
-QScreen* overlayScreen() {
-  if (QScreen* primary = QGuiApplication::primaryScreen())
-    return primary;
-  const QList<QScreen*> screens = QGuiApplication::screens();
-  return screens.isEmpty() ? nullptr : screens.first();
-}
 
 } // namespace
 
@@ -143,7 +137,10 @@ void CountdownWindow::show() {
   view_ = new CountdownView();
   view_->setAttribute(Qt::WA_DeleteOnClose);
   view_->setComposited(desktopComposites());
-  if (QScreen* screen = overlayScreen())
+  QScreen* screen = screen_ ? screen_() : nullptr;
+  if (!screen)
+    screen = qtDefaultScreen();
+  if (screen)
     view_->setGeometry(screen->geometry());
   view_->show();
   view_->raise();

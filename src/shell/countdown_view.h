@@ -9,6 +9,10 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <functional>
+
+class QScreen;
+
 namespace vidorel {
 
 // One digit filling the screen, growing and fading over its first second.
@@ -53,9 +57,13 @@ public:
 
   // The window while a countdown runs; null otherwise.
   CountdownView* view() const { return view_; }
+  // Where the next countdown shows (the monitor the take records); the
+  // primary screen when unset or when it answers null.
+  void setScreen(std::function<QScreen*()> screen) { screen_ = std::move(screen); }
 
 private:
   QPointer<CountdownView> view_;
+  std::function<QScreen*()> screen_;
 };
 
 // Escape pressed in any of the program's own windows. The key event is

@@ -10,6 +10,8 @@
 #include "capture/x11_screen_source.h"
 #include "store/duration_probe.h"
 #include "workflow/json_defaults_store.h"
+#include "workflow/preferences.h"
+#include "workflow/screen_choice.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -29,6 +31,10 @@ constexpr int kWarmUpMargin = 250;
 struct RecordRequest {
   std::filesystem::path output;
   double seconds = 0;
+  bool listScreens = false;
+  // Override the settings when given.
+  std::optional<std::string> screen;
+  std::optional<RecordingSize> size;
 };
 
 std::optional<RecordRequest> parseRecordArguments(const std::vector<std::string>& args) {
@@ -45,12 +51,26 @@ std::optional<RecordRequest> parseRecordArguments(const std::vector<std::string>
         return std::nullopt;
       haveSeconds = true;
       ++i;
+    } else if (args[i] == "--screen") {
+      if (i + 1 >= args.size() || args[i + 1].empty())
+        return std::nullopt;
+      request.screen = args[++i];
+    } else if (args[i] == "--size") {
+      if (i + 1 >= args.size())
+        return std::nullopt;
+      request.size = recordingSizeNamed(args[++i]);
+      if (!request.size)
+        return std::nullopt;
+    } else if (args[i] == "--list-screens") {
+      request.listScreens = true;
     } else if (request.output.empty() && !args[i].empty() && args[i][0] != '-') {
       request.output = args[i];
     } else {
       return std::nullopt;
     }
   }
+  if (request.listScreens)
+    return args.size() == 1 ? std::optional(request) : std::nullopt;
   if (request.output.empty() || !haveSeconds)
     return std::nullopt;
   return request;
@@ -123,12 +143,37 @@ Task<void> record(RecordRequest request, ScreenRecorder& recorder, BlockingMainL
   loop.quit();
 }
 
+// One line per monitor, the one a take records without --screen marked.
+int listScreens(CaptureBackend& backend, const Preferences& preferences) {
+  if (isWaylandSession()) {
+    std::printf("The desktop asks which screen to share when a take starts.\n");
+    return 0;
+  }
+  ShareableContent content;
+  try {
+    content = backend.shareableContent();
+  } catch (const std::exception& error) {
+    std::cerr << "vidorel record: " << error.what() << "\n";
+    return 1;
+  }
+  DisplayChoice choice = chooseDisplay(content, preferences.recordingScreen());
+  if (!choice.display) {
+    std::cerr << "vidorel record: no screen to record\n";
+    return 1;
+  }
+  for (const DisplayInfo& display : content.displays)
+    std::printf("%s%s\n", describeDisplay(display).c_str(),
+                &display == choice.display ? " (default)" : "");
+  return 0;
+}
+
 } // namespace
 
 int runRecordCommand(const std::vector<std::string>& args) {
   std::optional<RecordRequest> request = parseRecordArguments(args);
   if (!request) {
-    std::cerr << "usage: vidorel record OUT.mov --seconds N\n";
+    std::cerr << "usage: vidorel record OUT.mov --seconds N [--screen NAME] [--size full|1080p]\n"
+                 "       vidorel record --list-screens\n";
     return kRecordUsage;
   }
   Logger logger;
@@ -143,10 +188,33 @@ int runRecordCommand(const std::vector<std::string>& args) {
     backend = std::make_unique<PortalCaptureBackend>(logger, probe, defaults);
   else
     backend = std::make_unique<X11CaptureBackend>(logger, probe);
+  Preferences preferences(defaults);
+  if (request->listScreens)
+    return listScreens(*backend, preferences);
+  if (request->screen && isWaylandSession())
+    std::cerr << "vidorel record: --screen is left aside: the desktop asks which screen to share\n";
+  if (request->screen && !isWaylandSession()) {
+    // A name that is not there is a mistake on the command line, not a
+    // monitor unplugged since it was chosen.
+    ShareableContent content;
+    try {
+      content = backend->shareableContent();
+    } catch (const std::exception&) {
+      // The start reports a display that cannot be asked.
+    }
+    if (chooseDisplay(content, *request->screen).fellBack) {
+      std::cerr << "vidorel record: no screen named " << *request->screen
+                << " (see vidorel record --list-screens)\n";
+      return kRecordUsage;
+    }
+  }
   BlockingMainLoop loop;
   int status = 1;
   {
     ScreenRecorder recorder(loop, logger, *backend);
+    std::string screen = request->screen.value_or(preferences.recordingScreen());
+    recorder.setOptions({isWaylandSession() ? std::string() : screen,
+                         request->size.value_or(preferences.recordingSize())});
     loop.post([&] { spawn(record(*request, recorder, loop, status)); });
     loop.run();
   }

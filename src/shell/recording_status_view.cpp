@@ -78,8 +78,9 @@ void RecordingStatusPanel::setContent(StatusContent content) {
   update();
 }
 
-void RecordingStatusPanel::moveToTopCentre() {
-  QScreen* screen = QGuiApplication::primaryScreen();
+void RecordingStatusPanel::moveToTopCentre(QScreen* screen) {
+  if (!screen)
+    screen = QGuiApplication::primaryScreen();
   if (!screen)
     return;
   QRect available = screen->availableGeometry();

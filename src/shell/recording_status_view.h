@@ -5,6 +5,8 @@
 #include <QPoint>
 #include <QWidget>
 
+class QScreen;
+
 namespace vidorel {
 
 // The floating status panel: frameless, above other windows, never focused
@@ -19,7 +21,7 @@ public:
   const StatusContent& content() const { return content_; }
 
   // Top centre of the primary screen's work area.
-  void moveToTopCentre();
+  void moveToTopCentre(QScreen* screen = nullptr);
 
   // Without a compositing manager the clear corners would show black: the
   // window is then cut to its rounded shape.

@@ -19,7 +19,7 @@ void ShellStatusPanel::show() {
     return;
   panel_ = new RecordingStatusPanel;
   panel_->setContent(content_());
-  panel_->moveToTopCentre();
+  panel_->moveToTopCentre(screen_ ? screen_() : nullptr);
   panel_->show();
 }
 

@@ -38,9 +38,12 @@ public:
   void hide() override;
   void refresh();
   RecordingStatusPanel* panel() const { return panel_; }
+  // The monitor the panel shows on; the primary screen when unset.
+  void setScreen(std::function<QScreen*()> screen) { screen_ = std::move(screen); }
 
 private:
   std::function<StatusContent()> content_;
+  std::function<QScreen*()> screen_;
   QPointer<RecordingStatusPanel> panel_;
 };
 

@@ -1,6 +1,7 @@
 #include "shortcuts/settings_view.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QFrame>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -137,6 +138,61 @@ SettingsView::SettingsView(std::unique_ptr<ShortcutSettings> settings, const Key
   stack->addStretch();
 
   refresh();
+}
+
+void SettingsView::addRecordingChoices(RecordingChoices choices) {
+  Preferences* preferences = choices.preferences;
+  auto* section = new QVBoxLayout;
+  section->setSpacing(6);
+  section->addWidget(heading(kRecordingHeading));
+  auto* rows = new QGridLayout;
+  rows->addWidget(new QLabel(QString::fromUtf8(kScreenTitle)), 0, 0);
+  screen_ = new QComboBox;
+  screen_->setObjectName(QStringLiteral("screen"));
+  rows->addWidget(screen_, 0, 1);
+  rows->addWidget(new QLabel(QString::fromUtf8(kRecordingSizeTitle)), 1, 0);
+  size_ = new QComboBox;
+  size_->setObjectName(QStringLiteral("recordingSize"));
+  size_->addItem(QString::fromUtf8(kFullSizeTitle),
+                 QString::fromUtf8(rawValue(RecordingSize::full).data()));
+  size_->addItem(QString::fromUtf8(k1080pTitle),
+                 QString::fromUtf8(rawValue(RecordingSize::hd1080).data()));
+  size_->setCurrentIndex(preferences->recordingSize() == RecordingSize::hd1080 ? 1 : 0);
+  connect(size_, &QComboBox::currentIndexChanged, this, [this, preferences](int) {
+    std::string name = size_->currentData().toString().toStdString();
+    preferences->setRecordingSize(recordingSizeNamed(name).value_or(RecordingSize::full));
+  });
+  rows->addWidget(size_, 1, 1);
+  rows->setColumnStretch(1, 1);
+  section->addLayout(rows);
+
+  if (choices.desktopChooses || choices.displays.empty()) {
+    screen_->setEnabled(false);
+    auto* note = new QLabel(QString::fromUtf8(kDesktopChoosesScreen));
+    note->setWordWrap(true);
+    section->addWidget(note);
+  } else {
+    // The monitor recorded now: the stored one, else the first.
+    DisplayChoice current =
+        chooseDisplay(ShareableContent{choices.displays}, preferences->recordingScreen());
+    for (const DisplayInfo& display : choices.displays) {
+      QString name = QString::fromStdString(display.name);
+      screen_->addItem(
+          QStringLiteral("%1 (%2 × %3)").arg(name).arg(display.width).arg(display.height), name);
+      if (current.display && display.name == current.display->name)
+        screen_->setCurrentIndex(screen_->count() - 1);
+    }
+    connect(screen_, &QComboBox::currentIndexChanged, this, [this, preferences](int) {
+      preferences->setRecordingScreen(screen_->currentData().toString().toStdString());
+    });
+  }
+  auto* stack = static_cast<QVBoxLayout*>(layout());
+  auto* divider = new QFrame;
+  divider->setFrameShape(QFrame::HLine);
+  divider->setFrameShadow(QFrame::Sunken);
+  // Between the shortcuts and the general switches.
+  stack->insertLayout(2, section);
+  stack->insertWidget(3, divider);
 }
 
 SettingsView::~SettingsView() {

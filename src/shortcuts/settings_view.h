@@ -3,6 +3,7 @@
 #include "shortcuts/keyboard_layout.h"
 #include "shortcuts/shortcut_recorder_view.h"
 #include "shortcuts/shortcut_settings.h"
+#include "workflow/preferences.h"
 
 #include <QWidget>
 
@@ -10,6 +11,7 @@
 #include <memory>
 
 class QCheckBox;
+class QComboBox;
 class QLabel;
 class QPushButton;
 
@@ -17,6 +19,22 @@ namespace vidorel {
 
 class AppStateManager;
 class GlobalShortcuts;
+
+// What the "Recording" rows of Settings choose from: the monitors (none
+// where the desktop's sharing dialog chooses) and where the choice is kept.
+struct RecordingChoices {
+  Preferences* preferences = nullptr;
+  std::vector<DisplayInfo> displays;
+  bool desktopChooses = false;
+};
+
+inline constexpr const char* kRecordingHeading = "Recording";
+inline constexpr const char* kScreenTitle = "Screen";
+inline constexpr const char* kRecordingSizeTitle = "Recording size";
+inline constexpr const char* kFullSizeTitle = "Full size";
+inline constexpr const char* k1080pTitle = "1080p";
+inline constexpr const char* kDesktopChoosesScreen =
+    "The desktop asks which screen to share when the first take starts.";
 
 // The content of the "settings" window: a row per action with its
 // recorder and warning, "Restore Defaults", and the update switch.
@@ -42,6 +60,10 @@ public:
   QPushButton* restoreDefaultsButton() const { return restore_; }
   QCheckBox* updatesToggle() const { return updates_; }
   QCheckBox* loudnessToggle() const { return loudness_; }
+  // Adds the "Screen" and "Recording size" rows.
+  void addRecordingChoices(RecordingChoices choices);
+  QComboBox* screenChoice() const { return screen_; }
+  QComboBox* sizeChoice() const { return size_; }
 
 private:
   struct Row {
@@ -60,6 +82,8 @@ private:
   QPushButton* restore_ = nullptr;
   QCheckBox* updates_ = nullptr;
   QCheckBox* loudness_ = nullptr;
+  QComboBox* screen_ = nullptr;
+  QComboBox* size_ = nullptr;
 };
 
 // Where the desktop owns the global actions' keys, and how its settings
@@ -76,6 +100,6 @@ struct DesktopShortcutsView {
 QWidget* makeSettingsWindow(AppStateManager& manager, GlobalShortcuts& hotKeys,
                             const KeyboardLayout& layout,
                             const HotKeyRegistrations* registrations = nullptr,
-                            DesktopShortcutsView desktop = {});
+                            DesktopShortcutsView desktop = {}, RecordingChoices recording = {});
 
 } // namespace vidorel

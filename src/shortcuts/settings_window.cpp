@@ -6,7 +6,7 @@ namespace vidorel {
 
 QWidget* makeSettingsWindow(AppStateManager& manager, GlobalShortcuts& hotKeys,
                             const KeyboardLayout& layout, const HotKeyRegistrations* registrations,
-                            DesktopShortcutsView desktop) {
+                            DesktopShortcutsView desktop, RecordingChoices recording) {
   ShortcutSettingsServices services{
       manager.preferences(),
       hotKeys,
@@ -19,6 +19,8 @@ QWidget* makeSettingsWindow(AppStateManager& manager, GlobalShortcuts& hotKeys,
       desktop.ctlProgram,
   };
   auto* view = new SettingsView(std::make_unique<ShortcutSettings>(std::move(services)), layout);
+  if (recording.preferences)
+    view->addRecordingChoices(std::move(recording));
   AppStateManager::ObserverID observer = manager.addObserver([view] { view->refresh(); });
   QObject::connect(view, &QObject::destroyed,
                    [&manager, observer] { manager.removeObserver(observer); });

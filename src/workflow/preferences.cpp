@@ -71,4 +71,27 @@ ShortcutBindings Preferences::shortcutBindings() const {
   return bindings;
 }
 
+std::string Preferences::recordingScreen() const {
+  return store_.string(kRecordingScreenKey).value_or(std::string());
+}
+
+void Preferences::setRecordingScreen(const std::string& name) {
+  if (name.empty()) {
+    store_.remove(kRecordingScreenKey);
+    return;
+  }
+  store_.setString(kRecordingScreenKey, name);
+}
+
+RecordingSize Preferences::recordingSize() const {
+  std::optional<std::string> stored = store_.string(kRecordingSizeKey);
+  if (!stored)
+    return RecordingSize::full;
+  return recordingSizeNamed(*stored).value_or(RecordingSize::full);
+}
+
+void Preferences::setRecordingSize(RecordingSize size) {
+  store_.setString(kRecordingSizeKey, std::string(rawValue(size)));
+}
+
 } // namespace vidorel

@@ -3,6 +3,7 @@
 #include "shortcuts/shortcut_action.h"
 #include "shortcuts/shortcut_binding.h"
 #include "workflow/collaborators.h"
+#include "workflow/screen_choice.h"
 
 #include <filesystem>
 #include <map>
@@ -29,6 +30,8 @@ inline constexpr const char* kLastExportDirectoryKey = "lastExportDirectory";
 inline constexpr const char* kAutoCheckForUpdatesKey = "autoCheckForUpdates";
 inline constexpr const char* kCustomShortcutsKey = "customShortcuts";
 inline constexpr const char* kEvenLoudnessKey = "evenOutLoudness";
+inline constexpr const char* kRecordingScreenKey = "recordingScreen";
+inline constexpr const char* kRecordingSizeKey = "recordingSize";
 
 // The settings the program keeps between runs. No cache: every read
 // goes to the store, every write straight into it.
@@ -60,6 +63,14 @@ public:
   // All nine actions: the custom binding where one is stored, else the
   // factory one.
   ShortcutBindings shortcutBindings() const;
+
+  // The monitor takes record, by name; empty for the first one.
+  std::string recordingScreen() const;
+  // An empty name removes the key.
+  void setRecordingScreen(const std::string& name);
+  // Full size unless "1080p" is stored.
+  RecordingSize recordingSize() const;
+  void setRecordingSize(RecordingSize size);
 
   DefaultsStore& store() { return store_; }
 
