@@ -63,7 +63,6 @@ std::vector<VideoPacket> videoPackets(const std::filesystem::path& file) {
   return packets;
 }
 
-
 class FfmpegTakeWriterTest : public ::testing::Test {
 protected:
   void SetUp() override { logger.addSink(sink); }

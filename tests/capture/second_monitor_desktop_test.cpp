@@ -1,5 +1,6 @@
-#include "export/movie_tools.h"
 #include "fakes/shell_command.h"
+#include "support/movie_tools.h"
+#include "support/temporary_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -34,7 +35,12 @@ public:
     paint(half_, 0x00ff00);
     std::free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
   }
-  ~TwoMonitors() { xcb_disconnect(connection_); }
+  // The X server is shared with the other desktop tests: they see one
+  // screen again.
+  ~TwoMonitors() {
+    runShellCommand("xrandr --delmonitor LEFT; xrandr --delmonitor RIGHT");
+    xcb_disconnect(connection_);
+  }
   TwoMonitors(const TwoMonitors&) = delete;
   TwoMonitors& operator=(const TwoMonitors&) = delete;
 

@@ -3,10 +3,10 @@
 // pointer, Space in the review window and its screenshots are the desktop
 // end-to-end test's.
 
-#include "support/movie_tools.h"
-#include "support/temporary_folder.h"
 #include "fakes/test_application.h"
 #include "review/mpv_player.h"
+#include "support/movie_tools.h"
+#include "support/temporary_folder.h"
 
 #include <QDir>
 #include <QImage>
