@@ -185,29 +185,15 @@ std::optional<ExportFailure> EvenSoundJob::encode(const SoundPlanes& sound) {
   for (std::size_t c = 0; c < sound.size() && c < kPlanes; ++c)
     queue_[c].insert(queue_[c].end(), sound[c].begin(), sound[c].end());
   std::vector<SoundPacket> packets;
-  auto drain = [&]() -> std::optional<ExportFailure> {
-    for (;;) {
-      PacketPtr packet = makePacket();
-      int result = avcodec_receive_packet(encoder_.get(), packet.get());
-      if (result == AVERROR(EAGAIN) || result == AVERROR_EOF)
-        return std::nullopt;
-      if (result < 0)
-        return ExportFailure::platform(avErrorText(result));
-      // The encoder's first packet is its priming, before time zero.
-      if (packet->pts < 0 || packet->pts % kAacFrame != 0)
-        continue;
-      packets.push_back(
-          {first_ + packet->pts / kAacFrame, Bytes(packet->data, packet->data + packet->size)});
-    }
+  auto drain = [&] {
+    return drainAacEncoder(encoder_.get(), [&](std::int64_t index, const AVPacket& packet) {
+      packets.push_back({first_ + index, Bytes(packet.data, packet.data + packet.size)});
+    });
   };
   std::size_t used = 0;
   for (; queue_.front().size() - used >= kAacFrame; used += kAacFrame) {
-    FramePtr frame(av_frame_alloc());
-    frame->format = AV_SAMPLE_FMT_FLTP;
-    frame->sample_rate = kAudioRate;
-    av_channel_layout_default(&frame->ch_layout, kAudioChannels);
-    frame->nb_samples = kAacFrame;
-    if (av_frame_get_buffer(frame.get(), 0) < 0)
+    FramePtr frame = makeAacInputFrame();
+    if (!frame)
       return ExportFailure::platform(avErrorText(AVERROR(ENOMEM)));
     for (std::size_t c = 0; c < kPlanes; ++c)
       std::copy_n(queue_[c].begin() + static_cast<std::ptrdiff_t>(used), kAacFrame,

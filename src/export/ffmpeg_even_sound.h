@@ -12,6 +12,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -33,6 +34,16 @@ using SoundPlanes = std::vector<std::vector<float>>;
 // packets' worth of 48 kHz stereo starting at sourceStart (take ticks).
 std::optional<ExportFailure> decodeSound(StreamReader* reader, std::int64_t sourceStart,
                                          std::int64_t count, SoundPlanes& channels);
+
+// The AAC encoder's input: one packet's worth of planar float sound at the
+// movie's rate and channels, its buffers allocated (null without memory).
+FramePtr makeAacInputFrame();
+
+// Hands each packet the encoder has ready to `take` with its index on the
+// AAC packet grid; the encoder's priming, before time zero, is left out.
+std::optional<ExportFailure>
+drainAacEncoder(AVCodecContext* encoder,
+                const std::function<void(std::int64_t index, const AVPacket& packet)>& take);
 
 // Where a segment's sound lies: take time (ticks) of its first packet, and
 // its packets on the movie's grid.

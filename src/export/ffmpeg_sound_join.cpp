@@ -194,30 +194,16 @@ std::optional<ExportFailure> MovieJoiner::convertAudio(StreamReader* reader,
   if (!encoder)
     return ExportFailure::platform("the AAC encoder could not be opened");
   std::vector<Bytes> packets(static_cast<std::size_t>(count));
-  auto drain = [&]() -> std::optional<ExportFailure> {
-    for (;;) {
-      PacketPtr packet = makePacket();
-      int result = avcodec_receive_packet(encoder.get(), packet.get());
-      if (result == AVERROR(EAGAIN) || result == AVERROR_EOF)
-        return std::nullopt;
-      if (result < 0)
-        return ExportFailure::platform(avErrorText(result));
-      // The encoder's first packet is its priming, before time zero.
-      if (packet->pts < 0 || packet->pts % kAacFrame != 0)
-        continue;
-      std::int64_t index = packet->pts / kAacFrame;
+  auto drain = [&] {
+    return drainAacEncoder(encoder.get(), [&](std::int64_t index, const AVPacket& packet) {
       if (index < count)
-        packets[static_cast<std::size_t>(index)].assign(packet->data, packet->data + packet->size);
-    }
+        packets[static_cast<std::size_t>(index)].assign(packet.data, packet.data + packet.size);
+    });
   };
   // One frame past the end, so the last wanted packet has its overlap.
   for (std::int64_t i = 0; i <= count; ++i) {
-    FramePtr frame(av_frame_alloc());
-    frame->format = AV_SAMPLE_FMT_FLTP;
-    frame->sample_rate = kAudioRate;
-    av_channel_layout_default(&frame->ch_layout, kAudioChannels);
-    frame->nb_samples = kAacFrame;
-    if (av_frame_get_buffer(frame.get(), 0) < 0)
+    FramePtr frame = makeAacInputFrame();
+    if (!frame)
       return ExportFailure::platform(avErrorText(AVERROR(ENOMEM)));
     for (int c = 0; c < kAudioChannels; ++c) {
       auto* samples = reinterpret_cast<float*>(frame->data[c]);
@@ -244,6 +230,36 @@ std::optional<ExportFailure> MovieJoiner::convertAudio(StreamReader* reader,
     pendingAudio_.push_back(std::move(out));
   }
   return std::nullopt;
+}
+
+FramePtr makeAacInputFrame() {
+  FramePtr frame(av_frame_alloc());
+  if (!frame)
+    return frame;
+  frame->format = AV_SAMPLE_FMT_FLTP;
+  frame->sample_rate = kAudioRate;
+  av_channel_layout_default(&frame->ch_layout, kAudioChannels);
+  frame->nb_samples = kAacFrame;
+  if (av_frame_get_buffer(frame.get(), 0) < 0)
+    return nullptr;
+  return frame;
+}
+
+std::optional<ExportFailure>
+drainAacEncoder(AVCodecContext* encoder,
+                const std::function<void(std::int64_t index, const AVPacket& packet)>& take) {
+  for (;;) {
+    PacketPtr packet = makePacket();
+    int result = avcodec_receive_packet(encoder, packet.get());
+    if (result == AVERROR(EAGAIN) || result == AVERROR_EOF)
+      return std::nullopt;
+    if (result < 0)
+      return ExportFailure::platform(avErrorText(result));
+    // The encoder's first packet is its priming, before time zero.
+    if (packet->pts < 0 || packet->pts % kAacFrame != 0)
+      continue;
+    take(packet->pts / kAacFrame, *packet);
+  }
 }
 
 } // namespace vidorel::exporting
