@@ -11,6 +11,10 @@ TEST(SegmentEditsTest, ConvertsTrimPointsToTicksAndMediaUnits) {
   EXPECT_EQ(toMovieTime(12.754), 7652);
   // 0.41 s times 600 is a hair below 246 in binary: rounded, not cut.
   EXPECT_EQ(toMovieTime(0.41), 246);
+  // Trims land on the nearest 1/60 s frame boundary (10 ticks).
+  EXPECT_EQ(toFrameBoundary(0.26), 160);
+  EXPECT_EQ(toFrameBoundary(0.254), 150);
+  EXPECT_EQ(toFrameBoundary(2.0 / 60 - 1e-9), 20);
   EXPECT_EQ(movieToMedia(150, 12288), 3072);
   EXPECT_EQ(movieToMedia(600, 48000), 48000);
   // 1/600 s is 20.48 units of a 12288 timescale: rounded to the nearest.
