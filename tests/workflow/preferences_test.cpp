@@ -35,7 +35,14 @@ TEST_F(PreferencesTest, AnEmptyStoreGivesTheDefaults) {
   EXPECT_TRUE(preferences.autoCheckForUpdates());
   EXPECT_TRUE(preferences.customShortcuts().empty());
   EXPECT_EQ(preferences.shortcutBindings(), factoryBindings());
+  EXPECT_TRUE(preferences.evenLoudness());
   EXPECT_TRUE(store.values.empty()) << "reads must not write";
+  // Only a stored false turns even loudness off.
+  preferences.setEvenLoudness(false);
+  EXPECT_EQ(store.values.at("evenOutLoudness"), FakeDefaultsStore::Value(false));
+  EXPECT_FALSE(preferences.evenLoudness());
+  store.values["evenOutLoudness"] = std::string("false");
+  EXPECT_TRUE(preferences.evenLoudness());
 }
 
 TEST_F(PreferencesTest, SetBindingKeepsTheOtherStoredMembersUnknownOnesIncluded) {
