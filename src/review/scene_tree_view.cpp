@@ -423,13 +423,7 @@ SceneTreeView::SceneTreeView(std::shared_ptr<SceneTreeCommands> commands, QWidge
 }
 
 SceneTreeView::~SceneTreeView() {
-  // Editors going away with the view must not rename anything.
-  for (auto& [id, header] : headers_)
-    if (header)
-      header->retire();
-  for (auto& [id, row] : takes_)
-    if (row)
-      row->retire();
+  retireEditors();
   tree_.onRenamingChanged = nullptr;
 }
 
@@ -507,15 +501,19 @@ std::optional<SceneTreeView::EditorPlace> SceneTreeView::currentEditorPlace() co
   return place;
 }
 
-void SceneTreeView::rebuild() {
-  rebuilding_ = true;
-  replacedEditor_ = currentEditorPlace();
+void SceneTreeView::retireEditors() {
   for (auto& [id, header] : headers_)
     if (header)
       header->retire();
   for (auto& [id, row] : takes_)
     if (row)
       row->retire();
+}
+
+void SceneTreeView::rebuild() {
+  rebuilding_ = true;
+  replacedEditor_ = currentEditorPlace();
+  retireEditors();
   headers_.clear();
   takes_.clear();
   sceneItems_.clear();

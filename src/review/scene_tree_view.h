@@ -184,6 +184,8 @@ signals:
 
 private:
   void rebuild();
+  // Editors about to go must not rename anything on their way out.
+  void retireEditors();
   std::optional<EditorPlace> currentEditorPlace() const;
   void scheduleRebuild();
 
