@@ -70,14 +70,11 @@ public:
     fs::permissions(root_ / "runtime", fs::perms::owner_all);
     pid_ = fork();
     if (pid_ == 0) {
-      setenv("XDG_DATA_HOME", (root_ / "data").c_str(), 1);
-      setenv("XDG_CONFIG_HOME", (root_ / "config").c_str(), 1);
-      setenv("XDG_RUNTIME_DIR", (root_ / "runtime").c_str(), 1);
       if (options_.testControl)
         setenv("VIDOREL_TEST_CONTROL", "1", 1);
       else
         unsetenv("VIDOREL_TEST_CONTROL");
-      for (const auto& [name, value] : options_.environment)
+      for (const auto& [name, value] : environment())
         setenv(name.c_str(), value.c_str(), 1);
       std::string log = (root_ / options_.logName).string();
       if (!freopen(log.c_str(), "w", stderr))
