@@ -1,4 +1,4 @@
-#include "export/avc_config.h"
+#include "capture/avc_config.h"
 
 namespace vidorel {
 

@@ -11,7 +11,7 @@
 // takes are encoded; any other stream is refused when the parameter sets
 // are read, and repeats are then left to the encoder.
 
-#include "export/avc_config.h"
+#include "capture/avc_config.h"
 
 #include <cstddef>
 #include <cstdint>

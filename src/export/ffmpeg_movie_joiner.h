@@ -4,7 +4,7 @@
 // makes, and the sound of each take cut to whole AAC packets on the movie's
 // packet grid, into one QuickTime movie.
 
-#include "export/avc_config.h"
+#include "capture/avc_config.h"
 #include "export/ffmpeg_even_sound.h"
 #include "export/ffmpeg_take_reader.h"
 #include "export/ffmpeg_video_cut.h"

@@ -4,9 +4,9 @@
 // decoder, and the sample formats the movie takes from it.
 
 #include "base/files.h"
+#include "capture/avc_config.h"
 #include "capture/ffmpeg_handles.h"
 #include "capture/ffmpeg_take_encoders.h"
-#include "export/avc_config.h"
 #include "export/export_error.h"
 #include "export/quicktime_writer.h"
 

@@ -4,8 +4,8 @@
 // first key frame within the trim range, the frames around the cuts
 // decoded and re-encoded with the take writer's settings.
 
+#include "capture/avc_config.h"
 #include "capture/ffmpeg_handles.h"
-#include "export/avc_config.h"
 #include "export/export_error.h"
 #include "export/quicktime_writer.h"
 

@@ -9,8 +9,8 @@
 // skip frames cannot be added to (not one of our encoder's) keeps its own
 // times, its re-encoded frames as well, so its segment plays as it did.
 
+#include "capture/avc_config.h"
 #include "capture/h264_skip_frame.h"
-#include "export/avc_config.h"
 
 #include <cstdint>
 #include <optional>

@@ -3,7 +3,7 @@
 // A record that parses must survive being written and read again; a
 // length-prefixed sample must hold exactly the stream's units.
 
-#include "export/avc_config.h"
+#include "capture/avc_config.h"
 
 #include <algorithm>
 #include <cstdint>
