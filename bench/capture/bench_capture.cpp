@@ -10,7 +10,9 @@
 // side: frames at the moments of change only (as before the constant rate),
 // a constant rate with the encoder coding every repeat, and a constant rate
 // with repeats as skip frames; CPU seconds and bytes per second of each.
-// --constant-rate off and --skip-frames off set the moving screen's writer.
+// --constant-rate off and --skip-frames off set the moving screen's writer;
+// --rate crf|qp forces the rate factor or the large-screen quantiser (the
+// default follows the take's size) and --queue-bytes N the writer's bound.
 
 #include "base/blocking_main_loop.h"
 #include "base/log.h"
@@ -414,6 +416,11 @@ int main(int argc, char** argv) {
       size = recordingSizeNamed(argv[++i]).value_or(RecordingSize::full);
     else if (arg == "--content")
       slides = std::string(argv[++i]) == "slides";
+    else if (arg == "--rate")
+      settings.rateControl = std::string(argv[++i]) == "qp" ? TakeRateControl::largeScreenQuantiser
+                                                            : TakeRateControl::rateFactor;
+    else if (arg == "--queue-bytes")
+      settings.maxQueuedVideoBytes = std::strtoull(argv[++i], nullptr, 10);
   }
   bool still = false;
   for (int i = 1; i < argc; ++i)
@@ -483,12 +490,17 @@ int main(int argc, char** argv) {
     std::filesystem::remove_all(folder);
     return 0;
   }
+  TakeRateControl rate =
+      settings.rateControl.value_or(takeRateControlFor(output.width, output.height));
   std::printf("capture: %dx%d recorded at %dx%d, %.0f s, %s, x264 preset %s, threads "
-              "%d, tune zerolatency, no B-frames, constant rate %s, skip frames %s\n",
+              "%d, %s, tune zerolatency, no B-frames, constant rate %s, skip frames %s, "
+              "writer queue %zu bytes\n",
               display.width, display.height, output.width, output.height, length,
               slides ? "a new slide every 2 s" : "content changing every frame",
-              settings.preset.c_str(), settings.threads, settings.constantRate ? "on" : "off",
-              settings.skipFrames ? "on" : "off");
+              settings.preset.c_str(), settings.threads,
+              rate == TakeRateControl::largeScreenQuantiser ? "qp 23" : "crf 23",
+              settings.constantRate ? "on" : "off", settings.skipFrames ? "on" : "off",
+              settings.maxQueuedVideoBytes);
   std::fflush(stdout);
   double avOffset = 0;
   Figures ours = runOurs(folder / "ours.mov", length, settings, size, avOffset);

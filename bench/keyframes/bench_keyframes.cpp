@@ -59,6 +59,7 @@ std::uintmax_t writeTake(const std::filesystem::path& file, bool motion, bool ru
   FfmpegDurationProbe probe;
   TakeEncoderSettings settings;
   settings.maxQueuedFrames = 1'000'000;
+  settings.maxQueuedVideoBytes = SIZE_MAX;
   settings.keyFramePerSecond = rule;
   TakeWriter writer(file, makeFfmpegTakeEncoder(file, kWidth, kHeight, logger, settings), probe,
                     logger);

@@ -68,7 +68,9 @@ public:
   }
   bool isReadyForVideo() const override {
     std::lock_guard lock(mutex_);
-    return queuedVideo_ < static_cast<std::size_t>(settings_.maxQueuedFrames);
+    if (queuedVideo_ >= static_cast<std::size_t>(settings_.maxQueuedFrames))
+      return false;
+    return queuedVideo_ < 2 || queuedVideoBytes_ < settings_.maxQueuedVideoBytes;
   }
   bool isReadyForAudio() const override {
     std::lock_guard lock(mutex_);
@@ -86,6 +88,8 @@ private:
   void run();
   // Each returns false once the file has failed.
   bool encodeVideo(const VideoJob& job);
+  bool referencePicture(const VideoFrame& frame);
+  bool copyPicture(const VideoFrame& frame);
   bool encodeRepeat(const RepeatJob& job);
   bool encodeAudio(const AudioJob& job);
   bool finishFile(std::int64_t endTime);
@@ -123,6 +127,7 @@ private:
   std::deque<Job> jobs_;
   std::size_t queuedVideo_ = 0;
   std::size_t queuedAudio_ = 0;
+  std::size_t queuedVideoBytes_ = 0;
   std::string error_;
   std::thread thread_;
 

@@ -46,6 +46,9 @@ CodecPtr openTakeVideoEncoder(const TakeVideoEncoding& encoding) {
   case TakeRateControl::constantQuantiser:
     params = "qp=14";
     break;
+  case TakeRateControl::largeScreenQuantiser:
+    params = "qp=23";
+    break;
   }
   if (encoding.stitchableHeaders)
     params += params.empty() ? "stitchable=1" : ":stitchable=1";

@@ -36,7 +36,19 @@ enum class TakeRateControl {
   // Quantiser 14, visually lossless for screen content, and a fifth faster
   // than the rate factor: re-encoded frames of takes with stitchable headers.
   constantQuantiser,
+  // Quantiser 23: what takes larger than 1920x1080 are recorded with. At 4K
+  // the rate factor's analysis is what stops the encoder keeping up on two
+  // cores, and a fixed quantiser near the rate factor's looks the same on
+  // screen content. The parameter sets stay those of the rate factor.
+  largeScreenQuantiser,
 };
+
+// Takes of more pixels than this are recorded at largeScreenQuantiser.
+inline constexpr int kLargeTakePixels = 1920 * 1080;
+inline TakeRateControl takeRateControlFor(int width, int height) {
+  return width * height > kLargeTakePixels ? TakeRateControl::largeScreenQuantiser
+                                           : TakeRateControl::rateFactor;
+}
 
 struct TakeVideoEncoding {
   int width = 0;

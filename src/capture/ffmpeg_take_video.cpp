@@ -42,12 +42,42 @@ bool FfmpegTakeEncoder::encodeVideo(const VideoJob& job) {
   return encodePicture(frame, tick * kTick);
 }
 
-bool FfmpegTakeEncoder::encodePicture(const VideoFrame& frame, std::int64_t pts) {
+// The capture's picture goes to the encoder as it is (x264 copies what it
+// keeps): at 4K another copy costs milliseconds a frame and 12 MB more. The
+// buffer is read-only to FFmpeg, so a later picture that needs converting
+// gets a buffer of its own instead of writing over the capture's.
+bool FfmpegTakeEncoder::referencePicture(const VideoFrame& frame) {
+  using Pixels = std::shared_ptr<const std::vector<std::uint8_t>>;
+  auto* owner = new Pixels(frame.pixels);
+  AVBufferRef* buffer = av_buffer_create(
+      const_cast<std::uint8_t*>(frame.pixels->data()), frame.pixels->size(),
+      [](void* opaque, std::uint8_t*) { delete static_cast<Pixels*>(opaque); }, owner,
+      AV_BUFFER_FLAG_READONLY);
+  if (!buffer) {
+    delete owner;
+    return false;
+  }
+  av_frame_unref(picture_.get());
+  picture_->buf[0] = buffer;
+  picture_->format = AV_PIX_FMT_YUV420P;
+  picture_->width = width_;
+  picture_->height = height_;
+  std::uint8_t* y = buffer->data;
+  std::uint8_t* u = y + static_cast<std::size_t>(width_) * height_;
+  picture_->data[0] = y;
+  picture_->data[1] = u;
+  picture_->data[2] = u + i420ChromaSize(width_, height_);
+  picture_->linesize[0] = width_;
+  picture_->linesize[1] = picture_->linesize[2] = (width_ + 1) / 2;
+  return true;
+}
+
+// Cropped to the take's size, converted when it is 32-bit pixels.
+bool FfmpegTakeEncoder::copyPicture(const VideoFrame& frame) {
   int rc = av_frame_make_writable(picture_.get());
   if (rc < 0)
     return fail("The video frame couldn't be prepared", rc);
   if (frame.layout == PixelLayout::i420) {
-    // Cropped to the take's size like the 32-bit pixels below.
     const std::uint8_t* y = frame.pixels->data();
     const std::uint8_t* u = y + static_cast<std::size_t>(frame.width) * frame.height;
     const std::uint8_t* v = u + i420ChromaSize(frame.width, frame.height);
@@ -56,10 +86,20 @@ bool FfmpegTakeEncoder::encodePicture(const VideoFrame& frame, std::int64_t pts)
     int strides[4] = {frame.width, chromaStride, chromaStride, 0};
     av_image_copy(picture_->data, picture_->linesize, planes, strides, AV_PIX_FMT_YUV420P, width_,
                   height_);
-  } else {
-    convertBgraToI420(frame.pixels->data(), frame.stride, width_, height_,
-                      {picture_->data[0], picture_->linesize[0], picture_->data[1],
-                       picture_->linesize[1], picture_->data[2], picture_->linesize[2]});
+    return true;
+  }
+  convertBgraToI420(frame.pixels->data(), frame.stride, width_, height_,
+                    {picture_->data[0], picture_->linesize[0], picture_->data[1],
+                     picture_->linesize[1], picture_->data[2], picture_->linesize[2]});
+  return true;
+}
+
+bool FfmpegTakeEncoder::encodePicture(const VideoFrame& frame, std::int64_t pts) {
+  if (frame.layout == PixelLayout::i420 && frame.width == width_ && frame.height == height_) {
+    if (!referencePicture(frame))
+      return fail("The video frame couldn't be prepared", AVERROR(ENOMEM));
+  } else if (!copyPicture(frame)) {
+    return false;
   }
   picture_->pts = pts;
   // A new picture a second or more after the last key frame is one: a cut

@@ -45,6 +45,7 @@ void FfmpegTakeEncoder::openEncoders() {
   encoding.threads = settings_.threads;
   encoding.preset = settings_.preset;
   encoding.stitchableHeaders = settings_.stitchableHeaders;
+  encoding.rateControl = settings_.rateControl.value_or(takeRateControlFor(width_, height_));
   video_ = openTakeVideoEncoder(encoding);
   if (!video_)
     throw CaptureFailure("The H.264 encoder couldn't be opened.");
@@ -125,7 +126,10 @@ bool FfmpegTakeEncoder::startWriting() {
 void FfmpegTakeEncoder::push(Job job) {
   {
     std::lock_guard lock(mutex_);
-    if (std::holds_alternative<VideoJob>(job) || std::holds_alternative<RepeatJob>(job))
+    if (auto* video = std::get_if<VideoJob>(&job)) {
+      ++queuedVideo_;
+      queuedVideoBytes_ += video->frame.pixels->size();
+    } else if (std::holds_alternative<RepeatJob>(job))
       ++queuedVideo_;
     else if (std::holds_alternative<AudioJob>(job))
       ++queuedAudio_;
@@ -200,6 +204,7 @@ void FfmpegTakeEncoder::run() {
         healthy = encodeVideo(*video) && cutFragmentIfDue(video->time);
       std::lock_guard lock(mutex_);
       --queuedVideo_;
+      queuedVideoBytes_ -= video->frame.pixels->size();
     } else if (auto* repeat = std::get_if<RepeatJob>(&job)) {
       if (healthy)
         healthy = encodeRepeat(*repeat) && cutFragmentIfDue(repeat->time);

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace vidorel {
@@ -28,7 +29,13 @@ struct TakeEncoderSettings {
   std::string preset = kTakePreset;
   int threads = kTakeThreads;
   // Frames waiting for the encoder; when full, the input is "not ready".
+  // Beyond two frames the queue is bounded by their size as well: four 4K
+  // pictures are 50 MB that buy no smoothness the capture's own buffering
+  // does not already give.
   int maxQueuedFrames = 4;
+  std::size_t maxQueuedVideoBytes = 16u << 20;
+  // Empty: chosen by the take's size (takeRateControlFor).
+  std::optional<TakeRateControl> rateControl;
   // Microphone buffers (about 10 ms each) waiting for the encoder: the
   // bound matters only when the encoder thread stalls for seconds.
   int maxQueuedAudio = 256;

@@ -88,6 +88,7 @@ protected:
   std::unique_ptr<TakeWriter> makeWriter(const std::filesystem::path& file, int width, int height) {
     TakeEncoderSettings deep;
     deep.maxQueuedFrames = 100000;
+    deep.maxQueuedVideoBytes = SIZE_MAX;
     deep.maxQueuedAudio = 100000;
     return std::make_unique<TakeWriter>(
         file, makeFfmpegTakeEncoder(file, width, height, logger, deep), durationProbe, logger);

@@ -157,5 +157,26 @@ TEST(SkipFrames, StreamsTheyCannotRepeatAreRefused) {
   EXPECT_FALSE(SkipFrames::make(AvcParameterSets{}, why));
 }
 
+// Takes above 1080p are recorded at a fixed quantiser, and a cut in them is
+// re-encoded at another: the parameter sets must still be the take's, or the
+// joined movie needs a second sample description.
+TEST(TakeEncoders, LargeTakesKeepTheExportsParameterSets) {
+  ASSERT_EQ(takeRateControlFor(3840, 2160), TakeRateControl::largeScreenQuantiser);
+  ASSERT_EQ(takeRateControlFor(1920, 1080), TakeRateControl::rateFactor);
+  auto headers = [](TakeRateControl rateControl) {
+    TakeVideoEncoding encoding;
+    encoding.width = 3840;
+    encoding.height = 2160;
+    encoding.rateControl = rateControl;
+    CodecPtr encoder = openTakeVideoEncoder(encoding);
+    return encoder ? Bytes(encoder->extradata, encoder->extradata + encoder->extradata_size)
+                   : Bytes();
+  };
+  Bytes take = headers(TakeRateControl::largeScreenQuantiser);
+  ASSERT_FALSE(take.empty());
+  EXPECT_EQ(take, headers(TakeRateControl::constantQuantiser));
+  EXPECT_EQ(take, headers(TakeRateControl::rateFactor));
+}
+
 } // namespace
 } // namespace vidorel

@@ -296,6 +296,7 @@ void makeOwnTake(const fs::path& file, int width, int height, const std::vector<
   FfmpegDurationProbe probe;
   TakeEncoderSettings deep;
   deep.maxQueuedFrames = 100000;
+  deep.maxQueuedVideoBytes = SIZE_MAX;
   deep.maxQueuedAudio = 100000;
   deep.stitchableHeaders = stitchableHeaders;
   deep.constantRate = constantRate;
