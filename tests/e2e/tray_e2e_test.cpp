@@ -66,8 +66,7 @@ TEST(StatusNotifierTray, TheTrayIconAndItsMenuDriveTheApp) {
   fs::path hostLog = root / "host.log";
   pid_t host = fork();
   if (host == 0) {
-    execl("/usr/bin/python3", "/usr/bin/python3", VIDOREL_FAKE_TRAY_HOST, "--log", hostLog.c_str(),
-          nullptr);
+    execl("/usr/bin/python3", "/usr/bin/python3", VIDOREL_FAKE_TRAY_HOST, hostLog.c_str(), nullptr);
     _exit(127);
   }
   eventually(10, [&] { return testing::readFile(hostLog).starts_with("ready"); });
