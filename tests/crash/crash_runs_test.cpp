@@ -135,7 +135,6 @@ const char* const kKindNames[] = {"vidorel record, during a take", "app, during 
                                   "app, during an export"};
 
 struct RunOutcome {
-  FaultKind kind = FaultKind::recorderTake;
   double killedAfter = 0;
   bool interruptedTake = false;
   bool takeRecovered = false;
@@ -146,14 +145,9 @@ struct RunOutcome {
   std::string note;       // where the kill landed, as far as the files tell
 };
 
-struct ApprovedTake {
-  std::string filename;
-  std::string digest;
-};
-
 // Every folder holding a manifest loads, and one of them names the approved
 // take with its bytes unchanged.
-void checkSessions(const std::vector<fs::path>& folders, const ApprovedTake& approved,
+void checkSessions(const std::vector<fs::path>& folders, const std::string& approved,
                    RunOutcome& outcome) {
   bool kept = false;
   for (const fs::path& folder : folders) {
@@ -162,10 +156,10 @@ void checkSessions(const std::vector<fs::path>& folders, const ApprovedTake& app
     Check result = check(folder);
     EXPECT_TRUE(result.loads()) << folder << " does not load: " << result.output;
     outcome.sessionUnopenable |= !result.loads();
-    kept |= result.loads() && manifestNames(folder, approved.filename) &&
-            digest(folder / "takes" / approved.filename) == approved.digest;
+    kept |= result.loads() && manifestNames(folder, kTake1) &&
+            digest(folder / "takes" / kTake1) == approved;
   }
-  EXPECT_TRUE(kept) << "the approved take " << approved.filename << " is in no session that loads";
+  EXPECT_TRUE(kept) << "the approved take is in no session that loads";
   outcome.approvedTakeLost = !kept;
 }
 
@@ -346,7 +340,7 @@ void KillRuns::recorderTakeRun(const fs::path& run, std::mt19937& random, RunOut
   ASSERT_TRUE(bytes);
   vidorel::testing::writeFile(session / "manifest.json", *bytes);
   ASSERT_TRUE(check(session).onlyUnreviewed());
-  ApprovedTake approved{kTake1, digest(session / "takes" / kTake1)};
+  std::string approved = digest(session / "takes" / kTake1);
 
   Tree before = outside(run, session, {});
   outcome.killedAfter = std::uniform_real_distribution(0.5, 6.0)(random);
@@ -374,7 +368,7 @@ void KillRuns::appRun(const fs::path& run, FaultKind kind, std::mt19937& random,
   auto instant = [&](double from, double to) {
     return std::uniform_real_distribution(from, to)(random);
   };
-  ApprovedTake approved{kTake1, ""};
+  std::string approved; // the digest of the approved take, which must never be lost
   fs::path session;
   std::optional<fs::path> package, movie;
   std::vector<fs::path> targets;
@@ -403,7 +397,7 @@ void KillRuns::appRun(const fs::path& run, FaultKind kind, std::mt19937& random,
     ASSERT_TRUE(waitForManifest(session, [](const vidorel::SessionManifest& m) {
       return m.scenes.size() == 1 && m.scenes[0].takes.size() == 1;
     })) << "the approved take is saved";
-    approved.digest = digest(session / "takes" / kTake1);
+    approved = digest(session / "takes" / kTake1);
     if (kind == FaultKind::appExport) {
       // Export wants a package: saved beside the run's other files.
       ASSERT_TRUE(chooseFromTheMenu(app, "Save Recording As…")) << app.ask("menu?");
@@ -481,13 +475,9 @@ void KillRuns::appRun(const fs::path& run, FaultKind kind, std::mt19937& random,
       restart(run, duration, outcome);
   }
   if (package) {
-    bool moved = fs::exists(*package / "manifest.json");
-    bool half = std::any_of(folders.begin(), folders.end(), [](const fs::path& folder) {
-      return folder.filename().string().find(".saving") != std::string::npos;
-    });
-    outcome.note = moved ? (entries(scratch).empty() ? "moved" : "copied, source not yet removed")
-                         : (half ? "half moved" : "not moved yet");
     // Not moved yet (or half moved): the app finds the session again.
+    bool moved = fs::exists(*package / "manifest.json");
+    outcome.note = moved ? "moved" : "not moved yet";
     if (!moved)
       restart(run, std::nullopt, outcome);
   }
@@ -537,17 +527,17 @@ TEST_F(KillRuns, NoSessionIsLostAndTheInterruptedTakeIsOffered) {
   std::vector<RunOutcome> outcomes;
   for (int index = 0; index < runs; ++index) {
     RunOutcome outcome;
-    outcome.kind = FaultKind(index % 5);
+    FaultKind fault = FaultKind(index % 5);
     const char* kind = kKindNames[index % 5];
     std::printf("run %d: %s\n", index + 1, kind);
     std::fflush(stdout);
     {
       SCOPED_TRACE(formatString("run %d (%s)", index + 1, kind));
       fs::path run = root_ / formatString("run-%d", index + 1);
-      if (outcome.kind == FaultKind::recorderTake)
+      if (fault == FaultKind::recorderTake)
         recorderTakeRun(run, random, outcome);
       else
-        appRun(run, outcome.kind, random, outcome);
+        appRun(run, fault, random, outcome);
     }
     std::printf("    killed %.2f s in%s%s\n", outcome.killedAfter, outcome.note.empty() ? "" : ": ",
                 outcome.note.c_str());

@@ -39,20 +39,17 @@ def show_window():
     css = Gtk.CssProvider()
     css.load_from_data(b".left { background: rgb(%d,%d,%d); } .right { background: rgb(%d,%d,%d); }"
                        % (LEFT + RIGHT))
-    app = Gtk.Application(application_id="org.vidorel.TestColours")
 
     def activate(app):
         Gtk.StyleContext.add_provider_for_display(Gdk.Display.get_default(), css, 800)
         window = Gtk.ApplicationWindow(application=app, title="Vidorel test colours")
-        halves = Gtk.Box(homogeneous=True)
+        window.set_child(Gtk.Box(homogeneous=True))
         for name in ("left", "right"):
-            half = Gtk.Box(hexpand=True, vexpand=True)
-            half.add_css_class(name)
-            halves.append(half)
-        window.set_child(halves)
+            window.get_child().append(Gtk.Box(hexpand=True, vexpand=True, css_classes=[name]))
         window.fullscreen()
         window.present()
 
+    app = Gtk.Application(application_id="org.vidorel.TestColours")
     app.connect("activate", activate)
     app.run(None)
 

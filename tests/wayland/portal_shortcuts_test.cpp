@@ -69,8 +69,7 @@ TEST(PortalGlobalShortcuts, BindsThePreferredTriggersAndActivatedRunsTheHandler)
   logger.addSink(std::make_shared<StderrLogSink>());
   PortalGlobalShortcuts keys(logger);
   ASSERT_TRUE(keys.available());
-  int endTakes = 0;
-  int pauses = 0;
+  int endTakes = 0, pauses = 0;
   keys.setHandler(ShortcutAction::endTake, [&] { ++endTakes; });
   keys.setHandler(ShortcutAction::startPause, [&] { ++pauses; });
   ShortcutBindings bindings;
@@ -81,10 +80,9 @@ TEST(PortalGlobalShortcuts, BindsThePreferredTriggersAndActivatedRunsTheHandler)
 
   std::vector<nlohmann::json> binds = portal.calls("BindShortcuts");
   ASSERT_EQ(binds.size(), 1u);
-  const nlohmann::json& shortcuts = binds[0]["shortcuts"];
-  ASSERT_EQ(shortcuts.size(), 2u);
+  ASSERT_EQ(binds[0]["shortcuts"].size(), 2u);
   std::map<std::string, nlohmann::json> byId;
-  for (const nlohmann::json& shortcut : shortcuts)
+  for (const nlohmann::json& shortcut : binds[0]["shortcuts"])
     byId[shortcut[0]] = shortcut[1];
   EXPECT_EQ(byId["endTake"]["preferred_trigger"], "CTRL+SHIFT+Return");
   EXPECT_EQ(byId["endTake"]["description"], "Start / End Take / Approve");

@@ -13,14 +13,8 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-show_logs() {
-  for log in "$work"/*.log; do echo "--- $log" >&2; tail -n 30 "$log" >&2; done
-}
-fail() {
-  echo "with-$name: $1" >&2
-  show_logs
-  exit 1
-}
+show_logs() { for log in "$work"/*.log; do echo "--- $log" >&2; tail -n 30 "$log" >&2; done; }
+fail() { echo "with-$name: $1" >&2; show_logs; exit 1; }
 
 export XDG_RUNTIME_DIR="$work/runtime" XDG_CONFIG_HOME="$work/config" XDG_STATE_HOME="$work/state"
 export XDG_DATA_HOME="$work/data" XDG_CACHE_HOME="$work/cache"
@@ -71,7 +65,7 @@ wait_until() {
   return 1
 }
 
-owned() {
+owned() { # NAME has an owner on the session bus
   dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
     org.freedesktop.DBus.NameHasOwner "string:$1" 2>/dev/null | grep -q "boolean true"
 }
