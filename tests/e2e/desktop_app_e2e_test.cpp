@@ -162,18 +162,17 @@ TEST_F(DesktopAppEndToEnd, RecordsATakeFromHotKeysAndCtl) {
   app.ask("hide-menu");
 }
 
-// The review window's answer ("playing AT TRIM-START TRIM-END"): its first
-// word, or its number at `index`.
-std::string firstWord(const std::string& text) {
-  return text.substr(0, text.find(' '));
-}
-
-double field(const std::string& text, int index) {
+// Word `index` of the review window's answer ("playing AT TRIM-START TRIM-END").
+std::string word(const std::string& text, int index) {
   std::istringstream words(text);
   std::string word;
   for (int i = 0; i <= index; ++i)
     words >> word;
-  return std::atof(word.c_str());
+  return word;
+}
+
+double field(const std::string& text, int index) {
+  return std::atof(word(text, index).c_str());
 }
 
 TEST_F(DesktopAppEndToEnd, DrivesAWholeSessionThroughTheWindows) {
@@ -227,10 +226,10 @@ TEST_F(DesktopAppEndToEnd, DrivesAWholeSessionThroughTheWindows) {
   ASSERT_TRUE(review) << playback();
   xdotool(formatString("mousemove %d %d", review->centreX(), review->y + 60));
   for (int press = 0; press < 2; ++press) {
-    std::string before = firstWord(playback());
+    std::string before = word(playback(), 0);
     key("space");
-    EXPECT_TRUE(eventually(3, [&] { return firstWord(playback()) != before; })) << press + 1;
-    if (firstWord(playback()) != "playing")
+    EXPECT_TRUE(eventually(3, [&] { return word(playback(), 0) != before; })) << press + 1;
+    if (word(playback(), 0) != "playing")
       continue;
     // The sound output may take most of a second to start on a busy
     // machine; the time then moves with it.

@@ -69,8 +69,8 @@ public:
   }
 
   ~FakePortal() {
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
+    if (pid_ > 0 && kill(pid_, SIGTERM) == 0)
+      waitpid(pid_, nullptr, 0);
   }
 
   FakePortal(const FakePortal&) = delete;

@@ -29,23 +29,17 @@ void pressOnTheDesktop(const std::string& id) {
   ASSERT_EQ(testing::onTheDesktop("Activate string:" + id), 0);
 }
 
-ShortcutBinding binding(std::string key, std::uint64_t modifiers) {
-  ShortcutBinding result;
-  result.keyEquivalent = std::move(key);
-  result.eventModifiers = modifiers;
-  return result;
-}
-
 TEST(PortalTriggerText, UsesTheShortcutsFormatsModifiersAndKeysymNames) {
-  EXPECT_EQ(portalTriggerText(binding(" ", shiftEventModifier | commandEventModifier)),
-            "CTRL+SHIFT+space");
-  EXPECT_EQ(portalTriggerText(binding("\r", shiftEventModifier | commandEventModifier)),
-            "CTRL+SHIFT+Return");
-  EXPECT_EQ(portalTriggerText(binding("N", commandEventModifier)), "CTRL+n");
-  EXPECT_EQ(portalTriggerText(binding("k", controlEventModifier | optionEventModifier)),
-            "ALT+LOGO+k");
-  EXPECT_EQ(portalTriggerText(binding("7", commandEventModifier)), "CTRL+7");
-  EXPECT_EQ(portalTriggerText(binding("", commandEventModifier)), "");
+  std::uint64_t ctrlShift = shiftEventModifier | commandEventModifier;
+  for (const auto& [key, modifiers, text] :
+       std::vector<std::tuple<std::string, std::uint64_t, std::string>>{
+           {" ", ctrlShift, "CTRL+SHIFT+space"},
+           {"\r", ctrlShift, "CTRL+SHIFT+Return"},
+           {"N", commandEventModifier, "CTRL+n"},
+           {"k", controlEventModifier | optionEventModifier, "ALT+LOGO+k"},
+           {"7", commandEventModifier, "CTRL+7"},
+           {"", commandEventModifier, ""}})
+    EXPECT_EQ(portalTriggerText({.keyEquivalent = key, .eventModifiers = modifiers}), text) << key;
   EXPECT_EQ(portalTriggerText(defaultBinding(ShortcutAction::endTake)), "CTRL+SHIFT+Return");
 }
 
