@@ -1,12 +1,12 @@
 #!/usr/bin/python3
 """A desktop's tray as StatusNotifierItem clients see it (KDE's, or GNOME's
-AppIndicator extension), for the tests: org.kde.StatusNotifierWatcher on the
-session bus with a host registered. Each item's registration is written to
-the log as one line "item SERVICE PATH", after a first line "ready".
+AppIndicator extension): org.kde.StatusNotifierWatcher on the session bus
+with a host registered. Writes "ready" to the log file given, then a line
+"item SERVICE PATH" for each item registered.
 
-  fake_tray_host.py --log FILE"""
+  fake_tray_host.py LOG"""
 
-import argparse
+import sys
 
 import dbus
 import dbus.service
@@ -46,14 +46,6 @@ class Watcher(dbus.service.Object):
     def StatusNotifierItemRegistered(self, item):
         pass
 
-    @dbus.service.signal(WATCHER, signature="s")
-    def StatusNotifierItemUnregistered(self, item):
-        pass
-
-    @dbus.service.signal(WATCHER, signature="")
-    def StatusNotifierHostRegistered(self):
-        pass
-
     # Qt reads the properties through an interface object, which knows only
     # what introspection lists; python-dbus lists methods and signals alone.
     @dbus.service.method(dbus.INTROSPECTABLE_IFACE, out_signature="s",
@@ -73,20 +65,15 @@ class Watcher(dbus.service.Object):
 
     @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature="s", out_signature="a{sv}")
     def GetAll(self, interface):
-        return {
-            "RegisteredStatusNotifierItems": dbus.Array(self.items, signature="s"),
-            "IsStatusNotifierHostRegistered": dbus.Boolean(True),
-            "ProtocolVersion": dbus.Int32(0),
-        }
+        return {"RegisteredStatusNotifierItems": dbus.Array(self.items, signature="s"),
+                "IsStatusNotifierHostRegistered": dbus.Boolean(True),
+                "ProtocolVersion": dbus.Int32(0)}
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--log", required=True)
-    arguments = parser.parse_args()
     DBusGMainLoop(set_as_default=True)
     bus = dbus.SessionBus()
-    watcher = Watcher(bus, arguments.log)
+    watcher = Watcher(bus, sys.argv[1])
     name = dbus.service.BusName(WATCHER, bus, do_not_queue=True)
     watcher.write("ready")
     GLib.MainLoop().run()

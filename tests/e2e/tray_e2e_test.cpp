@@ -6,9 +6,9 @@
 
 #include "support/running_app.h"
 
-#include "support/temporary_folder.h"
-
 #include <gtest/gtest.h>
+
+#include <fstream>
 
 namespace vidorel::e2e {
 namespace {
@@ -19,26 +19,27 @@ struct Item {
   std::string path;
 };
 
-std::optional<Item> waitForItem(const fs::path& log, double seconds) {
-  auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-  while (Clock::now() < deadline) {
+std::optional<Item> waitForItem(const fs::path& log) {
+  std::optional<Item> found;
+  eventually(10, [&] {
     std::ifstream in(log);
     for (std::string line; std::getline(in, line);) {
       std::istringstream words(line);
       std::string kind;
       Item item;
       if (words >> kind >> item.service >> item.path && kind == "item")
-        return item;
+        found = item;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return std::nullopt;
+    return found.has_value();
+  });
+  return found;
 }
 
 std::string call(const Item& item, const std::string& path, const std::string& method,
                  const std::string& arguments) {
-  return runCommand("gdbus call --session --dest '" + item.service + "' --object-path '" + path +
-                    "' --method " + method + " " + arguments + " 2>&1");
+  return testing::commandOutput("gdbus call --session --dest '" + item.service +
+                                "' --object-path '" + path + "' --method " + method + " " +
+                                arguments + " 2>&1");
 }
 
 std::string property(const Item& item, const std::string& name) {
@@ -65,23 +66,19 @@ TEST(StatusNotifierTray, TheTrayIconAndItsMenuDriveTheApp) {
   fs::path hostLog = root / "host.log";
   pid_t host = fork();
   if (host == 0) {
-    execl("/usr/bin/python3", "/usr/bin/python3", VIDOREL_FAKE_TRAY_HOST, "--log", hostLog.c_str(),
-          nullptr);
+    execl("/usr/bin/python3", "/usr/bin/python3", VIDOREL_FAKE_TRAY_HOST, hostLog.c_str(), nullptr);
     _exit(127);
   }
-  auto deadline = Clock::now() + std::chrono::seconds(10);
-  while (Clock::now() < deadline && runCommand("grep -c ready '" + hostLog.string() + "'") != "1")
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  eventually(10, [&] { return testing::readFile(hostLog).starts_with("ready"); });
 
   {
     RunningApp app(root / "app");
-    ASSERT_TRUE(app.waitUntilAnswering());
-    ASSERT_TRUE(app.waitFor("state?", "idle", 15));
-    std::optional<Item> item = waitForItem(hostLog, 10);
+    ASSERT_TRUE(app.waitUntilIdle());
+    std::optional<Item> item = waitForItem(hostLog);
     ASSERT_TRUE(item) << "the app registered no item with the desktop's tray";
 
     // The tray replaces the control window left for desktops without one.
-    EXPECT_EQ(runCommand("xdotool search --onlyvisible --name '^Vidorel$'"), "");
+    EXPECT_EQ(testing::commandOutput("xdotool search --onlyvisible --name '^Vidorel$'"), "");
     EXPECT_NE(property(*item, "ToolTip").find("Vidorel"), std::string::npos);
     std::string idleIcon = property(*item, "IconPixmap");
     EXPECT_NE(idleIcon.find("(48, 48, [byte"), std::string::npos) << idleIcon.substr(0, 200);
@@ -105,15 +102,11 @@ TEST(StatusNotifierTray, TheTrayIconAndItsMenuDriveTheApp) {
          std::to_string(newRecording) + " clicked '<@i 0>' 0");
     ASSERT_TRUE(app.waitFor("state?", "recording", 15)) << app.ask("state?");
     // The icon's tint shows the take: the desktop gets another picture.
-    bool changed = false;
-    for (int i = 0; i < 30 && !changed; ++i) {
-      changed = property(*item, "IconPixmap") != idleIcon;
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    EXPECT_TRUE(changed) << "the tray icon looks the same while recording";
+    EXPECT_TRUE(eventually(3, [&] { return property(*item, "IconPixmap") != idleIcon; }))
+        << "the tray icon looks the same while recording";
   }
-  kill(host, SIGTERM);
-  waitpid(host, nullptr, 0);
+  if (host > 0 && kill(host, SIGTERM) == 0)
+    waitpid(host, nullptr, 0);
   fs::remove_all(root);
 }
 

@@ -1,20 +1,18 @@
 #pragma once
 
-// The whole app as a child process of a test: started with private XDG
-// folders and the test control socket, driven by real key presses and
-// pointer moves (xdotool) and by the socket's commands, and read back
-// through the socket and the saved manifest. Shared by the end-to-end walk
-// and the crash runs. The including test defines VIDOREL_BINARY.
+// The whole app (or another `vidorel` command) as a child process of a test,
+// with private XDG folders and the test control socket, driven by real key
+// presses and pointer moves (xdotool) and read back through the socket and
+// the saved manifest. The including test defines VIDOREL_BINARY.
 
 #include "base/format.h"
 #include "fakes/shell_command.h"
 #include "model/manifest.h"
+#include "support/temporary_folder.h"
 
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <optional>
 #include <signal.h>
@@ -37,68 +35,69 @@ namespace vidorel::e2e {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
+using testing::CommandResult;
 
-// The standard output of a shell command, without its trailing newlines.
-inline std::string runCommand(const std::string& command) {
-  std::string output = testing::runCommand(command).output;
-  while (!output.empty() && (output.back() == '\n' || output.back() == '\r'))
-    output.pop_back();
-  return output;
+// Polls `done` until it holds; false after the timeout.
+inline bool eventually(double seconds, const std::function<bool()>& done, int stepMs = 50) {
+  auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+  while (!done()) {
+    if (Clock::now() > deadline)
+      return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(stepMs));
+  }
+  return true;
+}
+
+inline void sleepSeconds(double seconds) {
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
 }
 
 struct AppOptions {
-  // The file under the root that receives the app's standard error.
-  std::string logName = "app.log";
-  // RLIMIT_FSIZE of the app, in bytes: a write past it fails with EFBIG
-  // (SIGXFSZ is ignored, so the app sees the error instead of dying), as
-  // on a full disk.
-  std::optional<rlim_t> fileSizeLimit;
-  // Set in the app's environment besides its private folders.
-  std::vector<std::pair<std::string, std::string>> environment;
-  // The test control socket's hooks; without them only what `vidorel ctl`
-  // may do is open, and the app is ended as a logout would (SIGTERM).
+  std::string logName = "app.log"; // under the root, the child's standard error
+  // RLIMIT_FSIZE: writes past it fail with EFBIG (SIGXFSZ ignored), as on a full disk.
+  std::optional<rlim_t> fileSizeLimit{};
+  std::vector<std::pair<std::string, std::string>> environment{};
+  // Without the test hooks only what `vidorel ctl` may do is open, and the
+  // child is ended as a logout would (SIGTERM).
   bool testControl = true;
+  std::vector<std::string> arguments{}; // none: the app
 };
 
 class RunningApp {
 public:
   explicit RunningApp(fs::path root, AppOptions options = {})
       : root_(std::move(root)), options_(std::move(options)) {
-    fs::create_directories(root_ / "data");
-    fs::create_directories(root_ / "config");
-    fs::create_directories(root_ / "runtime");
+    for (const char* folder : {"data", "config", "runtime"})
+      fs::create_directories(root_ / folder);
     fs::permissions(root_ / "runtime", fs::perms::owner_all);
     pid_ = fork();
-    if (pid_ == 0) {
-      if (options_.testControl)
-        setenv("VIDOREL_TEST_CONTROL", "1", 1);
-      else
-        unsetenv("VIDOREL_TEST_CONTROL");
-      for (const auto& [name, value] : environment())
-        setenv(name.c_str(), value.c_str(), 1);
-      std::string log = (root_ / options_.logName).string();
-      if (!freopen(log.c_str(), "w", stderr))
-        _exit(126);
-      if (options_.fileSizeLimit) {
-        signal(SIGXFSZ, SIG_IGN);
-        rlimit limit{*options_.fileSizeLimit, *options_.fileSizeLimit};
-        setrlimit(RLIMIT_FSIZE, &limit);
-      }
-      execl(VIDOREL_BINARY, VIDOREL_BINARY, nullptr);
-      _exit(127);
-    }
+    if (pid_ != 0)
+      return;
+    setenv("VIDOREL_TEST_CONTROL", "1", 1);
+    if (!options_.testControl)
+      unsetenv("VIDOREL_TEST_CONTROL");
+    for (const auto& [name, value] : environment())
+      setenv(name.c_str(), value.c_str(), 1);
+    if (!freopen(logPath().c_str(), "w", stderr))
+      _exit(126);
+    if (options_.fileSizeLimit)
+      testing::limitFileSize(*options_.fileSizeLimit);
+    std::vector<char*> argv{const_cast<char*>(VIDOREL_BINARY)};
+    for (std::string& argument : options_.arguments)
+      argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    execv(VIDOREL_BINARY, argv.data());
+    _exit(127);
   }
 
   ~RunningApp() {
     if (pid_ <= 0)
       return;
-    if (options_.testControl)
+    if (options_.testControl && options_.arguments.empty())
       send("quit");
     else
       kill(pid_, SIGTERM);
-    for (int i = 0; i < 50 && !exited(); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    if (!exited())
+    if (!waitForExit(5))
       killNow();
   }
 
@@ -107,40 +106,41 @@ public:
 
   // SIGKILL, as a crash or a power cut would end it; returns once reaped.
   void killNow() {
-    if (pid_ <= 0)
-      return;
-    kill(pid_, SIGKILL);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    exitStatus_ = status;
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
     pid_ = -1;
+  }
+
+  // The exit status (128 + signal when killed); nothing after the timeout.
+  std::optional<int> waitForExit(double seconds) {
+    std::optional<int> result;
+    eventually(seconds, [&] {
+      int status = 0;
+      if (pid_ <= 0 || waitpid(pid_, &status, WNOHANG) != pid_)
+        return false;
+      pid_ = -1;
+      result = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      return true;
+    });
+    return result;
   }
 
   // The app's one-line answer; nothing when it does not answer.
   std::optional<std::string> send(const std::string& line) const {
     int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    if (fd < 0)
-      return std::nullopt;
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::string path = (root_ / "runtime" / "vidorel" / "control").string();
     std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-      close(fd);
-      return std::nullopt;
-    }
-    std::string request = line + "\n";
-    if (write(fd, request.data(), request.size()) != static_cast<ssize_t>(request.size())) {
-      close(fd);
-      return std::nullopt;
-    }
-    std::string reply;
-    char buffer[4096];
-    while (reply.find('\n') == std::string::npos) {
-      ssize_t got = read(fd, buffer, sizeof buffer);
-      if (got <= 0)
-        break;
-      reply.append(buffer, static_cast<size_t>(got));
+    std::string reply, request = line + "\n";
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
+      char buffer[4096];
+      ssize_t got;
+      while (reply.find('\n') == std::string::npos && (got = read(fd, buffer, sizeof buffer)) > 0)
+        reply.append(buffer, static_cast<size_t>(got));
     }
     close(fd);
     if (reply.find('\n') == std::string::npos)
@@ -150,39 +150,15 @@ public:
 
   std::string ask(const std::string& line) const { return send(line).value_or("<no answer>"); }
 
-  // Polls `line` until it answers `expected`; false after the timeout.
   bool waitFor(const std::string& line, const std::string& expected, double seconds) const {
-    auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-    while (Clock::now() < deadline) {
-      if (send(line) == expected)
-        return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
+    return eventually(seconds, [&] { return send(line) == expected; });
   }
 
-  // The control socket answers; false when the app exited or never did.
-  bool waitUntilAnswering() {
-    auto started = Clock::now();
-    while (!send("state?") && !exited() && Clock::now() - started < std::chrono::seconds(15))
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    return send("state?").has_value();
-  }
-
-  bool exited() {
-    if (pid_ <= 0)
-      return true;
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
-      exitStatus_ = status;
-      pid_ = -1;
-      return true;
-    }
-    return false;
-  }
+  // The app answers and shows no session yet.
+  bool waitUntilIdle() { return waitFor("state?", "idle", 20); }
 
   // `vidorel ARGUMENTS` run beside the app with its folders and environment.
-  testing::CommandResult command(const std::string& arguments) const {
+  CommandResult command(const std::string& arguments) const {
     std::string env = "env";
     for (const auto& [name, value] : environment())
       env += " " + name + "='" + value + "'";
@@ -191,20 +167,29 @@ public:
 
   // Polls `vidorel ctl status` until it prints `expected`.
   bool waitForStatus(const std::string& expected, double seconds) const {
-    auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-    while (Clock::now() < deadline) {
-      testing::CommandResult status = command("ctl status");
-      if (status.status == 0 && status.output == expected)
-        return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return false;
+    return eventually(
+        seconds, [&] { return command("ctl status").output == expected; }, 100);
   }
 
-  const fs::path& root() const { return root_; }
+  // When the log first held `count` lines with `text` (polled every 10 ms).
+  std::optional<Clock::time_point> waitForLog(const std::string& text, int count, double seconds) {
+    bool seen = eventually(
+        seconds,
+        [&] {
+          std::string contents = testing::readFile(logPath());
+          int found = 0;
+          for (size_t at = contents.find(text); at != std::string::npos;
+               at = contents.find(text, at + 1))
+            ++found;
+          return found >= count;
+        },
+        10);
+    return seen ? std::optional(Clock::now()) : std::nullopt;
+  }
+
   fs::path sessions() const { return root_ / "data" / "Vidorel" / "Sessions"; }
   fs::path logPath() const { return root_ / options_.logName; }
-  std::string log() const { return runCommand("cat '" + logPath().string() + "'"); }
+  std::string log() const { return testing::readFile(logPath()); }
 
 private:
   std::vector<std::pair<std::string, std::string>> environment() const {
@@ -219,7 +204,6 @@ private:
   fs::path root_;
   AppOptions options_;
   pid_t pid_ = -1;
-  int exitStatus_ = 0;
 };
 
 inline void xdotool(const std::string& arguments) {
@@ -231,37 +215,53 @@ inline void key(const std::string& combination) {
 }
 
 struct ScreenRect {
-  int x = 0;
-  int y = 0;
-  int width = 0;
-  int height = 0;
+  int x = 0, y = 0, width = 0, height = 0;
   int centreX() const { return x + width / 2; }
   int centreY() const { return y + height / 2; }
 };
 
-// A part of the app's windows as the app reports it; nothing when it is
-// not on screen.
-inline std::optional<ScreenRect> where(const RunningApp& app, const std::string& what) {
-  std::istringstream answer(app.ask("where? " + what));
-  ScreenRect rect;
-  if (!(answer >> rect.x >> rect.y >> rect.width >> rect.height))
-    return std::nullopt;
-  return rect;
-}
-
+// A part of the app's windows as the app reports it, once it is on screen.
 inline std::optional<ScreenRect> waitForPart(const RunningApp& app, const std::string& what,
-                                             double seconds) {
-  auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-  while (Clock::now() < deadline) {
-    if (std::optional<ScreenRect> rect = where(app, what))
-      return rect;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return std::nullopt;
+                                             double seconds = 3) {
+  std::optional<ScreenRect> found;
+  eventually(seconds, [&] {
+    std::istringstream answer(app.ask("where? " + what));
+    ScreenRect rect;
+    if (answer >> rect.x >> rect.y >> rect.width >> rect.height)
+      found = rect;
+    return found.has_value();
+  });
+  return found;
 }
 
 inline void clickAt(int x, int y, int count = 1) {
   xdotool(formatString("mousemove %d %d sleep 0.15 click --repeat %d --delay 80 1", x, y, count));
+}
+
+inline bool click(const RunningApp& app, const std::string& what, int count = 1) {
+  std::optional<ScreenRect> place = waitForPart(app, what, 5);
+  if (place)
+    clickAt(place->centreX(), place->centreY(), count);
+  return place.has_value();
+}
+
+// An entry of the tray menu. The menu is asked for twice: shown right after
+// the start, it can close again before it is looked at.
+inline bool chooseFromTheMenu(const RunningApp& app, const std::string& entry) {
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (app.ask("show-menu") == "ok" && click(app, "menu " + entry))
+      return true;
+    app.ask("hide-menu");
+  }
+  return false;
+}
+
+// The file typed into the save panel that just opened.
+inline void typeIntoThePanel(const fs::path& file) {
+  sleepSeconds(1.2);
+  key("ctrl+a");
+  xdotool("type --delay 20 '" + file.string() + "'");
+  key("Return");
 }
 
 // Pressed, moved in steps (a drag starts only past a threshold), released.
@@ -270,32 +270,25 @@ inline void dragWithThePointer(int fromX, int fromY, int toX, int toY) {
                        "mousemove %d %d sleep 0.2 mousemove %d %d sleep 0.3 mouseup 1",
                        fromX, fromY, fromX + (toX - fromX) / 4, fromY + (toY - fromY) / 4 + 3, toX,
                        toY - 2, toX, toY));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  sleepSeconds(0.3);
 }
 
-// The manifest of a session folder as it is on disk.
 inline std::optional<SessionManifest> readManifest(const fs::path& session) {
-  std::ifstream in(session / "manifest.json");
-  std::stringstream bytes;
-  bytes << in.rdbuf();
-  auto decoded = decodeManifest(bytes.str());
-  if (!decoded)
-    return std::nullopt;
-  return *decoded;
+  auto decoded = decodeManifest(testing::readFile(session / "manifest.json"));
+  return decoded ? std::optional(*decoded) : std::nullopt;
 }
 
 // Polls the autosaved session until `holds` is true of it.
 inline bool waitForManifest(const fs::path& session,
                             const std::function<bool(const SessionManifest&)>& holds,
-                            double seconds) {
-  auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-  while (Clock::now() < deadline) {
-    std::optional<SessionManifest> manifest = readManifest(session);
-    if (manifest && holds(*manifest))
-      return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return false;
+                            double seconds = 5) {
+  return eventually(
+      seconds,
+      [&] {
+        std::optional<SessionManifest> manifest = readManifest(session);
+        return manifest && holds(*manifest);
+      },
+      100);
 }
 
 } // namespace vidorel::e2e

@@ -80,9 +80,7 @@ inline void writeFile(const std::filesystem::path& path, const std::string& cont
 // fail with EFBIG, as on a full disk (root included).
 inline void limitFileSize(rlim_t bytes) {
   ::signal(SIGXFSZ, SIG_IGN);
-  struct rlimit limit {
-    bytes, bytes
-  };
+  rlimit limit{bytes, bytes};
   ::setrlimit(RLIMIT_FSIZE, &limit);
 }
 

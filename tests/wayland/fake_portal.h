@@ -1,19 +1,18 @@
 #pragma once
 
 // tests/wayland/fake_portal.py as a child process of a test, owning the
-// portal's name on the session bus (with-pipewire starts the bus) until it
-// is destroyed. The including test defines VIDOREL_FAKE_PORTAL.
+// portal's name on the session bus of with-pipewire until it is destroyed.
+// The including test defines VIDOREL_FAKE_PORTAL.
+
+#include "support/temporary_folder.h"
 
 #include <nlohmann/json.hpp>
 
 #include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <signal.h>
+#include <cstdlib>
+#include <sstream>
 #include <string>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #ifndef VIDOREL_FAKE_PORTAL
@@ -22,16 +21,39 @@
 
 namespace vidorel::testing {
 
+// The node of with-pipewire's test picture `index` (0 to 2; each serves
+// one stream); 0 without them.
+inline std::uint32_t testNode(int index = 0) {
+  const char* nodes = std::getenv("VIDOREL_TEST_PIPEWIRE_NODES");
+  std::istringstream words(nodes ? nodes : "");
+  std::uint32_t node = 0;
+  for (int i = 0; i <= index; ++i)
+    if (!(words >> node))
+      return 0;
+  return node;
+}
+
+// A method of the fake portal's test interface, as the desktop's user.
+inline int onTheDesktop(const std::string& methodAndArguments) {
+  return std::system(
+      ("dbus-send --session --type=method_call --dest=org.freedesktop.portal.Desktop "
+       "/org/freedesktop/portal/desktop org.vidorel.Test." +
+       methodAndArguments)
+          .c_str());
+}
+
 class FakePortal {
 public:
-  // Serves the PipeWire node `node` as the shared monitor and logs every
-  // call it answers to `log`; `extra` are more options of the script.
-  FakePortal(std::filesystem::path log, const std::string& node,
-             std::vector<std::string> extra = {})
-      : log_(std::move(log)) {
-    std::vector<std::string> words = {
-        "/usr/bin/python3", VIDOREL_FAKE_PORTAL, "--node", node, "--log", log_.string()};
-    words.insert(words.end(), extra.begin(), extra.end());
+  // Serves test picture `source` as the shared monitor; `options` are more
+  // of the script's.
+  explicit FakePortal(std::vector<std::string> options = {}, int source = 0) {
+    std::vector<std::string> words = {"/usr/bin/python3",
+                                      VIDOREL_FAKE_PORTAL,
+                                      "--node",
+                                      std::to_string(testNode(source)),
+                                      "--log",
+                                      log()};
+    words.insert(words.end(), options.begin(), options.end());
     pid_ = fork();
     if (pid_ == 0) {
       std::vector<char*> argv;
@@ -42,38 +64,25 @@ public:
       _exit(127);
     }
     // It logs "ready" once it owns the portal's name on the bus.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!ready_ && std::chrono::steady_clock::now() < deadline) {
-      ready_ = !calls("ready").empty();
-      if (!ready_)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    for (int i = 0; i < 200 && !ready(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
 
   ~FakePortal() {
-    if (pid_ <= 0)
-      return;
-    kill(pid_, SIGTERM);
-    for (int i = 0; i < 50; ++i) {
-      if (waitpid(pid_, nullptr, WNOHANG) == pid_)
-        return;
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
+    if (pid_ > 0 && kill(pid_, SIGTERM) == 0)
+      waitpid(pid_, nullptr, 0);
   }
 
   FakePortal(const FakePortal&) = delete;
   FakePortal& operator=(const FakePortal&) = delete;
 
-  bool ready() const { return ready_; }
+  bool ready() const { return !calls("ready").empty(); }
 
   // The calls it answered, in order, with their options.
   std::vector<nlohmann::json> calls(const std::string& method) const {
     std::vector<nlohmann::json> found;
-    std::ifstream in(log_);
-    std::string line;
-    while (std::getline(in, line)) {
+    std::istringstream lines(readFile(log()));
+    for (std::string line; std::getline(lines, line);) {
       nlohmann::json call = nlohmann::json::parse(line, nullptr, false);
       if (!call.is_discarded() && call["method"] == method)
         found.push_back(call["options"]);
@@ -82,9 +91,10 @@ public:
   }
 
 private:
-  std::filesystem::path log_;
+  std::string log() const { return (folder_.path() / "portal.jsonl").string(); }
+
+  TemporaryFolder folder_{"portal"};
   pid_t pid_ = -1;
-  bool ready_ = false;
 };
 
 } // namespace vidorel::testing

@@ -5,98 +5,71 @@
 // package holds.
 
 #include "fakes/shell_command.h"
-
 #include "support/temporary_folder.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <regex>
-#include <sstream>
-#include <string>
-#include <sys/wait.h>
-#include <unistd.h>
-#include <vector>
 
 namespace {
 
 namespace fs = std::filesystem;
-
 using vidorel::testing::CommandResult;
 
 CommandResult run(const std::string& command) {
   return vidorel::testing::runShellCommand(command);
 }
 
-// The value of `key` in the [Desktop Entry] group.
-std::string desktopValue(const std::string& entry, const std::string& key) {
-  std::istringstream lines(entry);
+// The entries of a help text's section (`heading`): the first word of each
+// line two spaces in (their continuations are further in).
+std::vector<std::string> helpEntries(const std::string& help, const std::string& heading) {
+  std::vector<std::string> words;
+  std::istringstream lines(help.substr(help.find(heading)));
   std::string line;
-  bool inMainGroup = false;
-  while (std::getline(lines, line)) {
-    if (!line.empty() && line[0] == '[')
-      inMainGroup = line == "[Desktop Entry]";
-    else if (inMainGroup && line.rfind(key + "=", 0) == 0)
-      return line.substr(key.size() + 1);
-  }
-  return {};
+  std::getline(lines, line);
+  while (std::getline(lines, line) && line.starts_with("  "))
+    if (line[2] != ' ')
+      words.push_back(line.substr(2, line.find(' ', 2) - 2));
+  return words;
 }
 
-// The build folder's install manifest is the user's record of a real
-// install: it is put back after the staged one.
-class ManifestGuard {
-public:
-  explicit ManifestGuard(fs::path manifest) : manifest_(std::move(manifest)) {
-    saved_ = fs::exists(manifest_);
-    if (saved_)
-      fs::copy_file(manifest_, backup(), fs::copy_options::overwrite_existing);
-  }
-  ~ManifestGuard() {
-    std::error_code ignored;
-    if (saved_)
-      fs::rename(backup(), manifest_, ignored);
-    else
-      fs::remove(manifest_, ignored);
-  }
-
-private:
-  fs::path backup() const { return manifest_.string() + ".saved-by-test"; }
-  fs::path manifest_;
-  bool saved_ = false;
-};
-
 TEST(Install, StagesTheProgramDesktopEntryAndIconAndUninstallRemovesThem) {
-  fs::path stage = vidorel::testing::makeTemporaryFolder("install");
-  ManifestGuard guard(fs::path(VIDOREL_BUILD_DIR) / "install_manifest.txt");
+  vidorel::testing::TemporaryFolder stage("install");
+  // The build folder's install manifest is the record of a real install:
+  // put back after the staged one.
+  fs::path manifest = fs::path(VIDOREL_BUILD_DIR) / "install_manifest.txt";
+  std::string saved = fs::exists(manifest) ? vidorel::testing::readFile(manifest) : "";
+  struct PutBack {
+    std::function<void()> action;
+    ~PutBack() { action(); }
+  } putBack{[&] {
+    if (saved.empty())
+      fs::remove(manifest);
+    else
+      vidorel::testing::writeFile(manifest, saved);
+  }};
 
   // What `make install` runs once the build is done, with the default prefix.
-  CommandResult install = run("env DESTDIR='" + stage.string() + "' cmake --install '" +
+  CommandResult install = run("env DESTDIR='" + stage.path().string() + "' cmake --install '" +
                               VIDOREL_BUILD_DIR + "' --prefix /usr/local");
   ASSERT_EQ(install.status, 0) << install.output;
-  fs::path prefix = stage / "usr" / "local";
-  fs::path program = prefix / "bin" / "vidorel";
-  fs::path entry = prefix / "share" / "applications" / "org.vidorel.Vidorel.desktop";
-  fs::path icon =
-      prefix / "share" / "icons" / "hicolor" / "scalable" / "apps" / "org.vidorel.Vidorel.svg";
-  ASSERT_TRUE(fs::exists(program));
-  EXPECT_EQ(access(program.c_str(), X_OK), 0);
-  ASSERT_TRUE(fs::exists(entry));
-  ASSERT_TRUE(fs::exists(icon));
+  fs::path prefix = stage.path() / "usr/local";
+  fs::path program = prefix / "bin/vidorel";
+  fs::path entry = prefix / "share/applications/org.vidorel.Vidorel.desktop";
+  fs::path metainfo = prefix / "share/metainfo/org.vidorel.Vidorel.metainfo.xml";
+  fs::path manual = prefix / "share/man/man1/vidorel.1";
+  fs::path completion = prefix / "share/bash-completion/completions/vidorel";
+  ASSERT_TRUE(fs::exists(prefix / "share/icons/hicolor/scalable/apps/org.vidorel.Vidorel.svg"));
+  ASSERT_EQ(access(program.c_str(), X_OK), 0);
   EXPECT_EQ(run("'" + program.string() + "' --version").output, "vidorel " VIDOREL_VERSION);
-  fs::path metainfo = prefix / "share" / "metainfo" / "org.vidorel.Vidorel.metainfo.xml";
-  fs::path manual = prefix / "share" / "man" / "man1" / "vidorel.1";
-  fs::path completion = prefix / "share" / "bash-completion" / "completions" / "vidorel";
 
   CommandResult validate = run("desktop-file-validate '" + entry.string() + "'");
   EXPECT_EQ(validate.status, 0) << validate.output;
   EXPECT_EQ(validate.output, "");
   std::string text = vidorel::testing::readFile(entry);
-  EXPECT_EQ(desktopValue(text, "Exec"), "vidorel");
-  EXPECT_EQ(desktopValue(text, "Icon"), icon.stem().string());
-  EXPECT_EQ(desktopValue(text, "Type"), "Application");
+  for (const char* line :
+       {"\nExec=vidorel\n", "\nIcon=org.vidorel.Vidorel\n", "\nType=Application\n"})
+    EXPECT_NE(text.find(line), std::string::npos) << line;
   // Every desktop action is a ctl command the program accepts.
   for (const char* action : {"start-pause", "end-take", "next-scene", "retake"})
     EXPECT_NE(text.find(std::string("Exec=vidorel ctl ") + action), std::string::npos) << action;
@@ -114,31 +87,17 @@ TEST(Install, StagesTheProgramDesktopEntryAndIconAndUninstallRemovesThem) {
   // know every command of `vidorel --help` and every action of `ctl --help`.
   EXPECT_EQ(run("man --warnings -l '" + manual.string() + "' 2>&1 >/dev/null").output, "");
   std::string page = run("MANWIDTH=200 man -l '" + manual.string() + "' | col -b").output;
-  // What the completion offers for the last of `words`, between spaces.
-  fs::path script = stage.string() + ".complete.sh";
   auto offered = [&](const std::string& words, int last) {
-    std::ofstream(script) << "source '" << completion.string() << "'\nCOMP_WORDS=(" << words
-                          << ")\nCOMP_CWORD=" << last << "\n_vidorel\necho \" ${COMPREPLY[*]} \"\n";
-    return run("bash '" + script.string() + "'").output;
+    return run("bash -c 'source \"" + completion.string() + "\"; COMP_WORDS=(" + words +
+               "); COMP_CWORD=" + std::to_string(last) + "; _vidorel; echo \" ${COMPREPLY[*]} \"'")
+        .output;
   };
-  std::string commands = offered("vidorel ''", 1);
-  std::string actions = offered("vidorel ctl ''", 2);
-  fs::remove(script);
-  auto firstWords = [](const std::string& help, const std::string& heading) {
-    std::vector<std::string> words;
-    std::istringstream lines(help.substr(help.find(heading)));
-    std::string line;
-    std::getline(lines, line);
-    // Entries start two spaces in; their continuations further.
-    while (std::getline(lines, line) && line.rfind("  ", 0) == 0)
-      if (line[2] != ' ')
-        words.push_back(line.substr(2, line.find(' ', 2) - 2));
-    return words;
-  };
+  std::string commands = offered("vidorel \"\"", 1);
+  std::string actions = offered("vidorel ctl \"\"", 2);
   std::vector<std::string> helpCommands =
-      firstWords(run("'" + program.string() + "' --help").output, "Commands:");
+      helpEntries(run("'" + program.string() + "' --help").output, "Commands:");
   std::vector<std::string> helpActions =
-      firstWords(run("'" + program.string() + "' ctl --help").output, "Actions:");
+      helpEntries(run("'" + program.string() + "' ctl --help").output, "Actions:");
   EXPECT_EQ(helpCommands.size(), 4u);
   EXPECT_EQ(helpActions.size(), 6u);
   for (const std::string& command : helpCommands) {
@@ -152,17 +111,16 @@ TEST(Install, StagesTheProgramDesktopEntryAndIconAndUninstallRemovesThem) {
   for (const char* section : {"EXIT STATUS", "FILES", "ENVIRONMENT"})
     EXPECT_NE(page.find(std::string("\n") + section + "\n"), std::string::npos) << section;
 
-  // Uninstall removes what the manifest lists, with the same DESTDIR.
-  std::string makeUninstall = "make -s -C '" + std::string(VIDOREL_SOURCE_DIR) +
-                              "' uninstall BUILD='" + VIDOREL_BUILD_DIR + "' DESTDIR='" +
-                              stage.string() + "'";
-  CommandResult uninstall = run(makeUninstall);
-  EXPECT_EQ(uninstall.status, 0) << uninstall.output;
-  for (const fs::directory_entry& left : fs::recursive_directory_iterator(stage))
+  // Uninstall removes what the manifest lists, with the same DESTDIR; a
+  // second has nothing to go by and says so.
+  std::string uninstall = "make -s -C '" VIDOREL_SOURCE_DIR "' uninstall BUILD='" VIDOREL_BUILD_DIR
+                          "' DESTDIR='" +
+                          stage.path().string() + "'";
+  CommandResult removed = run(uninstall);
+  EXPECT_EQ(removed.status, 0) << removed.output;
+  for (const fs::directory_entry& left : fs::recursive_directory_iterator(stage.path()))
     EXPECT_TRUE(left.is_directory()) << left.path();
-  // A second uninstall has nothing to go by and says so.
-  EXPECT_NE(run(makeUninstall).status, 0);
-  fs::remove_all(stage);
+  EXPECT_NE(run(uninstall).status, 0);
 }
 
 } // namespace

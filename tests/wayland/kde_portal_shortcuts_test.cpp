@@ -6,25 +6,12 @@
 
 #include "shortcuts/desktop_shortcuts.h"
 #include "shortcuts/portal_global_shortcuts.h"
-#include "shortcuts/shortcut_action.h"
-#include "shortcuts/shortcut_binding.h"
 #include "workflow/app_state_manager.h"
 
 #include "fakes/test_application.h"
-
-#include <QCoreApplication>
+#include "support/temporary_folder.h"
 
 #include <gtest/gtest.h>
-
-#include <chrono>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <map>
-#include <memory>
-#include <string>
-#include <thread>
-#include <vector>
 
 namespace vidorel {
 namespace {
@@ -32,58 +19,8 @@ namespace {
 ::testing::Environment* const qt =
     ::testing::AddGlobalTestEnvironment(new testing::QtApplicationEnvironment("offscreen"));
 
-// A key press on the X server, as the user's keyboard makes one.
-void press(const std::string& keys) {
-  std::string command = "xdotool key " + keys;
-  ASSERT_EQ(std::system(command.c_str()), 0) << command;
-}
-
-// The addresses KDE's backend opened (its settings page).
-std::vector<std::string> openedPages() {
-  std::vector<std::string> pages;
-  std::ifstream in(std::getenv("VIDOREL_TEST_KDE_OPENED"));
-  std::string line;
-  while (std::getline(in, line))
-    pages.push_back(line);
-  return pages;
-}
-
-ShortcutBindings globalFactoryBindings() {
-  ShortcutBindings bindings;
-  for (ShortcutAction action : globalShortcutActions)
-    bindings.emplace(action, defaultBinding(action));
-  return bindings;
-}
-
 // The program's global keys over the desktop's portal, counting each
-// action's activations.
-struct ProgramKeys {
-  explicit ProgramKeys(Logger& logger) : keys(logger) {
-    for (ShortcutAction action : globalShortcutActions)
-      keys.setHandler(action, [this, action] { ++runs[action]; });
-  }
-  bool bind() {
-    keys.registerBindings(globalFactoryBindings());
-    return testing::spinUntil(
-        [&] { return keys.desktopStatus().state != DesktopShortcutsState::waiting; },
-        std::chrono::seconds(10));
-  }
-  bool runsOnce(ShortcutAction action) {
-    return testing::spinUntil([&] { return runs[action] == 1; }, std::chrono::seconds(5));
-  }
-
-  PortalGlobalShortcuts keys;
-  std::map<ShortcutAction, int> runs;
-};
-
-// KDE's own names of the factory keys.
-const std::map<ShortcutAction, std::string> kKdeTriggers = {
-    {ShortcutAction::startPause, "Ctrl+Shift+Space"},
-    {ShortcutAction::endTake, "Ctrl+Shift+Return"},
-    {ShortcutAction::nextScene, "Ctrl+Shift+N"},
-    {ShortcutAction::retake, "Ctrl+Shift+R"},
-};
-
+// action's runs.
 class KdePortalShortcuts : public ::testing::Test {
 protected:
   void SetUp() override {
@@ -92,65 +29,75 @@ protected:
     ASSERT_NE(std::getenv("VIDOREL_TEST_KDE_OPENED"), nullptr)
         << "run through tests/wayland/with-kde-portal";
     logger_.addSink(std::make_shared<StderrLogSink>());
+    for (ShortcutAction action : globalShortcutActions)
+      keys_.setHandler(action, [this, action] { ++runs_[action]; });
   }
+
+  // Bound at the session's start with KDE's names of the factory keys, and
+  // the desktop's settings page stays shut.
+  void bind() {
+    ShortcutBindings bindings;
+    for (ShortcutAction action : globalShortcutActions)
+      bindings.emplace(action, defaultBinding(action));
+    keys_.registerBindings(bindings);
+    ASSERT_TRUE(testing::spinUntil(
+        [&] { return keys_.desktopStatus().state != DesktopShortcutsState::waiting; },
+        std::chrono::seconds(10)));
+    ASSERT_EQ(keys_.desktopStatus().state, DesktopShortcutsState::bound);
+    EXPECT_EQ(keys_.desktopStatus().triggers, (std::map<ShortcutAction, std::string>{
+                                                  {ShortcutAction::startPause, "Ctrl+Shift+Space"},
+                                                  {ShortcutAction::endTake, "Ctrl+Shift+Return"},
+                                                  {ShortcutAction::nextScene, "Ctrl+Shift+N"},
+                                                  {ShortcutAction::retake, "Ctrl+Shift+R"}}));
+    EXPECT_EQ(testing::readFile(std::getenv("VIDOREL_TEST_KDE_OPENED")), "");
+  }
+
+  // A key press on the X server, as the user's keyboard makes one; true
+  // once `action` ran once.
+  bool pressRuns(const std::string& keys, ShortcutAction action) {
+    EXPECT_EQ(std::system(("xdotool key " + keys).c_str()), 0) << keys;
+    return testing::spinUntil([&] { return runs_[action] == 1; }, std::chrono::seconds(5));
+  }
+
   Logger logger_;
+  PortalGlobalShortcuts keys_{logger_};
+  std::map<ShortcutAction, int> runs_;
 };
 
 TEST_F(KdePortalShortcuts, BindsTheFourShortcutsAndAKeyOnTheXServerRunsItsHandler) {
-  ProgramKeys program(logger_);
-  ASSERT_TRUE(program.keys.available());
-  ASSERT_TRUE(program.bind());
-  DesktopShortcutsStatus status = program.keys.desktopStatus();
-  ASSERT_EQ(status.state, DesktopShortcutsState::bound);
-  EXPECT_EQ(status.triggers, kKdeTriggers);
+  ASSERT_TRUE(keys_.available());
+  ASSERT_NO_FATAL_FAILURE(bind());
   // The settings window shows the desktop's keys in the four rows.
-  ShortcutRowContent row = shortcutRowContent(ShortcutAction::endTake, status, "vidorel");
+  ShortcutRowContent row =
+      shortcutRowContent(ShortcutAction::endTake, keys_.desktopStatus(), "vidorel");
   EXPECT_FALSE(row.recordable);
   EXPECT_EQ(row.fieldText, "Ctrl+Shift+Return");
   EXPECT_EQ(row.note, kChangedInDesktopNote);
-  EXPECT_TRUE(desktopShortcutsNotice(status).empty());
-  // Bound at the session's start, the desktop's settings page stays shut.
-  EXPECT_TRUE(openedPages().empty()) << openedPages().front();
+  EXPECT_TRUE(desktopShortcutsNotice(keys_.desktopStatus()).empty());
 
-  press("ctrl+shift+Return");
-  EXPECT_TRUE(program.runsOnce(ShortcutAction::endTake));
-  press("ctrl+shift+space");
-  EXPECT_TRUE(program.runsOnce(ShortcutAction::startPause));
-  press("ctrl+shift+n");
-  EXPECT_TRUE(program.runsOnce(ShortcutAction::nextScene));
-  EXPECT_EQ(program.runs[ShortcutAction::endTake], 1);
-  EXPECT_EQ(program.runs[ShortcutAction::retake], 0);
+  EXPECT_TRUE(pressRuns("ctrl+shift+Return", ShortcutAction::endTake));
+  EXPECT_TRUE(pressRuns("ctrl+shift+space", ShortcutAction::startPause));
+  EXPECT_TRUE(pressRuns("ctrl+shift+n", ShortcutAction::nextScene));
+  EXPECT_EQ(runs_[ShortcutAction::endTake], 1);
 
   // While a settings row listens for keys, the desktop's key does nothing.
-  program.keys.unregisterAll();
-  press("ctrl+shift+r");
-  testing::spinUntil([] { return false; }, std::chrono::milliseconds(300));
-  EXPECT_EQ(program.runs[ShortcutAction::retake], 0);
-  program.keys.registerBindings(globalFactoryBindings());
-  press("ctrl+shift+r");
-  EXPECT_TRUE(program.runsOnce(ShortcutAction::retake));
+  keys_.unregisterAll();
+  EXPECT_FALSE(pressRuns("ctrl+shift+r", ShortcutAction::retake));
+  ASSERT_NO_FATAL_FAILURE(bind());
+  EXPECT_TRUE(pressRuns("ctrl+shift+r", ShortcutAction::retake));
 }
 
 TEST_F(KdePortalShortcuts, AfterARestartTheKeysAreBoundAgainAndFire) {
   // The first start is another process (this program running the case
   // above), which binds, presses and quits; kglobalaccel keeps its entry,
   // as on a desktop where it outlives the programs.
-  std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
   std::string firstStart =
-      self +
+      std::filesystem::read_symlink("/proc/self/exe").string() +
       " --gtest_filter=KdePortalShortcuts.BindsTheFourShortcutsAndAKeyOnTheXServerRunsItsHandler";
   ASSERT_EQ(std::system(firstStart.c_str()), 0) << firstStart;
-
-  ProgramKeys program(logger_);
-  ASSERT_TRUE(program.bind());
-  DesktopShortcutsStatus status = program.keys.desktopStatus();
-  ASSERT_EQ(status.state, DesktopShortcutsState::bound);
-  EXPECT_EQ(status.triggers, kKdeTriggers);
-  press("ctrl+shift+Return");
-  EXPECT_TRUE(program.runsOnce(ShortcutAction::endTake));
-  press("ctrl+shift+space");
-  EXPECT_TRUE(program.runsOnce(ShortcutAction::startPause));
-  EXPECT_TRUE(openedPages().empty()) << openedPages().front();
+  ASSERT_NO_FATAL_FAILURE(bind());
+  EXPECT_TRUE(pressRuns("ctrl+shift+Return", ShortcutAction::endTake));
+  EXPECT_TRUE(pressRuns("ctrl+shift+space", ShortcutAction::startPause));
 }
 
 } // namespace

@@ -37,11 +37,11 @@ public:
   void openSettings(SettingsPane pane) override { settingsOpened.push_back(pane); }
 };
 
-Task<void> askScreen(PermissionsCoordinator& permissions, std::optional<bool>& answer) {
-  answer = co_await permissions.ensureScreenRecordingAccess();
-}
-
+// The app asking for the screen, the dialog up.
 struct DialogRun {
+  DialogRun() { spawn(ask()); }
+  Task<void> ask() { answer = co_await permissions.ensureScreenRecordingAccess(); }
+
   VirtualMainLoop loop;
   CallLog calls;
   FakeAlerts alerts{calls};
@@ -53,7 +53,6 @@ struct DialogRun {
 
 TEST(PortalPermission, ARefusedDialogShowsTheAlertAtTheNextPoll) {
   DialogRun run;
-  spawn(askScreen(run.permissions, run.answer));
   run.loop.runUntilIdle();
   EXPECT_EQ(run.probes.requests, 1);
   run.loop.advance(Milliseconds(1200));
@@ -74,7 +73,6 @@ TEST(PortalPermission, ARefusedDialogShowsTheAlertAtTheNextPoll) {
 
 TEST(PortalPermission, AStartedSessionIsAccessWithTheMonitorItShares) {
   DialogRun run;
-  spawn(askScreen(run.permissions, run.answer));
   run.loop.advance(Milliseconds(3000));
   run.probes.granted = true;
   run.loop.advance(Milliseconds(500));

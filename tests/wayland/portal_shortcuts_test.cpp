@@ -4,94 +4,44 @@
 #include "shortcuts/key_positions.h"
 #include "shortcuts/portal_global_shortcuts.h"
 #include "shortcuts/settings_view.h"
-#include "shortcuts/shortcut_action.h"
-#include "shortcuts/shortcut_binding.h"
 #include "workflow/app_state_manager.h"
 
 #include "fakes/fake_defaults_store.h"
 #include "fakes/test_application.h"
 #include "wayland/fake_portal.h"
 
-#include <QCoreApplication>
 #include <QLabel>
 #include <QTest>
 #include <QTimer>
 
-#include "support/temporary_folder.h"
-
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
-
-#include <chrono>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <signal.h>
-#include <string>
-#include <sys/wait.h>
-#include <thread>
-#include <unistd.h>
-#include <vector>
 
 namespace vidorel {
 namespace {
 
-namespace fs = std::filesystem;
-
 ::testing::Environment* const qt =
     ::testing::AddGlobalTestEnvironment(new testing::QtApplicationEnvironment("offscreen"));
 
-// A method of the fake portal's test interface, as the desktop's user.
-void onTheDesktop(const std::string& methodAndArguments) {
-  std::string command = "dbus-send --session --type=method_call "
-                        "--dest=org.freedesktop.portal.Desktop /org/freedesktop/portal/desktop "
-                        "org.vidorel.Test." +
-                        methodAndArguments;
-  ASSERT_EQ(std::system(command.c_str()), 0);
-}
+using testing::FakePortal;
 
+// The desktop's user presses the shortcut `id`.
 void pressOnTheDesktop(const std::string& id) {
-  onTheDesktop("Activate string:" + id);
-}
-
-ShortcutBinding binding(std::string key, std::uint64_t modifiers) {
-  ShortcutBinding result;
-  result.keyEquivalent = std::move(key);
-  result.eventModifiers = modifiers;
-  return result;
+  ASSERT_EQ(testing::onTheDesktop("Activate string:" + id), 0);
 }
 
 TEST(PortalTriggerText, UsesTheShortcutsFormatsModifiersAndKeysymNames) {
-  EXPECT_EQ(portalTriggerText(binding(" ", shiftEventModifier | commandEventModifier)),
-            "CTRL+SHIFT+space");
-  EXPECT_EQ(portalTriggerText(binding("\r", shiftEventModifier | commandEventModifier)),
-            "CTRL+SHIFT+Return");
-  EXPECT_EQ(portalTriggerText(binding("N", commandEventModifier)), "CTRL+n");
-  EXPECT_EQ(portalTriggerText(binding("k", controlEventModifier | optionEventModifier)),
-            "ALT+LOGO+k");
-  EXPECT_EQ(portalTriggerText(binding("7", commandEventModifier)), "CTRL+7");
-  EXPECT_EQ(portalTriggerText(binding("", commandEventModifier)), "");
+  std::uint64_t ctrlShift = shiftEventModifier | commandEventModifier;
+  for (const auto& [key, modifiers, text] :
+       std::vector<std::tuple<std::string, std::uint64_t, std::string>>{
+           {" ", ctrlShift, "CTRL+SHIFT+space"},
+           {"\r", ctrlShift, "CTRL+SHIFT+Return"},
+           {"N", commandEventModifier, "CTRL+n"},
+           {"k", controlEventModifier | optionEventModifier, "ALT+LOGO+k"},
+           {"7", commandEventModifier, "CTRL+7"},
+           {"", commandEventModifier, ""}})
+    EXPECT_EQ(portalTriggerText({.keyEquivalent = key, .eventModifiers = modifiers}), text) << key;
   EXPECT_EQ(portalTriggerText(defaultBinding(ShortcutAction::endTake)), "CTRL+SHIFT+Return");
 }
-
-// The fake portal on the private bus, started with `options` and stopped
-// after the test.
-class FakePortal {
-public:
-  explicit FakePortal(std::vector<std::string> options = {})
-      : folder_(makeFolder()), portal_(folder_ / "portal.jsonl", "1", std::move(options)) {}
-  ~FakePortal() { fs::remove_all(folder_); }
-  bool ready() const { return portal_.ready(); }
-  std::vector<nlohmann::json> calls(const std::string& method) const {
-    return portal_.calls(method);
-  }
-
-private:
-  static fs::path makeFolder() { return vidorel::testing::makeTemporaryFolder("keys"); }
-
-  fs::path folder_;
-  testing::FakePortal portal_;
-};
 
 ShortcutBindings globalFactoryBindings() {
   ShortcutBindings bindings;
@@ -113,8 +63,7 @@ TEST(PortalGlobalShortcuts, BindsThePreferredTriggersAndActivatedRunsTheHandler)
   logger.addSink(std::make_shared<StderrLogSink>());
   PortalGlobalShortcuts keys(logger);
   ASSERT_TRUE(keys.available());
-  int endTakes = 0;
-  int pauses = 0;
+  int endTakes = 0, pauses = 0;
   keys.setHandler(ShortcutAction::endTake, [&] { ++endTakes; });
   keys.setHandler(ShortcutAction::startPause, [&] { ++pauses; });
   ShortcutBindings bindings;
@@ -125,10 +74,9 @@ TEST(PortalGlobalShortcuts, BindsThePreferredTriggersAndActivatedRunsTheHandler)
 
   std::vector<nlohmann::json> binds = portal.calls("BindShortcuts");
   ASSERT_EQ(binds.size(), 1u);
-  const nlohmann::json& shortcuts = binds[0]["shortcuts"];
-  ASSERT_EQ(shortcuts.size(), 2u);
+  ASSERT_EQ(binds[0]["shortcuts"].size(), 2u);
   std::map<std::string, nlohmann::json> byId;
-  for (const nlohmann::json& shortcut : shortcuts)
+  for (const nlohmann::json& shortcut : binds[0]["shortcuts"])
     byId[shortcut[0]] = shortcut[1];
   EXPECT_EQ(byId["endTake"]["preferred_trigger"], "CTRL+SHIFT+Return");
   EXPECT_EQ(byId["endTake"]["description"], "Start / End Take / Approve");
@@ -221,7 +169,7 @@ TEST(PortalGlobalShortcuts, WaitsForTheDesktopsDialogWithoutBlockingAndTheRowsFo
   EXPECT_EQ(settings.field(ShortcutAction::endTake), "Asking the desktop…");
   EXPECT_TRUE(settings.view->recorder(ShortcutAction::endTake)->isReadOnly());
 
-  onTheDesktop("ReleaseBind");
+  ASSERT_EQ(testing::onTheDesktop("ReleaseBind"), 0);
   ASSERT_TRUE(reaches(keys, DesktopShortcutsState::bound));
   EXPECT_EQ(settings.field(ShortcutAction::endTake), "assigned CTRL+SHIFT+Return");
   EXPECT_EQ(settings.note(ShortcutAction::endTake), "Changed in the desktop's keyboard settings");
@@ -232,7 +180,7 @@ TEST(PortalGlobalShortcuts, WaitsForTheDesktopsDialogWithoutBlockingAndTheRowsFo
   EXPECT_EQ(settings.note(ShortcutAction::newSession), "-");
 
   // The user gives End Take another key in the desktop's settings.
-  onTheDesktop("ChangeShortcut string:endTake string:Ctrl+Alt+E");
+  ASSERT_EQ(testing::onTheDesktop("ChangeShortcut string:endTake string:Ctrl+Alt+E"), 0);
   EXPECT_TRUE(
       testing::spinUntil([&] { return settings.field(ShortcutAction::endTake) == "Ctrl+Alt+E"; },
                          std::chrono::seconds(5)))
@@ -274,43 +222,34 @@ TEST(PortalGlobalShortcuts, ADesktopThatBindsAtTheSessionsStartIsNotAskedAgain) 
   EXPECT_TRUE(testing::spinUntil([&] { return nextScenes == 1; }, std::chrono::seconds(5)));
 }
 
-TEST(PortalGlobalShortcuts, ASuccessThatBindsNothingIsARefusal) {
-  FakePortal portal({"--bind-nothing"});
-  ASSERT_TRUE(portal.ready());
-  Logger logger;
-  PortalGlobalShortcuts keys(logger);
-  PortalSettings settings(keys);
-  int endTakes = 0;
-  keys.setHandler(ShortcutAction::endTake, [&] { ++endTakes; });
-  keys.registerBindings(globalFactoryBindings());
-  ASSERT_TRUE(reaches(keys, DesktopShortcutsState::refused));
-  EXPECT_EQ(portal.calls("BindShortcuts").size(), 1u);
-  EXPECT_TRUE(keys.desktopStatus().triggers.empty());
-  EXPECT_EQ(settings.view->notice()->text().toStdString(), kShortcutsRefusedNotice);
-  EXPECT_EQ(settings.note(ShortcutAction::endTake), "/opt/vidorel/bin/vidorel ctl end-take");
-  pressOnTheDesktop("endTake");
-  testing::spinUntil([] { return false; }, std::chrono::milliseconds(300));
-  EXPECT_EQ(endTakes, 0);
-}
-
+// A cancelled dialog, or a success that binds nothing (KDE Plasma 5.27
+// for a session started without shortcuts): the rows show the commands to
+// bind instead, the desktop's keys run nothing, and it is not asked again.
 TEST(PortalGlobalShortcuts, ARefusedBindingShowsTheCommandsToBindAndIsNotAskedAgain) {
-  FakePortal portal({"--refuse-bind"});
-  ASSERT_TRUE(portal.ready());
-  Logger logger;
-  PortalGlobalShortcuts keys(logger);
-  PortalSettings settings(keys);
-  keys.registerBindings(globalFactoryBindings());
-  ASSERT_TRUE(reaches(keys, DesktopShortcutsState::refused));
-  EXPECT_FALSE(settings.view->notice()->isHidden());
-  EXPECT_EQ(settings.view->notice()->text().toStdString(), kShortcutsRefusedNotice);
-  EXPECT_EQ(settings.field(ShortcutAction::nextScene), "In desktop settings");
-  EXPECT_EQ(settings.note(ShortcutAction::nextScene), "/opt/vidorel/bin/vidorel ctl next-scene");
-  // A settings row stopping its listening binds the same again: the user
-  // already said no.
-  keys.unregisterAll();
-  keys.registerBindings(globalFactoryBindings());
-  testing::spinUntil([] { return false; }, std::chrono::milliseconds(300));
-  EXPECT_EQ(portal.calls("BindShortcuts").size(), 1u);
+  for (const char* refusal : {"--refuse-bind", "--bind-nothing"}) {
+    SCOPED_TRACE(refusal);
+    FakePortal portal({refusal});
+    ASSERT_TRUE(portal.ready());
+    Logger logger;
+    PortalGlobalShortcuts keys(logger);
+    PortalSettings settings(keys);
+    int endTakes = 0;
+    keys.setHandler(ShortcutAction::endTake, [&] { ++endTakes; });
+    keys.registerBindings(globalFactoryBindings());
+    ASSERT_TRUE(reaches(keys, DesktopShortcutsState::refused));
+    EXPECT_TRUE(keys.desktopStatus().triggers.empty());
+    EXPECT_FALSE(settings.view->notice()->isHidden());
+    EXPECT_EQ(settings.view->notice()->text().toStdString(), kShortcutsRefusedNotice);
+    EXPECT_EQ(settings.field(ShortcutAction::nextScene), "In desktop settings");
+    EXPECT_EQ(settings.note(ShortcutAction::nextScene), "/opt/vidorel/bin/vidorel ctl next-scene");
+    pressOnTheDesktop("endTake");
+    // A settings row stopping its listening binds the same again.
+    keys.unregisterAll();
+    keys.registerBindings(globalFactoryBindings());
+    testing::spinUntil([] { return false; }, std::chrono::milliseconds(300));
+    EXPECT_EQ(endTakes, 0);
+    EXPECT_EQ(portal.calls("BindShortcuts").size(), 1u);
+  }
 }
 
 } // namespace
