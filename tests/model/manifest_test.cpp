@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include <functional>
+#include <tuple>
 
 namespace vidorel {
 namespace {
@@ -98,7 +99,7 @@ TEST(ManifestEncoding, NumbersInShortestExactForm) {
   }
 }
 
-TEST(ManifestEncoding, TextIsEscapedAndKeptAsUtf8) {
+TEST(ManifestEncoding, TextIsEscapedAndWhatJsonCannotCarryFails) {
   SessionManifest manifest = fixedManifest();
   manifest.scenes[0].name = "Quote \" back\\slash\nnew line \x01 and \xC3\xA9t\xC3\xA9";
   std::string bytes = *encodeManifest(manifest);
@@ -106,22 +107,12 @@ TEST(ManifestEncoding, TextIsEscapedAndKeptAsUtf8) {
                        "\xC3\xA9t\xC3\xA9\""),
             std::string::npos);
   EXPECT_EQ(decodeManifest(bytes)->scenes[0].name, manifest.scenes[0].name);
-  EXPECT_NE(static_cast<unsigned char>(bytes[0]), 0xEF); // no byte-order mark
-}
 
-TEST(ManifestEncoding, WhatJsonCannotCarryFails) {
-  SessionManifest manifest = fixedManifest();
   manifest.scenes[0].takes[0].duration = std::numeric_limits<double>::quiet_NaN();
-  Expected<std::string, std::error_code> bytes = encodeManifest(manifest);
-  ASSERT_FALSE(bytes);
-  EXPECT_EQ(bytes.error(), ManifestEncodingError::numberNotFinite);
-
+  EXPECT_EQ(encodeManifest(manifest).error(), ManifestEncodingError::numberNotFinite);
   manifest = fixedManifest();
   manifest.scenes[1].name = "broken \xC3";
-  bytes = encodeManifest(manifest);
-  ASSERT_FALSE(bytes);
-  EXPECT_EQ(bytes.error(), ManifestEncodingError::textNotUtf8);
-  EXPECT_EQ(bytes.error().message(), "The session holds a text that is not valid UTF-8.");
+  EXPECT_EQ(encodeManifest(manifest).error(), ManifestEncodingError::textNotUtf8);
 }
 
 TEST(ManifestConversion, SessionReadBackIsEqualWithTheReadersFolders) {
@@ -139,18 +130,14 @@ TEST(ManifestConversion, SessionReadBackIsEqualWithTheReadersFolders) {
   session.currentSceneIndex = 1;
 
   std::string bytes = *encodeManifest(SessionManifest(session));
-  Expected<Session, ValidationError> back =
-      decodeManifest(bytes)->makeSession("/tmp/Package.vidorel", fs::path("/tmp/Package.vidorel"));
+  fs::path package = "/tmp/Package.vidorel";
+  Expected<Session, ValidationError> back = decodeManifest(bytes)->makeSession(package, package);
   ASSERT_TRUE(back) << back.error().message;
-  EXPECT_FALSE(back->isDirty);
-  EXPECT_EQ(back->scratchURL, fs::path("/tmp/Package.vidorel"));
-  EXPECT_EQ(back->bundleURL, fs::path("/tmp/Package.vidorel"));
   Session expected = session;
   expected.isDirty = false;
-  expected.scratchURL = back->scratchURL;
-  expected.bundleURL = back->bundleURL;
+  expected.scratchURL = package;
+  expected.bundleURL = package;
   EXPECT_EQ(*back, expected);
-  EXPECT_EQ(*encodeManifest(SessionManifest(*back)), bytes);
 }
 
 // ---------------------------------------------------------------------------
@@ -169,11 +156,19 @@ std::string sessionJson(const std::string& take, const std::string& extra = "") 
          std::string(kSceneID) + R"(", "takes": [)" + take + "]}]" + extra + "}";
 }
 
-TEST(ManifestDecoding, MissingTrimsDefaultToTheWholeFile) {
-  Expected<SessionManifest, DecodingError> manifest = decodeManifest(sessionJson(takeJson("")));
+TEST(ManifestDecoding, AbsentOrNullOptionalsLowerCaseUuidsOffsetsAndUnknownKeys) {
+  std::string json = sessionJson(takeJson(R"(, "name": null, "trimStart": null, "colour": "red")"),
+                                 R"(, "comment": {"nested": [1, 2]})");
+  std::string lower = "0a1b2c3d-4e5f-4061-8293-a4b5c6d7e8f9";
+  json.replace(json.find(kSessionID), lower.size(), lower);
+  json.replace(json.find("2026-03-01T09:30:00Z"), 20, "2026-03-01T11:30:00+02:00");
+  Expected<SessionManifest, DecodingError> manifest = decodeManifest(json);
   ASSERT_TRUE(manifest) << manifest.error().message;
-  EXPECT_FALSE(manifest->scenes[0].takes[0].trimStart);
-  EXPECT_FALSE(manifest->scenes[0].takes[0].trimEnd);
+  EXPECT_EQ(manifest->sessionID, uuid(kSessionID));
+  EXPECT_EQ(manifest->createdAt, date("2026-03-01T09:30:00Z"));
+  const TakeManifest& take = manifest->scenes[0].takes[0];
+  EXPECT_FALSE(take.name || take.trimStart || take.trimEnd || manifest->scenes[0].selectedTakeID);
+  // A missing range is the whole file.
   Expected<Session, ValidationError> session = manifest->makeSession("/tmp/f", std::nullopt);
   ASSERT_TRUE(session);
   EXPECT_EQ(session->scenes[0].takes[0].trimStart, 0);
@@ -182,88 +177,41 @@ TEST(ManifestDecoding, MissingTrimsDefaultToTheWholeFile) {
   EXPECT_FALSE(session->bundleURL);
 }
 
-TEST(ManifestDecoding, NullOptionalsAreAbsentAndUnknownKeysIgnored) {
-  Expected<SessionManifest, DecodingError> manifest = decodeManifest(
-      sessionJson(takeJson(R"(, "name": null, "trimStart": null, "trimEnd": 4, "colour": "red")"),
-                  R"(, "comment": {"nested": [1, 2]})"));
-  ASSERT_TRUE(manifest) << manifest.error().message;
-  const TakeManifest& take = manifest->scenes[0].takes[0];
-  EXPECT_FALSE(take.name);
-  EXPECT_FALSE(take.trimStart);
-  EXPECT_EQ(take.trimEnd, 4);
-  EXPECT_FALSE(manifest->scenes[0].selectedTakeID);
-}
-
-TEST(ManifestDecoding, LowerCaseUuidsAndOffsetDatesAreAccepted) {
-  std::string json = sessionJson(takeJson(""));
-  std::string lower = "0a1b2c3d-4e5f-4061-8293-a4b5c6d7e8f9";
-  json.replace(json.find(kSessionID), lower.size(), lower);
-  json.replace(json.find("2026-03-01T09:30:00Z"), 20, "2026-03-01T11:30:00+02:00");
-  Expected<SessionManifest, DecodingError> manifest = decodeManifest(json);
-  ASSERT_TRUE(manifest) << manifest.error().message;
-  EXPECT_EQ(manifest->sessionID, uuid(kSessionID));
-  EXPECT_EQ(manifest->createdAt, date("2026-03-01T09:30:00Z"));
-}
-
 TEST(ManifestDecoding, EveryRequiredKeyIsRequired) {
-  const char* sessionKeys[] = {"schemaVersion", "sessionID", "createdAt", "currentSceneIndex",
-                               "scenes"};
-  std::string valid = sessionJson(takeJson(""));
-  ASSERT_TRUE(decodeManifest(valid));
-  for (const char* key : sessionKeys) {
+  const std::string valid = sessionJson(takeJson(""));
+  const std::tuple<const char*, const char*, std::string> keys[] = {
+      {"", "schemaVersion", ""},
+      {"", "sessionID", ""},
+      {"", "createdAt", ""},
+      {"", "currentSceneIndex", ""},
+      {"", "scenes", ""},
+      {"/scenes/0", "id", " in scenes[0]"},
+      {"/scenes/0", "takes", " in scenes[0]"},
+      {"/scenes/0/takes/0", "id", " in scenes[0].takes[0]"},
+      {"/scenes/0/takes/0", "filename", " in scenes[0].takes[0]"},
+      {"/scenes/0/takes/0", "duration", " in scenes[0].takes[0]"},
+      {"/scenes/0/takes/0", "recordedAt", " in scenes[0].takes[0]"}};
+  for (const auto& [at, key, where] : keys) {
     nlohmann::json document = nlohmann::json::parse(valid);
-    document.erase(key);
+    document[nlohmann::json::json_pointer(at)].erase(key);
     Expected<SessionManifest, DecodingError> manifest = decodeManifest(document.dump());
     ASSERT_FALSE(manifest) << key;
-    EXPECT_EQ(manifest.error().message, "Missing key \"" + std::string(key) + "\".");
-  }
-  for (const char* key : {"id", "takes"}) {
-    nlohmann::json document = nlohmann::json::parse(valid);
-    document["scenes"][0].erase(key);
-    Expected<SessionManifest, DecodingError> manifest = decodeManifest(document.dump());
-    ASSERT_FALSE(manifest) << key;
-    EXPECT_EQ(manifest.error().message, "Missing key \"" + std::string(key) + "\" in scenes[0].");
-  }
-  for (const char* key : {"id", "filename", "duration", "recordedAt"}) {
-    nlohmann::json document = nlohmann::json::parse(valid);
-    document["scenes"][0]["takes"][0].erase(key);
-    Expected<SessionManifest, DecodingError> manifest = decodeManifest(document.dump());
-    ASSERT_FALSE(manifest) << key;
-    EXPECT_EQ(manifest.error().message,
-              "Missing key \"" + std::string(key) + "\" in scenes[0].takes[0].");
+    EXPECT_EQ(manifest.error().message, "Missing key \"" + std::string(key) + "\"" + where + ".");
   }
 }
 
-TEST(ManifestDecoding, WrongTypesBadUuidsAndBadDatesAreUndecodable) {
-  const std::pair<const char*, const char*> takeCases[] = {
-      {R"(, "name": 3)", "Key \"name\" in scenes[0].takes[0] is not a string."},
-      {R"(, "trimStart": "0")", "Key \"trimStart\" in scenes[0].takes[0] is not a number."},
-      {R"(, "trimEnd": true)", "Key \"trimEnd\" in scenes[0].takes[0] is not a number."},
-  };
-  for (auto [members, message] : takeCases) {
-    Expected<SessionManifest, DecodingError> manifest =
-        decodeManifest(sessionJson(takeJson(members)));
-    ASSERT_FALSE(manifest) << members;
-    EXPECT_EQ(manifest.error().message, message);
-  }
-  // A number no double can hold is refused rather than read as infinity.
-  Expected<SessionManifest, DecodingError> huge =
-      decodeManifest(sessionJson(takeJson(R"(, "trimEnd": 1e400)")));
-  ASSERT_FALSE(huge);
-  EXPECT_EQ(huge.error().message, "The data is not valid JSON: number overflow parsing '1e400'");
-
-  std::string valid = sessionJson(takeJson(""));
-  auto decodeWith = [&](const std::string& from, const std::string& to) {
-    std::string json = valid;
-    size_t at = json.find(from);
-    EXPECT_NE(at, std::string::npos) << from;
-    json.replace(at, from.size(), to);
-    return decodeManifest(json);
-  };
-  struct Case {
-    std::string from, to, message;
-  };
-  const Case cases[] = {
+TEST(ManifestDecoding, BadJsonWrongTypesBadUuidsAndBadDatesAreUndecodable) {
+  const std::string valid = sessionJson(takeJson(""));
+  const std::string take = " in scenes[0].takes[0]";
+  const std::tuple<std::string, std::string, std::string> cases[] = {
+      {R"("filename")", R"("name": 3, "filename")", "Key \"name\"" + take + " is not a string."},
+      {R"("filename")", R"("trimStart": "0", "filename")",
+       "Key \"trimStart\"" + take + " is not a number."},
+      {R"("filename")", R"("trimEnd": true, "filename")",
+       "Key \"trimEnd\"" + take + " is not a number."},
+      // A number no double can hold is refused rather than read as infinity.
+      {R"("filename")", R"("trimEnd": 1e400, "filename")",
+       "The data is not valid JSON: number overflow parsing '1e400'"},
       {R"("schemaVersion": 1)", R"("schemaVersion": "1")",
        "Key \"schemaVersion\" is not an integer."},
       {R"("schemaVersion": 1)", R"("schemaVersion": 1.5)",
@@ -276,41 +224,25 @@ TEST(ManifestDecoding, WrongTypesBadUuidsAndBadDatesAreUndecodable) {
       {"\"createdAt\": \"2026-03-01T09:30:00Z\"", "\"createdAt\": \"2026-03-01T09:30:00.5Z\"",
        "Key \"createdAt\" is not an ISO 8601 date-time."},
       {"\"recordedAt\": \"2026-03-01T09:30:00Z\"", "\"recordedAt\": \"2026-03-01 09:30:00\"",
-       "Key \"recordedAt\" in scenes[0].takes[0] is not an ISO 8601 date-time."},
-      {R"("takes": [)", R"("takes": {"x": [)", ""},
+       "Key \"recordedAt\"" + take + " is not an ISO 8601 date-time."},
+      {R"("takes": [)", R"("takes": {"x": 1}, "ignored": [)",
+       "Key \"takes\" in scenes[0] is not an array."},
+      {R"("scenes": [)", R"("scenes": [7, )", "The value at scenes[0] is not an object."},
+      {valid, "[1, 2]", "The manifest is not a JSON object."},
   };
-  for (const Case& c : cases) {
-    std::string to = c.to;
-    if (c.message.empty()) {
-      // An object where the takes array belongs.
-      std::string json = valid;
-      json.replace(json.find(c.from), c.from.size(), R"("takes": {"x": 1}, "ignored": [)");
-      Expected<SessionManifest, DecodingError> manifest = decodeManifest(json);
-      ASSERT_FALSE(manifest);
-      EXPECT_EQ(manifest.error().message, "Key \"takes\" in scenes[0] is not an array.");
-      continue;
-    }
-    Expected<SessionManifest, DecodingError> manifest = decodeWith(c.from, to);
-    ASSERT_FALSE(manifest) << c.to;
-    EXPECT_EQ(manifest.error().message, c.message);
+  for (const auto& [from, to, message] : cases) {
+    std::string json = valid;
+    ASSERT_NE(json.find(from), std::string::npos) << from;
+    json.replace(json.find(from), from.size(), to);
+    Expected<SessionManifest, DecodingError> manifest = decodeManifest(json);
+    ASSERT_FALSE(manifest) << to;
+    EXPECT_EQ(manifest.error().message, message);
   }
-}
-
-TEST(ManifestDecoding, NotJsonOrNotAnObject) {
-  Expected<SessionManifest, DecodingError> manifest = decodeManifest("{\"schemaVersion\": 1,");
-  ASSERT_FALSE(manifest);
-  EXPECT_TRUE(manifest.error().message.starts_with("The data is not valid JSON: parse error"))
-      << manifest.error().message;
-  EXPECT_FALSE(decodeManifest(""));
-  EXPECT_FALSE(decodeManifest("\xFF\xFE{}"));
-  manifest = decodeManifest("[1, 2]");
-  ASSERT_FALSE(manifest);
-  EXPECT_EQ(manifest.error().message, "The manifest is not a JSON object.");
-  manifest = decodeManifest(R"({"schemaVersion": 1, "sessionID": ")" + std::string(kSessionID) +
-                            R"(", "createdAt": "2026-03-01T09:30:00Z", "currentSceneIndex": 0,
-                               "scenes": [7]})");
-  ASSERT_FALSE(manifest);
-  EXPECT_EQ(manifest.error().message, "The value at scenes[0] is not an object.");
+  for (const char* bad : {"{\"schemaVersion\": 1,", "", "\xFF\xFE{}"}) {
+    Expected<SessionManifest, DecodingError> manifest = decodeManifest(bad);
+    ASSERT_FALSE(manifest);
+    EXPECT_TRUE(manifest.error().message.starts_with("The data is not valid JSON: "));
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -426,13 +358,6 @@ TEST(ManifestValidation, FirstFailureInCheckOrder) {
       {"negative duration with a point digit",
        [] { return oneTake(trimmedTake(0, std::nullopt, -1)); },
        "Take \"a.mov\" has negative duration -1.0."},
-      {"empty name after a negative duration",
-       [] {
-         TakeManifest take = storedTake("", -2.5);
-         take.trimEnd.reset();
-         return oneTake(take);
-       },
-       "Take \"\" has negative duration -2.5."},
       {"upper-case extension", [] { return oneTake(storedTake("Take.MOV")); },
        "Take \"Take.MOV\" does not have a .mov extension."},
       {"extension before the plain name", [] { return oneTake(storedTake("../x.txt")); },
@@ -444,8 +369,6 @@ TEST(ManifestValidation, FirstFailureInCheckOrder) {
       {"empty range", [] { return oneTake(trimmedTake(2, 2)); },
        "Take \"a.mov\" trimStart 2.0 >= trimEnd 2.0."},
       {"absent trims", [] { return oneTake(trimmedTake(std::nullopt, std::nullopt, 3)); }, ""},
-      {"lone negative start", [] { return oneTake(trimmedTake(-1, std::nullopt, 3)); },
-       "Take \"a.mov\" has negative trimStart -1.0."},
       // With a bound absent the range runs to that end of the file.
       {"lone start at the end", [] { return oneTake(trimmedTake(3, std::nullopt, 3)); },
        "Take \"a.mov\" trimStart 3.0 >= trimEnd 3.0."},
@@ -468,11 +391,6 @@ TEST(ManifestValidation, FileNamesMustStayInsideTheTakesFolder) {
     ASSERT_TRUE(error) << name;
     EXPECT_EQ(error->message, "Take \"" + name + "\" is not a plain file name.");
   }
-  EXPECT_FALSE(isPlainFileName("."));
-  EXPECT_FALSE(isPlainFileName(".."));
-  EXPECT_FALSE(isPlainFileName(""));
-  EXPECT_TRUE(isPlainFileName("..mov"));
-  EXPECT_TRUE(isPlainFileName("scene-1-take-1.mov"));
 }
 
 } // namespace
