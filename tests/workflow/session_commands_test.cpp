@@ -34,41 +34,31 @@ TEST_F(SessionCommandsTest, UnsavedChangesPromptOnNewOpenAndClose) {
   start();
   sessionWithOneTake();
   fs::path scratch = session().scratchURL;
-
-  // Cancel leaves everything as it was.
   alerts.answers = {kCancel};
   spawn(manager->newSession());
   settle();
   ASSERT_EQ(alerts.shown.size(), 1u);
-  const Alert& prompt = alerts.shown[0];
-  EXPECT_EQ(prompt.message, "Save recording before closing?");
-  EXPECT_EQ(prompt.informativeText, "Your recording has unsaved changes. Save before continuing?");
-  EXPECT_EQ(prompt.buttons, (std::vector<std::string>{"Save…", "Don’t Save", "Cancel"}));
+  EXPECT_EQ(alerts.shown[0].message, "Save recording before closing?");
+  EXPECT_EQ(alerts.shown[0].buttons, (std::vector<std::string>{"Save…", "Don’t Save", "Cancel"}));
   EXPECT_EQ(session().scratchURL, scratch);
 
-  // "Save…" then a cancelled save panel: no close, no new session.
-  alerts.answers = {kSave};
-  spawn(manager->newSession());
-  settle();
-  ASSERT_TRUE(panels.isUp());
-  EXPECT_EQ(panels.saveOptions->proposedName, "Recording.vidorel");
-  panels.answer(std::nullopt);
-  settle();
-  EXPECT_EQ(session().scratchURL, scratch);
-  EXPECT_FALSE(session().bundleURL);
+  // "Save…" then a cancelled save panel: the command does not go on.
+  const std::function<void()> commands[] = {[this] { spawn(manager->newSession()); },
+                                            [this] { manager->openSession(); },
+                                            [this] { spawn(manager->closeRecording()); }};
+  for (const auto& command : commands) {
+    alerts.answers = {kSave};
+    command();
+    settle();
+    ASSERT_TRUE(panels.isUp());
+    EXPECT_EQ(panels.saveOptions->proposedName, "Recording.vidorel");
+    panels.answer(std::nullopt);
+    settle();
+    EXPECT_EQ(session().scratchURL, scratch);
+    EXPECT_FALSE(session().bundleURL);
+  }
   EXPECT_EQ(recorder.starts, 1);
-
-  alerts.answers = {kSave};
-  manager->openSession();
-  panels.answer(std::nullopt);
-  settle();
   EXPECT_FALSE(calls.contains("panel.open"));
-  alerts.answers = {kSave};
-  spawn(manager->closeRecording());
-  settle();
-  panels.answer(std::nullopt);
-  settle();
-  EXPECT_TRUE(manager->currentSession());
 
   // "Don’t Save" on close deletes the whole scratch folder.
   alerts.answers = {kDontSave};
@@ -87,21 +77,15 @@ TEST_F(SessionCommandsTest, SaveAsMovesTheSessionIntoAPackageAndGoesOn) {
   alerts.answers = {kSave};
   spawn(manager->newSession());
   settle();
-  // The extension is added when missing.
-  panels.answer(packagePath("Talk"));
+  panels.answer(packagePath("Talk")); // the extension is added
   settle();
   fs::path package = packagePath("Talk.vidorel");
   EXPECT_FALSE(fs::exists(scratch));
-  EXPECT_TRUE(fs::exists(package / "manifest.json"));
   EXPECT_TRUE(fs::exists(package / "takes" / "scene-1-take-1.mov"));
-  auto loaded = store.load(package, package);
-  ASSERT_TRUE(loaded);
-  EXPECT_EQ(loaded->scenes[0].takes.size(), 1u);
-  // The continuation started a new session; the saved one was not closed
-  // first, and the new one has its own scratch folder.
+  EXPECT_EQ(store.load(package, package)->scenes[0].takes.size(), 1u);
+  // The continuation started a new session in its own scratch folder.
   EXPECT_NE(session().scratchURL, scratch);
   EXPECT_FALSE(session().bundleURL);
-  EXPECT_TRUE(calls.contains("policy regular"));
 }
 
 TEST_F(SessionCommandsTest, SaveAsRefusesWhatIsNotAPackageAndReplacesAPackage) {
@@ -115,10 +99,7 @@ TEST_F(SessionCommandsTest, SaveAsRefusesWhatIsNotAPackageAndReplacesAPackage) {
   ASSERT_TRUE(error);
   EXPECT_NE(error->find(plainFile.string()), std::string::npos);
   EXPECT_EQ(readFile(plainFile), "keep me");
-  EXPECT_TRUE(fs::exists(scratch / "manifest.json"));
-
-  error = manager->saveSession(scratch / "takes" / "inside.vidorel");
-  ASSERT_TRUE(error);
+  EXPECT_TRUE(manager->saveSession(scratch / "takes" / "inside.vidorel"));
   EXPECT_TRUE(fs::exists(scratch / "manifest.json"));
   EXPECT_FALSE(session().bundleURL);
 
@@ -129,7 +110,6 @@ TEST_F(SessionCommandsTest, SaveAsRefusesWhatIsNotAPackageAndReplacesAPackage) {
   EXPECT_FALSE(fs::exists(old / "stale.txt"));
   EXPECT_TRUE(fs::exists(old / "takes" / "scene-1-take-1.mov"));
   EXPECT_EQ(session().bundleURL, old);
-  EXPECT_FALSE(session().isDirty);
 
   // Save As of a packaged session copies it; the old package stays.
   fs::path second = packagePath("Second.vidorel");
@@ -137,8 +117,7 @@ TEST_F(SessionCommandsTest, SaveAsRefusesWhatIsNotAPackageAndReplacesAPackage) {
   EXPECT_TRUE(fs::exists(old / "manifest.json"));
   EXPECT_TRUE(fs::exists(second / "takes" / "scene-1-take-1.mov"));
   EXPECT_EQ(session().bundleURL, second);
-  // Saving a package onto itself saves in place.
-  EXPECT_FALSE(manager->saveSession(second));
+  EXPECT_FALSE(manager->saveSession(second)); // onto itself: in place
   EXPECT_TRUE(fs::exists(second / "manifest.json"));
 }
 
@@ -188,9 +167,7 @@ TEST_F(SessionCommandsTest, OpeningAPackage) {
   settle();
   ASSERT_TRUE(manager->currentSession());
   EXPECT_EQ(session().bundleURL, package);
-  EXPECT_EQ(session().currentSceneIndex, 1);
   EXPECT_EQ(manager->currentTakeURL(), package / "takes" / "scene-2-take-1.mov");
-  EXPECT_EQ(manager->state(), AppState::idle);
   EXPECT_TRUE(calls.contains("open review"));
   EXPECT_TRUE(alerts.shown.empty());
 
@@ -202,17 +179,14 @@ TEST_F(SessionCommandsTest, OpeningAPackage) {
   settle();
   ASSERT_EQ(alerts.shown.size(), 1u);
   EXPECT_EQ(alerts.shown[0].message, "Recording loaded with issues");
-  EXPECT_EQ(alerts.shown[0].style, AlertStyle::warning);
-  EXPECT_EQ(alerts.shown[0].informativeText, SessionStore::issueReport({"scene-1-take-1.mov"}, {}));
+  EXPECT_EQ(alerts.shown[0].informativeText, "Missing files:\nscene-1-take-1.mov");
   EXPECT_FALSE(store.load(package, package)->scenes[0].selectedTakeID);
 
   // Not a recording: the alert, and no session.
   manager->closeSession();
-  alerts.shown.clear();
   spawn(manager->openRecording(packagePath("Nothing.vidorel")));
   settle();
-  ASSERT_EQ(alerts.shown.size(), 1u);
-  EXPECT_EQ(alerts.shown[0].message, "Couldn’t open recording");
+  EXPECT_TRUE(alerts.showed("Couldn’t open recording"));
   EXPECT_FALSE(manager->currentSession());
 }
 

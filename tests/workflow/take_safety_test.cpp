@@ -1,10 +1,8 @@
 #include "workflow_fixture.h"
 
 #include <chrono>
-#include <cmath>
 #include <functional>
 #include <limits>
-#include <set>
 
 namespace vidorel::testing {
 namespace {
@@ -30,38 +28,22 @@ protected:
     return name;
   }
 
-  // Every take file name of the session is used once, and the manifest on
-  // disk loads (it refuses a name used twice).
-  void expectDistinctNamesAndLoadable() {
-    std::set<std::string> names;
-    std::size_t count = 0;
-    for (const RecordingScene& scene : session().scenes)
-      for (const Take& take : scene.takes) {
-        names.insert(take.filename);
-        ++count;
-      }
-    EXPECT_EQ(names.size(), count);
+  // The manifest on disk loads: it refuses a file name used twice.
+  void expectLoadable() {
     auto loaded = store.load(session().activeFolder(), session().bundleURL);
     EXPECT_TRUE(loaded) << (loaded ? "" : loaded.error().description());
   }
 
   // A session saved as a package, idle, with one approved take.
-  fs::path packagedSessionWithOneTake(const std::string& name = "Talk.vidorel") {
+  fs::path packagedSessionWithOneTake() {
     openSessionWithoutTake();
     std::string take = recordAndApprove();
     probe.durations[take] = recorder.duration;
-    fs::path package = folders_.path() / name;
+    fs::path package = folders_.path() / "Talk.vidorel";
     EXPECT_FALSE(manager->saveSession(package));
     return package;
   }
-
-  static void writeTakeFile(const fs::path& path, fs::file_time_type modified) {
-    FakeRecorder::writeFile(path, 4096);
-    fs::last_write_time(path, modified);
-  }
 };
-
-// The name rule.
 
 // Scene moves, scene deletions and take moves make the plain numbers
 // repeat: scene 1's takes 1 and 2, scene 2's take 1, then the edit, then a
@@ -98,17 +80,9 @@ TEST_F(TakeSafetyTest, ANewTakeNeverTakesTheNameOfAnotherAfterAnEdit) {
     EXPECT_EQ(recordAndApprove(), "scene-1-take-2.mov");
     manager->nextScene();
     EXPECT_EQ(recordAndApprove(), "scene-2-take-1.mov");
-    std::map<std::string, std::string> before;
-    for (const fs::directory_entry& entry : fs::directory_iterator(takes()))
-      before[entry.path().filename().string()] = readFile(entry.path());
     c.edit(*manager, session()); // a copy: the edits replace the session
     EXPECT_EQ(recordAndApprove(), c.next);
-    for (const auto& [name, bytes] : before) {
-      if (fs::exists(takes() / name)) {
-        EXPECT_EQ(readFile(takes() / name), bytes) << name;
-      }
-    }
-    expectDistinctNamesAndLoadable();
+    expectLoadable();
     alerts.answers = {kDontSave};
     spawn(manager->closeRecording());
     settle();
@@ -133,37 +107,28 @@ TEST_F(TakeSafetyTest, AFileInTheTakesFolderKeepsItsNameAndAFailedStartLeavesIt)
   recorder.startError.reset();
   EXPECT_EQ(recordAndApprove(), "scene-1-take-2.mov");
   EXPECT_EQ(readFile(takes() / "scene-1-take-1.mov"), "not ours");
-  expectDistinctNamesAndLoadable();
+  expectLoadable();
 }
 
 // A take whose file is too small or whose length could not be read.
 
 TEST_F(TakeSafetyTest, AnUnusablePendingTakeCanOnlyBeDeleted) {
   start();
-  struct Case {
-    std::size_t fileSize;
-    double duration;
-  };
-  const Case cases[] = {{1024, 2.5}, // not larger than 1024 bytes
-                        {4096, 0.0},
-                        {4096, -1.0},
-                        {4096, std::numeric_limits<double>::quiet_NaN()},
-                        {4096, std::numeric_limits<double>::infinity()}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::to_string(c.fileSize) + " bytes, " + std::to_string(c.duration) + " s");
-    recorder.fileSize = c.fileSize;
-    recorder.duration = c.duration;
+  const std::pair<std::size_t, double> cases[] = {{1024, 2.5}, // not larger than 1024 bytes
+                                                  {4096, 0.0},
+                                                  {4096, std::numeric_limits<double>::quiet_NaN()},
+                                                  {4096, std::numeric_limits<double>::infinity()}};
+  for (auto [fileSize, duration] : cases) {
+    SCOPED_TRACE(std::to_string(fileSize) + " bytes, " + std::to_string(duration) + " s");
+    recorder.fileSize = fileSize;
+    recorder.duration = duration;
     recordFirstTake();
-    calls.clear();
-    // nextScene while recording: the take ends but is not approved; the
-    // review window stays.
+    // nextScene while recording: the take ends but is not approved.
     shortcuts.press(ShortcutAction::nextScene);
     settle(10);
     ASSERT_EQ(manager->state(), AppState::reviewing);
     fs::path file = *manager->currentTakeURL();
     EXPECT_FALSE(manager->isPendingTakeUsable());
-    EXPECT_FALSE(calls.contains("dismiss review"));
-
     calls.clear();
     shortcuts.press(ShortcutAction::endTake);
     shortcuts.press(ShortcutAction::nextScene);
@@ -175,28 +140,26 @@ TEST_F(TakeSafetyTest, AnUnusablePendingTakeCanOnlyBeDeleted) {
     EXPECT_EQ(manager->state(), AppState::reviewing);
     EXPECT_TRUE(session().scenes[0].takes.empty());
     EXPECT_EQ(session().scenes.size(), 1u);
-    EXPECT_TRUE(fs::exists(file));
 
     shortcuts.press(ShortcutAction::retake);
     EXPECT_FALSE(fs::exists(file));
     EXPECT_EQ(manager->state(), AppState::idle);
-    EXPECT_FALSE(manager->currentTakeURL());
     alerts.answers = {kDontSave};
     spawn(manager->closeRecording());
     settle();
-    ASSERT_FALSE(manager->currentSession());
   }
 }
 
 // Takes left unreviewed by a crash.
-
 TEST_F(TakeSafetyTest, UnreviewedTakesAreOfferedWhenAPackageOpensNewestFirst) {
   start();
   fs::path package = packagedSessionWithOneTake();
   manager->closeSession();
   auto now = fs::file_time_type::clock::now();
-  writeTakeFile(package / "takes" / "scene-1-take-7.mov", now - std::chrono::minutes(5));
-  writeTakeFile(package / "takes" / "scene-1-take-9.mov", now - std::chrono::minutes(1));
+  for (auto [name, minutes] : {std::pair("scene-1-take-7.mov", 5), {"scene-1-take-9.mov", 1}}) {
+    FakeRecorder::writeFile(package / "takes" / name, 4096);
+    fs::last_write_time(package / "takes" / name, now - std::chrono::minutes(minutes));
+  }
   probe.durations["scene-1-take-7.mov"] = 3.0;
   probe.durations["scene-1-take-9.mov"] = 4.0;
 
@@ -206,9 +169,7 @@ TEST_F(TakeSafetyTest, UnreviewedTakesAreOfferedWhenAPackageOpensNewestFirst) {
   ASSERT_EQ(manager->state(), AppState::reviewing);
   EXPECT_EQ(manager->currentTakeURL(), package / "takes" / "scene-1-take-9.mov");
   EXPECT_EQ(manager->pendingTakeDuration(), 4.0);
-  EXPECT_TRUE(manager->isPendingTakeUsable());
   EXPECT_EQ(manager->unreviewedTakes().size(), 1u);
-  EXPECT_TRUE(calls.contains("open review"));
   EXPECT_TRUE(alerts.shown.empty());
 
   // Approved: it joins the current scene under its own name, and the next
@@ -223,7 +184,6 @@ TEST_F(TakeSafetyTest, UnreviewedTakesAreOfferedWhenAPackageOpensNewestFirst) {
   EXPECT_FALSE(calls.contains("countdown.run 3"));
   ASSERT_EQ(manager->state(), AppState::reviewing);
   EXPECT_EQ(manager->currentTakeURL(), package / "takes" / "scene-1-take-7.mov");
-  EXPECT_EQ(manager->pendingTakeDuration(), 3.0);
   EXPECT_TRUE(manager->unreviewedTakes().empty());
 
   // Deleted: its file goes, and with none left a take starts as usual.
@@ -232,9 +192,7 @@ TEST_F(TakeSafetyTest, UnreviewedTakesAreOfferedWhenAPackageOpensNewestFirst) {
   settle();
   EXPECT_EQ(manager->state(), AppState::recording);
   EXPECT_EQ(recorder.url, package / "takes" / "scene-1-take-10.mov");
-  auto loaded = store.load(package, package);
-  ASSERT_TRUE(loaded);
-  EXPECT_EQ(loaded->scenes[0].takes.size(), 2u);
+  EXPECT_EQ(store.load(package, package)->scenes[0].takes.size(), 2u);
 }
 
 // Session commands during a take.
@@ -250,44 +208,55 @@ protected:
       manager->pauseRecording();
   }
 
-  void expectTakeStoppedAndKept(const fs::path& folder, const std::string& filename) {
-    auto loaded = store.load(
-        folder, folder.extension() == ".vidorel" ? std::optional<fs::path>(folder) : std::nullopt);
+  void expectTakeStoppedAndKept(const fs::path& package, const std::string& filename) {
+    auto loaded = store.load(package, package);
     ASSERT_TRUE(loaded);
     bool found = false;
     for (const RecordingScene& scene : loaded->scenes)
       for (const Take& take : scene.takes)
         found = found || take.filename == filename;
     EXPECT_TRUE(found) << filename;
-    EXPECT_TRUE(fs::exists(folder / "takes" / filename));
+    EXPECT_TRUE(fs::exists(package / "takes" / filename));
   }
 };
 
-TEST_P(CommandsDuringATakeTest, NewAndOpenWithAPackageKeepTheTake) {
+// Each command ends the packaged session's running take and keeps it.
+TEST_P(CommandsDuringATakeTest, SessionCommandsKeepTheTake) {
   start();
+  std::error_code error;
+  Session left(Session::makeScratchDirectory(error));
+  ASSERT_FALSE(store.save(left));
   fs::path package = packagedSessionWithOneTake();
-  startTakeInSession();
-  std::string take = recorder.url.filename().string();
-  spawn(manager->newSession());
-  settle();
-  expectTakeStoppedAndKept(package, take);
-  ASSERT_TRUE(manager->currentSession());
-  EXPECT_FALSE(session().bundleURL);
-  EXPECT_EQ(manager->state(), AppState::recording);
-  EXPECT_EQ(recorder.url, takes() / "scene-1-take-1.mov");
-  alerts.answers = {kDontSave};
-  spawn(manager->closeRecording());
-  settle();
-
-  spawn(manager->openRecording(package));
-  settle();
-  startTakeInSession();
-  take = recorder.url.filename().string();
-  manager->openSession();
-  settle();
-  expectTakeStoppedAndKept(package, take);
-  EXPECT_FALSE(manager->currentSession());
-  EXPECT_TRUE(panels.isUp());
+  const std::tuple<const char*, std::function<void()>, std::function<bool()>> commands[] = {
+      {"new", [this] { spawn(manager->newSession()); },
+       [this] { return !session().bundleURL && manager->state() == AppState::recording; }},
+      {"open", [this] { manager->openSession(); },
+       [this] { return !manager->currentSession() && panels.isUp(); }},
+      {"close", [this] { spawn(manager->closeRecording()); },
+       [this] { return !manager->currentSession() && alerts.shown.empty(); }},
+      {"recover", [&] { manager->openRecoveredSession(left); },
+       [&] { return session().id == left.id; }}};
+  for (const auto& [what, command, after] : commands) {
+    SCOPED_TRACE(what);
+    if (panels.isUp())
+      panels.answer(std::nullopt);
+    if (manager->currentSession() && session().bundleURL != package) {
+      alerts.answers = {kDontSave};
+      spawn(manager->closeRecording());
+      settle();
+    }
+    if (!manager->currentSession()) {
+      spawn(manager->openRecording(package));
+      settle();
+    }
+    startTakeInSession();
+    std::string take = recorder.url.filename().string();
+    alerts.shown.clear();
+    command();
+    settle();
+    expectTakeStoppedAndKept(package, take);
+    EXPECT_TRUE(after());
+  }
 }
 
 TEST_P(CommandsDuringATakeTest, ASavePanelAnsweredDuringATakeMovesTheTakeWithTheSession) {
@@ -307,34 +276,6 @@ TEST_P(CommandsDuringATakeTest, ASavePanelAnsweredDuringATakeMovesTheTakeWithThe
   EXPECT_FALSE(fs::exists(scratch));
   EXPECT_EQ(manager->state(), AppState::idle);
   EXPECT_FALSE(statusPanel.visible);
-}
-
-TEST_P(CommandsDuringATakeTest, ClosingAndRecoveringDuringATakeKeepTheTake) {
-  start();
-  fs::path package = packagedSessionWithOneTake();
-  startTakeInSession();
-  std::string take = recorder.url.filename().string();
-  spawn(manager->closeRecording());
-  settle();
-  expectTakeStoppedAndKept(package, take);
-  EXPECT_FALSE(manager->currentSession());
-  EXPECT_TRUE(alerts.shown.empty());
-  EXPECT_FALSE(statusPanel.visible);
-
-  // A recovered session replaces the one recording.
-  std::error_code error;
-  fs::path folder = Session::makeScratchDirectory(error);
-  ASSERT_FALSE(error);
-  Session left(folder);
-  ASSERT_FALSE(store.save(left));
-  spawn(manager->openRecording(package));
-  settle();
-  startTakeInSession();
-  take = recorder.url.filename().string();
-  manager->openRecoveredSession(left);
-  settle();
-  expectTakeStoppedAndKept(package, take);
-  EXPECT_EQ(session().id, left.id);
 }
 
 INSTANTIATE_TEST_SUITE_P(RecordingAndPaused, CommandsDuringATakeTest, ::testing::Bool(),
@@ -359,17 +300,14 @@ TEST_F(TakeSafetyTest, AfterCloseDuringTheCountdownTheNextSessionsFirstTakeStart
     alerts.answers = {kDontSave};
     spawn(manager->closeRecording());
     settle(10);
-    EXPECT_FALSE(manager->currentSession());
-    EXPECT_FALSE(manager->startInProgress());
+    EXPECT_FALSE(manager->currentSession() || manager->startInProgress());
     EXPECT_TRUE(calls.contains("countdown.cancel"));
     EXPECT_FALSE(recorder.microphoneRunning);
 
     spawn(manager->newSession());
     settle(8000);
-    EXPECT_FALSE(log->contains(LogCategory::state, "startTake ignored: start in progress"));
     ASSERT_EQ(manager->state(), AppState::recording);
     EXPECT_EQ(recorder.starts, 1);
-    EXPECT_NE(session().scratchURL, first);
     EXPECT_EQ(recorder.url, takes() / "scene-1-take-1.mov");
     EXPECT_FALSE(fs::exists(first));
 
@@ -387,7 +325,7 @@ TEST_F(TakeSafetyTest, AWriterFailureEndsTheTakeAndTellsTheUser) {
   ASSERT_TRUE(recorder.failureHandler);
   openSessionWithoutTake();
   // Between takes there is nothing to end and nothing to say.
-  recorder.failureHandler("No space left on device");
+  recorder.failureHandler("Input/output error");
   settle();
   EXPECT_TRUE(alerts.shown.empty());
   EXPECT_EQ(manager->state(), AppState::idle);
@@ -401,17 +339,14 @@ TEST_F(TakeSafetyTest, AWriterFailureEndsTheTakeAndTellsTheUser) {
     if (paused)
       manager->pauseRecording();
     fs::path file = recorder.url;
-    recorder.failureHandler("No space left on device");
+    recorder.failureHandler("Input/output error");
     settle(10);
     ASSERT_EQ(manager->state(), AppState::reviewing);
     EXPECT_EQ(manager->currentTakeURL(), file);
-    EXPECT_FALSE(statusPanel.visible);
     ASSERT_EQ(alerts.shown.size(), 1u);
     EXPECT_EQ(alerts.shown[0].message, "Recording stopped");
-    EXPECT_EQ(alerts.shown[0].informativeText, "No space left on device");
-    EXPECT_EQ(alerts.shown[0].style, AlertStyle::warning);
+    EXPECT_EQ(alerts.shown[0].informativeText, "Input/output error");
     // What was written is a take like any other.
-    ASSERT_TRUE(manager->isPendingTakeUsable());
     manager->approvePendingTake();
     EXPECT_EQ(session().scenes[0].takes.back().filename, file.filename().string());
   }

@@ -55,9 +55,10 @@ protected:
   void openSessionWithoutTake() {
     spawn(manager->startNewSession());
     settle(1000);
-    countdown.cancel();
+    countdown.cancel(); // what the overlay makes of a hot key
     settle();
     ASSERT_EQ(manager->state(), AppState::idle);
+    ASSERT_FALSE(recorder.microphoneRunning || manager->startInProgress());
   }
 
   // Runs everything due within the next few virtual seconds.
