@@ -25,34 +25,8 @@ Timestamp date(const char* text) {
 // ---------------------------------------------------------------------------
 // Encoding
 
-SessionManifest fixedManifest() {
-  SessionManifest manifest;
-  manifest.sessionID = uuid(kSessionID);
-  manifest.createdAt = date("2026-03-01T09:30:00Z");
-  manifest.currentSceneIndex = 1;
-  SceneManifest first;
-  first.id = uuid(kSceneID);
-  first.name = "Intro";
-  TakeManifest take;
-  take.id = uuid(kTakeID);
-  take.filename = "scene-1-take-1.mov";
-  take.name = "Best";
-  take.duration = 10.08;
-  take.recordedAt = date("2026-03-01T09:31:05Z");
-  take.trimStart = 0;
-  take.trimEnd = 3;
-  first.takes.push_back(take);
-  first.selectedTakeID = take.id;
-  SceneManifest second;
-  second.id = uuid("22222222-3333-4444-8555-666666666666");
-  manifest.scenes = {first, second};
-  return manifest;
-}
-
-TEST(ManifestEncoding, SortedKeysPrettyPrintedAbsentOptionalsLeftOut) {
-  Expected<std::string, std::error_code> bytes = encodeManifest(fixedManifest());
-  ASSERT_TRUE(bytes);
-  EXPECT_EQ(*bytes, R"({
+// Sorted keys, pretty printed, absent optionals left out.
+const char* const kFixedManifest = R"({
   "createdAt": "2026-03-01T09:30:00Z",
   "currentSceneIndex": 1,
   "scenes": [
@@ -80,7 +54,14 @@ TEST(ManifestEncoding, SortedKeysPrettyPrintedAbsentOptionalsLeftOut) {
   "schemaVersion": 1,
   "sessionID": "0A1B2C3D-4E5F-4061-8293-A4B5C6D7E8F9"
 }
-)");
+)";
+
+SessionManifest fixedManifest() {
+  return *decodeManifest(kFixedManifest);
+}
+
+TEST(ManifestEncoding, ReadAndWrittenBackByteForByte) {
+  EXPECT_EQ(*encodeManifest(fixedManifest()), kFixedManifest);
 }
 
 TEST(ManifestEncoding, NumbersInShortestExactForm) {
@@ -143,42 +124,39 @@ TEST(ManifestConversion, SessionReadBackIsEqualWithTheReadersFolders) {
 // ---------------------------------------------------------------------------
 // Decoding
 
-std::string takeJson(const std::string& members) {
-  return R"({"id": ")" + std::string(kTakeID) +
-         R"(", "filename": "a.mov", "duration": 5, "recordedAt": "2026-03-01T09:30:00Z")" +
-         members + "}";
-}
-
-std::string sessionJson(const std::string& take, const std::string& extra = "") {
-  return R"({"schemaVersion": 1, "sessionID": ")" + std::string(kSessionID) +
-         R"(", "createdAt": "2026-03-01T09:30:00Z", "currentSceneIndex": 0,
-            "scenes": [{"id": ")" +
-         std::string(kSceneID) + R"(", "takes": [)" + take + "]}]" + extra + "}";
+// The fixed manifest with each (from, to) replaced once.
+std::string edited(std::initializer_list<std::pair<std::string, std::string>> edits) {
+  std::string json = kFixedManifest;
+  for (const auto& [from, to] : edits) {
+    size_t at = json.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    json.replace(at, from.size(), to);
+  }
+  return json;
 }
 
 TEST(ManifestDecoding, AbsentOrNullOptionalsLowerCaseUuidsOffsetsAndUnknownKeys) {
-  std::string json = sessionJson(takeJson(R"(, "name": null, "trimStart": null, "colour": "red")"),
-                                 R"(, "comment": {"nested": [1, 2]})");
-  std::string lower = "0a1b2c3d-4e5f-4061-8293-a4b5c6d7e8f9";
-  json.replace(json.find(kSessionID), lower.size(), lower);
-  json.replace(json.find("2026-03-01T09:30:00Z"), 20, "2026-03-01T11:30:00+02:00");
-  Expected<SessionManifest, DecodingError> manifest = decodeManifest(json);
+  Expected<SessionManifest, DecodingError> manifest = decodeManifest(
+      edited({{"\"name\": \"Best\"", "\"name\": null"},
+              {"\"trimStart\": 0", "\"trimStart\": null, \"colour\": {\"nested\": [1]}"},
+              {"\"trimEnd\": 3,", ""},
+              {kSessionID, "0a1b2c3d-4e5f-4061-8293-a4b5c6d7e8f9"},
+              {"2026-03-01T09:30:00Z", "2026-03-01T11:30:00+02:00"}}));
   ASSERT_TRUE(manifest) << manifest.error().message;
   EXPECT_EQ(manifest->sessionID, uuid(kSessionID));
   EXPECT_EQ(manifest->createdAt, date("2026-03-01T09:30:00Z"));
   const TakeManifest& take = manifest->scenes[0].takes[0];
-  EXPECT_FALSE(take.name || take.trimStart || take.trimEnd || manifest->scenes[0].selectedTakeID);
+  EXPECT_FALSE(take.name || take.trimStart || take.trimEnd);
   // A missing range is the whole file.
   Expected<Session, ValidationError> session = manifest->makeSession("/tmp/f", std::nullopt);
   ASSERT_TRUE(session);
   EXPECT_EQ(session->scenes[0].takes[0].trimStart, 0);
-  EXPECT_EQ(session->scenes[0].takes[0].trimEnd, 5);
+  EXPECT_EQ(session->scenes[0].takes[0].trimEnd, 10.08);
   EXPECT_EQ(session->scratchURL, fs::path("/tmp/f"));
   EXPECT_FALSE(session->bundleURL);
 }
 
 TEST(ManifestDecoding, EveryRequiredKeyIsRequired) {
-  const std::string valid = sessionJson(takeJson(""));
   const std::tuple<const char*, const char*, std::string> keys[] = {
       {"", "schemaVersion", ""},
       {"", "sessionID", ""},
@@ -192,7 +170,7 @@ TEST(ManifestDecoding, EveryRequiredKeyIsRequired) {
       {"/scenes/0/takes/0", "duration", " in scenes[0].takes[0]"},
       {"/scenes/0/takes/0", "recordedAt", " in scenes[0].takes[0]"}};
   for (const auto& [at, key, where] : keys) {
-    nlohmann::json document = nlohmann::json::parse(valid);
+    nlohmann::json document = nlohmann::json::parse(kFixedManifest);
     document[nlohmann::json::json_pointer(at)].erase(key);
     Expected<SessionManifest, DecodingError> manifest = decodeManifest(document.dump());
     ASSERT_FALSE(manifest) << key;
@@ -201,40 +179,35 @@ TEST(ManifestDecoding, EveryRequiredKeyIsRequired) {
 }
 
 TEST(ManifestDecoding, BadJsonWrongTypesBadUuidsAndBadDatesAreUndecodable) {
-  const std::string valid = sessionJson(takeJson(""));
   const std::string take = " in scenes[0].takes[0]";
   const std::tuple<std::string, std::string, std::string> cases[] = {
-      {R"("filename")", R"("name": 3, "filename")", "Key \"name\"" + take + " is not a string."},
-      {R"("filename")", R"("trimStart": "0", "filename")",
+      {R"("name": "Best")", R"("name": 3)", "Key \"name\"" + take + " is not a string."},
+      {R"("trimStart": 0)", R"("trimStart": "0")",
        "Key \"trimStart\"" + take + " is not a number."},
-      {R"("filename")", R"("trimEnd": true, "filename")",
-       "Key \"trimEnd\"" + take + " is not a number."},
+      {R"("trimEnd": 3)", R"("trimEnd": true)", "Key \"trimEnd\"" + take + " is not a number."},
       // A number no double can hold is refused rather than read as infinity.
-      {R"("filename")", R"("trimEnd": 1e400, "filename")",
+      {R"("trimEnd": 3)", R"("trimEnd": 1e400)",
        "The data is not valid JSON: number overflow parsing '1e400'"},
       {R"("schemaVersion": 1)", R"("schemaVersion": "1")",
        "Key \"schemaVersion\" is not an integer."},
       {R"("schemaVersion": 1)", R"("schemaVersion": 1.5)",
        "Key \"schemaVersion\" is not an integer."},
-      {R"("currentSceneIndex": 0)", R"("currentSceneIndex": 18446744073709551615)",
+      {R"("currentSceneIndex": 1)", R"("currentSceneIndex": 18446744073709551615)",
        "Key \"currentSceneIndex\" is not a 64-bit integer."},
       {kSessionID, "not-a-uuid", "Key \"sessionID\" is not a valid UUID."},
       {kSceneID, "11111111-2222-4333-8444-55555555555G",
        "Key \"id\" in scenes[0] is not a valid UUID."},
-      {"\"createdAt\": \"2026-03-01T09:30:00Z\"", "\"createdAt\": \"2026-03-01T09:30:00.5Z\"",
+      {"2026-03-01T09:30:00Z", "2026-03-01T09:30:00.5Z",
        "Key \"createdAt\" is not an ISO 8601 date-time."},
-      {"\"recordedAt\": \"2026-03-01T09:30:00Z\"", "\"recordedAt\": \"2026-03-01 09:30:00\"",
+      {"2026-03-01T09:31:05Z", "2026-03-01 09:31:05",
        "Key \"recordedAt\"" + take + " is not an ISO 8601 date-time."},
       {R"("takes": [)", R"("takes": {"x": 1}, "ignored": [)",
        "Key \"takes\" in scenes[0] is not an array."},
       {R"("scenes": [)", R"("scenes": [7, )", "The value at scenes[0] is not an object."},
-      {valid, "[1, 2]", "The manifest is not a JSON object."},
+      {kFixedManifest, "[1, 2]", "The manifest is not a JSON object."},
   };
   for (const auto& [from, to, message] : cases) {
-    std::string json = valid;
-    ASSERT_NE(json.find(from), std::string::npos) << from;
-    json.replace(json.find(from), from.size(), to);
-    Expected<SessionManifest, DecodingError> manifest = decodeManifest(json);
+    Expected<SessionManifest, DecodingError> manifest = decodeManifest(edited({{from, to}}));
     ASSERT_FALSE(manifest) << to;
     EXPECT_EQ(manifest.error().message, message);
   }
