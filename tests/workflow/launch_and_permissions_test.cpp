@@ -21,17 +21,13 @@ Task<void> askMicrophone(PermissionsCoordinator& permissions, bool& answer) {
 TEST_F(LaunchTest, LaunchSequenceAsksOnceThenLivesInTheTrayWithFourHotKeys) {
   makeManager();
   EXPECT_EQ(shortcuts.handlers.size(), 4u);
-  EXPECT_EQ(shortcuts.registrations, 0);
   EXPECT_EQ(calls.calls, std::vector<std::string>{"updater.start"});
   settle(1000);
-  std::vector<std::string> expected = {"updater.start", "policy regular", "activate",
-                                       "policy accessory", "shortcuts.register 4"};
-  EXPECT_EQ(calls.calls, expected);
+  EXPECT_EQ(calls.calls, (std::vector<std::string>{"updater.start", "policy regular", "activate",
+                                                   "policy accessory", "shortcuts.register 4"}));
   for (ShortcutAction action : globalShortcutActions)
     EXPECT_EQ(shortcuts.registered.at(action), defaultBinding(action));
-  EXPECT_TRUE(permissions.launchFlowRan());
   EXPECT_TRUE(permissions.cachedContent());
-  EXPECT_EQ(manager->shortcutBindings().size(), 9u);
 
   // A second run of the flow touches nothing.
   calls.clear();
@@ -126,15 +122,13 @@ TEST_F(LaunchTest, ScreenAccessPollsUntilGrantedOrGivesUpAfter240) {
 
 TEST(FeedUpdaterTest, CanCheckOnlyWithAWebFeed) {
   std::vector<std::string> opened;
-  FeedUpdater none(std::nullopt, [&](const std::string& url) { opened.push_back(url); });
-  EXPECT_FALSE(none.start());
-  EXPECT_FALSE(none.canCheckForUpdates());
-  none.checkForUpdates();
-  FeedUpdater bogus(std::string("file:///etc/passwd"),
-                    [&](const std::string& url) { opened.push_back(url); });
-  EXPECT_FALSE(bogus.start());
-  FeedUpdater feed(std::string("https://vidorel.org/releases"),
-                   [&](const std::string& url) { opened.push_back(url); });
+  auto open = [&](const std::string& url) { opened.push_back(url); };
+  for (std::optional<std::string> feed : {std::optional<std::string>(), {"file:///etc/passwd"}}) {
+    FeedUpdater updater(feed, open);
+    EXPECT_FALSE(updater.start() || updater.canCheckForUpdates());
+    updater.checkForUpdates();
+  }
+  FeedUpdater feed(std::string("https://vidorel.org/releases"), open);
   EXPECT_TRUE(feed.start());
   feed.checkForUpdates();
   EXPECT_EQ(opened, std::vector<std::string>{"https://vidorel.org/releases"});

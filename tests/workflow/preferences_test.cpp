@@ -36,13 +36,26 @@ TEST_F(PreferencesTest, AnEmptyStoreGivesTheDefaults) {
   EXPECT_TRUE(preferences.customShortcuts().empty());
   EXPECT_EQ(preferences.shortcutBindings(), factoryBindings());
   EXPECT_TRUE(preferences.evenLoudness());
+  EXPECT_EQ(preferences.recordingScreen(), "");
+  EXPECT_EQ(preferences.recordingSize(), RecordingSize::full);
   EXPECT_TRUE(store.values.empty()) << "reads must not write";
-  // Only a stored false turns even loudness off.
+}
+
+// What is set reads back; a value of another type or an unknown one reads as
+// the default, and an empty screen is no stored value.
+TEST_F(PreferencesTest, StoredValuesAndStrangeOnes) {
   preferences.setEvenLoudness(false);
-  EXPECT_EQ(store.values.at("evenOutLoudness"), FakeDefaultsStore::Value(false));
+  preferences.setRecordingScreen("HDMI-1");
+  preferences.setRecordingSize(RecordingSize::hd1080);
   EXPECT_FALSE(preferences.evenLoudness());
+  EXPECT_EQ(preferences.recordingScreen(), "HDMI-1");
+  EXPECT_EQ(preferences.recordingSize(), RecordingSize::hd1080);
   store.values["evenOutLoudness"] = std::string("false");
+  store.values[kRecordingSizeKey] = std::string("720p");
   EXPECT_TRUE(preferences.evenLoudness());
+  EXPECT_EQ(preferences.recordingSize(), RecordingSize::full);
+  preferences.setRecordingScreen("");
+  EXPECT_EQ(store.values.count(kRecordingScreenKey), 0u);
 }
 
 TEST_F(PreferencesTest, SetBindingKeepsTheOtherStoredMembersUnknownOnesIncluded) {

@@ -1,7 +1,4 @@
-#include "workflow/preferences.h"
 #include "workflow/screen_choice.h"
-
-#include "fakes/fake_defaults_store.h"
 
 #include <gtest/gtest.h>
 
@@ -50,21 +47,6 @@ TEST(ScreenChoiceTest, TenEightyFitsWithinKeepingTheShapeAndNeverEnlarges) {
     EXPECT_EQ(size.width, c.expectedWidth) << c.width << "x" << c.height;
     EXPECT_EQ(size.height, c.expectedHeight) << c.width << "x" << c.height;
   }
-}
-
-TEST(ScreenChoiceTest, PreferencesKeepTheScreenAndSizeAndReadStrangeValuesAsDefaults) {
-  FakeDefaultsStore store;
-  Preferences preferences(store);
-  EXPECT_EQ(preferences.recordingScreen(), "");
-  EXPECT_EQ(preferences.recordingSize(), RecordingSize::full);
-  preferences.setRecordingScreen("HDMI-1");
-  preferences.setRecordingSize(RecordingSize::hd1080);
-  EXPECT_EQ(preferences.recordingScreen(), "HDMI-1");
-  EXPECT_EQ(preferences.recordingSize(), RecordingSize::hd1080);
-  store.values[kRecordingSizeKey] = std::string("720p");
-  EXPECT_EQ(preferences.recordingSize(), RecordingSize::full);
-  preferences.setRecordingScreen("");
-  EXPECT_EQ(store.values.count(kRecordingScreenKey), 0u);
 }
 
 } // namespace
