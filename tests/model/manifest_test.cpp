@@ -221,138 +221,81 @@ TEST(ManifestDecoding, BadJsonWrongTypesBadUuidsAndBadDatesAreUndecodable) {
 // ---------------------------------------------------------------------------
 // Validation
 
-TakeManifest storedTake(const std::string& filename, double duration = 10,
-                        Uuid id = Uuid::random()) {
-  TakeManifest take;
-  take.id = id;
-  take.filename = filename;
-  take.duration = duration;
-  take.recordedAt = date("2026-03-01T09:30:00Z");
-  take.trimStart = 0;
-  take.trimEnd = duration;
-  return take;
-}
-
-TakeManifest trimmedTake(std::optional<double> start, std::optional<double> end,
-                         double duration = 10) {
-  TakeManifest take = storedTake("a.mov", duration);
-  take.trimStart = start;
-  take.trimEnd = end;
-  return take;
-}
-
-SceneManifest storedScene(std::vector<TakeManifest> takes = {}) {
-  SceneManifest scene;
-  scene.id = Uuid::random();
-  scene.takes = std::move(takes);
-  return scene;
-}
-
-SessionManifest manifestWith(std::vector<SceneManifest> scenes, int currentSceneIndex = 0) {
-  SessionManifest manifest;
-  manifest.sessionID = Uuid::random();
-  manifest.createdAt = date("2026-03-01T09:30:00Z");
-  manifest.scenes = std::move(scenes);
-  manifest.currentSceneIndex = currentSceneIndex;
-  return manifest;
-}
-
-SessionManifest oneTake(TakeManifest take) {
-  return manifestWith({storedScene({std::move(take)})});
-}
-
-// Each manifest with the first failure validation must report ("" when it
-// passes). Where several things are wrong, the order of the checks decides.
+// Each change to the fixed manifest (its take 10 s long) with the first
+// failure validation must report ("" when it passes). Where several things
+// are wrong, the order of the checks decides.
 TEST(ManifestValidation, FirstFailureInCheckOrder) {
-  const std::string stray = " does not match any take.";
-  struct Case {
-    const char* what;
-    std::function<SessionManifest()> make;
-    std::string failure;
-  };
-  const Case cases[] = {
-      {"well formed",
-       [] {
-         SessionManifest m = manifestWith(
-             {storedScene({storedTake("scene-1-take-1.mov"), storedTake("scene-1-take-2.mov")}),
-              storedScene(), storedScene({storedTake("take.mov")})},
-             2);
-         m.scenes[0].selectedTakeID = m.scenes[0].takes[1].id;
-         return m;
-       },
-       ""},
-      {"schema version before everything",
-       [] {
-         SessionManifest m = manifestWith({}, -4);
+  using M = SessionManifest;
+  const std::string take = "Take \"scene-1-take-1.mov\"";
+  const std::pair<std::function<void(M&)>, std::string> cases[] = {
+      {[](M&) {}, ""},
+      {[](M& m) {
          m.schemaVersion = 2;
-         return m;
+         m.scenes.clear();
        },
        "Unsupported schema version 2 (expected 1)."},
-      {"no scenes", [] { return manifestWith({}, 5); }, "Session has no scenes."},
-      {"current scene past the end",
-       [] {
-         return manifestWith({storedScene(), storedScene(), storedScene()}, 3);
-       },
-       "currentSceneIndex 3 is out of range (0..<3)."},
-      {"duplicate scene ids before any take check",
-       [] {
-         SceneManifest scene = storedScene({storedTake("bad", -1)});
-         return manifestWith({scene, storedScene(), scene});
+      {[](M& m) { m.scenes.clear(); }, "Session has no scenes."},
+      {[](M& m) { m.currentSceneIndex = 2; }, "currentSceneIndex 2 is out of range (0..<2)."},
+      {[](M& m) {
+         m.scenes[1].id = m.scenes[0].id;
+         m.scenes[0].takes[0].duration = -1;
        },
        "Duplicate scene IDs found."},
-      {"take id repeated in the second scene",
-       [] {
-         TakeManifest take = storedTake("scene-2-take-1.mov");
-         TakeManifest twin = take;
-         twin.filename = "scene-2-take-2.mov";
-         return manifestWith(
-             {storedScene({storedTake("scene-1-take-1.mov")}), storedScene({take, twin})});
+      {[](M& m) {
+         m.scenes[0].takes.push_back(m.scenes[0].takes[0]);
+         m.scenes[0].takes[1].filename = "b.mov";
        },
-       "Scene 2 has duplicate take IDs."},
-      {"a scene's selection before its bad take",
-       [] {
-         SessionManifest m = manifestWith({storedScene({storedTake("a.mov", -1)})});
-         m.scenes[0].selectedTakeID = uuid(kTakeID);
-         return m;
+       "Scene 1 has duplicate take IDs."},
+      {[](M& m) {
+         m.scenes[0].selectedTakeID = uuid(kSceneID);
+         m.scenes[0].takes[0].duration = -1;
        },
-       std::string("Scene 1 selectedTakeID ") + kTakeID + stray},
-      {"take id in two scenes",
-       [] {
-         return manifestWith({storedScene({storedTake("scene-1-take-1.mov", 10, uuid(kTakeID))}),
-                              storedScene({storedTake("scene-2-take-1.mov", 10, uuid(kTakeID))})});
+       std::string("Scene 1 selectedTakeID ") + kSceneID + " does not match any take."},
+      {[](M& m) {
+         m.scenes[1].takes = m.scenes[0].takes;
+         m.scenes[1].takes[0].filename = "b.mov";
        },
        std::string("Take ID ") + kTakeID + " appears in multiple scenes."},
-      {"file name used twice across scenes",
-       [] {
-         return manifestWith({storedScene({storedTake("scene-1-take-1.mov")}),
-                              storedScene({storedTake("scene-1-take-1.mov")})});
+      {[](M& m) {
+         m.scenes[1].takes = m.scenes[0].takes;
+         m.scenes[1].takes[0].id = Uuid::random();
        },
        "Filename \"scene-1-take-1.mov\" is used by multiple takes."},
-      {"negative duration with a point digit",
-       [] { return oneTake(trimmedTake(0, std::nullopt, -1)); },
-       "Take \"a.mov\" has negative duration -1.0."},
-      {"upper-case extension", [] { return oneTake(storedTake("Take.MOV")); },
+      {[](M& m) {
+         m.scenes[0].takes[0].duration = -1;
+         m.scenes[0].takes[0].trimEnd.reset();
+       },
+       take + " has negative duration -1.0."},
+      {[](M& m) { m.scenes[0].takes[0].filename = "Take.MOV"; },
        "Take \"Take.MOV\" does not have a .mov extension."},
-      {"extension before the plain name", [] { return oneTake(storedTake("../x.txt")); },
+      {[](M& m) { m.scenes[0].takes[0].filename = "../x.txt"; },
        "Take \"../x.txt\" does not have a .mov extension."},
-      {"negative trimStart", [] { return oneTake(trimmedTake(-0.5, 10)); },
-       "Take \"a.mov\" has negative trimStart -0.5."},
-      {"trimEnd past the duration", [] { return oneTake(trimmedTake(0, 12.5)); },
-       "Take \"a.mov\" trimEnd 12.5 exceeds duration 10.0."},
-      {"empty range", [] { return oneTake(trimmedTake(2, 2)); },
-       "Take \"a.mov\" trimStart 2.0 >= trimEnd 2.0."},
-      {"absent trims", [] { return oneTake(trimmedTake(std::nullopt, std::nullopt, 3)); }, ""},
+      {[](M& m) { m.scenes[0].takes[0].trimStart = -0.5; }, take + " has negative trimStart -0.5."},
+      {[](M& m) { m.scenes[0].takes[0].trimEnd = 12.5; },
+       take + " trimEnd 12.5 exceeds duration 10.0."},
+      {[](M& m) { m.scenes[0].takes[0].trimStart = 3; }, take + " trimStart 3.0 >= trimEnd 3.0."},
+      {[](M& m) { m.scenes[0].takes[0].trimStart = m.scenes[0].takes[0].trimEnd = std::nullopt; },
+       ""},
       // With a bound absent the range runs to that end of the file.
-      {"lone start at the end", [] { return oneTake(trimmedTake(3, std::nullopt, 3)); },
-       "Take \"a.mov\" trimStart 3.0 >= trimEnd 3.0."},
+      {[](M& m) {
+         m.scenes[0].takes[0].trimStart = 10;
+         m.scenes[0].takes[0].trimEnd.reset();
+       },
+       take + " trimStart 10.0 >= trimEnd 10.0."},
       // Named for what is wrong, not for the empty range it leads to.
-      {"zero-length file without trims",
-       [] { return oneTake(trimmedTake(std::nullopt, std::nullopt, 0)); },
-       "Take \"a.mov\" duration 0 is not a positive number of seconds."},
+      {[](M& m) {
+         TakeManifest& t = m.scenes[0].takes[0];
+         t.duration = 0;
+         t.trimStart = t.trimEnd = std::nullopt;
+       },
+       take + " duration 0 is not a positive number of seconds."},
   };
-  for (const Case& c : cases) {
-    std::optional<ValidationError> error = c.make().validate();
-    EXPECT_EQ(error ? error->message : "", c.failure) << c.what;
+  for (const auto& [change, failure] : cases) {
+    SessionManifest manifest = fixedManifest();
+    manifest.scenes[0].takes[0].duration = 10;
+    change(manifest);
+    std::optional<ValidationError> error = manifest.validate();
+    EXPECT_EQ(error ? error->message : "", failure);
   }
 }
 
@@ -360,7 +303,9 @@ TEST(ManifestValidation, FileNamesMustStayInsideTheTakesFolder) {
   const std::string names[] = {"../../escape.mov", "/etc/x.mov", "sub/take.mov",
                                std::string("nul\0.mov", 8)};
   for (const std::string& name : names) {
-    std::optional<ValidationError> error = oneTake(storedTake(name)).validate();
+    SessionManifest manifest = fixedManifest();
+    manifest.scenes[0].takes[0].filename = name;
+    std::optional<ValidationError> error = manifest.validate();
     ASSERT_TRUE(error) << name;
     EXPECT_EQ(error->message, "Take \"" + name + "\" is not a plain file name.");
   }

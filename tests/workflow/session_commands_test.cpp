@@ -59,11 +59,18 @@ TEST_F(SessionCommandsTest, UnsavedChangesPromptOnNewOpenAndClose) {
   EXPECT_EQ(recorder.starts, 1);
   EXPECT_FALSE(calls.contains("panel.open"));
 
-  // "Don’t Save" on close deletes the whole scratch folder.
+  // While a take records, Cancel keeps it running; "Don’t Save" stops it
+  // and deletes the whole scratch folder (a package: CommandsDuringATakeTest).
+  spawn(manager->startTake());
+  settle();
+  alerts.answers = {kCancel};
+  spawn(manager->closeRecording());
+  settle();
+  EXPECT_TRUE(recorder.recording);
   alerts.answers = {kDontSave};
   spawn(manager->closeRecording());
   settle();
-  EXPECT_FALSE(manager->currentSession());
+  EXPECT_FALSE(recorder.recording || manager->currentSession());
   EXPECT_FALSE(fs::exists(scratch));
   EXPECT_TRUE(calls.contains("dismiss review"));
   EXPECT_TRUE(calls.contains("dismiss export"));
@@ -118,27 +125,6 @@ TEST_F(SessionCommandsTest, SaveAsRefusesWhatIsNotAPackageAndReplacesAPackage) {
   EXPECT_EQ(session().bundleURL, second);
   EXPECT_FALSE(manager->saveSession(second)); // onto itself: in place
   EXPECT_TRUE(fs::exists(second / "manifest.json"));
-}
-
-// Closing a packaged session during a take: CommandsDuringATakeTest.
-TEST_F(SessionCommandsTest, ClosingAnUnsavedSessionWhileRecording) {
-  start();
-  recordFirstTake();
-  fs::path scratch = session().scratchURL;
-  // Cancel keeps the take running; Don’t Save deletes the take and the
-  // scratch folder.
-  alerts.answers = {kCancel};
-  spawn(manager->closeRecording());
-  settle();
-  EXPECT_EQ(manager->state(), AppState::recording);
-  EXPECT_TRUE(recorder.recording);
-  alerts.answers = {kDontSave};
-  spawn(manager->closeRecording());
-  settle();
-  EXPECT_FALSE(recorder.recording);
-  EXPECT_FALSE(fs::exists(scratch));
-  EXPECT_FALSE(manager->currentSession());
-  EXPECT_EQ(manager->state(), AppState::idle);
 }
 
 TEST_F(SessionCommandsTest, OpeningAPackage) {
