@@ -18,17 +18,6 @@ Take trimmed(double start, double end) {
   return testing::takeOf(Uuid::random().string() + ".mov", 10, start, end);
 }
 
-TEST(SessionModel, NewSessionHasOneEmptyUnnamedScene) {
-  Session session("/tmp/folder");
-  ASSERT_EQ(session.scenes.size(), 1u);
-  EXPECT_EQ(sceneLabel(session.scenes[0], 0), "Scene 1");
-  RecordingScene empty;
-  empty.id = session.scenes[0].id;
-  EXPECT_EQ(session.scenes[0], empty);
-  EXPECT_FALSE(session.isDirty || session.bundleURL);
-  EXPECT_NE(Session("/tmp/folder").id, session.id);
-}
-
 TEST(SelectedTakes, OnlyValidSelectionsCountWithTheirTrimmedLengths) {
   Session session("/tmp/s");
   EXPECT_EQ(session.totalSelectedDuration(), 0);

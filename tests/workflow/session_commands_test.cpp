@@ -33,14 +33,6 @@ TEST_F(SessionCommandsTest, UnsavedChangesPromptOnNewOpenAndClose) {
   start();
   sessionWithOneTake();
   fs::path scratch = session().scratchURL;
-  alerts.answers = {kCancel};
-  spawn(manager->newSession());
-  settle();
-  ASSERT_EQ(alerts.shown.size(), 1u);
-  EXPECT_EQ(alerts.shown[0].message, "Save recording before closing?");
-  EXPECT_EQ(alerts.shown[0].buttons, (std::vector<std::string>{"Save…", "Don’t Save", "Cancel"}));
-  EXPECT_EQ(session().scratchURL, scratch);
-
   // "Save…" then a cancelled save panel: the command does not go on.
   const std::function<void()> commands[] = {[this] { spawn(manager->newSession()); },
                                             [this] { manager->openSession(); },
@@ -49,6 +41,7 @@ TEST_F(SessionCommandsTest, UnsavedChangesPromptOnNewOpenAndClose) {
     alerts.answers = {kSave};
     command();
     settle();
+    EXPECT_EQ(alerts.shown.back().message, "Save recording before closing?");
     ASSERT_TRUE(panels.isUp());
     EXPECT_EQ(panels.saveOptions->proposedName, "Recording.vidorel");
     panels.answer(std::nullopt);
@@ -56,6 +49,7 @@ TEST_F(SessionCommandsTest, UnsavedChangesPromptOnNewOpenAndClose) {
     EXPECT_EQ(session().scratchURL, scratch);
     EXPECT_FALSE(session().bundleURL);
   }
+  EXPECT_EQ(alerts.shown[0].buttons, (std::vector<std::string>{"Save…", "Don’t Save", "Cancel"}));
   EXPECT_EQ(recorder.starts, 1);
   EXPECT_FALSE(calls.contains("panel.open"));
 
@@ -238,42 +232,39 @@ TEST_F(SessionCommandsTest, SceneAndTakeEditsTable) {
     std::size_t files;
   };
   const Case cases[] = {
-      {"trim clamped at the start", [](AppStateManager& m, Ids i) { m.setTrim(i.take, -1, 1); },
+      {"trim clamped at the start", [](auto& m, Ids i) { m.setTrim(i.take, -1, 1); },
        "A(t*[0-1]) B() >C()", 1},
-      {"trim clamped at the end", [](AppStateManager& m, Ids i) { m.setTrim(i.take, 0.5, 99); },
+      {"trim clamped at the end", [](auto& m, Ids i) { m.setTrim(i.take, 0.5, 99); },
        "A(t*[0.5-2.5]) B() >C()", 1},
-      {"empty trim ignored", [](AppStateManager& m, Ids i) { m.setTrim(i.take, 1, 1); },
+      {"empty trim ignored", [](auto& m, Ids i) { m.setTrim(i.take, 1, 1); },
        "A(t*[0-2.5]) B() >C()", 1},
-      {"take renamed", [](AppStateManager& m, Ids i) { m.renameTake(i.a, i.take, "Best"); },
+      {"take renamed", [](auto& m, Ids i) { m.renameTake(i.a, i.take, "Best"); },
        "A(Best*[0-2.5]) B() >C()", 1},
       // Choosing in a scene makes it the current one.
-      {"selection cleared", [](AppStateManager& m, Ids i) { m.selectTake(i.a, std::nullopt); },
+      {"selection cleared", [](auto& m, Ids i) { m.selectTake(i.a, std::nullopt); },
        ">A(t[0-2.5]) B() C()", 1},
-      {"scene selected", [](AppStateManager& m, Ids i) { m.selectScene(i.b); },
-       "A(t*[0-2.5]) >B() C()", 1},
-      {"scene before the current one duplicated",
-       [](AppStateManager& m, Ids i) { m.duplicateScene(i.a); },
+      {"scene selected", [](auto& m, Ids i) { m.selectScene(i.b); }, "A(t*[0-2.5]) >B() C()", 1},
+      {"scene before the current one duplicated", [](auto& m, Ids i) { m.duplicateScene(i.a); },
        "A(t*[0-2.5]) +(t'*[0-2.5]) B() >C()", 2},
-      {"current scene duplicated", [](AppStateManager& m, Ids i) { m.duplicateScene(i.c); },
+      {"current scene duplicated", [](auto& m, Ids i) { m.duplicateScene(i.c); },
        "A(t*[0-2.5]) B() >C() +()", 1},
-      {"current scene moved first", [](AppStateManager& m, Ids i) { m.moveScene(i.c, i.a); },
+      {"current scene moved first", [](auto& m, Ids i) { m.moveScene(i.c, i.a); },
        ">C() A(t*[0-2.5]) B()", 1},
-      {"scene moved onto itself", [](AppStateManager& m, Ids i) { m.moveScene(i.c, i.c); },
+      {"scene moved onto itself", [](auto& m, Ids i) { m.moveScene(i.c, i.c); },
        "A(t*[0-2.5]) B() >C()", 1},
-      {"take moved to its own scene", [](AppStateManager& m, Ids i) { m.moveTake(i.take, i.a); },
+      {"take moved to its own scene", [](auto& m, Ids i) { m.moveTake(i.take, i.a); },
        "A(t*[0-2.5]) B() >C()", 1},
-      {"take moved to another scene", [](AppStateManager& m, Ids i) { m.moveTake(i.take, i.b); },
+      {"take moved to another scene", [](auto& m, Ids i) { m.moveTake(i.take, i.b); },
        "A() B(t[0-2.5]) >C()", 1},
-      {"take deleted with its file", [](AppStateManager& m, Ids i) { m.deleteTake(i.take); },
-       "A() B() >C()", 0},
-      {"scene deleted with its files", [](AppStateManager& m, Ids i) { m.deleteScene(i.a); },
-       "B() >C()", 0},
-      {"scene before the current one deleted",
-       [](AppStateManager& m, Ids i) { m.deleteScene(i.b); }, "A(t*[0-2.5]) >C()", 1},
-      {"current last scene deleted", [](AppStateManager& m, Ids i) { m.deleteScene(i.c); },
+      {"take deleted with its file", [](auto& m, Ids i) { m.deleteTake(i.take); }, "A() B() >C()",
+       0},
+      {"scene deleted with its files", [](auto& m, Ids i) { m.deleteScene(i.a); }, "B() >C()", 0},
+      {"scene before the current one deleted", [](auto& m, Ids i) { m.deleteScene(i.b); },
+       "A(t*[0-2.5]) >C()", 1},
+      {"current last scene deleted", [](auto& m, Ids i) { m.deleteScene(i.c); },
        "A(t*[0-2.5]) >B()", 1},
       {"the only scene is never deleted",
-       [](AppStateManager& m, Ids i) {
+       [](auto& m, Ids i) {
          m.deleteScene(i.b);
          m.deleteScene(i.c);
          m.deleteScene(i.a);
