@@ -44,7 +44,7 @@ protected:
     fs::create_directories(package / "takes");
     Session old(package);
     old.bundleURL = package;
-    old.scenes[0].takes = {testing::takeOf("scene-1-take-1.mov", 2, 0, 2)};
+    old.scenes[0].takes = {testing::takeOf("scene-1-take-9.mov", 2, 0, 2)};
     testing::writeTakeFiles(old);
     EXPECT_FALSE(store_.save(old));
     oldPackageID_ = old.id;

@@ -36,7 +36,7 @@ TEST_F(LaunchTest, LaunchSequenceAsksOnceThenLivesInTheTrayWithFourHotKeys) {
   EXPECT_TRUE(calls.calls.empty());
 }
 
-TEST_F(LaunchTest, UpdateFlagIsStoredAndRestored) {
+TEST_F(LaunchTest, UpdateFlagIsStoredAndRestoredAndChecksByHand) {
   makeManager();
   EXPECT_EQ(updater.automatic, true);
   manager->setAutomaticallyChecksForUpdates(false);
@@ -46,6 +46,14 @@ TEST_F(LaunchTest, UpdateFlagIsStoredAndRestored) {
   makeManager();
   EXPECT_FALSE(manager->automaticallyChecksForUpdates());
   EXPECT_EQ(updater.automatic, false);
+
+  // A check by hand without a feed says why; with one it asks the updater.
+  manager->checkForUpdates();
+  EXPECT_TRUE(alerts.showed("Can't check for updates"));
+  updater.canCheck = true;
+  manager->checkForUpdates();
+  EXPECT_TRUE(calls.contains("updater.checkForUpdates"));
+  EXPECT_EQ(alerts.shown.size(), 1u);
 }
 
 TEST_F(LaunchTest, ReloadRegistersOnlyTheGlobalActions) {

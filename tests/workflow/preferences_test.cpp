@@ -30,7 +30,7 @@ protected:
   Preferences preferences{store};
 };
 
-TEST_F(PreferencesTest, AnEmptyStoreGivesTheDefaults) {
+TEST_F(PreferencesTest, DefaultsStoredValuesAndStrangeOnes) {
   EXPECT_EQ(preferences.lastExportDirectory(), std::nullopt);
   EXPECT_TRUE(preferences.autoCheckForUpdates());
   EXPECT_TRUE(preferences.customShortcuts().empty());
@@ -39,11 +39,9 @@ TEST_F(PreferencesTest, AnEmptyStoreGivesTheDefaults) {
   EXPECT_EQ(preferences.recordingScreen(), "");
   EXPECT_EQ(preferences.recordingSize(), RecordingSize::full);
   EXPECT_TRUE(store.values.empty()) << "reads must not write";
-}
 
-// What is set reads back; a value of another type or an unknown one reads as
-// the default, and an empty screen is no stored value.
-TEST_F(PreferencesTest, StoredValuesAndStrangeOnes) {
+  // What is set reads back; a value of another type or an unknown one reads
+  // as the default, and an empty screen is no stored value.
   preferences.setEvenLoudness(false);
   preferences.setRecordingScreen("HDMI-1");
   preferences.setRecordingSize(RecordingSize::hd1080);
@@ -67,10 +65,7 @@ TEST_F(PreferencesTest, SetBindingKeepsTheOtherStoredMembersUnknownOnesIncluded)
             (std::map<std::string, ShortcutBinding>{{"retake", kCtrlShiftCmdE},
                                                     {"nextScene", kCtrlShiftCmdE},
                                                     {"fromANewerVersion", kCtrlShiftCmdE}}));
-  ShortcutBindings expected = factoryBindings();
-  expected[ShortcutAction::retake] = kCtrlShiftCmdE;
-  expected[ShortcutAction::nextScene] = kCtrlShiftCmdE;
-  EXPECT_EQ(preferences.shortcutBindings(), expected);
+  EXPECT_EQ(preferences.shortcutBindings().at(ShortcutAction::nextScene), kCtrlShiftCmdE);
 }
 
 // Undecodable or foreign-typed stored shortcuts mean factory bindings; the
