@@ -96,31 +96,6 @@ TEST(ManifestEncoding, TextIsEscapedAndWhatJsonCannotCarryFails) {
   EXPECT_EQ(encodeManifest(manifest).error(), ManifestEncodingError::textNotUtf8);
 }
 
-TEST(ManifestConversion, SessionReadBackIsEqualWithTheReadersFolders) {
-  Session session("/tmp/old-scratch");
-  session.isDirty = true;
-  session.bundleURL = fs::path("/tmp/old.vidorel");
-  session.scenes.push_back(RecordingScene::make());
-  session.scenes[1].name = "Second";
-  Take take = Take::make(Uuid::random(), "scene-2-take-1.mov", 4.2, date("2026-03-01T10:00:00Z"));
-  take.trimStart = 0.4;
-  take.trimEnd = 3.5;
-  take.name = "Keeper";
-  session.scenes[1].takes.push_back(take);
-  session.scenes[1].selectedTakeID = take.id;
-  session.currentSceneIndex = 1;
-
-  std::string bytes = *encodeManifest(SessionManifest(session));
-  fs::path package = "/tmp/Package.vidorel";
-  Expected<Session, ValidationError> back = decodeManifest(bytes)->makeSession(package, package);
-  ASSERT_TRUE(back) << back.error().message;
-  Session expected = session;
-  expected.isDirty = false;
-  expected.scratchURL = package;
-  expected.bundleURL = package;
-  EXPECT_EQ(*back, expected);
-}
-
 // ---------------------------------------------------------------------------
 // Decoding
 

@@ -58,6 +58,7 @@ protected:
     session.scenes[0].takes = {takeOf("scene-1-take-1.mov", 10, 0, 10),
                                takeOf("scene-1-take-2.mov", 10, 2, 10)};
     session.scenes[0].selectedTakeID = session.scenes[0].takes[1].id;
+    session.scenes[0].takes[1].name = "Best";
     session.scenes[1].takes = {takeOf("scene-2-take-1.mov", 4, 0.5, 3.5)};
     session.scenes[1].selectedTakeID = session.scenes[1].takes[0].id;
     session.currentSceneIndex = 1;
@@ -73,6 +74,7 @@ protected:
   SessionStore store_;
 };
 
+// Every field of the session comes back, with the reader's folder.
 TEST_F(SessionStoreTest, SaveWritesOneManifestThatLoadsBack) {
   Session session = sessionWithTakes();
   ASSERT_FALSE(store_.save(session));
