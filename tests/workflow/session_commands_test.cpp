@@ -10,10 +10,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int kSave = 0;
-constexpr int kDontSave = 1;
-constexpr int kCancel = 2;
-
 class SessionCommandsTest : public WorkflowTest {
 protected:
   // A session with one approved take in scene 1, idle, never saved.
@@ -61,9 +57,7 @@ TEST_F(SessionCommandsTest, UnsavedChangesPromptOnNewOpenAndClose) {
   spawn(manager->closeRecording());
   settle();
   EXPECT_TRUE(recorder.recording);
-  alerts.answers = {kDontSave};
-  spawn(manager->closeRecording());
-  settle();
+  closeWithoutSaving();
   EXPECT_FALSE(recorder.recording || manager->currentSession());
   EXPECT_FALSE(fs::exists(scratch));
   EXPECT_TRUE(calls.contains("dismiss review"));
@@ -301,9 +295,7 @@ TEST_F(SessionCommandsTest, SceneAndTakeEditsTable) {
     EXPECT_EQ(loaded->scenes, session().scenes);
     EXPECT_EQ(loaded->currentSceneIndex, session().currentSceneIndex);
 
-    alerts.answers = {kDontSave};
-    spawn(manager->closeRecording());
-    settle();
+    closeWithoutSaving();
   }
 }
 

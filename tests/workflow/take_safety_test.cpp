@@ -10,9 +10,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::string_literals;
 
-constexpr int kSave = 0;
-constexpr int kDontSave = 1;
-
 class TakeSafetyTest : public WorkflowTest {
 protected:
   // Records a take in the current scene and approves it with the review
@@ -83,9 +80,7 @@ TEST_F(TakeSafetyTest, ANewTakeNeverTakesTheNameOfAnotherAfterAnEdit) {
     c.edit(*manager, session()); // a copy: the edits replace the session
     EXPECT_EQ(recordAndApprove(), c.next);
     expectLoadable();
-    alerts.answers = {kDontSave};
-    spawn(manager->closeRecording());
-    settle();
+    closeWithoutSaving();
   }
 }
 
@@ -138,9 +133,7 @@ TEST_F(TakeSafetyTest, AnUnusablePendingTakeCanOnlyBeDeleted) {
     shortcuts.press(ShortcutAction::retake);
     EXPECT_FALSE(fs::exists(file));
     EXPECT_EQ(manager->state(), AppState::idle);
-    alerts.answers = {kDontSave};
-    spawn(manager->closeRecording());
-    settle();
+    closeWithoutSaving();
   }
 }
 
@@ -227,9 +220,7 @@ TEST_P(CommandsDuringATakeTest, SessionCommandsKeepTheTake) {
     if (panels.isUp())
       panels.answer(std::nullopt);
     if (manager->currentSession() && session().bundleURL != package) {
-      alerts.answers = {kDontSave};
-      spawn(manager->closeRecording());
-      settle();
+      closeWithoutSaving();
     }
     if (!manager->currentSession()) {
       spawn(manager->openRecording(package));
@@ -295,9 +286,7 @@ TEST_F(TakeSafetyTest, AfterCloseDuringTheCountdownTheNextSessionsFirstTakeStart
     EXPECT_EQ(recorder.url, takes() / "scene-1-take-1.mov");
     EXPECT_FALSE(fs::exists(first));
 
-    alerts.answers = {kDontSave};
-    spawn(manager->closeRecording());
-    settle();
+    closeWithoutSaving();
     calls.clear();
   }
 }
