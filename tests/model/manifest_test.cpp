@@ -22,9 +22,6 @@ Timestamp date(const char* text) {
   return *parseIso8601(text);
 }
 
-// ---------------------------------------------------------------------------
-// Encoding
-
 // Sorted keys, pretty printed, absent optionals left out.
 const char* const kFixedManifest = R"({
   "createdAt": "2026-03-01T09:30:00Z",
@@ -95,9 +92,6 @@ TEST(ManifestEncoding, TextIsEscapedAndWhatJsonCannotCarryFails) {
   manifest.scenes[1].name = "broken \xC3";
   EXPECT_EQ(encodeManifest(manifest).error(), ManifestEncodingError::textNotUtf8);
 }
-
-// ---------------------------------------------------------------------------
-// Decoding
 
 // The fixed manifest with each (from, to) replaced once.
 std::string edited(std::initializer_list<std::pair<std::string, std::string>> edits) {
@@ -192,9 +186,6 @@ TEST(ManifestDecoding, BadJsonWrongTypesBadUuidsAndBadDatesAreUndecodable) {
     EXPECT_TRUE(manifest.error().message.starts_with("The data is not valid JSON: "));
   }
 }
-
-// ---------------------------------------------------------------------------
-// Validation
 
 // Each change to the fixed manifest (its take 10 s long) with the first
 // failure validation must report ("" when it passes). Where several things

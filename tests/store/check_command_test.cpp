@@ -19,19 +19,14 @@ struct Outcome {
   std::string out, err;
 };
 
-// Runs the vidorel executable and collects what it printed.
-Outcome vidorel(const fs::path& scratch, const std::string& arguments) {
-  fs::path out = scratch / "stdout.txt";
-  fs::path err = scratch / "stderr.txt";
-  // timeout: a check that hangs on a named pipe fails instead of hanging.
-  std::string command = std::string("timeout -s KILL 60 '") + VIDOREL_EXECUTABLE + "' " +
-                        arguments + " >'" + out.string() + "' 2>'" + err.string() + "'";
-  int raw = std::system(command.c_str());
-  Outcome outcome;
-  outcome.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  outcome.out = readFile(out);
-  outcome.err = readFile(err);
-  return outcome;
+// Runs the vidorel executable in folder and collects what it printed;
+// timeout: a check that hangs on a named pipe fails instead of hanging.
+Outcome vidorel(const fs::path& folder, const std::string& arguments) {
+  fs::path out = folder / "stdout.txt", err = folder / "stderr.txt";
+  int raw = std::system((std::string("timeout -s KILL 60 '") + VIDOREL_EXECUTABLE + "' " +
+                         arguments + " >'" + out.string() + "' 2>'" + err.string() + "'")
+                            .c_str());
+  return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, readFile(out), readFile(err)};
 }
 
 void makeMovie(const fs::path& file, double seconds) {

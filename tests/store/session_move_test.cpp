@@ -84,11 +84,8 @@ protected:
   Uuid oldPackageID_;
 };
 
-// Every instant at which a Save As can be cut short, by either road (one
-// rename, or a copy as across file systems), with and without a package to
-// replace: the session is either still found by the recovery scan or whole
-// at its destination, and no approved take is lost. Where a road has no
-// such step the move runs through (a plain rename among them).
+// A Save As cut short at any step, by rename or by copy, replacing a package
+// or not: the session is recoverable or whole at its destination.
 TEST_F(SessionMoveTest, InterruptedAtAnyStepTheSessionIsRecoverableOrSaved) {
   const std::pair<SessionMoveStep, const char*> steps[] = {
       {SessionMoveStep::copied, "copied"},
@@ -114,8 +111,7 @@ TEST_F(SessionMoveTest, InterruptedAtAnyStepTheSessionIsRecoverableOrSaved) {
         };
         std::error_code error = placeSessionFolder(session.scratchURL, destination, options);
         if (!stopped) {
-          // This road has no such step: the move runs to its end, and
-          // leaves nothing of the source or of a replaced package behind.
+          // No such step on this road: the move runs through, leaving nothing.
           EXPECT_FALSE(error) << error.message();
           EXPECT_TRUE(wholeIn(destination, session, destination));
           EXPECT_FALSE(fs::exists(session.scratchURL));
@@ -130,8 +126,7 @@ TEST_F(SessionMoveTest, InterruptedAtAnyStepTheSessionIsRecoverableOrSaved) {
         ++interruptions;
         EXPECT_EQ(error, std::errc::interrupted);
         EXPECT_TRUE(recoverable(session, destination));
-        // What was at the destination is gone only when the session is
-        // there instead.
+        // The old package goes only when the session is there instead.
         if (replacing && !wholeIn(destination, session, destination)) {
           bool oldKept = false;
           for (const fs::directory_entry& entry : fs::directory_iterator(out_)) {

@@ -2,13 +2,10 @@
 #include "workflow/preferences.h"
 
 #include "fakes/fake_defaults_store.h"
-#include "shortcuts/shortcut_json.h"
 #include "support/temporary_folder.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
-
-#include <cstdlib>
 
 namespace vidorel {
 namespace {

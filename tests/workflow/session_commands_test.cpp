@@ -143,8 +143,7 @@ TEST_F(SessionCommandsTest, OpeningAPackage) {
   EXPECT_TRUE(calls.contains("open review"));
   EXPECT_TRUE(alerts.shown.empty());
 
-  // A missing take file: the session opens with the issue report, and the
-  // corrected manifest is saved.
+  // A missing take file: the issue report, and the corrected manifest saved.
   manager->closeSession();
   fs::remove(package / "takes" / "scene-1-take-1.mov");
   spawn(manager->openRecording(package));
@@ -218,9 +217,8 @@ std::string describe(const Session& session, const std::vector<Uuid>& scenes, co
   return line;
 }
 
-// Each edit on a session of scenes A (one take of 2.5 s, selected), B and
-// C (current): the session after it, the take files left, and the
-// manifest on disk saved with it.
+// Each edit on scenes A (one 2.5 s take, selected), B and C (current): the
+// session after it, the take files left, and the manifest saved with it.
 TEST_F(SessionCommandsTest, SceneAndTakeEditsTable) {
   struct Ids {
     Uuid a, b, c, take;

@@ -12,8 +12,7 @@ using namespace std::string_literals;
 
 class TakeSafetyTest : public WorkflowTest {
 protected:
-  // Records a take in the current scene and approves it with the review
-  // window's plain approve; returns its file name.
+  // Records and approves a take in the current scene; returns its name.
   std::string recordAndApprove() {
     spawn(manager->startTake());
     settle();
@@ -43,9 +42,7 @@ protected:
   }
 };
 
-// Scene moves, scene deletions and take moves make the plain numbers
-// repeat: scene 1's takes 1 and 2, scene 2's take 1, then the edit, then a
-// take in the current scene.
+// Scene and take moves and deletions make the plain numbers repeat.
 TEST_F(TakeSafetyTest, ANewTakeNeverTakesTheNameOfAnotherAfterAnEdit) {
   start();
   struct Case {
@@ -137,7 +134,6 @@ TEST_F(TakeSafetyTest, AnUnusablePendingTakeCanOnlyBeDeleted) {
   }
 }
 
-// Takes left unreviewed by a crash.
 TEST_F(TakeSafetyTest, UnreviewedTakesAreOfferedWhenAPackageOpensNewestFirst) {
   start();
   fs::path package = packagedSessionWithOneTake();
@@ -157,8 +153,7 @@ TEST_F(TakeSafetyTest, UnreviewedTakesAreOfferedWhenAPackageOpensNewestFirst) {
   EXPECT_EQ(manager->currentTakeURL(), package / "takes" / "scene-1-take-9.mov");
   EXPECT_EQ(manager->unreviewedTakes().size(), 1u);
 
-  // Approved: it joins the current scene under its own name, and the next
-  // one is offered instead of a countdown.
+  // Approved, it joins the scene under its own name; the next is offered.
   shortcuts.press(ShortcutAction::endTake);
   settle(10);
   const Take& approved = session().scenes[0].takes.at(1);
@@ -375,8 +370,7 @@ protected:
 };
 
 TEST_F(DestroyedCoordinatorTest, AtEachCollaboratorCall) {
-  // Each call a coroutine of the coordinator awaits or makes just before it
-  // suspends.
+  // Each call a coroutine awaits or makes just before it suspends.
   const std::vector<std::string> points = {
       "probe.requestMicrophone", "countdown.run 3",
       "recorder.startRecording", "recorder.stopRecording",
@@ -393,8 +387,7 @@ TEST_F(DestroyedCoordinatorTest, AtEachCollaboratorCall) {
         if (destroyed || !call.starts_with(point) || ++seen != occurrence)
           return;
         destroyed = true;
-        // Runs after the call has returned: the coroutine that made it is
-        // suspended by then.
+        // After the call has returned: its coroutine is suspended by then.
         loop.post([this, &callsAtDestruction] {
           manager.reset();
           callsAtDestruction = calls.calls.size();

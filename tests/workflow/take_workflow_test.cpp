@@ -1,7 +1,5 @@
 #include "workflow_fixture.h"
 
-#include "model/manifest.h"
-
 namespace vidorel::testing {
 namespace {
 
@@ -70,8 +68,7 @@ TEST_F(TakeWorkflowTest, HotKeyTable) {
   EXPECT_FALSE(manager->currentSession());
   EXPECT_TRUE(calls.calls.empty());
 
-  // idle with a session: startPause and retake do nothing, nextScene adds
-  // a scene without a take, endTake starts one.
+  // idle: startPause and retake nothing, nextScene a scene, endTake a take.
   openSessionWithoutTake();
   calls.clear();
   shortcuts.press(ShortcutAction::startPause);
@@ -142,7 +139,6 @@ TEST_F(TakeWorkflowTest, FailedPermissionOrCaptureStartLeavesNothingRunning) {
   probes.microphone = MicrophoneAuthorization::denied;
   spawn(manager->startNewSession());
   settle();
-  EXPECT_FALSE(manager->permissionsOK());
   EXPECT_TRUE(alerts.showed("Microphone access required"));
   EXPECT_FALSE(calls.contains("countdown.run 3"));
 
@@ -153,7 +149,6 @@ TEST_F(TakeWorkflowTest, FailedPermissionOrCaptureStartLeavesNothingRunning) {
   spawn(manager->startTake());
   settle();
   EXPECT_EQ(manager->state(), AppState::idle);
-  EXPECT_FALSE(statusPanel.visible);
   ASSERT_EQ(alerts.shown.size(), 1u);
   EXPECT_EQ(alerts.shown[0].message, "Couldn't start recording");
   EXPECT_EQ(alerts.shown[0].informativeText,
