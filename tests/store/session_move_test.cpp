@@ -29,11 +29,9 @@ protected:
     fs::create_directories(folder / "takes");
     Session session(folder);
     session.scenes.push_back(RecordingScene::make());
-    for (int i = 0; i < 2; ++i) {
-      session.scenes[i].takes = {
-          testing::takeOf("scene-" + std::to_string(i + 1) + "-take-1.mov", 4 + i, 0, 4 + i)};
-      session.scenes[i].selectedTakeID = session.scenes[i].takes[0].id;
-    }
+    session.scenes[0].takes = {testing::takeOf("scene-1-take-1.mov", 4, 0, 4)};
+    session.scenes[1].takes = {testing::takeOf("scene-2-take-1.mov", 5, 1, 5)};
+    session.scenes[1].selectedTakeID = session.scenes[1].takes[0].id;
     testing::writeTakeFiles(session);
     EXPECT_FALSE(store_.save(session));
     return session;

@@ -136,8 +136,8 @@ TEST_F(SessionStoreTest, UnreadableAndCorruptManifestsSayWhy) {
 
 enum class TakeFile { movie, missing, pipe };
 
-// One take of scene 1 (its selection) as stored, its file and what the
-// probe reads from it, and the take that reconcile must give back.
+// Scene 1's selected take as stored, its file, what the probe reads from it
+// and the take reconcile must give back.
 struct ReconcileCase {
   const char* what;
   double duration, start, end;

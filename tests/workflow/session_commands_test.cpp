@@ -133,7 +133,6 @@ TEST_F(SessionCommandsTest, OpeningAPackage) {
   manager->openSession();
   EXPECT_FALSE(manager->currentSession());
   ASSERT_TRUE(panels.isUp());
-  EXPECT_EQ(panels.openOptions->message, "Choose a .vidorel recording");
   EXPECT_EQ(panels.openOptions->allowedExtension, ".vidorel");
   panels.answer(package);
   settle();
@@ -178,7 +177,6 @@ TEST_F(SessionCommandsTest, RecoveryAtLaunchAndDiscard) {
   Session chosen = manager->recoverableSessions()[0];
   manager->openRecoveredSession(chosen);
   EXPECT_EQ(session().id, chosen.id);
-  EXPECT_EQ(session().currentSceneIndex, 1);
   EXPECT_EQ(manager->recoverableSessions().size(), 1u);
   EXPECT_TRUE(calls.contains("open review"));
 
