@@ -63,7 +63,6 @@ TEST(CheckCommand, ReportsFixesAndSummarisesWithTheRealProbe) {
   makeMovie(crashed, 1);
   writeFile(package / "takes" / "scene-1-take-3.mov", std::string(4096, '\x01'));
   std::string before = readFile(package / "manifest.json");
-  std::string movie = readFile(crashed);
   const std::string report =
       "Duration corrected for:\nscene-1-take-1.mov\n\nUnreviewed takes:\nscene-1-take-2.mov\n";
   outcome = vidorel(temp.path(), check);
@@ -77,8 +76,6 @@ TEST(CheckCommand, ReportsFixesAndSummarisesWithTheRealProbe) {
   EXPECT_NE(readFile(package / "manifest.json"), before);
   EXPECT_NE(outcome.err.find("persistence: saved manifest to Talk.vidorel"), std::string::npos)
       << outcome.err;
-  EXPECT_EQ(readFile(crashed), movie);
-  EXPECT_TRUE(fs::exists(package / "takes" / "scene-1-take-3.mov"));
 
   fs::remove(crashed);
   outcome = vidorel(temp.path(), check);

@@ -214,9 +214,8 @@ TEST_P(CommandsDuringATakeTest, SessionCommandsKeepTheTake) {
     SCOPED_TRACE(what);
     if (panels.isUp())
       panels.answer(std::nullopt);
-    if (manager->currentSession() && session().bundleURL != package) {
+    if (manager->currentSession() && session().bundleURL != package)
       closeWithoutSaving();
-    }
     if (!manager->currentSession()) {
       spawn(manager->openRecording(package));
       settle();
