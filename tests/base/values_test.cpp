@@ -13,21 +13,16 @@ namespace {
 
 TEST(Uuid, WritesUpperCaseAndParsesEitherCase) {
   Uuid a = Uuid::random();
-  Uuid b = Uuid::random();
-  EXPECT_NE(a, b);
+  EXPECT_NE(a, Uuid::random());
   std::string text = a.string();
-  ASSERT_EQ(text.size(), 36u);
-  for (char c : text)
-    EXPECT_FALSE(c >= 'a' && c <= 'z') << text;
+  EXPECT_EQ(text.find_first_of("abcdef"), std::string::npos) << text;
   std::string lower = text;
   for (char& c : lower)
     c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   EXPECT_EQ(Uuid::parse(lower), a);
-  EXPECT_EQ(Uuid::parse(text), a);
-  EXPECT_FALSE(Uuid::parse(""));
-  EXPECT_FALSE(Uuid::parse(text.substr(1)));
-  EXPECT_FALSE(Uuid::parse(text + "0"));
-  EXPECT_FALSE(Uuid::parse("E621E1F8-C36C-495A-93FC-0C247A3E6E5G"));
+  for (const std::string& bad : {std::string(), text.substr(1), text + "0",
+                                 std::string("E621E1F8-C36C-495A-93FC-0C247A3E6E5G")})
+    EXPECT_FALSE(Uuid::parse(bad)) << bad;
   EXPECT_TRUE(Uuid().isNil());
 }
 
@@ -55,17 +50,14 @@ TEST(Format, MinutesSecondsTruncate) {
 
 TEST(Log, FansOutToEverySinkWithItsCategory) {
   Logger logger;
-  auto first = std::make_shared<RecordingLogSink>();
-  auto second = std::make_shared<RecordingLogSink>();
+  auto first = std::make_shared<RecordingLogSink>(), second = std::make_shared<RecordingLogSink>();
   logger.addSink(first);
   logger.addSink(second);
   logger.info(LogCategory::export_, "export ok");
   logger.error(LogCategory::state, "bad");
   EXPECT_EQ(first->lines(), second->lines());
-  EXPECT_TRUE(first->contains(LogCategory::export_, "export ok"));
-  EXPECT_FALSE(first->contains(LogCategory::state, "export ok"));
-  EXPECT_EQ(first->lines()[1].level, LogLevel::error);
-  EXPECT_EQ(categoryName(LogCategory::export_), "export");
+  EXPECT_EQ(first->messages(LogCategory::export_), std::vector<std::string>{"export ok"});
+  EXPECT_EQ(first->lines().at(1).level, LogLevel::error);
 }
 
 TEST(XdgPaths, FollowTheEnvironmentAndIgnoreRelativePaths) {

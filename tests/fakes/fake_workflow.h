@@ -42,11 +42,17 @@ struct CallLog {
   void clear() { calls.clear(); }
 };
 
+// Keeps the shared CallLog for the fakes below.
+struct LogsCalls {
+  explicit LogsCalls(CallLog& log) : log_(&log) {}
+  CallLog* log_;
+};
+
 // Writes a take file of `size` bytes when capture starts; stopping hands it
 // back with `duration`. Each step suspends once, as the real one does.
-class FakeRecorder final : public Recorder {
+class FakeRecorder final : LogsCalls, public Recorder {
 public:
-  FakeRecorder(MainLoop& loop, CallLog& log) : loop_(loop), log_(log) {}
+  FakeRecorder(MainLoop& loop, CallLog& log) : LogsCalls(log), loop_(loop) {}
 
   std::function<void(std::string)> failureHandler;
   void setFailureHandler(std::function<void(std::string)> handler) override {
@@ -64,17 +70,17 @@ public:
   std::filesystem::path url;
 
   std::optional<std::string> prepareMicrophone() override {
-    log_.add("recorder.prepareMicrophone");
+    log_->add("recorder.prepareMicrophone");
     microphoneRunning = true;
     return std::nullopt;
   }
   void releaseMicrophone() override {
-    log_.add("recorder.releaseMicrophone");
+    log_->add("recorder.releaseMicrophone");
     microphoneRunning = false;
   }
   Task<std::optional<std::string>> startRecording(std::filesystem::path to,
                                                   std::optional<ShareableContent>) override {
-    log_.add("recorder.startRecording " + to.filename().string());
+    log_->add("recorder.startRecording " + to.filename().string());
     ++starts;
     co_await yieldToLoop(loop_);
     if (startError) {
@@ -92,7 +98,7 @@ public:
     co_return std::nullopt;
   }
   Task<std::optional<RecordedTake>> stopRecording() override {
-    log_.add("recorder.stopRecording");
+    log_->add("recorder.stopRecording");
     co_await yieldToLoop(loop_);
     if (!recording)
       co_return std::nullopt;
@@ -100,8 +106,8 @@ public:
     microphoneRunning = false;
     co_return RecordedTake{url, duration};
   }
-  void pause() override { log_.add("recorder.pause"); }
-  void resume() override { log_.add("recorder.resume"); }
+  void pause() override { log_->add("recorder.pause"); }
+  void resume() override { log_->add("recorder.resume"); }
 
   static void writeFile(const std::filesystem::path& path, std::size_t size) {
     std::ofstream out(path, std::ios::binary);
@@ -110,16 +116,15 @@ public:
 
 private:
   MainLoop& loop_;
-  CallLog& log_;
 };
 
 // Runs for three virtual seconds unless cancel() is called meanwhile.
-class FakeCountdown final : public Countdown {
+class FakeCountdown final : LogsCalls, public Countdown {
 public:
-  FakeCountdown(MainLoop& loop, CallLog& log) : loop_(loop), log_(log) {}
+  FakeCountdown(MainLoop& loop, CallLog& log) : LogsCalls(log), loop_(loop) {}
   bool running = false;
   Task<bool> run(int from) override {
-    log_.add("countdown.run " + std::to_string(from));
+    log_->add("countdown.run " + std::to_string(from));
     running = true;
     cancelled_ = false;
     for (int tick = 0; tick < from * 10 && !cancelled_; ++tick)
@@ -130,37 +135,33 @@ public:
   // A count that cannot be ended early runs out whatever happens.
   bool ignoresCancel = false;
   void cancel() override {
-    log_.add("countdown.cancel");
+    log_->add("countdown.cancel");
     if (!ignoresCancel)
       cancelled_ = true;
   }
 
 private:
   MainLoop& loop_;
-  CallLog& log_;
   bool cancelled_ = false;
 };
 
-class FakeStatusPanel final : public StatusPanel {
+class FakeStatusPanel final : LogsCalls, public StatusPanel {
 public:
-  explicit FakeStatusPanel(CallLog& log) : log_(log) {}
+  using LogsCalls::LogsCalls;
   bool visible = false;
   void show() override {
-    log_.add("statusPanel.show");
+    log_->add("statusPanel.show");
     visible = true;
   }
   void hide() override {
-    log_.add("statusPanel.hide");
+    log_->add("statusPanel.hide");
     visible = false;
   }
-
-private:
-  CallLog& log_;
 };
 
-class FakeGlobalShortcuts final : public GlobalShortcuts {
+class FakeGlobalShortcuts final : LogsCalls, public GlobalShortcuts {
 public:
-  explicit FakeGlobalShortcuts(CallLog& log) : log_(log) {}
+  using LogsCalls::LogsCalls;
   std::map<ShortcutAction, std::function<void()>> handlers;
   ShortcutBindings registered;
   int registrations = 0;
@@ -168,12 +169,12 @@ public:
     handlers[action] = std::move(handler);
   }
   void registerBindings(const ShortcutBindings& bindings) override {
-    log_.add("shortcuts.register " + std::to_string(bindings.size()));
+    log_->add("shortcuts.register " + std::to_string(bindings.size()));
     registered = bindings;
     ++registrations;
   }
   void unregisterAll() override {
-    log_.add("shortcuts.unregisterAll");
+    log_->add("shortcuts.unregisterAll");
     registered.clear();
   }
   // A press of the hot key of action, as the platform delivers it.
@@ -182,51 +183,42 @@ public:
     if (it != handlers.end())
       it->second();
   }
-
-private:
-  CallLog& log_;
 };
 
-class FakeSessionExport final : public SessionExport {
+class FakeSessionExport final : LogsCalls, public SessionExport {
 public:
-  explicit FakeSessionExport(CallLog& log) : log_(log) {}
+  using LogsCalls::LogsCalls;
   std::vector<Session> exported;
   Task<void> exportSession(Session session) override {
-    log_.add("exporter.exportSession");
+    log_->add("exporter.exportSession");
     exported.push_back(std::move(session));
     co_return;
   }
-
-private:
-  CallLog& log_;
 };
 
-class FakeUpdater final : public Updater {
+class FakeUpdater final : LogsCalls, public Updater {
 public:
-  explicit FakeUpdater(CallLog& log) : log_(log) {}
+  using LogsCalls::LogsCalls;
   bool canCheck = false;
   std::optional<bool> automatic;
   void setAutomaticallyChecksForUpdates(bool on) override { automatic = on; }
   bool start() override {
-    log_.add("updater.start");
+    log_->add("updater.start");
     return canCheck;
   }
   bool canCheckForUpdates() const override { return canCheck; }
-  void checkForUpdates() override { log_.add("updater.checkForUpdates"); }
-
-private:
-  CallLog& log_;
+  void checkForUpdates() override { log_->add("updater.checkForUpdates"); }
 };
 
 // Answers alerts from a script of button indexes (0 when the script is
 // empty) and keeps every alert shown.
-class FakeAlerts final : public AlertPresenter {
+class FakeAlerts final : LogsCalls, public AlertPresenter {
 public:
-  explicit FakeAlerts(CallLog& log) : log_(log) {}
+  using LogsCalls::LogsCalls;
   std::vector<Alert> shown;
   std::deque<int> answers;
   int runModal(const Alert& alert) override {
-    log_.add("alert " + alert.message);
+    log_->add("alert " + alert.message);
     shown.push_back(alert);
     if (answers.empty())
       return 0;
@@ -238,25 +230,22 @@ public:
     return std::any_of(shown.begin(), shown.end(),
                        [&](const Alert& alert) { return alert.message == message; });
   }
-
-private:
-  CallLog& log_;
 };
 
 // Keeps the panel that is up until the test answers it.
-class FakeFilePanels final : public FilePanels {
+class FakeFilePanels final : LogsCalls, public FilePanels {
 public:
-  explicit FakeFilePanels(CallLog& log) : log_(log) {}
+  using LogsCalls::LogsCalls;
   std::optional<OpenPanelOptions> openOptions;
   std::optional<SavePanelOptions> saveOptions;
   Answer pending;
   void showOpenPanel(const OpenPanelOptions& options, Answer answer) override {
-    log_.add("panel.open");
+    log_->add("panel.open");
     openOptions = options;
     pending = std::move(answer);
   }
   void showSavePanel(const SavePanelOptions& options, Answer answer) override {
-    log_.add("panel.save");
+    log_->add("panel.save");
     saveOptions = options;
     pending = std::move(answer);
   }
@@ -266,28 +255,22 @@ public:
     pending = nullptr;
     answer(std::move(choice));
   }
-
-private:
-  CallLog& log_;
 };
 
-class FakeActivation final : public Activation {
+class FakeActivation final : LogsCalls, public Activation {
 public:
-  explicit FakeActivation(CallLog& log) : log_(log) {}
+  using LogsCalls::LogsCalls;
   std::optional<ActivationPolicy> policy;
   void setActivationPolicy(ActivationPolicy value) override {
-    log_.add(value == ActivationPolicy::regular ? "policy regular" : "policy accessory");
+    log_->add(value == ActivationPolicy::regular ? "policy regular" : "policy accessory");
     policy = value;
   }
-  void activate() override { log_.add("activate"); }
-
-private:
-  CallLog& log_;
+  void activate() override { log_->add("activate"); }
 };
 
-class FakePermissionProbes final : public PermissionProbes {
+class FakePermissionProbes final : LogsCalls, public PermissionProbes {
 public:
-  explicit FakePermissionProbes(CallLog& log) : log_(&log) {}
+  using LogsCalls::LogsCalls;
   MicrophoneAuthorization microphone = MicrophoneAuthorization::authorized;
   bool grantOnRequest = true;
   // The preflight answers true from this poll on (counting the first
@@ -324,7 +307,6 @@ public:
   }
 
 private:
-  CallLog* log_;
   bool lastPreflight_ = false;
 };
 

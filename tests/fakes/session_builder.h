@@ -2,6 +2,7 @@
 
 #include "model/session.h"
 
+#include <fstream>
 #include <initializer_list>
 #include <optional>
 #include <string>
@@ -14,6 +15,13 @@ inline Take takeOf(const std::string& filename, double duration, double trimStar
   take.trimStart = trimStart;
   take.trimEnd = trimEnd;
   return take;
+}
+
+// Writes a file for every take of the session, holding "movie <name>".
+inline void writeTakeFiles(const Session& session) {
+  for (const RecordingScene& scene : session.scenes)
+    for (const Take& take : scene.takes)
+      std::ofstream(session.takeFile(take), std::ios::binary) << "movie " << take.filename;
 }
 
 // Builds sessions for the window tests: scenes of takes with given trims,

@@ -1,6 +1,7 @@
 #include "store/session_check.h"
 
 #include "fakes/fake_duration_probe.h"
+#include "fakes/session_builder.h"
 #include "model/manifest.h"
 #include "support/temporary_folder.h"
 
@@ -8,13 +9,13 @@
 
 #include <chrono>
 #include <sstream>
-#include <sys/stat.h>
 #include <tuple>
 
 namespace vidorel {
 namespace {
 namespace fs = std::filesystem;
 using testing::readFile;
+using testing::takeOf;
 using testing::TemporaryFolder;
 using testing::writeFile;
 
@@ -30,29 +31,24 @@ protected:
     fs::create_directories(folder_ / "takes");
     session_ = Session(folder_);
     session_.bundleURL = folder_;
-    Timestamp now = currentTimestamp();
-    Take a = Take::make(Uuid::random(), "scene-1-take-1.mov", 61.5, now);
-    a.trimStart = 1.5;
-    Take b = Take::make(Uuid::random(), "scene-1-take-2.mov", 10, now);
-    session_.scenes[0].takes = {a, b};
-    session_.scenes[0].selectedTakeID = a.id;
+    session_.scenes[0].takes = {takeOf("scene-1-take-1.mov", 61.5, 1.5, 61.5),
+                                takeOf("scene-1-take-2.mov", 10, 0, 10)};
     session_.scenes.push_back(RecordingScene::make());
-    Take c = Take::make(Uuid::random(), "scene-2-take-1.mov", 5, now);
-    session_.scenes[1].takes = {c};
-    session_.scenes[1].selectedTakeID = c.id;
-    for (const RecordingScene& scene : session_.scenes)
-      for (const Take& take : scene.takes) {
-        writeFile(session_.takeFile(take), "movie");
+    session_.scenes[1].takes = {takeOf("scene-2-take-1.mov", 5, 0, 5)};
+    for (RecordingScene& scene : session_.scenes) {
+      scene.selectedTakeID = scene.takes[0].id;
+      for (const Take& take : scene.takes)
         probe_.durations[take.filename] = take.duration;
-      }
+    }
+    testing::writeTakeFiles(session_);
     EXPECT_FALSE(store_.save(session_));
   }
 
-  int check(const fs::path& folder, bool fix = false) {
+  int check(bool fix = false) {
     out_.str("");
     err_.str("");
     std::optional<int> status;
-    spawn(run(CheckRequest{folder, fix}, store_, probe_, out_, err_, status));
+    spawn(run(CheckRequest{folder_, fix}, store_, probe_, out_, err_, status));
     EXPECT_TRUE(status);
     return status.value_or(-1);
   }
@@ -66,27 +62,16 @@ protected:
   std::ostringstream out_, err_;
 };
 
-TEST_F(SessionCheckTest, CleanSessionPrintsASummaryCountingInTheSingular) {
-  EXPECT_EQ(check(folder_), kCheckClean);
+TEST_F(SessionCheckTest, CleanSessionPrintsASummary) {
+  EXPECT_EQ(check(), kCheckClean);
   EXPECT_EQ(out_.str(), "2 scenes, 3 takes, 2 selected takes, total selected duration 1:05\n");
-  EXPECT_EQ(err_.str(), "");
-
-  // A scratch folder is checked without a package.
-  fs::path scratch = temp_.path() / "0F3B8C1E-0000-4000-8000-000000000000";
-  fs::create_directories(scratch / "takes");
-  Session single(scratch);
-  ASSERT_FALSE(store_.save(single));
-  EXPECT_EQ(check(scratch), kCheckClean);
-  EXPECT_EQ(out_.str(), "1 scene, 0 takes, 0 selected takes, total selected duration 0:00\n");
-  single.scenes[0].takes = {Take::make(Uuid::random(), "a.mov", 3.9, currentTimestamp())};
-  single.scenes[0].selectedTakeID = single.scenes[0].takes[0].id;
-  EXPECT_EQ(sessionSummary(single),
-            "1 scene, 1 take, 1 selected take, total selected duration 0:03");
+  EXPECT_EQ(err_.str(), ""); // the singular: check_command_test
 }
 
-// Take files that no take names come after the other sections; they are
-// the user's footage and --fix leaves them alone.
-TEST_F(SessionCheckTest, UnreviewedTakesAreListedLastAndLeftAlone) {
+// Sections in order, separated by an empty line; only --fix saves the
+// corrections. Take files that no take names come last: they are the
+// user's footage, and --fix neither adopts nor removes them.
+TEST_F(SessionCheckTest, IssuesAreListedAndOnlyFixSavesTheCorrections) {
   fs::path takes = folder_ / "takes";
   writeFile(takes / "scene-1-take-3.mov", "crashed take");
   writeFile(takes / "scene-2-take-2.mov", "older crashed take");
@@ -96,44 +81,25 @@ TEST_F(SessionCheckTest, UnreviewedTakesAreListedLastAndLeftAlone) {
   auto now = fs::file_time_type::clock::now();
   fs::last_write_time(takes / "scene-2-take-2.mov", now - std::chrono::minutes(3));
   fs::last_write_time(takes / "scene-1-take-3.mov", now);
-  std::string before = readFile(folder_ / "manifest.json");
-
-  EXPECT_EQ(check(folder_), kCheckFoundIssues);
-  EXPECT_EQ(out_.str(), "Unreviewed takes:\nscene-1-take-3.mov\nscene-2-take-2.mov\n");
-  EXPECT_EQ(check(folder_, true), kCheckFoundIssues);
-  EXPECT_EQ(out_.str(), "Unreviewed takes:\nscene-1-take-3.mov\nscene-2-take-2.mov\n");
-  EXPECT_EQ(readFile(folder_ / "manifest.json"), before);
-
-  // With other issues: their sections first, separated by an empty line;
-  // only --fix saves the corrections, and it still leaves the unreviewed
-  // files.
   fs::remove(takes / "scene-2-take-1.mov");
   probe_.durations["scene-1-take-2.mov"] = 8;
+  std::string before = readFile(folder_ / "manifest.json");
   const std::string report = "Missing files:\nscene-2-take-1.mov\n\n"
                              "Duration corrected for:\nscene-1-take-2.mov\n\n"
                              "Unreviewed takes:\nscene-1-take-3.mov\nscene-2-take-2.mov\n";
-  EXPECT_EQ(check(folder_), kCheckFoundIssues);
+  EXPECT_EQ(check(), kCheckFoundIssues);
   EXPECT_EQ(out_.str(), report);
   EXPECT_EQ(readFile(folder_ / "manifest.json"), before);
-  EXPECT_EQ(check(folder_, true), kCheckFoundIssues);
+  EXPECT_EQ(check(true), kCheckFoundIssues);
   EXPECT_EQ(out_.str(), report);
   EXPECT_EQ(readFile(takes / "scene-1-take-3.mov"), "crashed take");
-  EXPECT_EQ(readFile(takes / "scene-2-take-2.mov"), "older crashed take");
   EXPECT_TRUE(fs::exists(takes / "scene-2-take-3.mov"));
   Expected<Session, ManifestError> fixed = store_.load(folder_, folder_);
   ASSERT_TRUE(fixed);
-  size_t takeCount = 0;
-  for (const RecordingScene& scene : fixed->scenes)
-    takeCount += scene.takes.size();
-  EXPECT_EQ(takeCount, 3u) << "unreviewed files are not adopted into the session";
+  EXPECT_EQ(fixed->scenes[0].takes.size() + fixed->scenes[1].takes.size(), 3u);
   EXPECT_EQ(fixed->scenes[0].takes[1].duration, 8);
   EXPECT_EQ(fixed->scenes[0].takes[1].trimEnd, 8);
   EXPECT_FALSE(fixed->scenes[1].selectedTakeID);
-
-  fs::remove(takes / "scene-1-take-3.mov");
-  fs::remove(takes / "scene-2-take-2.mov");
-  EXPECT_EQ(check(folder_), kCheckFoundIssues);
-  EXPECT_EQ(out_.str(), "Missing files:\nscene-2-take-1.mov\n");
 }
 
 // Older versions could store a length of 0; the load refuses it, so the
@@ -153,11 +119,11 @@ TEST_F(SessionCheckTest, DurationsThatAreNoPositiveNumberAreNamedAndRepairedByFi
   const std::string report = "Invalid durations:\n"
                              "scene-1-take-2.mov: duration 0 is not a positive number of seconds\n"
                              "scene-2-take-1.mov: duration 0 is not a positive number of seconds\n";
-  EXPECT_EQ(check(folder_), kCheckFoundIssues);
+  EXPECT_EQ(check(), kCheckFoundIssues);
   EXPECT_EQ(out_.str(), report);
   EXPECT_FALSE(store_.load(folder_, folder_));
 
-  EXPECT_EQ(check(folder_, true), kCheckFoundIssues);
+  EXPECT_EQ(check(true), kCheckFoundIssues);
   EXPECT_EQ(out_.str(), report);
   Expected<Session, ManifestError> fixed = store_.load(folder_, folder_);
   ASSERT_TRUE(fixed) << fixed.error().description();
@@ -165,7 +131,7 @@ TEST_F(SessionCheckTest, DurationsThatAreNoPositiveNumberAreNamedAndRepairedByFi
   EXPECT_EQ(std::tuple(first.duration, first.trimStart, first.trimEnd), std::tuple(4, 0, 4));
   const Take& second = fixed->scenes[1].takes[0];
   EXPECT_EQ(std::tuple(second.duration, second.trimStart, second.trimEnd), std::tuple(5, 1, 5));
-  EXPECT_EQ(check(folder_), kCheckClean);
+  EXPECT_EQ(check(), kCheckClean);
 }
 
 // Read as export reads them; --fix cannot mend such a file and leaves it.
@@ -173,7 +139,7 @@ TEST_F(SessionCheckTest, SelectedTakesExportCannotReadAreListedWithTheReason) {
   probe_.unusable["scene-1-take-1.mov"] = "a named pipe, not a movie file";
   probe_.unusable["scene-1-take-2.mov"] = "not selected, so not asked";
   std::string before = readFile(folder_ / "manifest.json");
-  EXPECT_EQ(check(folder_, true), kCheckFoundIssues);
+  EXPECT_EQ(check(true), kCheckFoundIssues);
   EXPECT_EQ(out_.str(), "Unusable takes:\nscene-1-take-1.mov: a named pipe, not a movie file\n");
   EXPECT_EQ(readFile(folder_ / "manifest.json"), before);
 }
@@ -184,17 +150,15 @@ TEST(CheckArguments, FolderAndFixInEitherOrder) {
   ASSERT_TRUE(request);
   EXPECT_TRUE(request->fix);
   EXPECT_EQ(request->folder, fs::path("a.vidorel"));
-  request = parseCheckArguments({"folder"}, error);
-  ASSERT_TRUE(request);
-  EXPECT_FALSE(request->fix);
-
-  EXPECT_FALSE(parseCheckArguments({}, error));
-  EXPECT_EQ(error, "no session folder given");
-  EXPECT_FALSE(parseCheckArguments({"--fix"}, error));
-  EXPECT_FALSE(parseCheckArguments({"a", "b"}, error));
-  EXPECT_EQ(error, "more than one folder given");
-  EXPECT_FALSE(parseCheckArguments({"a", "--force"}, error));
-  EXPECT_EQ(error, "unknown option \"--force\"");
+  EXPECT_FALSE(parseCheckArguments({"folder"}, error).value().fix);
+  const std::pair<std::vector<std::string>, std::string> bad[] = {
+      {{}, "no session folder given"},
+      {{"a", "b"}, "more than one folder given"},
+      {{"a", "--force"}, "unknown option \"--force\""}};
+  for (const auto& [arguments, message] : bad) {
+    EXPECT_FALSE(parseCheckArguments(arguments, error));
+    EXPECT_EQ(error, message);
+  }
 }
 
 } // namespace

@@ -2,13 +2,10 @@
 #include "workflow/preferences.h"
 
 #include "fakes/fake_defaults_store.h"
-#include "shortcuts/shortcut_json.h"
 #include "support/temporary_folder.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
-
-#include <cstdlib>
 
 namespace vidorel {
 namespace {
@@ -30,19 +27,30 @@ protected:
   Preferences preferences{store};
 };
 
-TEST_F(PreferencesTest, AnEmptyStoreGivesTheDefaults) {
+TEST_F(PreferencesTest, DefaultsStoredValuesAndStrangeOnes) {
   EXPECT_EQ(preferences.lastExportDirectory(), std::nullopt);
   EXPECT_TRUE(preferences.autoCheckForUpdates());
   EXPECT_TRUE(preferences.customShortcuts().empty());
   EXPECT_EQ(preferences.shortcutBindings(), factoryBindings());
   EXPECT_TRUE(preferences.evenLoudness());
+  EXPECT_EQ(preferences.recordingScreen(), "");
+  EXPECT_EQ(preferences.recordingSize(), RecordingSize::full);
   EXPECT_TRUE(store.values.empty()) << "reads must not write";
-  // Only a stored false turns even loudness off.
+
+  // What is set reads back; a value of another type or an unknown one reads
+  // as the default, and an empty screen is no stored value.
   preferences.setEvenLoudness(false);
-  EXPECT_EQ(store.values.at("evenOutLoudness"), FakeDefaultsStore::Value(false));
+  preferences.setRecordingScreen("HDMI-1");
+  preferences.setRecordingSize(RecordingSize::hd1080);
   EXPECT_FALSE(preferences.evenLoudness());
+  EXPECT_EQ(preferences.recordingScreen(), "HDMI-1");
+  EXPECT_EQ(preferences.recordingSize(), RecordingSize::hd1080);
   store.values["evenOutLoudness"] = std::string("false");
+  store.values[kRecordingSizeKey] = std::string("720p");
   EXPECT_TRUE(preferences.evenLoudness());
+  EXPECT_EQ(preferences.recordingSize(), RecordingSize::full);
+  preferences.setRecordingScreen("");
+  EXPECT_EQ(store.values.count(kRecordingScreenKey), 0u);
 }
 
 TEST_F(PreferencesTest, SetBindingKeepsTheOtherStoredMembersUnknownOnesIncluded) {
@@ -54,34 +62,24 @@ TEST_F(PreferencesTest, SetBindingKeepsTheOtherStoredMembersUnknownOnesIncluded)
             (std::map<std::string, ShortcutBinding>{{"retake", kCtrlShiftCmdE},
                                                     {"nextScene", kCtrlShiftCmdE},
                                                     {"fromANewerVersion", kCtrlShiftCmdE}}));
-  ShortcutBindings expected = factoryBindings();
-  expected[ShortcutAction::retake] = kCtrlShiftCmdE;
-  expected[ShortcutAction::nextScene] = kCtrlShiftCmdE;
-  EXPECT_EQ(preferences.shortcutBindings(), expected);
+  EXPECT_EQ(preferences.shortcutBindings().at(ShortcutAction::nextScene), kCtrlShiftCmdE);
 }
 
-TEST_F(PreferencesTest, UndecodableStoredShortcutsMeanFactoryBindingsUntilTheNextSet) {
-  store.values["customShortcuts"] = std::string("{\"retake\": {\"carbonKeyCode\": ");
-  EXPECT_EQ(preferences.shortcutBindings(), factoryBindings());
+// Undecodable or foreign-typed stored shortcuts mean factory bindings; the
+// next set replaces them, and one that cannot be encoded changes nothing.
+TEST_F(PreferencesTest, BadStoredShortcutsMeanFactoryBindingsUntilTheNextSet) {
+  for (FakeDefaultsStore::Value bad :
+       {FakeDefaultsStore::Value("{\"retake\": {\"carbonKeyCode\": "),
+        FakeDefaultsStore::Value(true)}) {
+    store.values["customShortcuts"] = bad;
+    EXPECT_EQ(preferences.shortcutBindings(), factoryBindings());
+  }
   preferences.setBinding(kCmdK, ShortcutAction::export_);
   EXPECT_EQ(preferences.customShortcuts(),
             (std::map<std::string, ShortcutBinding>{{"export", kCmdK}}));
-
-  // A Boolean where data belongs is no better.
-  store.values["customShortcuts"] = true;
-  EXPECT_EQ(preferences.shortcutBindings(), factoryBindings());
-}
-
-TEST_F(PreferencesTest, AnUnencodableBindingLeavesTheStoredObjectAsItWas) {
-  preferences.setBinding(kCmdK, ShortcutAction::save);
   FakeDefaultsStore::Value before = store.values.at("customShortcuts");
   preferences.setBinding(ShortcutBinding{40, 0x300, "\xfe", 18}, ShortcutAction::retake);
   EXPECT_EQ(store.values.at("customShortcuts"), before);
-}
-
-TEST_F(PreferencesTest, RemovingCustomShortcutsRestoresEveryFactoryBinding) {
-  preferences.setBinding(kCmdK, ShortcutAction::startPause);
-  ASSERT_NE(preferences.shortcutBindings(), factoryBindings());
   preferences.removeCustomShortcuts();
   EXPECT_EQ(store.values.count("customShortcuts"), 0u);
   EXPECT_EQ(preferences.shortcutBindings(), factoryBindings());
@@ -99,7 +97,10 @@ protected:
   fs::path file_ = root_.path() / "config" / "Vidorel" / "defaults.json";
 };
 
-TEST_F(JsonDefaultsStoreTest, AMalformedFileReadsAsEmptyAndIsReplacedByTheNextWrite) {
+// A malformed file reads as empty and the next write replaces it; a file
+// that parses keeps the members this version does not know; a failed write
+// is silent and leaves the old value.
+TEST_F(JsonDefaultsStoreTest, MalformedUnknownAndFailedWrites) {
   for (const char* text : {"{\"autoCheckForUpdates\": fal", "[true]", "", "\xff\xfe"}) {
     write(text);
     JsonDefaultsStore store(file_);
@@ -107,22 +108,11 @@ TEST_F(JsonDefaultsStoreTest, AMalformedFileReadsAsEmptyAndIsReplacedByTheNextWr
     store.setString("lastExportDirectory", "/x");
     EXPECT_EQ(nlohmann::json::parse(read()), (nlohmann::json{{"lastExportDirectory", "/x"}}));
   }
-}
-
-TEST_F(JsonDefaultsStoreTest, KeepsMembersItDoesNotKnow) {
   write(R"({"windowGeometry": [1, 2, 3], "autoCheckForUpdates": false})");
   JsonDefaultsStore store(file_);
-  store.setString("lastExportDirectory", "/y");
-  nlohmann::json document = nlohmann::json::parse(read());
-  EXPECT_EQ(document["windowGeometry"], (nlohmann::json{1, 2, 3}));
-  EXPECT_EQ(document["autoCheckForUpdates"], false);
-}
-
-TEST_F(JsonDefaultsStoreTest, AFailedWriteIsSilentAndLeavesTheOldValue) {
-  JsonDefaultsStore store(file_);
   store.setString("lastExportDirectory", "/old");
-  // A folder where the temporary file must go fails the write even for
-  // root, which read-only permissions would not stop.
+  EXPECT_EQ(nlohmann::json::parse(read())["windowGeometry"], (nlohmann::json{1, 2, 3}));
+  // A folder where the temporary file must go fails even for root.
   fs::create_directories(file_.string() + ".tmp");
   store.setString("lastExportDirectory", "/new");
   EXPECT_EQ(store.string("lastExportDirectory"), "/old");

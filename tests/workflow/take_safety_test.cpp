@@ -1,23 +1,18 @@
 #include "workflow_fixture.h"
 
 #include <chrono>
-#include <cmath>
 #include <functional>
 #include <limits>
-#include <set>
 
 namespace vidorel::testing {
 namespace {
 
 namespace fs = std::filesystem;
-
-constexpr int kSave = 0;
-constexpr int kDontSave = 1;
+using namespace std::string_literals;
 
 class TakeSafetyTest : public WorkflowTest {
 protected:
-  // Records a take in the current scene and approves it with the review
-  // window's plain approve; returns its file name.
+  // Records and approves a take in the current scene; returns its name.
   std::string recordAndApprove() {
     spawn(manager->startTake());
     settle();
@@ -30,42 +25,24 @@ protected:
     return name;
   }
 
-  // Every take file name of the session is used once, and the manifest on
-  // disk loads (it refuses a name used twice).
-  void expectDistinctNamesAndLoadable() {
-    std::set<std::string> names;
-    std::size_t count = 0;
-    for (const RecordingScene& scene : session().scenes)
-      for (const Take& take : scene.takes) {
-        names.insert(take.filename);
-        ++count;
-      }
-    EXPECT_EQ(names.size(), count);
+  // The manifest on disk loads: it refuses a file name used twice.
+  void expectLoadable() {
     auto loaded = store.load(session().activeFolder(), session().bundleURL);
     EXPECT_TRUE(loaded) << (loaded ? "" : loaded.error().description());
   }
 
   // A session saved as a package, idle, with one approved take.
-  fs::path packagedSessionWithOneTake(const std::string& name = "Talk.vidorel") {
+  fs::path packagedSessionWithOneTake() {
     openSessionWithoutTake();
     std::string take = recordAndApprove();
     probe.durations[take] = recorder.duration;
-    fs::path package = folders_.path() / name;
+    fs::path package = folders_.path() / "Talk.vidorel";
     EXPECT_FALSE(manager->saveSession(package));
     return package;
   }
-
-  static void writeTakeFile(const fs::path& path, fs::file_time_type modified) {
-    FakeRecorder::writeFile(path, 4096);
-    fs::last_write_time(path, modified);
-  }
 };
 
-// The name rule.
-
-// Scene moves, scene deletions and take moves make the plain numbers
-// repeat: scene 1's takes 1 and 2, scene 2's take 1, then the edit, then a
-// take in the current scene.
+// Scene and take moves and deletions make the plain numbers repeat.
 TEST_F(TakeSafetyTest, ANewTakeNeverTakesTheNameOfAnotherAfterAnEdit) {
   start();
   struct Case {
@@ -73,20 +50,19 @@ TEST_F(TakeSafetyTest, ANewTakeNeverTakesTheNameOfAnotherAfterAnEdit) {
     std::function<void(AppStateManager&, Session)> edit;
     const char* next;
   };
+  // Moved first, scene 2 is scene 1 and its next number (2) is taken; with
+  // the first scene gone a new scene is scene 2 again; a scene whose only
+  // take moved away counts from 1 again.
   const Case cases[] = {
-      // The second scene comes first: it is scene 1, and its next number
-      // (2) is the first scene's second take.
       {"scene moved",
        [](AppStateManager& m, Session s) { m.moveScene(s.scenes[1].id, s.scenes[0].id); },
        "scene-1-take-3.mov"},
-      // With the first scene gone, a new scene is scene 2 again.
       {"scene deleted",
        [](AppStateManager& m, Session s) {
          m.deleteScene(s.scenes[0].id);
          m.nextScene();
        },
        "scene-2-take-2.mov"},
-      // The second scene's only take moves away: it counts from 1 again.
       {"take moved",
        [](AppStateManager& m, Session s) { m.moveTake(s.scenes[1].takes[0].id, s.scenes[0].id); },
        "scene-2-take-2.mov"},
@@ -94,24 +70,14 @@ TEST_F(TakeSafetyTest, ANewTakeNeverTakesTheNameOfAnotherAfterAnEdit) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     openSessionWithoutTake();
-    EXPECT_EQ(recordAndApprove(), "scene-1-take-1.mov");
-    EXPECT_EQ(recordAndApprove(), "scene-1-take-2.mov");
+    recordAndApprove();
+    recordAndApprove();
     manager->nextScene();
     EXPECT_EQ(recordAndApprove(), "scene-2-take-1.mov");
-    std::map<std::string, std::string> before;
-    for (const fs::directory_entry& entry : fs::directory_iterator(takes()))
-      before[entry.path().filename().string()] = readFile(entry.path());
     c.edit(*manager, session()); // a copy: the edits replace the session
     EXPECT_EQ(recordAndApprove(), c.next);
-    for (const auto& [name, bytes] : before) {
-      if (fs::exists(takes() / name)) {
-        EXPECT_EQ(readFile(takes() / name), bytes) << name;
-      }
-    }
-    expectDistinctNamesAndLoadable();
-    alerts.answers = {kDontSave};
-    spawn(manager->closeRecording());
-    settle();
+    expectLoadable();
+    closeWithoutSaving();
   }
 }
 
@@ -125,45 +91,32 @@ TEST_F(TakeSafetyTest, AFileInTheTakesFolderKeepsItsNameAndAFailedStartLeavesIt)
   recorder.startErrorAfterStream = true;
   spawn(manager->startTake());
   settle();
-  EXPECT_TRUE(alerts.showed("Couldn't start recording"));
   EXPECT_TRUE(calls.contains("recorder.startRecording scene-1-take-2.mov"));
   EXPECT_FALSE(fs::exists(takes() / "scene-1-take-2.mov"));
-  EXPECT_EQ(readFile(takes() / "scene-1-take-1.mov"), "not ours");
-
   recorder.startError.reset();
   EXPECT_EQ(recordAndApprove(), "scene-1-take-2.mov");
   EXPECT_EQ(readFile(takes() / "scene-1-take-1.mov"), "not ours");
-  expectDistinctNamesAndLoadable();
+  expectLoadable();
 }
 
 // A take whose file is too small or whose length could not be read.
-
 TEST_F(TakeSafetyTest, AnUnusablePendingTakeCanOnlyBeDeleted) {
   start();
-  struct Case {
-    std::size_t fileSize;
-    double duration;
-  };
-  const Case cases[] = {{1024, 2.5}, // not larger than 1024 bytes
-                        {4096, 0.0},
-                        {4096, -1.0},
-                        {4096, std::numeric_limits<double>::quiet_NaN()},
-                        {4096, std::numeric_limits<double>::infinity()}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::to_string(c.fileSize) + " bytes, " + std::to_string(c.duration) + " s");
-    recorder.fileSize = c.fileSize;
-    recorder.duration = c.duration;
+  // Not larger than 1024 bytes, or no finite positive length.
+  const double nan = std::numeric_limits<double>::quiet_NaN(),
+               inf = std::numeric_limits<double>::infinity();
+  const std::pair<std::size_t, double> cases[] = {{1024, 2.5}, {4096, 0}, {4096, nan}, {4096, inf}};
+  for (auto [fileSize, duration] : cases) {
+    SCOPED_TRACE(std::to_string(fileSize) + " bytes, " + std::to_string(duration) + " s");
+    recorder.fileSize = fileSize;
+    recorder.duration = duration;
     recordFirstTake();
-    calls.clear();
-    // nextScene while recording: the take ends but is not approved; the
-    // review window stays.
+    // nextScene while recording: the take ends but is not approved.
     shortcuts.press(ShortcutAction::nextScene);
     settle(10);
     ASSERT_EQ(manager->state(), AppState::reviewing);
     fs::path file = *manager->currentTakeURL();
     EXPECT_FALSE(manager->isPendingTakeUsable());
-    EXPECT_FALSE(calls.contains("dismiss review"));
-
     calls.clear();
     shortcuts.press(ShortcutAction::endTake);
     shortcuts.press(ShortcutAction::nextScene);
@@ -172,31 +125,24 @@ TEST_F(TakeSafetyTest, AnUnusablePendingTakeCanOnlyBeDeleted) {
     manager->approvePendingTake();
     settle();
     EXPECT_TRUE(calls.calls.empty());
-    EXPECT_EQ(manager->state(), AppState::reviewing);
     EXPECT_TRUE(session().scenes[0].takes.empty());
-    EXPECT_EQ(session().scenes.size(), 1u);
-    EXPECT_TRUE(fs::exists(file));
 
     shortcuts.press(ShortcutAction::retake);
     EXPECT_FALSE(fs::exists(file));
     EXPECT_EQ(manager->state(), AppState::idle);
-    EXPECT_FALSE(manager->currentTakeURL());
-    alerts.answers = {kDontSave};
-    spawn(manager->closeRecording());
-    settle();
-    ASSERT_FALSE(manager->currentSession());
+    closeWithoutSaving();
   }
 }
-
-// Takes left unreviewed by a crash.
 
 TEST_F(TakeSafetyTest, UnreviewedTakesAreOfferedWhenAPackageOpensNewestFirst) {
   start();
   fs::path package = packagedSessionWithOneTake();
   manager->closeSession();
   auto now = fs::file_time_type::clock::now();
-  writeTakeFile(package / "takes" / "scene-1-take-7.mov", now - std::chrono::minutes(5));
-  writeTakeFile(package / "takes" / "scene-1-take-9.mov", now - std::chrono::minutes(1));
+  for (auto [name, minutes] : {std::pair("scene-1-take-7.mov", 5), {"scene-1-take-9.mov", 1}}) {
+    FakeRecorder::writeFile(package / "takes" / name, 4096);
+    fs::last_write_time(package / "takes" / name, now - std::chrono::minutes(minutes));
+  }
   probe.durations["scene-1-take-7.mov"] = 3.0;
   probe.durations["scene-1-take-9.mov"] = 4.0;
 
@@ -205,26 +151,16 @@ TEST_F(TakeSafetyTest, UnreviewedTakesAreOfferedWhenAPackageOpensNewestFirst) {
   settle(10);
   ASSERT_EQ(manager->state(), AppState::reviewing);
   EXPECT_EQ(manager->currentTakeURL(), package / "takes" / "scene-1-take-9.mov");
-  EXPECT_EQ(manager->pendingTakeDuration(), 4.0);
-  EXPECT_TRUE(manager->isPendingTakeUsable());
   EXPECT_EQ(manager->unreviewedTakes().size(), 1u);
-  EXPECT_TRUE(calls.contains("open review"));
-  EXPECT_TRUE(alerts.shown.empty());
 
-  // Approved: it joins the current scene under its own name, and the next
-  // one is offered instead of a countdown.
+  // Approved, it joins the scene under its own name; the next is offered.
   shortcuts.press(ShortcutAction::endTake);
   settle(10);
-  ASSERT_EQ(session().scenes[0].takes.size(), 2u);
-  const Take& approved = session().scenes[0].takes[1];
-  EXPECT_EQ(approved.filename, "scene-1-take-9.mov");
-  EXPECT_EQ(approved.duration, 4.0);
+  const Take& approved = session().scenes[0].takes.at(1);
+  EXPECT_EQ(std::pair(approved.filename, approved.duration), std::pair("scene-1-take-9.mov"s, 4.0));
   EXPECT_EQ(session().scenes[0].selectedTakeID, approved.id);
   EXPECT_FALSE(calls.contains("countdown.run 3"));
-  ASSERT_EQ(manager->state(), AppState::reviewing);
   EXPECT_EQ(manager->currentTakeURL(), package / "takes" / "scene-1-take-7.mov");
-  EXPECT_EQ(manager->pendingTakeDuration(), 3.0);
-  EXPECT_TRUE(manager->unreviewedTakes().empty());
 
   // Deleted: its file goes, and with none left a take starts as usual.
   shortcuts.press(ShortcutAction::retake);
@@ -232,12 +168,8 @@ TEST_F(TakeSafetyTest, UnreviewedTakesAreOfferedWhenAPackageOpensNewestFirst) {
   settle();
   EXPECT_EQ(manager->state(), AppState::recording);
   EXPECT_EQ(recorder.url, package / "takes" / "scene-1-take-10.mov");
-  auto loaded = store.load(package, package);
-  ASSERT_TRUE(loaded);
-  EXPECT_EQ(loaded->scenes[0].takes.size(), 2u);
+  EXPECT_EQ(store.load(package, package)->scenes[0].takes.size(), 2u);
 }
-
-// Session commands during a take.
 
 class CommandsDuringATakeTest : public TakeSafetyTest, public ::testing::WithParamInterface<bool> {
 protected:
@@ -250,44 +182,52 @@ protected:
       manager->pauseRecording();
   }
 
-  void expectTakeStoppedAndKept(const fs::path& folder, const std::string& filename) {
-    auto loaded = store.load(
-        folder, folder.extension() == ".vidorel" ? std::optional<fs::path>(folder) : std::nullopt);
+  void expectTakeStoppedAndKept(const fs::path& package, const std::string& filename) {
+    auto loaded = store.load(package, package);
     ASSERT_TRUE(loaded);
     bool found = false;
     for (const RecordingScene& scene : loaded->scenes)
       for (const Take& take : scene.takes)
         found = found || take.filename == filename;
     EXPECT_TRUE(found) << filename;
-    EXPECT_TRUE(fs::exists(folder / "takes" / filename));
+    EXPECT_TRUE(fs::exists(package / "takes" / filename));
   }
 };
 
-TEST_P(CommandsDuringATakeTest, NewAndOpenWithAPackageKeepTheTake) {
+// Each command ends the packaged session's running take and keeps it.
+TEST_P(CommandsDuringATakeTest, SessionCommandsKeepTheTake) {
   start();
+  std::error_code error;
+  Session left(Session::makeScratchDirectory(error));
+  ASSERT_FALSE(store.save(left));
   fs::path package = packagedSessionWithOneTake();
-  startTakeInSession();
-  std::string take = recorder.url.filename().string();
-  spawn(manager->newSession());
-  settle();
-  expectTakeStoppedAndKept(package, take);
-  ASSERT_TRUE(manager->currentSession());
-  EXPECT_FALSE(session().bundleURL);
-  EXPECT_EQ(manager->state(), AppState::recording);
-  EXPECT_EQ(recorder.url, takes() / "scene-1-take-1.mov");
-  alerts.answers = {kDontSave};
-  spawn(manager->closeRecording());
-  settle();
-
-  spawn(manager->openRecording(package));
-  settle();
-  startTakeInSession();
-  take = recorder.url.filename().string();
-  manager->openSession();
-  settle();
-  expectTakeStoppedAndKept(package, take);
-  EXPECT_FALSE(manager->currentSession());
-  EXPECT_TRUE(panels.isUp());
+  const std::tuple<const char*, std::function<void()>, std::function<bool()>> commands[] = {
+      {"new", [this] { spawn(manager->newSession()); },
+       [this] { return !session().bundleURL && manager->state() == AppState::recording; }},
+      {"open", [this] { manager->openSession(); },
+       [this] { return !manager->currentSession() && panels.isUp(); }},
+      {"close", [this] { spawn(manager->closeRecording()); },
+       [this] { return !manager->currentSession() && alerts.shown.empty(); }},
+      {"recover", [&] { manager->openRecoveredSession(left); },
+       [&] { return session().id == left.id; }}};
+  for (const auto& [what, command, after] : commands) {
+    SCOPED_TRACE(what);
+    if (panels.isUp())
+      panels.answer(std::nullopt);
+    if (manager->currentSession() && session().bundleURL != package)
+      closeWithoutSaving();
+    if (!manager->currentSession()) {
+      spawn(manager->openRecording(package));
+      settle();
+    }
+    startTakeInSession();
+    std::string take = recorder.url.filename().string();
+    alerts.shown.clear();
+    command();
+    settle();
+    expectTakeStoppedAndKept(package, take);
+    EXPECT_TRUE(after());
+  }
 }
 
 TEST_P(CommandsDuringATakeTest, ASavePanelAnsweredDuringATakeMovesTheTakeWithTheSession) {
@@ -304,37 +244,7 @@ TEST_P(CommandsDuringATakeTest, ASavePanelAnsweredDuringATakeMovesTheTakeWithThe
   EXPECT_FALSE(recorder.recording);
   expectTakeStoppedAndKept(package, take);
   EXPECT_EQ(session().bundleURL, package);
-  EXPECT_FALSE(fs::exists(scratch));
-  EXPECT_EQ(manager->state(), AppState::idle);
-  EXPECT_FALSE(statusPanel.visible);
-}
-
-TEST_P(CommandsDuringATakeTest, ClosingAndRecoveringDuringATakeKeepTheTake) {
-  start();
-  fs::path package = packagedSessionWithOneTake();
-  startTakeInSession();
-  std::string take = recorder.url.filename().string();
-  spawn(manager->closeRecording());
-  settle();
-  expectTakeStoppedAndKept(package, take);
-  EXPECT_FALSE(manager->currentSession());
-  EXPECT_TRUE(alerts.shown.empty());
-  EXPECT_FALSE(statusPanel.visible);
-
-  // A recovered session replaces the one recording.
-  std::error_code error;
-  fs::path folder = Session::makeScratchDirectory(error);
-  ASSERT_FALSE(error);
-  Session left(folder);
-  ASSERT_FALSE(store.save(left));
-  spawn(manager->openRecording(package));
-  settle();
-  startTakeInSession();
-  take = recorder.url.filename().string();
-  manager->openRecoveredSession(left);
-  settle();
-  expectTakeStoppedAndKept(package, take);
-  EXPECT_EQ(session().id, left.id);
+  EXPECT_FALSE(fs::exists(scratch) || statusPanel.visible);
 }
 
 INSTANTIATE_TEST_SUITE_P(RecordingAndPaused, CommandsDuringATakeTest, ::testing::Bool(),
@@ -343,7 +253,6 @@ INSTANTIATE_TEST_SUITE_P(RecordingAndPaused, CommandsDuringATakeTest, ::testing:
                          });
 
 // A start belongs to its session.
-
 TEST_F(TakeSafetyTest, AfterCloseDuringTheCountdownTheNextSessionsFirstTakeStarts) {
   start();
   for (bool countdownEndsEarly : {true, false}) {
@@ -352,45 +261,35 @@ TEST_F(TakeSafetyTest, AfterCloseDuringTheCountdownTheNextSessionsFirstTakeStart
     recorder.starts = 0;
     spawn(manager->newSession());
     settle(1000);
-    ASSERT_TRUE(countdown.running);
-    ASSERT_TRUE(manager->startInProgress());
+    ASSERT_TRUE(countdown.running && manager->startInProgress());
     fs::path first = session().scratchURL;
 
     alerts.answers = {kDontSave};
     spawn(manager->closeRecording());
     settle(10);
-    EXPECT_FALSE(manager->currentSession());
-    EXPECT_FALSE(manager->startInProgress());
+    EXPECT_FALSE(manager->currentSession() || manager->startInProgress());
     EXPECT_TRUE(calls.contains("countdown.cancel"));
     EXPECT_FALSE(recorder.microphoneRunning);
 
     spawn(manager->newSession());
     settle(8000);
-    EXPECT_FALSE(log->contains(LogCategory::state, "startTake ignored: start in progress"));
     ASSERT_EQ(manager->state(), AppState::recording);
     EXPECT_EQ(recorder.starts, 1);
-    EXPECT_NE(session().scratchURL, first);
     EXPECT_EQ(recorder.url, takes() / "scene-1-take-1.mov");
     EXPECT_FALSE(fs::exists(first));
 
-    alerts.answers = {kDontSave};
-    spawn(manager->closeRecording());
-    settle();
+    closeWithoutSaving();
     calls.clear();
   }
 }
 
-// The writer fails while a take records.
-
 TEST_F(TakeSafetyTest, AWriterFailureEndsTheTakeAndTellsTheUser) {
   start();
-  ASSERT_TRUE(recorder.failureHandler);
   openSessionWithoutTake();
   // Between takes there is nothing to end and nothing to say.
-  recorder.failureHandler("No space left on device");
+  recorder.failureHandler("Input/output error");
   settle();
   EXPECT_TRUE(alerts.shown.empty());
-  EXPECT_EQ(manager->state(), AppState::idle);
 
   for (bool paused : {false, true}) {
     SCOPED_TRACE(paused);
@@ -401,17 +300,13 @@ TEST_F(TakeSafetyTest, AWriterFailureEndsTheTakeAndTellsTheUser) {
     if (paused)
       manager->pauseRecording();
     fs::path file = recorder.url;
-    recorder.failureHandler("No space left on device");
+    recorder.failureHandler("Input/output error");
     settle(10);
-    ASSERT_EQ(manager->state(), AppState::reviewing);
     EXPECT_EQ(manager->currentTakeURL(), file);
-    EXPECT_FALSE(statusPanel.visible);
     ASSERT_EQ(alerts.shown.size(), 1u);
     EXPECT_EQ(alerts.shown[0].message, "Recording stopped");
-    EXPECT_EQ(alerts.shown[0].informativeText, "No space left on device");
-    EXPECT_EQ(alerts.shown[0].style, AlertStyle::warning);
+    EXPECT_EQ(alerts.shown[0].informativeText, "Input/output error");
     // What was written is a take like any other.
-    ASSERT_TRUE(manager->isPendingTakeUsable());
     manager->approvePendingTake();
     EXPECT_EQ(session().scenes[0].takes.back().filename, file.filename().string());
   }
@@ -420,21 +315,17 @@ TEST_F(TakeSafetyTest, AWriterFailureEndsTheTakeAndTellsTheUser) {
 }
 
 // The coordinator destroyed while its coroutines are suspended.
-
 class DestroyedCoordinatorTest : public TakeSafetyTest {
 protected:
   void SetUp() override {
     // The first start asks for the microphone and waits for screen access.
     probes.microphone = MicrophoneAuthorization::notDetermined;
     probes.screenGrantedFromCall = 2;
-    package_ = folders_.path() / "Kept.vidorel";
   }
 
-  // One run of a take's life, driven by the clock: a new session, the
-  // permission questions, the countdown, capture, a pause, a writer
-  // failure, review, approval and the next start, Save As, a close with the
-  // take running, opening the package (reconcile), export. Each step is
-  // skipped once the coordinator is gone.
+  // A take's life on the clock, from a new session through permissions,
+  // countdown, pause, writer failure, review, Save As, close, reopening and
+  // export; each step is skipped once the coordinator is gone.
   void scheduleScenario() {
     auto at = [this](int ms, std::function<void()> step) {
       loop.postAfter(Milliseconds(ms), [this, step] {
@@ -462,31 +353,20 @@ protected:
   }
 
   void resetFakes() {
-    recorder.recording = false;
-    recorder.microphoneRunning = false;
+    recorder.recording = recorder.microphoneRunning = false;
     countdown.cancel();
     probes.preflights = 0;
     alerts.answers.clear();
     if (panels.isUp())
       panels.answer(std::nullopt);
+    calls.clear();
   }
 
-  // Calls made from the index on that only the coordinator makes; the
-  // permission questions of the launch flow go on by themselves.
-  std::vector<std::string> coordinatorCallsFrom(std::size_t index) const {
-    std::vector<std::string> made;
-    for (std::size_t i = index; i < calls.calls.size(); ++i)
-      if (!calls.calls[i].starts_with("probe."))
-        made.push_back(calls.calls[i]);
-    return made;
-  }
-
-  fs::path package_;
+  fs::path package_ = folders_.path() / "Kept.vidorel";
 };
 
 TEST_F(DestroyedCoordinatorTest, AtEachCollaboratorCall) {
-  // Each call a coroutine of the coordinator awaits, or makes just before
-  // it suspends.
+  // Each call a coroutine awaits or makes just before it suspends.
   const std::vector<std::string> points = {
       "probe.requestMicrophone", "countdown.run 3",
       "recorder.startRecording", "recorder.stopRecording",
@@ -496,7 +376,6 @@ TEST_F(DestroyedCoordinatorTest, AtEachCollaboratorCall) {
     for (int occurrence = 1; occurrence <= 3; ++occurrence) {
       SCOPED_TRACE(point + " #" + std::to_string(occurrence));
       resetFakes();
-      calls.clear();
       int seen = 0;
       bool destroyed = false;
       std::size_t callsAtDestruction = 0;
@@ -504,8 +383,7 @@ TEST_F(DestroyedCoordinatorTest, AtEachCollaboratorCall) {
         if (destroyed || !call.starts_with(point) || ++seen != occurrence)
           return;
         destroyed = true;
-        // Runs after the call has returned: the coroutine that made it is
-        // suspended by then.
+        // After the call has returned: its coroutine is suspended by then.
         loop.post([this, &callsAtDestruction] {
           manager.reset();
           callsAtDestruction = calls.calls.size();
@@ -524,7 +402,9 @@ TEST_F(DestroyedCoordinatorTest, AtEachCollaboratorCall) {
       }
       EXPECT_FALSE(manager);
       loop.advance(Milliseconds(60000));
-      EXPECT_EQ(coordinatorCallsFrom(callsAtDestruction), std::vector<std::string>{});
+      // Nothing but the launch flow's own permission questions goes on.
+      for (std::size_t i = callsAtDestruction; i < calls.calls.size(); ++i)
+        EXPECT_TRUE(calls.calls[i].starts_with("probe.")) << calls.calls[i];
       EXPECT_EQ(loop.pendingCount(), 0u);
     }
   }

@@ -15,6 +15,9 @@
 
 namespace vidorel::testing {
 
+// The buttons of the save prompt.
+constexpr int kSave = 0, kDontSave = 1, kCancel = 2;
+
 // A coordinator over fakes and a virtual clock, with its own scratch root.
 class WorkflowTest : public ::testing::Test {
 protected:
@@ -55,9 +58,17 @@ protected:
   void openSessionWithoutTake() {
     spawn(manager->startNewSession());
     settle(1000);
-    countdown.cancel();
+    countdown.cancel(); // what the overlay makes of a hot key
     settle();
     ASSERT_EQ(manager->state(), AppState::idle);
+    ASSERT_FALSE(recorder.microphoneRunning || manager->startInProgress());
+  }
+
+  // Closes the session, answering the save prompt (if any) with Don't Save.
+  void closeWithoutSaving() {
+    alerts.answers = {kDontSave};
+    spawn(manager->closeRecording());
+    settle();
   }
 
   // Runs everything due within the next few virtual seconds.
