@@ -114,7 +114,6 @@ protected:
     s1 = session.scenes[0].id;
     s2 = session.scenes[1].id;
     s3 = session.scenes[third].id;
-    commands.session = &session;
     commands.published = [this] { tree.setSession(session); };
     tree.setSession(session);
     tree.onSelectTakeForPreview = [this](const Uuid& id, const std::filesystem::path& file) {
@@ -134,81 +133,50 @@ protected:
 
 // A scene clicked becomes current and previews its last take (a scene
 // without takes keeps the preview); a take clicked makes its scene current
-// and previews itself.
-TEST_F(SceneTreeTest, ClicksSelectTheSceneAndPreviewATake) {
+// and previews itself. The selection button toggles between a take and
+// none.
+TEST_F(SceneTreeTest, ClicksSelectAndPreview) {
   tree.clickScene(s1);
   tree.clickScene(s2);
-  EXPECT_EQ(commands.calls,
-            (std::vector<std::string>{"selectScene " + s1.string(), "selectScene " + s2.string()}));
-  EXPECT_EQ(previews, (std::vector<std::string>{
-                          t3.string() + " /recordings/Talk.vidorel/takes/scene-1-take-3.mov"}));
-  EXPECT_EQ(tree.previewingTakeID(), t3);
-  EXPECT_TRUE(tree.scene(s2)->isCurrent);
-
   tree.clickTake(s1, t2);
-  EXPECT_EQ(commands.calls.back(), "selectScene " + s1.string());
-  EXPECT_EQ(session.currentSceneIndex, 0);
-  EXPECT_EQ(previews.back(), t2.string() + " /recordings/Talk.vidorel/takes/scene-1-take-2.mov");
+  tree.toggleTakeSelection(s1, t1);
+  tree.toggleTakeSelection(s1, t2);
+  EXPECT_EQ(commands.calls, (std::vector<std::string>{
+                                "selectScene " + s1.string(), "selectScene " + s2.string(),
+                                "selectScene " + s1.string(), "selectTake " + s1.string() + " none",
+                                "selectTake " + s1.string() + " " + t2.string()}));
+  EXPECT_EQ(previews, (std::vector<std::string>{
+                          t3.string() + " /recordings/Talk.vidorel/takes/scene-1-take-3.mov",
+                          t2.string() + " /recordings/Talk.vidorel/takes/scene-1-take-2.mov"}));
   EXPECT_TRUE(tree.take(t2)->isPreviewing);
   EXPECT_FALSE(tree.take(t3)->isPreviewing);
 }
 
-TEST_F(SceneTreeTest, SelectionButtonTogglesBetweenTakesAndSkipped) {
-  tree.toggleTakeSelection(s1, t1);
-  EXPECT_EQ(commands.calls.back(), "selectTake " + s1.string() + " none");
-  EXPECT_TRUE(tree.scene(s1)->isSkipped);
-
-  tree.toggleTakeSelection(s1, t2);
-  EXPECT_EQ(commands.calls.back(), "selectTake " + s1.string() + " " + t2.string());
-  EXPECT_FALSE(tree.scene(s1)->isSkipped);
-  EXPECT_TRUE(tree.take(t2)->isSelected);
-
-  tree.toggleTakeSelection(s1, t3);
-  EXPECT_EQ(commands.calls.back(), "selectTake " + s1.string() + " " + t3.string());
-  EXPECT_FALSE(tree.take(t2)->isSelected);
-}
-
 // The editor's rules are NameEditor's; the tree opens it on the current
-// name, shows the new one at once, and a name emptied gives the default
-// label back.
-TEST_F(SceneTreeTest, RenamingShowsTheNewNameAndEmptyRestoresTheDefaultLabel) {
+// name, from its own calls or the menus', and an item deleted while being
+// renamed closes it.
+TEST_F(SceneTreeTest, RenamingAndMenuCommandsReachTheCoordinator) {
   tree.startRenaming({s3, std::nullopt});
   EXPECT_EQ(tree.editor().text(), "");
   tree.endRenaming(NameEditor::End::returnKey, "Finale");
-  EXPECT_EQ(tree.scene(s3)->label, "Finale");
-  tree.startRenaming({s3, std::nullopt});
-  EXPECT_EQ(tree.editor().text(), "Finale");
-  tree.endRenaming(NameEditor::End::focusLost, "");
-  EXPECT_EQ(tree.scene(s3)->label, "Scene 3");
-
-  tree.startRenaming({s1, t3});
+  tree.runMenuCommand(SceneTreeMenuCommand::renameTake, s1, t3);
   EXPECT_EQ(tree.editor().text(), "Last");
-  tree.cancelRenaming();
-  tree.endRenaming(NameEditor::End::focusLost, "Las");
-  EXPECT_EQ(tree.take(t3)->label, "Last");
-  tree.startRenaming({s1, t3});
-  tree.endRenaming(NameEditor::End::returnKey, "Final cut");
-  EXPECT_EQ(commands.calls,
-            (std::vector<std::string>{
-                "renameScene " + s3.string() + " 'Finale'", "renameScene " + s3.string() + " ''",
-                "renameTake " + s1.string() + " " + t3.string() + " 'Final cut'"}));
-  EXPECT_EQ(renamingChanges,
-            (std::vector<bool>{true, false, true, false, true, false, true, false}));
-}
-
-// The menus' rename items open the editor on their row; deleting the take
-// being renamed closes it.
-TEST_F(SceneTreeTest, MenuCommandsReachTheCoordinator) {
+  tree.endRenaming(NameEditor::End::focusLost, "");
+  EXPECT_EQ(renamingChanges, (std::vector<bool>{true, false, true, false}));
   tree.runMenuCommand(SceneTreeMenuCommand::deleteScene, s2);
   tree.runMenuCommand(SceneTreeMenuCommand::renameScene, s2);
   EXPECT_EQ(tree.renameTarget(), (RenameTarget{s2, std::nullopt}));
   tree.runMenuCommand(SceneTreeMenuCommand::renameTake, s1, t2);
   EXPECT_EQ(tree.renameTarget(), (RenameTarget{s1, t2}));
   tree.runMenuCommand(SceneTreeMenuCommand::deleteTake, s1, t2);
+  session.scenes[0].removeTake(t2);
+  tree.setSession(session);
   EXPECT_FALSE(tree.isRenaming());
   tree.endRenaming(NameEditor::End::focusLost, "Ghost");
   EXPECT_EQ(commands.calls,
-            (std::vector<std::string>{"deleteScene " + s2.string(), "deleteTake " + t2.string()}));
+            (std::vector<std::string>{"renameScene " + s3.string() + " 'Finale'",
+                                      "renameTake " + s1.string() + " " + t3.string() + " ''",
+                                      "deleteScene " + s2.string(), "deleteTake " + t2.string()}));
 }
 
 TEST_F(SceneTreeTest, DropsMoveScenesAndTakesButNotOntoThemselves) {

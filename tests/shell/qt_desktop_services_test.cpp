@@ -7,7 +7,6 @@
 #include <QFileSystemModel>
 #include <QKeyEvent>
 #include <QListView>
-#include <QPushButton>
 #include <QTimer>
 
 #include "fakes/test_application.h"
@@ -37,14 +36,12 @@ TEST(QtMainLoop, RunsPostsInOrderOnTheMainThreadFromAnyThread) {
     });
   };
   post(1);
-  std::thread([&] {
-    for (int i = 2; i <= 4; ++i)
-      post(i);
-  }).join();
   QElapsedTimer clock;
   clock.start();
   std::atomic<qint64> firedAfter{-1};
   std::thread([&] {
+    for (int i = 2; i <= 4; ++i)
+      post(i);
     loop.postAfter(Milliseconds(200), [&] {
       allOnMain = allOnMain && std::this_thread::get_id() == mainThread;
       firedAfter = clock.elapsed();
@@ -57,105 +54,75 @@ TEST(QtMainLoop, RunsPostsInOrderOnTheMainThreadFromAnyThread) {
   EXPECT_GE(firedAfter.load(), 195);
 }
 
-// The buttons are clicked from a timer: runModal blocks in its own loop.
+// The buttons are pressed from a timer: runModal blocks in its own loop.
 TEST(QtAlertPresenter, ReturnsTheIndexOfTheChosenButtonInTheOrderAdded) {
   QtAlertPresenter alerts;
   Alert alert{"Save recording before closing?",
               "Your recording has unsaved changes.",
               AlertStyle::warning,
               {"Save…", "Don’t Save", "Cancel"}};
-  auto button = [&](const char* title) -> QAbstractButton* {
-    for (QAbstractButton* candidate : alerts.visibleBox()->buttons())
-      if (candidate->text() == QString::fromUtf8(title))
-        return candidate;
-    return nullptr;
-  };
   QTimer::singleShot(50, [&] {
     QMessageBox* box = alerts.visibleBox();
     ASSERT_NE(box, nullptr);
     EXPECT_EQ(box->text(), QStringLiteral("Save recording before closing?"));
     EXPECT_EQ(box->icon(), QMessageBox::Warning);
-    EXPECT_EQ(box->defaultButton(), button("Save…"));
-    button("Don’t Save")->click();
+    EXPECT_EQ(box->defaultButton()->text(), QStringLiteral("Save…"));
+    for (QAbstractButton* button : box->buttons())
+      if (button->text() == QStringLiteral("Don’t Save"))
+        button->click();
   });
   EXPECT_EQ(alerts.runModal(alert), 1);
   EXPECT_EQ(alerts.visibleBox(), nullptr);
-
   QTimer::singleShot(50, [&] {
     QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
     QApplication::sendEvent(alerts.visibleBox(), &escape);
   });
   EXPECT_EQ(alerts.runModal(alert), 2) << "Escape chooses Cancel";
-
-  QTimer::singleShot(50, [&] {
-    EXPECT_EQ(alerts.visibleBox()->icon(), QMessageBox::Critical);
-    alerts.visibleBox()->buttons().front()->click();
-  });
-  EXPECT_EQ(alerts.runModal(Alert{"Export failed", "Disk full.", AlertStyle::critical, {}}), 0);
 }
-
-class QtFilePanelsTest : public ::testing::Test {
-protected:
-  void SetUp() override {
-    root = vidorel::testing::makeTemporaryFolder("panels");
-    root = std::filesystem::canonical(root);
-    package = root / "Talk.vidorel";
-    std::filesystem::create_directories(package / "takes");
-    std::ofstream(package / "manifest.json") << "{}";
-    std::filesystem::create_directories(root / "plain");
-  }
-  void TearDown() override { std::filesystem::remove_all(root); }
-
-  // Shows the open panel in `folder`; it does not block its caller.
-  PackageFileDialog* show(const std::filesystem::path& folder) {
-    answered = false;
-    chosen.reset();
-    auto answer = [this](std::optional<std::filesystem::path> path) {
-      answered = true;
-      chosen = path;
-    };
-    panels.showOpenPanel(OpenPanelOptions{"Open a recording", ".vidorel"}, answer);
-    PackageFileDialog* dialog = panels.visiblePanel();
-    EXPECT_FALSE(answered);
-    dialog->setDirectory(QString::fromStdString(folder.string()));
-    return dialog;
-  }
-  std::filesystem::path chosenPath() const {
-    return std::filesystem::weakly_canonical(chosen.value_or(""));
-  }
-
-  QtMainLoop loop;
-  QtFilePanels panels{loop};
-  std::filesystem::path root;
-  std::filesystem::path package;
-  bool answered = false;
-  std::optional<std::filesystem::path> chosen;
-};
 
 // A package folder is chosen as one item, by the Open button or a
 // double-click; an ordinary folder is entered. (The save panel is used for
 // real by the desktop end-to-end test.)
-TEST_F(QtFilePanelsTest, APackageFolderIsChosenAsOneItem) {
+TEST(QtFilePanels, APackageFolderIsChosenAsOneItem) {
+  namespace fs = std::filesystem;
+  fs::path root = fs::canonical(vidorel::testing::makeTemporaryFolder("panels"));
+  fs::path package = root / "Talk.vidorel";
+  fs::create_directories(package / "takes");
+  std::ofstream(package / "manifest.json") << "{}";
+  fs::create_directories(root / "plain");
+  QtMainLoop loop;
+  QtFilePanels panels{loop};
+  std::optional<std::optional<fs::path>> chosen;
+  auto show = [&](const fs::path& folder) {
+    chosen.reset();
+    panels.showOpenPanel(
+        OpenPanelOptions{"Open a recording", ".vidorel"},
+        [&](std::optional<fs::path> path) { chosen = path ? fs::weakly_canonical(*path) : path; });
+    panels.visiblePanel()->setDirectory(QString::fromStdString(folder.string()));
+    EXPECT_FALSE(chosen);
+    return panels.visiblePanel();
+  };
   PackageFileDialog* dialog = show(root);
   dialog->selectFile(QString::fromStdString(package.string()));
   dialog->accept();
-  ASSERT_TRUE(spinUntil([&] { return answered; }));
-  EXPECT_EQ(chosenPath(), package);
+  ASSERT_TRUE(spinUntil([&] { return chosen.has_value(); }));
+  EXPECT_EQ(*chosen, package);
 
   dialog = show(root);
   auto* model = dialog->findChild<QFileSystemModel*>();
   auto* list = dialog->findChild<QListView*>(QStringLiteral("listView"));
   ASSERT_TRUE(model && list);
   emit list->activated(model->index(QString::fromStdString(package.string())));
-  ASSERT_TRUE(spinUntil([&] { return answered; }));
-  EXPECT_EQ(chosenPath(), package);
+  ASSERT_TRUE(spinUntil([&] { return chosen.has_value(); }));
+  EXPECT_EQ(*chosen, package);
 
   dialog = show(root / "plain");
   QApplication::processEvents();
-  EXPECT_FALSE(answered);
+  EXPECT_FALSE(chosen);
   dialog->reject();
-  ASSERT_TRUE(spinUntil([&] { return answered; }));
-  EXPECT_FALSE(chosen) << "cancelling answers nothing";
+  ASSERT_TRUE(spinUntil([&] { return chosen.has_value(); }));
+  EXPECT_EQ(*chosen, std::nullopt) << "cancelling answers nothing";
+  fs::remove_all(root);
 }
 
 TEST(QtWindowHost, KeepsOneWindowPerIdMadeByItsFactory) {

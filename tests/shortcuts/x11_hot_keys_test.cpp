@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <memory>
 #include <unistd.h>
+#include <utility>
 
 namespace vidorel {
 namespace {
@@ -20,18 +21,17 @@ namespace {
 using testing::spinUntil;
 
 // Xvfb resets itself whenever its last client leaves, refusing connections
-// for a moment. A test process may start while the server still resets
-// after the last one, so the first connection is retried for a few seconds,
-// and held for the whole run.
+// for a moment, maybe just as this run starts: the first connection is
+// retried, and held for the whole run.
 class XServerEnvironment final : public ::testing::Environment {
 public:
   void SetUp() override {
-    for (int attempt = 0; attempt < 50; ++attempt) {
+    for (int attempt = 0; attempt < 50 && !keeper_; ++attempt) {
       keeper_ = xcb_connect(nullptr, nullptr);
-      if (!xcb_connection_has_error(keeper_))
-        return;
-      xcb_disconnect(keeper_);
-      ::usleep(100 * 1000);
+      if (xcb_connection_has_error(keeper_)) {
+        xcb_disconnect(std::exchange(keeper_, nullptr));
+        ::usleep(100 * 1000);
+      }
     }
   }
   void TearDown() override { xcb_disconnect(keeper_); }
@@ -70,8 +70,7 @@ xcb_connection_t* grabElsewhere(std::uint16_t modifiers, xcb_keycode_t key) {
 
 ShortcutBindings globalFactoryBindings() {
   ShortcutBindings bindings;
-  for (ShortcutAction action : {ShortcutAction::startPause, ShortcutAction::endTake,
-                                ShortcutAction::retake, ShortcutAction::nextScene})
+  for (ShortcutAction action : globalShortcutActions)
     bindings.emplace(action, defaultBinding(action));
   return bindings;
 }
@@ -210,9 +209,8 @@ TEST_F(X11HotKeysTest, EveryKeyTheRecorderAcceptsIsGrabbedWhereItWasRecorded) {
     std::uint32_t carbon;
     const char* keysym;
   };
-  for (Sample sample : {Sample{105, "Print"}, Sample{107, "Scroll_Lock"}, Sample{110, "Menu"},
-                        Sample{113, "Pause"}, Sample{0x60, "F5"}, Sample{0x75, "Delete"},
-                        Sample{0x53, "KP_End"}, Sample{kVK_ANSI_K, "k"}}) {
+  for (Sample sample : {Sample{105, "Print"}, Sample{107, "Scroll_Lock"}, Sample{113, "Pause"},
+                        Sample{0x75, "Delete"}, Sample{0x53, "KP_End"}}) {
     ShortcutBinding binding = bindingFromKeyPress(sample.carbon, commandShift, "");
     keys_->registerBindings({{ShortcutAction::retake, binding}});
     fired_.clear();
