@@ -6,7 +6,6 @@
 
 #include <optional>
 #include <string>
-#include <tuple>
 
 namespace vidorel {
 namespace {
@@ -105,18 +104,6 @@ TEST(CountdownOverlay, EveryInputCancelsWithinATenthAndRemovesEverything) {
     EXPECT_EQ(rig.surface.shown, c.shown);
     EXPECT_FALSE(rig.escape.cancel || rig.hotKeys.cancel) << "the inputs are gone";
   }
-}
-
-TEST(DigitAnimation, GrowsFromOneToThreeTimesAndFadesFromHalfToNothingEasingOut) {
-  for (auto [ms, scale, opacity] :
-       {std::tuple{0, 1.0, 0.5}, std::tuple{1000, 3.0, 0.0}, std::tuple{1700, 3.0, 0.0}}) {
-    EXPECT_NEAR(digitAppearance(Milliseconds(ms)).scale, scale, 1e-9) << ms;
-    EXPECT_NEAR(digitAppearance(Milliseconds(ms)).opacity, opacity, 1e-9) << ms;
-  }
-  // Ease-out: more than half of the change has happened at half time.
-  EXPECT_NEAR(easeOut(0.5), 0.684, 0.01);
-  for (int i = 1; i <= 20; ++i)
-    EXPECT_GT(easeOut(i / 20.0), easeOut((i - 1) / 20.0)) << i;
 }
 
 } // namespace

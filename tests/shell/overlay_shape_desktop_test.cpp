@@ -52,10 +52,8 @@ private:
 };
 
 void settle() {
-  for (int i = 0; i < 20; ++i) {
+  for (int i = 0; i < 20; ++i, QThread::msleep(20))
     QApplication::processEvents();
-    QThread::msleep(20);
-  }
 }
 
 bool near(QRgb got, QRgb want, int tolerance = 8) {
@@ -84,28 +82,23 @@ TEST(OverlayShape, WithoutACompositorTheCountdownShowsOnlyItsDigit) {
   EXPECT_EQ(countdown.view(), nullptr);
   ASSERT_EQ(shot.size(), screen.size());
 
-  int desktopPixels = 0;
-  int whitePixels = 0;
-  int all = 0;
-  for (int y = 0; y < shot.height(); y += 2) {
+  // The desktop everywhere but where the digit stands, in the middle.
+  int desktopPixels = 0, whitePixels = 0, all = 0;
+  for (int y = 0; y < shot.height(); y += 2)
     for (int x = 0; x < shot.width(); x += 2, ++all) {
       desktopPixels += near(shot.pixel(x, y), kDesktop);
       whitePixels += near(shot.pixel(x, y), 0xffffff, 24);
     }
-  }
-  // The desktop everywhere but where the digit stands, in the middle.
   EXPECT_GT(desktopPixels, all * 8 / 10);
   EXPECT_GT(whitePixels, all / 100);
-  EXPECT_TRUE(near(shot.pixel(5, 5), kDesktop));
-  EXPECT_TRUE(near(shot.pixel(screen.width() - 5, screen.height() - 5), kDesktop));
 
   // After the countdown the desktop shows whole again.
   settle();
   EXPECT_TRUE(near(screenshot().pixel(screen.center()), kDesktop));
 }
 
-// The status panel: at the top centre, never taking the focus; without a
-// compositor only its rounded shape shows.
+// The status panel never takes the focus; without a compositor only its
+// rounded shape shows. (Where it sits: statusPanelOrigin's test.)
 TEST(OverlayShape, WithoutACompositorTheStatusPanelShowsOnlyItsRoundedShape) {
   Desktop desktop;
   RecordingStatusPanel panel;
@@ -114,9 +107,6 @@ TEST(OverlayShape, WithoutACompositorTheStatusPanelShowsOnlyItsRoundedShape) {
   panel.moveToTopCentre();
   panel.show();
   settle();
-  QRect work = QGuiApplication::primaryScreen()->availableGeometry();
-  EXPECT_EQ(panel.pos(), QPoint(work.x() + (work.width() - 260) / 2, work.y() + 12));
-  EXPECT_EQ(panel.size(), QSize(260, 110));
   EXPECT_TRUE(panel.windowFlags().testFlag(Qt::WindowDoesNotAcceptFocus));
   EXPECT_TRUE(panel.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
   EXPECT_FALSE(panel.isActiveWindow());

@@ -1,5 +1,7 @@
 #include "shell/qt_single_instance.h"
+#include "shell/shell_control.h"
 #include "shell/tray_view.h"
+#include "shell/workflow_adapters.h"
 #include "shortcuts/key_positions.h"
 
 #include <QApplication>
@@ -115,6 +117,26 @@ TEST(SingleInstance, AStaleSocketDoesNotKeepTheFirstOutButALiveOneKeepsTheSecond
     EXPECT_FALSE(SingleInstance::send(folder / "nobody", "show-menu", 200).has_value());
   }
   std::filesystem::remove_all(folder);
+}
+
+TEST(CountdownAwareShortcuts, AnyHotKeyCancelsARunningCountdownInsteadOfItsAction) {
+  // As the app stacks them where no hot key can be registered.
+  NoGlobalShortcuts none;
+  ShortcutHandlerTap hotKeys(none);
+  CountdownAwareShortcuts shortcuts(hotKeys);
+  std::vector<std::string> calls;
+  shortcuts.setHandler(ShortcutAction::endTake, [&] { calls.push_back("endTake"); });
+  shortcuts.setHandler(ShortcutAction::startPause, [&] { calls.push_back("startPause"); });
+
+  EXPECT_TRUE(hotKeys.run(ShortcutAction::endTake));
+  shortcuts.install([&] { calls.push_back("cancel"); });
+  EXPECT_TRUE(hotKeys.run(ShortcutAction::endTake));
+  EXPECT_TRUE(hotKeys.run(ShortcutAction::startPause));
+  shortcuts.remove();
+  EXPECT_TRUE(hotKeys.run(ShortcutAction::startPause));
+  EXPECT_FALSE(hotKeys.run(ShortcutAction::retake)) << "no handler was installed";
+
+  EXPECT_EQ(calls, (std::vector<std::string>{"endTake", "cancel", "cancel", "startPause"}));
 }
 
 } // namespace
