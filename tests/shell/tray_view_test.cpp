@@ -37,12 +37,8 @@ TEST(TrayIcon, IsTintedOverItsOpaquePixelsOnly) {
 TEST(TrayMenu, RebuildsFromTheModelOnEveryShowAndReportsOpenAndClose) {
   std::vector<std::string> events;
   AppState state = AppState::idle;
-  std::map<ShortcutAction, ShortcutBinding> bindings;
-  for (ShortcutAction action : allShortcutActions)
-    bindings[action] = defaultBinding(action);
-  // A letter beyond ASCII (a German key) keeps its shortcut.
-  bindings[ShortcutAction::openSession] =
-      ShortcutBinding{kVK_ANSI_A, 0x300, "ä", commandEventModifier | shiftEventModifier};
+  std::map<ShortcutAction, ShortcutBinding> bindings{
+      {ShortcutAction::newSession, defaultBinding(ShortcutAction::newSession)}};
   TrayMenu::Hooks hooks;
   hooks.entries = [&] {
     events.push_back("entries");
@@ -61,8 +57,6 @@ TEST(TrayMenu, RebuildsFromTheModelOnEveryShowAndReportsOpenAndClose) {
   EXPECT_EQ(actions[0]->text(), QStringLiteral("New Recording"));
   EXPECT_EQ(actions[0]->shortcut(), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::ALT | Qt::Key_N));
   EXPECT_TRUE(actions[0]->isShortcutVisibleInContextMenu());
-  EXPECT_EQ(actions[1]->shortcut().toString(QKeySequence::NativeText),
-            QStringLiteral("Ctrl+Shift+Ä"));
 
   events.clear();
   actions[0]->activate(QAction::Trigger);
@@ -80,7 +74,8 @@ TEST(TrayMenu, RebuildsFromTheModelOnEveryShowAndReportsOpenAndClose) {
 }
 
 TEST(TrayMenu, KeyEquivalentsAnswerToTheirKeysWhateverTheyType) {
-  // The key's text where a layout types something else than the US one.
+  // The key's text where a layout types something else than the US one,
+  // even beyond ASCII (a German or Danish key).
   EXPECT_EQ(menuShortcut(ShortcutBinding{kVK_ANSI_A, 0, "ø", commandEventModifier}),
             QKeySequence(Qt::CTRL | Qt::Key_Ooblique));
   EXPECT_EQ(menuShortcut(ShortcutBinding{24, 0, "+", commandEventModifier}),
