@@ -2,7 +2,6 @@
 
 #include "review/player.h"
 
-#include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
@@ -14,9 +13,6 @@ namespace vidorel {
 // time jump; their completions run at once.
 class FakePlayer final : public Player {
 public:
-  // What every load, play, pause and seek did, in order, e.g. "load a.mov",
-  // "play", "pause", "seek 2.000".
-  std::vector<std::string> calls;
   std::vector<double> seeks;
   std::vector<std::filesystem::path> loaded;
   // Item lengths by file name; unknown files have no length.
@@ -28,29 +24,19 @@ public:
     time_ = 0;
     endTime_.reset();
     loaded.push_back(file);
-    calls.push_back("load " + file.filename().string());
     auto found = durations.find(file.filename().string());
     duration_ = found == durations.end() ? std::nullopt : std::optional<double>(found->second);
     return item_;
   }
   ItemID currentItem() const override { return item_; }
 
-  void play() override {
-    playing_ = true;
-    calls.push_back("play");
-  }
-  void pause() override {
-    playing_ = false;
-    calls.push_back("pause");
-  }
+  void play() override { playing_ = true; }
+  void pause() override { playing_ = false; }
   bool isPlaying() const override { return playing_; }
   double currentTime() const override { return time_; }
 
   void seek(double seconds, std::function<void()> done = {}) override {
     seeks.push_back(seconds);
-    char text[32];
-    std::snprintf(text, sizeof text, "seek %.3f", seconds);
-    calls.push_back(text);
     time_ = seconds;
     notify(seconds);
     if (done)

@@ -71,7 +71,7 @@ TEST_F(ReviewControllerTest, PendingTakePlaysWholeAndTheProbeStretchesItsEnd) {
   recorder.duration = 12.0;
   reviewFirstTake();
   ASSERT_TRUE(player);
-  EXPECT_EQ(player->calls, std::vector<std::string>{"load scene-1-take-1.mov"});
+  EXPECT_EQ(player->loaded, std::vector<std::filesystem::path>{takes() / "scene-1-take-1.mov"});
   EXPECT_EQ(review->takeDuration(), 12.0);
   EXPECT_EQ(review->trimEnd(), 12.0);
   EXPECT_EQ(player->endTime(), std::nullopt);

@@ -136,7 +136,6 @@ TEST_F(TrimBarTest, TicksKeepPlaybackInsideTheRange) {
   player->tick(8.02);
   EXPECT_FALSE(player->isPlaying());
   EXPECT_EQ(player->seeks, (std::vector<double>{2.0, 8.0}));
-  EXPECT_EQ(player->calls.back(), "seek 8.000");
 
   // An end at the movie's natural end never pauses.
   for (double end : {10.0, 9.995}) {
