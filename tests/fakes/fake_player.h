@@ -15,8 +15,6 @@ class FakePlayer final : public Player {
 public:
   std::vector<double> seeks;
   std::vector<std::filesystem::path> loaded;
-  // Item lengths by file name; unknown files have no length.
-  std::map<std::string, double> durations;
 
   ItemID load(const std::filesystem::path& file) override {
     item_ = ++lastItem_;
@@ -24,8 +22,6 @@ public:
     time_ = 0;
     endTime_.reset();
     loaded.push_back(file);
-    auto found = durations.find(file.filename().string());
-    duration_ = found == durations.end() ? std::nullopt : std::optional<double>(found->second);
     return item_;
   }
   ItemID currentItem() const override { return item_; }
@@ -49,9 +45,8 @@ public:
     endTime_ = seconds;
   }
   std::optional<double> endTime() const override { return endTime_; }
-  std::optional<double> itemDuration() const override {
-    return item_ == 0 ? std::nullopt : duration_;
-  }
+  // Only the probe knows a take's length.
+  std::optional<double> itemDuration() const override { return std::nullopt; }
 
   ObserverToken addPeriodicTimeObserver(double interval,
                                         std::function<void(double)> observer) override {
@@ -74,8 +69,6 @@ public:
     playing_ = false;
     if (endTime_)
       time_ = *endTime_;
-    else if (duration_)
-      time_ = *duration_;
     if (onEndOfItem)
       onEndOfItem(item_);
   }
@@ -96,7 +89,6 @@ private:
   bool playing_ = false;
   double time_ = 0;
   std::optional<double> endTime_;
-  std::optional<double> duration_;
   std::map<ObserverToken, std::function<void(double)>> observers_;
   ObserverToken lastToken_ = 0;
 };

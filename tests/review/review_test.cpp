@@ -32,7 +32,6 @@ struct TrimBarTest : ::testing::Test {
 
   void SetUp() override {
     player->load("take.mov");
-    player->durations["take.mov"] = 10;
     bar.update(true, 10, player);
   }
 

@@ -45,16 +45,6 @@ namespace {
 
 using testing::spinUntil;
 
-// That the tint changes with the state is seen by the tray end-to-end
-// test; here, that it covers the drawing only.
-TEST(TrayIcon, IsTintedOverItsOpaquePixelsOnly) {
-  QImage recording = trayIconImage(AppState::recording, 48);
-  EXPECT_EQ(qAlpha(recording.pixel(0, 0)), 0);
-  QColor slate = recording.pixelColor(10, 36);
-  EXPECT_GT(slate.red(), slate.blue() + 60);
-  EXPECT_EQ(slate.alpha(), 255);
-}
-
 TEST(TrayMenu, RebuildsFromTheModelOnEveryShowAndReportsOpenAndClose) {
   std::vector<std::string> events;
   AppState state = AppState::idle;
@@ -195,7 +185,6 @@ TEST(QtAlertPresenter, ReturnsTheIndexOfTheChosenButtonInTheOrderAdded) {
   QTimer::singleShot(50, [&] {
     QMessageBox* box = alerts.visibleBox();
     ASSERT_NE(box, nullptr);
-    EXPECT_EQ(box->text(), QStringLiteral("Save recording before closing?"));
     EXPECT_EQ(box->icon(), QMessageBox::Warning);
     EXPECT_EQ(box->defaultButton()->text(), QStringLiteral("Save…"));
     for (QAbstractButton* button : box->buttons())
