@@ -9,7 +9,6 @@
 
 #include <QImage>
 #include <QPixmap>
-#include <QProcess>
 #include <QScreen>
 #include <QTemporaryDir>
 #include <QTest>
@@ -18,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <memory>
 #include <tuple>
 #include <vector>
@@ -156,14 +156,13 @@ TEST_F(MpvPlayerTest, AReplacedItemIsNeverReportedAndTheNaturalEndIs) {
   EXPECT_EQ(ends_.size(), 1u);
 }
 
-// Waits until the window shows a picture (a pixel far from black); image
-// holds the last grab. The picture is read back from the X server: mpv
-// draws into its own window, which the widget's own painting knows nothing
-// of.
-bool waitForPicture(QWidget& window, QImage& image) {
+// Waits until the window shows a picture (a pixel far from black), read
+// back from the X server: mpv draws into its own window, which the widget's
+// own painting knows nothing of.
+bool waitForPicture(QWidget& window) {
   return QTest::qWaitFor(
       [&] {
-        image = window.screen()->grabWindow(window.winId()).toImage();
+        QImage image = window.screen()->grabWindow(window.winId()).toImage();
         for (int y = 0; y < image.height(); y += 4)
           for (int x = 0; x < image.width(); x += 4)
             if (qRed(image.pixel(x, y)) + qGreen(image.pixel(x, y)) + qBlue(image.pixel(x, y)) >
@@ -174,17 +173,9 @@ bool waitForPicture(QWidget& window, QImage& image) {
       Patience);
 }
 
-// Runs xdotool; its output.
-QString run(const QStringList& arguments) {
-  QProcess process;
-  process.start(QStringLiteral("xdotool"), arguments);
-  process.waitForFinished(10000);
-  return QString::fromUtf8(process.readAllStandardOutput().trimmed());
-}
-
 // Whether mpv opened a window of its own instead of drawing into the view.
 bool mpvHasItsOwnWindow() {
-  return !run({"search", "--name", "mpv"}).isEmpty();
+  return std::system("xdotool search --name mpv >/dev/null") == 0;
 }
 
 // The picture is drawn in the view, never in a window of mpv's own, even
@@ -205,8 +196,7 @@ TEST(MpvPlayerBeforeItsWindow, AMovieLoadedBeforeTheViewIsPlacedIsDrawnInIt) {
   window.move(40, 40);
   window.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-  QImage image;
-  EXPECT_TRUE(waitForPicture(window, image)) << "the view stayed black";
+  EXPECT_TRUE(waitForPicture(window)) << "the view stayed black";
   EXPECT_FALSE(mpvHasItsOwnWindow());
 
   // Hidden and shown again, the paused picture comes back.
@@ -214,7 +204,7 @@ TEST(MpvPlayerBeforeItsWindow, AMovieLoadedBeforeTheViewIsPlacedIsDrawnInIt) {
   QTest::qWait(300);
   window.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-  EXPECT_TRUE(waitForPicture(window, image));
+  EXPECT_TRUE(waitForPicture(window));
 }
 
 TEST_F(MpvPlayerTest, AViewDeletedWithItsWindowLeavesThePlayerSafe) {

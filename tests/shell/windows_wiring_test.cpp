@@ -61,7 +61,6 @@ TEST_F(WindowsWiringTest, SceneTreeGesturesEditTheSessionAndTheSummaryFollows) {
   ASSERT_TRUE(QTest::qWaitForWindowActive(tree.get()));
   EXPECT_EQ(summary->rowTexts(0), (QStringList{"Scene 1", "Take 2", "0:20"}));
   const Uuid third = session().scenes[2].id;
-  const Uuid take1 = session().scenes[0].takes[0].id;
 
   QTest::mouseClick(tree->sceneHeader(third), Qt::LeftButton, {}, QPoint(60, 8));
   settle();
@@ -72,12 +71,6 @@ TEST_F(WindowsWiringTest, SceneTreeGesturesEditTheSessionAndTheSummaryFollows) {
   EXPECT_FALSE(session().scenes[0].selectedTakeID);
   EXPECT_EQ(summary->rowTexts(0), (QStringList{"Scene 1", QString::fromUtf8("— skipped —")}));
   EXPECT_FALSE(summary->exportButton()->isEnabled());
-  // The delete button shows while the pointer is over the row.
-  TakeRowWidget* row = tree->takeRow(take1);
-  EXPECT_TRUE(row->deleteButton()->isHidden());
-  QEnterEvent enter(QPointF(5, 5), QPointF(5, 5), row->mapToGlobal(QPointF(5, 5)));
-  QApplication::sendEvent(row, &enter);
-  EXPECT_FALSE(row->deleteButton()->isHidden());
 
   // What is typed stays while the session is published again (the cursor
   // too); Escape keeps the name. (Return, a click on the circle and a drop
