@@ -9,7 +9,6 @@
 #include "shell/menu_model.h"
 #include "shell/recording_status.h"
 #include "shell/shell_control.h"
-#include "shell/window_glue.h"
 
 #include <gtest/gtest.h>
 
@@ -234,37 +233,6 @@ TEST(RecordingStatus, PanelSitsTopCentreTwelvePixelsBelowTheWorkArea) {
   EXPECT_EQ(statusPanelOrigin({0, 0, 1440, 875}, kStatusPanelWidth), (PanelPoint{590, 12}));
   // A work area below a 32 px top bar on a second screen to the right.
   EXPECT_EQ(statusPanelOrigin({1280, 32, 1920, 1048}, 220), (PanelPoint{2130, 44}));
-}
-
-// Writes down the calls the glue makes.
-class FakeWindowHost final : public WindowHost {
-public:
-  void showWindow(const std::string& id) override { calls += "show " + id + ", "; }
-  void closeWindow(const std::string& id) override { calls += "close " + id + ", "; }
-  bool isWindowOpen(const std::string&) const override { return false; }
-  void setActivationPolicy(ActivationPolicy value) override {
-    calls += value == ActivationPolicy::regular ? "regular, " : "accessory, ";
-  }
-  void activate() override { calls += "activate, "; }
-  std::string calls;
-};
-
-TEST(WindowGlue, ReviewAndSettingsBecomeRegularAndOnlyReviewReturnsToTheTray) {
-  struct Case {
-    const char* id;
-    const char* open;
-    const char* dismiss;
-  };
-  for (Case c : {Case{"review", "regular, show review, activate, ", "close review, accessory, "},
-                 Case{"settings", "regular, show settings, activate, ", "close settings, "},
-                 Case{"export", "show export, activate, ", "close export, "}}) {
-    FakeWindowHost host;
-    openShellWindow(host, c.id);
-    EXPECT_EQ(host.calls, c.open);
-    host.calls.clear();
-    dismissShellWindow(host, c.id);
-    EXPECT_EQ(host.calls, c.dismiss);
-  }
 }
 
 Session sessionWithScenes(int count, int current = 0) {

@@ -166,19 +166,6 @@ TEST(ConflictTest, TheActionThatHoldsACombinationAndTheRowsWarning) {
   }
 }
 
-using Shortcuts = std::map<std::string, ShortcutBinding>;
-
-// Unknown action names are kept, extra members ignored, and whole numbers
-// written as floats still count.
-TEST(ShortcutJsonTest, DecodesEveryMemberKeepingUnknownNames) {
-  EXPECT_EQ(decodeCustomShortcuts(R"({
-    "nextScene": {"carbonKeyCode": 40, "carbonModifiers": 256, "keyEquivalent": "k",
-                  "eventModifiers": 16},
-    "somethingNewer": {"carbonKeyCode": 1.0, "carbonModifiers": 4096, "keyEquivalent": "s",
-                       "eventModifiers": 4.0, "comment": "mine"}})"),
-            (Shortcuts{{"nextScene", {40, 256, "k", 16}}, {"somethingNewer", {1, 4096, "s", 4}}}));
-}
-
 // One malformed binding beside a good one empties the whole object, as
 // does text that is not an object.
 TEST(ShortcutJsonTest, AnythingMalformedReadsAsEmpty) {
@@ -345,8 +332,6 @@ TEST(ShortcutRowContent, RowsFollowTheDesktopsState) {
       EXPECT_TRUE(ownRow.recordable && ownRow.note.empty()) << rawValue(own);
     }
   }
-  EXPECT_EQ(shortcutRowContent(A::retake, {S::absent, {}}, "'/opt/my apps/vidorel'").note,
-            "'/opt/my apps/vidorel' ctl retake");
 }
 
 TEST(ShortcutRowContent, TheCommandsAreTheOnesVidorelCtlTakes) {
