@@ -75,9 +75,8 @@ TEST_F(TrimBarTest, GeometryOfATenSecondTakeTrimmedToTwoToEight) {
 }
 
 // A drag follows the pointer (the player's end time with it) and reports
-// once, at the release; a handle stops half a second short of the other,
-// and at the bar's ends; a move shorter than the minimum distance is no
-// drag.
+// once, at the release; a handle stops half a second short of the other
+// and at the bar's ends; a move under the minimum distance is no drag.
 TEST_F(TrimBarTest, DragsFollowThePointerAndReportOnceAtTheEnd) {
   bar.press(TrimHandle::end, 338, 20);
   bar.move(318, 20, width); // x 318 -> f 0.75
@@ -264,8 +263,7 @@ TEST_F(ReviewControllerTest, NoSessionShowsThePlaceholder) {
   EXPECT_EQ(playersMade, 0);
   EXPECT_FALSE(review->handleSpace());
   // Only closing and new takes act out of review.
-  for (ReviewButton button : {ReviewButton::deleteAndRetake, ReviewButton::approve})
-    EXPECT_FALSE(enabled(button));
+  EXPECT_FALSE(enabled(ReviewButton::deleteAndRetake) || enabled(ReviewButton::approve));
   EXPECT_TRUE(enabled(ReviewButton::newTake) && enabled(ReviewButton::closeRecording));
 }
 
@@ -464,26 +462,15 @@ TEST(SceneTreePayloads, RoundTripAndForeignText) {
     EXPECT_FALSE(parseDragPayload(foreign)) << foreign;
 }
 
+// (Escape through the widget: the windows wiring test.)
 TEST(NameEditorRules, ReturnCommitsOnceEscapeNever) {
   NameEditor editor;
   editor.start(std::nullopt);
-  EXPECT_TRUE(editor.isEditing());
-  EXPECT_EQ(editor.text(), "");
   EXPECT_EQ(editor.end(NameEditor::End::returnKey, "Intro"), "Intro");
   // The focus leaving the closing editor reports the end once more.
   EXPECT_EQ(editor.end(NameEditor::End::focusLost, "Intro"), std::nullopt);
-
-  editor.start(std::string("Intro"));
-  EXPECT_EQ(editor.text(), "Intro");
-  editor.cancel();
-  EXPECT_FALSE(editor.isEditing());
-  EXPECT_EQ(editor.end(NameEditor::End::focusLost, "Intr"), std::nullopt);
-
   editor.start(std::string("Intro"));
   EXPECT_EQ(editor.end(NameEditor::End::cancelMovement, "Other"), std::nullopt);
-  EXPECT_EQ(editor.end(NameEditor::End::focusLost, "Other"), "Other");
-
-  editor.start(std::string("Intro"));
   EXPECT_EQ(editor.end(NameEditor::End::focusLost, ""), "");
 }
 
@@ -519,10 +506,9 @@ protected:
   std::vector<bool> renamingChanges;
 };
 
-// A scene clicked becomes current and previews its last take (a scene
-// without takes keeps the preview); a take clicked makes its scene current
-// and previews itself. The selection button toggles between a take and
-// none.
+// A scene clicked becomes current and previews its last take (one without
+// takes keeps the preview), a take clicked previews itself; the selection
+// button toggles between a take and none.
 TEST_F(SceneTreeTest, ClicksSelectAndPreview) {
   tree.clickScene(s1);
   tree.clickScene(s2);

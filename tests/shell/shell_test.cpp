@@ -1,7 +1,6 @@
 // The shell's logic: the control socket's words and `vidorel ctl`'s
-// replies, the countdown, alert buttons, the status panel, the activation
-// policy around its windows and the tray menu's model. The ctl end-to-end
-// test drives the control words through the app's socket.
+// replies, the countdown, alert buttons, the status panel and the tray
+// menu's model.
 
 #include "base/virtual_main_loop.h"
 #include "shell/alert_buttons.h"
@@ -228,8 +227,7 @@ TEST(RecordingStatus, TitleMarkAndHintsFollowTheStateAndNameTheFactoryKeys) {
 }
 
 TEST(RecordingStatus, PanelSitsTopCentreTwelvePixelsBelowTheWorkArea) {
-  // 1440 x 875 work area at the origin: the 260 wide panel's left edge is at
-  // 590.
+  // 1440 x 875 work area at the origin: the 260 wide panel's left is 590.
   EXPECT_EQ(statusPanelOrigin({0, 0, 1440, 875}, kStatusPanelWidth), (PanelPoint{590, 12}));
   // A work area below a 32 px top bar on a second screen to the right.
   EXPECT_EQ(statusPanelOrigin({1280, 32, 1920, 1048}, 220), (PanelPoint{2130, 44}));

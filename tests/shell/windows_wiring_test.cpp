@@ -11,7 +11,6 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QTest>
-#include <QToolButton>
 
 namespace vidorel {
 namespace {
@@ -32,11 +31,9 @@ protected:
     manager->updateSession([](Session& session) {
       session.scenes.push_back(RecordingScene::make());
       session.scenes.push_back(RecordingScene::make());
-      for (int i = 1; i <= 2; ++i) {
-        Take take = Take::make(Uuid::random(), "scene-1-take-" + std::to_string(i) + ".mov",
-                               10.0 * i, Timestamp{});
-        session.scenes[0].takes.push_back(take);
-      }
+      for (int i = 1; i <= 2; ++i)
+        session.scenes[0].takes.push_back(Take::make(
+            Uuid::random(), "scene-1-take-" + std::to_string(i) + ".mov", 10.0 * i, Timestamp{}));
       session.scenes[0].selectedTakeID = session.scenes[0].takes[1].id;
     });
     calls.clear();

@@ -53,8 +53,7 @@ TEST(KeyPositionsTest, TheTableIsOneToOneBothWaysAndOrdered) {
 }
 
 TEST(ShortcutActionTest, FactoryBindingsKeepBothModifierFieldsInStep) {
-  // Rebuilding each factory binding from the key press it stands for gives
-  // the same record, so the two modifier fields agree.
+  // Rebuilt from the key press it stands for: the two modifier fields agree.
   const KeyboardLayout& layout = usKeyboardLayout();
   for (ShortcutAction action : allShortcutActions) {
     ShortcutBinding factory = defaultBinding(action);
@@ -145,8 +144,6 @@ TEST(ConflictTest, TheActionThatHoldsACombinationAndTheRowsWarning) {
        std::nullopt, ""},
       // Retake's key with other modifiers is free.
       {ShortcutAction::save, ShortcutBinding{15, 0xB00, "r", 26}, Bindings{}, std::nullopt, ""},
-      {ShortcutAction::startPause, defaultBinding(ShortcutAction::export_), Bindings{},
-       ShortcutAction::export_, "Already used by Export Final Video"},
       // Save moved away, so its factory combination is free.
       {ShortcutAction::retake, defaultBinding(ShortcutAction::save), customised, std::nullopt, ""},
       {ShortcutAction::retake, shared, customised, ShortcutAction::openSession,
