@@ -6,7 +6,6 @@
 #include "shell/countdown_view.h"
 #include "shell/qt_desktop_services.h"
 #include "shell/qt_main_loop.h"
-#include "shell/qt_single_instance.h"
 #include "shell/qt_window_host.h"
 #include "shell/recording_status_view.h"
 #include "shell/shell_control.h"
@@ -66,24 +65,6 @@ TEST(TrayMenu, KeyEquivalentsAnswerToTheirKeysWhateverTheyType) {
               bound.displayString(us))
         << key.carbon;
   }
-}
-
-// A second start reaching the first is driven by the desktop end-to-end
-// test; here, what it cannot stage: a socket file a crashed run left.
-TEST(SingleInstance, AStaleSocketDoesNotKeepTheFirstOutButALiveOneKeepsTheSecond) {
-  std::filesystem::path folder = vidorel::testing::makeTemporaryFolder("instance");
-  std::filesystem::path socket = folder / "vidorel" / "control";
-  std::filesystem::create_directories(socket.parent_path());
-  std::ofstream(socket) << "";
-  {
-    auto answer = [](const std::string&) { return std::string("ok"); };
-    SingleInstance first(socket);
-    ASSERT_TRUE(first.becomePrimary(answer));
-    SingleInstance second(socket);
-    EXPECT_FALSE(second.becomePrimary(answer));
-    EXPECT_FALSE(SingleInstance::send(folder / "nobody", "show-menu", 200).has_value());
-  }
-  std::filesystem::remove_all(folder);
 }
 
 TEST(CountdownAwareShortcuts, AnyHotKeyCancelsARunningCountdownInsteadOfItsAction) {

@@ -231,11 +231,12 @@ TEST(ShortcutRecorderTest, ListensUntilAKeyIsAcceptedOrEscapeIsPressed) {
   EXPECT_EQ(events, (std::vector<std::string>{"started", "stopped", "started", "stopped"}));
 }
 
-// Registration results, the desktop's word and the hot keys, set by the
-// test. (Saving, Restore Defaults and the hot keys' suspension while a row
-// listens are driven through the settings window by the windows wiring
-// test.)
-class FakeServices final : public HotKeyRegistrations, public DesktopShortcuts {
+// Registration results and the desktop's word, set by the test; hot keys
+// that do nothing. (Saving, Restore Defaults and the hot keys' suspension
+// while a row listens: the settings window's wiring test.)
+class FakeServices final : public HotKeyRegistrations,
+                           public DesktopShortcuts,
+                           public GlobalShortcuts {
 public:
   std::map<ShortcutAction, int> errors;
   DesktopShortcutsStatus status;
@@ -246,9 +247,6 @@ public:
   DesktopShortcutsStatus desktopStatus() const override { return status; }
   ObserverID addStatusObserver(std::function<void()>) override { return 1; }
   void removeStatusObserver(ObserverID) override {}
-};
-
-class NoHotKeys final : public GlobalShortcuts {
   void setHandler(ShortcutAction, std::function<void()>) override {}
   void registerBindings(const ShortcutBindings&) override {}
   void unregisterAll() override {}
@@ -259,10 +257,9 @@ class NoHotKeys final : public GlobalShortcuts {
 TEST(ShortcutSettingsTest, RefusedKeysAndRegistrationsWarnUnderTheProgramsRows) {
   FakeDefaultsStore store;
   Preferences preferences(store);
-  NoHotKeys hotKeys;
   FakeServices services;
   ShortcutSettings settings(ShortcutSettingsServices{
-      preferences, hotKeys, [&] { return preferences.shortcutBindings(); }, [] {},
+      preferences, services, [&] { return preferences.shortcutBindings(); }, [] {},
       [] { return true; }, [](bool) {}, &services, &services, "vidorel"});
   settings.refuseKey(ShortcutAction::save);
   EXPECT_EQ(settings.warning(ShortcutAction::save), kUnusableKeyWarning);
@@ -324,10 +321,8 @@ TEST(ShortcutRowContent, RowsFollowTheDesktopsState) {
     }
     EXPECT_EQ(row.note, c.note);
     EXPECT_EQ(desktopShortcutsNotice(status), c.notice);
-    for (ShortcutAction own : {A::newSession, A::openSession, A::save, A::saveAs, A::export_}) {
-      ShortcutRowContent ownRow = shortcutRowContent(own, status, "vidorel");
-      EXPECT_TRUE(ownRow.recordable && ownRow.note.empty()) << rawValue(own);
-    }
+    ShortcutRowContent own = shortcutRowContent(A::save, status, "vidorel");
+    EXPECT_TRUE(own.recordable && own.note.empty());
   }
 }
 
@@ -363,11 +358,6 @@ TEST(CtlProgramNameTest, ThePlainNameWhenPathFindsThisProgramElseTheFullPath) {
                             std::pair{"/nonexistent:/usr/bin"s, executable.string()},
                             std::pair{(root / "old").string() + ":" + bin, executable.string()}})
     EXPECT_EQ(ctlProgramName(executable, path), name) << path;
-  // A relative entry depends on where the desktop starts the command.
-  fs::path here = fs::current_path();
-  fs::current_path(root / "build");
-  EXPECT_EQ(ctlProgramName(executable, ".::"), executable.string());
-  fs::current_path(here);
   fs::path spaced = root / "my apps" / "it's" / "vidorel";
   program(spaced);
   EXPECT_EQ(ctlProgramName(spaced, "/usr/bin"),
