@@ -29,7 +29,6 @@
 #include <xcb/xcb.h>
 
 #include <atomic>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <thread>
@@ -221,17 +220,10 @@ TEST(QtWindowHost, KeepsOneWindowPerIdMadeByItsFactory) {
 
 constexpr QRgb kDesktop = 0x3070b0;
 
-// The whole screen as ImageMagick reads it from the X server, as a user's
-// screenshot would: override-redirect windows and their shapes included.
+// The whole screen as the X server shows it, as a user's screenshot would:
+// override-redirect windows and their shapes included.
 QImage screenshot() {
-  QByteArray png;
-  FILE* pipe = popen("import -window root -depth 8 png:- 2>/dev/null", "r");
-  char chunk[65536];
-  for (std::size_t n; pipe && (n = fread(chunk, 1, sizeof(chunk), pipe)) > 0;)
-    png.append(chunk, static_cast<qsizetype>(n));
-  if (pipe)
-    pclose(pipe);
-  return QImage::fromData(png, "PNG");
+  return QGuiApplication::primaryScreen()->grabWindow(0).toImage();
 }
 
 // A plain desktop colour on the root window, on a connection of our own.
