@@ -48,15 +48,12 @@ public:
   // Only the probe knows a take's length.
   std::optional<double> itemDuration() const override { return std::nullopt; }
 
-  ObserverToken addPeriodicTimeObserver(double interval,
-                                        std::function<void(double)> observer) override {
-    lastInterval = interval;
+  ObserverToken addPeriodicTimeObserver(double, std::function<void(double)> observer) override {
     observers_[++lastToken_] = std::move(observer);
     return lastToken_;
   }
   void removeTimeObserver(ObserverToken token) override { observers_.erase(token); }
   size_t observerCount() const { return observers_.size(); }
-  double lastInterval = 0;
 
   // Playback reached time t: the clock moves there and the observers hear
   // of it.

@@ -159,7 +159,6 @@ TEST_F(TrimBarTest, TicksKeepPlaybackInsideTheRange) {
 // and the tick rule.
 TEST_F(TrimBarTest, TheObserverFollowsThePlayerAndTheEnd) {
   EXPECT_EQ(player->observerCount(), 1u);
-  EXPECT_DOUBLE_EQ(player->lastInterval, 0.05);
   trimEnd = 6;
   bar.update(true, 10, player);
   EXPECT_EQ(player->observerCount(), 1u) << "reinstalled, not added";
@@ -260,7 +259,6 @@ TEST_F(ReviewControllerTest, NoSessionShowsThePlaceholder) {
   review->windowDidAppear();
   EXPECT_FALSE(review->player());
   EXPECT_FALSE(review->showsTrimBar());
-  EXPECT_EQ(playersMade, 0);
   EXPECT_FALSE(review->handleSpace());
   // Only closing and new takes act out of review.
   EXPECT_FALSE(enabled(ReviewButton::deleteAndRetake) || enabled(ReviewButton::approve));

@@ -82,7 +82,6 @@ TEST(CountdownAwareShortcuts, AnyHotKeyCancelsARunningCountdownInsteadOfItsActio
   shortcuts.remove();
   EXPECT_TRUE(hotKeys.run(ShortcutAction::startPause));
   EXPECT_FALSE(hotKeys.run(ShortcutAction::retake)) << "no handler was installed";
-
   EXPECT_EQ(calls, (std::vector<std::string>{"endTake", "cancel", "cancel", "startPause"}));
 }
 
@@ -140,15 +139,13 @@ TEST(QtAlertPresenter, ReturnsTheIndexOfTheChosenButtonInTheOrderAdded) {
 }
 
 // A package folder is chosen as one item, by the Open button or a
-// double-click; an ordinary folder is entered. (The save panel is used for
-// real by the desktop end-to-end test.)
+// double-click. (The save panel is used by the desktop end-to-end test.)
 TEST(QtFilePanels, APackageFolderIsChosenAsOneItem) {
   namespace fs = std::filesystem;
   fs::path root = fs::canonical(vidorel::testing::makeTemporaryFolder("panels"));
   fs::path package = root / "Talk.vidorel";
   fs::create_directories(package / "takes");
   std::ofstream(package / "manifest.json") << "{}";
-  fs::create_directories(root / "plain");
   QtMainLoop loop;
   QtFilePanels panels{loop};
   std::optional<std::optional<fs::path>> chosen;
@@ -175,9 +172,7 @@ TEST(QtFilePanels, APackageFolderIsChosenAsOneItem) {
   ASSERT_TRUE(spinUntil([&] { return chosen.has_value(); }));
   EXPECT_EQ(*chosen, package);
 
-  dialog = show(root / "plain");
-  QApplication::processEvents();
-  EXPECT_FALSE(chosen);
+  dialog = show(root);
   dialog->reject();
   ASSERT_TRUE(spinUntil([&] { return chosen.has_value(); }));
   EXPECT_EQ(*chosen, std::nullopt) << "cancelling answers nothing";

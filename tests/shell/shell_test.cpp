@@ -45,11 +45,11 @@ TEST(ControlWords, VerbsActionsAndStatusLines) {
   EXPECT_EQ(formatCtlStatus(CtlStatus{AppState::recording, true, true, 2, 3}), "recording S2T3");
 }
 
-// The app's answer to one action: the state line as soon as it changed and
-// nothing is under way (a new session exists, "idle S1T1", before its
-// countdown shows; a take being finished still reads "recording"), the
-// unchanged line when the action had nothing to do, and an answer at the
-// limit when work never ends.
+// The app's answer to one action: the state line once it changed and
+// nothing is under way (a new session reads "idle S1T1" before its
+// countdown, a take being finished still "recording"), the unchanged line
+// when the action had nothing to do, an answer at the limit when work never
+// ends.
 TEST(CtlReply, AnswersOnceTheActionTookEffect) {
   struct Case {
     const char* before;

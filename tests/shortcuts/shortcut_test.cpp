@@ -21,6 +21,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <set>
 
 namespace vidorel {
@@ -30,11 +31,9 @@ namespace {
 // and the keys are pressed for real in the X11 hot-key tests.
 TEST(KeyPositionsTest, TheTableIsOneToOneBothWaysAndOrdered) {
   std::set<std::uint8_t> seenX;
-  std::uint32_t previous = 0;
-  bool first = true;
+  std::optional<std::uint32_t> previous;
   for (const KeyPosition& key : keyPositions()) {
-    EXPECT_TRUE(first || key.carbon > previous) << key.carbon;
-    first = false;
+    EXPECT_TRUE(!previous || key.carbon > *previous) << key.carbon;
     previous = key.carbon;
     EXPECT_TRUE(seenX.insert(key.x11).second) << "two Carbon codes on X key " << int(key.x11);
     EXPECT_GE(key.x11, 8) << key.carbon;
@@ -46,23 +45,20 @@ TEST(KeyPositionsTest, TheTableIsOneToOneBothWaysAndOrdered) {
     }
   }
   EXPECT_GT(keyPositions().size(), 110u);
-  for (ShortcutAction action : allShortcutActions)
-    EXPECT_TRUE(isShortcutKeyCode(defaultBinding(action).carbonKeyCode)) << rawValue(action);
-  // Control + Shift, Mod1 (Alt), Mod4 (Super); bits that are no modifier drop.
-  EXPECT_EQ(x11ModifierMask(cmdKey | shiftKey | optionKey | controlKey | 0xFF), 0x4D);
-}
-
-TEST(ShortcutActionTest, FactoryBindingsKeepBothModifierFieldsInStep) {
-  // Rebuilt from the key press it stands for: the two modifier fields agree.
-  const KeyboardLayout& layout = usKeyboardLayout();
+  // Each factory binding is a key press's, its two modifier fields in step.
   for (ShortcutAction action : allShortcutActions) {
     ShortcutBinding factory = defaultBinding(action);
+    EXPECT_TRUE(isShortcutKeyCode(factory.carbonKeyCode)) << rawValue(action);
     ModifierSet held{ModifierKey::command, ModifierKey::shift};
     if (factory.carbonModifiers & optionKey)
       held.insert(ModifierKey::option);
-    std::string text = layout.keyText(factory.carbonKeyCode);
-    EXPECT_EQ(bindingFromKeyPress(factory.carbonKeyCode, held, text), factory) << rawValue(action);
+    EXPECT_EQ(bindingFromKeyPress(factory.carbonKeyCode, held,
+                                  usKeyboardLayout().keyText(factory.carbonKeyCode)),
+              factory)
+        << rawValue(action);
   }
+  // Control + Shift, Mod1 (Alt), Mod4 (Super); bits that are no modifier drop.
+  EXPECT_EQ(x11ModifierMask(cmdKey | shiftKey | optionKey | controlKey | 0xFF), 0x4D);
 }
 
 // Modifiers show in a fixed order; fixed names win over a layout that
