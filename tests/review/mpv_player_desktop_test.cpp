@@ -29,8 +29,7 @@ namespace {
 ::testing::Environment* const qt =
     ::testing::AddGlobalTestEnvironment(new testing::QtApplicationEnvironment());
 
-// The machine running the tests is slow and shared: waits are generous and
-// only their outcome is checked.
+// The test machine is slow and shared: waits are long, only outcomes count.
 constexpr int Patience = 30000;
 
 // Movies made once for all tests: a test picture with sound, 640 x 360.
@@ -63,7 +62,6 @@ protected:
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window_));
     player_->onEndOfItem = [this](Player::ItemID item) { ends_.push_back(item); };
   }
-  void TearDown() override { player_.reset(); }
 
   // Loads and waits until mpv knows the movie's length.
   Player::ItemID loadAndWait(const std::filesystem::path& file) {

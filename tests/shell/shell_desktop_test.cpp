@@ -36,8 +36,7 @@
 namespace vidorel {
 namespace {
 
-// The one QApplication of every test in shell_desktop_tests, on the X
-// server of scripts/desktop-env.
+// The one QApplication of shell_desktop_tests, on scripts/desktop-env's X server.
 ::testing::Environment* const qt =
     ::testing::AddGlobalTestEnvironment(new testing::QtApplicationEnvironment());
 

@@ -20,9 +20,8 @@ namespace {
     ::testing::AddGlobalTestEnvironment(new testing::QtApplicationEnvironment("offscreen"));
 
 // The scene tree, the export summary and the settings window over the real
-// coordinator (with fake collaborators): their gestures become the
-// coordinator's edits, and they follow what it publishes. The review window
-// itself, with the real player, is driven by the desktop end-to-end test.
+// coordinator (with fake collaborators); the review window with the real
+// player is driven by the desktop end-to-end test.
 class WindowsWiringTest : public testing::WorkflowTest {
 protected:
   void SetUp() override {
