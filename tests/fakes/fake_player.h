@@ -2,7 +2,6 @@
 
 #include "review/player.h"
 
-#include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
@@ -14,13 +13,8 @@ namespace vidorel {
 // time jump; their completions run at once.
 class FakePlayer final : public Player {
 public:
-  // What every load, play, pause and seek did, in order, e.g. "load a.mov",
-  // "play", "pause", "seek 2.000".
-  std::vector<std::string> calls;
   std::vector<double> seeks;
   std::vector<std::filesystem::path> loaded;
-  // Item lengths by file name; unknown files have no length.
-  std::map<std::string, double> durations;
 
   ItemID load(const std::filesystem::path& file) override {
     item_ = ++lastItem_;
@@ -28,29 +22,17 @@ public:
     time_ = 0;
     endTime_.reset();
     loaded.push_back(file);
-    calls.push_back("load " + file.filename().string());
-    auto found = durations.find(file.filename().string());
-    duration_ = found == durations.end() ? std::nullopt : std::optional<double>(found->second);
     return item_;
   }
   ItemID currentItem() const override { return item_; }
 
-  void play() override {
-    playing_ = true;
-    calls.push_back("play");
-  }
-  void pause() override {
-    playing_ = false;
-    calls.push_back("pause");
-  }
+  void play() override { playing_ = true; }
+  void pause() override { playing_ = false; }
   bool isPlaying() const override { return playing_; }
   double currentTime() const override { return time_; }
 
   void seek(double seconds, std::function<void()> done = {}) override {
     seeks.push_back(seconds);
-    char text[32];
-    std::snprintf(text, sizeof text, "seek %.3f", seconds);
-    calls.push_back(text);
     time_ = seconds;
     notify(seconds);
     if (done)
@@ -63,19 +45,15 @@ public:
     endTime_ = seconds;
   }
   std::optional<double> endTime() const override { return endTime_; }
-  std::optional<double> itemDuration() const override {
-    return item_ == 0 ? std::nullopt : duration_;
-  }
+  // Only the probe knows a take's length.
+  std::optional<double> itemDuration() const override { return std::nullopt; }
 
-  ObserverToken addPeriodicTimeObserver(double interval,
-                                        std::function<void(double)> observer) override {
-    lastInterval = interval;
+  ObserverToken addPeriodicTimeObserver(double, std::function<void(double)> observer) override {
     observers_[++lastToken_] = std::move(observer);
     return lastToken_;
   }
   void removeTimeObserver(ObserverToken token) override { observers_.erase(token); }
   size_t observerCount() const { return observers_.size(); }
-  double lastInterval = 0;
 
   // Playback reached time t: the clock moves there and the observers hear
   // of it.
@@ -88,8 +66,6 @@ public:
     playing_ = false;
     if (endTime_)
       time_ = *endTime_;
-    else if (duration_)
-      time_ = *duration_;
     if (onEndOfItem)
       onEndOfItem(item_);
   }
@@ -110,7 +86,6 @@ private:
   bool playing_ = false;
   double time_ = 0;
   std::optional<double> endTime_;
-  std::optional<double> duration_;
   std::map<ObserverToken, std::function<void(double)>> observers_;
   ObserverToken lastToken_ = 0;
 };

@@ -1,7 +1,6 @@
-// Feeds arbitrary bytes to the readers of H.264 parameter sets: as the
-// avcC record of a take's sample description, and as an Annex B stream.
-// A record that parses must survive being written and read again; a
-// length-prefixed sample must hold exactly the stream's units.
+// Feeds arbitrary bytes to the readers of H.264 parameter sets, as a take's
+// avcC record and as an Annex B stream: a record that parses survives being
+// written and read again; a length-prefixed sample holds the stream's units.
 
 #include "capture/avc_config.h"
 

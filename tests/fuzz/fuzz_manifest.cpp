@@ -1,6 +1,5 @@
-// Feeds arbitrary bytes to the manifest reader and validator. Whatever
-// decodes and validates must also survive a write and a second read
-// unchanged.
+// Feeds arbitrary bytes to the manifest reader and validator: whatever
+// passes must survive a write and a second read unchanged.
 
 #include "model/manifest.h"
 

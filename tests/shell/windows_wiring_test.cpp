@@ -9,7 +9,6 @@
 #include <QCheckBox>
 #include <QLabel>
 #include <QMenu>
-#include <QMimeData>
 #include <QPushButton>
 #include <QTest>
 #include <QToolButton>
@@ -21,9 +20,8 @@ namespace {
     ::testing::AddGlobalTestEnvironment(new testing::QtApplicationEnvironment("offscreen"));
 
 // The scene tree, the export summary and the settings window over the real
-// coordinator (with fake collaborators): their gestures become the
-// coordinator's edits, and they follow what it publishes. The review window
-// itself, with the real player, is driven by the desktop end-to-end test.
+// coordinator (with fake collaborators); the review window with the real
+// player is driven by the desktop end-to-end test.
 class WindowsWiringTest : public testing::WorkflowTest {
 protected:
   void SetUp() override {
@@ -33,11 +31,9 @@ protected:
     manager->updateSession([](Session& session) {
       session.scenes.push_back(RecordingScene::make());
       session.scenes.push_back(RecordingScene::make());
-      for (int i = 1; i <= 2; ++i) {
-        Take take = Take::make(Uuid::random(), "scene-1-take-" + std::to_string(i) + ".mov",
-                               10.0 * i, Timestamp{});
-        session.scenes[0].takes.push_back(take);
-      }
+      for (int i = 1; i <= 2; ++i)
+        session.scenes[0].takes.push_back(Take::make(
+            Uuid::random(), "scene-1-take-" + std::to_string(i) + ".mov", 10.0 * i, Timestamp{}));
       session.scenes[0].selectedTakeID = session.scenes[0].takes[1].id;
     });
     calls.clear();
@@ -61,9 +57,7 @@ TEST_F(WindowsWiringTest, SceneTreeGesturesEditTheSessionAndTheSummaryFollows) {
   tree->show();
   ASSERT_TRUE(QTest::qWaitForWindowActive(tree.get()));
   EXPECT_EQ(summary->rowTexts(0), (QStringList{"Scene 1", "Take 2", "0:20"}));
-  const Uuid first = session().scenes[0].id;
   const Uuid third = session().scenes[2].id;
-  const Uuid take1 = session().scenes[0].takes[0].id;
 
   QTest::mouseClick(tree->sceneHeader(third), Qt::LeftButton, {}, QPoint(60, 8));
   settle();
@@ -74,54 +68,28 @@ TEST_F(WindowsWiringTest, SceneTreeGesturesEditTheSessionAndTheSummaryFollows) {
   EXPECT_FALSE(session().scenes[0].selectedTakeID);
   EXPECT_EQ(summary->rowTexts(0), (QStringList{"Scene 1", QString::fromUtf8("— skipped —")}));
   EXPECT_FALSE(summary->exportButton()->isEnabled());
-  // The delete button shows while the pointer is over the row.
-  TakeRowWidget* row = tree->takeRow(take1);
-  EXPECT_TRUE(row->deleteButton()->isHidden());
-  QEnterEvent enter(QPointF(5, 5), QPointF(5, 5), row->mapToGlobal(QPointF(5, 5)));
-  QApplication::sendEvent(row, &enter);
-  EXPECT_FALSE(row->deleteButton()->isHidden());
 
   // What is typed stays while the session is published again (the cursor
-  // too); Return renames, Escape keeps the name.
-  QTest::mouseDClick(tree->sceneHeader(third), Qt::LeftButton, {}, QPoint(60, 8));
+  // too); Escape keeps the name. (Return, a click on the circle and a drop
+  // are the desktop end-to-end walk's.)
+  QTest::mouseDClick(tree->sceneHeader(third)->nameLabel(), Qt::LeftButton);
   auto editor = [&] { return tree->sceneHeader(third)->editor(); };
-  auto type = [&](const char* text) { QTest::keyClicks(editor(), text); };
   settle();
   ASSERT_NE(editor(), nullptr);
-  type("Finle");
+  QTest::keyClicks(editor(), "Finle");
   manager->updateSession([](Session&) {});
   settle();
   ASSERT_NE(editor(), nullptr);
   QTest::keyClick(editor(), Qt::Key_Left);
   QTest::keyClick(editor(), Qt::Key_Left);
-  type("a");
-  EXPECT_FALSE(session().scenes[2].name);
-  QTest::keyClick(editor(), Qt::Key_Return);
-  settle();
-  EXPECT_EQ(session().scenes[2].name, "Finale");
-  EXPECT_EQ(tree->sceneHeader(third)->nameLabel()->text(), "Finale");
-  EXPECT_EQ(summary->rowTexts(2).first(), "Finale");
-  QTest::mouseDClick(tree->sceneHeader(third)->nameLabel(), Qt::LeftButton);
-  settle();
-  ASSERT_NE(editor(), nullptr);
-  type("Other");
+  QTest::keyClicks(editor(), "a");
+  EXPECT_EQ(editor()->text(), "Finale");
   QTest::keyClick(editor(), Qt::Key_Escape);
   settle();
-  EXPECT_EQ(session().scenes[2].name, "Finale");
-  EXPECT_EQ(tree->sceneHeader(third)->editor(), nullptr);
+  EXPECT_FALSE(session().scenes[2].name);
+  EXPECT_EQ(editor(), nullptr);
 
-  // A scene dropped on another's row moves there; a context menu's item
-  // runs.
-  QMimeData data;
-  data.setText(QString::fromStdString(scenePayload(third)));
-  QDragEnterEvent dragEnter(QPoint(10, 5), Qt::MoveAction, &data, Qt::LeftButton, {});
-  QApplication::sendEvent(tree->sceneHeader(first), &dragEnter);
-  EXPECT_TRUE(dragEnter.isAccepted());
-  QDropEvent drop(QPointF(10, 5), Qt::MoveAction, &data, Qt::LeftButton, {});
-  QApplication::sendEvent(tree->sceneHeader(first), &drop);
-  settle();
-  EXPECT_EQ(session().scenes[0].id, third);
-  EXPECT_EQ(summary->rowTexts(0).first(), "Finale");
+  // A context menu's item runs.
   QWidget* header = tree->sceneHeader(third);
   QContextMenuEvent menu(QContextMenuEvent::Mouse, QPoint(5, 5), header->mapToGlobal(QPoint(5, 5)));
   QApplication::sendEvent(header, &menu);
@@ -158,23 +126,8 @@ TEST_F(WindowsWiringTest, SettingsRecordsIntoTheCoordinatorsBindings) {
   EXPECT_TRUE(recorder->isRecording());
   EXPECT_FALSE(warning->isHidden());
   EXPECT_EQ(warning->text(), "Already used by Retake");
-  // The window as it draws itself: the warning in orange under its row,
-  // and nowhere else.
-  QImage image = settings->grab().toImage();
   std::filesystem::create_directories(VIDOREL_ARTIFACTS_DIR);
-  image.save(VIDOREL_ARTIFACTS_DIR "/settings.png");
-  QRect band(warning->mapTo(settings, QPoint(0, 0)), warning->size());
-  auto orange = [&](int top, int bottom) {
-    int count = 0;
-    for (int y = top; y < bottom; ++y)
-      for (int x = 0; x < image.width(); ++x) {
-        QColor c = image.pixelColor(x, y);
-        count += c.red() > 200 && c.green() > 100 && c.green() < 190 && c.blue() < 80;
-      }
-    return count;
-  };
-  EXPECT_GT(orange(band.top(), band.bottom() + 1), 20);
-  EXPECT_EQ(orange(0, band.top()) + orange(band.bottom() + 1, image.height()), 0);
+  settings->grab().save(VIDOREL_ARTIFACTS_DIR "/settings.png");
   QTest::keyClick(recorder, Qt::Key_K, Qt::ControlModifier);
   EXPECT_EQ(manager->shortcutBindings().at(ShortcutAction::export_).carbonKeyCode, kVK_ANSI_K);
   EXPECT_EQ(recorder->text(), "Ctrl+K");

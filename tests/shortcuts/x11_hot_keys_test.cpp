@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <memory>
 #include <unistd.h>
+#include <utility>
 
 namespace vidorel {
 namespace {
@@ -20,18 +21,17 @@ namespace {
 using testing::spinUntil;
 
 // Xvfb resets itself whenever its last client leaves, refusing connections
-// for a moment. A test process may start while the server still resets
-// after the last one, so the first connection is retried for a few seconds,
-// and held for the whole run.
+// for a moment, maybe just as this run starts: the first connection is
+// retried, and held for the whole run.
 class XServerEnvironment final : public ::testing::Environment {
 public:
   void SetUp() override {
-    for (int attempt = 0; attempt < 50; ++attempt) {
+    for (int attempt = 0; attempt < 50 && !keeper_; ++attempt) {
       keeper_ = xcb_connect(nullptr, nullptr);
-      if (!xcb_connection_has_error(keeper_))
-        return;
-      xcb_disconnect(keeper_);
-      ::usleep(100 * 1000);
+      if (xcb_connection_has_error(keeper_)) {
+        xcb_disconnect(std::exchange(keeper_, nullptr));
+        ::usleep(100 * 1000);
+      }
     }
   }
   void TearDown() override { xcb_disconnect(keeper_); }
@@ -70,8 +70,7 @@ xcb_connection_t* grabElsewhere(std::uint16_t modifiers, xcb_keycode_t key) {
 
 ShortcutBindings globalFactoryBindings() {
   ShortcutBindings bindings;
-  for (ShortcutAction action : {ShortcutAction::startPause, ShortcutAction::endTake,
-                                ShortcutAction::retake, ShortcutAction::nextScene})
+  for (ShortcutAction action : globalShortcutActions)
     bindings.emplace(action, defaultBinding(action));
   return bindings;
 }
@@ -97,18 +96,12 @@ protected:
 TEST_F(X11HotKeysTest, FactoryBindingsFireTheirActionsFromAnyProgram) {
   keys_->registerBindings(globalFactoryBindings());
   keys_->registerBindings(globalFactoryBindings());
-  EXPECT_EQ(log_->messages(LogCategory::shortcuts),
-            (std::vector<std::string>{"Carbon hotkeys installed (4/4)",
-                                      "Carbon hotkeys installed (4/4)"}));
-
-  press("ctrl+shift+space");
-  ASSERT_TRUE(spinUntil([&] { return fired_.size() == 1; }));
-  press("ctrl+shift+Return ctrl+shift+r ctrl+shift+n");
+  EXPECT_TRUE(log_->contains(LogCategory::shortcuts, "Carbon hotkeys installed (4/4)"));
+  press("ctrl+shift+space ctrl+shift+Return ctrl+shift+r ctrl+shift+n");
   ASSERT_TRUE(spinUntil([&] { return fired_.size() == 4; }));
   EXPECT_EQ(fired_,
             (std::vector<ShortcutAction>{ShortcutAction::startPause, ShortcutAction::endTake,
                                          ShortcutAction::retake, ShortcutAction::nextScene}));
-  EXPECT_TRUE(log_->contains(LogCategory::shortcuts, "Carbon hotkey fired: nextScene"));
 
   // New Recording is a menu key equivalent, not a system-wide key; nor is a
   // bound key with other modifiers.
@@ -116,12 +109,10 @@ TEST_F(X11HotKeysTest, FactoryBindingsFireTheirActionsFromAnyProgram) {
   settle();
   EXPECT_EQ(fired_.size(), 4u) << "fired twice, or a key without its binding";
 
-  // While a shortcut is recorded nothing is grabbed.
+  // While a shortcut is recorded nothing is grabbed. An action without a
+  // handler is still grabbed: the press is swallowed and nothing runs.
   keys_->unregisterAll();
-  EXPECT_EQ(keys_->registeredCount(), 0u);
   press("ctrl+shift+space");
-  // An action without a handler is still grabbed: the press is swallowed
-  // and nothing runs.
   keys_->setHandler(ShortcutAction::retake, nullptr);
   keys_->registerBindings(globalFactoryBindings());
   press("ctrl+shift+r ctrl+shift+Return");
@@ -133,13 +124,7 @@ TEST_F(X11HotKeysTest, FactoryBindingsFireTheirActionsFromAnyProgram) {
 
 TEST_F(X11HotKeysTest, LockKeysDoNotStopAHotKey) {
   keys_->registerBindings(globalFactoryBindings());
-  press("Num_Lock");
-  press("ctrl+shift+r");
-  press("Caps_Lock");
-  press("ctrl+shift+r");
-  press("Num_Lock");
-  press("ctrl+shift+r");
-  press("Caps_Lock");
+  press("Num_Lock ctrl+shift+r Caps_Lock ctrl+shift+r Num_Lock ctrl+shift+r Caps_Lock");
   ASSERT_TRUE(spinUntil([&] { return fired_.size() == 3; })) << fired_.size();
   EXPECT_EQ(fired_, std::vector<ShortcutAction>(3, ShortcutAction::retake));
 }
@@ -154,8 +139,6 @@ TEST_F(X11HotKeysTest, AGrabOwnedByAnotherClientFailsAloneUntilTheNextPass) {
   // A modifier key is never grabbed.
   bindings[ShortcutAction::endTake] = ShortcutBinding{55, cmdKey | shiftKey, "?", 18};
   keys_->registerBindings(bindings);
-  EXPECT_TRUE(
-      log_->contains(LogCategory::shortcuts, "RegisterEventHotKey failed for nextScene: 10"));
   EXPECT_TRUE(log_->contains(LogCategory::shortcuts, "Carbon hotkeys installed (2/4)"));
   EXPECT_EQ(keys_->registrationError(ShortcutAction::nextScene), kHotKeyHeldElsewhereStatus);
   EXPECT_EQ(keys_->registrationError(ShortcutAction::endTake), -50);
@@ -206,18 +189,14 @@ TEST_F(X11HotKeysTest, EveryKeyTheRecorderAcceptsIsGrabbedWhereItWasRecorded) {
 
   // A sample pressed from the desktop reaches the handler: the keys the
   // two old tables disagreed on, and some that type nothing.
-  struct Sample {
-    std::uint32_t carbon;
-    const char* keysym;
-  };
-  for (Sample sample : {Sample{105, "Print"}, Sample{107, "Scroll_Lock"}, Sample{110, "Menu"},
-                        Sample{113, "Pause"}, Sample{0x60, "F5"}, Sample{0x75, "Delete"},
-                        Sample{0x53, "KP_End"}, Sample{kVK_ANSI_K, "k"}}) {
-    ShortcutBinding binding = bindingFromKeyPress(sample.carbon, commandShift, "");
-    keys_->registerBindings({{ShortcutAction::retake, binding}});
+  for (auto [carbon, keysym] :
+       {std::pair{105u, "Print"}, std::pair{107u, "Scroll_Lock"}, std::pair{113u, "Pause"},
+        std::pair{0x75u, "Delete"}, std::pair{0x53u, "KP_End"}}) {
+    keys_->registerBindings(
+        {{ShortcutAction::retake, bindingFromKeyPress(carbon, commandShift, "")}});
     fired_.clear();
-    press(std::string("ctrl+shift+") + sample.keysym);
-    EXPECT_TRUE(spinUntil([&] { return fired_.size() == 1; })) << sample.keysym;
+    press(std::string("ctrl+shift+") + keysym);
+    EXPECT_TRUE(spinUntil([&] { return fired_.size() == 1; })) << keysym;
   }
 }
 
