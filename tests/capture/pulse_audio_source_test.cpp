@@ -38,6 +38,7 @@ TEST(PulseMicrophoneTest, BuffersArriveOnTheSampleQueueWithCaptureTimes) {
   auto received = std::make_shared<Received>();
   CaptureTime started = now();
   recorder.start();
+  // Set after the start: what comes before is dropped, the rest arrives.
   recorder.setOnSample([received, &queue](const AudioBuffer& buffer) {
     std::lock_guard lock(received->mutex);
     received->onQueue = received->onQueue && queue.isCurrentThread();
@@ -91,24 +92,6 @@ TEST(PulseMicrophoneTest, BuffersArriveOnTheSampleQueueWithCaptureTimes) {
   for (int i = 0; i < last.frameCount() * 2; ++i)
     peak = std::max(peak, std::abs(samples[i]));
   EXPECT_GT(peak, 0.05f);
-}
-
-TEST(PulseMicrophoneTest, WarmUpDropsBuffersWithoutCallback) {
-  SampleQueue queue("org.vidorel.Vidorel.samples");
-  AudioRecorder recorder(queue, makePulseMicrophoneSession());
-  recorder.start();
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  queue.drain();
-  auto received = std::make_shared<Received>();
-  recorder.setOnSample([received](const AudioBuffer& buffer) {
-    std::lock_guard lock(received->mutex);
-    received->buffers.push_back(buffer);
-  });
-  for (int i = 0; i < 400 && received->count() == 0; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  recorder.stopRunning();
-  queue.drain();
-  EXPECT_GT(received->count(), 0u);
 }
 
 TEST(PulseMicrophoneTest, NoServerMeansNoMicrophone) {
