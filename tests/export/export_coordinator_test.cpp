@@ -84,10 +84,6 @@ protected:
     exporter_.finish(std::move(result));
     loop_.runUntilIdle();
   }
-  void finishExportWell() {
-    exporter_.finish(std::optional<ExportFailure>());
-    loop_.runUntilIdle();
-  }
   std::vector<std::string> exportLog() const { return log_->messages(LogCategory::export_); }
 
   TimeZone utc_{"UTC0"};
@@ -148,7 +144,6 @@ TEST_F(ExportCoordinatorTest, ConfirmedPanelJoinsTheSelectedTakesInSceneOrder) {
   EXPECT_EQ(exportLog(),
             (std::vector<std::string>{"export start → /home/ann/Movies/final.mov", "export ok"}));
   EXPECT_TRUE(alerts_.shown.empty());
-  EXPECT_EQ(log_->lines().back().level, LogLevel::info);
 
   // The next panel opens in the folder just used.
   start(threeScenes());
@@ -183,39 +178,7 @@ TEST_F(ExportCoordinatorTest, NoSelectedTakeShowsNothingToExportAfterThePanel) {
   EXPECT_EQ(preferences_.lastExportDirectory(), fs::path("/home/ann/Movies"));
 }
 
-TEST_F(ExportCoordinatorTest, FailuresAreLoggedAndShownWithTheirTexts) {
-  struct Case {
-    ExportFailure failure;
-    std::string logged;
-    std::string shown;
-  };
-  std::vector<Case> cases = {
-      {ExportFailure::platform("/t/takes/scene-9-take-1.mov: No such file or directory"),
-       "export failed: /t/takes/scene-9-take-1.mov: No such file or directory",
-       "/t/takes/scene-9-take-1.mov: No such file or directory"},
-      {ExportFailure::own(ExportError::destinationInsideSession),
-       "export failed: ExportError.destinationInsideSession: The movie cannot be saved inside "
-       "the session’s folder",
-       "The movie cannot be saved inside the session’s folder"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.logged);
-    log_->clear();
-    alerts_.shown.clear();
-    start(threeScenes());
-    answerPanel(fs::path("/home/ann/Movies/final.mov"));
-    EXPECT_TRUE(alerts_.shown.empty());
-    finishExport(c.failure);
-    std::vector<RecordingLogSink::Line> lines = log_->lines();
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[1], (RecordingLogSink::Line{LogLevel::error, LogCategory::export_, c.logged}));
-    ASSERT_EQ(alerts_.shown.size(), 1u);
-    EXPECT_EQ(alerts_.shown[0].message, "Export failed");
-    EXPECT_EQ(alerts_.shown[0].informativeText, c.shown);
-  }
-}
-
-TEST_F(ExportCoordinatorTest, ExportsStartedOneAfterAnotherRunIndependently) {
+TEST_F(ExportCoordinatorTest, ExportsRunIndependentlyAndFailuresAreLoggedAndShown) {
   start(threeScenes());
   answerPanel(fs::path("/home/ann/Movies/one.mov"));
   Session other = threeScenes();
@@ -223,23 +186,37 @@ TEST_F(ExportCoordinatorTest, ExportsStartedOneAfterAnotherRunIndependently) {
   start(other);
   // A name typed without an extension becomes a movie.
   answerPanel(fs::path("/home/ann/Desktop/two"));
-  ASSERT_EQ(exporter_.runningCount(), 2u);
+  start(threeScenes());
+  answerPanel(fs::path("/home/ann/Movies/three.mov"));
+  ASSERT_EQ(exporter_.runningCount(), 3u);
   EXPECT_EQ(exporter_.calls[1].destination, fs::path("/home/ann/Desktop/two.mov"));
   EXPECT_EQ(exporter_.calls[1].takesDirectory, fs::path("/home/ann/Other.vidorel/takes"));
-  EXPECT_EQ(preferences_.lastExportDirectory(), fs::path("/home/ann/Desktop"));
 
-  // The first fails while the second goes on and succeeds.
-  finishExport(ExportFailure::own(ExportError::exportFailed));
-  EXPECT_EQ(alerts_.shown.size(), 1u);
+  // The first two fail while the third goes on and succeeds.
+  finishExport(ExportFailure::platform("/t/takes/scene-9-take-1.mov: No such file or directory"));
+  finishExport(ExportFailure::own(ExportError::destinationInsideSession));
   EXPECT_EQ(exporter_.runningCount(), 1u);
   finishExport(std::nullopt);
-  EXPECT_EQ(alerts_.shown.size(), 1u);
-  EXPECT_EQ(exportLog(), (std::vector<std::string>{
-                             "export start → /home/ann/Movies/one.mov",
-                             "export start → /home/ann/Desktop/two.mov",
-                             "export failed: ExportError.exportFailed: Export failed",
-                             "export ok",
-                         }));
+  ASSERT_EQ(alerts_.shown.size(), 2u);
+  EXPECT_EQ(alerts_.shown[0].message, "Export failed");
+  EXPECT_EQ(alerts_.shown[0].informativeText,
+            "/t/takes/scene-9-take-1.mov: No such file or directory");
+  EXPECT_EQ(alerts_.shown[1].informativeText,
+            "The movie cannot be saved inside the session’s folder");
+  EXPECT_EQ(exportLog(),
+            (std::vector<std::string>{
+                "export start → /home/ann/Movies/one.mov",
+                "export start → /home/ann/Desktop/two.mov",
+                "export start → /home/ann/Movies/three.mov",
+                "export failed: /t/takes/scene-9-take-1.mov: No such file or directory",
+                "export failed: ExportError.destinationInsideSession: The movie "
+                "cannot be saved inside the session’s folder",
+                "export ok",
+            }));
+  for (const RecordingLogSink::Line& line : log_->lines())
+    EXPECT_EQ(line.level,
+              line.message.starts_with("export failed") ? LogLevel::error : LogLevel::info)
+        << line.message;
 }
 
 } // namespace
