@@ -10,7 +10,7 @@ namespace {
 
 constexpr std::int64_t kBuffer = 480; // 10 ms
 
-TEST(AudioTimelineTest, FirstBufferIsAlignedExactly) {
+TEST(AudioTimelineTest, FirstBufferIsAlignedExactlyAndEarlierOnesDiscarded) {
   AudioTimeline late;
   AudioTimeline::Placement placement = late.place(300, kBuffer);
   EXPECT_EQ(placement.silence, 300);
@@ -20,14 +20,13 @@ TEST(AudioTimelineTest, FirstBufferIsAlignedExactly) {
   placement = early.place(-100, kBuffer);
   EXPECT_EQ(placement.skip, 100);
   EXPECT_EQ(early.position(), kBuffer - 100);
-}
 
-TEST(AudioTimelineTest, BuffersWhollyBeforeTheStartAreDiscarded) {
-  AudioTimeline timeline;
-  EXPECT_TRUE(timeline.place(-2 * kBuffer, kBuffer).discard);
-  EXPECT_EQ(timeline.position(), 0);
-  // The next one is still aligned as the first.
-  AudioTimeline::Placement placement = timeline.place(-kBuffer / 2, kBuffer);
+  // Buffers wholly before the start are discarded; the next one is still
+  // aligned as the first.
+  AudioTimeline before;
+  EXPECT_TRUE(before.place(-2 * kBuffer, kBuffer).discard);
+  EXPECT_EQ(before.position(), 0);
+  placement = before.place(-kBuffer / 2, kBuffer);
   EXPECT_FALSE(placement.discard);
   EXPECT_EQ(placement.skip, kBuffer / 2);
 }
@@ -63,22 +62,15 @@ TEST(AudioTimelineTest, SlowDisagreementIsNeitherCutNorFilled) {
   }
 }
 
-TEST(AudioTimelineTest, LargeGapIsFilledAtOnce) {
+TEST(AudioTimelineTest, LargeGapIsFilledAtOnceAndOverlapCut) {
   AudioTimeline timeline;
   timeline.place(0, kBuffer);
   AudioTimeline::Placement placement = timeline.place(kBuffer + 48000, kBuffer);
   EXPECT_EQ(placement.silence, 48000);
   EXPECT_EQ(timeline.position(), 2 * kBuffer + 48000);
-}
-
-TEST(AudioTimelineTest, OverlapIsCut) {
-  AudioTimeline timeline;
-  timeline.place(0, kBuffer);
-  // A burst of old buffers a whole second behind the timeline.
-  timeline.place(48000, kBuffer);
-  AudioTimeline::Placement placement = timeline.place(kBuffer, kBuffer);
-  EXPECT_TRUE(placement.discard);
-  EXPECT_EQ(timeline.position(), 48000 + kBuffer);
+  // A burst of old buffers a whole second behind the timeline is cut.
+  EXPECT_TRUE(timeline.place(2 * kBuffer, kBuffer).discard);
+  EXPECT_EQ(timeline.position(), 2 * kBuffer + 48000);
 }
 
 } // namespace

@@ -7,7 +7,6 @@
 #include "export/ffmpeg_session_exporter.h"
 
 #include "base/format.h"
-#include "base/virtual_main_loop.h"
 #include "fakes/session_builder.h"
 #include "support/movie_tools.h"
 #include "support/temporary_folder.h"
@@ -20,7 +19,6 @@
 #include <set>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <thread>
 
 namespace vidorel {
 namespace {
@@ -416,37 +414,6 @@ TEST_F(ExportMediaTest, RefusesDestinationsInTheSessionPipesDevicesAndFolders) {
                                       "over a regular file"));
     EXPECT_EQ(fs::status(destination).type(), was.type()) << destination;
   }
-}
-
-struct Outcome {
-  bool done = false;
-  std::optional<ExportFailure> failure;
-};
-
-// Paths passed as temporaries, as the export flow passes them.
-Task<void> exportOneSecond(SessionExporter& exporter, fs::path takes, fs::path destination,
-                           Outcome& into) {
-  std::vector<Take> selected = {takeOf("b-1.mov", 3, 0.5, 1.5)};
-  into.failure = co_await exporter.exportTakes(selected, takes, destination, {});
-  into.done = true;
-}
-
-TEST_F(ExportMediaTest, ExportTakesResumesOnTheMainLoopWithTheResult) {
-  VirtualMainLoop loop;
-  Outcome first, inside;
-  {
-    FfmpegSessionExporter exporter(loop);
-    spawn(exportOneSecond(exporter, takes(), movie("first.mov"), first));
-    spawn(exportOneSecond(exporter, takes(), takes() / "inside.mov", inside));
-    for (int i = 0; i < 20000 && !(first.done && inside.done); ++i) {
-      loop.runUntilIdle();
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-  }
-  ASSERT_TRUE(first.done && inside.done);
-  EXPECT_EQ(first.failure, std::nullopt);
-  EXPECT_EQ(inside.failure, ExportFailure::own(ExportError::destinationInsideSession));
-  EXPECT_EQ(testing::frameHashes(movie("first.mov")).size(), 24u);
 }
 
 TEST_F(ExportMediaTest, BFrameTakesCutAtNonKeyFramesJoinFrameExactInBothReaders) {
