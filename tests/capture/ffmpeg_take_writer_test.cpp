@@ -130,26 +130,6 @@ TEST_F(FfmpegTakeWriterTest, WritesH264AndAacAsAPlainQuickTimeMovie) {
   }
 }
 
-TEST_F(FfmpegTakeWriterTest, PauseStaysInTheDuration) {
-  auto file = folder / "paused.mov";
-  auto writer = makeWriter(file, 320, 240);
-  // 3 s, paused from 1 s to 2 s.
-  feed(*writer, 320, 240, 3000, 1000, 1000);
-  EXPECT_NEAR(writer->finish(), 3.0, 0.1);
-  EXPECT_GT(writer->counts().videoPaused, 30);
-  EXPECT_GT(writer->counts().audioPaused, 95);
-  // No new picture inside the pause: only repeats of the one before it.
-  int inside = 0;
-  std::vector<VideoPacket> packets = videoPackets(file);
-  for (const VideoPacket& packet : packets)
-    inside += packet.time > 1.0 + 1e-6 && packet.time < 2.0 - 1e-6 && !packet.isRepeat();
-  EXPECT_EQ(inside, 0);
-  // The picture before the pause is written once more as the pause begins,
-  // so it reaches the disk at once.
-  EXPECT_EQ(writer->counts().videoRepeated, 1);
-  EXPECT_EQ(packets.size(), 180u);
-}
-
 TEST_F(FfmpegTakeWriterTest, FullQueueDropsInsteadOfBlocking) {
   auto file = folder / "behind.mov";
   TakeEncoderSettings slow;

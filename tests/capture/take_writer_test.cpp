@@ -96,6 +96,10 @@ TEST_F(TakeWriterTest, PauseDropsSamplesButKeepsTheTimelineAndDelaysAStart) {
   for (int i = 0; i < 100; ++i)
     writer->appendAudio(audioAt(kBase + i * 10 * kMs));
   writer->setPaused(true);
+  // The picture before the pause is written once more as the pause begins
+  // (a tick after it was last seen), and reaches the disk at once.
+  EXPECT_EQ(encoder->repeatTimes, (std::vector<std::int64_t>{kMs}));
+  EXPECT_EQ(encoder->flushes, 1);
   writer->appendVideo(frameAt(kBase + 1200 * kMs));
   writer->appendAudio(audioAt(kBase + 1200 * kMs));
   writer->setPaused(false);
