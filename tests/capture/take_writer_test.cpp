@@ -97,7 +97,7 @@ TEST_F(TakeWriterTest, PauseDropsSamplesButKeepsTheTimelineAndDelaysAStart) {
     writer->appendAudio(audioAt(kBase + i * 10 * kMs));
   writer->setPaused(true);
   // The picture before the pause is written once more as the pause begins
-  // (a tick after it was last seen), and reaches the disk at once.
+  // (a millisecond after it was last seen), and reaches the disk at once.
   EXPECT_EQ(encoder->repeatTimes, (std::vector<std::int64_t>{kMs}));
   EXPECT_EQ(encoder->flushes, 1);
   writer->appendVideo(frameAt(kBase + 1200 * kMs));

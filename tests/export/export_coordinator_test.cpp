@@ -20,22 +20,17 @@ using testing::takeOf;
 // Sets the process's time zone for one test and puts the old one back.
 class TimeZone {
 public:
-  explicit TimeZone(const char* zone) {
-    if (const char* old = std::getenv("TZ"))
-      old_ = old;
-    ::setenv("TZ", zone, 1);
-    ::tzset();
+  explicit TimeZone(const char* zone) : old_(std::getenv("TZ") ? std::getenv("TZ") : "") {
+    set(zone);
   }
-  ~TimeZone() {
-    if (old_)
-      ::setenv("TZ", old_->c_str(), 1);
-    else
-      ::unsetenv("TZ");
-    ::tzset();
-  }
+  ~TimeZone() { set(old_.empty() ? nullptr : old_.c_str()); }
 
 private:
-  std::optional<std::string> old_;
+  static void set(const char* zone) {
+    zone ? ::setenv("TZ", zone, 1) : ::unsetenv("TZ");
+    ::tzset();
+  }
+  std::string old_;
 };
 
 // 2026-03-01 22:30:00 UTC.
