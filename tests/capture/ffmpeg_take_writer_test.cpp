@@ -20,32 +20,6 @@ constexpr CaptureTime kBase = 7'000 * kMs;
 
 using namespace testing;
 
-struct VideoPacket {
-  double time = 0;
-  int size = 0;
-  bool key = false;
-  // A frame of skipped blocks (a few bytes) repeating the picture before.
-  bool isRepeat() const { return size < 32; }
-};
-
-std::vector<VideoPacket> videoPackets(const std::filesystem::path& file) {
-  std::string out =
-      commandOutput("ffprobe -v error -select_streams v -show_entries packet=pts_time,size,flags "
-                    "-of csv=p=0 '" +
-                    file.string() + "'");
-  std::vector<VideoPacket> packets;
-  std::istringstream lines(out);
-  for (std::string line; std::getline(lines, line);) {
-    VideoPacket packet;
-    char flags[16] = {};
-    if (std::sscanf(line.c_str(), "%lf,%d,%15s", &packet.time, &packet.size, flags) == 3) {
-      packet.key = flags[0] == 'K';
-      packets.push_back(packet);
-    }
-  }
-  return packets;
-}
-
 class FfmpegTakeWriterTest : public ::testing::Test {
 protected:
   void SetUp() override { logger.addSink(sink); }
@@ -151,7 +125,7 @@ TEST_F(FfmpegTakeWriterTest, FullQueueDropsInsteadOfBlocking) {
   EXPECT_GT(writer.counts().videoNotReady, 60);
   EXPECT_EQ(writer.counts().videoWritten + writer.counts().videoNotReady, 120);
   writer.finish();
-  EXPECT_EQ(videoPackets(file).size(), static_cast<size_t>(writer.counts().videoWritten));
+  EXPECT_EQ(packets(file, 'v').size(), static_cast<size_t>(writer.counts().videoWritten));
 }
 
 // The video's parameter sets as ffprobe dumps them.
@@ -298,10 +272,10 @@ TEST_F(FfmpegTakeWriterTest, AFullDiskEndsTheTakeKeepingWhatWasWritten) {
   // The header states what reached the disk, not the torn fragment.
   EXPECT_NEAR(gstreamerLength(file), duration, 0.1);
   // What is left is constant-rate too: a frame on every tick.
-  std::vector<VideoPacket> packets = videoPackets(file);
-  ASSERT_FALSE(packets.empty());
-  for (std::size_t i = 0; i < packets.size(); ++i)
-    ASSERT_NEAR(packets[i].time, static_cast<double>(i) / 60, 1e-4) << i;
+  std::vector<Packet> written = packets(file, 'v');
+  ASSERT_FALSE(written.empty());
+  for (std::size_t i = 0; i < written.size(); ++i)
+    ASSERT_NEAR(written[i].pts, static_cast<double>(i) / 60, 1e-4) << i;
 }
 
 TEST_F(FfmpegTakeWriterTest, StillScreensRepeatOnEveryTickAndNewPicturesGetAKeyFramePerSecond) {
@@ -321,13 +295,13 @@ TEST_F(FfmpegTakeWriterTest, StillScreensRepeatOnEveryTickAndNewPicturesGetAKeyF
   writer->finish();
   // Written every half second of the reported still.
   EXPECT_EQ(writer->counts().videoRepeated, 3);
-  std::vector<VideoPacket> packets = videoPackets(file);
-  ASSERT_EQ(packets.size(), 360u);
-  EXPECT_TRUE(packets.front().key);
+  std::vector<Packet> written = packets(file, 'v');
+  ASSERT_EQ(written.size(), 360u);
+  EXPECT_TRUE(written.front().key);
   int repeats = 0;
   double lastKey = 0;
-  for (std::size_t i = 0; i < packets.size(); ++i) {
-    auto [time, size, key] = packets[i];
+  for (std::size_t i = 0; i < written.size(); ++i) {
+    auto [time, dts, key, hash, size] = written[i];
     ASSERT_NEAR(time, static_cast<double>(i) / 60, 1e-4) << i;
     // The slide is repeated on every tick as a frame of skipped blocks.
     if (time > 0 && time < 2.5) {

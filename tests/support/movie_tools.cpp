@@ -76,19 +76,20 @@ void makeTake(const fs::path& file, const TakeSpec& recipe) {
 std::vector<Packet> packets(const fs::path& file, char type, bool storedOnly) {
   std::string command = std::string("ffprobe -v error ") +
                         (storedOnly ? "-ignore_editlist 1 " : "") + "-select_streams " + type +
-                        ":0 -show_data_hash MD5 -show_entries packet=pts_time,dts_time,flags,"
-                        "data_hash -of csv=p=0 " +
+                        ":0 -show_data_hash MD5 -show_entries packet=pts_time,dts_time,size,"
+                        "flags,data_hash -of csv=p=0 " +
                         shellQuoted(file);
   std::vector<Packet> result;
   for (const std::string& line : lines(checked(command).output)) {
     std::vector<std::string> parts = fields(line);
-    if (parts.size() < 4)
+    if (parts.size() < 5)
       continue;
     Packet packet;
     packet.pts = parts[0] == "N/A" ? 0 : std::stod(parts[0]);
     packet.dts = parts[1] == "N/A" ? packet.pts : std::stod(parts[1]);
-    packet.key = parts[2].find('K') != std::string::npos;
-    packet.hash = parts[3];
+    packet.size = std::stoi(parts[2]);
+    packet.key = parts[3].find('K') != std::string::npos;
+    packet.hash = parts[4];
     result.push_back(packet);
   }
   return result;

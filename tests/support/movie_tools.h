@@ -48,6 +48,7 @@ struct Packet {
   double dts = 0;
   bool key = false;
   std::string hash;
+  int size = 0; // bytes
 };
 
 // Packets of the first stream of a type ('v' or 'a') in file order, with an
