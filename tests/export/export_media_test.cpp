@@ -67,30 +67,30 @@ struct Expected {
 // while they are decoded before any frame shown at or after the end.
 std::vector<Expected> expectedFrames(const Source& source, double start, double end,
                                      double movieStart) {
-  std::vector<double> copiedTimes;
-  size_t key = source.packets.size();
-  for (size_t i = 0; i < source.packets.size(); ++i) {
-    const Packet& packet = source.packets[i];
-    if (packet.key && packet.pts >= start - kEpsilon && packet.pts < end - kEpsilon) {
-      key = i;
-      break;
-    }
-  }
-  for (size_t i = key; i < source.packets.size() && source.packets[i].pts < end - kEpsilon; ++i)
-    copiedTimes.push_back(source.packets[i].pts);
-
+  const std::vector<Packet>& packets = source.packets;
+  auto key = std::find_if(packets.begin(), packets.end(), [&](const Packet& packet) {
+    return packet.key && packet.pts >= start - kEpsilon && packet.pts < end - kEpsilon;
+  });
+  auto last = std::find_if(key, packets.end(),
+                           [&](const Packet& packet) { return packet.pts >= end - kEpsilon; });
   std::vector<Expected> expected;
   const std::vector<double>& times = source.shown.times;
   for (size_t i = 0; i < times.size(); ++i) {
     double next = i + 1 < times.size() ? times[i + 1] : source.shown.duration;
     if (next <= start + kEpsilon || times[i] >= end - kEpsilon)
       continue;
-    bool copied = std::any_of(copiedTimes.begin(), copiedTimes.end(),
-                              [&](double time) { return std::fabs(time - times[i]) < 1e-4; });
+    bool copied = std::any_of(
+        key, last, [&](const Packet& packet) { return std::fabs(packet.pts - times[i]) < 1e-4; });
     expected.push_back(
         {movieStart + std::max(times[i], start) - start, source.shown.frames.at(i), copied});
   }
   return expected;
+}
+
+// Sample `at` seconds plus `offset` samples of 48 kHz sound (silence outside).
+double sampleAt(const std::vector<short>& samples, double at, long long offset) {
+  long long index = std::llround(at * 48000) + offset;
+  return index >= 0 && index < static_cast<long long>(samples.size()) ? samples[index] : 0.0;
 }
 
 // The lag (seconds) at which the movie's sound from movieTime best matches
@@ -98,43 +98,30 @@ std::vector<Expected> expectedFrames(const Source& source, double start, double 
 // normalised correlation at that lag.
 double soundLag(const std::vector<short>& movie, double movieTime, const std::vector<short>& source,
                 double sourceTime, double length, double& correlation) {
-  constexpr int kRate = 48000;
-  constexpr int kSearch = kRate * 30 / 1000;
-  auto at = [](const std::vector<short>& samples, long long index) -> double {
-    return index >= 0 && index < static_cast<long long>(samples.size()) ? samples[index] : 0.0;
-  };
-  long long movieFirst = std::llround(movieTime * kRate);
-  long long sourceFirst = std::llround(sourceTime * kRate);
-  long long count = std::llround(length * kRate);
-  double best = -2;
+  correlation = -2;
   int bestLag = 0;
-  for (int lag = -kSearch; lag <= kSearch; lag += 4) {
+  for (int lag = -48 * 30; lag <= 48 * 30; lag += 4) {
     double product = 0, movieEnergy = 0, sourceEnergy = 0;
-    for (long long i = 0; i < count; i += 2) {
-      double m = at(movie, movieFirst + i + lag);
-      double s = at(source, sourceFirst + i);
+    for (long long i = 0; i < std::llround(length * 48000); i += 2) {
+      double m = sampleAt(movie, movieTime, i + lag), s = sampleAt(source, sourceTime, i);
       product += m * s;
       movieEnergy += m * m;
       sourceEnergy += s * s;
     }
-    double value = product / std::sqrt(std::max(1.0, movieEnergy * sourceEnergy));
-    if (value > best) {
-      best = value;
+    if (double value = product / std::sqrt(std::max(1.0, movieEnergy * sourceEnergy));
+        value > correlation) {
+      correlation = value;
       bestLag = lag;
     }
   }
-  correlation = best;
-  return static_cast<double>(bestLag) / kRate;
+  return bestLag / 48000.0;
 }
 
 double loudness(const std::vector<short>& samples, double from, double length) {
   double energy = 0;
-  long long first = std::llround(from * 48000);
-  long long count = std::llround(length * 48000);
-  for (long long i = first; i < first + count && i < static_cast<long long>(samples.size()); ++i)
-    energy +=
-        static_cast<double>(samples[static_cast<size_t>(i)]) * samples[static_cast<size_t>(i)];
-  return std::sqrt(energy / static_cast<double>(std::max(1LL, count)));
+  for (long long i = 0; i < std::llround(length * 48000); ++i)
+    energy += std::pow(sampleAt(samples, from, i), 2);
+  return std::sqrt(energy / (length * 48000));
 }
 
 struct Segment {
