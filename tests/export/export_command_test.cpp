@@ -124,7 +124,7 @@ TEST_F(ExportCommandTest, WritesTheSelectedRangesAndPrintsTheChapters) {
   Outcome relative = vidorel("export " + shellQuoted(package().string() + "/") + " " +
                              shellQuoted(fs::relative(out_ / "again.mov")));
   EXPECT_EQ(relative.status, 0) << relative.err;
-  EXPECT_EQ(testing::frameHashes(out_ / "again.mov"), testing::frameHashes(movie));
+  EXPECT_TRUE(testing::showWithFfmpeg(out_ / "again.mov").frames == shown.frames);
 }
 
 TEST_F(ExportCommandTest, ExportFailuresPrintTheAlertTextsAndExitOne) {

@@ -95,23 +95,6 @@ std::vector<Packet> packets(const fs::path& file, char type, bool storedOnly) {
   return result;
 }
 
-std::vector<std::string> frameHashes(const fs::path& file) {
-  std::string command = "ffmpeg -nostdin -v error -i " + shellQuoted(file) +
-                        " -map 0:v:0 -fps_mode passthrough -f framemd5 -";
-  std::vector<std::string> result;
-  for (const std::string& line : lines(checked(command).output)) {
-    if (line[0] == '#')
-      continue;
-    size_t comma = line.rfind(',');
-    result.push_back(line.substr(comma + 1));
-  }
-  for (std::string& hash : result) {
-    size_t first = hash.find_first_not_of(' ');
-    hash = hash.substr(first == std::string::npos ? 0 : first);
-  }
-  return result;
-}
-
 std::vector<std::string> frameSizes(const fs::path& file) {
   std::string command = "ffprobe -v error -select_streams v:0 -show_entries frame=width,height "
                         "-of csv=p=0 " +

@@ -57,9 +57,6 @@ struct Packet {
 // it reads again for a later edit).
 std::vector<Packet> packets(const std::filesystem::path& file, char type, bool storedOnly = false);
 
-// MD5 of every decoded video frame, in presentation order.
-std::vector<std::string> frameHashes(const std::filesystem::path& file);
-
 // Width x height of every decoded video frame ("320x240").
 std::vector<std::string> frameSizes(const std::filesystem::path& file);
 
