@@ -48,11 +48,6 @@ protected:
     fs::remove_all(*root_);
     delete root_;
   }
-  void SetUp() override {
-    out_ = *root_ / "out";
-    fs::create_directories(out_);
-  }
-  void TearDown() override { fs::remove_all(out_); }
 
   static fs::path package() { return *root_ / "Talk.vidorel"; }
   static fs::path take(int scene) {
@@ -86,7 +81,8 @@ protected:
   }
 
   static fs::path* root_;
-  fs::path out_;
+  testing::TemporaryFolder folder_{"export-out"};
+  const fs::path& out_ = folder_.path();
 };
 
 fs::path* ExportCommandTest::root_ = nullptr;
