@@ -3,6 +3,7 @@
 #include "base/virtual_main_loop.h"
 #include "fakes/fake_capture_backend.h"
 #include "fakes/fake_duration_probe.h"
+#include "support/synthetic_media.h"
 
 #include <gtest/gtest.h>
 
@@ -26,17 +27,6 @@ template <typename T> std::optional<T> finish(VirtualMainLoop& loop, Task<T> tas
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return result;
-}
-
-VideoFrame completeFrame(CaptureTime time) {
-  VideoFrame frame;
-  frame.pixels = std::make_shared<std::vector<std::uint8_t>>(640 * 480 * 4, 0);
-  frame.width = 640;
-  frame.height = 480;
-  frame.stride = 640 * 4;
-  frame.timestamp = time;
-  frame.status = FrameStatus::complete;
-  return frame;
 }
 
 class ScreenRecorderAdapterTest : public ::testing::Test {
@@ -90,7 +80,7 @@ TEST_F(ScreenRecorderAdapterTest, WriteFailureEndsCaptureAndIsReportedOnceOnTheL
             std::make_optional(std::optional<std::string>()));
   EXPECT_EQ(log->microphoneStarts, 1);
   ASSERT_TRUE(log->output);
-  log->output(completeFrame(1'000'000'000));
+  log->output(testing::syntheticFrame(640, 480, 0, 1'000'000'000));
   recorder.sampleQueue().drain();
   ASSERT_EQ(log->encoder->startCalls, 1);
 
@@ -122,7 +112,7 @@ TEST_F(ScreenRecorderAdapterTest, AnEndedTakeIsNeitherReportedFailingNorHandedBa
   int failures = 0;
   adapter.setFailureHandler([&](std::string) { ++failures; });
   ASSERT_TRUE(finish(loop, adapter.startRecording("/takes/g.mov", std::nullopt)));
-  log->output(completeFrame(1'000'000'000));
+  log->output(testing::syntheticFrame(640, 480, 0, 1'000'000'000));
   recorder.sampleQueue().drain();
   TakeEncoder::FailureHandler handler = log->encoder->failureHandler;
   std::optional<std::optional<RecordedTake>> first = finish(loop, adapter.stopRecording());

@@ -3,6 +3,7 @@
 
 #include "fakes/fake_duration_probe.h"
 #include "fakes/fake_take_encoder.h"
+#include "support/synthetic_media.h"
 
 #include <gtest/gtest.h>
 
@@ -13,14 +14,7 @@ constexpr CaptureTime kMs = 1'000'000;
 constexpr CaptureTime kBase = 5'000 * kMs; // capture clock at some arbitrary point
 
 VideoFrame frameAt(CaptureTime time) {
-  VideoFrame frame;
-  frame.pixels = std::make_shared<std::vector<std::uint8_t>>(4 * 4 * 4, 0);
-  frame.width = 4;
-  frame.height = 4;
-  frame.stride = 16;
-  frame.timestamp = time;
-  frame.status = FrameStatus::complete;
-  return frame;
+  return testing::syntheticFrame(4, 4, 0, time);
 }
 
 // 10 ms of 48 kHz stereo 16-bit sound starting at time.
