@@ -14,10 +14,9 @@
 namespace vidorel {
 namespace {
 
+// The capture clock (CLOCK_MONOTONIC) now.
 CaptureTime now() {
-  timespec t{};
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<CaptureTime>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+  return std::chrono::steady_clock::now().time_since_epoch().count();
 }
 
 TEST(PulseMicrophoneTest, BuffersArriveOnTheSampleQueueWithCaptureTimes) {

@@ -79,6 +79,12 @@ TEST(RecordCommandTest, ATakeOfTheSecondMonitorShowsOnlyIt) {
       << last;
   EXPECT_NEAR(std::stod(match[1]), 1.0, 0.3);
   EXPECT_GE(std::stoi(match[2]), 1);
+  // The microphone's tone from within 50 ms of the start.
+  std::vector<short> samples = testing::decodedAudio(take);
+  EXPECT_LT(std::find_if(samples.begin(), samples.end(),
+                         [](short sample) { return std::abs(sample) > 1000; }) -
+                samples.begin(),
+            48 * 50);
   testing::ShownMovie shown = testing::showWithFfmpeg(take);
   EXPECT_EQ(shown.width, monitors.half);
   EXPECT_EQ(shown.height, monitors.height);
