@@ -1,9 +1,7 @@
 #!/usr/bin/env python3
-"""Plays MOVIE in a <video> element of headless Chromium, driven over its
-debugging pipe (fds 3 and 4; --dump-dom would dump the page long before the
-movie has played), and prints what the page saw as JSON: {"h264": false}, or
-"ended", "currentTime", "duration" and "frames", or "error". Fails with the
-reason on stderr when Chromium cannot be run, or after 60 s."""
+"""Plays MOVIE in headless Chromium, driven over its debugging pipe (fds 3
+and 4: --dump-dom would dump the page before the movie has played), and
+prints what the <video> element saw as JSON; fails after 60 s."""
 import json, os, signal, subprocess, sys, tempfile
 
 PAGE = """<video id="v" muted></video><script>
@@ -47,19 +45,14 @@ pending = b''
 def message():
     global pending
     while b'\0' not in pending:
-        chunk = os.read(from_chromium, 1 << 16)
-        if not chunk:
-            sys.exit('Chromium closed its debugging pipe')
-        pending += chunk
+        pending += os.read(from_chromium, 1 << 16) or sys.exit('Chromium closed its pipe')
     text, pending = pending.split(b'\0', 1)
     return json.loads(text)
 
 
 def call(number, method, params, session=None):
-    request = {'id': number, 'method': method, 'params': params}
-    if session:
-        request['sessionId'] = session
-    os.write(to_chromium, json.dumps(request).encode() + b'\0')
+    request = {'id': number, 'method': method, 'params': params, 'sessionId': session}
+    os.write(to_chromium, json.dumps({k: v for k, v in request.items() if v is not None}).encode() + b'\0')
     while (answer := message()).get('id') != number:
         pass
     if 'error' in answer or 'exceptionDetails' in answer.get('result', {}):
