@@ -65,23 +65,13 @@ TEST_F(FfmpegTakeWriterTest, WritesH264AndAacAsAPlainQuickTimeMovie) {
   double duration = writer->finish();
   EXPECT_NEAR(duration, 2.0, 0.1);
 
-  nlohmann::json info = probeMovie(file);
-  ASSERT_TRUE(info.is_object()) << "ffprobe could not read the take";
-  ASSERT_EQ(info["streams"].size(), 2u);
-  const auto& video = info["streams"][0];
-  const auto& audio = info["streams"][1];
-  EXPECT_EQ(video["codec_name"], "h264");
-  EXPECT_EQ(video["width"], 320);
-  EXPECT_EQ(video["height"], 240);
-  EXPECT_EQ(video["pix_fmt"], "yuv420p");
-  EXPECT_EQ(video["has_b_frames"], 0);
-  EXPECT_EQ(audio["codec_name"], "aac");
-  EXPECT_EQ(audio["sample_rate"], "48000");
-  EXPECT_EQ(audio["channels"], 2);
-  EXPECT_NE(info["format"]["format_name"].get<std::string>().find("mov"), std::string::npos);
-  // The microphone's 44.1 kHz mono is converted; the 200 ms of it before
-  // the first frame are not in the file.
-  EXPECT_NEAR(std::stod(audio["duration"].get<std::string>()), 2.0, 0.05);
+  // H.264 without B-frames, and the microphone's 44.1 kHz mono as 48 kHz
+  // stereo AAC; the 200 ms of it before the first frame are not in the file.
+  EXPECT_EQ(commandOutput("ffprobe -v error -show_entries stream=codec_name,width,height,"
+                          "pix_fmt,has_b_frames,sample_rate,channels -of csv=p=0 " +
+                          shellQuoted(file)),
+            "h264,320,240,0,yuv420p\naac,48000,2\n");
+  EXPECT_NEAR(movieDuration(file), 2.0, 0.05);
   EXPECT_EQ(writer->counts().audioBeforeFirstFrame, 20);
   EXPECT_EQ(writer->counts().videoWritten, 67);
 
@@ -97,8 +87,9 @@ TEST_F(FfmpegTakeWriterTest, WritesH264AndAacAsAPlainQuickTimeMovie) {
             1);
   // Both readers play all of it (gst-launch cannot count every buffer),
   // a frame every 1/60 s.
-  EXPECT_EQ(decodeEndsWithFfmpeg(file).videoFrames, 120);
-  for (const DecodedEnds& decoded : {decodeEndsWithFfmpeg(file), decodeEndsWithGstreamer(file)}) {
+  DecodedEnds ffmpeg = decodeEndsWithFfmpeg(file);
+  EXPECT_EQ(ffmpeg.videoFrames, 120);
+  for (const DecodedEnds& decoded : {ffmpeg, decodeEndsWithGstreamer(file)}) {
     EXPECT_NEAR(decoded.videoEnd, 2.0, 0.05);
     EXPECT_NEAR(decoded.audioEnd, 2.0, 0.05);
   }
