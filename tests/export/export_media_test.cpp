@@ -250,22 +250,15 @@ std::string chapters(const fs::path& movie, bool mpv) {
   return list;
 }
 
-// The rate ffprobe states and finds: "r_frame_rate avg_frame_rate packets"
-// and the durations of the packets.
+// The rate ffprobe states and finds ("r_frame_rate,avg_frame_rate,packets"),
+// then the packets' durations, each once.
 std::string probedRate(const fs::path& file) {
-  std::string rate =
-      testing::commandOutput("ffprobe -v error -select_streams v:0 -count_packets -show_entries "
-                             "stream=r_frame_rate,avg_frame_rate,nb_read_packets -of csv=p=0 " +
-                             shellQuoted(file));
-  std::set<std::string> durations;
-  std::istringstream lines(testing::commandOutput(
-      "ffprobe -v error -select_streams v:0 -show_entries packet=duration_time -of csv=p=0 " +
-      shellQuoted(file)));
-  for (std::string line; std::getline(lines, line);)
-    durations.insert(line);
-  for (const std::string& duration : durations)
-    rate += duration + "\n";
-  return rate;
+  return testing::commandOutput("ffprobe -v error -select_streams v:0 -count_packets -show_entries "
+                                "stream=r_frame_rate,avg_frame_rate,nb_read_packets -of csv=p=0 " +
+                                shellQuoted(file) +
+                                "; ffprobe -v error -select_streams v:0 -show_entries "
+                                "packet=duration_time -of csv=p=0 " +
+                                shellQuoted(file) + " | sort -u");
 }
 
 // A frame every 1/60 s, one entry in the video's time-to-sample table.
