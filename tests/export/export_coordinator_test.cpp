@@ -108,7 +108,7 @@ TEST_F(ExportCoordinatorTest, SuggestedNameCarriesTheLocalDate) {
   EXPECT_EQ(suggestedExportName(newYear), "Vidorel-2026-12-31.mov");
 }
 
-TEST_F(ExportCoordinatorTest, ConfirmedPanelJoinsTheSelectedTakesInSceneOrder) {
+TEST_F(ExportCoordinatorTest, ConfirmedPanelJoinsTheSelectedTakesInSceneOrderIfThereAreAny) {
   start(threeScenes());
 
   // The panel comes to the front, offers today's name and has no folder
@@ -151,25 +151,23 @@ TEST_F(ExportCoordinatorTest, ConfirmedPanelJoinsTheSelectedTakesInSceneOrder) {
   EXPECT_EQ(exportLog().size(), 2u);
   EXPECT_TRUE(alerts_.shown.empty());
   EXPECT_EQ(preferences_.lastExportDirectory(), fs::path("/home/ann/Movies"));
-}
 
-TEST_F(ExportCoordinatorTest, NoSelectedTakeShowsNothingToExportAfterThePanel) {
-  Session session = threeScenes();
-  for (RecordingScene& scene : session.scenes)
+  // Without a selected take (a selection naming a deleted take selects
+  // nothing either), "Nothing to export" comes after the panel, whose
+  // folder is kept all the same.
+  Session none = threeScenes();
+  for (RecordingScene& scene : none.scenes)
     scene.selectedTakeID.reset();
-  // A selection naming a deleted take selects nothing either.
-  session.scenes[0].selectedTakeID = Uuid::random();
-  start(session);
+  none.scenes[0].selectedTakeID = Uuid::random();
+  start(none);
   EXPECT_TRUE(alerts_.shown.empty());
-
-  answerPanel(fs::path("/home/ann/Movies/final.mov"));
-  EXPECT_TRUE(exporter_.calls.empty());
+  answerPanel(fs::path("/home/ann/Desktop/final.mov"));
+  EXPECT_EQ(exporter_.calls.size(), 1u);
   ASSERT_EQ(alerts_.shown.size(), 1u);
   EXPECT_EQ(alerts_.shown[0].message, "Nothing to export");
   EXPECT_EQ(alerts_.shown[0].informativeText, "No scenes have a selected take.");
-  EXPECT_TRUE(exportLog().empty());
-  // The folder was chosen all the same.
-  EXPECT_EQ(preferences_.lastExportDirectory(), fs::path("/home/ann/Movies"));
+  EXPECT_EQ(exportLog().size(), 2u);
+  EXPECT_EQ(preferences_.lastExportDirectory(), fs::path("/home/ann/Desktop"));
 }
 
 TEST_F(ExportCoordinatorTest, ExportsRunIndependentlyAndFailuresAreLoggedAndShown) {

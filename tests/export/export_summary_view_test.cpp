@@ -30,13 +30,6 @@ protected:
     builder.select(third, builder.take(third, 0, 65.5, "Intro"));
     return builder.build();
   }
-
-  static void showActive(QWidget& view) {
-    view.show();
-    QApplication::setActiveWindow(&view);
-    ASSERT_TRUE(QTest::qWaitForWindowActive(&view));
-    ASSERT_EQ(QApplication::activeWindow(), &view);
-  }
 };
 
 TEST_F(ExportSummaryViewTest, ShowsOneLinePerSceneTheTotalAndCopiesTheChapters) {
@@ -71,7 +64,9 @@ TEST_F(ExportSummaryViewTest, ButtonsAndTheirShortcutsCloseOrExportWhatIsSelecte
   view.onCancel = [&] { ++cancelled; };
   view.onExport = [&] { ++exported; };
   view.setSummary(makeExportSummary(threeScenes()));
-  showActive(view);
+  view.show();
+  QApplication::setActiveWindow(&view);
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&view));
 
   QTest::keyClick(&view, Qt::Key_E, Qt::ControlModifier | Qt::ShiftModifier);
   EXPECT_EQ(exported, 1) << "Shift+Ctrl+E";
