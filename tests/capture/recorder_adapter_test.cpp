@@ -61,14 +61,6 @@ TEST_F(ScreenRecorderAdapterTest, FailuresBecomeTheirDescriptions) {
   EXPECT_EQ(log->streamsStarted, 1);
 }
 
-// What the encoder's thread does when a write fails: the file is failed and
-// the handler hears it once.
-void failWriting(FakeTakeEncoderLog& encoder, const std::string& description) {
-  encoder.status = WriterStatus::failed;
-  if (encoder.failureHandler)
-    encoder.failureHandler(description);
-}
-
 TEST_F(ScreenRecorderAdapterTest, WriteFailureEndsCaptureAndIsReportedOnceOnTheLoop) {
   log->encoder = std::make_shared<FakeTakeEncoderLog>();
   probe.durations["e.mov"] = 2.5;
@@ -84,7 +76,10 @@ TEST_F(ScreenRecorderAdapterTest, WriteFailureEndsCaptureAndIsReportedOnceOnTheL
   recorder.sampleQueue().drain();
   ASSERT_EQ(log->encoder->startCalls, 1);
 
-  failWriting(*log->encoder, "No space left on device");
+  // What the encoder's thread does when a write fails: the file is failed
+  // and the handler hears it.
+  log->encoder->status = WriterStatus::failed;
+  log->encoder->failureHandler("No space left on device");
   // Posted, not called on the encoder's thread.
   EXPECT_TRUE(failures.empty());
   loop.runUntilIdle();
@@ -93,7 +88,7 @@ TEST_F(ScreenRecorderAdapterTest, WriteFailureEndsCaptureAndIsReportedOnceOnTheL
   EXPECT_EQ(log->microphoneStops, 1);
   EXPECT_FALSE(recorder.hasMicrophone());
   // A second report of the same take changes nothing.
-  failWriting(*log->encoder, "Input/output error");
+  log->encoder->failureHandler("Input/output error");
   loop.runUntilIdle();
   EXPECT_EQ(failures.size(), 1u);
 
