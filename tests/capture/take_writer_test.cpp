@@ -17,15 +17,9 @@ VideoFrame frameAt(CaptureTime time) {
   return testing::syntheticFrame(4, 4, 0, time);
 }
 
-// 10 ms of 48 kHz stereo 16-bit sound starting at time.
-AudioBuffer audioAt(CaptureTime time, int frames = 480, int rate = 48000) {
-  AudioBuffer buffer;
-  buffer.format = SampleFormat::s16;
-  buffer.sampleRate = rate;
-  buffer.channels = 2;
-  buffer.data.assign(static_cast<std::size_t>(frames) * 4, 0);
-  buffer.timestamp = time;
-  return buffer;
+// 10 ms of 16-bit stereo silence starting at time.
+AudioBuffer audioAt(CaptureTime time, int rate = 48000) {
+  return testing::syntheticSound(time, 0, nullptr, rate, 2, 0, SampleFormat::s16);
 }
 
 class TakeWriterTest : public ::testing::Test {
@@ -73,8 +67,8 @@ TEST_F(TakeWriterTest, AudioBeforeTheFirstFrameIsDroppedAndOtherRatesPlacedInOut
   EXPECT_EQ(encoder->audio[0].position, 0);
   EXPECT_EQ(encoder->audio[0].skip, 4 * 48);
   // The next buffer follows on directly, in 48 kHz samples whatever its rate.
-  writer->appendAudio(audioAt(kBase + 6 * kMs, 441, 44100));
-  writer->appendAudio(audioAt(kBase + 16 * kMs, 441, 44100));
+  writer->appendAudio(audioAt(kBase + 6 * kMs, 44100));
+  writer->appendAudio(audioAt(kBase + 16 * kMs, 44100));
   ASSERT_EQ(encoder->audio.size(), 3u);
   EXPECT_EQ(encoder->audio[1].position, 6 * 48);
   EXPECT_EQ(encoder->audio[1].skip, 0);

@@ -64,10 +64,6 @@ protected:
     SessionStore store(logger, probe);
     ASSERT_FALSE(store.save(session));
   }
-  void saveThreeScenes() {
-    saveSession({sceneWith(takeOf("scene-1-take-1.mov", 4, 1.0, 3.5)), sceneWith(std::nullopt),
-                 sceneWith(takeOf("scene-3-take-1.mov", 3, 0.25, 2.0))});
-  }
 
   Outcome vidorel(const std::string& arguments) {
     fs::path out = *root_ / "stdout.txt";
@@ -88,7 +84,8 @@ protected:
 fs::path* ExportCommandTest::root_ = nullptr;
 
 TEST_F(ExportCommandTest, WritesTheSelectedRangesAndPrintsTheChapters) {
-  saveThreeScenes();
+  saveSession({sceneWith(takeOf("scene-1-take-1.mov", 4, 1.0, 3.5)), sceneWith(std::nullopt),
+               sceneWith(takeOf("scene-3-take-1.mov", 3, 0.25, 2.0))});
   fs::path movie = out_ / "final.mov";
   fs::create_directories(*root_ / "config" / "Vidorel");
   std::ofstream(*root_ / "config" / "Vidorel" / "defaults.json") << R"({"evenOutLoudness":false})";
