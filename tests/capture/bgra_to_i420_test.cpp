@@ -77,12 +77,9 @@ TEST(BgraToI420Test, PrimariesAndGreysGiveTheBt709LimitedRangeValues) {
       Picture p = convert(w, h, std::vector<Rgb>(w * h, c.rgb));
       SCOPED_TRACE(testing::Message() << "rgb " << c.rgb.r << "," << c.rgb.g << "," << c.rgb.b
                                       << " in " << w << "x" << h);
-      for (std::uint8_t y : p.y)
-        EXPECT_NEAR(y, c.y, 1);
-      for (std::uint8_t u : p.u)
-        EXPECT_NEAR(u, c.u, 1);
-      for (std::uint8_t v : p.v)
-        EXPECT_NEAR(v, c.v, 1);
+      for (auto [plane, want] : {std::pair{&p.y, c.y}, {&p.u, c.u}, {&p.v, c.v}})
+        for (int value : *plane)
+          EXPECT_NEAR(value, want, 1);
     }
   }
 }
@@ -101,15 +98,11 @@ TEST(BgraToI420Test, EachChromaSampleIsTheMeanOfItsTwoByTwoPixels) {
   EXPECT_EQ(p.v[0], 128);
   EXPECT_NEAR(p.u[1], 102, 1);
   EXPECT_NEAR(p.v[1], 240, 1);
-
-  // Half red, half blue under one chroma sample: their mean, not either.
-  Picture mixed = convert(2, 2, {{255, 0, 0}, {0, 0, 255}, {255, 0, 0}, {0, 0, 255}});
-  EXPECT_NEAR(mixed.u[0], (102 + 240) / 2, 1);
-  EXPECT_NEAR(mixed.v[0], (240 + 118) / 2, 1);
 }
 
 TEST(BgraToI420Test, WidePicturesConvertEveryColumnAlike) {
-  // Long enough rows for the vectorised loops and their scalar tails.
+  // Long enough rows for the vectorised loops and their scalar tails; each
+  // chroma sample the mean of green and blue, not either.
   const int width = 1921;
   std::vector<Rgb> pixels;
   for (int row = 0; row < 2; ++row)
@@ -182,14 +175,12 @@ TEST(BgraScaleTest, HalvingAveragesTwoByTwoExactlyAndRowBandsKeepTheRest) {
 TEST(BgraScaleTest, OtherSizesAverageWhatEachPixelCovers) {
   const int sw = 2880, sh = 18, w = 1728, h = 10;
   std::vector<std::uint8_t> source(static_cast<std::size_t>(sw) * sh * 4);
-  for (int y = 0; y < sh; ++y)
-    for (int x = 0; x < sw; ++x) {
-      std::uint8_t* p = &source[(static_cast<std::size_t>(y) * sw + x) * 4];
-      bool left = x < sw / 2;
-      p[0] = left ? 0 : 200;
-      p[1] = left ? 0 : 100;
-      p[2] = left ? 255 : 40;
-    }
+  for (std::size_t at = 0; at < source.size(); at += 4) {
+    bool left = at / 4 % sw < sw / 2;
+    source[at] = left ? 0 : 200;
+    source[at + 1] = left ? 0 : 100;
+    source[at + 2] = left ? 255 : 40;
+  }
   Planes scaled(w, h);
   convertBgraToI420Scaled({source.data(), sw * 4, sw, sh}, scaled.view(), w, h, 0, h);
   std::uint8_t red = convert(1, 1, {{255, 0, 0}}).y[0];
