@@ -143,10 +143,7 @@ TEST_F(FfmpegTakeWriterTest, TakesOfOneSizeShareTheirParameterSets) {
 
 TEST_F(FfmpegTakeWriterTest, AnExistingFileIsNeverTruncated) {
   auto file = folder / "scene-1-take-1.mov";
-  {
-    std::ofstream other(file, std::ios::binary);
-    other << "another take's bytes";
-  }
+  writeFile(file, "another take's bytes");
   try {
     makeFfmpegTakeWriter(file, 320, 240, durationProbe, logger);
     ADD_FAILURE() << "an existing file was opened for writing";
@@ -154,9 +151,7 @@ TEST_F(FfmpegTakeWriterTest, AnExistingFileIsNeverTruncated) {
     EXPECT_NE(failure.description().find("File exists"), std::string::npos)
         << failure.description();
   }
-  std::ifstream in(file, std::ios::binary);
-  std::string contents((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  EXPECT_EQ(contents, "another take's bytes");
+  EXPECT_EQ(readFile(file), "another take's bytes");
 
   // A take that never started removes the file it created, and only that.
   auto fresh = folder / "scene-1-take-2.mov";
@@ -179,10 +174,7 @@ TEST_F(FfmpegTakeWriterTest, AKilledWriterLeavesATakeMissingAtMostTheLastSecondA
   ASSERT_GE(child, 0);
   if (child == 0) {
     close(report[0]);
-    Logger childLogger;
-    FfmpegDurationProbe childProbe;
-    TakeWriter writer(file, makeFfmpegTakeEncoder(file, 320, 240, childLogger), childProbe,
-                      childLogger);
+    TakeWriter writer(file, makeFfmpegTakeEncoder(file, 320, 240, logger), durationProbe, logger);
     auto start = std::chrono::steady_clock::now();
     for (int t = 0; t < 20000; t += 10) {
       std::this_thread::sleep_until(start + std::chrono::milliseconds(t));
