@@ -7,21 +7,17 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
-#include <ctime>
 #include <mutex>
 #include <thread>
 
 namespace vidorel {
 namespace {
 
-// The capture clock (CLOCK_MONOTONIC) now.
-CaptureTime now() {
-  return std::chrono::steady_clock::now().time_since_epoch().count();
-}
-
 TEST(PulseMicrophoneTest, BuffersArriveOnTheSampleQueueWithCaptureTimes) {
   SampleQueue queue("org.vidorel.Vidorel.samples");
   AudioRecorder recorder(queue, makePulseMicrophoneSession());
+  // The capture clock is CLOCK_MONOTONIC.
+  auto now = [] { return std::chrono::steady_clock::now().time_since_epoch().count(); };
   std::mutex mutex;
   std::vector<AudioBuffer> buffers;
   std::int64_t frames = 0;
