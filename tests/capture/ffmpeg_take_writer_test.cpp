@@ -24,10 +24,8 @@ class FfmpegTakeWriterTest : public ::testing::Test {
 protected:
   void SetUp() override { logger.addSink(sink); }
 
-  // Feeds milliseconds of 30 fps frames and 10 ms buffers of a 44.1 kHz
-  // mono microphone, optionally with a pause from pauseStart for
-  // pauseLength (both in ms), and audio starting audioLead ms before the
-  // first frame.
+  // Feeds milliseconds (ms throughout) of 30 fps frames and of a 44.1 kHz
+  // mono microphone, which starts audioLead early, pausing if asked.
   void feed(TakeWriter& writer, int width, int height, int milliseconds, int pauseStart = -1,
             int pauseLength = 0, int audioLead = 0) {
     for (int t = -audioLead; t < milliseconds; t += 10) {

@@ -16,7 +16,6 @@
 
 #include <cmath>
 #include <regex>
-#include <set>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
