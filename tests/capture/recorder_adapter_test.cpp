@@ -3,6 +3,7 @@
 #include "base/virtual_main_loop.h"
 #include "fakes/fake_capture_backend.h"
 #include "fakes/fake_duration_probe.h"
+#include "support/synthetic_media.h"
 
 #include <gtest/gtest.h>
 
@@ -12,41 +13,20 @@
 namespace vidorel {
 namespace {
 
+// Runs a task on the loop, waiting up to five seconds for work of another
+// thread (stopping a take).
 template <typename T> std::optional<T> finish(VirtualMainLoop& loop, Task<T> task) {
   std::optional<T> result;
   auto wrapper = [](Task<T> task, std::optional<T>& result) -> Task<void> {
     result.emplace(co_await task);
   };
   spawn(wrapper(std::move(task), result));
-  loop.runUntilIdle();
-  return result;
-}
-
-// For tasks that wait on work of another thread (stopping a take).
-template <typename T>
-std::optional<T> finishWithin(VirtualMainLoop& loop, Task<T> task, int milliseconds = 5000) {
-  std::optional<T> result;
-  auto wrapper = [](Task<T> task, std::optional<T>& result) -> Task<void> {
-    result.emplace(co_await task);
-  };
-  spawn(wrapper(std::move(task), result));
-  for (int waited = 0; !result && waited < milliseconds; ++waited) {
+  for (int waited = 0; !result && waited < 5000; ++waited) {
     loop.runUntilIdle();
     if (!result)
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return result;
-}
-
-VideoFrame completeFrame(CaptureTime time) {
-  VideoFrame frame;
-  frame.pixels = std::make_shared<std::vector<std::uint8_t>>(640 * 480 * 4, 0);
-  frame.width = 640;
-  frame.height = 480;
-  frame.stride = 640 * 4;
-  frame.timestamp = time;
-  frame.status = FrameStatus::complete;
-  return frame;
 }
 
 class ScreenRecorderAdapterTest : public ::testing::Test {
@@ -60,65 +40,25 @@ protected:
   ScreenRecorderAdapter adapter{recorder};
 };
 
-TEST_F(ScreenRecorderAdapterTest, MicrophoneFailureBecomesItsDescription) {
-  log->noMicrophone = true;
-  EXPECT_EQ(adapter.prepareMicrophone(), std::optional<std::string>("No microphone is available."));
-  EXPECT_FALSE(recorder.hasMicrophone());
-  log->noMicrophone = false;
-  EXPECT_EQ(adapter.prepareMicrophone(), std::nullopt);
-  EXPECT_TRUE(recorder.hasMicrophone());
-  adapter.releaseMicrophone();
-  EXPECT_FALSE(recorder.hasMicrophone());
-  EXPECT_EQ(log->microphoneStops, 1);
-}
-
-TEST_F(ScreenRecorderAdapterTest, StartFailuresBecomeTheirDescriptions) {
-  std::optional<std::optional<std::string>> noDisplay =
-      finish(loop, adapter.startRecording("/takes/a.mov", ShareableContent{}));
-  ASSERT_TRUE(noDisplay);
-  EXPECT_EQ(*noDisplay, std::optional<std::string>("No display is available to record."));
-  EXPECT_EQ(log->writersMade, 0);
-
+TEST_F(ScreenRecorderAdapterTest, FailuresBecomeTheirDescriptions) {
+  EXPECT_EQ(finish(loop, adapter.startRecording("/takes/a.mov", ShareableContent{})),
+            std::optional<std::string>("No display is available to record."));
   log->writerFailure = "The file \"b.mov\" couldn't be created: Permission denied";
-  std::optional<std::optional<std::string>> unwritable =
-      finish(loop, adapter.startRecording("/takes/b.mov", std::nullopt));
-  ASSERT_TRUE(unwritable);
-  EXPECT_EQ(*unwritable, log->writerFailure);
+  EXPECT_EQ(finish(loop, adapter.startRecording("/takes/b.mov", std::nullopt)), log->writerFailure);
+  EXPECT_EQ(log->writersMade, 0);
   EXPECT_EQ(log->streamsStarted, 0);
-}
-
-TEST_F(ScreenRecorderAdapterTest, MicrophoneMissingAtTheStartFailsWithCaptureRunning) {
-  log->noMicrophone = true;
-  std::optional<std::optional<std::string>> failure =
-      finish(loop, adapter.startRecording("/takes/c.mov", std::nullopt));
-  ASSERT_TRUE(failure);
-  EXPECT_EQ(*failure, std::optional<std::string>("No microphone is available."));
-  EXPECT_EQ(log->streamsStarted, 1);
-}
-
-TEST_F(ScreenRecorderAdapterTest, StartThatWorksReportsNothing) {
-  adapter.prepareMicrophone();
-  std::optional<std::optional<std::string>> result =
-      finish(loop, adapter.startRecording("/takes/d.mov", std::nullopt));
-  ASSERT_TRUE(result);
-  EXPECT_EQ(*result, std::nullopt);
-  EXPECT_EQ(log->streamsStarted, 1);
-  EXPECT_EQ(log->writersMade, 1);
-  EXPECT_EQ(log->microphoneStarts, 1);
-}
-
-TEST_F(ScreenRecorderAdapterTest, StopWithoutTakeIsNothing) {
+  // Nothing was recorded, so a stop hands back nothing.
   std::optional<std::optional<RecordedTake>> take = finish(loop, adapter.stopRecording());
   ASSERT_TRUE(take);
   EXPECT_FALSE(*take);
-}
-
-// What the encoder's thread does when a write fails: the file is failed and
-// the handler hears it once.
-void failWriting(FakeTakeEncoderLog& encoder, const std::string& description) {
-  encoder.status = WriterStatus::failed;
-  if (encoder.failureHandler)
-    encoder.failureHandler(description);
+  log->writerFailure.reset();
+  log->noMicrophone = true;
+  EXPECT_EQ(adapter.prepareMicrophone(), std::optional<std::string>("No microphone is available."));
+  EXPECT_FALSE(recorder.hasMicrophone());
+  // Missing at the start too: the start fails with the capture running.
+  EXPECT_EQ(finish(loop, adapter.startRecording("/takes/c.mov", std::nullopt)),
+            std::optional<std::string>("No microphone is available."));
+  EXPECT_EQ(log->streamsStarted, 1);
 }
 
 TEST_F(ScreenRecorderAdapterTest, WriteFailureEndsCaptureAndIsReportedOnceOnTheLoop) {
@@ -126,14 +66,20 @@ TEST_F(ScreenRecorderAdapterTest, WriteFailureEndsCaptureAndIsReportedOnceOnTheL
   probe.durations["e.mov"] = 2.5;
   std::vector<std::string> failures;
   adapter.setFailureHandler([&](std::string description) { failures.push_back(description); });
-  adapter.prepareMicrophone();
-  ASSERT_TRUE(finish(loop, adapter.startRecording("/takes/e.mov", std::nullopt)));
+  EXPECT_EQ(adapter.prepareMicrophone(), std::nullopt);
+  // A start that works reports nothing.
+  EXPECT_EQ(finish(loop, adapter.startRecording("/takes/e.mov", std::nullopt)),
+            std::make_optional(std::optional<std::string>()));
+  EXPECT_EQ(log->microphoneStarts, 1);
   ASSERT_TRUE(log->output);
-  log->output(completeFrame(1'000'000'000));
+  log->output(testing::syntheticFrame(640, 480, 0, 1'000'000'000));
   recorder.sampleQueue().drain();
   ASSERT_EQ(log->encoder->startCalls, 1);
 
-  failWriting(*log->encoder, "No space left on device");
+  // What the encoder's thread does when a write fails: the file is failed
+  // and the handler hears it.
+  log->encoder->status = WriterStatus::failed;
+  log->encoder->failureHandler("No space left on device");
   // Posted, not called on the encoder's thread.
   EXPECT_TRUE(failures.empty());
   loop.runUntilIdle();
@@ -142,12 +88,12 @@ TEST_F(ScreenRecorderAdapterTest, WriteFailureEndsCaptureAndIsReportedOnceOnTheL
   EXPECT_EQ(log->microphoneStops, 1);
   EXPECT_FALSE(recorder.hasMicrophone());
   // A second report of the same take changes nothing.
-  failWriting(*log->encoder, "Input/output error");
+  log->encoder->failureHandler("Input/output error");
   loop.runUntilIdle();
   EXPECT_EQ(failures.size(), 1u);
 
   // Stopping still finishes the file and hands back what it holds.
-  std::optional<std::optional<RecordedTake>> take = finishWithin(loop, adapter.stopRecording());
+  std::optional<std::optional<RecordedTake>> take = finish(loop, adapter.stopRecording());
   ASSERT_TRUE(take && *take);
   EXPECT_EQ((*take)->url, "/takes/e.mov");
   EXPECT_DOUBLE_EQ((*take)->duration, 2.5);
@@ -155,42 +101,30 @@ TEST_F(ScreenRecorderAdapterTest, WriteFailureEndsCaptureAndIsReportedOnceOnTheL
   EXPECT_EQ(log->streamsStopped, 1);
 }
 
-TEST_F(ScreenRecorderAdapterTest, FailuresOfAnEndedTakeAreNotReported) {
+TEST_F(ScreenRecorderAdapterTest, AnEndedTakeIsNeitherReportedFailingNorHandedBackAgain) {
   log->encoder = std::make_shared<FakeTakeEncoderLog>();
-  probe.durations["f.mov"] = 1.0;
+  probe.durations["g.mov"] = 3.0;
   int failures = 0;
   adapter.setFailureHandler([&](std::string) { ++failures; });
-  ASSERT_TRUE(finish(loop, adapter.startRecording("/takes/f.mov", std::nullopt)));
-  log->output(completeFrame(1'000'000'000));
+  ASSERT_TRUE(finish(loop, adapter.startRecording("/takes/g.mov", std::nullopt)));
+  log->output(testing::syntheticFrame(640, 480, 0, 1'000'000'000));
   recorder.sampleQueue().drain();
   TakeEncoder::FailureHandler handler = log->encoder->failureHandler;
-  ASSERT_TRUE(finishWithin(loop, adapter.stopRecording()));
+  std::optional<std::optional<RecordedTake>> first = finish(loop, adapter.stopRecording());
+  ASSERT_TRUE(first && *first);
+  EXPECT_EQ((*first)->url, "/takes/g.mov");
   // The encoder of the stopped take fails late (while finishing): the take
   // is over, nobody is told.
   handler("Input/output error");
   loop.runUntilIdle();
   EXPECT_EQ(failures, 0);
-}
-
-TEST_F(ScreenRecorderAdapterTest, FailedStartNeverHandsBackThePreviousTake) {
-  log->encoder = std::make_shared<FakeTakeEncoderLog>();
-  probe.durations["g.mov"] = 3.0;
-  ASSERT_TRUE(finish(loop, adapter.startRecording("/takes/g.mov", std::nullopt)));
-  log->output(completeFrame(1'000'000'000));
-  recorder.sampleQueue().drain();
-  std::optional<std::optional<RecordedTake>> first = finishWithin(loop, adapter.stopRecording());
-  ASSERT_TRUE(first && *first);
-  EXPECT_EQ((*first)->url, "/takes/g.mov");
 
   // The next take's file exists already: the start fails, and the stop
   // that follows it (as after any failed start) must not name g.mov, which
   // its caller would then delete.
   log->writerFailure = "The file \"h.mov\" couldn't be created: File exists";
-  std::optional<std::optional<std::string>> failure =
-      finish(loop, adapter.startRecording("/takes/h.mov", std::nullopt));
-  ASSERT_TRUE(failure);
-  EXPECT_EQ(*failure, log->writerFailure);
-  std::optional<std::optional<RecordedTake>> after = finishWithin(loop, adapter.stopRecording());
+  EXPECT_EQ(finish(loop, adapter.startRecording("/takes/h.mov", std::nullopt)), log->writerFailure);
+  std::optional<std::optional<RecordedTake>> after = finish(loop, adapter.stopRecording());
   ASSERT_TRUE(after);
   EXPECT_FALSE(*after);
 }

@@ -1,11 +1,9 @@
-#include "capture/capture_error.h"
 #include "capture/screen_recorder.h"
 #include "capture/x11_screen_source.h"
 
 #include "base/blocking_main_loop.h"
 #include "base/format.h"
 #include "fakes/run_on_loop.h"
-#include "fakes/shell_command.h"
 #include "support/movie_tools.h"
 #include "support/temporary_folder.h"
 
@@ -15,8 +13,7 @@
 #include <xcb/composite.h>
 #include <xcb/xcb.h>
 
-#include <atomic>
-#include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -27,19 +24,13 @@ namespace {
 
 using testing::runOnLoop;
 
-// Test windows on a connection of our own. Windows are painted by the
-// server from their background colour, so they need no drawing code.
+// Test windows on a connection of our own, painted by the server from
+// their background colour.
 class Windows {
 public:
-  Windows() {
-    connection_ = xcb_connect(nullptr, nullptr);
-    screen_ = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data;
-    const char* name = "_NET_WM_PID";
-    xcb_intern_atom_reply_t* atom = xcb_intern_atom_reply(
-        connection_, xcb_intern_atom(connection_, 0, std::strlen(name), name), nullptr);
-    pidAtom_ = atom->atom;
-    std::free(atom);
-  }
+  Windows()
+      : connection_(xcb_connect(nullptr, nullptr)),
+        screen_(xcb_setup_roots_iterator(xcb_get_setup(connection_)).data) {}
   ~Windows() { xcb_disconnect(connection_); }
 
   int width() const { return screen_->width_in_pixels; }
@@ -53,8 +44,8 @@ public:
                       XCB_WINDOW_CLASS_INPUT_OUTPUT, screen_->root_visual,
                       XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
     if (pid != 0)
-      xcb_change_property(connection_, XCB_PROP_MODE_REPLACE, window, pidAtom_, XCB_ATOM_CARDINAL,
-                          32, 1, &pid);
+      xcb_change_property(connection_, XCB_PROP_MODE_REPLACE, window, atom("_NET_WM_PID"),
+                          XCB_ATOM_CARDINAL, 32, 1, &pid);
     xcb_map_window(connection_, window);
     sync();
     return window;
@@ -72,44 +63,42 @@ public:
     std::free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
   }
 
-  // A desktop picture of vertical stripes as the root's background;
-  // published as _XROOTPMAP_ID too when asked, as wallpaper setters do.
-  void setDesktopPicture(bool publish) {
-    picture_ = xcb_generate_id(connection_);
-    xcb_create_pixmap(connection_, screen_->root_depth, picture_, screen_->root, width(), height());
-    xcb_gcontext_t gc = xcb_generate_id(connection_);
-    xcb_create_gc(connection_, gc, picture_, 0, nullptr);
-    for (int x = 0; x < width(); x += kStripe) {
-      std::uint32_t colour = stripeColour(x);
-      xcb_change_gc(connection_, gc, XCB_GC_FOREGROUND, &colour);
-      xcb_rectangle_t stripe = {static_cast<std::int16_t>(x), 0, kStripe,
-                                static_cast<std::uint16_t>(height())};
-      xcb_poly_fill_rectangle(connection_, picture_, gc, 1, &stripe);
-    }
-    xcb_free_gc(connection_, gc);
-    xcb_change_window_attributes(connection_, screen_->root, XCB_CW_BACK_PIXMAP, &picture_);
-    xcb_clear_area(connection_, 0, screen_->root, 0, 0, 0, 0);
-    if (publish)
-      xcb_change_property(connection_, XCB_PROP_MODE_REPLACE, screen_->root, atom("_XROOTPMAP_ID"),
-                          XCB_ATOM_PIXMAP, 32, 1, &picture_);
-    sync();
-  }
-  void clearDesktopPicture() {
-    std::uint32_t black = screen_->black_pixel;
-    xcb_change_window_attributes(connection_, screen_->root, XCB_CW_BACK_PIXEL, &black);
-    xcb_clear_area(connection_, 0, screen_->root, 0, 0, 0, 0);
-    xcb_delete_property(connection_, screen_->root, atom("_XROOTPMAP_ID"));
+  // A desktop picture of vertical stripes as the root's background (none:
+  // black); published as _XROOTPMAP_ID too when asked, as wallpaper setters do.
+  void setDesktopPicture(bool picture, bool publish) {
     if (picture_)
       xcb_free_pixmap(connection_, picture_);
     picture_ = 0;
+    std::uint32_t black = screen_->black_pixel;
+    xcb_change_window_attributes(connection_, screen_->root, XCB_CW_BACK_PIXEL, &black);
+    xcb_delete_property(connection_, screen_->root, atom("_XROOTPMAP_ID"));
+    if (picture) {
+      picture_ = xcb_generate_id(connection_);
+      xcb_create_pixmap(connection_, screen_->root_depth, picture_, screen_->root, width(),
+                        height());
+      xcb_gcontext_t gc = xcb_generate_id(connection_);
+      xcb_create_gc(connection_, gc, picture_, 0, nullptr);
+      for (int x = 0; x < width(); x += kStripe) {
+        std::uint32_t colour = stripeColour(x);
+        xcb_change_gc(connection_, gc, XCB_GC_FOREGROUND, &colour);
+        xcb_rectangle_t stripe = {static_cast<std::int16_t>(x), 0, kStripe,
+                                  static_cast<std::uint16_t>(height())};
+        xcb_poly_fill_rectangle(connection_, picture_, gc, 1, &stripe);
+      }
+      xcb_free_gc(connection_, gc);
+      xcb_change_window_attributes(connection_, screen_->root, XCB_CW_BACK_PIXMAP, &picture_);
+      if (publish)
+        xcb_change_property(connection_, XCB_PROP_MODE_REPLACE, screen_->root,
+                            atom("_XROOTPMAP_ID"), XCB_ATOM_PIXMAP, 32, 1, &picture_);
+    }
+    xcb_clear_area(connection_, 0, screen_->root, 0, 0, 0, 0);
     sync();
   }
   static constexpr int kStripe = 64;
   static std::uint32_t stripeColour(int x) { return (x / kStripe) % 2 ? 0xd0a040 : 0x4060d0; }
 
   // Stands in for a compositing manager: owns its selection and redirects
-  // every window itself (and then draws nothing, which does not matter
-  // here).
+  // every window itself (and then draws nothing, which does not matter here).
   void actAsCompositor() {
     xcb_window_t owner = xcb_generate_id(connection_);
     xcb_create_window(connection_, XCB_COPY_FROM_PARENT, owner, screen_->root, -1, -1, 1, 1, 0,
@@ -128,20 +117,32 @@ private:
     return value;
   }
 
-  xcb_pixmap_t picture_ = 0;
   xcb_connection_t* connection_;
   xcb_screen_t* screen_;
-  xcb_atom_t pidAtom_;
+  xcb_pixmap_t picture_ = 0;
 };
+
+// The colour of a pixel of packed RGB frames, as 0xrrggbb.
+std::uint32_t pixelAt(const std::string& rgb, int width, int x, int y) {
+  const auto* p =
+      reinterpret_cast<const unsigned char*>(rgb.data()) + (static_cast<size_t>(y) * width + x) * 3;
+  return (p[0] << 16) | (p[1] << 8) | p[2];
+}
+
+// Whether two colours are alike but for the encoding's error.
+::testing::AssertionResult alike(std::uint32_t got, std::uint32_t want) {
+  for (int shift : {0, 8, 16})
+    if (std::abs(static_cast<int>((got >> shift) & 0xff) -
+                 static_cast<int>((want >> shift) & 0xff)) > 24)
+      return ::testing::AssertionFailure() << std::hex << got << " instead of " << want;
+  return ::testing::AssertionSuccess();
+}
 
 class ScreenRecorderDesktopTest : public ::testing::Test {
 public:
-  void SetUp() override { logger.addSink(sink); }
-
   testing::TemporaryFolder temporary{"recorder"};
   const std::filesystem::path& folder = temporary.path();
   Logger logger;
-  std::shared_ptr<RecordingLogSink> sink = std::make_shared<RecordingLogSink>();
   FfmpegDurationProbe probe;
   X11CaptureBackend backend{logger, probe};
   BlockingMainLoop loop;
@@ -169,9 +170,6 @@ TEST_F(ScreenRecorderDesktopTest, AnimatedTakeHasVideoAtScreenSizeAndSoundToItsL
   EXPECT_EQ(take->url, file);
   EXPECT_NEAR(take->duration, 3.0, 0.4);
   EXPECT_GT(recorder.writer()->counts().videoWritten, 60);
-  EXPECT_TRUE(sink->contains(
-      LogCategory::recorder,
-      formatString("stopRecording: scene-1-take-1.mov duration=%fs", take->duration)));
 
   nlohmann::json info = testing::probeMovie(file);
   ASSERT_TRUE(info.is_object());
@@ -187,14 +185,10 @@ TEST_F(ScreenRecorderDesktopTest, AnimatedTakeHasVideoAtScreenSizeAndSoundToItsL
   // And it is the microphone's tone up to the end, not padding.
   std::vector<short> samples = testing::decodedAudio(file);
   ASSERT_GT(samples.size(), static_cast<size_t>(video * 48000));
-  std::vector<short> last(samples.begin() + static_cast<long>((video - 0.06) * 48000),
-                          samples.begin() + static_cast<long>((video - 0.01) * 48000));
-  ASSERT_GT(last.size(), 1000u);
-  int loud = 0;
-  for (short sample : last)
-    if (std::abs(sample) > 1000)
-      ++loud;
-  EXPECT_GT(loud, static_cast<int>(last.size()) / 4);
+  auto last = samples.begin() + static_cast<long>((video - 0.06) * 48000);
+  EXPECT_GT(
+      std::count_if(last, last + 48 * 50, [](short sample) { return std::abs(sample) > 1000; }),
+      48 * 50 / 4);
 }
 
 TEST_F(ScreenRecorderDesktopTest, StillScreenAddsNoFrames) {
@@ -226,74 +220,6 @@ TEST_F(ScreenRecorderDesktopTest, StillScreenAddsNoFrames) {
   EXPECT_GT(take->duration, 2.0);
 }
 
-TEST_F(ScreenRecorderDesktopTest, OwnWindowsAreLeftOut) {
-  Windows windows;
-  int w = windows.width();
-  int h = windows.height();
-  // A pattern of two other programs' windows: green left, blue right.
-  xcb_window_t left = windows.open(0, 0, w / 2, h, 0x00c000, 0);
-  xcb_window_t right = windows.open(w / 2, 0, w - w / 2, h, 0x0000c0, 4242);
-  ScreenRecorder recorder(loop, logger, backend);
-  auto file = folder / "own.mov";
-  runOnLoop(loop, recorder.startRecording(file, std::nullopt));
-  // Our window straddles both halves; another program's magenta window
-  // shows that a window over the pattern does get recorded.
-  xcb_window_t own = windows.open(w / 2 - 100, h / 2 - 100, 200, 200, 0xff00ff,
-                                  static_cast<std::uint32_t>(getpid()));
-  xcb_window_t foreign = windows.open(20, 20, 100, 100, 0xff00ff, 4242);
-  for (int i = 0; i < 20; ++i) {
-    windows.move(own, w / 2 - 100 + (i % 2) * 4, h / 2 - 100);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  std::optional<RecordedTake> take = runOnLoop(loop, recorder.stopRecording());
-  ASSERT_TRUE(take);
-  std::string rgb = testing::rgbFrameAt(file, take->duration - 0.2);
-  ASSERT_EQ(rgb.size(), static_cast<size_t>(w) * h * 3);
-  auto pixel = [&](int x, int y) {
-    const auto* p =
-        reinterpret_cast<const unsigned char*>(rgb.data()) + (static_cast<size_t>(y) * w + x) * 3;
-    return std::array<int, 3>{p[0], p[1], p[2]};
-  };
-  auto near = [](std::array<int, 3> got, std::array<int, 3> want) {
-    for (int i = 0; i < 3; ++i)
-      if (std::abs(got[i] - want[i]) > 24)
-        return false;
-    return true;
-  };
-  // Under our window: the pattern.
-  EXPECT_TRUE(near(pixel(w / 2 - 50, h / 2), {0, 0xc0, 0}));
-  EXPECT_TRUE(near(pixel(w / 2 + 50, h / 2), {0, 0, 0xc0}));
-  EXPECT_TRUE(near(pixel(w / 2 - 4, h / 2 - 90), {0, 0xc0, 0}));
-  // The other program's window is recorded.
-  EXPECT_TRUE(near(pixel(70, 70), {0xff, 0, 0xff}));
-  // Nowhere in the frame is our magenta outside the foreign window.
-  int magenta = 0;
-  for (int y = 0; y < h; y += 4)
-    for (int x = 0; x < w; x += 4)
-      if ((x >= 130 || y >= 130) && near(pixel(x, y), {0xff, 0, 0xff}))
-        ++magenta;
-  EXPECT_EQ(magenta, 0);
-  windows.close(foreign);
-  windows.close(own);
-  windows.close(right);
-  windows.close(left);
-}
-
-TEST_F(ScreenRecorderDesktopTest, NoDisplayFailsTheStart) {
-  const char* saved = std::getenv("DISPLAY");
-  std::string previous = saved ? saved : "";
-  setenv("DISPLAY", ":1999", 1);
-  ScreenRecorder recorder(loop, logger, backend);
-  try {
-    runOnLoop(loop, recorder.startRecording(folder / "none.mov", std::nullopt));
-    ADD_FAILURE() << "the start succeeded without a display";
-  } catch (const CaptureFailure& failure) {
-    EXPECT_EQ(failure.recorderError(), RecorderError::noDisplay);
-  }
-  setenv("DISPLAY", previous.c_str(), 1);
-  EXPECT_FALSE(std::filesystem::exists(folder / "none.mov"));
-}
-
 TEST_F(ScreenRecorderDesktopTest, AChangeMadeWhilePausedShowsFromTheResumeOn) {
   Windows windows;
   int w = windows.width();
@@ -314,30 +240,23 @@ TEST_F(ScreenRecorderDesktopTest, AChangeMadeWhilePausedShowsFromTheResumeOn) {
   windows.close(next);
   windows.close(slide);
   ASSERT_TRUE(take);
+  // The last frame shows the next slide, the first one the slide before
+  // (away from the middle, where the pointer stands).
   std::string rgb = testing::lastRgbFrame(file, static_cast<size_t>(w) * h * 3);
   ASSERT_EQ(rgb.size(), static_cast<size_t>(w) * h * 3);
-  // (Away from the middle, where the pointer stands.)
-  const auto* p = reinterpret_cast<const unsigned char*>(rgb.data()) +
-                  (static_cast<size_t>(h / 4) * w + w / 4) * 3;
-  EXPECT_NEAR(p[0], 0xe0, 24);
-  EXPECT_NEAR(p[1], 0xc0, 24);
-  EXPECT_NEAR(p[2], 0x20, 24);
-  // Before the pause the take showed the first slide.
-  std::string early = testing::rgbFrameAt(file, 0);
-  ASSERT_EQ(early.size(), rgb.size());
-  const auto* q = reinterpret_cast<const unsigned char*>(early.data()) +
-                  (static_cast<size_t>(h / 4) * w + w / 4) * 3;
-  EXPECT_NEAR(q[2], 0xc0, 24);
+  EXPECT_TRUE(alike(pixelAt(rgb, w, w / 4, h / 4), 0xe0c020));
+  EXPECT_TRUE(alike(pixelAt(testing::rgbFrameAt(file, 0), w, w / 4, h / 4), 0x2040c0));
 }
 
-// Where our window stands, the take shows what the user would see without
-// it: part of another program's window and the desktop picture beside it.
+// Our own windows are left out: where ours stands, the take shows what the
+// user would see without it, part of another program's window and the
+// desktop picture beside it; a window of another program over ours, or
+// without a pid, is recorded.
 void expectDesktopBeneathOurWindow(ScreenRecorderDesktopTest& test, bool publishPicture,
                                    bool compositor) {
   Windows windows;
   int w = windows.width();
-  int h = windows.height();
-  windows.setDesktopPicture(publishPicture);
+  windows.setDesktopPicture(true, publishPicture);
   Windows manager;
   if (compositor)
     manager.actAsCompositor();
@@ -347,6 +266,8 @@ void expectDesktopBeneathOurWindow(ScreenRecorderDesktopTest& test, bool publish
   // changes and the take's first frame is its only one.)
   xcb_window_t own =
       windows.open(200, 150, 220, 110, 0xff00ff, static_cast<std::uint32_t>(getpid()));
+  xcb_window_t above = windows.open(380, 230, 60, 60, 0xff0000, 4242);
+  xcb_window_t unnamed = windows.open(20, 20, 60, 60, 0x0000ff, 0);
   ScreenRecorder recorder(test.loop, test.logger, test.backend);
   auto file = test.folder / formatString("beneath-%d-%d.mov", publishPicture, compositor);
   runOnLoop(test.loop, recorder.startRecording(file, std::nullopt));
@@ -355,29 +276,24 @@ void expectDesktopBeneathOurWindow(ScreenRecorderDesktopTest& test, bool publish
     std::this_thread::sleep_for(std::chrono::milliseconds(60));
   }
   std::optional<RecordedTake> take = runOnLoop(test.loop, recorder.stopRecording());
-  windows.close(own);
-  windows.close(other);
-  windows.clearDesktopPicture();
+  for (xcb_window_t window : {unnamed, above, own, other})
+    windows.close(window);
+  windows.setDesktopPicture(false, false);
   ASSERT_TRUE(take);
-  std::string rgb = testing::lastRgbFrame(file, static_cast<size_t>(w) * h * 3);
-  ASSERT_EQ(rgb.size(), static_cast<size_t>(w) * h * 3);
-  auto expectPixel = [&](int x, int y, std::uint32_t want) {
-    const auto* p =
-        reinterpret_cast<const unsigned char*>(rgb.data()) + (static_cast<size_t>(y) * w + x) * 3;
-    int r = static_cast<int>(want >> 16) & 0xff;
-    int g = static_cast<int>(want >> 8) & 0xff;
-    int b = static_cast<int>(want) & 0xff;
-    EXPECT_TRUE(std::abs(p[0] - r) <= 24 && std::abs(p[1] - g) <= 24 && std::abs(p[2] - b) <= 24)
-        << "at " << x << "," << y << ": " << int(p[0]) << " " << int(p[1]) << " " << int(p[2])
-        << " instead of " << r << " " << g << " " << b;
-  };
-  // The other window beneath our window.
-  expectPixel(250, 200, 0x00c000);
-  expectPixel(280, 240, 0x00c000);
-  // The desktop picture beneath it, stripe by stripe.
+  std::string rgb = testing::lastRgbFrame(file, static_cast<size_t>(w) * windows.height() * 3);
+  ASSERT_EQ(rgb.size(), static_cast<size_t>(w) * windows.height() * 3);
+  // The other window beneath ours, and the desktop picture beside it, stripe
+  // by stripe.
+  EXPECT_TRUE(alike(pixelAt(rgb, w, 250, 200), 0x00c000));
+  EXPECT_TRUE(alike(pixelAt(rgb, w, 280, 240), 0x00c000));
   for (int x : {330, 350, 390, 410})
-    for (int y : {160, 200, 250})
-      expectPixel(x, y, Windows::stripeColour(x));
+    for (int y : {160, 200})
+      EXPECT_TRUE(alike(pixelAt(rgb, w, x, y), Windows::stripeColour(x))) << x << "," << y;
+  EXPECT_TRUE(alike(pixelAt(rgb, w, 400, 250), 0xff0000));
+  // (Away from ours, the stand-in compositor shows nothing.)
+  if (!compositor) {
+    EXPECT_TRUE(alike(pixelAt(rgb, w, 50, 50), 0x0000ff));
+  }
 }
 
 TEST_F(ScreenRecorderDesktopTest, UnderOurWindowIsThePublishedPictureOrTheRootBackground) {

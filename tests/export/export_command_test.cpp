@@ -6,13 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
-#include <fcntl.h>
 #include <fstream>
 #include <set>
-#include <sstream>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace vidorel {
 namespace {
@@ -24,9 +19,7 @@ struct Outcome {
   std::string out, err;
 };
 
-std::string shellQuoted(const fs::path& path) {
-  return "'" + path.string() + "'";
-}
+using testing::shellQuoted;
 
 RecordingScene sceneWith(std::optional<Take> selected) {
   RecordingScene scene = RecordingScene::make();
@@ -35,11 +28,6 @@ RecordingScene sceneWith(std::optional<Take> selected) {
     scene.selectedTakeID = selected->id;
   }
   return scene;
-}
-
-std::vector<std::string> slice(const std::vector<std::string>& frames, size_t from, size_t to) {
-  return std::vector<std::string>(frames.begin() + static_cast<std::ptrdiff_t>(from),
-                                  frames.begin() + static_cast<std::ptrdiff_t>(to));
 }
 
 // A package "Talk.vidorel" with two takes made by ffmpeg (4 s and 3 s at
@@ -60,11 +48,6 @@ protected:
     fs::remove_all(*root_);
     delete root_;
   }
-  void SetUp() override {
-    out_ = *root_ / "out";
-    fs::create_directories(out_);
-  }
-  void TearDown() override { fs::remove_all(out_); }
 
   static fs::path package() { return *root_ / "Talk.vidorel"; }
   static fs::path take(int scene) {
@@ -81,10 +64,6 @@ protected:
     SessionStore store(logger, probe);
     ASSERT_FALSE(store.save(session));
   }
-  void saveThreeScenes() {
-    saveSession({sceneWith(takeOf("scene-1-take-1.mov", 4, 1.0, 3.5)), sceneWith(std::nullopt),
-                 sceneWith(takeOf("scene-3-take-1.mov", 3, 0.25, 2.0))});
-  }
 
   Outcome vidorel(const std::string& arguments) {
     fs::path out = *root_ / "stdout.txt";
@@ -98,13 +77,15 @@ protected:
   }
 
   static fs::path* root_;
-  fs::path out_;
+  testing::TemporaryFolder folder_{"export-out"};
+  const fs::path& out_ = folder_.path();
 };
 
 fs::path* ExportCommandTest::root_ = nullptr;
 
 TEST_F(ExportCommandTest, WritesTheSelectedRangesAndPrintsTheChapters) {
-  saveThreeScenes();
+  saveSession({sceneWith(takeOf("scene-1-take-1.mov", 4, 1.0, 3.5)), sceneWith(std::nullopt),
+               sceneWith(takeOf("scene-3-take-1.mov", 3, 0.25, 2.0))});
   fs::path movie = out_ / "final.mov";
   fs::create_directories(*root_ / "config" / "Vidorel");
   std::ofstream(*root_ / "config" / "Vidorel" / "defaults.json") << R"({"evenOutLoudness":false})";
@@ -114,21 +95,10 @@ TEST_F(ExportCommandTest, WritesTheSelectedRangesAndPrintsTheChapters) {
   EXPECT_EQ(outcome.out, "0:00 Scene 1\n0:02 Scene 3\n");
   EXPECT_EQ(outcome.err, "");
 
-  // ffmpeg shows frames 24..83 of the first take, then 6..47 of the third:
-  // each segment starts at its trim start, even between key frames, where
-  // the frames up to the next key frame are encoded again.
-  testing::ShownMovie first = testing::showWithFfmpeg(take(1));
-  testing::ShownMovie third = testing::showWithFfmpeg(take(3));
-  std::vector<std::string> expected = slice(first.frames, 24, 84);
-  for (const std::string& frame : slice(third.frames, 6, 48))
-    expected.push_back(frame);
+  // The trimmed ranges, 2.5 s and 1.75 s at 24 frames a second (how the
+  // frames are cut is checked with the exporter).
   testing::ShownMovie shown = testing::showWithFfmpeg(movie);
-  ASSERT_EQ(shown.frames.size(), expected.size());
-  for (size_t i = 0; i < expected.size(); ++i) {
-    EXPECT_GE(testing::psnr(shown.frames[i], expected[i], shown.width, shown.height), 40.0)
-        << "frame " << i;
-    EXPECT_NEAR(shown.times[i], static_cast<double>(i) / 24, 1.0 / 48) << "frame " << i;
-  }
+  EXPECT_EQ(shown.frames.size(), 60u + 42u);
   EXPECT_NEAR(shown.duration, 4.25, 0.001);
 
   // The sound is copied: every stored audio packet is one of the takes'.
@@ -147,7 +117,7 @@ TEST_F(ExportCommandTest, WritesTheSelectedRangesAndPrintsTheChapters) {
   Outcome relative = vidorel("export " + shellQuoted(package().string() + "/") + " " +
                              shellQuoted(fs::relative(out_ / "again.mov")));
   EXPECT_EQ(relative.status, 0) << relative.err;
-  EXPECT_EQ(testing::frameHashes(out_ / "again.mov"), testing::frameHashes(movie));
+  EXPECT_TRUE(testing::showWithFfmpeg(out_ / "again.mov").frames == shown.frames);
 }
 
 TEST_F(ExportCommandTest, ExportFailuresPrintTheAlertTextsAndExitOne) {
@@ -160,27 +130,14 @@ TEST_F(ExportCommandTest, ExportFailuresPrintTheAlertTextsAndExitOne) {
   EXPECT_EQ(nothing.out, "");
   EXPECT_FALSE(fs::exists(movie));
 
-  // A take file gone missing: an existing movie at the destination stays.
-  {
-    std::ofstream old(movie);
-    old << "an older movie";
-  }
+  // A take file gone missing.
   saveSession({sceneWith(takeOf("scene-1-take-1.mov", 4, 0, 1)),
                sceneWith(takeOf("scene-2-take-1.mov", 4, 0, 1))});
   Outcome missing = vidorel("export " + shellQuoted(package()) + " " + shellQuoted(movie));
   EXPECT_EQ(missing.status, 1);
   EXPECT_EQ(missing.err, "Export failed\n" + (package() / "takes" / "scene-2-take-1.mov").string() +
                              ": No such file or directory\n");
-  EXPECT_EQ(testing::readFile(movie), "an older movie");
-  EXPECT_EQ(std::distance(fs::directory_iterator(out_), fs::directory_iterator{}), 1);
-
-  // A take file as destination is refused before anything is written.
-  saveThreeScenes();
-  std::string before = testing::readFile(take(1));
-  Outcome inside = vidorel("export " + shellQuoted(package()) + " " + shellQuoted(take(1)));
-  EXPECT_EQ(inside.status, 1);
-  EXPECT_EQ(inside.err, "Export failed\nThe movie cannot be saved inside the session’s folder\n");
-  EXPECT_EQ(testing::readFile(take(1)), before);
+  EXPECT_FALSE(fs::exists(movie));
 }
 
 TEST_F(ExportCommandTest, WrongArgumentsPrintTheUsage) {

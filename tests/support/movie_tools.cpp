@@ -76,37 +76,21 @@ void makeTake(const fs::path& file, const TakeSpec& recipe) {
 std::vector<Packet> packets(const fs::path& file, char type, bool storedOnly) {
   std::string command = std::string("ffprobe -v error ") +
                         (storedOnly ? "-ignore_editlist 1 " : "") + "-select_streams " + type +
-                        ":0 -show_data_hash MD5 -show_entries packet=pts_time,dts_time,flags,"
-                        "data_hash -of csv=p=0 " +
+                        ":0 -show_data_hash MD5 -show_entries packet=pts_time,dts_time,size,"
+                        "flags,data_hash -of csv=p=0 " +
                         shellQuoted(file);
   std::vector<Packet> result;
   for (const std::string& line : lines(checked(command).output)) {
     std::vector<std::string> parts = fields(line);
-    if (parts.size() < 4)
+    if (parts.size() < 5)
       continue;
     Packet packet;
     packet.pts = parts[0] == "N/A" ? 0 : std::stod(parts[0]);
     packet.dts = parts[1] == "N/A" ? packet.pts : std::stod(parts[1]);
-    packet.key = parts[2].find('K') != std::string::npos;
-    packet.hash = parts[3];
+    packet.size = std::stoi(parts[2]);
+    packet.key = parts[3].find('K') != std::string::npos;
+    packet.hash = parts[4];
     result.push_back(packet);
-  }
-  return result;
-}
-
-std::vector<std::string> frameHashes(const fs::path& file) {
-  std::string command = "ffmpeg -nostdin -v error -i " + shellQuoted(file) +
-                        " -map 0:v:0 -fps_mode passthrough -f framemd5 -";
-  std::vector<std::string> result;
-  for (const std::string& line : lines(checked(command).output)) {
-    if (line[0] == '#')
-      continue;
-    size_t comma = line.rfind(',');
-    result.push_back(line.substr(comma + 1));
-  }
-  for (std::string& hash : result) {
-    size_t first = hash.find_first_not_of(' ');
-    hash = hash.substr(first == std::string::npos ? 0 : first);
   }
   return result;
 }

@@ -48,6 +48,7 @@ struct Packet {
   double dts = 0;
   bool key = false;
   std::string hash;
+  int size = 0; // bytes
 };
 
 // Packets of the first stream of a type ('v' or 'a') in file order, with an
@@ -55,9 +56,6 @@ struct Packet {
 // tables list them, edit lists not applied (ffmpeg otherwise lists packets
 // it reads again for a later edit).
 std::vector<Packet> packets(const std::filesystem::path& file, char type, bool storedOnly = false);
-
-// MD5 of every decoded video frame, in presentation order.
-std::vector<std::string> frameHashes(const std::filesystem::path& file);
 
 // Width x height of every decoded video frame ("320x240").
 std::vector<std::string> frameSizes(const std::filesystem::path& file);
