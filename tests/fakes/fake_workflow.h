@@ -1,8 +1,7 @@
 #pragma once
 
-// Fakes of every collaborator the coordinator talks to. Each records the
-// platform calls it receives in one shared CallLog, so tests can check what
-// happened and in which order.
+// Fakes of the coordinator's collaborators, logging their calls in order in
+// one shared CallLog.
 
 #include "base/task.h"
 #include "fakes/fake_defaults_store.h"
@@ -25,8 +24,7 @@ namespace vidorel {
 
 struct CallLog {
   std::vector<std::string> calls;
-  // Called with every call as it is logged; tests use it to act at the
-  // moment a collaborator is called.
+  // Lets a test act at the moment a collaborator is called.
   std::function<void(const std::string&)> onCall;
   void add(std::string call) {
     calls.push_back(std::move(call));
@@ -58,10 +56,8 @@ public:
   void setFailureHandler(std::function<void(std::string)> handler) override {
     failureHandler = std::move(handler);
   }
-
   std::optional<std::string> startError;
-  // A failed start that already opened the display stream.
-  bool startErrorAfterStream = false;
+  bool startErrorAfterStream = false; // the display stream had opened
   std::size_t fileSize = 4096;
   double duration = 2.5;
   bool microphoneRunning = false;
@@ -226,10 +222,6 @@ public:
     answers.pop_front();
     return answer;
   }
-  bool showed(const std::string& message) const {
-    return std::any_of(shown.begin(), shown.end(),
-                       [&](const Alert& alert) { return alert.message == message; });
-  }
 };
 
 // Keeps the panel that is up until the test answers it.
@@ -260,10 +252,8 @@ public:
 class FakeActivation final : LogsCalls, public Activation {
 public:
   using LogsCalls::LogsCalls;
-  std::optional<ActivationPolicy> policy;
   void setActivationPolicy(ActivationPolicy value) override {
     log_->add(value == ActivationPolicy::regular ? "policy regular" : "policy accessory");
-    policy = value;
   }
   void activate() override { log_->add("activate"); }
 };

@@ -156,7 +156,7 @@ TEST_F(SessionCommandsTest, OpeningAPackage) {
   manager->closeSession();
   spawn(manager->openRecording(packagePath("Nothing.vidorel")));
   settle();
-  EXPECT_TRUE(alerts.showed("Couldn’t open recording"));
+  EXPECT_TRUE(calls.contains("alert Couldn’t open recording"));
   EXPECT_FALSE(manager->currentSession());
 }
 
@@ -246,10 +246,6 @@ TEST_F(SessionCommandsTest, SceneAndTakeEditsTable) {
        "A(t*[0-2.5]) B() >C() +()", 1},
       {"current scene moved first", [](auto& m, Ids i) { m.moveScene(i.c, i.a); },
        ">C() A(t*[0-2.5]) B()", 1},
-      {"scene moved onto itself", [](auto& m, Ids i) { m.moveScene(i.c, i.c); },
-       "A(t*[0-2.5]) B() >C()", 1},
-      {"take moved to its own scene", [](auto& m, Ids i) { m.moveTake(i.take, i.a); },
-       "A(t*[0-2.5]) B() >C()", 1},
       {"take moved to another scene", [](auto& m, Ids i) { m.moveTake(i.take, i.b); },
        "A() B(t[0-2.5]) >C()", 1},
       {"take deleted with its file", [](auto& m, Ids i) { m.deleteTake(i.take); }, "A() B() >C()",

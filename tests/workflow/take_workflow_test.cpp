@@ -139,7 +139,7 @@ TEST_F(TakeWorkflowTest, FailedPermissionOrCaptureStartLeavesNothingRunning) {
   probes.microphone = MicrophoneAuthorization::denied;
   spawn(manager->startNewSession());
   settle();
-  EXPECT_TRUE(alerts.showed("Microphone access required"));
+  EXPECT_TRUE(calls.contains("alert Microphone access required"));
   EXPECT_FALSE(calls.contains("countdown.run 3"));
 
   probes.microphone = MicrophoneAuthorization::authorized;
