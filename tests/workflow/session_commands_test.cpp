@@ -15,8 +15,7 @@ protected:
   // A session with one approved take in scene 1, idle, never saved.
   void sessionWithOneTake() {
     recordFirstTake();
-    shortcuts.press(ShortcutAction::endTake);
-    settle(10);
+    press(ShortcutAction::endTake, 10);
     manager->approvePendingTake();
     ASSERT_EQ(manager->state(), AppState::idle);
     probe.durations["scene-1-take-1.mov"] = 2.5;
@@ -51,11 +50,9 @@ TEST_F(SessionCommandsTest, UnsavedChangesPromptOnNewOpenAndClose) {
 
   // While a take records, Cancel keeps it running; "Don’t Save" stops it
   // and deletes the whole scratch folder (a package: CommandsDuringATakeTest).
-  spawn(manager->startTake());
-  settle();
+  run(manager->startTake());
   alerts.answers = {kCancel};
-  spawn(manager->closeRecording());
-  settle();
+  run(manager->closeRecording());
   EXPECT_TRUE(recorder.recording);
   closeWithoutSaving();
   EXPECT_FALSE(recorder.recording || manager->currentSession());
@@ -69,8 +66,7 @@ TEST_F(SessionCommandsTest, SaveAsMovesTheSessionIntoAPackageAndGoesOn) {
   sessionWithOneTake();
   fs::path scratch = session().scratchURL;
   alerts.answers = {kSave};
-  spawn(manager->newSession());
-  settle();
+  run(manager->newSession());
   panels.answer(packagePath("Talk")); // the extension is added
   settle();
   fs::path package = packagePath("Talk.vidorel");
@@ -145,8 +141,7 @@ TEST_F(SessionCommandsTest, OpeningAPackage) {
   // A missing take file: the issue report, and the corrected manifest saved.
   manager->closeSession();
   fs::remove(package / "takes" / "scene-1-take-1.mov");
-  spawn(manager->openRecording(package));
-  settle();
+  run(manager->openRecording(package));
   ASSERT_EQ(alerts.shown.size(), 1u);
   EXPECT_EQ(alerts.shown[0].message, "Recording loaded with issues");
   EXPECT_EQ(alerts.shown[0].informativeText, "Missing files:\nscene-1-take-1.mov");
@@ -154,8 +149,7 @@ TEST_F(SessionCommandsTest, OpeningAPackage) {
 
   // Not a recording: the alert, and no session.
   manager->closeSession();
-  spawn(manager->openRecording(packagePath("Nothing.vidorel")));
-  settle();
+  run(manager->openRecording(packagePath("Nothing.vidorel")));
   EXPECT_TRUE(calls.contains("alert Couldn’t open recording"));
   EXPECT_FALSE(manager->currentSession());
 }

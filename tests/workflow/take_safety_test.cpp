@@ -14,12 +14,10 @@ class TakeSafetyTest : public WorkflowTest {
 protected:
   // Records and approves a take in the current scene; returns its name.
   std::string recordAndApprove() {
-    spawn(manager->startTake());
-    settle();
+    run(manager->startTake());
     EXPECT_EQ(manager->state(), AppState::recording);
     std::string name = recorder.url.filename().string();
-    spawn(manager->endTake());
-    settle(10);
+    run(manager->endTake(), 10);
     manager->approvePendingTake();
     EXPECT_EQ(manager->state(), AppState::idle);
     return name;
@@ -50,8 +48,7 @@ TEST_F(TakeSafetyTest, AFileInTheTakesFolderKeepsItsNameAndAFailedStartLeavesIt)
   // A start that fails after creating its file removes that file only.
   recorder.startError = "The disk is full.";
   recorder.startErrorAfterStream = true;
-  spawn(manager->startTake());
-  settle();
+  run(manager->startTake());
   EXPECT_TRUE(calls.contains("recorder.startRecording scene-1-take-2.mov"));
   EXPECT_FALSE(fs::exists(takes() / "scene-1-take-2.mov"));
   recorder.startError.reset();
@@ -72,8 +69,7 @@ TEST_F(TakeSafetyTest, AnUnusablePendingTakeCanOnlyBeDeleted) {
     recorder.duration = duration;
     recordFirstTake();
     // nextScene while recording: the take ends but is not approved.
-    shortcuts.press(ShortcutAction::nextScene);
-    settle(10);
+    press(ShortcutAction::nextScene, 10);
     ASSERT_EQ(manager->state(), AppState::reviewing);
     fs::path file = *manager->currentTakeURL();
     EXPECT_FALSE(manager->isPendingTakeUsable());
@@ -107,15 +103,13 @@ TEST_F(TakeSafetyTest, UnreviewedTakesAreOfferedWhenAPackageOpensNewestFirst) {
   probe.durations["scene-1-take-9.mov"] = 4.0;
 
   calls.clear();
-  spawn(manager->openRecording(package));
-  settle(10);
+  run(manager->openRecording(package), 10);
   ASSERT_EQ(manager->state(), AppState::reviewing);
   EXPECT_EQ(manager->currentTakeURL(), package / "takes" / "scene-1-take-9.mov");
   EXPECT_EQ(manager->unreviewedTakes().size(), 1u);
 
   // Approved, it joins the scene under its own name; the next is offered.
-  shortcuts.press(ShortcutAction::endTake);
-  settle(10);
+  press(ShortcutAction::endTake, 10);
   const Take& approved = session().scenes[0].takes.at(1);
   EXPECT_EQ(std::pair(approved.filename, approved.duration), std::pair("scene-1-take-9.mov"s, 4.0));
   EXPECT_EQ(session().scenes[0].selectedTakeID, approved.id);
@@ -135,8 +129,7 @@ class CommandsDuringATakeTest : public TakeSafetyTest, public ::testing::WithPar
 protected:
   // Starts a take in the open session; paused when the parameter says so.
   void startTakeInSession() {
-    spawn(manager->startTake());
-    settle();
+    run(manager->startTake());
     ASSERT_EQ(manager->state(), AppState::recording);
     if (GetParam())
       manager->pauseRecording();
@@ -177,8 +170,7 @@ TEST_P(CommandsDuringATakeTest, SessionCommandsKeepTheTake) {
     if (manager->currentSession() && session().bundleURL != package)
       closeWithoutSaving();
     if (!manager->currentSession()) {
-      spawn(manager->openRecording(package));
-      settle();
+      run(manager->openRecording(package));
     }
     startTakeInSession();
     std::string take = recorder.url.filename().string();
@@ -219,20 +211,17 @@ TEST_F(TakeSafetyTest, AfterCloseDuringTheCountdownTheNextSessionsFirstTakeStart
     SCOPED_TRACE(countdownEndsEarly);
     countdown.ignoresCancel = !countdownEndsEarly;
     recorder.starts = 0;
-    spawn(manager->newSession());
-    settle(1000);
+    run(manager->newSession(), 1000);
     ASSERT_TRUE(countdown.running && manager->startInProgress());
     fs::path first = session().scratchURL;
 
     alerts.answers = {kDontSave};
-    spawn(manager->closeRecording());
-    settle(10);
+    run(manager->closeRecording(), 10);
     EXPECT_FALSE(manager->currentSession() || manager->startInProgress());
     EXPECT_TRUE(calls.contains("countdown.cancel"));
     EXPECT_FALSE(recorder.microphoneRunning);
 
-    spawn(manager->newSession());
-    settle(8000);
+    run(manager->newSession(), 8000);
     ASSERT_EQ(manager->state(), AppState::recording);
     EXPECT_EQ(recorder.starts, 1);
     EXPECT_EQ(recorder.url, takes() / "scene-1-take-1.mov");
@@ -254,8 +243,7 @@ TEST_F(TakeSafetyTest, AWriterFailureEndsTheTakeAndTellsTheUser) {
   for (bool paused : {false, true}) {
     SCOPED_TRACE(paused);
     alerts.shown.clear();
-    spawn(manager->startTake());
-    settle();
+    run(manager->startTake());
     ASSERT_EQ(manager->state(), AppState::recording);
     if (paused)
       manager->pauseRecording();

@@ -9,8 +9,7 @@ class TakeWorkflowTest : public WorkflowTest {};
 
 TEST_F(TakeWorkflowTest, OneTakeFromNewSessionThroughReviewToTheNextCountdown) {
   start();
-  spawn(manager->newSession());
-  settle(1000);
+  run(manager->newSession(), 1000);
   // Permissions pass, the microphone warms up, the countdown runs.
   EXPECT_EQ(manager->state(), AppState::idle);
   EXPECT_TRUE(countdown.running);
@@ -22,8 +21,7 @@ TEST_F(TakeWorkflowTest, OneTakeFromNewSessionThroughReviewToTheNextCountdown) {
                                                    "statusPanel.show"}));
 
   calls.clear();
-  shortcuts.press(ShortcutAction::endTake);
-  settle(10);
+  press(ShortcutAction::endTake, 10);
   EXPECT_EQ(manager->state(), AppState::reviewing);
   EXPECT_EQ(manager->currentTakeURL(), takes() / "scene-1-take-1.mov");
   EXPECT_EQ(manager->pendingTakeDuration(), 2.5);
@@ -48,10 +46,8 @@ TEST_F(TakeWorkflowTest, OneTakeFromNewSessionThroughReviewToTheNextCountdown) {
   settle(4000);
   EXPECT_EQ(recorder.url, takes() / "scene-1-take-2.mov");
   // Approve + new scene: the next take is take 1 of scene 2.
-  shortcuts.press(ShortcutAction::endTake);
-  settle(10);
-  shortcuts.press(ShortcutAction::nextScene);
-  settle(4000);
+  press(ShortcutAction::endTake, 10);
+  press(ShortcutAction::nextScene, 4000);
   EXPECT_EQ(session().currentSceneIndex, 1);
   EXPECT_EQ(session().scenes[0].selectedTakeID, session().scenes[0].takes.at(1).id);
   EXPECT_EQ(recorder.url, takes() / "scene-2-take-1.mov");
@@ -72,15 +68,12 @@ TEST_F(TakeWorkflowTest, HotKeyTable) {
   openSessionWithoutTake();
   calls.clear();
   shortcuts.press(ShortcutAction::startPause);
-  shortcuts.press(ShortcutAction::retake);
-  settle();
+  press(ShortcutAction::retake);
   EXPECT_TRUE(calls.calls.empty());
-  shortcuts.press(ShortcutAction::nextScene);
-  settle();
+  press(ShortcutAction::nextScene);
   EXPECT_EQ(session().currentSceneIndex, 1);
   EXPECT_TRUE(calls.calls.empty());
-  shortcuts.press(ShortcutAction::endTake);
-  settle();
+  press(ShortcutAction::endTake);
   ASSERT_EQ(manager->state(), AppState::recording);
   EXPECT_EQ(recorder.url, takes() / "scene-2-take-1.mov");
 
@@ -96,8 +89,7 @@ TEST_F(TakeWorkflowTest, HotKeyTable) {
 
   // paused: endTake ends the take.
   shortcuts.press(ShortcutAction::startPause);
-  shortcuts.press(ShortcutAction::endTake);
-  settle(10);
+  press(ShortcutAction::endTake, 10);
   ASSERT_EQ(manager->state(), AppState::reviewing);
 
   // reviewing: startPause nothing; retake deletes and starts again.
@@ -117,8 +109,7 @@ TEST_F(TakeWorkflowTest, HotKeyTable) {
 
   // recording: nextScene ends, approves, adds a scene and starts its take.
   calls.clear();
-  shortcuts.press(ShortcutAction::nextScene);
-  settle();
+  press(ShortcutAction::nextScene);
   EXPECT_EQ(session().scenes.size(), 3u);
   EXPECT_EQ(session().scenes[1].takes.size(), 1u);
   EXPECT_EQ(recorder.url, takes() / "scene-3-take-1.mov");
@@ -137,8 +128,7 @@ TEST_F(TakeWorkflowTest, HotKeyTable) {
 TEST_F(TakeWorkflowTest, FailedPermissionOrCaptureStartLeavesNothingRunning) {
   start();
   probes.microphone = MicrophoneAuthorization::denied;
-  spawn(manager->startNewSession());
-  settle();
+  run(manager->startNewSession());
   EXPECT_TRUE(calls.contains("alert Microphone access required"));
   EXPECT_FALSE(calls.contains("countdown.run 3"));
 
@@ -146,8 +136,7 @@ TEST_F(TakeWorkflowTest, FailedPermissionOrCaptureStartLeavesNothingRunning) {
   recorder.startError = "No microphone is available.";
   recorder.startErrorAfterStream = true;
   alerts.shown.clear();
-  spawn(manager->startTake());
-  settle();
+  run(manager->startTake());
   EXPECT_EQ(manager->state(), AppState::idle);
   ASSERT_EQ(alerts.shown.size(), 1u);
   EXPECT_EQ(alerts.shown[0].message, "Couldn't start recording");
@@ -176,8 +165,7 @@ TEST_F(TakeWorkflowTest, MenuAutoPauseResumesOnlyWhatItPaused) {
   // Auto-paused, then ended from the menu: nothing is resumed.
   manager->resumeRecording();
   manager->menuWillOpen();
-  spawn(manager->endTake());
-  settle(10);
+  run(manager->endTake(), 10);
   manager->menuDidClose();
   EXPECT_EQ(manager->state(), AppState::reviewing);
   EXPECT_EQ(calls.count("recorder.resume"), 2);
@@ -186,8 +174,7 @@ TEST_F(TakeWorkflowTest, MenuAutoPauseResumesOnlyWhatItPaused) {
 TEST_F(TakeWorkflowTest, ClosingTheReviewWindowByHandDiscardsTheTake) {
   start();
   recordFirstTake();
-  spawn(manager->endTake());
-  settle(10);
+  run(manager->endTake(), 10);
   fs::path file = *manager->currentTakeURL();
   manager->reviewWindowDidClose();
   EXPECT_FALSE(fs::exists(file));
@@ -195,8 +182,7 @@ TEST_F(TakeWorkflowTest, ClosingTheReviewWindowByHandDiscardsTheTake) {
   EXPECT_EQ(manager->state(), AppState::recording);
 
   // Closed by the session's close: not a decision.
-  spawn(manager->endTake());
-  settle(10);
+  run(manager->endTake(), 10);
   manager->dismissWindow = [this](const std::string& id) {
     if (id == "review")
       manager->reviewWindowDidClose();

@@ -49,15 +49,13 @@ protected:
 
   // A new session whose first take's countdown has run and capture runs.
   void recordFirstTake() {
-    spawn(manager->newSession());
-    loop.advance(Milliseconds(4000));
+    run(manager->newSession());
     ASSERT_EQ(manager->state(), AppState::recording);
   }
 
   // A new session whose first countdown was cancelled: idle, no take.
   void openSessionWithoutTake() {
-    spawn(manager->startNewSession());
-    settle(1000);
+    run(manager->startNewSession(), 1000);
     countdown.cancel(); // what the overlay makes of a hot key
     settle();
     ASSERT_EQ(manager->state(), AppState::idle);
@@ -67,12 +65,19 @@ protected:
   // Closes the session, answering the save prompt (if any) with Don't Save.
   void closeWithoutSaving() {
     alerts.answers = {kDontSave};
-    spawn(manager->closeRecording());
-    settle();
+    run(manager->closeRecording());
   }
 
   // Runs everything due within the next few virtual seconds.
   void settle(int milliseconds = 4000) { loop.advance(Milliseconds(milliseconds)); }
+  void run(Task<void> task, int milliseconds = 4000) {
+    spawn(std::move(task));
+    settle(milliseconds);
+  }
+  void press(ShortcutAction action, int milliseconds = 4000) {
+    shortcuts.press(action);
+    settle(milliseconds);
+  }
 
   const Session& session() const { return *manager->currentSession(); }
   std::filesystem::path takes() const { return session().takesFolder(); }
