@@ -62,12 +62,6 @@ protected:
   std::ostringstream out_, err_;
 };
 
-TEST_F(SessionCheckTest, CleanSessionPrintsASummary) {
-  EXPECT_EQ(check(), kCheckClean);
-  EXPECT_EQ(out_.str(), "2 scenes, 3 takes, 2 selected takes, total selected duration 1:05\n");
-  EXPECT_EQ(err_.str(), ""); // the singular: check_command_test
-}
-
 // Sections in order, separated by an empty line; only --fix saves the
 // corrections. Take files that no take names come last: they are the
 // user's footage, and --fix neither adopts nor removes them.
@@ -131,7 +125,10 @@ TEST_F(SessionCheckTest, DurationsThatAreNoPositiveNumberAreNamedAndRepairedByFi
   EXPECT_EQ(std::tuple(first.duration, first.trimStart, first.trimEnd), std::tuple(4, 0, 4));
   const Take& second = fixed->scenes[1].takes[0];
   EXPECT_EQ(std::tuple(second.duration, second.trimStart, second.trimEnd), std::tuple(5, 1, 5));
+  // Mended, the session is clean (the singular: check_command_test).
   EXPECT_EQ(check(), kCheckClean);
+  EXPECT_EQ(out_.str(), "2 scenes, 3 takes, 2 selected takes, total selected duration 1:04\n");
+  EXPECT_EQ(err_.str(), "");
 }
 
 // Read as export reads them; --fix cannot mend such a file and leaves it.

@@ -140,10 +140,7 @@ TEST_F(TakeWorkflowTest, FailedPermissionOrCaptureStartLeavesNothingRunning) {
   EXPECT_EQ(manager->state(), AppState::idle);
   ASSERT_EQ(alerts.shown.size(), 1u);
   EXPECT_EQ(alerts.shown[0].message, "Couldn't start recording");
-  EXPECT_EQ(alerts.shown[0].informativeText,
-            "No microphone is available.\n\nIf no microphone answers or the screen cannot be "
-            "read, check the desktop's sound settings (on Wayland, share the screen when the "
-            "desktop asks), then try again.");
+  EXPECT_TRUE(alerts.shown[0].informativeText.starts_with("No microphone is available.\n\n"));
   // The stream that had started is stopped and the microphone released.
   EXPECT_FALSE(recorder.recording || recorder.microphoneRunning);
 }
