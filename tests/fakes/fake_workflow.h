@@ -83,14 +83,14 @@ public:
       if (startErrorAfterStream) {
         url = to;
         recording = true;
-        writeFile(to, 16);
+        std::ofstream(to) << "partial";
       }
       co_return startError;
     }
     url = to;
     recording = true;
     microphoneRunning = true;
-    writeFile(to, fileSize);
+    std::ofstream(to, std::ios::binary) << std::string(fileSize, 'x');
     co_return std::nullopt;
   }
   Task<std::optional<RecordedTake>> stopRecording() override {
@@ -104,11 +104,6 @@ public:
   }
   void pause() override { log_->add("recorder.pause"); }
   void resume() override { log_->add("recorder.resume"); }
-
-  static void writeFile(const std::filesystem::path& path, std::size_t size) {
-    std::ofstream out(path, std::ios::binary);
-    out << std::string(size, 'x');
-  }
 
 private:
   MainLoop& loop_;

@@ -18,10 +18,6 @@ Uuid uuid(const char* text) {
   return *Uuid::parse(text);
 }
 
-Timestamp date(const char* text) {
-  return *parseIso8601(text);
-}
-
 // Sorted keys, pretty printed, absent optionals left out.
 const char* const kFixedManifest = R"({
   "createdAt": "2026-03-01T09:30:00Z",
@@ -112,7 +108,7 @@ TEST(ManifestDecoding, AbsentOrNullOptionalsLowerCaseUuidsOffsetsAndUnknownKeys)
               {"2026-03-01T09:30:00Z", "2026-03-01T11:30:00+02:00"}}));
   ASSERT_TRUE(manifest) << manifest.error().message;
   EXPECT_EQ(manifest->sessionID, uuid(kSessionID));
-  EXPECT_EQ(manifest->createdAt, date("2026-03-01T09:30:00Z"));
+  EXPECT_EQ(manifest->createdAt, *parseIso8601("2026-03-01T09:30:00Z"));
   const TakeManifest& take = manifest->scenes[0].takes[0];
   EXPECT_FALSE(take.name || take.trimStart || take.trimEnd);
   // A missing range is the whole file.
@@ -183,9 +179,8 @@ TEST(ManifestDecoding, BadJsonWrongTypesBadUuidsAndBadDatesAreUndecodable) {
   }
 }
 
-// Each change to the fixed manifest (its take 10 s long) with the first
-// failure validation must report ("" when it passes). Where several things
-// are wrong, the order of the checks decides.
+// Each change to the fixed manifest (take 10 s long) and the first failure
+// in check order ("" when it passes).
 TEST(ManifestValidation, FirstFailureInCheckOrder) {
   using M = SessionManifest;
   const std::string take = "Take \"scene-1-take-1.mov\"";

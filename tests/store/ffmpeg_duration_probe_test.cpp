@@ -41,10 +41,8 @@ TEST(FfmpegDurationProbe, ReadsAFragmentedMovieWholeAndCutShort) {
   EXPECT_LT(*cutDuration, *wholeDuration);
 }
 
-// Only regular files are opened: libavformat would wait on a named pipe for
-// a writer that never comes. The calls run in a child process so that a
-// regression fails instead of hanging. A take cut short is named with the
-// reason export would give.
+// Only regular files are opened (libavformat would wait on a pipe for ever;
+// in a child, a regression fails instead of hanging); the reason is export's.
 TEST(FfmpegDurationProbe, ReadsAMovieThroughALinkAndRefusesWhatIsNoMovieAtOnce) {
   TemporaryFolder temp("probe-special");
   fs::path pipe = temp.path() / "scene-1-take-1.mov";

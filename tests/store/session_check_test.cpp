@@ -62,9 +62,8 @@ protected:
   std::ostringstream out_, err_;
 };
 
-// Sections in order, separated by an empty line; only --fix saves the
-// corrections. Take files that no take names come last: they are the
-// user's footage, and --fix neither adopts nor removes them.
+// Only --fix saves corrections; unreviewed takes are the user's footage, and
+// --fix neither adopts nor removes them.
 TEST_F(SessionCheckTest, IssuesAreListedAndOnlyFixSavesTheCorrections) {
   fs::path takes = folder_ / "takes";
   writeFile(takes / "scene-1-take-3.mov", "crashed take");
@@ -96,9 +95,8 @@ TEST_F(SessionCheckTest, IssuesAreListedAndOnlyFixSavesTheCorrections) {
   EXPECT_FALSE(fixed->scenes[1].selectedTakeID);
 }
 
-// Older versions could store a length of 0; the load refuses it, so the
-// check reads the files' lengths: an absent trim end becomes the length, a
-// trim outside it is clamped.
+// Older versions could store a length of 0, which the load refuses: the
+// check reads the files' lengths and clamps the trims to them.
 TEST_F(SessionCheckTest, DurationsThatAreNoPositiveNumberAreNamedAndRepairedByFix) {
   SessionManifest manifest(session_);
   TakeManifest& zero = manifest.scenes[0].takes[1];

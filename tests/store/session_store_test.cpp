@@ -286,9 +286,8 @@ TEST_F(SessionStoreTest, CopiesGetFreshUuidNamesOrNoneAtAll) {
   }
 }
 
-// A recorder killed while it rewrote a finished take leaves its hidden copy;
-// the next open removes it, but never a copy whose writer is still at work,
-// the take itself, or anything merely named alike.
+// A writer killed while rewriting a take leaves a hidden copy; removed, but
+// never while its writer is at work, nor the take or a look-alike.
 TEST_F(SessionStoreTest, OnlyUnlockedCopiesOfTheWriterAreRemoved) {
   Session session(folder_);
   fs::path takes = session.takesFolder();

@@ -97,9 +97,8 @@ protected:
   fs::path file_ = root_.path() / "config" / "Vidorel" / "defaults.json";
 };
 
-// A malformed file reads as empty and the next write replaces it; a file
-// that parses keeps the members this version does not know; a failed write
-// is silent and leaves the old value.
+// Malformed reads as empty and is replaced; unknown members are kept; a
+// failed write is silent and leaves the old value.
 TEST_F(JsonDefaultsStoreTest, MalformedUnknownAndFailedWrites) {
   for (const char* text : {"{\"autoCheckForUpdates\": fal", "[true]", "", "\xff\xfe"}) {
     write(text);
