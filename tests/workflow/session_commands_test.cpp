@@ -188,22 +188,16 @@ std::string describe(const Session& session, const std::vector<Uuid>& scenes, co
   std::string line;
   for (std::size_t i = 0; i < session.scenes.size(); ++i) {
     const RecordingScene& scene = session.scenes[i];
-    if (!line.empty())
-      line += " ";
-    if (static_cast<int>(i) == session.currentSceneIndex)
-      line += ">";
     auto known = std::find(scenes.begin(), scenes.end(), scene.id);
-    line +=
-        known == scenes.end() ? std::string("+") : std::string(1, 'A' + (known - scenes.begin()));
-    line += "(";
-    for (const Take& t : scene.takes) {
-      if (line.back() != '(')
-        line += " ";
-      line += t.name ? *t.name : t.id == take ? "t" : "t'";
-      if (scene.selectedTakeID == t.id)
-        line += "*";
-      line += formatString("[%g-%g]", t.trimStart, t.trimEnd);
-    }
+    line += formatString(
+        "%s%s%c(", i ? " " : "", static_cast<int>(i) == session.currentSceneIndex ? ">" : "",
+        known == scenes.end() ? '+' : static_cast<char>('A' + (known - scenes.begin())));
+    for (const Take& t : scene.takes)
+      line += formatString("%s%s%s[%g-%g]", line.back() == '(' ? "" : " ",
+                           t.name         ? t.name->c_str()
+                           : t.id == take ? "t"
+                                          : "t'",
+                           scene.selectedTakeID == t.id ? "*" : "", t.trimStart, t.trimEnd);
     line += ")";
   }
   return line;
