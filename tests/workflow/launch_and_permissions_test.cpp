@@ -77,9 +77,7 @@ TEST_F(LaunchTest, DeniedMicrophoneStopsTheLaunchFlowAndUndecidedAsks) {
   settle(1000);
   ASSERT_EQ(alerts.shown.size(), 1u);
   EXPECT_EQ(alerts.shown[0].message, "Microphone access required");
-  EXPECT_EQ(alerts.shown[0].informativeText,
-            "No microphone answered: the sound server could not be reached. Check the input "
-            "device in the desktop's sound settings, then try again.");
+  EXPECT_TRUE(alerts.shown[0].informativeText.starts_with("No microphone answered"));
   EXPECT_TRUE(probes.settingsOpened.empty());
   EXPECT_EQ(probes.preflights, 0);
   // The sequence goes on regardless.

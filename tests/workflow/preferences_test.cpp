@@ -109,27 +109,14 @@ TEST_F(JsonDefaultsStoreTest, MalformedUnknownAndFailedWrites) {
   }
   write(R"({"windowGeometry": [1, 2, 3], "autoCheckForUpdates": false})");
   JsonDefaultsStore store(file_);
+  EXPECT_EQ(store.boolean("autoCheckForUpdates"), false);
   store.setString("lastExportDirectory", "/old");
   EXPECT_EQ(nlohmann::json::parse(read())["windowGeometry"], (nlohmann::json{1, 2, 3}));
+  EXPECT_EQ(JsonDefaultsStore(file_).string("lastExportDirectory"), "/old");
   // A folder where the temporary file must go fails even for root.
   fs::create_directories(file_.string() + ".tmp");
   store.setString("lastExportDirectory", "/new");
   EXPECT_EQ(store.string("lastExportDirectory"), "/old");
-}
-
-TEST_F(JsonDefaultsStoreTest, PreferencesOverTheFileKeepShortcutsAcrossRestarts) {
-  {
-    JsonDefaultsStore store(file_);
-    Preferences preferences(store);
-    preferences.setBinding(kCmdK, ShortcutAction::retake);
-    preferences.storeAutoCheckForUpdates(false);
-    preferences.setLastExportDirectory(fs::path("/home/ann/Movies"));
-  }
-  JsonDefaultsStore store(file_);
-  Preferences preferences(store);
-  EXPECT_EQ(preferences.shortcutBindings().at(ShortcutAction::retake), kCmdK);
-  EXPECT_FALSE(preferences.autoCheckForUpdates());
-  EXPECT_EQ(preferences.lastExportDirectory(), fs::path("/home/ann/Movies"));
 }
 
 } // namespace
