@@ -155,14 +155,12 @@ public:
   using LogsCalls::LogsCalls;
   std::map<ShortcutAction, std::function<void()>> handlers;
   ShortcutBindings registered;
-  int registrations = 0;
   void setHandler(ShortcutAction action, std::function<void()> handler) override {
     handlers[action] = std::move(handler);
   }
   void registerBindings(const ShortcutBindings& bindings) override {
     log_->add("shortcuts.register " + std::to_string(bindings.size()));
     registered = bindings;
-    ++registrations;
   }
   void unregisterAll() override {
     log_->add("shortcuts.unregisterAll");

@@ -81,7 +81,7 @@ TEST_F(LaunchTest, DeniedMicrophoneStopsTheLaunchFlowAndUndecidedAsks) {
   EXPECT_TRUE(probes.settingsOpened.empty());
   EXPECT_EQ(probes.preflights, 0);
   // The sequence goes on regardless.
-  EXPECT_EQ(shortcuts.registrations, 1);
+  EXPECT_EQ(calls.count("shortcuts.register 4"), 1);
 
   // Undecided: asked, and a refusal brings no alert.
   probes.microphone = MicrophoneAuthorization::notDetermined;

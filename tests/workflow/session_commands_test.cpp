@@ -48,9 +48,23 @@ TEST_F(SessionCommandsTest, UnsavedChangesPromptOnNewOpenAndClose) {
   EXPECT_EQ(recorder.starts, 1);
   EXPECT_FALSE(calls.contains("panel.open"));
 
-  // While a take records, Cancel keeps it running; "Don’t Save" stops it
+  // Answered, the session moves into the package (the extension is added)
+  // and the command goes on: a new session in its own scratch folder.
+  alerts.answers = {kSave};
+  run(manager->newSession());
+  panels.answer(packagePath("Talk"));
+  settle();
+  fs::path package = packagePath("Talk.vidorel");
+  EXPECT_FALSE(fs::exists(scratch));
+  EXPECT_EQ(store.load(package, package)->scenes[0].takes.size(), 1u);
+  EXPECT_TRUE(fs::exists(package / "takes" / "scene-1-take-1.mov"));
+  EXPECT_NE(session().scratchURL, scratch);
+  EXPECT_FALSE(session().bundleURL);
+
+  // While its take records, Cancel keeps it running; "Don’t Save" stops it
   // and deletes the whole scratch folder (a package: CommandsDuringATakeTest).
-  run(manager->startTake());
+  scratch = session().scratchURL;
+  ASSERT_TRUE(recorder.recording);
   alerts.answers = {kCancel};
   run(manager->closeRecording());
   EXPECT_TRUE(recorder.recording);
@@ -59,23 +73,6 @@ TEST_F(SessionCommandsTest, UnsavedChangesPromptOnNewOpenAndClose) {
   EXPECT_FALSE(fs::exists(scratch));
   EXPECT_TRUE(calls.contains("dismiss review"));
   EXPECT_TRUE(calls.contains("dismiss export"));
-}
-
-TEST_F(SessionCommandsTest, SaveAsMovesTheSessionIntoAPackageAndGoesOn) {
-  start();
-  sessionWithOneTake();
-  fs::path scratch = session().scratchURL;
-  alerts.answers = {kSave};
-  run(manager->newSession());
-  panels.answer(packagePath("Talk")); // the extension is added
-  settle();
-  fs::path package = packagePath("Talk.vidorel");
-  EXPECT_FALSE(fs::exists(scratch));
-  EXPECT_TRUE(fs::exists(package / "takes" / "scene-1-take-1.mov"));
-  EXPECT_EQ(store.load(package, package)->scenes[0].takes.size(), 1u);
-  // The continuation started a new session in its own scratch folder.
-  EXPECT_NE(session().scratchURL, scratch);
-  EXPECT_FALSE(session().bundleURL);
 }
 
 TEST_F(SessionCommandsTest, SaveAsRefusesWhatIsNotAPackageAndReplacesAPackage) {

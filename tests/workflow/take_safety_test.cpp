@@ -1,5 +1,6 @@
 #include "workflow_fixture.h"
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <limits>
@@ -131,11 +132,10 @@ protected:
   void expectTakeStoppedAndKept(const fs::path& package, const std::string& filename) {
     auto loaded = store.load(package, package);
     ASSERT_TRUE(loaded);
-    bool found = false;
-    for (const RecordingScene& scene : loaded->scenes)
-      for (const Take& take : scene.takes)
-        found = found || take.filename == filename;
-    EXPECT_TRUE(found) << filename;
+    EXPECT_TRUE(std::ranges::any_of(loaded->scenes, [&](const RecordingScene& scene) {
+      return std::ranges::any_of(scene.takes,
+                                 [&](const Take& t) { return t.filename == filename; });
+    })) << filename;
     EXPECT_TRUE(fs::exists(package / "takes" / filename));
   }
 };
@@ -162,9 +162,8 @@ TEST_P(CommandsDuringATakeTest, SessionCommandsKeepTheTake) {
       panels.answer(std::nullopt);
     if (manager->currentSession() && session().bundleURL != package)
       closeWithoutSaving();
-    if (!manager->currentSession()) {
+    if (!manager->currentSession())
       run(manager->openRecording(package));
-    }
     startTakeInSession();
     std::string take = recorder.url.filename().string();
     alerts.shown.clear();
