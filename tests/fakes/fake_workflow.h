@@ -31,12 +31,10 @@ struct CallLog {
     if (onCall)
       onCall(calls.back());
   }
-  bool contains(const std::string& call) const {
-    return std::find(calls.begin(), calls.end(), call) != calls.end();
-  }
   int count(const std::string& call) const {
     return static_cast<int>(std::count(calls.begin(), calls.end(), call));
   }
+  bool contains(const std::string& call) const { return count(call) > 0; }
   void clear() { calls.clear(); }
 };
 

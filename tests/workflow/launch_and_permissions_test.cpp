@@ -5,7 +5,10 @@
 namespace vidorel::testing {
 namespace {
 
-class LaunchTest : public WorkflowTest {};
+class LaunchTest : public WorkflowTest {
+protected:
+  LaunchTest() { launchAtSetUp = false; }
+};
 
 // Coroutine parameters live in the frame; a lambda's captures would die
 // with the temporary lambda while the request still waits.

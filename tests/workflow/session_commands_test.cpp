@@ -25,7 +25,6 @@ protected:
 };
 
 TEST_F(SessionCommandsTest, UnsavedChangesPromptOnNewOpenAndClose) {
-  start();
   sessionWithOneTake();
   fs::path scratch = session().scratchURL;
   // "Save…" then a cancelled save panel: the command does not go on.
@@ -76,7 +75,6 @@ TEST_F(SessionCommandsTest, UnsavedChangesPromptOnNewOpenAndClose) {
 }
 
 TEST_F(SessionCommandsTest, SaveAsRefusesWhatIsNotAPackageAndReplacesAPackage) {
-  start();
   sessionWithOneTake();
   fs::path scratch = session().scratchURL;
 
@@ -115,7 +113,6 @@ TEST_F(SessionCommandsTest, SaveAsRefusesWhatIsNotAPackageAndReplacesAPackage) {
 }
 
 TEST_F(SessionCommandsTest, OpeningAPackage) {
-  start();
   sessionWithOneTake();
   manager->nextScene();
   fs::path package = packagePath("Talk.vidorel");
@@ -153,6 +150,7 @@ TEST_F(SessionCommandsTest, OpeningAPackage) {
 
 TEST_F(SessionCommandsTest, RecoveryAtLaunchAndDiscard) {
   // Two sessions left behind by an earlier run.
+  manager.reset();
   for (int i = 0; i < 2; ++i) {
     std::error_code error;
     Session old(Session::makeScratchDirectory(error));
@@ -248,7 +246,6 @@ TEST_F(SessionCommandsTest, SceneAndTakeEditsTable) {
        },
        ">A(t*[0-2.5])", 1},
   };
-  start();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     sessionWithOneTake();

@@ -36,7 +36,6 @@ protected:
 };
 
 TEST_F(TakeSafetyTest, AFileInTheTakesFolderKeepsItsNameAndAFailedStartLeavesIt) {
-  start();
   openSessionWithoutTake();
   writeFile(takes() / "scene-1-take-1.mov", "not ours");
 
@@ -53,7 +52,6 @@ TEST_F(TakeSafetyTest, AFileInTheTakesFolderKeepsItsNameAndAFailedStartLeavesIt)
 
 // A take whose file is too small or whose length could not be read.
 TEST_F(TakeSafetyTest, AnUnusablePendingTakeCanOnlyBeDeleted) {
-  start();
   // Not larger than 1024 bytes, or no finite positive length.
   const std::pair<std::size_t, double> cases[] = {
       {1024, 2.5}, {4096, 0}, {4096, std::numeric_limits<double>::quiet_NaN()}};
@@ -85,7 +83,6 @@ TEST_F(TakeSafetyTest, AnUnusablePendingTakeCanOnlyBeDeleted) {
 }
 
 TEST_F(TakeSafetyTest, UnreviewedTakesAreOfferedWhenAPackageOpensNewestFirst) {
-  start();
   fs::path package = packagedSessionWithOneTake();
   manager->closeSession();
   auto now = fs::file_time_type::clock::now();
@@ -142,7 +139,6 @@ protected:
 
 // Each command ends the packaged session's running take and keeps it.
 TEST_P(CommandsDuringATakeTest, SessionCommandsKeepTheTake) {
-  start();
   std::error_code error;
   Session left(Session::makeScratchDirectory(error));
   ASSERT_FALSE(store.save(left));
@@ -175,7 +171,6 @@ TEST_P(CommandsDuringATakeTest, SessionCommandsKeepTheTake) {
 }
 
 TEST_P(CommandsDuringATakeTest, ASavePanelAnsweredDuringATakeMovesTheTakeWithTheSession) {
-  start();
   openSessionWithoutTake();
   fs::path scratch = session().scratchURL;
   manager->saveSessionAs();
@@ -198,7 +193,6 @@ INSTANTIATE_TEST_SUITE_P(RecordingAndPaused, CommandsDuringATakeTest, ::testing:
 
 // A start belongs to its session.
 TEST_F(TakeSafetyTest, AfterCloseDuringTheCountdownTheNextSessionsFirstTakeStarts) {
-  start();
   for (bool countdownEndsEarly : {true, false}) {
     SCOPED_TRACE(countdownEndsEarly);
     countdown.ignoresCancel = !countdownEndsEarly;
@@ -225,7 +219,6 @@ TEST_F(TakeSafetyTest, AfterCloseDuringTheCountdownTheNextSessionsFirstTakeStart
 }
 
 TEST_F(TakeSafetyTest, AWriterFailureEndsTheTakeAndTellsTheUser) {
-  start();
   openSessionWithoutTake();
   // Between takes there is nothing to end and nothing to say.
   recorder.failureHandler("Input/output error");
@@ -256,7 +249,12 @@ TEST_F(TakeSafetyTest, AWriterFailureEndsTheTakeAndTellsTheUser) {
 
 // The coordinator destroyed while a coroutine is suspended, at the first and
 // second time each collaborator is called.
-TEST_F(TakeSafetyTest, DestroyedAtEachCollaboratorCallLeavesNothingRunning) {
+class DestroyedCoordinatorTest : public TakeSafetyTest {
+protected:
+  DestroyedCoordinatorTest() { launchAtSetUp = false; }
+};
+
+TEST_F(DestroyedCoordinatorTest, AtEachCollaboratorCallNothingGoesOn) {
   // The first start asks for the microphone and waits for screen access.
   probes.microphone = MicrophoneAuthorization::notDetermined;
   probes.screenGrantedFromCall = 2;

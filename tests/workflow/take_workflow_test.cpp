@@ -8,7 +8,6 @@ namespace fs = std::filesystem;
 class TakeWorkflowTest : public WorkflowTest {};
 
 TEST_F(TakeWorkflowTest, OneTakeFromNewSessionThroughReviewToTheNextCountdown) {
-  start();
   run(manager->newSession(), 1000);
   // Permissions pass, the microphone warms up, the countdown runs.
   EXPECT_EQ(manager->state(), AppState::idle);
@@ -56,7 +55,6 @@ TEST_F(TakeWorkflowTest, OneTakeFromNewSessionThroughReviewToTheNextCountdown) {
 
 // Every hot key in every state, with and without a session.
 TEST_F(TakeWorkflowTest, HotKeyTable) {
-  start();
   // No session: nothing happens at all.
   for (ShortcutAction action : globalShortcutActions)
     shortcuts.press(action);
@@ -126,7 +124,6 @@ TEST_F(TakeWorkflowTest, HotKeyTable) {
 
 // A start that fails after creating its file: TakeSafetyTest.
 TEST_F(TakeWorkflowTest, FailedPermissionOrCaptureStartLeavesNothingRunning) {
-  start();
   probes.microphone = MicrophoneAuthorization::denied;
   run(manager->startNewSession());
   EXPECT_TRUE(calls.contains("alert Microphone access required"));
@@ -146,7 +143,6 @@ TEST_F(TakeWorkflowTest, FailedPermissionOrCaptureStartLeavesNothingRunning) {
 }
 
 TEST_F(TakeWorkflowTest, MenuAutoPauseResumesOnlyWhatItPaused) {
-  start();
   recordFirstTake();
   manager->menuWillOpen();
   EXPECT_EQ(manager->state(), AppState::paused);
@@ -169,7 +165,6 @@ TEST_F(TakeWorkflowTest, MenuAutoPauseResumesOnlyWhatItPaused) {
 }
 
 TEST_F(TakeWorkflowTest, ClosingTheReviewWindowByHandDiscardsTheTake) {
-  start();
   recordFirstTake();
   run(manager->endTake(), 10);
   fs::path file = *manager->currentTakeURL();
@@ -193,7 +188,6 @@ TEST_F(TakeWorkflowTest, ClosingTheReviewWindowByHandDiscardsTheTake) {
 }
 
 TEST_F(TakeWorkflowTest, FailedAutoSaveKeepsTheSessionDirtyUntilTheNextSave) {
-  start();
   openSessionWithoutTake();
   fs::path folder = session().scratchURL;
   fs::remove_all(folder);

@@ -31,6 +31,13 @@ protected:
     logger.addSink(log);
   }
 
+  // Most tests begin with the coordinator launched, no session open.
+  void SetUp() override {
+    if (launchAtSetUp)
+      start();
+  }
+  bool launchAtSetUp = true;
+
   // Builds the coordinator; its launch sequence runs to the end.
   void start() {
     makeManager();
