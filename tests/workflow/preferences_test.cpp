@@ -53,7 +53,10 @@ TEST_F(PreferencesTest, DefaultsStoredValuesAndStrangeOnes) {
   EXPECT_EQ(store.values.count(kRecordingScreenKey), 0u);
 }
 
-TEST_F(PreferencesTest, SetBindingKeepsTheOtherStoredMembersUnknownOnesIncluded) {
+// A set keeps the other stored members, unknown ones included. Undecodable
+// or foreign-typed stored shortcuts mean factory bindings; the next set
+// replaces them, and one that cannot be encoded changes nothing.
+TEST_F(PreferencesTest, StoredShortcutsKeepWhatTheyDoNotKnowAndBadOnesMeanFactoryBindings) {
   preferences.saveCustomShortcuts({{"retake", kCmdK}, {"fromANewerVersion", kCtrlShiftCmdE}});
   preferences.setBinding(kCtrlShiftCmdE, ShortcutAction::nextScene);
   preferences.setBinding(kCtrlShiftCmdE, ShortcutAction::retake);
@@ -63,11 +66,7 @@ TEST_F(PreferencesTest, SetBindingKeepsTheOtherStoredMembersUnknownOnesIncluded)
                                                     {"nextScene", kCtrlShiftCmdE},
                                                     {"fromANewerVersion", kCtrlShiftCmdE}}));
   EXPECT_EQ(preferences.shortcutBindings().at(ShortcutAction::nextScene), kCtrlShiftCmdE);
-}
 
-// Undecodable or foreign-typed stored shortcuts mean factory bindings; the
-// next set replaces them, and one that cannot be encoded changes nothing.
-TEST_F(PreferencesTest, BadStoredShortcutsMeanFactoryBindingsUntilTheNextSet) {
   for (FakeDefaultsStore::Value bad :
        {FakeDefaultsStore::Value("{\"retake\": {\"carbonKeyCode\": "),
         FakeDefaultsStore::Value(true)}) {

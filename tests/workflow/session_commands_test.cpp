@@ -12,15 +12,6 @@ namespace fs = std::filesystem;
 
 class SessionCommandsTest : public WorkflowTest {
 protected:
-  // A session with one approved take in scene 1, idle, never saved.
-  void sessionWithOneTake() {
-    recordFirstTake();
-    press(ShortcutAction::endTake, 10);
-    manager->approvePendingTake();
-    ASSERT_EQ(manager->state(), AppState::idle);
-    probe.durations["scene-1-take-1.mov"] = 2.5;
-  }
-
   fs::path packagePath(const std::string& name) { return folders_.path() / name; }
 };
 

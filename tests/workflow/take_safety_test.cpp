@@ -26,9 +26,7 @@ protected:
 
   // A session saved as a package, idle, with one approved take.
   fs::path packagedSessionWithOneTake() {
-    openSessionWithoutTake();
-    std::string take = recordAndApprove();
-    probe.durations[take] = recorder.duration;
+    sessionWithOneTake();
     fs::path package = folders_.path() / "Talk.vidorel";
     EXPECT_FALSE(manager->saveSession(package));
     return package;

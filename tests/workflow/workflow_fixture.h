@@ -60,6 +60,15 @@ protected:
     ASSERT_EQ(manager->state(), AppState::recording);
   }
 
+  // A session with one approved take in scene 1, idle, never saved.
+  void sessionWithOneTake() {
+    recordFirstTake();
+    press(ShortcutAction::endTake, 10);
+    manager->approvePendingTake();
+    ASSERT_EQ(manager->state(), AppState::idle);
+    probe.durations["scene-1-take-1.mov"] = recorder.duration;
+  }
+
   // A new session whose first countdown was cancelled: idle, no take.
   void openSessionWithoutTake() {
     run(manager->startNewSession(), 1000);
