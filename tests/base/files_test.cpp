@@ -96,30 +96,6 @@ TEST_F(FilesTest, CopyKeepsLinksAsLinksLeavesPipesOutAndRemovesAFailedCopy) {
   EXPECT_EQ(fs::file_size(source / "takes" / "2.mov"), 200000u);
 }
 
-// /dev/shm is a second file system on most Linux machines: a rename to it
-// fails with EXDEV and the move must copy.
-TEST_F(FilesTest, MoveAcrossFileSystemsCopiesEverythingThenRemovesTheSource) {
-  struct stat here {
-  }, shm{};
-  if (::stat(root_.c_str(), &here) != 0 || ::stat("/dev/shm", &shm) != 0 ||
-      here.st_dev == shm.st_dev || ::access("/dev/shm", W_OK) != 0)
-    GTEST_SKIP() << "no second writable file system at /dev/shm";
-  fs::path source = root_ / "session";
-  fs::create_directories(source / "takes");
-  std::ofstream(source / "takes" / "scene-1-take-1.mov") << std::string(3 << 20, 'x');
-  fs::path destination = fs::path("/dev/shm") / ("vidorel-files-" + std::to_string(::getpid()));
-  fs::remove_all(destination);
-  ASSERT_FALSE(moveItem(source, destination));
-  EXPECT_FALSE(fs::exists(source));
-  EXPECT_EQ(fs::file_size(destination / "takes" / "scene-1-take-1.mov"), 3u << 20);
-  // Back onto an item in the way: refused, nothing lost.
-  fs::create_directories(source);
-  EXPECT_EQ(moveItem(destination, source), std::errc::file_exists);
-  fs::remove(source);
-  ASSERT_FALSE(moveItem(destination, source));
-  EXPECT_FALSE(fs::exists(destination));
-}
-
 TEST_F(FilesTest, ReplacementFileTakesTheDestinationsPlaceOnlyWhenCommitted) {
   fs::path movie = root_ / "movie.mov";
   std::ofstream(movie) << "old";

@@ -12,27 +12,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(VirtualMainLoop, RunsItemsInTimeThenPostingOrder) {
-  VirtualMainLoop loop;
-  std::vector<std::string> order;
-  loop.postAfter(20ms, [&] { order.push_back("late"); });
-  loop.post([&] { order.push_back("first"); });
-  loop.postAfter(10ms, [&] {
-    order.push_back("early");
-    loop.post([&] { order.push_back("posted by early"); });
-  });
-  loop.post([&] { order.push_back("second"); });
-
-  EXPECT_EQ(loop.runUntilIdle(), 2);
-  EXPECT_EQ(order, (std::vector<std::string>{"first", "second"}));
-  loop.advance(15ms);
-  EXPECT_EQ(loop.now(), 15ms);
-  EXPECT_EQ(order.back(), "posted by early");
-  loop.advance(5ms);
-  EXPECT_EQ(order.back(), "late");
-  EXPECT_EQ(loop.pendingCount(), 0u);
-}
-
 Task<int> delayedValue(MainLoop& loop, int value, Milliseconds delay) {
   co_await sleepFor(loop, delay);
   co_return value;

@@ -10,14 +10,13 @@
 
 namespace vidorel {
 
-// What the fake capture backend hands out and what it was asked. Shared so
-// a test can change the answers between calls.
+// What the fake backend hands out and was asked; shared, so a test can
+// change the answers between calls.
 struct FakeCaptureLog {
   ShareableContent content{{DisplayInfo{"fake", 0, 0, 640, 480}}};
   // When set, the matching step throws a CaptureFailure.
   bool noMicrophone = false;
   std::optional<std::string> writerFailure;
-  std::optional<std::string> streamFailure;
   int microphoneStarts = 0;
   int microphoneStops = 0;
   int streamsStarted = 0;
@@ -25,8 +24,7 @@ struct FakeCaptureLog {
   int writersMade = 0;
   // The running stream's output, for a test to deliver frames through.
   DisplayStream::Output output;
-  // When set, writers get a fake encoder that records into it (otherwise
-  // they have none).
+  // When set, writers get a fake encoder recording into it.
   std::shared_ptr<FakeTakeEncoderLog> encoder;
 };
 
@@ -48,8 +46,6 @@ class FakeDisplayStream final : public DisplayStream {
 public:
   explicit FakeDisplayStream(std::shared_ptr<FakeCaptureLog> log) : log_(std::move(log)) {}
   void startCapture(Output output) override {
-    if (log_->streamFailure)
-      throw CaptureFailure(*log_->streamFailure);
     ++log_->streamsStarted;
     log_->output = std::move(output);
   }

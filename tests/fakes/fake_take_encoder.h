@@ -7,9 +7,8 @@
 
 namespace vidorel {
 
-// Records what a TakeWriter hands to its encoder. The state lives in a
-// shared record so a test can still look at it after the writer (which owns
-// the encoder) is gone.
+// What a TakeWriter hands to its encoder; shared, so a test can still read
+// it after the writer (which owns the encoder) is gone.
 struct FakeTakeEncoderLog {
   struct Audio {
     std::int64_t position;
@@ -17,8 +16,6 @@ struct FakeTakeEncoderLog {
     int frames;
   };
   std::vector<std::int64_t> videoTimes;
-  std::vector<std::int64_t> repeatTimes;
-  int flushes = 0;
   // Set by the writer; a test calls it to play a write failure.
   TakeEncoder::FailureHandler failureHandler;
   std::vector<Audio> audio;
@@ -27,7 +24,6 @@ struct FakeTakeEncoderLog {
   std::int64_t finishEndTime = -1;
   bool startSucceeds = true;
   bool videoReady = true;
-  bool audioReady = true;
   WriterStatus status = WriterStatus::unknown;
 };
 
@@ -48,15 +44,15 @@ public:
     return log_->status == WriterStatus::failed ? "disk full" : "";
   }
   bool isReadyForVideo() const override { return log_->videoReady; }
-  bool isReadyForAudio() const override { return log_->audioReady; }
+  bool isReadyForAudio() const override { return true; }
   void appendVideo(const VideoFrame&, std::int64_t time) override {
     log_->videoTimes.push_back(time);
   }
   void appendAudio(const AudioBuffer& buffer, std::int64_t position, std::int64_t skip) override {
     log_->audio.push_back({position, skip, buffer.frameCount()});
   }
-  void repeatVideo(std::int64_t time) override { log_->repeatTimes.push_back(time); }
-  void flush() override { ++log_->flushes; }
+  void repeatVideo(std::int64_t) override {}
+  void flush() override {}
   void finishWriting(std::int64_t endTime) override {
     ++log_->finishCalls;
     log_->finishEndTime = endTime;

@@ -1,8 +1,7 @@
 #pragma once
 
-// Fakes of every collaborator the coordinator talks to. Each records the
-// platform calls it receives in one shared CallLog, so tests can check what
-// happened and in which order.
+// Fakes of the coordinator's collaborators, logging their calls in order in
+// one shared CallLog.
 
 #include "base/task.h"
 #include "fakes/fake_defaults_store.h"
@@ -25,20 +24,17 @@ namespace vidorel {
 
 struct CallLog {
   std::vector<std::string> calls;
-  // Called with every call as it is logged; tests use it to act at the
-  // moment a collaborator is called.
+  // Lets a test act at the moment a collaborator is called.
   std::function<void(const std::string&)> onCall;
   void add(std::string call) {
     calls.push_back(std::move(call));
     if (onCall)
       onCall(calls.back());
   }
-  bool contains(const std::string& call) const {
-    return std::find(calls.begin(), calls.end(), call) != calls.end();
-  }
   int count(const std::string& call) const {
     return static_cast<int>(std::count(calls.begin(), calls.end(), call));
   }
+  bool contains(const std::string& call) const { return count(call) > 0; }
   void clear() { calls.clear(); }
 };
 
@@ -58,10 +54,8 @@ public:
   void setFailureHandler(std::function<void(std::string)> handler) override {
     failureHandler = std::move(handler);
   }
-
   std::optional<std::string> startError;
-  // A failed start that already opened the display stream.
-  bool startErrorAfterStream = false;
+  bool startErrorAfterStream = false; // the display stream had opened
   std::size_t fileSize = 4096;
   double duration = 2.5;
   bool microphoneRunning = false;
@@ -87,14 +81,14 @@ public:
       if (startErrorAfterStream) {
         url = to;
         recording = true;
-        writeFile(to, 16);
+        std::ofstream(to) << "partial";
       }
       co_return startError;
     }
     url = to;
     recording = true;
     microphoneRunning = true;
-    writeFile(to, fileSize);
+    std::ofstream(to, std::ios::binary) << std::string(fileSize, 'x');
     co_return std::nullopt;
   }
   Task<std::optional<RecordedTake>> stopRecording() override {
@@ -108,11 +102,6 @@ public:
   }
   void pause() override { log_->add("recorder.pause"); }
   void resume() override { log_->add("recorder.resume"); }
-
-  static void writeFile(const std::filesystem::path& path, std::size_t size) {
-    std::ofstream out(path, std::ios::binary);
-    out << std::string(size, 'x');
-  }
 
 private:
   MainLoop& loop_;
@@ -164,14 +153,12 @@ public:
   using LogsCalls::LogsCalls;
   std::map<ShortcutAction, std::function<void()>> handlers;
   ShortcutBindings registered;
-  int registrations = 0;
   void setHandler(ShortcutAction action, std::function<void()> handler) override {
     handlers[action] = std::move(handler);
   }
   void registerBindings(const ShortcutBindings& bindings) override {
     log_->add("shortcuts.register " + std::to_string(bindings.size()));
     registered = bindings;
-    ++registrations;
   }
   void unregisterAll() override {
     log_->add("shortcuts.unregisterAll");
@@ -226,10 +213,6 @@ public:
     answers.pop_front();
     return answer;
   }
-  bool showed(const std::string& message) const {
-    return std::any_of(shown.begin(), shown.end(),
-                       [&](const Alert& alert) { return alert.message == message; });
-  }
 };
 
 // Keeps the panel that is up until the test answers it.
@@ -260,10 +243,8 @@ public:
 class FakeActivation final : LogsCalls, public Activation {
 public:
   using LogsCalls::LogsCalls;
-  std::optional<ActivationPolicy> policy;
   void setActivationPolicy(ActivationPolicy value) override {
     log_->add(value == ActivationPolicy::regular ? "policy regular" : "policy accessory");
-    policy = value;
   }
   void activate() override { log_->add("activate"); }
 };

@@ -45,10 +45,7 @@ public:
     int number = static_cast<int>(scene.takes.size()) + 1;
     std::string filename =
         "scene-" + std::to_string(sceneIndex + 1) + "-take-" + std::to_string(number) + ".mov";
-    Take take =
-        Take::make(Uuid::random(), filename, duration < 0 ? trimEnd : duration, Timestamp{});
-    take.trimStart = trimStart;
-    take.trimEnd = trimEnd;
+    Take take = takeOf(filename, duration < 0 ? trimEnd : duration, trimStart, trimEnd);
     take.name = std::move(name);
     scene.takes.push_back(take);
     return take.id;
@@ -64,7 +61,6 @@ public:
     return *this;
   }
 
-  Session& session() { return session_; }
   Session build() const { return session_; }
 
 private:

@@ -18,10 +18,6 @@ Uuid uuid(const char* text) {
   return *Uuid::parse(text);
 }
 
-Timestamp date(const char* text) {
-  return *parseIso8601(text);
-}
-
 // Sorted keys, pretty printed, absent optionals left out.
 const char* const kFixedManifest = R"({
   "createdAt": "2026-03-01T09:30:00Z",
@@ -112,7 +108,7 @@ TEST(ManifestDecoding, AbsentOrNullOptionalsLowerCaseUuidsOffsetsAndUnknownKeys)
               {"2026-03-01T09:30:00Z", "2026-03-01T11:30:00+02:00"}}));
   ASSERT_TRUE(manifest) << manifest.error().message;
   EXPECT_EQ(manifest->sessionID, uuid(kSessionID));
-  EXPECT_EQ(manifest->createdAt, date("2026-03-01T09:30:00Z"));
+  EXPECT_EQ(manifest->createdAt, *parseIso8601("2026-03-01T09:30:00Z"));
   const TakeManifest& take = manifest->scenes[0].takes[0];
   EXPECT_FALSE(take.name || take.trimStart || take.trimEnd);
   // A missing range is the whole file.
@@ -124,18 +120,16 @@ TEST(ManifestDecoding, AbsentOrNullOptionalsLowerCaseUuidsOffsetsAndUnknownKeys)
   EXPECT_FALSE(session->bundleURL);
 }
 
-TEST(ManifestDecoding, EveryRequiredKeyIsRequired) {
+// A required key missing is named where it is missing; the keys whose
+// absence validation would not catch anyway.
+TEST(ManifestDecoding, RequiredKeysAreRequired) {
   const std::tuple<const char*, const char*, std::string> keys[] = {
-      {"", "schemaVersion", ""},
       {"", "sessionID", ""},
       {"", "createdAt", ""},
       {"", "currentSceneIndex", ""},
-      {"", "scenes", ""},
       {"/scenes/0", "id", " in scenes[0]"},
       {"/scenes/0", "takes", " in scenes[0]"},
       {"/scenes/0/takes/0", "id", " in scenes[0].takes[0]"},
-      {"/scenes/0/takes/0", "filename", " in scenes[0].takes[0]"},
-      {"/scenes/0/takes/0", "duration", " in scenes[0].takes[0]"},
       {"/scenes/0/takes/0", "recordedAt", " in scenes[0].takes[0]"}};
   for (const auto& [at, key, where] : keys) {
     nlohmann::json document = nlohmann::json::parse(kFixedManifest);
@@ -152,12 +146,9 @@ TEST(ManifestDecoding, BadJsonWrongTypesBadUuidsAndBadDatesAreUndecodable) {
       {R"("name": "Best")", R"("name": 3)", "Key \"name\"" + take + " is not a string."},
       {R"("trimStart": 0)", R"("trimStart": "0")",
        "Key \"trimStart\"" + take + " is not a number."},
-      {R"("trimEnd": 3)", R"("trimEnd": true)", "Key \"trimEnd\"" + take + " is not a number."},
       // A number no double can hold is refused rather than read as infinity.
       {R"("trimEnd": 3)", R"("trimEnd": 1e400)",
        "The data is not valid JSON: number overflow parsing '1e400'"},
-      {R"("schemaVersion": 1)", R"("schemaVersion": "1")",
-       "Key \"schemaVersion\" is not an integer."},
       {R"("schemaVersion": 1)", R"("schemaVersion": 1.5)",
        "Key \"schemaVersion\" is not an integer."},
       {R"("currentSceneIndex": 1)", R"("currentSceneIndex": 18446744073709551615)",
@@ -167,8 +158,6 @@ TEST(ManifestDecoding, BadJsonWrongTypesBadUuidsAndBadDatesAreUndecodable) {
        "Key \"id\" in scenes[0] is not a valid UUID."},
       {"2026-03-01T09:30:00Z", "2026-03-01T09:30:00.5Z",
        "Key \"createdAt\" is not an ISO 8601 date-time."},
-      {"2026-03-01T09:31:05Z", "2026-03-01 09:31:05",
-       "Key \"recordedAt\"" + take + " is not an ISO 8601 date-time."},
       {R"("takes": [)", R"("takes": {"x": 1}, "ignored": [)",
        "Key \"takes\" in scenes[0] is not an array."},
       {R"("scenes": [)", R"("scenes": [7, )", "The value at scenes[0] is not an object."},
@@ -186,9 +175,8 @@ TEST(ManifestDecoding, BadJsonWrongTypesBadUuidsAndBadDatesAreUndecodable) {
   }
 }
 
-// Each change to the fixed manifest (its take 10 s long) with the first
-// failure validation must report ("" when it passes). Where several things
-// are wrong, the order of the checks decides.
+// Each change to the fixed manifest (take 10 s long) and the first failure
+// in check order ("" when it passes).
 TEST(ManifestValidation, FirstFailureInCheckOrder) {
   using M = SessionManifest;
   const std::string take = "Take \"scene-1-take-1.mov\"";
@@ -235,6 +223,11 @@ TEST(ManifestValidation, FirstFailureInCheckOrder) {
        "Take \"Take.MOV\" does not have a .mov extension."},
       {[](M& m) { m.scenes[0].takes[0].filename = "../x.txt"; },
        "Take \"../x.txt\" does not have a .mov extension."},
+      // A name decides which file a later delete touches: no folders, no NUL.
+      {[](M& m) { m.scenes[0].takes[0].filename = "../escape.mov"; },
+       "Take \"../escape.mov\" is not a plain file name."},
+      {[](M& m) { m.scenes[0].takes[0].filename = std::string("a\0.mov", 6); },
+       "Take \"" + std::string("a\0.mov", 6) + "\" is not a plain file name."},
       {[](M& m) { m.scenes[0].takes[0].trimStart = -0.5; }, take + " has negative trimStart -0.5."},
       {[](M& m) { m.scenes[0].takes[0].trimEnd = 12.5; },
        take + " trimEnd 12.5 exceeds duration 10.0."},
@@ -261,18 +254,6 @@ TEST(ManifestValidation, FirstFailureInCheckOrder) {
     change(manifest);
     std::optional<ValidationError> error = manifest.validate();
     EXPECT_EQ(error ? error->message : "", failure);
-  }
-}
-
-TEST(ManifestValidation, FileNamesMustStayInsideTheTakesFolder) {
-  const std::string names[] = {"../../escape.mov", "/etc/x.mov", "sub/take.mov",
-                               std::string("nul\0.mov", 8)};
-  for (const std::string& name : names) {
-    SessionManifest manifest = fixedManifest();
-    manifest.scenes[0].takes[0].filename = name;
-    std::optional<ValidationError> error = manifest.validate();
-    ASSERT_TRUE(error) << name;
-    EXPECT_EQ(error->message, "Take \"" + name + "\" is not a plain file name.");
   }
 }
 

@@ -56,12 +56,9 @@ TEST(NextTakeNumber, FromTheNamesOfTheScenesTakes) {
       {{"scene-2-take-4.mov", "scene-2-take-1.mov"}, 5},
       {{"scene-1-take-3.mov", "scene-1-take-final.mov"}, 4},
       {{"scene-1-take-3a.mov"}, 1},
-      {{".mov"}, 1},
-      {{"scene--9--"}, 10},
       {{"take-.mov12.mov"}, 13},
       {{"take-1.m.movov"}, 1}, // one pass: what is left around a removed ".mov" stays
       {{"take-+8.mov"}, 9},
-      {{"take-++8.mov"}, 1},
       {{"E621E1F8-C36C-495A-93FC-000000000012.mov", "scene-1-take-2.mov"}, 13},
       // Numbers beyond an int are ignored rather than overflowing.
       {{"scene-1-take-2.mov", "scene-1-take-9223372036854775807.mov"}, 3},

@@ -34,9 +34,7 @@ void makeMovie(const fs::path& file, double seconds) {
                     {.seconds = seconds, .width = 160, .height = 120, .rate = 30, .audio = false});
 }
 
-// The command over the real probe and the real executable: exit codes,
-// what --fix writes and what it leaves; the other issues are checked in
-// session_check_test.
+// Exit codes and what --fix writes, over the real probe and executable.
 TEST(CheckCommand, ReportsFixesAndSummarisesWithTheRealProbe) {
   TemporaryFolder temp("check-command");
   fs::path package = temp.path() / "Talk.vidorel";
@@ -48,8 +46,7 @@ TEST(CheckCommand, ReportsFixesAndSummarisesWithTheRealProbe) {
                              ". No such file or directory.\n");
   EXPECT_EQ(outcome.out, "");
 
-  // A 2-second take stored as 5 seconds, a crashed take that plays and a
-  // file that does not.
+  // A 2-second take stored as 5 s, a crashed take that plays, one that doesn't.
   makeMovie(package / "takes" / "scene-1-take-1.mov", 2);
   Session session(package);
   session.bundleURL = package;

@@ -12,11 +12,6 @@ namespace {
 namespace fs = std::filesystem;
 using testing::TemporaryFolder;
 
-// A short take-like movie: H.264 video and AAC sound.
-void makeMovie(const fs::path& file, double seconds) {
-  testing::makeTake(file, {.seconds = seconds, .width = 160, .height = 120, .rate = 30});
-}
-
 // A take written in fragments and cut off by a crash has no index at its
 // end; its length is what the fragments written before the cut hold.
 TEST(FfmpegDurationProbe, ReadsAFragmentedMovieWholeAndCutShort) {
@@ -41,17 +36,15 @@ TEST(FfmpegDurationProbe, ReadsAFragmentedMovieWholeAndCutShort) {
   EXPECT_LT(*cutDuration, *wholeDuration);
 }
 
-// Only regular files are opened: libavformat would wait on a named pipe for
-// a writer that never comes. The calls run in a child process so that a
-// regression fails instead of hanging. A take cut short is named with the
-// reason export would give.
+// Only regular files are opened (libavformat would wait on a pipe for ever;
+// in a child, a regression fails instead of hanging); the reason is export's.
 TEST(FfmpegDurationProbe, ReadsAMovieThroughALinkAndRefusesWhatIsNoMovieAtOnce) {
   TemporaryFolder temp("probe-special");
   fs::path pipe = temp.path() / "scene-1-take-1.mov";
   ASSERT_EQ(::mkfifo(pipe.c_str(), 0644), 0);
   fs::create_directories(temp.path() / "folder.mov");
   fs::path movie = temp.path() / "movie.mov";
-  makeMovie(movie, 1);
+  testing::makeTake(movie, {.seconds = 1, .width = 160, .height = 120, .rate = 30});
   fs::create_symlink(movie, temp.path() / "link.mov");
   testing::writeFile(temp.path() / "cut.mov", testing::readFile(movie).substr(0, 2000));
   testing::writeFile(temp.path() / "empty.mov", "");

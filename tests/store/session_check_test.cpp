@@ -62,15 +62,8 @@ protected:
   std::ostringstream out_, err_;
 };
 
-TEST_F(SessionCheckTest, CleanSessionPrintsASummary) {
-  EXPECT_EQ(check(), kCheckClean);
-  EXPECT_EQ(out_.str(), "2 scenes, 3 takes, 2 selected takes, total selected duration 1:05\n");
-  EXPECT_EQ(err_.str(), ""); // the singular: check_command_test
-}
-
-// Sections in order, separated by an empty line; only --fix saves the
-// corrections. Take files that no take names come last: they are the
-// user's footage, and --fix neither adopts nor removes them.
+// Only --fix saves corrections; unreviewed takes are the user's footage, and
+// --fix neither adopts nor removes them.
 TEST_F(SessionCheckTest, IssuesAreListedAndOnlyFixSavesTheCorrections) {
   fs::path takes = folder_ / "takes";
   writeFile(takes / "scene-1-take-3.mov", "crashed take");
@@ -102,9 +95,8 @@ TEST_F(SessionCheckTest, IssuesAreListedAndOnlyFixSavesTheCorrections) {
   EXPECT_FALSE(fixed->scenes[1].selectedTakeID);
 }
 
-// Older versions could store a length of 0; the load refuses it, so the
-// check reads the files' lengths: an absent trim end becomes the length, a
-// trim outside it is clamped.
+// Older versions could store a length of 0, which the load refuses: the
+// check reads the files' lengths and clamps the trims to them.
 TEST_F(SessionCheckTest, DurationsThatAreNoPositiveNumberAreNamedAndRepairedByFix) {
   SessionManifest manifest(session_);
   TakeManifest& zero = manifest.scenes[0].takes[1];
@@ -131,7 +123,10 @@ TEST_F(SessionCheckTest, DurationsThatAreNoPositiveNumberAreNamedAndRepairedByFi
   EXPECT_EQ(std::tuple(first.duration, first.trimStart, first.trimEnd), std::tuple(4, 0, 4));
   const Take& second = fixed->scenes[1].takes[0];
   EXPECT_EQ(std::tuple(second.duration, second.trimStart, second.trimEnd), std::tuple(5, 1, 5));
+  // Mended, the session is clean (the singular: check_command_test).
   EXPECT_EQ(check(), kCheckClean);
+  EXPECT_EQ(out_.str(), "2 scenes, 3 takes, 2 selected takes, total selected duration 1:04\n");
+  EXPECT_EQ(err_.str(), "");
 }
 
 // Read as export reads them; --fix cannot mend such a file and leaves it.

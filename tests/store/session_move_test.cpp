@@ -13,8 +13,7 @@ namespace fs = std::filesystem;
 using testing::readFile;
 using testing::TemporaryFolder;
 
-// A scratch root holding one session with two approved takes, and a folder
-// to save packages into.
+// A scratch root of sessions, and a folder to save packages into.
 class SessionMoveTest : public ::testing::Test {
 protected:
   SessionMoveTest() : temp_("move"), store_(logger_, probe_) {
@@ -48,8 +47,7 @@ protected:
     oldPackageID_ = old.id;
   }
 
-  // The session is whole in folder: its manifest loads to the same scenes
-  // and every approved take's bytes are there.
+  // The manifest in folder loads to the same scenes, every take's bytes there.
   ::testing::AssertionResult wholeIn(const fs::path& folder, const Session& expected,
                                      const std::optional<fs::path>& bundle) {
     Expected<Session, ManifestError> loaded = store_.load(folder, bundle);
@@ -136,8 +134,7 @@ TEST_F(SessionMoveTest, InterruptedAtAnyStepTheSessionIsRecoverableOrSaved) {
         // Cleared for the next round, so the scan sees one session at most.
         fs::remove_all(root_);
       }
-  // Renaming: placed, and the aside when replacing; copying: copied,
-  // placed, unlisted, and the aside when replacing.
+  // Rename: placed (+ aside); copy: copied, placed, unlisted (+ aside).
   EXPECT_EQ(interruptions, 1 + 2 + 3 + 4);
 }
 

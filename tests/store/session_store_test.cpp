@@ -107,8 +107,7 @@ TEST_F(SessionStoreTest, SessionThatWouldNotLoadIsRefusedAndTheOldManifestKept) 
   EXPECT_FALSE(fs::exists(folder_ / "manifest.json.tmp"));
 }
 
-// Unreadable names the file-system error; corrupt ends with the decoder's or
-// the validation's own text (a crafted file name among them).
+// Unreadable names the file-system error; corrupt ends with the decoder's.
 TEST_F(SessionStoreTest, UnreadableAndCorruptManifestsSayWhy) {
   std::string path = (folder_ / "manifest.json").string();
   Expected<Session, ManifestError> loaded = store_.load(folder_);
@@ -117,21 +116,14 @@ TEST_F(SessionStoreTest, UnreadableAndCorruptManifestsSayWhy) {
   EXPECT_EQ(loaded.error().description(),
             "Cannot read manifest.json at " + path + ". No such file or directory.");
 
-  SessionManifest crafted(sessionWithTakes());
-  crafted.scenes[0].takes[0].filename = "../../../victim.mov";
-  const std::pair<std::string, std::string> cases[] = {
-      {"not json", "The data is not valid JSON: "},
-      {*encodeManifest(crafted), "Take \"../../../victim.mov\" is not a plain file name."},
-  };
-  for (const auto& [bytes, reason] : cases) {
-    writeFile(folder_ / "manifest.json", bytes);
-    loaded = store_.load(folder_);
-    ASSERT_FALSE(loaded);
-    EXPECT_EQ(loaded.error().kind, ManifestError::Kind::corrupt);
-    EXPECT_TRUE(loaded.error().description().starts_with(
-        "manifest.json at " + path + " is corrupt or has an unsupported format.\n\n" + reason))
-        << loaded.error().description();
-  }
+  writeFile(folder_ / "manifest.json", "not json");
+  loaded = store_.load(folder_);
+  ASSERT_FALSE(loaded);
+  EXPECT_EQ(loaded.error().kind, ManifestError::Kind::corrupt);
+  EXPECT_TRUE(loaded.error().description().starts_with(
+      "manifest.json at " + path +
+      " is corrupt or has an unsupported format.\n\nThe data is not valid JSON: "))
+      << loaded.error().description();
 }
 
 enum class TakeFile { movie, missing, pipe };
@@ -286,9 +278,8 @@ TEST_F(SessionStoreTest, CopiesGetFreshUuidNamesOrNoneAtAll) {
   }
 }
 
-// A recorder killed while it rewrote a finished take leaves its hidden copy;
-// the next open removes it, but never a copy whose writer is still at work,
-// the take itself, or anything merely named alike.
+// A writer killed while rewriting a take leaves a hidden copy; removed, but
+// never while its writer is at work, nor the take or a look-alike.
 TEST_F(SessionStoreTest, OnlyUnlockedCopiesOfTheWriterAreRemoved) {
   Session session(folder_);
   fs::path takes = session.takesFolder();

@@ -5,7 +5,10 @@
 namespace vidorel::testing {
 namespace {
 
-class LaunchTest : public WorkflowTest {};
+class LaunchTest : public WorkflowTest {
+protected:
+  LaunchTest() { launchAtSetUp = false; }
+};
 
 // Coroutine parameters live in the frame; a lambda's captures would die
 // with the temporary lambda while the request still waits.
@@ -49,7 +52,7 @@ TEST_F(LaunchTest, UpdateFlagIsStoredAndRestoredAndChecksByHand) {
 
   // A check by hand without a feed says why; with one it asks the updater.
   manager->checkForUpdates();
-  EXPECT_TRUE(alerts.showed("Can't check for updates"));
+  EXPECT_TRUE(calls.contains("alert Can't check for updates"));
   updater.canCheck = true;
   manager->checkForUpdates();
   EXPECT_TRUE(calls.contains("updater.checkForUpdates"));
@@ -77,13 +80,11 @@ TEST_F(LaunchTest, DeniedMicrophoneStopsTheLaunchFlowAndUndecidedAsks) {
   settle(1000);
   ASSERT_EQ(alerts.shown.size(), 1u);
   EXPECT_EQ(alerts.shown[0].message, "Microphone access required");
-  EXPECT_EQ(alerts.shown[0].informativeText,
-            "No microphone answered: the sound server could not be reached. Check the input "
-            "device in the desktop's sound settings, then try again.");
+  EXPECT_TRUE(alerts.shown[0].informativeText.starts_with("No microphone answered"));
   EXPECT_TRUE(probes.settingsOpened.empty());
   EXPECT_EQ(probes.preflights, 0);
   // The sequence goes on regardless.
-  EXPECT_EQ(shortcuts.registrations, 1);
+  EXPECT_EQ(calls.count("shortcuts.register 4"), 1);
 
   // Undecided: asked, and a refusal brings no alert.
   probes.microphone = MicrophoneAuthorization::notDetermined;

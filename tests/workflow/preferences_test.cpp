@@ -53,7 +53,10 @@ TEST_F(PreferencesTest, DefaultsStoredValuesAndStrangeOnes) {
   EXPECT_EQ(store.values.count(kRecordingScreenKey), 0u);
 }
 
-TEST_F(PreferencesTest, SetBindingKeepsTheOtherStoredMembersUnknownOnesIncluded) {
+// A set keeps the other stored members, unknown ones included. Undecodable
+// or foreign-typed stored shortcuts mean factory bindings; the next set
+// replaces them, and one that cannot be encoded changes nothing.
+TEST_F(PreferencesTest, StoredShortcutsKeepWhatTheyDoNotKnowAndBadOnesMeanFactoryBindings) {
   preferences.saveCustomShortcuts({{"retake", kCmdK}, {"fromANewerVersion", kCtrlShiftCmdE}});
   preferences.setBinding(kCtrlShiftCmdE, ShortcutAction::nextScene);
   preferences.setBinding(kCtrlShiftCmdE, ShortcutAction::retake);
@@ -63,11 +66,7 @@ TEST_F(PreferencesTest, SetBindingKeepsTheOtherStoredMembersUnknownOnesIncluded)
                                                     {"nextScene", kCtrlShiftCmdE},
                                                     {"fromANewerVersion", kCtrlShiftCmdE}}));
   EXPECT_EQ(preferences.shortcutBindings().at(ShortcutAction::nextScene), kCtrlShiftCmdE);
-}
 
-// Undecodable or foreign-typed stored shortcuts mean factory bindings; the
-// next set replaces them, and one that cannot be encoded changes nothing.
-TEST_F(PreferencesTest, BadStoredShortcutsMeanFactoryBindingsUntilTheNextSet) {
   for (FakeDefaultsStore::Value bad :
        {FakeDefaultsStore::Value("{\"retake\": {\"carbonKeyCode\": "),
         FakeDefaultsStore::Value(true)}) {
@@ -97,9 +96,8 @@ protected:
   fs::path file_ = root_.path() / "config" / "Vidorel" / "defaults.json";
 };
 
-// A malformed file reads as empty and the next write replaces it; a file
-// that parses keeps the members this version does not know; a failed write
-// is silent and leaves the old value.
+// Malformed reads as empty and is replaced; unknown members are kept; a
+// failed write is silent and leaves the old value.
 TEST_F(JsonDefaultsStoreTest, MalformedUnknownAndFailedWrites) {
   for (const char* text : {"{\"autoCheckForUpdates\": fal", "[true]", "", "\xff\xfe"}) {
     write(text);
@@ -110,27 +108,14 @@ TEST_F(JsonDefaultsStoreTest, MalformedUnknownAndFailedWrites) {
   }
   write(R"({"windowGeometry": [1, 2, 3], "autoCheckForUpdates": false})");
   JsonDefaultsStore store(file_);
+  EXPECT_EQ(store.boolean("autoCheckForUpdates"), false);
   store.setString("lastExportDirectory", "/old");
   EXPECT_EQ(nlohmann::json::parse(read())["windowGeometry"], (nlohmann::json{1, 2, 3}));
+  EXPECT_EQ(JsonDefaultsStore(file_).string("lastExportDirectory"), "/old");
   // A folder where the temporary file must go fails even for root.
   fs::create_directories(file_.string() + ".tmp");
   store.setString("lastExportDirectory", "/new");
   EXPECT_EQ(store.string("lastExportDirectory"), "/old");
-}
-
-TEST_F(JsonDefaultsStoreTest, PreferencesOverTheFileKeepShortcutsAcrossRestarts) {
-  {
-    JsonDefaultsStore store(file_);
-    Preferences preferences(store);
-    preferences.setBinding(kCmdK, ShortcutAction::retake);
-    preferences.storeAutoCheckForUpdates(false);
-    preferences.setLastExportDirectory(fs::path("/home/ann/Movies"));
-  }
-  JsonDefaultsStore store(file_);
-  Preferences preferences(store);
-  EXPECT_EQ(preferences.shortcutBindings().at(ShortcutAction::retake), kCmdK);
-  EXPECT_FALSE(preferences.autoCheckForUpdates());
-  EXPECT_EQ(preferences.lastExportDirectory(), fs::path("/home/ann/Movies"));
 }
 
 } // namespace

@@ -31,6 +31,13 @@ protected:
     logger.addSink(log);
   }
 
+  // Most tests begin with the coordinator launched, no session open.
+  void SetUp() override {
+    if (launchAtSetUp)
+      start();
+  }
+  bool launchAtSetUp = true;
+
   // Builds the coordinator; its launch sequence runs to the end.
   void start() {
     makeManager();
@@ -49,15 +56,22 @@ protected:
 
   // A new session whose first take's countdown has run and capture runs.
   void recordFirstTake() {
-    spawn(manager->newSession());
-    loop.advance(Milliseconds(4000));
+    run(manager->newSession());
     ASSERT_EQ(manager->state(), AppState::recording);
+  }
+
+  // A session with one approved take in scene 1, idle, never saved.
+  void sessionWithOneTake() {
+    recordFirstTake();
+    press(ShortcutAction::endTake, 10);
+    manager->approvePendingTake();
+    ASSERT_EQ(manager->state(), AppState::idle);
+    probe.durations["scene-1-take-1.mov"] = recorder.duration;
   }
 
   // A new session whose first countdown was cancelled: idle, no take.
   void openSessionWithoutTake() {
-    spawn(manager->startNewSession());
-    settle(1000);
+    run(manager->startNewSession(), 1000);
     countdown.cancel(); // what the overlay makes of a hot key
     settle();
     ASSERT_EQ(manager->state(), AppState::idle);
@@ -67,12 +81,19 @@ protected:
   // Closes the session, answering the save prompt (if any) with Don't Save.
   void closeWithoutSaving() {
     alerts.answers = {kDontSave};
-    spawn(manager->closeRecording());
-    settle();
+    run(manager->closeRecording());
   }
 
   // Runs everything due within the next few virtual seconds.
   void settle(int milliseconds = 4000) { loop.advance(Milliseconds(milliseconds)); }
+  void run(Task<void> task, int milliseconds = 4000) {
+    spawn(std::move(task));
+    settle(milliseconds);
+  }
+  void press(ShortcutAction action, int milliseconds = 4000) {
+    shortcuts.press(action);
+    settle(milliseconds);
+  }
 
   const Session& session() const { return *manager->currentSession(); }
   std::filesystem::path takes() const { return session().takesFolder(); }
