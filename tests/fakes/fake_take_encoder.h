@@ -16,6 +16,8 @@ struct FakeTakeEncoderLog {
     int frames;
   };
   std::vector<std::int64_t> videoTimes;
+  std::vector<std::int64_t> repeatTimes;
+  int flushes = 0;
   // Set by the writer; a test calls it to play a write failure.
   TakeEncoder::FailureHandler failureHandler;
   std::vector<Audio> audio;
@@ -51,8 +53,8 @@ public:
   void appendAudio(const AudioBuffer& buffer, std::int64_t position, std::int64_t skip) override {
     log_->audio.push_back({position, skip, buffer.frameCount()});
   }
-  void repeatVideo(std::int64_t) override {}
-  void flush() override {}
+  void repeatVideo(std::int64_t time) override { log_->repeatTimes.push_back(time); }
+  void flush() override { ++log_->flushes; }
   void finishWriting(std::int64_t endTime) override {
     ++log_->finishCalls;
     log_->finishEndTime = endTime;
