@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-
 namespace vidorel::e2e {
 namespace {
 
@@ -15,17 +13,16 @@ struct Item {
   std::string path;
 };
 
+// The item the watcher logged ("item SERVICE PATH").
 std::optional<Item> waitForItem(const fs::path& log) {
   std::optional<Item> found;
   eventually(10, [&] {
-    std::ifstream in(log);
-    for (std::string line; std::getline(in, line);) {
-      std::istringstream words(line);
-      std::string kind;
-      Item item;
-      if (words >> kind >> item.service >> item.path && kind == "item")
-        found = item;
-    }
+    std::string text = testing::readFile(log);
+    std::size_t at = text.find("\nitem ");
+    Item item;
+    if (at != std::string::npos &&
+        std::istringstream(text.substr(at + 6)) >> item.service >> item.path)
+      found = item;
     return found.has_value();
   });
   return found;

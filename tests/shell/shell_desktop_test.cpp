@@ -1,6 +1,4 @@
-// The shell's Qt side on the test X server: the main loop, alerts, file
-// panels, the window host, the tray, single instance, and the overlays'
-// shapes seen in screenshots of a desktop without a compositing manager.
+// The shell's Qt side on the test X server; overlays seen in screenshots.
 
 #include "fakes/test_application.h"
 #include "shell/countdown_view.h"
@@ -36,22 +34,19 @@
 namespace vidorel {
 namespace {
 
-// The one QApplication of shell_desktop_tests, on scripts/desktop-env's X server.
 ::testing::Environment* const qt =
     ::testing::AddGlobalTestEnvironment(new testing::QtApplicationEnvironment());
 
 using testing::spinUntil;
 
 TEST(TrayMenu, KeyEquivalentsAnswerToTheirKeysWhateverTheyType) {
-  // The key's text where a layout types something else than the US one,
-  // even beyond ASCII (a German or Danish key).
+  // The key's text where a layout types other than US, beyond ASCII too.
   EXPECT_EQ(menuShortcut(ShortcutBinding{kVK_ANSI_A, 0, "ø", commandEventModifier}),
             QKeySequence(Qt::CTRL | Qt::Key_Ooblique));
   EXPECT_EQ(menuShortcut(ShortcutBinding{24, 0, "+", commandEventModifier}),
             QKeySequence(Qt::CTRL | Qt::Key_Plus));
   EXPECT_TRUE(menuShortcut(ShortcutBinding{kVK_ANSI_A, 0, "", commandEventModifier}).isEmpty());
-  // The settings window names every recordable key, with all four
-  // modifiers, as Qt's native text names the menu's shortcut for it.
+  // Every recordable key with all modifiers is named as Qt names the menu's.
   const KeyboardLayout& us = usKeyboardLayout();
   ModifierSet all{ModifierKey::command, ModifierKey::shift, ModifierKey::option,
                   ModifierKey::control};
@@ -137,8 +132,7 @@ TEST(QtAlertPresenter, ReturnsTheIndexOfTheChosenButtonInTheOrderAdded) {
   EXPECT_EQ(alerts.runModal(alert), 2) << "Escape chooses Cancel";
 }
 
-// A package folder is chosen as one item, by the Open button or a
-// double-click. (The save panel is used by the desktop end-to-end test.)
+// A package folder is chosen as one item, by Open or a double-click.
 TEST(QtFilePanels, APackageFolderIsChosenAsOneItem) {
   namespace fs = std::filesystem;
   fs::path root = fs::canonical(vidorel::testing::makeTemporaryFolder("panels"));
@@ -200,8 +194,7 @@ TEST(QtWindowHost, KeepsOneWindowPerIdMadeByItsFactory) {
   ASSERT_TRUE(spinUntil([&] { return host.window("review") == nullptr; }));
   EXPECT_TRUE(closedByHand.empty());
 
-  // The user closing a window is reported once it is gone, and the next
-  // open makes a fresh one.
+  // A close by hand is reported once gone; the next open makes a fresh one.
   host.window("export")->close();
   EXPECT_FALSE(host.isWindowOpen("export"));
   ASSERT_TRUE(spinUntil([&] { return !closedByHand.empty(); }));

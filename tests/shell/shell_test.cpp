@@ -1,6 +1,4 @@
-// The shell's logic: the control socket's words and `vidorel ctl`'s
-// replies, the countdown, alert buttons, the status panel and the tray
-// menu's model.
+// The shell's logic: control words, ctl replies, countdown, alerts, status, menu.
 
 #include "base/virtual_main_loop.h"
 #include "shell/alert_buttons.h"
@@ -19,10 +17,7 @@
 namespace vidorel {
 namespace {
 
-// The socket's verbs; each ctl word parses back, and only the two that end
-// a running take end it. (Which hot key each stands for: the settings rows'
-// test. The state lines are read through the running app by the ctl
-// end-to-end test; here, the two it cannot reach.)
+// Each ctl word parses back; only the two that end a running take end it.
 TEST(ControlWords, VerbsActionsAndStatusLines) {
   ControlCommand command = parseControlCommand("ctl end-take\r\n");
   EXPECT_EQ(command.verb, kCtlCommand);
@@ -45,11 +40,8 @@ TEST(ControlWords, VerbsActionsAndStatusLines) {
   EXPECT_EQ(formatCtlStatus(CtlStatus{AppState::recording, true, true, 2, 3}), "recording S2T3");
 }
 
-// The app's answer to one action: the state line once it changed and
-// nothing is under way (a new session reads "idle S1T1" before its
-// countdown, a take being finished still "recording"), the unchanged line
-// when the action had nothing to do, an answer at the limit when work never
-// ends.
+// The state line once it changed and nothing is under way, the unchanged line
+// when there was nothing to do, an answer at the limit when work never ends.
 TEST(CtlReply, AnswersOnceTheActionTookEffect) {
   struct Case {
     const char* before;
@@ -142,9 +134,8 @@ TEST(CountdownOverlay, RunsOutAfterThreeSecondsShowingEachDigitForOneSecond) {
   EXPECT_FALSE(rig.escape.cancel || rig.hotKeys.cancel) << "the inputs are gone";
   EXPECT_FALSE(rig.overlay.isRunning());
 
-  // A count of zero shows no digit and runs out at once; a cancel between
-  // counts, or a press through a callback kept past its run, does not spoil
-  // the next count, which shows in full in a new window.
+  // A zero count runs out at once; a cancel between counts or a stale press
+  // does not spoil the next count, shown in full in a new window.
   rig.surface.shown.clear();
   rig.start(0);
   rig.loop.runUntilIdle();

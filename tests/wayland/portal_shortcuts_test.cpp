@@ -221,8 +221,8 @@ TEST(PortalGlobalShortcuts, ADesktopThatBindsAtTheSessionsStartIsNotAskedAgain) 
   EXPECT_TRUE(testing::spinUntil([&] { return nextScenes == 1; }, std::chrono::seconds(5)));
 }
 
-// A cancelled dialog, or a success binding nothing (Plasma 5.27): the rows
-// show the commands to bind instead, and the desktop is not asked again.
+// A cancelled dialog, or a success binding nothing (Plasma 5.27): refused (the
+// rows then: ShortcutRowContent), and the desktop is not asked again.
 TEST(PortalGlobalShortcuts, ARefusedBindingShowsTheCommandsToBindAndIsNotAskedAgain) {
   for (const char* refusal : {"--refuse-bind", "--bind-nothing"}) {
     SCOPED_TRACE(refusal);
@@ -230,16 +230,11 @@ TEST(PortalGlobalShortcuts, ARefusedBindingShowsTheCommandsToBindAndIsNotAskedAg
     ASSERT_TRUE(portal.ready());
     Logger logger;
     PortalGlobalShortcuts keys(logger);
-    PortalSettings settings(keys);
     int endTakes = 0;
     keys.setHandler(ShortcutAction::endTake, [&] { ++endTakes; });
     keys.registerBindings(globalFactoryBindings());
     ASSERT_TRUE(reaches(keys, DesktopShortcutsState::refused));
     EXPECT_TRUE(keys.desktopStatus().triggers.empty());
-    EXPECT_FALSE(settings.view->notice()->isHidden());
-    EXPECT_EQ(settings.view->notice()->text().toStdString(), kShortcutsRefusedNotice);
-    EXPECT_EQ(settings.field(ShortcutAction::nextScene), "In desktop settings");
-    EXPECT_EQ(settings.note(ShortcutAction::nextScene), "/opt/vidorel/bin/vidorel ctl next-scene");
     pressOnTheDesktop("endTake");
     // A settings row stopping its listening binds the same again.
     keys.unregisterAll();

@@ -13,7 +13,8 @@ using namespace vidorel::e2e;
 using vidorel::testing::FakePortal;
 using vidorel::testing::onTheDesktop;
 
-// The portal's monitor (not the X screen), with the microphone's sound.
+// The portal's monitor (not the X screen; its colours: portal_capture_tests),
+// with the microphone's sound.
 void expectPortalPicture(const fs::path& take) {
   nlohmann::json info = vidorel::testing::probeMovie(take, true);
   ASSERT_TRUE(info.is_object()) << take;
@@ -23,11 +24,6 @@ void expectPortalPicture(const fs::path& take) {
   EXPECT_EQ(info["streams"][0]["height"], 240);
   EXPECT_GT(std::atoi(info["streams"][0]["nb_read_frames"].get<std::string>().c_str()), 10);
   EXPECT_EQ(info["streams"][1]["codec_name"], "aac");
-  std::string frame = vidorel::testing::rgbFrameAt(take, 1);
-  ASSERT_EQ(frame.size(), 320u * 240u * 3u);
-  auto channel = [&](int x, int c) { return (unsigned char)frame[(40 * 320 + x) * 3 + c]; };
-  EXPECT_TRUE(channel(251, 0) > 150 && channel(251, 1) < 60 && channel(251, 2) < 60);
-  EXPECT_TRUE(channel(297, 2) > 150 && channel(297, 0) < 60);
   std::string volume = vidorel::testing::runShellCommand(
                            "ffmpeg -v info -i '" + take.string() +
                            "' -map 0:a -af volumedetect -f null - 2>&1 | grep -o 'mean_volume: .*'")
@@ -63,7 +59,7 @@ TEST(WaylandApp, ATakeDrivenByCtlAndThePortalsHotKeysWhileTheDesktopAsksForThem)
   ASSERT_EQ(ctl("end-take"), "reviewing S1T1") << app.log();
   ASSERT_NO_FATAL_FAILURE(
       expectPortalPicture(fs::path(app.ask("session?")) / "takes" / "scene-1-take-1.mov"));
-  // The restore token is kept, so the next start need not ask.
+  // The app keeps the restore token, so the next start need not ask.
   EXPECT_NE(vidorel::testing::readFile(root.path() / "config/Vidorel/defaults.json")
                 .find("screenCastRestoreToken"),
             std::string::npos);
