@@ -292,8 +292,7 @@ protected:
   pid_t picture_ = -1;
 };
 
-// One approved take by `vidorel record` (manifest as the app writes it), then a
-// second killed mid-way.
+// One approved take by `vidorel record`, then a second killed mid-way.
 void KillRuns::recorderTakeRun(const fs::path& run, std::mt19937& random, RunOutcome& outcome) {
   fs::path session = run / "session";
   fs::create_directories(session / "takes");

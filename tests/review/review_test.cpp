@@ -61,8 +61,7 @@ TEST_F(TrimBarTest, GeometryOfATenSecondTakeTrimmedToTwoToEight) {
   g = bar.geometry(width);
   EXPECT_FALSE(g.shadeBefore || g.shadeAfter);
   EXPECT_DOUBLE_EQ(g.rangeWidth, 400);
-  // Given from outside, an inverted range is drawn as nothing, not as a
-  // negative width.
+  // An inverted range from outside is drawn as nothing, not a negative width.
   trimStart = 8;
   trimEnd = 2;
   EXPECT_DOUBLE_EQ(bar.geometry(width).rangeWidth, 0);
@@ -229,8 +228,7 @@ protected:
     makeController();
     review->windowDidAppear();
   }
-  // The first take of 10 s approved, given this range, and shown in a
-  // window opened again.
+  // The first 10 s take approved with this range, shown in a reopened window.
   Take reopenOnStoredRange(double start, double end) {
     recorder.duration = 10.0;
     reviewFirstTake();
@@ -555,8 +553,7 @@ TEST_F(SceneTreeTest, DropsMoveScenesAndTakesButNotOntoThemselves) {
                                       "moveScene " + s3.string() + " " + s1.string()}));
 }
 
-// The only scene is never deleted; without a session the tree is empty and
-// does nothing.
+// The only scene is never deleted; without a session the tree is empty, inert.
 TEST_F(SceneTreeTest, TheOnlySceneIsNeverDeletedAndNoSessionEmptiesTheTree) {
   session.scenes.resize(1);
   tree.setSession(session);

@@ -207,8 +207,7 @@ TEST(QtWindowHost, KeepsOneWindowPerIdMadeByItsFactory) {
 
 constexpr QRgb kDesktop = 0x3070b0;
 
-// The whole screen as the X server shows it, as a user's screenshot would:
-// override-redirect windows and their shapes included.
+// The whole screen as a user's screenshot shows it, shaped overlays included.
 QImage screenshot() {
   return QGuiApplication::primaryScreen()->grabWindow(0).toImage();
 }
@@ -278,8 +277,7 @@ TEST(OverlayShape, WithoutACompositorTheCountdownShowsOnlyItsDigit) {
   EXPECT_TRUE(near(screenshot().pixel(screen.center()), kDesktop));
 }
 
-// The status panel never takes the focus; without a compositor only its
-// rounded shape shows. (Where it sits: statusPanelOrigin's test.)
+// Never focused; without a compositor only the rounded shape shows.
 TEST(OverlayShape, WithoutACompositorTheStatusPanelShowsOnlyItsRoundedShape) {
   Desktop desktop;
   RecordingStatusPanel panel;
@@ -293,8 +291,7 @@ TEST(OverlayShape, WithoutACompositorTheStatusPanelShowsOnlyItsRoundedShape) {
   EXPECT_FALSE(panel.isActiveWindow());
   QImage shot = screenshot();
   QRect frame = panel.geometry();
-  // The corners outside the rounded shape show the desktop; inside it, the
-  // panel's dark background.
+  // The desktop at the corners outside the shape, the dark panel inside.
   EXPECT_TRUE(near(shot.pixel(frame.topLeft() + QPoint(1, 1)), kDesktop));
   EXPECT_TRUE(near(shot.pixel(frame.bottomRight() - QPoint(1, 1)), kDesktop));
   EXPECT_TRUE(near(shot.pixel(frame.left() + 12, frame.bottom() - 4), 0x000000, 24));

@@ -80,8 +80,7 @@ TEST(CtlReply, AnswersOnceTheActionTookEffect) {
   }
 }
 
-// Writes down what the overlay window does, with the virtual time of each
-// step ("show@0 3@0 2@1000 hide@1500 ").
+// The overlay window's steps at their virtual times ("show@0 3@0 2@1000 ").
 class RecordingSurface final : public CountdownSurface {
 public:
   explicit RecordingSurface(VirtualMainLoop& loop) : loop_(loop) {}
@@ -233,8 +232,7 @@ Session sessionWithScenes(int count, int current = 0) {
 
 const std::string kTail = "---\nSettings…\nCheck for Updates…\n---\nQuit\n";
 
-// Each state's menu as the tray shows it. Two recovered sessions wait in
-// every case: only idle offers them.
+// Each state's menu; of the two recovered sessions waiting, only idle offers them.
 TEST(MenuModel, EachStateShowsItsItems) {
   Session packaged = sessionWithScenes(3, 1);
   // A package path written with a trailing slash names the same package.

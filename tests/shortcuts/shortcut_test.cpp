@@ -82,8 +82,7 @@ TEST(TextCaseTest, MapsLettersBothWaysAndKeepsEverythingElse) {
   EXPECT_EQ(lowerCased("\xC0\xAF"), "\xC0\xAF"); // overlong "/"
 }
 
-// Modifier flags map one to one, lock state is ignored; the key equivalent
-// comes from the key code or the lower-cased characters.
+// Modifiers map one to one, locks ignored; the key equivalent from code or text.
 TEST(KeyPressTest, ModifiersAndKeyEquivalent) {
   ShortcutBinding binding =
       bindingFromKeyPress(kVK_ANSI_K,
@@ -155,8 +154,7 @@ TEST(ConflictTest, TheActionThatHoldsACombinationAndTheRowsWarning) {
   }
 }
 
-// One malformed binding beside a good one empties the whole object, as
-// does text that is not an object.
+// One malformed binding (or a non-object) empties the whole object.
 TEST(ShortcutJsonTest, AnythingMalformedReadsAsEmpty) {
   const std::string good =
       R"("save": {"carbonKeyCode": 1, "carbonModifiers": 768, "keyEquivalent": "s", "eventModifiers": 18})";

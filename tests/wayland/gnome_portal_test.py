@@ -62,9 +62,7 @@ def until(what, predicate, timeout, step=0.1):
     raise Failure("timed out after %.0f s waiting for %s" % (timeout, what))
 
 
-class Keyboard:
-    """Key presses through a RemoteDesktop session of mutter's."""
-
+class Keyboard:  # through a RemoteDesktop session of mutter's
     def __init__(self):
         import dbus
 
@@ -110,14 +108,9 @@ def focused(window):
 
 
 def answer_dialog(keyboard, share):
-    """Share (with "Remember this selection" checked) or Escape, by keys."""
+    """Share (its "Remember this selection" checked: the token test) or Escape."""
     dialog = until("the share dialog", lambda: frame("Screen Share"), 15)
-    remember = next((n for n in nodes(dialog) if n.get_role_name() == "check box"
-                     and n.get_name().endswith("Remember this selection")), None)
-    if remember is None or "checked" not in states(remember):
-        raise Failure("the dialog does not offer to remember the choice checked")
-    # The dialog maps without keyboard focus: mutter hands it the keyboard
-    # at the next input event, which a Shift press is without doing anything.
+    # Mapped without keyboard focus, it gets it at the next input: a Shift.
     while "active" not in states(dialog):
         keyboard.press(SHIFT)
         until("the dialog to take the keyboard", lambda: "active" in states(dialog), 2)

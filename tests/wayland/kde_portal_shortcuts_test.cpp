@@ -62,13 +62,8 @@ TEST_F(KdePortalShortcuts, BindsTheFourShortcutsAndAKeyOnTheXServerRunsItsHandle
   ASSERT_NO_FATAL_FAILURE(bind());
   EXPECT_TRUE(pressRuns("ctrl+shift+Return", ShortcutAction::endTake));
   EXPECT_TRUE(pressRuns("ctrl+shift+space", ShortcutAction::startPause));
-  EXPECT_EQ(runs_[ShortcutAction::endTake], 1);
-
-  // While a settings row listens for keys, the desktop's key does nothing.
-  keys_.unregisterAll();
-  EXPECT_FALSE(pressRuns("ctrl+shift+r", ShortcutAction::retake));
-  ASSERT_NO_FATAL_FAILURE(bind());
   EXPECT_TRUE(pressRuns("ctrl+shift+r", ShortcutAction::retake));
+  EXPECT_EQ(runs_[ShortcutAction::endTake], 1);
 }
 
 TEST_F(KdePortalShortcuts, AfterARestartTheKeysAreBoundAgainAndFire) {
