@@ -65,4 +65,16 @@ TEST(WaylandApp, ATakeDrivenByCtlAndThePortalsHotKeysWhileTheDesktopAsksForThem)
             std::string::npos);
 }
 
+// A refused share dialog at launch: the app's portal backend tells the
+// permission flow, which shows its alert at once.
+TEST(WaylandApp, ARefusedShareDialogAtLaunchShowsTheAlert) {
+  vidorel::testing::TemporaryFolder root("wayland-refused");
+  FakePortal portal({"--refuse"});
+  RunningApp app(root.path(), {.environment = {{"WAYLAND_DISPLAY", "vidorel-test-none"},
+                                               {"QT_QPA_PLATFORM", "xcb"}}});
+  EXPECT_TRUE(eventually(
+      15, [&] { return app.ask("alert?").starts_with("Screen Recording access required"); }))
+      << app.ask("alert?") << app.log();
+}
+
 } // namespace
