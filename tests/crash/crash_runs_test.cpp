@@ -1,11 +1,7 @@
-// Crashes and a full disk. The recorder and the whole app are killed with
-// SIGKILL at random instants: during a take, saves, a Save As to another
-// file system and an export. After every kill each session loads, the
-// approved take is kept byte for byte, the interrupted take plays for FFmpeg
-// and GStreamer and is offered for review with at most 1.5 s missing, and
-// nothing outside the session changed. VIDOREL_TORTURE_RUNS sets the runs
-// (5 by default, one of each kind; scripts/torture asks for more) and
-// VIDOREL_TORTURE_SEED the instants (printed, so a failing run repeats).
+// SIGKILL at random instants (take, saves, Save As to another file system,
+// export) and a full disk: sessions load, the approved take is kept byte for
+// byte, the interrupted one plays and is offered, nothing outside changed.
+// VIDOREL_TORTURE_RUNS (default 5, one per kind), VIDOREL_TORTURE_SEED.
 
 #include "support/movie_tools.h"
 #include "support/running_app.h"
@@ -40,8 +36,7 @@ double secondsBetween(Clock::time_point from, Clock::time_point to) {
   return std::chrono::duration<double>(to - from).count();
 }
 
-// `vidorel check FOLDER`: its status (0 clean, 1 findings, else unreadable)
-// and its report (sections: a header line, a line a finding, blank lines between).
+// `vidorel check FOLDER`: status (0 clean, 1 findings, else unreadable), report.
 struct Check {
   int status = -1;
   std::string output;
@@ -133,8 +128,7 @@ struct RunOutcome {
   std::string note;       // where the kill landed, as far as the files tell
 };
 
-// Every folder holding a manifest loads, and one of them names the approved
-// take with its bytes unchanged.
+// Every session loads; one names the approved take, its bytes unchanged.
 void checkSessions(const std::vector<fs::path>& folders, const std::string& approved,
                    RunOutcome& outcome) {
   bool kept = false;
@@ -151,10 +145,9 @@ void checkSessions(const std::vector<fs::path>& folders, const std::string& appr
   outcome.approvedTakeLost = !kept;
 }
 
-// The interrupted take plays for both readers, is offered for review by
-// `vidorel check` and misses at most 1.5 s. Returns its duration, or
-// nothing when the kill came before its first fragment reached the disk
-// (then there is nothing to offer; the file stays for the user to inspect).
+// The interrupted take plays for both readers, is offered by `vidorel check`
+// and misses at most 1.5 s: its duration; nothing if killed before its first
+// fragment reached the disk.
 std::optional<double> checkInterruptedTake(const fs::path& session, double recordedSeconds,
                                            RunOutcome& outcome) {
   outcome.interruptedTake = true;
@@ -178,8 +171,7 @@ std::optional<double> checkInterruptedTake(const fs::path& session, double recor
   return reading.duration;
 }
 
-// Started again, the app offers the session in its menu; resumed, it offers
-// the interrupted take (when there is one) for review with its whole length.
+// Restarted, the app offers the session; resumed, the interrupted take whole.
 void restart(const fs::path& run, std::optional<double> takeDuration, RunOutcome& outcome) {
   RunningApp app(run, {.logName = "app-after.log"});
   ASSERT_TRUE(app.waitUntilIdle()) << app.log();
@@ -219,8 +211,7 @@ protected:
   fs::path root_;
 };
 
-// The app meets a full disk as writes failing with EFBIG: the take ends at
-// once with the user told, and what was written before plays.
+// Writes failing with EFBIG: the take ends, the user is told, what was written plays.
 TEST_F(DiskFull, TheAppStopsTheTakeAndSaysSo) {
   fs::path session;
   {
@@ -252,8 +243,7 @@ protected:
     char shmPattern[] = "/dev/shm/vidorel-crash.XXXXXX";
     ASSERT_NE(mkdtemp(shmPattern), nullptr);
     shmRoot_ = shmPattern;
-    // Something that moves on the screen (lower left, away from the tray
-    // menu), so that takes hold real pictures.
+    // Moving pictures (lower left, away from the tray menu) for the takes.
     picture_ = fork();
     if (picture_ == 0) {
       if (!freopen("/dev/null", "w", stderr))
@@ -280,9 +270,8 @@ protected:
     DiskFull::TearDown();
   }
 
-  // Both roots, without logs, the app's private folders, the sessions and
-  // the destinations (with the hidden temporary an export writes beside its
-  // movie: a kill leaves it behind, and it is counted apart).
+  // Both roots but logs, private folders, sessions and destinations (with an
+  // export's hidden temporary, counted apart).
   Tree outside(const fs::path& run, const fs::path& session, const std::vector<fs::path>& targets) {
     return snapshot({root_, shmRoot_}, [&](const fs::path& path) {
       std::string name = path.filename().string();
@@ -303,8 +292,7 @@ protected:
   pid_t picture_ = -1;
 };
 
-// A session with one approved take (recorded by `vidorel record`, its
-// manifest written as the app writes it), then a second take killed mid-way.
+// One approved take by `vidorel record`, then a second killed mid-way.
 void KillRuns::recorderTakeRun(const fs::path& run, std::mt19937& random, RunOutcome& outcome) {
   fs::path session = run / "session";
   fs::create_directories(session / "takes");
@@ -396,8 +384,7 @@ void KillRuns::appRun(const fs::path& run, FaultKind kind, std::mt19937& random,
     if (kind == FaultKind::appSaveAs)
       targets = {*(package = shmRoot_ / (run.filename().string() + ".vidorel"))};
     before = outside(run, session, targets);
-    // Returns once the destination holds a first entry: the copy or the
-    // export has begun writing.
+    // Returns once the copy or export has begun writing the destination.
     auto waitForWriting = [&](const fs::path& file) {
       begun = Clock::now();
       std::string name = file.filename().string();
@@ -469,8 +456,7 @@ void KillRuns::appRun(const fs::path& run, FaultKind kind, std::mt19937& random,
       restart(run, std::nullopt, outcome);
   }
   if (movie) {
-    // The movie is written whole or not at all; a temporary beside it is
-    // counted, not failed.
+    // Whole or not at all; a temporary beside it is counted, not failed.
     outcome.note = fs::exists(*movie) ? "movie written" : "no movie yet";
     EXPECT_TRUE(!fs::exists(*movie) || readMovie(*movie).plays()) << "a half-written " << *movie;
     outcome.leftovers = !entries(run, "." + movie->filename().string()).empty();

@@ -1,10 +1,6 @@
 #!/usr/bin/python3
-"""A desktop's tray as StatusNotifierItem clients see it (KDE's, or GNOME's
-AppIndicator extension): org.kde.StatusNotifierWatcher on the session bus
-with a host registered. Writes "ready" to the log file given, then a line
-"item SERVICE PATH" for each item registered.
-
-  fake_tray_host.py LOG"""
+"""A desktop's StatusNotifierWatcher with a host registered. Writes "ready"
+to LOG, then "item SERVICE PATH" per item registered.  fake_tray_host.py LOG"""
 
 import sys
 
@@ -28,8 +24,7 @@ class Watcher(dbus.service.Object):
 
     @dbus.service.method(WATCHER, in_signature="s", sender_keyword="sender")
     def RegisterStatusNotifierItem(self, service, sender=None):
-        # An item names either its bus name or, on the caller's connection,
-        # its object path.
+        # A bus name, or an object path on the caller's connection.
         if service.startswith("/"):
             name, path = sender, service
         else:

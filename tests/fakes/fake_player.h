@@ -8,9 +8,8 @@
 
 namespace vidorel {
 
-// A player whose clock moves only when a test says so. Seeks jump at once
-// and report the new time to the observers, as a real player does on a
-// time jump; their completions run at once.
+// A player whose clock moves only when told. Seeks jump at once, tell the
+// observers (as a real time jump does) and complete at once.
 class FakePlayer final : public Player {
 public:
   std::vector<double> seeks;
@@ -55,8 +54,7 @@ public:
   void removeTimeObserver(ObserverToken token) override { observers_.erase(token); }
   size_t observerCount() const { return observers_.size(); }
 
-  // Playback reached time t: the clock moves there and the observers hear
-  // of it.
+  // Playback reached time t: the observers hear of it.
   void tick(double t) {
     time_ = t;
     notify(t);

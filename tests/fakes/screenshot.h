@@ -11,16 +11,14 @@
 
 namespace vidorel::testing {
 
-// Shows `window`, waits until the X server has drawn it, reads its pixels
-// back from the screen (not from the widget's own painting) and saves them
-// as build/artifacts/<name>.png. Returns the image read.
+// `window` shown, read back from the screen (not its own painting) and saved
+// as build/artifacts/<name>.png.
 inline QImage saveScreenshot(QWidget& window, const QString& name) {
   window.show();
   window.raise();
   if (!QTest::qWaitForWindowExposed(&window))
     return {};
-  // Let the layouts settle and the first paint reach the server.
-  QTest::qWait(200);
+  QTest::qWait(200); // layouts settle, the first paint reaches the server
   QScreen* screen = window.screen();
   QImage image = screen->grabWindow(window.winId()).toImage();
   QDir().mkpath(QStringLiteral(VIDOREL_ARTIFACTS_DIR));

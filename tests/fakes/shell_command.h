@@ -14,8 +14,7 @@ struct CommandResult {
   std::string output;
 };
 
-// Standard output as printed; standard error goes where the test's goes
-// unless the command sends it elsewhere.
+// Standard output as printed (standard error goes to the test's).
 inline CommandResult runCommand(const std::string& command) {
   CommandResult result;
   FILE* pipe = popen(command.c_str(), "r");
@@ -29,7 +28,6 @@ inline CommandResult runCommand(const std::string& command) {
   return result;
 }
 
-// The standard output of a command alone.
 inline std::string commandOutput(const std::string& command) {
   return runCommand(command).output;
 }

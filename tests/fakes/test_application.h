@@ -12,12 +12,8 @@
 
 namespace vidorel::testing {
 
-// The one QApplication of a widget test program, made before the first test
-// and deleted after the last (a QApplication left to static destruction
-// crashes at exit). `platform` ("offscreen" for tests that need no X
-// server) is used unless QT_QPA_PLATFORM is set; nothing picks the X server
-// of scripts/desktop-env. Install it once per program:
-//   ::testing::AddGlobalTestEnvironment(new QtApplicationEnvironment("offscreen"));
+// A widget test program's one QApplication, deleted after the last test (left
+// to static destruction it crashes at exit). `platform` unless QT_QPA_PLATFORM.
 class QtApplicationEnvironment final : public ::testing::Environment {
 public:
   explicit QtApplicationEnvironment(const char* platform = nullptr) : platform_(platform) {}
@@ -37,8 +33,7 @@ private:
   std::unique_ptr<QApplication> application_;
 };
 
-// Runs the event loop until `done` holds or the time is up; whether it
-// holds.
+// Runs the event loop until `done` holds or the time is up; whether it holds.
 template <typename Predicate> bool spinUntil(Predicate done, int timeoutMs = 5000) {
   QElapsedTimer clock;
   clock.start();

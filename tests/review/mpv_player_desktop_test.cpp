@@ -1,7 +1,4 @@
-// The libmpv player on the test X server and audio server, with real
-// movies made once for the whole run. The scene tree's drag with the real
-// pointer, Space over the movie in the review window and its screenshots
-// are the desktop end-to-end test's.
+// The libmpv player on the test X and audio servers, with real movies.
 
 #include "fakes/test_application.h"
 #include "review/mpv_player.h"
@@ -25,15 +22,13 @@
 namespace vidorel {
 namespace {
 
-// The one QApplication of review_desktop_tests, on the test X server.
 ::testing::Environment* const qt =
     ::testing::AddGlobalTestEnvironment(new testing::QtApplicationEnvironment());
 
-// The test machine is slow and shared: waits are long, only outcomes count.
+// Long waits on a slow shared machine: only outcomes count.
 constexpr int Patience = 30000;
 
-// Movies made once for all tests: a test picture with sound, 640 x 360.
-// ("slides": two pictures a second, as a take of still slides has.)
+// Made once for all tests: 640x360 with sound; "slides" at two pictures a second.
 std::filesystem::path movie(const char* name) {
   static QTemporaryDir folder;
   static bool made = [] {
@@ -48,18 +43,23 @@ std::filesystem::path movie(const char* name) {
   return folder.filePath(name).toStdString();
 }
 
+// `view` filling `window`, shown at (at, at).
+bool showIn(QWidget& window, QWidget* view, int at) {
+  auto* layout = new QVBoxLayout(&window);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->addWidget(view);
+  window.move(at, at);
+  window.show();
+  return QTest::qWaitForWindowExposed(&window);
+}
+
 class MpvPlayerTest : public ::testing::Test {
 protected:
   void SetUp() override {
     movie("six.mov");
     player_ = std::make_shared<MpvPlayer>();
     ASSERT_TRUE(player_->isValid());
-    auto* layout = new QVBoxLayout(&window_);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->addWidget(player_->view());
-    window_.move(20, 20);
-    window_.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window_));
+    ASSERT_TRUE(showIn(window_, player_->view(), 20));
     player_->onEndOfItem = [this](Player::ItemID item) { ends_.push_back(item); };
   }
 
@@ -80,12 +80,9 @@ protected:
   std::vector<Player::ItemID> ends_;
 };
 
-// A trimmed range plays: at two pictures a second, as a take of still
-// slides has, a seek lands on its picture, the clock moves on between the
-// pictures and playback stops at the end time, not at the next picture;
-// reported once, and armed again by a seek back. An item replaced while it
-// plays is never reported; the new one plays to its natural end, reported
-// once, and stays open on its last frame.
+// At two pictures a second playback stops at the end time, not the next
+// picture, reported once and rearmed by a seek back. A replaced item is never
+// reported; the new one's natural end is, once, on its last frame.
 TEST_F(MpvPlayerTest, PlaybackStopsAtTheEndTimeAndAtTheNaturalEndOnly) {
   Player::ItemID first = loadAndWait(movie("slides.mov"));
   std::vector<double> heard;
@@ -146,9 +143,8 @@ TEST_F(MpvPlayerTest, PlaybackStopsAtTheEndTimeAndAtTheNaturalEndOnly) {
   EXPECT_EQ(ends_.size(), 3u);
 }
 
-// Waits until the window shows a picture (a pixel far from black), read
-// back from the X server: mpv draws into its own window, which the widget's
-// own painting knows nothing of.
+// Until the window shows a picture, read back from the X server (mpv draws
+// into its own window, unknown to the widget's painting).
 bool waitForPicture(QWidget& window) {
   return QTest::qWaitFor(
       [&] {
@@ -163,13 +159,11 @@ bool waitForPicture(QWidget& window) {
       Patience);
 }
 
-// Whether mpv opened a window of its own instead of drawing into the view.
 bool mpvHasItsOwnWindow() {
   return std::system("xdotool search --name mpv >/dev/null") == 0;
 }
 
-// The picture is drawn in the view, never in a window of mpv's own, even
-// when the movie was loaded before the view was placed in its window.
+// Drawn in the view, never a window of mpv's, even when loaded before placed.
 TEST(MpvPlayerBeforeItsWindow, AMovieLoadedBeforeTheViewIsPlacedIsDrawnInIt) {
   MpvPlayer player;
   bool done = false;
@@ -180,12 +174,7 @@ TEST(MpvPlayerBeforeItsWindow, AMovieLoadedBeforeTheViewIsPlacedIsDrawnInIt) {
   EXPECT_FALSE(mpvHasItsOwnWindow());
 
   QWidget window;
-  auto* layout = new QVBoxLayout(&window);
-  layout->setContentsMargins(0, 0, 0, 0);
-  layout->addWidget(player.view());
-  window.move(40, 40);
-  window.show();
-  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+  ASSERT_TRUE(showIn(window, player.view(), 40));
   EXPECT_TRUE(waitForPicture(window)) << "the view stayed black";
   EXPECT_FALSE(mpvHasItsOwnWindow());
 

@@ -1,5 +1,4 @@
-// The review window's logic: the trim bar, the window's controller over
-// the real coordinator, and the scene tree's rules.
+// The trim bar, the review controller over the real coordinator, the scene tree.
 
 #include "../workflow/workflow_fixture.h"
 
@@ -19,8 +18,7 @@
 namespace vidorel::testing {
 namespace {
 
-// The bar of a 10 s take, as the review window holds it: the range lives in
-// the owner, the bar edits it.
+// The bar of a 10 s take; the range lives in the owner, the bar edits it.
 struct TrimBarTest : ::testing::Test {
   static constexpr double width = 424; // track 400
 
@@ -63,8 +61,7 @@ TEST_F(TrimBarTest, GeometryOfATenSecondTakeTrimmedToTwoToEight) {
   g = bar.geometry(width);
   EXPECT_FALSE(g.shadeBefore || g.shadeAfter);
   EXPECT_DOUBLE_EQ(g.rangeWidth, 400);
-  // Given from outside, an inverted range is drawn as nothing, not as a
-  // negative width.
+  // An inverted range from outside is drawn as nothing, not a negative width.
   trimStart = 8;
   trimEnd = 2;
   EXPECT_DOUBLE_EQ(bar.geometry(width).rangeWidth, 0);
@@ -74,9 +71,8 @@ TEST_F(TrimBarTest, GeometryOfATenSecondTakeTrimmedToTwoToEight) {
   EXPECT_DOUBLE_EQ(bar.geometry(width).endHandleX, 418);
 }
 
-// A drag follows the pointer (the player's end time with it) and reports
-// once, at the release; a handle stops half a second short of the other
-// and at the bar's ends; a move under the minimum distance is no drag.
+// A drag follows the pointer and reports once at release; handles stop 0.5 s
+// short of each other and at the ends; a tiny move is no drag.
 TEST_F(TrimBarTest, DragsFollowThePointerAndReportOnceAtTheEnd) {
   bar.press(TrimHandle::end, 338, 20);
   bar.move(318, 20, width); // x 318 -> f 0.75
@@ -154,9 +150,8 @@ TEST_F(TrimBarTest, TicksKeepPlaybackInsideTheRange) {
   }
 }
 
-// The bar's one time observer goes with the player, and only while the bar
-// shows a duration; an end set from outside moves the player's end time
-// and the tick rule.
+// One observer, on the current player, only while a duration shows; an end
+// set from outside moves the player's end time.
 TEST_F(TrimBarTest, TheObserverFollowsThePlayerAndTheEnd) {
   EXPECT_EQ(player->observerCount(), 1u);
   trimEnd = 6;
@@ -233,8 +228,7 @@ protected:
     makeController();
     review->windowDidAppear();
   }
-  // The first take of 10 s approved, given this range, and shown in a
-  // window opened again.
+  // The first 10 s take approved with this range, shown in a reopened window.
   Take reopenOnStoredRange(double start, double end) {
     recorder.duration = 10.0;
     reviewFirstTake();
@@ -416,9 +410,8 @@ std::vector<std::string> titles(const std::vector<SceneTreeMenuItem>& items) {
   return result;
 }
 
-// Labels, badges, lengths of the kept range; a scene with takes but no (or
-// a stale) selection is skipped, an empty one is not; only two or more
-// scenes offer deletion.
+// A scene with takes but no (or a stale) selection is skipped, an empty one
+// is not; only two or more scenes offer deletion.
 TEST(SceneTreeRows, LabelsBadgesSelectionLengthsAndDeletion) {
   SessionBuilder builder;
   int first = builder.scene();
@@ -504,9 +497,8 @@ protected:
   std::vector<bool> renamingChanges;
 };
 
-// A scene clicked becomes current and previews its last take (one without
-// takes keeps the preview), a take clicked previews itself; the selection
-// button toggles between a take and none.
+// A scene click previews its last take (an empty one keeps the preview), a
+// take click itself; the selection button toggles.
 TEST_F(SceneTreeTest, ClicksSelectAndPreview) {
   tree.clickScene(s1);
   tree.clickScene(s2);
@@ -524,9 +516,7 @@ TEST_F(SceneTreeTest, ClicksSelectAndPreview) {
   EXPECT_FALSE(tree.take(t3)->isPreviewing);
 }
 
-// The editor's rules are NameEditor's; the tree opens it on the current
-// name, from its own calls or the menus', and an item deleted while being
-// renamed closes it.
+// The editor opens on the current name; deleting the item closes it.
 TEST_F(SceneTreeTest, RenamingAndMenuCommandsReachTheCoordinator) {
   tree.startRenaming({s3, std::nullopt});
   EXPECT_EQ(tree.editor().text(), "");
@@ -563,8 +553,7 @@ TEST_F(SceneTreeTest, DropsMoveScenesAndTakesButNotOntoThemselves) {
                                       "moveScene " + s3.string() + " " + s1.string()}));
 }
 
-// The only scene is never deleted; without a session the tree is empty and
-// does nothing.
+// The only scene is never deleted; without a session the tree is empty, inert.
 TEST_F(SceneTreeTest, TheOnlySceneIsNeverDeletedAndNoSessionEmptiesTheTree) {
   session.scenes.resize(1);
   tree.setSession(session);

@@ -1,6 +1,4 @@
-// The shell's Qt side on the test X server: the main loop, alerts, file
-// panels, the window host, the tray, single instance, and the overlays'
-// shapes seen in screenshots of a desktop without a compositing manager.
+// The shell's Qt side on the test X server; overlays seen in screenshots.
 
 #include "fakes/test_application.h"
 #include "shell/countdown_view.h"
@@ -36,22 +34,19 @@
 namespace vidorel {
 namespace {
 
-// The one QApplication of shell_desktop_tests, on scripts/desktop-env's X server.
 ::testing::Environment* const qt =
     ::testing::AddGlobalTestEnvironment(new testing::QtApplicationEnvironment());
 
 using testing::spinUntil;
 
 TEST(TrayMenu, KeyEquivalentsAnswerToTheirKeysWhateverTheyType) {
-  // The key's text where a layout types something else than the US one,
-  // even beyond ASCII (a German or Danish key).
+  // The key's text where a layout types other than US, beyond ASCII too.
   EXPECT_EQ(menuShortcut(ShortcutBinding{kVK_ANSI_A, 0, "ø", commandEventModifier}),
             QKeySequence(Qt::CTRL | Qt::Key_Ooblique));
   EXPECT_EQ(menuShortcut(ShortcutBinding{24, 0, "+", commandEventModifier}),
             QKeySequence(Qt::CTRL | Qt::Key_Plus));
   EXPECT_TRUE(menuShortcut(ShortcutBinding{kVK_ANSI_A, 0, "", commandEventModifier}).isEmpty());
-  // The settings window names every recordable key, with all four
-  // modifiers, as Qt's native text names the menu's shortcut for it.
+  // Every recordable key with all modifiers is named as Qt names the menu's.
   const KeyboardLayout& us = usKeyboardLayout();
   ModifierSet all{ModifierKey::command, ModifierKey::shift, ModifierKey::option,
                   ModifierKey::control};
@@ -137,8 +132,7 @@ TEST(QtAlertPresenter, ReturnsTheIndexOfTheChosenButtonInTheOrderAdded) {
   EXPECT_EQ(alerts.runModal(alert), 2) << "Escape chooses Cancel";
 }
 
-// A package folder is chosen as one item, by the Open button or a
-// double-click. (The save panel is used by the desktop end-to-end test.)
+// A package folder is chosen as one item, by Open or a double-click.
 TEST(QtFilePanels, APackageFolderIsChosenAsOneItem) {
   namespace fs = std::filesystem;
   fs::path root = fs::canonical(vidorel::testing::makeTemporaryFolder("panels"));
@@ -200,8 +194,7 @@ TEST(QtWindowHost, KeepsOneWindowPerIdMadeByItsFactory) {
   ASSERT_TRUE(spinUntil([&] { return host.window("review") == nullptr; }));
   EXPECT_TRUE(closedByHand.empty());
 
-  // The user closing a window is reported once it is gone, and the next
-  // open makes a fresh one.
+  // A close by hand is reported once gone; the next open makes a fresh one.
   host.window("export")->close();
   EXPECT_FALSE(host.isWindowOpen("export"));
   ASSERT_TRUE(spinUntil([&] { return !closedByHand.empty(); }));
@@ -214,8 +207,7 @@ TEST(QtWindowHost, KeepsOneWindowPerIdMadeByItsFactory) {
 
 constexpr QRgb kDesktop = 0x3070b0;
 
-// The whole screen as the X server shows it, as a user's screenshot would:
-// override-redirect windows and their shapes included.
+// The whole screen as a user's screenshot shows it, shaped overlays included.
 QImage screenshot() {
   return QGuiApplication::primaryScreen()->grabWindow(0).toImage();
 }
@@ -285,8 +277,7 @@ TEST(OverlayShape, WithoutACompositorTheCountdownShowsOnlyItsDigit) {
   EXPECT_TRUE(near(screenshot().pixel(screen.center()), kDesktop));
 }
 
-// The status panel never takes the focus; without a compositor only its
-// rounded shape shows. (Where it sits: statusPanelOrigin's test.)
+// Never focused; without a compositor only the rounded shape shows.
 TEST(OverlayShape, WithoutACompositorTheStatusPanelShowsOnlyItsRoundedShape) {
   Desktop desktop;
   RecordingStatusPanel panel;
@@ -300,8 +291,7 @@ TEST(OverlayShape, WithoutACompositorTheStatusPanelShowsOnlyItsRoundedShape) {
   EXPECT_FALSE(panel.isActiveWindow());
   QImage shot = screenshot();
   QRect frame = panel.geometry();
-  // The corners outside the rounded shape show the desktop; inside it, the
-  // panel's dark background.
+  // The desktop at the corners outside the shape, the dark panel inside.
   EXPECT_TRUE(near(shot.pixel(frame.topLeft() + QPoint(1, 1)), kDesktop));
   EXPECT_TRUE(near(shot.pixel(frame.bottomRight() - QPoint(1, 1)), kDesktop));
   EXPECT_TRUE(near(shot.pixel(frame.left() + 12, frame.bottom() - 4), 0x000000, 24));

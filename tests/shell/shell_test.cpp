@@ -1,6 +1,4 @@
-// The shell's logic: the control socket's words and `vidorel ctl`'s
-// replies, the countdown, alert buttons, the status panel and the tray
-// menu's model.
+// The shell's logic: control words, ctl replies, countdown, alerts, status, menu.
 
 #include "base/virtual_main_loop.h"
 #include "shell/alert_buttons.h"
@@ -19,10 +17,7 @@
 namespace vidorel {
 namespace {
 
-// The socket's verbs; each ctl word parses back, and only the two that end
-// a running take end it. (Which hot key each stands for: the settings rows'
-// test. The state lines are read through the running app by the ctl
-// end-to-end test; here, the two it cannot reach.)
+// Each ctl word parses back; only the two that end a running take end it.
 TEST(ControlWords, VerbsActionsAndStatusLines) {
   ControlCommand command = parseControlCommand("ctl end-take\r\n");
   EXPECT_EQ(command.verb, kCtlCommand);
@@ -45,11 +40,8 @@ TEST(ControlWords, VerbsActionsAndStatusLines) {
   EXPECT_EQ(formatCtlStatus(CtlStatus{AppState::recording, true, true, 2, 3}), "recording S2T3");
 }
 
-// The app's answer to one action: the state line once it changed and
-// nothing is under way (a new session reads "idle S1T1" before its
-// countdown, a take being finished still "recording"), the unchanged line
-// when the action had nothing to do, an answer at the limit when work never
-// ends.
+// The state line once it changed and nothing is under way, the unchanged line
+// when there was nothing to do, an answer at the limit when work never ends.
 TEST(CtlReply, AnswersOnceTheActionTookEffect) {
   struct Case {
     const char* before;
@@ -88,8 +80,7 @@ TEST(CtlReply, AnswersOnceTheActionTookEffect) {
   }
 }
 
-// Writes down what the overlay window does, with the virtual time of each
-// step ("show@0 3@0 2@1000 hide@1500 ").
+// The overlay window's steps at their virtual times ("show@0 3@0 2@1000 ").
 class RecordingSurface final : public CountdownSurface {
 public:
   explicit RecordingSurface(VirtualMainLoop& loop) : loop_(loop) {}
@@ -142,9 +133,8 @@ TEST(CountdownOverlay, RunsOutAfterThreeSecondsShowingEachDigitForOneSecond) {
   EXPECT_FALSE(rig.escape.cancel || rig.hotKeys.cancel) << "the inputs are gone";
   EXPECT_FALSE(rig.overlay.isRunning());
 
-  // A count of zero shows no digit and runs out at once; a cancel between
-  // counts, or a press through a callback kept past its run, does not spoil
-  // the next count, which shows in full in a new window.
+  // A zero count runs out at once; a cancel between counts or a stale press
+  // does not spoil the next count, shown in full in a new window.
   rig.surface.shown.clear();
   rig.start(0);
   rig.loop.runUntilIdle();
@@ -242,8 +232,7 @@ Session sessionWithScenes(int count, int current = 0) {
 
 const std::string kTail = "---\nSettings…\nCheck for Updates…\n---\nQuit\n";
 
-// Each state's menu as the tray shows it. Two recovered sessions wait in
-// every case: only idle offers them.
+// Each state's menu; of the two recovered sessions waiting, only idle offers them.
 TEST(MenuModel, EachStateShowsItsItems) {
   Session packaged = sessionWithScenes(3, 1);
   // A package path written with a trailing slash names the same package.

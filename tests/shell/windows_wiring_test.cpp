@@ -19,9 +19,7 @@ namespace {
 ::testing::Environment* const qt =
     ::testing::AddGlobalTestEnvironment(new testing::QtApplicationEnvironment("offscreen"));
 
-// The scene tree, the export summary and the settings window over the real
-// coordinator (with fake collaborators); the review window with the real
-// player is driven by the desktop end-to-end test.
+// The scene tree, export summary and settings windows over the real coordinator.
 class WindowsWiringTest : public testing::WorkflowTest {
 protected:
   void SetUp() override {
@@ -45,9 +43,8 @@ protected:
   }
 };
 
-// The tree's rules are SceneTree's own; here, that its widgets turn the
-// user's gestures into the coordinator's edits, and that the tree and the
-// summary follow what it publishes.
+// The widgets turn gestures into the coordinator's edits and follow what it
+// publishes (the rules: SceneTree's tests).
 TEST_F(WindowsWiringTest, SceneTreeGesturesEditTheSessionAndTheSummaryFollows) {
   std::unique_ptr<SceneTreeView> tree(makeSceneTreeView(*manager));
   std::unique_ptr<QWidget> window(makeExportSummaryWindow(*manager));
@@ -69,9 +66,7 @@ TEST_F(WindowsWiringTest, SceneTreeGesturesEditTheSessionAndTheSummaryFollows) {
   EXPECT_EQ(summary->rowTexts(0), (QStringList{"Scene 1", QString::fromUtf8("— skipped —")}));
   EXPECT_FALSE(summary->exportButton()->isEnabled());
 
-  // What is typed stays while the session is published again (the cursor
-  // too); Escape keeps the name. (Return, a click on the circle and a drop
-  // are the desktop end-to-end walk's.)
+  // Typing (and the cursor) survive a republish; Escape keeps the name.
   QTest::mouseDClick(tree->sceneHeader(third)->nameLabel(), Qt::LeftButton);
   auto editor = [&] { return tree->sceneHeader(third)->editor(); };
   settle();
@@ -103,9 +98,8 @@ TEST_F(WindowsWiringTest, SceneTreeGesturesEditTheSessionAndTheSummaryFollows) {
   EXPECT_TRUE(calls.contains("dismiss export"));
 }
 
-// The rules behind the rows are ShortcutSettings' own; here, that the
-// window's keys, warnings and buttons reach the coordinator and back. No
-// hot key works while a row listens.
+// Keys, warnings and buttons reach the coordinator and back; no hot key
+// works while a row listens.
 TEST_F(WindowsWiringTest, SettingsRecordsIntoTheCoordinatorsBindings) {
   std::unique_ptr<QWidget> window(makeSettingsWindow(*manager, shortcuts, usKeyboardLayout()));
   auto* settings = qobject_cast<SettingsView*>(window.get());

@@ -1,7 +1,4 @@
-// The key table; bindings: how they are made from key presses, named,
-// checked for conflicts and stored; the shortcut recorder and the settings
-// rows' rules, on X11 and where the desktop owns the global keys; how the
-// desktop's keyboard settings should name this program.
+// The key table, bindings, the recorder, the settings rows' rules.
 
 #include "fakes/fake_defaults_store.h"
 #include "shell/shell_control.h"
@@ -27,8 +24,7 @@
 namespace vidorel {
 namespace {
 
-// The table itself is data; what must hold of every entry is checked here,
-// and the keys are pressed for real in the X11 hot-key tests.
+// What must hold of every entry of the table.
 TEST(KeyPositionsTest, TheTableIsOneToOneBothWaysAndOrdered) {
   std::set<std::uint8_t> seenX;
   std::optional<std::uint32_t> previous;
@@ -86,8 +82,7 @@ TEST(TextCaseTest, MapsLettersBothWaysAndKeepsEverythingElse) {
   EXPECT_EQ(lowerCased("\xC0\xAF"), "\xC0\xAF"); // overlong "/"
 }
 
-// Modifier flags map one to one, lock state is ignored; the key equivalent
-// comes from the key code or the lower-cased characters.
+// Modifiers map one to one, locks ignored; the key equivalent from code or text.
 TEST(KeyPressTest, ModifiersAndKeyEquivalent) {
   ShortcutBinding binding =
       bindingFromKeyPress(kVK_ANSI_K,
@@ -159,8 +154,7 @@ TEST(ConflictTest, TheActionThatHoldsACombinationAndTheRowsWarning) {
   }
 }
 
-// One malformed binding beside a good one empties the whole object, as
-// does text that is not an object.
+// One malformed binding (or a non-object) empties the whole object.
 TEST(ShortcutJsonTest, AnythingMalformedReadsAsEmpty) {
   const std::string good =
       R"("save": {"carbonKeyCode": 1, "carbonModifiers": 768, "keyEquivalent": "s", "eventModifiers": 18})";
@@ -184,10 +178,8 @@ TEST(ShortcutJsonTest, AnythingMalformedReadsAsEmpty) {
 
 const ModifierSet kCommandShift{ModifierKey::command, ModifierKey::shift};
 
-// A click listens; lone modifiers keep listening, Escape (or a binding
-// published meanwhile) leaves the binding; keys the hot keys cannot take
-// keep it listening. (A refused combination and a key without a position:
-// the settings window's wiring test.)
+// A click listens; lone modifiers and keys hot keys cannot take keep it
+// listening; Escape (or a binding published meanwhile) leaves the binding.
 TEST(ShortcutRecorderTest, ListensUntilAKeyIsAcceptedOrEscapeIsPressed) {
   ShortcutRecorder recorder;
   recorder.setBinding(defaultBinding(ShortcutAction::startPause));
@@ -227,9 +219,7 @@ TEST(ShortcutRecorderTest, ListensUntilAKeyIsAcceptedOrEscapeIsPressed) {
   EXPECT_EQ(events, (std::vector<std::string>{"started", "stopped", "started", "stopped"}));
 }
 
-// Registration results and the desktop's word, set by the test; hot keys
-// that do nothing. (Saving, Restore Defaults and the hot keys' suspension
-// while a row listens: the settings window's wiring test.)
+// Registration results and the desktop's word set by the test.
 class FakeServices final : public HotKeyRegistrations,
                            public DesktopShortcuts,
                            public GlobalShortcuts {
@@ -282,9 +272,7 @@ TEST(ShortcutSettingsTest, RefusedKeysAndRegistrationsWarnUnderTheProgramsRows) 
 namespace fs = std::filesystem;
 using namespace std::string_literals;
 
-// Each state of the desktop's shortcuts: what the row of a global action
-// (the program's own keys stay recordable everywhere) and the notice above
-// the rows show.
+// A global action's row and the notice in each state of the desktop's keys.
 TEST(ShortcutRowContent, RowsFollowTheDesktopsState) {
   using S = DesktopShortcutsState;
   using A = ShortcutAction;
@@ -331,9 +319,8 @@ TEST(ShortcutRowContent, TheCommandsAreTheOnesVidorelCtlTakes) {
   EXPECT_EQ(ctlWord(ShortcutAction::save), "");
 }
 
-// How the desktop's settings should start this program: the plain name
-// only when PATH finds this program first, as a command would start it;
-// else the full path, quoted when it must be.
+// The plain name only when PATH finds this program first; else the full
+// path, quoted when it must be.
 TEST(CtlProgramNameTest, ThePlainNameWhenPathFindsThisProgramElseTheFullPath) {
   fs::path root = vidorel::testing::makeTemporaryFolder("path");
   auto program = [](const fs::path& path, bool runnable = true) {

@@ -20,9 +20,7 @@ namespace {
 
 using testing::spinUntil;
 
-// Xvfb resets itself whenever its last client leaves, refusing connections
-// for a moment, maybe just as this run starts: the first connection is
-// retried, and held for the whole run.
+// Xvfb resets when its last client leaves: connect with retries, hold it all run.
 class XServerEnvironment final : public ::testing::Environment {
 public:
   void SetUp() override {
@@ -40,7 +38,6 @@ private:
   xcb_connection_t* keeper_ = nullptr;
 };
 
-// Set up in this order: the server first, then the QApplication on it.
 ::testing::Environment* const server = ::testing::AddGlobalTestEnvironment(new XServerEnvironment);
 ::testing::Environment* const qt =
     ::testing::AddGlobalTestEnvironment(new testing::QtApplicationEnvironment());
@@ -54,8 +51,7 @@ void press(const std::string& keys) {
   ASSERT_EQ(std::system(("xdotool key " + keys).c_str()), 0) << keys;
 }
 
-// Another program's connection holding a key with the given modifiers, as
-// a grab of its own on the root window.
+// Another program's connection grabbing a key on the root window.
 xcb_connection_t* grabElsewhere(std::uint16_t modifiers, xcb_keycode_t key) {
   xcb_connection_t* other = xcb_connect(nullptr, nullptr);
   EXPECT_FALSE(xcb_connection_has_error(other));
@@ -91,8 +87,7 @@ protected:
   std::vector<ShortcutAction> fired_;
 };
 
-// Registered twice, as every pass does: each press fires once, from
-// whichever program has the focus.
+// Registered twice, as every pass does: each press fires once.
 TEST_F(X11HotKeysTest, FactoryBindingsFireTheirActionsFromAnyProgram) {
   keys_->registerBindings(globalFactoryBindings());
   keys_->registerBindings(globalFactoryBindings());
@@ -103,14 +98,12 @@ TEST_F(X11HotKeysTest, FactoryBindingsFireTheirActionsFromAnyProgram) {
             (std::vector<ShortcutAction>{ShortcutAction::startPause, ShortcutAction::endTake,
                                          ShortcutAction::retake, ShortcutAction::nextScene}));
 
-  // New Recording is a menu key equivalent, not a system-wide key; nor is a
-  // bound key with other modifiers.
+  // New Recording is a menu key, not a system-wide one; other modifiers miss.
   press("ctrl+shift+alt+n ctrl+n shift+space");
   settle();
   EXPECT_EQ(fired_.size(), 4u) << "fired twice, or a key without its binding";
 
-  // While a shortcut is recorded nothing is grabbed. An action without a
-  // handler is still grabbed: the press is swallowed and nothing runs.
+  // Nothing is grabbed while recording; a grab without a handler swallows.
   keys_->unregisterAll();
   press("ctrl+shift+space");
   keys_->setHandler(ShortcutAction::retake, nullptr);
@@ -129,9 +122,8 @@ TEST_F(X11HotKeysTest, LockKeysDoNotStopAHotKey) {
   EXPECT_EQ(fired_, std::vector<ShortcutAction>(3, ShortcutAction::retake));
 }
 
-// A grab another program holds (here with NumLock only, so the clash is
-// with one of the lock variants) fails alone, is logged and named until
-// the next pass, which takes the key once the other program let go.
+// A grab another program holds (one lock variant) fails alone, is named
+// until the next pass, which takes the key once the other let go.
 TEST_F(X11HotKeysTest, AGrabOwnedByAnotherClientFailsAloneUntilTheNextPass) {
   xcb_connection_t* other =
       grabElsewhere(XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_2, 57);
@@ -152,8 +144,7 @@ TEST_F(X11HotKeysTest, AGrabOwnedByAnotherClientFailsAloneUntilTheNextPass) {
   EXPECT_EQ(keys_->registrationError(ShortcutAction::nextScene), kHotKeyHeldElsewhereStatus);
 
   xcb_disconnect(other);
-  // The server lets go of the other program's grab when it has seen it go.
-  settle();
+  settle(); // the server drops the other's grab once it saw it go
   keys_->registerBindings(globalFactoryBindings());
   EXPECT_TRUE(log_->contains(LogCategory::shortcuts, "Carbon hotkeys installed (4/4)"));
   EXPECT_EQ(keys_->registrationError(ShortcutAction::nextScene), std::nullopt);
@@ -162,16 +153,13 @@ TEST_F(X11HotKeysTest, AGrabOwnedByAnotherClientFailsAloneUntilTheNextPass) {
   EXPECT_EQ(fired_.back(), ShortcutAction::nextScene);
 }
 
-// Every key the recorder takes from an X key event (which keys it takes is
-// the recorder's rule) is one the hot keys can grab, at the same position,
-// and shows a name.
+// Every key the recorder takes from an X key event is grabbable there and named.
 TEST_F(X11HotKeysTest, EveryKeyTheRecorderAcceptsIsGrabbedWhereItWasRecorded) {
   XkbKeyboardLayout layout;
   ASSERT_TRUE(layout.available());
   const ModifierSet commandShift{ModifierKey::command, ModifierKey::shift};
   int walked = 0;
   for (const KeyPosition& key : keyPositions()) {
-    // The key as the recorder control hears it from the X server.
     QKeyEvent event(QEvent::KeyPress, Qt::Key_unknown, Qt::ControlModifier | Qt::ShiftModifier,
                     key.x11, 0, 0);
     ASSERT_EQ(carbonKeyCode(event), key.carbon) << int(key.x11);
@@ -187,8 +175,7 @@ TEST_F(X11HotKeysTest, EveryKeyTheRecorderAcceptsIsGrabbedWhereItWasRecorded) {
   }
   EXPECT_GT(walked, 100);
 
-  // A sample pressed from the desktop reaches the handler: the keys the
-  // two old tables disagreed on, and some that type nothing.
+  // A sample pressed reaches the handler, some typing nothing.
   for (auto [carbon, keysym] :
        {std::pair{105u, "Print"}, std::pair{107u, "Scroll_Lock"}, std::pair{113u, "Pause"},
         std::pair{0x75u, "Delete"}, std::pair{0x53u, "KP_End"}}) {
@@ -200,14 +187,12 @@ TEST_F(X11HotKeysTest, EveryKeyTheRecorderAcceptsIsGrabbedWhereItWasRecorded) {
   }
 }
 
-// Switches the test server's layout and always puts the US one back: the
-// other tests of the run share the server.
+// Always puts the US layout back: the run's other tests share the server.
 class KeyboardLayoutSwitchTest : public ::testing::Test {
 protected:
   void TearDown() override { EXPECT_EQ(std::system("setxkbmap us"), 0); }
 };
 
-// The keys' text comes from the server's keymap, and follows it.
 TEST_F(KeyboardLayoutSwitchTest, KeyNamesFollowSetxkbmap) {
   ASSERT_EQ(std::system("setxkbmap us"), 0);
   XkbKeyboardLayout layout;
@@ -218,17 +203,14 @@ TEST_F(KeyboardLayoutSwitchTest, KeyNamesFollowSetxkbmap) {
   EXPECT_EQ(layout.keyText(117), ""); // forward delete types a control code
   EXPECT_EQ(layout.keyText(1000), "");
 
-  // followChanges() reports a change once; spinUntil asks again at the end.
   bool changed = false;
   auto followed = [&] { return changed = changed || layout.followChanges(); };
   ASSERT_EQ(std::system("setxkbmap de"), 0);
   EXPECT_TRUE(spinUntil(followed));
-  // German keyboards swap Y and Z, and type ß where US ones type -.
   EXPECT_EQ(layout.keyText(16), "z");
   EXPECT_EQ(layout.keyText(kVK_ANSI_A + 6), "y");
   EXPECT_EQ(layout.keyText(27), "ß");
 
-  // A key recorded at the US Y position is named by what it types now.
   ShortcutBinding y = bindingFromKeyPress(16, {ModifierKey::command, ModifierKey::shift}, "z");
   EXPECT_EQ(y.displayString(layout), "Ctrl+Shift+Z");
 }

@@ -1,9 +1,7 @@
 #pragma once
 
-// The whole app (or another `vidorel` command) as a child process of a test,
-// with private XDG folders and the test control socket, driven by real key
-// presses and pointer moves (xdotool) and read back through the socket and
-// the saved manifest. The including test defines VIDOREL_BINARY.
+// The app (or another `vidorel` command) as a test's child with private XDG
+// folders and the control socket, driven by xdotool. Define VIDOREL_BINARY.
 
 #include "base/format.h"
 #include "fakes/shell_command.h"
@@ -57,8 +55,7 @@ struct AppOptions {
   // RLIMIT_FSIZE: writes past it fail with EFBIG (SIGXFSZ ignored), as on a full disk.
   std::optional<rlim_t> fileSizeLimit{};
   std::vector<std::pair<std::string, std::string>> environment{};
-  // Without the test hooks only what `vidorel ctl` may do is open, and the
-  // child is ended as a logout would (SIGTERM).
+  // Without test hooks: only `vidorel ctl`, and ended by SIGTERM as a logout.
   bool testControl = true;
   std::vector<std::string> arguments{}; // none: the app
 };
@@ -104,7 +101,7 @@ public:
   RunningApp(const RunningApp&) = delete;
   RunningApp& operator=(const RunningApp&) = delete;
 
-  // SIGKILL, as a crash or a power cut would end it; returns once reaped.
+  // SIGKILL, as a crash or a power cut; returns once reaped.
   void killNow() {
     if (pid_ > 0) {
       kill(pid_, SIGKILL);
@@ -154,7 +151,6 @@ public:
     return eventually(seconds, [&] { return send(line) == expected; });
   }
 
-  // The app answers and shows no session yet.
   bool waitUntilIdle() { return waitFor("state?", "idle", 20); }
 
   // `vidorel ARGUMENTS` run beside the app with its folders and environment.
@@ -187,7 +183,6 @@ public:
     return seen ? std::optional(Clock::now()) : std::nullopt;
   }
 
-  fs::path sessions() const { return root_ / "data" / "Vidorel" / "Sessions"; }
   fs::path logPath() const { return root_ / options_.logName; }
   std::string log() const { return testing::readFile(logPath()); }
 
@@ -234,19 +229,15 @@ inline std::optional<ScreenRect> waitForPart(const RunningApp& app, const std::s
   return found;
 }
 
-inline void clickAt(int x, int y, int count = 1) {
-  xdotool(formatString("mousemove %d %d sleep 0.15 click --repeat %d --delay 80 1", x, y, count));
-}
-
 inline bool click(const RunningApp& app, const std::string& what, int count = 1) {
   std::optional<ScreenRect> place = waitForPart(app, what, 5);
   if (place)
-    clickAt(place->centreX(), place->centreY(), count);
+    xdotool(formatString("mousemove %d %d sleep 0.15 click --repeat %d --delay 80 1",
+                         place->centreX(), place->centreY(), count));
   return place.has_value();
 }
 
-// An entry of the tray menu. The menu is asked for twice: shown right after
-// the start, it can close again before it is looked at.
+// A tray menu entry; asked twice, as one shown right at start can close again.
 inline bool chooseFromTheMenu(const RunningApp& app, const std::string& entry) {
   for (int attempt = 0; attempt < 2; ++attempt) {
     if (app.ask("show-menu") == "ok" && click(app, "menu " + entry))

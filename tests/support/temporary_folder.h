@@ -17,8 +17,7 @@
 
 namespace vidorel::testing {
 
-// A fresh folder of its own under the system's temporary folder (mkdtemp:
-// never one that another test or an earlier run left behind).
+// A fresh folder under the system's temporary folder (mkdtemp: never reused).
 inline std::filesystem::path makeTemporaryFolder(const std::string& label) {
   std::string pattern = (std::filesystem::temp_directory_path() /
                          ("vidorel-" + label + "-" + std::to_string(::getpid()) + "-XXXXXX"))
@@ -45,8 +44,8 @@ private:
   std::filesystem::path path_;
 };
 
-// Points XDG_DATA_HOME and XDG_CONFIG_HOME at a private folder for the
-// whole test program, so no test touches the user's real sessions.
+// Private XDG data and config folders for the whole program: no test touches
+// the user's real sessions.
 class PrivateXdgFolders : public ::testing::Environment {
 public:
   void SetUp() override {
@@ -76,17 +75,15 @@ inline void writeFile(const std::filesystem::path& path, const std::string& cont
   out << contents;
 }
 
-// For a child process of finishesWithin: writes beyond bytes in any file
-// fail with EFBIG, as on a full disk (root included).
+// In a child process: writes past `bytes` fail with EFBIG, as on a full disk.
 inline void limitFileSize(rlim_t bytes) {
   ::signal(SIGXFSZ, SIG_IGN);
   rlimit limit{bytes, bytes};
   ::setrlimit(RLIMIT_FSIZE, &limit);
 }
 
-// Runs body in a child process and succeeds when it returns true within the
-// given seconds. A body that hangs (a regression that opens a named pipe and
-// waits for its writer) is killed, and the test fails instead of hanging.
+// Runs body in a child; succeeds when it returns true within the seconds. A
+// hanging body (e.g. blocked on a named pipe) is killed and fails the test.
 inline ::testing::AssertionResult finishesWithin(int seconds, const std::function<bool()>& body) {
   pid_t child = ::fork();
   if (child < 0)

@@ -21,8 +21,7 @@
 
 namespace vidorel::testing {
 
-// The node of with-pipewire's test picture `index` (0 to 2; each serves
-// one stream); 0 without them.
+// with-pipewire's test picture `index` (0-2, one stream each); 0 without.
 inline std::uint32_t testNode(int index = 0) {
   const char* nodes = std::getenv("VIDOREL_TEST_PIPEWIRE_NODES");
   std::istringstream words(nodes ? nodes : "");
@@ -44,8 +43,7 @@ inline int onTheDesktop(const std::string& methodAndArguments) {
 
 class FakePortal {
 public:
-  // Serves test picture `source` as the shared monitor; `options` are more
-  // of the script's.
+  // Test picture `source` as the shared monitor, with the script's `options`.
   explicit FakePortal(std::vector<std::string> options = {}, int source = 0) {
     std::vector<std::string> words = {"/usr/bin/python3",
                                       VIDOREL_FAKE_PORTAL,

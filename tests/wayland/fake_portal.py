@@ -1,21 +1,13 @@
 #!/usr/bin/python3
-"""A stand-in for xdg-desktop-portal's ScreenCast and GlobalShortcuts
-interfaces on the test's private session bus. Start answers with the
-PipeWire node given, OpenPipeWireRemote with a connection to the test's
-PipeWire server. Every call is logged as one JSON line, after a first line
-{"method": "ready"} once the portal's name is taken.
+"""A stand-in for the ScreenCast and GlobalShortcuts portals on the test's
+bus. Logs every call as a JSON line, the first {"method": "ready"}.
 
-  fake_portal.py --node ID --log FILE [OPTIONS]
+  fake_portal.py --node ID --log FILE [--refuse] [--stale-token T]
+      [--hold-bind | --refuse-bind | --bind-at-session | --bind-nothing]
 
---refuse: Start answers as a user who cancelled the dialog.
---stale-token T: a Start with restore token T fails, as a portal that forgot it.
---hold-bind: BindShortcuts answers only once org.vidorel.Test.ReleaseBind is
-  called (the desktop's dialog is still open); --refuse-bind: as cancelled.
---bind-at-session: CreateSession binds the shortcuts its options name and
-  BindShortcuts answers with those (KDE Plasma 5.27); --bind-nothing:
-  BindShortcuts succeeds with no shortcut (that desktop, started without).
-org.vidorel.Test.ChangeShortcut(id, trigger) sends ShortcutsChanged, and
-org.vidorel.Test.Activate(id) Activated, as the desktop's user would."""
+--hold-bind answers BindShortcuts at org.vidorel.Test.ReleaseBind (the
+desktop's dialog open); --bind-at-session binds in CreateSession (Plasma
+5.27). org.vidorel.Test.ChangeShortcut/Activate act as the desktop's user."""
 
 import argparse
 import json

@@ -1,8 +1,5 @@
-// `make install` and `make uninstall`, staged into a temporary folder with
-// DESTDIR: what lands where, that the desktop entry, the AppStream metadata
-// and the manual page pass their checkers, that the manual page and the
-// shell completion know every command. The same tree is what the Debian
-// package holds.
+// `make install`/`uninstall` staged with DESTDIR (the Debian package's tree):
+// files pass their checkers, the manual and completion know every command.
 
 #include "fakes/shell_command.h"
 #include "support/temporary_folder.h"
@@ -20,8 +17,7 @@ CommandResult run(const std::string& command) {
   return vidorel::testing::runShellCommand(command);
 }
 
-// The entries of a help text's section (`heading`): the first word of each
-// line two spaces in (their continuations are further in).
+// A help section's entries: the first word of each line two spaces in.
 std::vector<std::string> helpEntries(const std::string& help, const std::string& heading) {
   std::vector<std::string> words;
   std::istringstream lines(help.substr(help.find(heading)));
@@ -35,8 +31,7 @@ std::vector<std::string> helpEntries(const std::string& help, const std::string&
 
 TEST(Install, StagesTheProgramDesktopEntryAndIconAndUninstallRemovesThem) {
   vidorel::testing::TemporaryFolder stage("install");
-  // The build folder's install manifest is the record of a real install:
-  // put back after the staged one.
+  // The build's install manifest records a real install: put back after.
   fs::path manifest = fs::path(VIDOREL_BUILD_DIR) / "install_manifest.txt";
   std::string saved = fs::exists(manifest) ? vidorel::testing::readFile(manifest) : "";
   struct PutBack {
@@ -83,8 +78,7 @@ TEST(Install, StagesTheProgramDesktopEntryAndIconAndUninstallRemovesThem) {
       run("dpkg-parsechangelog -S Version -l '" VIDOREL_SOURCE_DIR "/debian/changelog'").output,
       VIDOREL_VERSION);
 
-  // The manual page renders without a warning, and it and the completion
-  // know every command of `vidorel --help` and every action of `ctl --help`.
+  // The manual renders cleanly; it and the completion know every command.
   EXPECT_EQ(run("man --warnings -l '" + manual.string() + "' 2>&1 >/dev/null").output, "");
   std::string page = run("MANWIDTH=200 man -l '" + manual.string() + "' | col -b").output;
   auto offered = [&](const std::string& words, int last) {
@@ -111,8 +105,7 @@ TEST(Install, StagesTheProgramDesktopEntryAndIconAndUninstallRemovesThem) {
   for (const char* section : {"EXIT STATUS", "FILES", "ENVIRONMENT"})
     EXPECT_NE(page.find(std::string("\n") + section + "\n"), std::string::npos) << section;
 
-  // Uninstall removes what the manifest lists, with the same DESTDIR; a
-  // second has nothing to go by and says so.
+  // Uninstall removes what the manifest lists; a second one fails.
   std::string uninstall = "make -s -C '" VIDOREL_SOURCE_DIR "' uninstall BUILD='" VIDOREL_BUILD_DIR
                           "' DESTDIR='" +
                           stage.path().string() + "'";

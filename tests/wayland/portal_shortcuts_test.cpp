@@ -1,5 +1,4 @@
-// Global hot keys through the GlobalShortcuts portal, against the fake
-// portal on the private session bus of tests/wayland/with-pipewire.
+// Global hot keys through the fake GlobalShortcuts portal (with-pipewire's bus).
 
 #include "shortcuts/key_positions.h"
 #include "shortcuts/portal_global_shortcuts.h"
@@ -50,17 +49,23 @@ ShortcutBindings globalFactoryBindings() {
   return bindings;
 }
 
+// Each shortcut's options by its id, from a call's `shortcuts`.
+std::map<std::string, nlohmann::json> byId(const nlohmann::json& shortcuts) {
+  std::map<std::string, nlohmann::json> found;
+  for (const nlohmann::json& shortcut : shortcuts)
+    found[shortcut[0]] = shortcut[1];
+  return found;
+}
+
 bool reaches(const PortalGlobalShortcuts& keys, DesktopShortcutsState state) {
   return testing::spinUntil([&] { return keys.desktopStatus().state == state; },
                             std::chrono::seconds(5));
 }
 
 TEST(PortalGlobalShortcuts, BindsThePreferredTriggersAndActivatedRunsTheHandler) {
-  ASSERT_NE(std::getenv("DBUS_SESSION_BUS_ADDRESS"), nullptr);
   FakePortal portal;
   ASSERT_TRUE(portal.ready());
   Logger logger;
-  logger.addSink(std::make_shared<StderrLogSink>());
   PortalGlobalShortcuts keys(logger);
   ASSERT_TRUE(keys.available());
   int endTakes = 0, pauses = 0;
@@ -74,13 +79,11 @@ TEST(PortalGlobalShortcuts, BindsThePreferredTriggersAndActivatedRunsTheHandler)
 
   std::vector<nlohmann::json> binds = portal.calls("BindShortcuts");
   ASSERT_EQ(binds.size(), 1u);
-  ASSERT_EQ(binds[0]["shortcuts"].size(), 2u);
-  std::map<std::string, nlohmann::json> byId;
-  for (const nlohmann::json& shortcut : binds[0]["shortcuts"])
-    byId[shortcut[0]] = shortcut[1];
-  EXPECT_EQ(byId["endTake"]["preferred_trigger"], "CTRL+SHIFT+Return");
-  EXPECT_EQ(byId["endTake"]["description"], "Start / End Take / Approve");
-  EXPECT_EQ(byId["startPause"]["preferred_trigger"], "CTRL+SHIFT+space");
+  auto bound = byId(binds[0]["shortcuts"]);
+  ASSERT_EQ(bound.size(), 2u);
+  EXPECT_EQ(bound["endTake"]["preferred_trigger"], "CTRL+SHIFT+Return");
+  EXPECT_EQ(bound["endTake"]["description"], "Start / End Take / Approve");
+  EXPECT_EQ(bound["startPause"]["preferred_trigger"], "CTRL+SHIFT+space");
   EXPECT_EQ(portal.calls("GlobalShortcuts.CreateSession").size(), 1u);
   EXPECT_EQ(keys.assignedTrigger(ShortcutAction::endTake), "assigned CTRL+SHIFT+Return");
   EXPECT_EQ(keys.assignedTrigger(ShortcutAction::retake), "");
@@ -96,8 +99,7 @@ TEST(PortalGlobalShortcuts, BindsThePreferredTriggersAndActivatedRunsTheHandler)
   pressOnTheDesktop("endTake");
   testing::spinUntil([] { return false; }, std::chrono::milliseconds(400));
   EXPECT_EQ(endTakes, 1);
-  // Binding the same again (a settings row stopped listening) needs no new
-  // question to the desktop.
+  // The same again (a settings row stopped listening) asks the desktop nothing.
   keys.registerBindings(bindings);
   pressOnTheDesktop("endTake");
   EXPECT_TRUE(testing::spinUntil([&] { return endTakes == 2; }, std::chrono::seconds(5)));
@@ -205,15 +207,12 @@ TEST(PortalGlobalShortcuts, ADesktopThatBindsAtTheSessionsStartIsNotAskedAgain) 
 
   std::vector<nlohmann::json> sessions = portal.calls("GlobalShortcuts.CreateSession");
   ASSERT_EQ(sessions.size(), 1u);
-  // The same session token at every start, so the desktop keeps its
-  // entry for the program.
+  // The same token at every start: the desktop keeps the program's entry.
   EXPECT_EQ(sessions[0]["session_handle_token"], "vidorel");
-  std::map<std::string, nlohmann::json> byId;
-  for (const nlohmann::json& shortcut : sessions[0]["shortcuts"])
-    byId[shortcut[0]] = shortcut[1];
-  ASSERT_EQ(byId.size(), 4u);
-  EXPECT_EQ(byId["endTake"]["preferred_trigger"], "CTRL+SHIFT+Return");
-  EXPECT_EQ(byId["nextScene"]["description"], std::string(title(ShortcutAction::nextScene)));
+  auto bound = byId(sessions[0]["shortcuts"]);
+  ASSERT_EQ(bound.size(), 4u);
+  EXPECT_EQ(bound["endTake"]["preferred_trigger"], "CTRL+SHIFT+Return");
+  EXPECT_EQ(bound["nextScene"]["description"], std::string(title(ShortcutAction::nextScene)));
   // Asking again would only open the desktop's settings page.
   EXPECT_TRUE(portal.calls("BindShortcuts").empty());
   EXPECT_EQ(keys.assignedTrigger(ShortcutAction::endTake), "assigned CTRL+SHIFT+Return");
@@ -222,9 +221,8 @@ TEST(PortalGlobalShortcuts, ADesktopThatBindsAtTheSessionsStartIsNotAskedAgain) 
   EXPECT_TRUE(testing::spinUntil([&] { return nextScenes == 1; }, std::chrono::seconds(5)));
 }
 
-// A cancelled dialog, or a success that binds nothing (KDE Plasma 5.27
-// for a session started without shortcuts): the rows show the commands to
-// bind instead, the desktop's keys run nothing, and it is not asked again.
+// A cancelled dialog, or a success binding nothing (Plasma 5.27): refused (the
+// rows then: ShortcutRowContent), and the desktop is not asked again.
 TEST(PortalGlobalShortcuts, ARefusedBindingShowsTheCommandsToBindAndIsNotAskedAgain) {
   for (const char* refusal : {"--refuse-bind", "--bind-nothing"}) {
     SCOPED_TRACE(refusal);
@@ -232,16 +230,11 @@ TEST(PortalGlobalShortcuts, ARefusedBindingShowsTheCommandsToBindAndIsNotAskedAg
     ASSERT_TRUE(portal.ready());
     Logger logger;
     PortalGlobalShortcuts keys(logger);
-    PortalSettings settings(keys);
     int endTakes = 0;
     keys.setHandler(ShortcutAction::endTake, [&] { ++endTakes; });
     keys.registerBindings(globalFactoryBindings());
     ASSERT_TRUE(reaches(keys, DesktopShortcutsState::refused));
     EXPECT_TRUE(keys.desktopStatus().triggers.empty());
-    EXPECT_FALSE(settings.view->notice()->isHidden());
-    EXPECT_EQ(settings.view->notice()->text().toStdString(), kShortcutsRefusedNotice);
-    EXPECT_EQ(settings.field(ShortcutAction::nextScene), "In desktop settings");
-    EXPECT_EQ(settings.note(ShortcutAction::nextScene), "/opt/vidorel/bin/vidorel ctl next-scene");
     pressOnTheDesktop("endTake");
     // A settings row stopping its listening binds the same again.
     keys.unregisterAll();
