@@ -288,29 +288,6 @@ std::error_code copyFolder(const fs::path& source, const fs::path& destination) 
   return copyTreeWhole(source, destination, true);
 }
 
-std::error_code moveItem(const fs::path& source, const fs::path& destination) {
-  std::error_code error;
-  if (fs::exists(fs::symlink_status(destination, error)))
-    return std::make_error_code(std::errc::file_exists);
-  if (::rename(source.c_str(), destination.c_str()) == 0) {
-    error = syncFolder(parentFolder(destination));
-    if (!error)
-      error = syncFolder(parentFolder(source));
-    return error;
-  }
-  if (errno != EXDEV)
-    return lastError();
-  // Across file systems: the copy must be wholly on disk before the only
-  // other copy goes, or a crash in between could leave neither.
-  error = copyTreeWhole(source, destination, false);
-  if (error)
-    return error;
-  fs::remove_all(source, error);
-  if (error)
-    return error;
-  return syncFolder(parentFolder(source));
-}
-
 namespace {
 
 // The name a ReplacementFile's temporary for destination has in the folder.

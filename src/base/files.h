@@ -96,14 +96,6 @@ std::error_code writeAll(int fd, const void* data, std::size_t size);
 // fsync of a folder, so that renames and new entries in it are durable.
 std::error_code syncFolder(const std::filesystem::path& folder);
 
-// Moves a file or folder to destination (which must not exist). Within one
-// file system this is one rename. Across file systems the source is copied,
-// every copied file and folder is synced, and only then is the source
-// removed; a failed copy removes its partial copy and leaves the source as
-// it was.
-std::error_code moveItem(const std::filesystem::path& source,
-                         const std::filesystem::path& destination);
-
 // Copies a folder tree to destination (which must not exist); every file
 // and folder of the copy is synced to disk before this returns, and so is
 // the folder that receives it. Symlinks are copied as links (never
