@@ -182,9 +182,10 @@ TEST_F(ScreenRecorderDesktopTest, AnimatedTakeHasVideoAtScreenSizeAndSoundToItsL
   double sound = std::stod(info["streams"][1]["duration"].get<std::string>());
   // One AAC frame (21 ms) of rounding either way.
   EXPECT_NEAR(sound, video, 0.045) << "video " << video << " s, sound " << sound << " s";
-  // And it is the microphone's tone up to the end, not padding.
+  // And it is the microphone's tone up to the end, not padding. The last
+  // microphone buffer (10 ms) may end before the last frame's tick does.
   std::vector<short> samples = testing::decodedAudio(file);
-  ASSERT_GT(samples.size(), static_cast<size_t>(video * 48000));
+  ASSERT_GT(samples.size(), static_cast<size_t>((video - 0.01) * 48000));
   auto last = samples.begin() + static_cast<long>((video - 0.06) * 48000);
   EXPECT_GT(
       std::count_if(last, last + 48 * 50, [](short sample) { return std::abs(sample) > 1000; }),
