@@ -3,6 +3,7 @@
 
 #include "support/movie_tools.h"
 #include "support/running_app.h"
+#include "support/two_monitors.h"
 
 #include <gtest/gtest.h>
 
@@ -139,6 +140,33 @@ TEST_F(DesktopAppEndToEnd, RecordsATakeFromHotKeysAndCtl) {
   EXPECT_NE(menu.find("Recording: 1 scene"), std::string::npos) << menu;
   EXPECT_NE(menu.find("Start S1T2 (Scene 1 Take #2)"), std::string::npos) << menu;
   app.ask("hide-menu");
+}
+
+// The monitor chosen in Settings is the one recorded, and the countdown and
+// the status panel show on it, not on the first monitor.
+TEST_F(DesktopAppEndToEnd, TheCountdownAndTheStatusPanelShowOnTheRecordedMonitor) {
+  vidorel::testing::TwoMonitors monitors;
+  fs::create_directories(root_ / "config" / "Vidorel");
+  vidorel::testing::writeFile(root_ / "config" / "Vidorel" / "defaults.json",
+                              R"({"recordingScreen": "RIGHT"})");
+  RunningApp app(root_);
+  ASSERT_TRUE(app.waitUntilIdle()) << app.log();
+  auto onTheRight = [&](const std::string& window) {
+    std::optional<ScreenRect> place = waitForPart(app, "window " + window, 5);
+    ASSERT_TRUE(place) << window << " is not shown\n" << app.log();
+    EXPECT_GE(place->x, monitors.half) << window;
+    EXPECT_LE(place->x + place->width, 2 * monitors.half) << window;
+  };
+  EXPECT_EQ(app.command("ctl new").output, "countdown S1T1") << app.log();
+  onTheRight("Vidorel Countdown");
+  ASSERT_TRUE(app.waitFor("state?", "recording", 8)) << app.log();
+  onTheRight("Vidorel Status");
+  sleepSeconds(0.5);
+  EXPECT_EQ(app.command("ctl end-take").output, "reviewing S1T1") << app.log();
+  nlohmann::json probe =
+      vidorel::testing::probeMovie(fs::path(app.ask("session?")) / "takes" / "scene-1-take-1.mov");
+  ASSERT_TRUE(probe.is_object());
+  EXPECT_EQ(probe["streams"][0]["width"], monitors.half);
 }
 
 // Word `index` of the review window's answer ("playing AT TRIM-START TRIM-END").
