@@ -14,11 +14,6 @@ namespace {
 namespace fs = std::filesystem;
 using testing::takeOf;
 
-struct Outcome {
-  int status = -1;
-  std::string out, err;
-};
-
 using testing::shellQuoted;
 
 RecordingScene sceneWith(std::optional<Take> selected) {
@@ -65,15 +60,11 @@ protected:
     ASSERT_FALSE(store.save(session));
   }
 
-  Outcome vidorel(const std::string& arguments) {
-    fs::path out = *root_ / "stdout.txt";
-    fs::path err = *root_ / "stderr.txt";
+  testing::SplitResult vidorel(const std::string& arguments) {
     // The settings the desktop app keeps are the command's too.
-    testing::CommandResult result =
-        testing::runCommand("XDG_CONFIG_HOME=" + shellQuoted(*root_ / "config") + " " +
-                            shellQuoted(VIDOREL_EXECUTABLE) + " " + arguments + " >" +
-                            shellQuoted(out) + " 2>" + shellQuoted(err));
-    return {result.status, testing::readFile(out), testing::readFile(err)};
+    return testing::runSplit("XDG_CONFIG_HOME=" + shellQuoted(*root_ / "config") + " " +
+                                 shellQuoted(VIDOREL_EXECUTABLE) + " " + arguments,
+                             *root_ / "stderr.txt");
   }
 
   static fs::path* root_;
@@ -89,7 +80,8 @@ TEST_F(ExportCommandTest, WritesTheSelectedRangesAndPrintsTheChapters) {
   fs::path movie = out_ / "final.mov";
   fs::create_directories(*root_ / "config" / "Vidorel");
   std::ofstream(*root_ / "config" / "Vidorel" / "defaults.json") << R"({"evenOutLoudness":false})";
-  Outcome outcome = vidorel("export " + shellQuoted(package()) + " " + shellQuoted(movie));
+  testing::SplitResult outcome =
+      vidorel("export " + shellQuoted(package()) + " " + shellQuoted(movie));
   fs::remove_all(*root_ / "config");
   EXPECT_EQ(outcome.status, 0);
   EXPECT_EQ(outcome.out, "0:00 Scene 1\n0:02 Scene 3\n");
@@ -114,8 +106,8 @@ TEST_F(ExportCommandTest, WritesTheSelectedRangesAndPrintsTheChapters) {
 
   // A session folder given with a trailing separator and a relative
   // destination work alike.
-  Outcome relative = vidorel("export " + shellQuoted(package().string() + "/") + " " +
-                             shellQuoted(fs::relative(out_ / "again.mov")));
+  testing::SplitResult relative = vidorel("export " + shellQuoted(package().string() + "/") + " " +
+                                          shellQuoted(fs::relative(out_ / "again.mov")));
   EXPECT_EQ(relative.status, 0) << relative.err;
   EXPECT_TRUE(testing::showWithFfmpeg(out_ / "again.mov").frames == shown.frames);
 }
@@ -124,7 +116,8 @@ TEST_F(ExportCommandTest, ExportFailuresPrintTheAlertTextsAndExitOne) {
   fs::path movie = out_ / "final.mov";
 
   saveSession({sceneWith(std::nullopt), sceneWith(std::nullopt)});
-  Outcome nothing = vidorel("export " + shellQuoted(package()) + " " + shellQuoted(movie));
+  testing::SplitResult nothing =
+      vidorel("export " + shellQuoted(package()) + " " + shellQuoted(movie));
   EXPECT_EQ(nothing.status, 1);
   EXPECT_EQ(nothing.err, "Nothing to export\nNo scenes have a selected take.\n");
   EXPECT_EQ(nothing.out, "");
@@ -133,7 +126,8 @@ TEST_F(ExportCommandTest, ExportFailuresPrintTheAlertTextsAndExitOne) {
   // A take file gone missing.
   saveSession({sceneWith(takeOf("scene-1-take-1.mov", 4, 0, 1)),
                sceneWith(takeOf("scene-2-take-1.mov", 4, 0, 1))});
-  Outcome missing = vidorel("export " + shellQuoted(package()) + " " + shellQuoted(movie));
+  testing::SplitResult missing =
+      vidorel("export " + shellQuoted(package()) + " " + shellQuoted(movie));
   EXPECT_EQ(missing.status, 1);
   EXPECT_EQ(missing.err, "Export failed\n" + (package() / "takes" / "scene-2-take-1.mov").string() +
                              ": No such file or directory\n");
@@ -145,7 +139,7 @@ TEST_F(ExportCommandTest, WrongArgumentsPrintTheUsage) {
                                        "export " + shellQuoted(package()) + " a.mov b.mov",
                                        "export --fast " + shellQuoted(package())}) {
     SCOPED_TRACE(arguments);
-    Outcome outcome = vidorel(arguments);
+    testing::SplitResult outcome = vidorel(arguments);
     EXPECT_EQ(outcome.status, 64);
     EXPECT_NE(outcome.err.find("usage: vidorel export FOLDER OUT.mov"), std::string::npos);
   }

@@ -4,6 +4,8 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <sys/wait.h>
 
@@ -50,6 +52,20 @@ inline std::string shellQuoted(const std::filesystem::path& path) {
       text += c;
   }
   return text + "'";
+}
+
+// Standard output and error apart; standard error passes through errorFile.
+struct SplitResult {
+  int status = -1;
+  std::string out, err;
+};
+
+inline SplitResult runSplit(const std::string& command, const std::filesystem::path& errorFile) {
+  CommandResult result = runCommand(command + " 2>" + shellQuoted(errorFile));
+  std::ifstream in(errorFile, std::ios::binary);
+  std::stringstream err;
+  err << in.rdbuf();
+  return {result.status, std::move(result.output), err.str()};
 }
 
 } // namespace vidorel::testing

@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
 namespace vidorel {
 namespace {
 namespace fs = std::filesystem;
@@ -14,19 +12,12 @@ using testing::readFile;
 using testing::TemporaryFolder;
 using testing::writeFile;
 
-struct Outcome {
-  int status = -1;
-  std::string out, err;
-};
-
-// Runs the vidorel executable in folder and collects what it printed;
-// timeout: a check that hangs on a named pipe fails instead of hanging.
-Outcome vidorel(const fs::path& folder, const std::string& arguments) {
-  fs::path out = folder / "stdout.txt", err = folder / "stderr.txt";
-  int raw = std::system((std::string("timeout -s KILL 60 '") + VIDOREL_EXECUTABLE + "' " +
-                         arguments + " >'" + out.string() + "' 2>'" + err.string() + "'")
-                            .c_str());
-  return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, readFile(out), readFile(err)};
+// Runs the vidorel executable; timeout: a check that hangs on a named pipe
+// fails instead of hanging.
+testing::SplitResult vidorel(const fs::path& folder, const std::string& arguments) {
+  return testing::runSplit(std::string("timeout -s KILL 60 '") + VIDOREL_EXECUTABLE + "' " +
+                               arguments,
+                           folder / "stderr.txt");
 }
 
 void makeMovie(const fs::path& file, double seconds) {
@@ -40,7 +31,7 @@ TEST(CheckCommand, ReportsFixesAndSummarisesWithTheRealProbe) {
   fs::path package = temp.path() / "Talk.vidorel";
   std::string check = "check '" + package.string() + "'";
   fs::create_directories(package / "takes");
-  Outcome outcome = vidorel(temp.path(), check);
+  testing::SplitResult outcome = vidorel(temp.path(), check);
   EXPECT_EQ(outcome.status, 2);
   EXPECT_EQ(outcome.err, "Cannot read manifest.json at " + (package / "manifest.json").string() +
                              ". No such file or directory.\n");
