@@ -109,6 +109,7 @@ private:
   bool pushSilence(std::int64_t count);
   // Cuts a fragment once a second of the take has been handed over.
   bool cutFragmentIfDue(std::int64_t time);
+  bool primeSound();
   bool cutFragment();
   // Leaves the file with the fragments that reached the disk and closes it.
   void closeAfterFailure();

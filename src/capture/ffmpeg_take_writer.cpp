@@ -248,15 +248,34 @@ bool FfmpegTakeEncoder::writePacket(AVPacket* packet, AVCodecContext* codec, AVS
 
 bool FfmpegTakeEncoder::cutFragmentIfDue(std::int64_t time) {
   constexpr std::int64_t kFragmentLength = 1'000'000'000;
-  // The movie header goes out with the first cut and needs the start of
-  // both tracks; a take without sound gets its header a little later.
-  constexpr std::int64_t kWaitForSound = 3'000'000'000;
+  // Sound already flowing gives its first packet within a few buffers; a
+  // microphone that delivered once and stalled is not waited for longer.
+  constexpr std::int64_t kWaitForFirstSoundPacket = 3'000'000'000;
   if (time - lastCutTime_ < kFragmentLength || videoPacketsWritten_ == 0)
     return true;
-  if (audioPacketsWritten_ == 0 && time < kWaitForSound)
-    return true;
+  if (audioPacketsWritten_ == 0) {
+    if (audioSamples_ > 0 && time < kWaitForFirstSoundPacket)
+      return true;
+    if (!primeSound())
+      return false;
+  }
   lastCutTime_ = time;
   return cutFragment();
+}
+
+// The movie header goes out with the first cut and fixes where each track
+// starts (the sound's encoder delay); a track without samples then would
+// start in the wrong place. A microphone that has not delivered yet (a
+// headset still switching profiles) must not hold back the header, and with
+// it every fragment of the take, so the sound begins with the encoder's
+// first frames of silence; the microphone's sound follows where it belongs.
+bool FfmpegTakeEncoder::primeSound() {
+  constexpr int kMostFrames = 8;
+  for (int frames = 0; audioPacketsWritten_ == 0 && frames < kMostFrames; ++frames) {
+    if (!pushSilence(audio_->frame_size))
+      return false;
+  }
+  return true;
 }
 
 bool FfmpegTakeEncoder::cutFragment() {

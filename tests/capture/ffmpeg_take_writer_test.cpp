@@ -7,8 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <poll.h>
 #include <thread>
 
@@ -118,6 +120,26 @@ TEST_F(FfmpegTakeWriterTest, FullQueueDropsInsteadOfBlocking) {
   EXPECT_EQ(packets(file, 'v').size(), static_cast<size_t>(writer.counts().videoWritten));
 }
 
+// Sound that begins late (the header has gone out with the encoder's first
+// frames of silence) is heard where it began, in both readers.
+TEST_F(FfmpegTakeWriterTest, SoundThatBeginsLateIsHeardWhereItBegan) {
+  auto file = folder / "late.mov";
+  auto writer = makeWriter(file, 320, 240);
+  for (int t = 0; t < 3000; t += 10) {
+    if (t % 30 == 0)
+      writer->appendVideo(syntheticFrame(320, 240, t / 30, kBase + t * kMs));
+    if (t >= 1500)
+      writer->appendAudio(syntheticSound(kBase + t * kMs, 440));
+  }
+  writer->finish();
+  for (const ShownMovie& shown : {showWithFfmpeg(file), showWithGstreamer(file)}) {
+    auto heard = std::find_if(shown.audio.begin(), shown.audio.end(),
+                              [](short sample) { return std::abs(sample) > 2000; });
+    ASSERT_NE(heard, shown.audio.end());
+    EXPECT_NEAR((heard - shown.audio.begin()) / 48000.0, 1.5, 0.01);
+  }
+}
+
 // The video's parameter sets as ffprobe dumps them.
 std::string videoExtradata(const std::filesystem::path& file) {
   return commandOutput("ffprobe -v error -select_streams v -show_entries stream=extradata "
@@ -163,14 +185,17 @@ TEST_F(FfmpegTakeWriterTest, AnExistingFileIsNeverTruncated) {
 }
 
 // The writer runs in a child process that feeds it in real time (2 s of
-// moving pictures, then a still screen with sound) and reports how far it
-// has fed; the child is killed without warning at 4.5 s.
-TEST_F(FfmpegTakeWriterTest, AKilledWriterLeavesATakeMissingAtMostTheLastSecondAndAHalf) {
-  auto file = folder / "killed.mov";
+// moving pictures, then a still screen), the microphone from soundFrom on,
+// and reports how far it has fed; the child is killed without warning once
+// it has fed killAt. Returns how far it fed.
+int feedAndKill(const std::filesystem::path& file, int soundFrom, int killAt, Logger& logger,
+                DurationProbe& durationProbe) {
   int report[2];
-  ASSERT_EQ(pipe(report), 0);
+  if (pipe(report) != 0)
+    return 0;
   pid_t child = fork();
-  ASSERT_GE(child, 0);
+  if (child < 0)
+    return 0;
   if (child == 0) {
     close(report[0]);
     TakeWriter writer(file, makeFfmpegTakeEncoder(file, 320, 240, logger), durationProbe, logger);
@@ -182,23 +207,37 @@ TEST_F(FfmpegTakeWriterTest, AKilledWriterLeavesATakeMissingAtMostTheLastSecondA
         writer.appendVideo(syntheticFrame(320, 240, t / 30, now));
       else if (t >= 2000 && t % 20 == 0)
         writer.noteUnchangedFrame(now);
-      writer.appendAudio(syntheticSound(now, 440));
+      if (t >= soundFrom)
+        writer.appendAudio(syntheticSound(now, 440));
       if (t % 100 == 0 && write(report[1], &t, sizeof t) != sizeof t)
         break;
     }
     _exit(0);
   }
   close(report[1]);
-  // Bounded waits: a child that stops reporting fails the test, as does a
-  // take without fragments, before any reader is asked.
+  // Bounded waits: a child that stops reporting fails the test.
   int fed = 0;
   pollfd reports{report[0], POLLIN, 0};
-  for (int value = 0; fed < 4500 && poll(&reports, 1, 5000) == 1 &&
+  for (int value = 0; fed < killAt && poll(&reports, 1, 5000) == 1 &&
                       read(report[0], &value, sizeof value) == sizeof value;)
     fed = value;
   kill(child, SIGKILL);
   waitpid(child, nullptr, 0);
   close(report[0]);
+  return fed;
+}
+
+TEST_F(FfmpegTakeWriterTest, AKilledWriterLeavesATakeMissingAtMostTheLastSecondAndAHalf) {
+  // A microphone that has not delivered by the kill (a headset still
+  // switching profiles) holds none of the pictures back.
+  auto silent = folder / "silent.mov";
+  int fed = feedAndKill(silent, 20000, 2500, logger, durationProbe);
+  ASSERT_GE(fed, 2500) << "the child stopped early";
+  for (const DecodedEnds& decoded : {decodeEndsWithFfmpeg(silent), decodeEndsWithGstreamer(silent)})
+    EXPECT_GE(decoded.videoEnd, fed / 1000.0 - 1.5);
+
+  auto file = folder / "killed.mov";
+  fed = feedAndKill(file, 0, 4500, logger, durationProbe);
   ASSERT_GE(fed, 4500) << "the child stopped early";
   ASSERT_GE(boxIndex(topLevelBoxes(file), "moof"), 0) << "no fragment was cut";
 

@@ -314,7 +314,8 @@ double clockSeconds(const std::string& text) {
 // therefore held for a millisecond.
 DecodedEnds decodeEndsWithGstreamer(const std::filesystem::path& file) {
   std::string out = commandOutput(
-      "gst-launch-1.0 -v uridecodebin uri='file://" + file.string() +
+      // A file without a movie in it makes uridecodebin wait forever.
+      "timeout 60 gst-launch-1.0 -v uridecodebin uri='file://" + file.string() +
       "' name=d d. ! queue ! video/x-raw ! identity name=v silent=false sleep-time=1000 ! "
       "fakesink d. ! queue ! audio/x-raw ! identity name=a silent=false sleep-time=1000 ! "
       "fakesink 2>&1");
