@@ -233,6 +233,7 @@ TEST_F(FfmpegTakeWriterTest, AKilledWriterLeavesATakeMissingAtMostTheLastSecondA
   auto silent = folder / "silent.mov";
   int fed = feedAndKill(silent, 20000, 2500, logger, durationProbe);
   ASSERT_GE(fed, 2500) << "the child stopped early";
+  ASSERT_GE(boxIndex(topLevelBoxes(silent), "moof"), 0) << "no fragment was cut";
   for (const DecodedEnds& decoded : {decodeEndsWithFfmpeg(silent), decodeEndsWithGstreamer(silent)})
     EXPECT_GE(decoded.videoEnd, fed / 1000.0 - 1.5);
 
