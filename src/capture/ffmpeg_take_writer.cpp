@@ -250,7 +250,7 @@ bool FfmpegTakeEncoder::cutFragmentIfDue(std::int64_t time) {
   constexpr std::int64_t kFragmentLength = 1'000'000'000;
   // Sound already flowing gives its first packet within a few buffers; a
   // microphone that delivered once and stalled is not waited for longer.
-  constexpr std::int64_t kWaitForFirstSoundPacket = 3'000'000'000;
+  constexpr std::int64_t kWaitForFirstSoundPacket = 1'500'000'000;
   if (time - lastCutTime_ < kFragmentLength || videoPacketsWritten_ == 0)
     return true;
   if (audioPacketsWritten_ == 0) {
